@@ -1,0 +1,40 @@
+#include "model/User.h"
+
+namespace quorvane {
+
+User::User(int userId)
+    : userId_(userId),
+      bandMode_(-1),
+      encodedFrameSize_(-1),
+      frameSize_(-1),
+      framesPerPacket_(-1),
+      packetProtocol_(0),
+      udpAddress_(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY)),
+      statusMode_(0) {}
+
+User::~User() = default;
+
+void User::SetUserID(int userId) { userId_ = userId; }
+int User::GetUserID() const { return userId_; }
+void User::SetNickname(const std::string& nickname) { nickname_ = nickname; }
+std::string User::GetNickname() const { return nickname_; }
+void User::SetEncodedFrameSize(int size) { encodedFrameSize_ = size; }
+int User::GetEncodedFrameSize() const { return encodedFrameSize_; }
+void User::SetFramesPerPacket(int fpp) { framesPerPacket_ = fpp; }
+int User::GetFramesPerPacket() const { return framesPerPacket_; }
+void User::SetFrameSize(int size) { frameSize_ = size; }
+int User::GetFrameSize() const { return frameSize_; }
+void User::SetBandMode(int mode) { bandMode_ = mode; }
+int User::GetBandMode() const { return bandMode_; }
+void User::SetUdpAddress(const ACE_INET_Addr& address) { udpAddress_ = address; }
+const ACE_INET_Addr& User::GetUdpAddress() const { return udpAddress_; }
+void User::SetStatusMode(int mode) { statusMode_ = mode; }
+int User::GetStatusMode() const { return statusMode_; }
+void User::SetStatusMessage(const std::string& message) { statusMessage_ = message; }
+std::string User::GetStatusMessage() const { return statusMessage_; }
+void User::SetVersion(const std::string& version) { version_ = version; }
+std::string User::GetVersion() const { return version_; }
+void User::SetPacketProtocol(int protocol) { packetProtocol_ = protocol; }
+int User::GetPacketProtocol() const { return packetProtocol_; }
+
+}  // namespace quorvane

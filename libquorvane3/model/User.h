@@ -1,0 +1,57 @@
+// What every client knows about every other client: id, nickname, audio format,
+// voice address, status and version. The server's per-connection object derives
+// from it. Not thread safe: the server node's lock guards it.
+#ifndef QUORVANE_MODEL_USER_H
+#define QUORVANE_MODEL_USER_H
+
+#include <string>
+
+#include <ace/INET_Addr.h>
+
+namespace quorvane {
+
+class User {
+public:
+    explicit User(int userId);
+    virtual ~User();
+
+    virtual void SetUserID(int userId);
+    virtual int GetUserID() const;
+    virtual void SetNickname(const std::string& nickname);
+    virtual std::string GetNickname() const;
+    virtual void SetEncodedFrameSize(int size);
+    virtual int GetEncodedFrameSize() const;
+    virtual void SetFramesPerPacket(int fpp);
+    virtual int GetFramesPerPacket() const;
+    virtual void SetFrameSize(int size);
+    virtual int GetFrameSize() const;
+    virtual void SetBandMode(int mode);
+    virtual int GetBandMode() const;
+    virtual void SetUdpAddress(const ACE_INET_Addr& address);
+    virtual const ACE_INET_Addr& GetUdpAddress() const;
+    virtual void SetStatusMode(int mode);
+    virtual int GetStatusMode() const;
+    virtual void SetStatusMessage(const std::string& message);
+    virtual std::string GetStatusMessage() const;
+    virtual void SetVersion(const std::string& version);
+    virtual std::string GetVersion() const;
+    virtual void SetPacketProtocol(int protocol);
+    virtual int GetPacketProtocol() const;
+
+private:
+    int userId_;
+    int bandMode_;
+    int encodedFrameSize_;
+    int frameSize_;
+    int framesPerPacket_;
+    int packetProtocol_;
+    std::string nickname_;
+    ACE_INET_Addr udpAddress_;
+    int statusMode_;
+    std::string statusMessage_;
+    std::string version_;
+};
+
+}  // namespace quorvane
+
+#endif

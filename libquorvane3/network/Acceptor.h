@@ -1,0 +1,31 @@
+// The listening TCP socket: opens a StreamHandler for every accepted connection and
+// tells its listener. Runs on the main reactor's thread.
+#ifndef QUORVANE_NETWORK_ACCEPTOR_H
+#define QUORVANE_NETWORK_ACCEPTOR_H
+
+#include <ace/Acceptor.h>
+#include <ace/SOCK_Acceptor.h>
+
+#include "network/AcceptListener.h"
+#include "network/StreamHandler.h"
+
+class Acceptor : public ACE_Acceptor<StreamHandler, ACE_SOCK_ACCEPTOR> {
+public:
+    typedef ACE_Acceptor<StreamHandler, ACE_SOCK_ACCEPTOR> Base;
+
+    explicit Acceptor(ACE_Reactor* reactor);
+
+    void SetListener(AcceptListener* listener);
+
+    // Opens the listening socket (address reuse on, non-blocking accepted sockets).
+    // Answers 0 on success, -1 on failure.
+    int Open(const ACE_INET_Addr& address);
+
+protected:
+    int activate_svc_handler(StreamHandler* handler) override;
+
+private:
+    AcceptListener* listener_;
+};
+
+#endif

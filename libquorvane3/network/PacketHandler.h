@@ -1,0 +1,50 @@
+// The server's one UDP socket. Reads datagrams on its own reactor's thread and hands
+// them to every registered listener. Sending is done by the owner on GetSocket().
+#ifndef QUORVANE_NETWORK_PACKETHANDLER_H
+#define QUORVANE_NETWORK_PACKETHANDLER_H
+
+#include <set>
+
+#include <ace/Event_Handler.h>
+#include <ace/INET_Addr.h>
+#include <ace/SOCK_Dgram.h>
+#include <ace/Thread_Mutex.h>
+
+#include "network/PacketListener.h"
+
+namespace quorvane {
+
+class PacketHandler : public ACE_Event_Handler {
+public:
+    enum {
+        RECEIVE_BUFFER_SIZE = 512,       // longer datagrams are dropped whole
+        SOCKET_BUFFER_SIZE = 131072,
+        EVENT_PRIORITY = 10,
+    };
+
+    explicit PacketHandler(ACE_Reactor* reactor);
+    ~PacketHandler() override;
+
+    bool Open(const ACE_INET_Addr& address);
+    bool Close();
+
+    // Thread safe; wait for a delivery in progress. Never call from OnPacketReceived.
+    void AddListener(PacketListener* listener);
+    void RemoveListener(PacketListener* listener);
+
+    ACE_SOCK_Dgram& GetSocket() { return socket_; }
+    ACE_HANDLE get_handle() const override;
+
+    int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
+    int handle_close(ACE_HANDLE handle, ACE_Reactor_Mask mask) override;
+
+private:
+    ACE_SOCK_Dgram socket_;
+    std::set<PacketListener*> listeners_;
+    ACE_Thread_Mutex listenerLock_;
+    char buffer_[RECEIVE_BUFFER_SIZE];
+};
+
+}  // namespace quorvane
+
+#endif

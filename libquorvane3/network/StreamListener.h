@@ -1,0 +1,23 @@
+// What a TCP connection reports to its owner. Called on the main reactor's thread.
+#ifndef QUORVANE_NETWORK_STREAMLISTENER_H
+#define QUORVANE_NETWORK_STREAMLISTENER_H
+
+#include <sys/types.h>
+
+class StreamListener {
+public:
+    // The handler was opened while this listener was already attached.
+    virtual void OnStreamOpened() = 0;
+    // The connection is closing; the handler has already detached this listener.
+    virtual void OnStreamClosed() = 0;
+    // Bytes arrived. keepOpen is true on entry; set it false to have the connection closed.
+    virtual void OnStreamData(const char* data, ssize_t length, bool& keepOpen) = 0;
+    // The output queue has drained. Called without the handler's lock.
+    virtual void OnStreamReady() {}
+
+protected:
+    // Listeners are never deleted through this interface.
+    ~StreamListener() = default;
+};
+
+#endif

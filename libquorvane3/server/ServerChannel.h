@@ -1,0 +1,45 @@
+// A channel of the running server: adds the password, the quota test and the lines
+// that go out to the channel's members. Touched only under the server node's lock.
+#ifndef QUORVANE_SERVER_SERVERCHANNEL_H
+#define QUORVANE_SERVER_SERVERCHANNEL_H
+
+#include <cstdint>
+#include <string>
+
+#include "model/Channel.h"
+#include "server/TextMessage.h"
+
+namespace quorvane {
+namespace server {
+
+class ServerUser;
+
+class ServerChannel : public Channel<ServerChannel, ServerUser> {
+public:
+    ServerChannel();
+    explicit ServerChannel(const std::string& name);
+    ~ServerChannel() override;
+
+    void ResetChannel() override;
+    bool IsPasswordProtected() const override;
+    // Tells the other members (ascending id) that the user leaves, then erases it.
+    void RemoveUser(int userId) override;
+
+    // Adds the user; it learns of every member (itself included), they learn of it.
+    virtual void AddUserAndNotify(int userId, const user_t& user);
+    virtual void NotifyUserUpdate(const user_t& user);
+    virtual void SetPassword(const std::string& password);
+    virtual std::string GetPassword() const;
+    virtual void SetStaticChannel(bool value);
+    virtual void DeliverTextMessage(const TextMessage& message);
+    // Whether a new file of fileSize bytes fits this channel's quota with its own files.
+    virtual bool CanAddFile(int64_t fileSize) const;
+
+private:
+    std::string password_;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,197 @@
+// The heart of the server: owns every connected user, the channel tree, the listening
+// socket, the UDP socket and the keep-alive timer, and carries out every operation a
+// command or a datagram asks for.
+//
+// Implementation by concern:
+//   ServerNode.cpp          construction, start and stop, users: ids, login, logout
+//   ServerNodeChannels.cpp  join, leave, make, update, remove, move, operators
+//   ServerNodeVoice.cpp     UDP datagrams: hello, keep-alive, audio relay
+//   ServerNodeTimers.cpp    the keep-alive timer, inactivity and statistics
+//
+// Threads and locks: the main reactor's thread (connections, commands, timers) and the
+// voice reactor's thread (datagrams) meet here. Every operation that touches users or
+// channels holds the node's recursive lock; UDP sends also hold the send lock. Plain
+// setters and getters take no lock (the host calls them before start and at save).
+#ifndef QUORVANE_SERVER_SERVERNODE_H
+#define QUORVANE_SERVER_SERVERNODE_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <ace/INET_Addr.h>
+#include <ace/Recursive_Thread_Mutex.h>
+#include <ace/Thread_Mutex.h>
+#include <ace/Time_Value.h>
+
+#include "network/AcceptListener.h"
+#include "network/Acceptor.h"
+#include "network/PacketHandler.h"
+#include "network/PacketListener.h"
+#include "network/TimerListener.h"
+#include "server/ServerChannel.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerUser.h"
+
+class ACE_Reactor;
+
+namespace quorvane {
+
+class AudioPacket;
+
+namespace server {
+
+class ServerNode : public TimerListener, public AcceptListener, public PacketListener {
+public:
+    enum {
+        MAX_USER_ID = 32766,
+        KEEPALIVE_TIMER_ID = 1,
+        KEEPALIVE_INTERVAL_SECONDS = 30,
+        INACTIVITY_STEP_SECONDS = 30,
+        INACTIVITY_LIMIT_SECONDS = 180,
+        DEFAULT_MAX_USERS = 32767,
+    };
+
+    typedef std::map<int, serveruser_t> users_t;
+
+    ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNodeListener* listener,
+               bool saveOnChange);
+    ~ServerNode() override;
+
+    ServerNode(const ServerNode&) = delete;
+    ServerNode& operator=(const ServerNode&) = delete;
+
+    // --- Host side: settings (no lock) ---
+    void SetAdminAccount(const std::string& username, const std::string& password);
+    void SetServerName(const std::string& name) { serverName_ = name; }
+    void SetServerPassword(const std::string& password) { serverPassword_ = password; }
+    void SetRootDiskQuota(int64_t quota);
+    void SetMotd(const std::string& motd) { motd_ = motd; }
+    void SetAllowChannelCreation(bool value) { allowChannelCreation_ = value; }
+    void SetAllowOperators(bool value) { allowOperators_ = value; }
+    void SetMaxUsers(int maxUsers) { maxUsers_ = maxUsers; }
+    void SetChannelDiskQuota(int64_t quota) { channelDiskQuota_ = quota; }
+    // The keep-alive timer's period; tests shorten it. Takes effect at the next start.
+    void SetTimerInterval(const ACE_Time_Value& interval) { timerInterval_ = interval; }
+
+    std::string GetServerName() const { return serverName_; }
+    std::string GetServerPassword() const { return serverPassword_; }
+    std::string GetMotd() const { return motd_; }
+    std::string GetAdminUsername() const { return adminUsername_; }
+    std::string GetAdminPassword() const { return adminPassword_; }
+    bool GetAllowChannelCreation() const { return allowChannelCreation_; }
+    bool GetAllowOperators() const { return allowOperators_; }
+    int GetMaxUsers() const { return maxUsers_; }
+    int64_t GetRootDiskQuota() const;
+    int64_t GetChannelDiskQuota() const { return channelDiskQuota_; }
+    serverchannel_t GetRootChannel() const { return rootChannel_; }
+
+    // --- Lifecycle ---
+    // Opens both sockets on the address (host byte order, 0 = any) and starts the timer.
+    bool StartServer(int tcpPort, int udpPort, ACE_UINT32 address);
+    // Disconnects every user, closes the sockets, cancels the timer and zeroes the
+    // statistics. When the main reactor's loop runs on another thread, the work is
+    // handed to that thread and this call waits for it.
+    bool StopServer();
+    bool IsStarted() const { return started_; }
+    // The bound TCP and UDP ports (useful when started on port 0 by tests).
+    int GetTcpPort() const;
+    int GetUdpPort() const;
+
+    // --- Users ---
+    serveruser_t GetUser(int userId);
+    int GetNewUserID();
+    std::vector<serveruser_t> GetLoggedInAdmins();
+    int UserLogin(int userId, const std::string& password);
+    int UserLogout(int userId);
+    int UserUpdate(int userId);
+    void UserDisconnected(int userId);
+    int UserKick(int userId);
+
+    // --- Channels ---
+    int UserJoinChannel(int userId, const std::string& path, const std::string& password,
+                        const std::string& topic);
+    int UserLeaveChannel(const std::string& path, int userId);
+    int UserMakeChannel(const std::string& path, const std::string& password, const std::string& topic,
+                        bool isStatic, int64_t diskQuota);
+    int UserUpdateChannel(const std::string& path, const std::string& password, const std::string& topic,
+                          bool isStatic, int64_t diskQuota);
+    int UserRemoveChannel(const std::string& path);
+    int UserMoveUser(int userId, const std::string& srcPath, const std::string& destPath);
+    int UserGrantOperator(const std::string& path, int userId);
+    serverchannel_t FindChannel(const std::string& path);
+
+    // --- Files (the parts channel removal needs) ---
+    void RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel);
+
+    // --- Voice ---
+    void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
+    int SendPacket(const char* data, int length, const ACE_INET_Addr& to);
+    int SendPacketToMany(const char* data, int length, const std::vector<ACE_INET_Addr>& to);
+
+    // --- Timer and statistics ---
+    void OnTimerExpired(int timerId) override;
+    void CheckInactivity();
+    ACE_Time_Value GetUptime() const;
+    int GetUsersOnline();
+    int GetUsersServed() const { return usersServed_; }
+    int GetUsersPeak() const { return usersPeak_; }
+    uint64_t GetVoiceTxBytes() const { return voiceBytesSent_; }
+    uint64_t GetVoiceRxBytes() const { return voiceBytesReceived_; }
+
+    // --- Connections ---
+    void OnNewConnection(StreamHandler* handler) override;
+
+    // The node's recursive lock, for callers that must make several calls atomically.
+    ACE_Recursive_Thread_Mutex& GetLock() { return lock_; }
+    ACE_Reactor* GetReactor() const { return reactor_; }
+
+private:
+    void DoStopServer();
+    void RemoveEmptyChannels(serverchannel_t channel);
+    void ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet);
+    void HandleHello(char* data, int length, const ACE_INET_Addr& from);
+    void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
+    void HandleAudio(char* data, int length, const ACE_INET_Addr& from, bool crypt);
+    // Sends every logged-in user the channel's "updatechannel" (or another channel line).
+    void SendUpdateChannelToAll(const serverchannel_t& channel);
+    void SendAddChannelToAll(const serverchannel_t& channel);
+    void SendRemoveChannelToAll(const serverchannel_t& channel);
+    bool OnReactorThread() const;
+
+    bool started_;
+    users_t users_;
+    int lastUserId_;
+    std::string motd_;
+    std::string serverName_;
+    std::string serverPassword_;
+    int maxUsers_;
+    Acceptor acceptor_;
+    PacketHandler packetHandler_;
+    ACE_Thread_Mutex sendLock_;
+    serverchannel_t rootChannel_;
+    std::string adminUsername_;
+    std::string adminPassword_;
+    bool allowChannelCreation_;
+    bool allowOperators_;
+    int64_t channelDiskQuota_;
+    long timerId_;
+    ACE_Reactor* reactor_;
+    ACE_Time_Value startTime_;
+    uint64_t voiceBytesSent_;
+    uint64_t voiceBytesReceived_;
+    int usersPeak_;
+    int usersServed_;
+    std::string filesRoot_;
+    ServerNodeListener* listener_;
+    bool saveOnChange_;
+    ACE_Time_Value timerInterval_;
+    ACE_Recursive_Thread_Mutex lock_;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,53 @@
+// What the server node reports: the event log and the persistence glue implement it.
+// Every callback may be left empty. Called with the node's lock held unless the node
+// operation says otherwise, on the thread that ran the operation.
+#ifndef QUORVANE_SERVER_SERVERNODELISTENER_H
+#define QUORVANE_SERVER_SERVERNODELISTENER_H
+
+#include <memory>
+
+#include <ace/INET_Addr.h>
+
+#include "model/ChannelFile.h"
+#include "server/TextMessage.h"
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+class ServerUser;
+class ServerChannel;
+typedef std::shared_ptr<ServerUser> serveruser_t;
+typedef std::shared_ptr<ServerChannel> serverchannel_t;
+
+class ServerNodeListener {
+public:
+    virtual ~ServerNodeListener() = default;
+
+    virtual void OnUserConnected(const serveruser_t& user, const ACE_INET_Addr& peer) {}
+    virtual void OnUserLoggedIn(const serveruser_t& user) {}
+    virtual void OnUserDisconnected(const serveruser_t& user) {}
+    virtual void OnUserDropped(const serveruser_t& user) {}
+    virtual void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) {}
+    virtual void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
+                                   const TextMessage& message) {}
+    virtual void OnChannelTextMessage(const serveruser_t& sender, const serverchannel_t& channel,
+                                      const TextMessage& message) {}
+    virtual void OnChannelCreated(const serverchannel_t& channel) {}
+    virtual void OnChannelUpdated(const serverchannel_t& channel) {}
+    virtual void OnChannelRemoved(const serverchannel_t& channel) {}
+    virtual void OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel,
+                                const ChannelFile& file) {}
+    virtual void OnFileDownloaded(const serveruser_t& user, const serverchannel_t& channel,
+                                  const ChannelFile& file) {}
+    virtual void OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel,
+                               const ChannelFile& file) {}
+    virtual void OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {}
+    virtual void OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {}
+    virtual void OnSaveConfiguration(ServerNode& node) {}
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

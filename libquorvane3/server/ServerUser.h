@@ -1,0 +1,167 @@
+// The server's object for one TCP connection: the user record plus login state, the
+// channel it is in, the inactivity counter and its file transfer. It reads the
+// connection's command lines (ServerUserCommands.cpp) and sends every line a client
+// receives (ServerUserLines.cpp).
+//
+// Threads: everything runs on the main reactor's thread under the server node's lock,
+// except the voice path, which reads the UDP address and channel on the UDP thread
+// under the same lock.
+// Lifetime: owned by the node's registry through a shared_ptr. OnStreamData holds a
+// strong reference to itself, so a command that ends its own connection cannot free
+// it while the command still runs.
+#ifndef QUORVANE_SERVER_SERVERUSER_H
+#define QUORVANE_SERVER_SERVERUSER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <ace/Global_Macros.h>
+
+#include "model/ChannelFile.h"
+#include "model/User.h"
+#include "network/StreamListener.h"
+#include "server/TextMessage.h"
+
+class StreamHandler;
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+class ServerChannel;
+typedef std::shared_ptr<ServerChannel> serverchannel_t;
+
+class ServerUser : public User,
+                   public StreamListener,
+                   public std::enable_shared_from_this<ServerUser> {
+public:
+    ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection);
+    ~ServerUser() override;
+
+    bool IsLoggedIn() const { return loggedIn_; }
+    void SetLoggedIn(bool value) { loggedIn_ = value; }
+    bool IsAdmin() const { return admin_; }
+    void SetAdmin(bool value) { admin_ = value; }
+    bool IsUdpConnected() const { return udpConnected_; }
+    void SetUdpConnected(bool value) { udpConnected_ = value; }
+    int GetInactiveSeconds() const { return inactiveSeconds_; }
+    void SetInactiveSeconds(int value) { inactiveSeconds_ = value; }
+    void SetClientProtocol(const std::string& protocol) { clientProtocol_ = protocol; }
+    std::string GetClientProtocol() const { return clientProtocol_; }
+    ACE_HANDLE GetConnection() const { return connection_; }
+    bool IsFileTransferActive() const { return fileTransferActive_; }
+    bool IsTransferUpload() const { return transferIsUpload_; }
+    int GetTransferID() const { return transferId_; }
+    int64_t GetTransferSize() const { return transferSize_; }
+
+    serverchannel_t GetChannel() const;
+    void SetChannel(const serverchannel_t& channel);
+
+    // Closes the connection if it is still open; the close comes back later through
+    // OnStreamClosed and the node's UserDisconnected.
+    void Disconnect();
+
+    // StreamListener
+    void OnStreamOpened() override;
+    void OnStreamClosed() override;
+    void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
+    void OnStreamReady() override;
+
+    // The send path of every line. Negative when the line could not be queued; that
+    // also clears the logged-in and administrator flags.
+    virtual int SendLine(const std::string& line);
+
+    // Lines about the user itself, sent in every state.
+    void SendWelcome(const std::string& serverName, const std::string& motd,
+                     bool allowChannels, bool allowOperators);
+    void SendAccepted();
+    void SendYouAre();
+    void SendServerUpdate(const std::string& serverName, const std::string& motd,
+                          bool allowChannels, bool allowOperators);
+    void SendPong();
+    void SendOk();
+    void SendDone();
+    void SendFileCompleted();
+    void SendError(int code);
+    void SendPwc();
+
+    // Lines suppressed unless this user is logged in (and the subject is present).
+    void SendLoggedOut();
+    void SendAddUser(const std::shared_ptr<ServerUser>& user);
+    void SendUpdateUser(const std::shared_ptr<ServerUser>& user);
+    void SendRemoveUser(const std::shared_ptr<ServerUser>& user);
+    void SendAddChannel(const serverchannel_t& channel);
+    void SendUpdateChannel(const serverchannel_t& channel);
+    void SendRemoveChannel(const serverchannel_t& channel);
+    void SendJoined(const serverchannel_t& channel);
+    void SendLeft(const serverchannel_t& channel);
+    void SendMessageDeliver(const TextMessage& message);
+
+    // File lines, sent in every state.
+    void SendAddFile(const ChannelFile& file, const serverchannel_t& channel);
+    void SendRemoveFile(const std::string& filename, const serverchannel_t& channel);
+    void SendFileShareInfo(const std::string& filesRoot, int64_t diskQuota);
+    void SendFileAccepted(int transferId);
+    void SendFileRejected(int code);
+
+    // Breadth-first walks from a channel.
+    void SendChannels(const serverchannel_t& channel);
+    void SendUsers(const serverchannel_t& channel, bool recursive);
+    void SendFiles(const serverchannel_t& channel, bool recursive);
+
+    // Handles one received line (its LF included). Clears keepOpen on quit.
+    void ProcessCommand(const std::string& line, bool& keepOpen);
+
+    // Upper bound of received command text without an LF; a client past it is
+    // disconnected rather than allowed to grow the buffer without limit.
+    enum { MAX_LINE_BUFFER = 1024 * 1024 };
+
+private:
+    struct Command;
+    static const Command COMMANDS[];
+
+    StreamHandler* FindStreamHandler() const;
+    bool PassesStateTest(const Command& command);
+    void SendChannelLine(const char* word, const serverchannel_t& channel);
+    void SendUserLine(const char* word, const std::shared_ptr<ServerUser>& user);
+
+    // Required-parameter readers: on failure they send the error and answer false.
+    bool RequireString(const std::string& line, const char* name, int error, std::string& out);
+    bool RequireInt(const std::string& line, const char* name, int error, int& out);
+
+    // Command handlers, one per command word (ServerUserCommands.cpp).
+    void HandleQuit(const std::string& line, bool& keepOpen);
+    void HandleLogin(const std::string& line, bool& keepOpen);
+    void HandleLogout(const std::string& line, bool& keepOpen);
+    void HandleChangeNick(const std::string& line, bool& keepOpen);
+    void HandlePing(const std::string& line, bool& keepOpen);
+    void HandleJoin(const std::string& line, bool& keepOpen);
+    void HandleLeave(const std::string& line, bool& keepOpen);
+    void HandlePwc(const std::string& line, bool& keepOpen);
+    void HandleWhoAmI(const std::string& line, bool& keepOpen);
+    void HandleChangeStatus(const std::string& line, bool& keepOpen);
+    // Commands whose server side is not available yet answer "Command not recognized".
+    void HandleUnavailable(const std::string& line, bool& keepOpen);
+
+    ServerNode* owner_;
+    bool loggedIn_;
+    ACE_HANDLE connection_;
+    std::string clientProtocol_;
+    bool udpConnected_;
+    int inactiveSeconds_;
+    bool admin_;
+    std::weak_ptr<ServerChannel> channel_;
+    bool fileTransferActive_;
+    bool transferIsUpload_;
+    int transferId_;
+    int64_t transferSize_;
+    std::string lineBuffer_;
+};
+
+typedef std::shared_ptr<ServerUser> serveruser_t;
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif
