@@ -44,8 +44,20 @@ public:
 protected:
     // Replaces the document with the parse of text (file name kept). True on success.
     bool ParseText(const std::string& text);
+    // Saves the document to path, which must not exist yet, and remembers path as the
+    // file name only on success: a file that could not be read is never replaced.
+    bool SaveNewXMLFile(const std::string& path);
+    // ReplaceOrAppendElement without the save, for callers that save once at the end.
+    TiXmlElement* ReplaceOrAppendInTree(TiXmlElement* parent, const TiXmlElement& element);
 
     TiXmlDocument document_;
+
+private:
+    // Starts from a fresh document, so no error or byte-order mark of an earlier load stays.
+    void ResetDocument(const std::string& fileName);
+    // Writes a temporary file beside path and renames it over path, so that a crash or a
+    // full disk during a save leaves the old file whole.
+    bool WriteFileSafely(const std::string& path) const;
 };
 
 }  // namespace quorvane
