@@ -189,6 +189,8 @@ private:
     bool saveOnChange_;
     ACE_Time_Value timerInterval_;
     ACE_Recursive_Thread_Mutex lock_;
+    // Receivers of the packet being relayed; reused so the voice path does not allocate.
+    std::vector<ACE_INET_Addr> voiceTargets_;
 };
 
 }  // namespace server

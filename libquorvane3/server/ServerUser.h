@@ -61,6 +61,9 @@ public:
     // Closes the connection if it is still open; the close comes back later through
     // OnStreamClosed and the node's UserDisconnected.
     void Disconnect();
+    // Unties the user from its connection and its owner without any callback; used
+    // when the node goes away while a close is still pending.
+    void Detach();
 
     // StreamListener
     void OnStreamOpened() override;
@@ -124,11 +127,15 @@ private:
     StreamHandler* FindStreamHandler() const;
     bool PassesStateTest(const Command& command);
     void SendChannelLine(const char* word, const serverchannel_t& channel);
+    void SendPathLine(const char* word, const serverchannel_t& channel);
     void SendUserLine(const char* word, const std::shared_ptr<ServerUser>& user);
 
     // Required-parameter readers: on failure they send the error and answer false.
     bool RequireString(const std::string& line, const char* name, int error, std::string& out);
     bool RequireInt(const std::string& line, const char* name, int error, int& out);
+    bool RequireBool(const std::string& line, const char* name, int error, bool& out);
+    // Sends the error line unless the code is success; answers whether it was success.
+    bool Succeeded(int code);
 
     // Command handlers, one per command word (ServerUserCommands.cpp).
     void HandleQuit(const std::string& line, bool& keepOpen);
@@ -141,6 +148,12 @@ private:
     void HandlePwc(const std::string& line, bool& keepOpen);
     void HandleWhoAmI(const std::string& line, bool& keepOpen);
     void HandleChangeStatus(const std::string& line, bool& keepOpen);
+    void HandleKick(const std::string& line, bool& keepOpen);
+    void HandleMakeChannel(const std::string& line, bool& keepOpen);
+    void HandleUpdateChannel(const std::string& line, bool& keepOpen);
+    void HandleRemoveChannel(const std::string& line, bool& keepOpen);
+    void HandleMoveUser(const std::string& line, bool& keepOpen);
+    void HandleOp(const std::string& line, bool& keepOpen);
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
 

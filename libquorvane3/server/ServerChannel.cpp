@@ -1,0 +1,71 @@
+#include "server/ServerChannel.h"
+
+#include "server/ServerUser.h"
+
+namespace quorvane {
+namespace server {
+
+ServerChannel::ServerChannel() = default;
+
+ServerChannel::ServerChannel(const std::string& name) : Channel<ServerChannel, ServerUser>(name) {}
+
+ServerChannel::~ServerChannel() = default;
+
+void ServerChannel::ResetChannel() {
+    for (size_t i = 0; i < subChannels_.size(); ++i) subChannels_[i]->ResetChannel();
+    subChannels_.clear();
+    users_.clear();
+    static_ = false;
+    passwordProtected_ = false;
+    name_.clear();
+    topic_.clear();
+    password_.clear();
+}
+
+bool ServerChannel::IsPasswordProtected() const { return !password_.empty(); }
+
+void ServerChannel::RemoveUser(int userId) {
+    users_t::iterator leaving = users_.find(userId);
+    if (leaving == users_.end()) return;
+    const user_t user = leaving->second;
+    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
+        if (it->first != userId) it->second->SendRemoveUser(user);
+    users_.erase(userId);
+}
+
+void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {
+    if (!user) return;
+    AddUser(userId, user);
+    // Copy first: a failed send must not disturb the walk.
+    const std::vector<user_t> members = GetUsers();
+    for (size_t i = 0; i < members.size(); ++i) {
+        user->SendAddUser(members[i]);
+        if (members[i]->GetUserID() != userId) members[i]->SendAddUser(user);
+    }
+}
+
+void ServerChannel::NotifyUserUpdate(const user_t& user) {
+    if (!user) return;
+    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendUpdateUser(user);
+}
+
+void ServerChannel::SetPassword(const std::string& password) { password_ = password; }
+
+std::string ServerChannel::GetPassword() const { return password_; }
+
+void ServerChannel::SetStaticChannel(bool value) { static_ = value; }
+
+void ServerChannel::DeliverTextMessage(const TextMessage& message) {
+    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendMessageDeliver(message);
+}
+
+bool ServerChannel::CanAddFile(int64_t fileSize) const {
+    // Sizes come from clients: an overflowing sum must refuse, not wrap.
+    int64_t total = fileSize;
+    for (size_t i = 0; i < files_.size(); ++i)
+        if (__builtin_add_overflow(total, files_[i].filesize, &total)) return false;
+    return total <= diskQuota_;
+}
+
+}  // namespace server
+}  // namespace quorvane

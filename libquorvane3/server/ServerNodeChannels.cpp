@@ -1,0 +1,230 @@
+// ServerNode: the channel operations — join, leave, make, update, remove, move,
+// operator rights — and the removal of channels that became empty.
+#include <ace/Guard_T.h>
+#include <ace/OS_NS_unistd.h>
+
+#include "protocol/ErrorCodes.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
+
+namespace {
+
+const char* const LOOPBACK_ADDRESS = "127.0.0.1";
+
+std::string HostAddress(const ACE_INET_Addr& address) {
+    char text[INET_ADDRSTRLEN + 1] = {0};
+    return address.get_host_addr(text, sizeof(text)) ? std::string(text) : std::string();
+}
+
+}  // namespace
+
+serverchannel_t ServerNode::FindChannel(const std::string& path) {
+    NodeGuard guard(lock_);
+    return FindChannelByPath(rootChannel_, path);
+}
+
+void ServerNode::SendUpdateChannelToAll(const serverchannel_t& channel) {
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendUpdateChannel(channel);
+}
+
+void ServerNode::SendAddChannelToAll(const serverchannel_t& channel) {
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendAddChannel(channel);
+}
+
+void ServerNode::SendRemoveChannelToAll(const serverchannel_t& channel) {
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendRemoveChannel(channel);
+}
+
+int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::string& password,
+                                const std::string& topic) {
+    NodeGuard guard(lock_);
+    const serveruser_t user = GetUser(userId);
+    if (!user) return ERR_USER_NOT_FOUND;
+
+    serverchannel_t channel = FindChannelByPath(rootChannel_, path);
+    bool created = false;
+    if (!channel && !SplitChannelPath(path).empty()) {
+        if (!allowChannelCreation_) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
+        UserMakeChannel(path, password, topic, false, channelDiskQuota_);
+        channel = FindChannelByPath(rootChannel_, path);
+        created = true;
+    }
+    if (!channel) return ERR_INCORRECT_CHANNEL_PASSWORD;
+    if (password != channel->GetPassword() && HostAddress(user->GetUdpAddress()) != LOOPBACK_ADDRESS)
+        return ERR_INCORRECT_CHANNEL_PASSWORD;
+
+    const serverchannel_t previous = user->GetChannel();
+    const std::vector<serveruser_t> admins = GetLoggedInAdmins();
+    if (previous) {
+        if (!previous->SameChannel(channel)) {
+            UserLeaveChannel(previous->GetChannelPath(), userId);
+        } else {
+            for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendRemoveUser(user);
+            previous->RemoveUser(userId);
+        }
+    }
+
+    user->SendJoined(channel);
+    user->SetChannel(channel);
+    channel->AddUserAndNotify(userId, user);
+    if (created && allowOperators_) channel->AddOperator(userId);
+    user->SendFiles(channel, false);
+    user->SendDone();
+    for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendAddUser(user);
+    if (previous) RemoveEmptyChannels(previous);
+    SendUpdateChannelToAll(channel);
+    if (listener_) listener_->OnUserJoinedChannel(user, user->GetChannel());
+    return ERR_SUCCESS;
+}
+
+int ServerNode::UserLeaveChannel(const std::string& path, int userId) {
+    NodeGuard guard(lock_);
+    const serverchannel_t channel = FindChannelByPath(rootChannel_, path);
+    if (!channel) return ERR_CHANNEL_NOT_FOUND;
+    const serveruser_t user = GetUser(userId);
+    if (!user || !channel->UserExists(userId)) return ERR_USER_NOT_FOUND;
+
+    const std::vector<serveruser_t> admins = GetLoggedInAdmins();
+    for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendRemoveUser(user);
+    channel->RemoveUser(userId);
+    user->SendLeft(channel);
+    // A user that left is in no channel: without this its logout, voice and channel
+    // messages would still go to the channel it left.
+    if (channel->SameChannel(user->GetChannel())) user->SetChannel(serverchannel_t());
+    SendUpdateChannelToAll(channel);
+    return ERR_SUCCESS;
+}
+
+void ServerNode::RemoveEmptyChannels(serverchannel_t channel) {
+    NodeGuard guard(lock_);
+    while (channel && !channel->IsRootChannel()) {
+        if (channel->GetUsersCount() > 0 || channel->GetSubChannelsCount() > 0 || channel->IsStaticChannel()) return;
+        const serverchannel_t parent = channel->GetParent();
+        UserRemoveChannel(channel->GetChannelPath());
+        channel = parent;
+    }
+}
+
+int ServerNode::UserMakeChannel(const std::string& path, const std::string& password, const std::string& topic,
+                                bool isStatic, int64_t diskQuota) {
+    {
+        NodeGuard guard(lock_);
+        std::vector<std::string> names = SplitChannelPath(path);
+        if (names.empty()) return ERR_SUCCESS;
+        const std::string name = names.back();
+        names.pop_back();
+        serverchannel_t parent = rootChannel_;
+        for (size_t i = 0; i < names.size() && parent; ++i) parent = parent->GetSubChannel(names[i]);
+        if (!parent) return ERR_CHANNEL_NOT_FOUND;
+        if (parent->GetSubChannel(name)) return ERR_CHANNEL_ALREADY_EXISTS;
+
+        const serverchannel_t channel = std::make_shared<ServerChannel>(name);
+        channel->SetParent(parent);
+        parent->AddSubChannel(channel);
+        channel->SetPassword(password);
+        channel->SetTopic(topic);
+        channel->SetStaticChannel(isStatic);
+        channel->SetMaxDiskUsage(diskQuota);
+        SendAddChannelToAll(channel);
+        if (listener_) listener_->OnChannelCreated(channel);
+    }
+    if (saveOnChange_ && listener_) listener_->OnSaveConfiguration(*this);
+    return ERR_SUCCESS;
+}
+
+int ServerNode::UserUpdateChannel(const std::string& path, const std::string& password, const std::string& topic,
+                                  bool isStatic, int64_t diskQuota) {
+    {
+        NodeGuard guard(lock_);
+        const serverchannel_t channel = FindChannelByPath(rootChannel_, path);
+        if (!channel) return ERR_CHANNEL_NOT_FOUND;
+        channel->SetTopic(topic);
+        channel->SetMaxDiskUsage(diskQuota);
+        // The root keeps its password and stays static whatever is asked.
+        if (!channel->IsRootChannel()) {
+            channel->SetPassword(password);
+            channel->SetStaticChannel(isStatic);
+            if (listener_) listener_->OnChannelUpdated(channel);
+        }
+        SendUpdateChannelToAll(channel);
+    }
+    if (saveOnChange_ && listener_) listener_->OnSaveConfiguration(*this);
+    return ERR_SUCCESS;
+}
+
+int ServerNode::UserRemoveChannel(const std::string& path) {
+    {
+        NodeGuard guard(lock_);
+        const serverchannel_t target = FindChannelByPath(rootChannel_, path);
+        if (!target) return ERR_CHANNEL_NOT_FOUND;
+
+        // Bottom-up with an explicit stack; a channel seen the second time has had its
+        // sub-channels handled, so it is treated as a leaf whatever remains below it.
+        std::vector<std::pair<serverchannel_t, bool> > stack(1, std::make_pair(target, false));
+        while (!stack.empty()) {
+            const serverchannel_t channel = stack.back().first;
+            const bool expanded = stack.back().second;
+            stack.pop_back();
+            if (!expanded && channel->GetSubChannelsCount() > 0) {
+                stack.push_back(std::make_pair(channel, true));
+                const ServerChannel::channels_t subs = channel->GetSubChannels();
+                for (size_t i = 0; i < subs.size(); ++i) stack.push_back(std::make_pair(subs[i], false));
+                continue;
+            }
+            const std::vector<serveruser_t> users = channel->GetUsers();
+            for (size_t i = 0; i < users.size(); ++i) UserKick(users[i]->GetUserID());
+            const ServerChannel::files_t files = channel->GetFiles();
+            for (size_t i = 0; i < files.size(); ++i) RemoveFileFromChannel(files[i].filename, channel);
+
+            const serverchannel_t parent = channel->GetParent();
+            // Kicking its last user may already have removed an emptied channel; it is
+            // announced and reported once only.
+            if (parent && parent->GetSubChannel(channel->GetName()) == channel) {
+                SendRemoveChannelToAll(channel);
+                parent->RemoveSubChannel(channel->GetName());
+                if (listener_) listener_->OnChannelRemoved(channel);
+            }
+        }
+    }
+    if (saveOnChange_ && listener_) listener_->OnSaveConfiguration(*this);
+    return ERR_SUCCESS;
+}
+
+int ServerNode::UserMoveUser(int userId, const std::string& srcPath, const std::string& destPath) {
+    NodeGuard guard(lock_);
+    const serverchannel_t source = FindChannelByPath(rootChannel_, srcPath);
+    const serverchannel_t destination = FindChannelByPath(rootChannel_, destPath);
+    if (!GetUser(userId)) return ERR_USER_NOT_FOUND;
+    if (!source || !destination) return ERR_CHANNEL_NOT_FOUND;
+    return UserJoinChannel(userId, destPath, destination->GetPassword(), destination->GetTopic());
+}
+
+int ServerNode::UserGrantOperator(const std::string& path, int userId) {
+    NodeGuard guard(lock_);
+    const serverchannel_t channel = FindChannelByPath(rootChannel_, path);
+    if (!channel) return ERR_CHANNEL_NOT_FOUND;
+    if (!GetUser(userId)) return ERR_USER_NOT_FOUND;
+    channel->AddOperator(userId);
+    SendUpdateChannelToAll(channel);
+    return ERR_SUCCESS;
+}
+
+void ServerNode::RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel) {
+    NodeGuard guard(lock_);
+    ChannelFile file;
+    if (!channel || !channel->GetFile(filename, file)) return;
+    channel->RemoveFile(filename);
+    if (listener_) listener_->OnFileRemoved(channel, file);
+    if (!filesRoot_.empty()) ACE_OS::unlink((filesRoot_ + "/" + file.internalName).c_str());
+    const std::vector<serveruser_t> members = channel->GetUsers();
+    for (size_t i = 0; i < members.size(); ++i) members[i]->SendRemoveFile(filename, channel);
+    const std::vector<serveruser_t> admins = GetLoggedInAdmins();
+    for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendRemoveFile(filename, channel);
+}
+
+}  // namespace server
+}  // namespace quorvane

@@ -1,0 +1,45 @@
+// ServerNode: the keep-alive timer, the inactivity check and the statistics.
+#include <ace/Guard_T.h>
+#include <ace/OS_NS_sys_time.h>
+
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
+
+void ServerNode::OnTimerExpired(int timerId) {
+    NodeGuard guard(lock_);
+    if (timerId == KEEPALIVE_TIMER_ID) CheckInactivity();
+}
+
+void ServerNode::CheckInactivity() {
+    NodeGuard guard(lock_);
+    std::vector<serveruser_t> drop;
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
+        const serveruser_t& user = it->second;
+        // A running file transfer keeps its user, but the counter goes on.
+        if (user->GetInactiveSeconds() < INACTIVITY_LIMIT_SECONDS || user->IsFileTransferActive())
+            user->SetInactiveSeconds(user->GetInactiveSeconds() + INACTIVITY_STEP_SECONDS);
+        else
+            drop.push_back(user);
+    }
+    for (size_t i = 0; i < drop.size(); ++i) {
+        if (listener_) listener_->OnUserDropped(drop[i]);
+        drop[i]->Disconnect();
+    }
+}
+
+ACE_Time_Value ServerNode::GetUptime() const { return ACE_OS::gettimeofday() - startTime_; }
+
+int ServerNode::GetUsersOnline() {
+    NodeGuard guard(lock_);
+    int online = 0;
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
+        if (it->second->IsLoggedIn()) ++online;
+    return online;
+}
+
+}  // namespace server
+}  // namespace quorvane

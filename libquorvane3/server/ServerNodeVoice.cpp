@@ -1,0 +1,113 @@
+// ServerNode: what happens to each UDP datagram — hello, keep-alive and the audio relay.
+// Runs on the voice reactor's thread; touches users and channels under the node's lock
+// and sends under the send lock.
+#include <ace/Guard_T.h>
+
+#include "network/AcknowledgePacket.h"
+#include "network/AudioPacket.h"
+#include "network/CryptAudioPacket.h"
+#include "network/HelloPacket.h"
+#include "network/KeepAlivePacket.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
+
+void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) {
+    if (!data || length <= 5) return;
+    switch (static_cast<unsigned char>(data[0])) {
+    case PACKET_HELLO: HandleHello(data, length, from); break;
+    case PACKET_KEEPALIVE: HandleKeepAlive(data, length, from); break;
+    case PACKET_AUDIO: HandleAudio(data, length, from, false); break;
+    case PACKET_CRYPTAUDIO: HandleAudio(data, length, from, true); break;
+    default: break;
+    }
+}
+
+void ServerNode::HandleHello(char* data, int length, const ACE_INET_Addr& from) {
+    const HelloPacket packet(data, length);
+    NodeGuard guard(lock_);
+    users_t::const_iterator it = users_.find(packet.GetUserID());
+    if (it == users_.end()) return;
+    const serveruser_t& user = it->second;
+    user->SetUdpAddress(from);
+    user->SetPacketProtocol(packet.GetProtocol());
+    if (!user->IsUdpConnected()) user->SetUdpConnected(true);
+    const AcknowledgePacket ack(0);
+    SendPacket(ack.GetPacket(), PACKET_HEADER_SIZE, user->GetUdpAddress());
+}
+
+void ServerNode::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from) {
+    KeepAlivePacket packet(data, length);
+    NodeGuard guard(lock_);
+    users_t::const_iterator it = users_.find(packet.GetUserID());
+    if (it == users_.end()) return;
+    const serveruser_t& user = it->second;
+    user->SetUdpAddress(from);
+    packet.SetAnswerForm(true);
+    packet.SetProtocol(SERVER_PACKET_PROTOCOL);
+    packet.SetUserID(0);
+    // The packet holds only its 6-byte header: a longer length field must not make the
+    // answer read past it (nor amplify spoofed traffic).
+    int answerLength = packet.GetPacketSize();
+    if (answerLength > PACKET_HEADER_SIZE) answerLength = PACKET_HEADER_SIZE;
+    if (answerLength > 0) SendPacket(packet.GetPacket(), answerLength, user->GetUdpAddress());
+}
+
+void ServerNode::HandleAudio(char* data, int length, const ACE_INET_Addr& from, bool crypt) {
+    // The received buffer is patched in place and relayed as it is: no copy.
+    AudioPacket plain(crypt ? 0 : data, length);
+    CryptAudioPacket enciphered(crypt ? data : 0, length, 1);
+    AudioPacket& packet = crypt ? static_cast<AudioPacket&>(enciphered) : plain;
+    packet.SetPacketType(crypt ? PACKET_CRYPTAUDIO_RELAYED : PACKET_AUDIO_RELAYED);
+
+    NodeGuard guard(lock_);
+    users_t::const_iterator it = users_.find(packet.GetUserID());
+    if (it != users_.end()) {
+        const serveruser_t& sender = it->second;
+        if (sender->GetUdpAddress() != from) sender->SetUdpAddress(from);
+        ForwardAudioPacket(sender, packet.GetDestUserID(), packet);
+    }
+    voiceBytesReceived_ += static_cast<uint64_t>(length);
+}
+
+void ServerNode::ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet) {
+    NodeGuard guard(lock_);
+    const int length = packet.GetPacketSize();
+    if (destUserId != 0) {
+        users_t::const_iterator it = users_.find(destUserId);
+        if (it == users_.end()) return;
+        SendPacket(packet.GetPacket(), length, it->second->GetUdpAddress());
+        voiceBytesSent_ += static_cast<uint64_t>(length);
+        return;
+    }
+    const serverchannel_t channel = sender->GetChannel();
+    if (!channel) return;
+    const int senderId = sender->GetUserID();
+    voiceTargets_.clear();
+    channel->ForEachUser([this, senderId](const serveruser_t& member) {
+        if (member->GetUserID() != senderId) voiceTargets_.push_back(member->GetUdpAddress());
+    });
+    if (voiceTargets_.empty()) return;
+    SendPacketToMany(packet.GetPacket(), length, voiceTargets_);
+    voiceBytesSent_ += static_cast<uint64_t>(length) * voiceTargets_.size();
+}
+
+int ServerNode::SendPacket(const char* data, int length, const ACE_INET_Addr& to) {
+    ACE_Guard<ACE_Thread_Mutex> guard(sendLock_);
+    // A failed send is not retried; voice is real time.
+    return packetHandler_.GetSocket().send(data, static_cast<size_t>(length), to) < 0 ? -1 : 0;
+}
+
+int ServerNode::SendPacketToMany(const char* data, int length, const std::vector<ACE_INET_Addr>& to) {
+    ACE_Guard<ACE_Thread_Mutex> guard(sendLock_);
+    int failures = 0;
+    for (size_t i = 0; i < to.size(); ++i)
+        if (packetHandler_.GetSocket().send(data, static_cast<size_t>(length), to[i]) < 0) ++failures;
+    return failures == 0 ? 0 : -1;
+}
+
+}  // namespace server
+}  // namespace quorvane

@@ -1,0 +1,106 @@
+// ServerUser: construction, connection lifecycle and the receive path.
+#include "server/ServerUser.h"
+
+#include <ace/Reactor.h>
+
+#include "network/StreamHandler.h"
+#include "protocol/CommandLine.h"
+#include "server/ServerChannel.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
+    : User(userId),
+      owner_(owner),
+      loggedIn_(false),
+      connection_(connection),
+      udpConnected_(false),
+      inactiveSeconds_(0),
+      admin_(false),
+      fileTransferActive_(false),
+      transferIsUpload_(false),
+      transferId_(0),
+      transferSize_(0) {}
+
+ServerUser::~ServerUser() = default;
+
+serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
+
+void ServerUser::SetChannel(const serverchannel_t& channel) { channel_ = channel; }
+
+StreamHandler* ServerUser::FindStreamHandler() const {
+    if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || !owner_) return 0;
+    ACE_Reactor* reactor = owner_->GetReactor();
+    ACE_Event_Handler* handler = 0;
+    if (!reactor || reactor->handler(connection_, ACE_Event_Handler::READ_MASK, &handler) != 0 || !handler)
+        return 0;
+    // The lookup adds a reference when the handler counts them; we only use the
+    // pointer on this thread, where the handler cannot go away under us.
+    handler->remove_reference();
+    return dynamic_cast<StreamHandler*>(handler);
+}
+
+void ServerUser::Disconnect() {
+    StreamHandler* handler = FindStreamHandler();
+    if (!handler) return;
+    udpConnected_ = false;
+    loggedIn_ = false;
+    handler->close();
+}
+
+void ServerUser::Detach() {
+    StreamHandler* handler = FindStreamHandler();
+    if (handler) handler->SetListener(0);
+    connection_ = 0;
+    owner_ = 0;
+}
+
+void ServerUser::OnStreamOpened() {}
+
+void ServerUser::OnStreamClosed() {
+    // The node may drop the last reference to us while it handles the disconnection.
+    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    connection_ = 0;
+    if (owner_) owner_->UserDisconnected(GetUserID());
+}
+
+void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) {
+    if (length <= 0) return;
+    // A command may end this user's registration; stay alive until we return.
+    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    if (fileTransferActive_ && transferIsUpload_) return;  // file data has no reader yet
+
+    lineBuffer_.append(data, static_cast<size_t>(length));
+    size_t start = 0;
+    for (;;) {
+        const size_t lf = lineBuffer_.find('\n', start);
+        if (lf == std::string::npos) break;
+        ProcessCommand(lineBuffer_.substr(start, lf + 1 - start), keepOpen);
+        start = lf + 1;
+        if (!keepOpen) return;
+    }
+    lineBuffer_.erase(0, start);
+    // A client that never ends its line would grow the buffer without bound.
+    if (lineBuffer_.size() > MAX_LINE_BUFFER) {
+        lineBuffer_.clear();
+        keepOpen = false;
+    }
+}
+
+void ServerUser::OnStreamReady() {}
+
+int ServerUser::SendLine(const std::string& line) {
+    StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
+    int result = -1;
+    if (handler) result = handler->Send(line.data(), line.size(), &ACE_Time_Value::zero);
+    if (result < 0) {
+        loggedIn_ = false;
+        admin_ = false;
+    }
+    return result;
+}
+
+}  // namespace server
+}  // namespace quorvane
