@@ -1,0 +1,75 @@
+// Loopback clients for tests: a TCP line client and a UDP voice client. Every read has
+// a deadline; nothing here sleeps a fixed time.
+#ifndef QUORVANE_TESTS_TESTCLIENT_H
+#define QUORVANE_TESTS_TESTCLIENT_H
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A port that was free a moment ago (SOCK_STREAM or SOCK_DGRAM on 127.0.0.1).
+int FreePort(int socketType);
+
+// Polls the condition until it holds or the deadline passes.
+template <class COND>
+bool WaitFor(COND condition, int timeoutMs);
+
+class LineClient {
+public:
+    LineClient() = default;
+    ~LineClient();
+    LineClient(const LineClient&) = delete;
+    LineClient& operator=(const LineClient&) = delete;
+
+    bool Connect(int port, int timeoutMs = 5000);
+    bool Send(const std::string& bytes);
+    // The next complete line without its CR LF; false when none came in time.
+    bool ReadLine(std::string& line, int timeoutMs = 5000);
+    // Reads lines until one starts with the prefix (followed by a space or the end);
+    // the skipped lines are appended to skipped when given. Empty string on timeout.
+    std::string Expect(const std::string& command, int timeoutMs = 5000,
+                       std::vector<std::string>* skipped = 0);
+    // True when the server closed the connection within the time (pending lines dropped).
+    bool WaitClosed(int timeoutMs = 5000);
+    // No line arrives within the time.
+    bool Quiet(int timeoutMs);
+    void Close();
+    int Fd() const { return fd_; }
+
+private:
+    bool Fill(int timeoutMs);
+
+    int fd_ = -1;
+    std::string buffer_;
+    bool eof_ = false;
+};
+
+class VoiceClient {
+public:
+    VoiceClient();
+    ~VoiceClient();
+    VoiceClient(const VoiceClient&) = delete;
+    VoiceClient& operator=(const VoiceClient&) = delete;
+
+    bool SendTo(int port, const std::string& bytes);
+    bool Receive(std::string& bytes, int timeoutMs = 5000);
+    int LocalPort() const;
+
+private:
+    int fd_;
+};
+
+// Packet bytes.
+std::string HelloPacketBytes(int userId, int protocol = 3);
+std::string AudioPacketBytes(int type, int userId, int destUserId, int length, int datagramLength = -1);
+
+// The value of a name=value parameter in a received line (quoted values unescaped).
+std::string Param(const std::string& line, const std::string& name);
+int IntParam(const std::string& line, const std::string& name);
+
+}  // namespace testing_support
+
+#include "TestClient.inl"
+
+#endif
