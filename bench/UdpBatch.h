@@ -1,0 +1,44 @@
+// A batch of datagram buffers for recvmmsg: up to Size datagrams of at most Bytes bytes
+// each, with their senders' addresses, taken in one system call.
+#ifndef QUORVANE_BENCH_UDPBATCH_H
+#define QUORVANE_BENCH_UDPBATCH_H
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstring>
+
+template <int Size, int Bytes>
+class UdpBatch {
+public:
+    // Non-blocking; answers the number of datagrams taken (0 when none were waiting).
+    int Receive(int fd)
+    {
+        for (int i = 0; i < Size; ++i) {
+            iovs_[i].iov_base = bufs_[i];
+            iovs_[i].iov_len = sizeof bufs_[i];
+            memset(&msgs_[i].msg_hdr, 0, sizeof msgs_[i].msg_hdr);
+            msgs_[i].msg_hdr.msg_iov = &iovs_[i];
+            msgs_[i].msg_hdr.msg_iovlen = 1;
+            msgs_[i].msg_hdr.msg_name = &from_[i];
+            msgs_[i].msg_hdr.msg_namelen = sizeof from_[i];
+        }
+        int n = recvmmsg(fd, msgs_, Size, MSG_DONTWAIT, nullptr);
+        return n > 0 ? n : 0;
+    }
+
+    uint8_t* Data(int i) { return bufs_[i]; }
+    unsigned Length(int i) const { return msgs_[i].msg_len; }
+    // The datagram did not fit its buffer and was cut.
+    bool Truncated(int i) const { return (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
+    const sockaddr_in& From(int i) const { return from_[i]; }
+
+private:
+    uint8_t bufs_[Size][Bytes];
+    sockaddr_in from_[Size];
+    iovec iovs_[Size];
+    mmsghdr msgs_[Size];
+};
+
+#endif
