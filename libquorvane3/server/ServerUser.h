@@ -121,8 +121,9 @@ public:
     enum { MAX_LINE_BUFFER = 1024 * 1024 };
 
 private:
+    typedef void (ServerUser::*Handler)(const std::string& line, bool& keepOpen);
     struct Command;
-    static const Command COMMANDS[];
+    static const Command COMMANDS[31];
 
     StreamHandler* FindStreamHandler() const;
     bool PassesStateTest(const Command& command);

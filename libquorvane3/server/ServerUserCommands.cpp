@@ -40,7 +40,7 @@ int64_t OptionalInt64(const std::string& line, const char* name) {
 struct ServerUser::Command {
     const char* word;
     StateRule rules[3];
-    void (ServerUser::*handler)(const std::string& line, bool& keepOpen);
+    Handler handler;
 };
 
 // Matched in this order, ignoring letter case.
@@ -88,9 +88,12 @@ void ServerUser::ProcessCommand(const std::string& line, bool& keepOpen) {
         SendError(ERR_SYNTAX_ERROR);
         return;
     }
-    for (size_t i = 0; i < sizeof(COMMANDS) / sizeof(COMMANDS[0]); ++i) {
-        if (!EqualsNoCase(word, COMMANDS[i].word)) continue;
-        if (PassesStateTest(COMMANDS[i])) (this->*COMMANDS[i].handler)(text, keepOpen);
+    for (const Command& command : COMMANDS) {
+        if (!EqualsNoCase(word, command.word)) continue;
+        if (PassesStateTest(command)) {
+            const Handler handler = command.handler;
+            (this->*handler)(text, keepOpen);
+        }
         return;
     }
     SendError(ERR_UNKNOWN_COMMAND);

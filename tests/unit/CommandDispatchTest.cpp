@@ -1,0 +1,140 @@
+// Reading command lines: framing across reads, syntax checks, command words, state tests
+// and parameter errors, driven without sockets.
+#include <ace/Reactor.h>
+#include <ace/Select_Reactor.h>
+#include <gtest/gtest.h>
+
+#include "RecordingUser.h"
+#include "server/ServerNode.h"
+
+using quorvane::server::ServerNode;
+
+namespace {
+
+class CommandDispatchTest : public ::testing::Test {
+protected:
+    CommandDispatchTest()
+        : reactor_(new ACE_Select_Reactor, true),
+          node_(&reactor_, &reactor_, 0, false),
+          user_(std::make_shared<RecordingUser>(1, &node_)) {}
+
+    // Feeds bytes as one read; answers whether the connection stays open.
+    bool Feed(const std::string& bytes) {
+        bool keepOpen = true;
+        user_->OnStreamData(bytes.data(), static_cast<ssize_t>(bytes.size()), keepOpen);
+        return keepOpen;
+    }
+
+    std::string Error(int code, const std::string& text) {
+        return "error number=" + std::to_string(code) + " message=\"" + text + "\"\r\n";
+    }
+
+    ACE_Reactor reactor_;
+    ServerNode node_;
+    std::shared_ptr<RecordingUser> user_;
+};
+
+TEST_F(CommandDispatchTest, LinesAreFramedAcrossAndWithinReads) {
+    EXPECT_TRUE(Feed("pi"));
+    EXPECT_TRUE(user_->lines.empty());
+    EXPECT_TRUE(Feed("ng\r\nPING\nPing   \r\n"));
+    EXPECT_EQ((std::vector<std::string>{"pong", "pong", "pong"}), user_->Words());
+
+    // Quit ends the connection and nothing behind it in the same read is handled.
+    user_->lines.clear();
+    EXPECT_FALSE(Feed("quit\r\nping\r\n"));
+    EXPECT_TRUE(user_->lines.empty());
+}
+
+TEST_F(CommandDispatchTest, SyntaxAndUnknownCommands) {
+    Feed("ping x\r\n");
+    Feed("\r\n");
+    Feed("\n");
+    Feed("dance\r\n");
+    Feed(" ping\r\n");
+    // A lone LF is ignored; a line that starts with a space has a nameless parameter.
+    ASSERT_EQ(4u, user_->lines.size());
+    EXPECT_EQ(Error(100, "Syntax error in command"), user_->lines[0]);
+    EXPECT_EQ(Error(101, "Command not recognized"), user_->lines[1]);
+    EXPECT_EQ(Error(101, "Command not recognized"), user_->lines[2]);
+    EXPECT_EQ(Error(100, "Syntax error in command"), user_->lines[3]);
+}
+
+TEST_F(CommandDispatchTest, AnEndlessLineClosesTheConnection) {
+    const std::string chunk(64 * 1024, 'a');
+    bool open = true;
+    for (int i = 0; i < 20 && open; ++i) open = Feed(chunk);
+    EXPECT_FALSE(open);
+}
+
+TEST_F(CommandDispatchTest, StateTestsRunInOrderBeforeTheHandler) {
+    Feed("join channel=\"/a/\"\r\n");
+    Feed("LOGIN nickname=\"x\"\r\n");
+    EXPECT_EQ(Error(301, "Not logged in"), user_->lines[0]);
+    EXPECT_EQ(Error(302, "Connect on UDP has not yet occurred"), user_->lines[1]);
+
+    user_->lines.clear();
+    user_->SetLoggedIn(true);
+    Feed("Login\r\n");
+    Feed("makechannel channel=\"/a/\"\r\n");
+    Feed("sendfile transferid=1\r\n");
+    Feed("pwc\r\n");
+    ASSERT_EQ(4u, user_->lines.size());
+    EXPECT_EQ(Error(300, "Already logged in"), user_->lines[0]);
+    EXPECT_EQ(Error(205, "Command requires administrator rights"), user_->lines[1]);
+    EXPECT_EQ(Error(300, "Already logged in"), user_->lines[2]);
+    EXPECT_EQ("pwc channel=\"\"\r\n", user_->lines[3]);
+
+    user_->lines.clear();
+    user_->SetAdmin(true);
+    Feed("login\r\n");
+    Feed("join channel=\"/a/\"\r\n");
+    EXPECT_EQ(Error(206, "Command requires user logon"), user_->lines[0]);
+    EXPECT_EQ(Error(206, "Command requires user logon"), user_->lines[1]);
+}
+
+TEST_F(CommandDispatchTest, ValuesReadBeforeAMissingParameterStayStored) {
+    user_->SetUdpConnected(true);
+    Feed("login nickname=\"first\"\r\n");
+    EXPECT_EQ(Error(2026, "Missing  a parameter"), user_->lines.back());
+    EXPECT_EQ("", user_->GetNickname());
+
+    Feed("login protocol=\"3.4\" Nickname=\"wrongcase\"\r\n");
+    EXPECT_EQ(Error(2001, "Missing nickname parameter"), user_->lines.back());
+
+    Feed("login protocol=\"3.4\" nickname=\"kept\" bandmode=1\r\n");
+    EXPECT_EQ(Error(2027, "Missing password parameter"), user_->lines.back());
+    EXPECT_EQ("kept", user_->GetNickname());
+    EXPECT_EQ("3.4", user_->GetClientProtocol());
+
+    Feed("login protocol=\"3.4\" nickname=\"n\" serverpassword=\"\" bandmode=x\r\n");
+    EXPECT_EQ(Error(2003, "Missing bandmode parameter"), user_->lines.back());
+
+    // Everything given: the node does not know this user.
+    Feed("login protocol=\"3.4\" nickname=\"n\" serverpassword=\"\" bandmode=1 framesize=2 "
+         "encodedframesize=3 fpp=4 version=\"v\"\r\n");
+    EXPECT_EQ(Error(311, "No such user"), user_->lines.back());
+    EXPECT_EQ(1, user_->GetBandMode());
+    EXPECT_EQ(2, user_->GetFrameSize());
+    EXPECT_EQ(3, user_->GetEncodedFrameSize());
+    EXPECT_EQ(4, user_->GetFramesPerPacket());
+    EXPECT_EQ("v", user_->GetVersion());
+
+    user_->SetLoggedIn(true);
+    Feed("changestatus statusmode=3\r\n");
+    EXPECT_EQ(Error(2025, "Missing  a parameter"), user_->lines.back());
+    EXPECT_EQ(3, user_->GetStatusMode());
+}
+
+TEST_F(CommandDispatchTest, WhoAmIDescribesTheUser) {
+    user_->SetLoggedIn(true);
+    user_->SetNickname("me \"quoted\"");
+    Feed("whoami\r\n");
+    EXPECT_EQ("youare userid=1 nickname=\"me \\\"quoted\\\"\" address=\"0.0.0.0\" soundport=0 bandmode=-1 "
+              "framesize=-1 encodedframesize=-1\r\n",
+              user_->lines.back());
+    Feed("leave\r\n");
+    EXPECT_EQ(Error(311, "No such user"), user_->lines.back());
+}
+
+}  // namespace

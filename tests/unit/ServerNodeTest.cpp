@@ -1,0 +1,277 @@
+// The server node in-process: real loopback sockets, both reactors on their own
+// threads, a shortened keep-alive timer.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <ace/Dev_Poll_Reactor.h>
+#include <ace/Reactor.h>
+#include <ace/Select_Reactor.h>
+#include <gtest/gtest.h>
+
+#include "RecordingUser.h"
+#include "TestClient.h"
+#include "network/ReactorThread.h"
+#include "server/ServerNode.h"
+
+using namespace testing_support;
+using quorvane::server::ServerNode;
+using quorvane::server::ServerNodeListener;
+using quorvane::server::serverchannel_t;
+using quorvane::server::serveruser_t;
+
+namespace {
+
+const std::string ACK("\x02\x05\x06\x00\x00\x00", 6);
+
+// Records what the node reports; may kick a user from inside its own join.
+class TestListener : public ServerNodeListener {
+public:
+    void OnUserDropped(const serveruser_t& user) override { ++dropped; }
+    void OnUserDisconnected(const serveruser_t& user) override { ++disconnected; }
+    void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) override {
+        if (kickOnJoin && node) node->UserKick(user->GetUserID());
+    }
+
+    std::atomic<int> dropped{0};
+    std::atomic<int> disconnected{0};
+    bool kickOnJoin = false;
+    ServerNode* node = 0;
+};
+
+struct Client {
+    LineClient tcp;
+    VoiceClient udp;
+    int id = 0;
+};
+
+class ServerNodeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mainReactor_.reset(new ACE_Reactor(new ACE_Dev_Poll_Reactor(1024), true));
+        voiceReactor_.reset(new ACE_Reactor(new ACE_Select_Reactor, true));
+        node_.reset(new ServerNode(mainReactor_.get(), voiceReactor_.get(), &listener_, false));
+        listener_.node = node_.get();
+    }
+
+    void Start() {
+        tcpPort_ = FreePort(SOCK_STREAM);
+        udpPort_ = FreePort(SOCK_DGRAM);
+        ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
+        mainThread_ = std::thread([this] { ReactorThread::RunLoop(mainReactor_.get()); });
+        voiceThread_ = std::thread([this] { ReactorThread::RunLoop(voiceReactor_.get()); });
+    }
+
+    void TearDown() override {
+        node_->StopServer();  // from this thread: handed to the main loop
+        EXPECT_FALSE(node_->IsStarted());
+        mainReactor_->end_reactor_event_loop();
+        voiceReactor_->end_reactor_event_loop();
+        if (mainThread_.joinable()) mainThread_.join();
+        if (voiceThread_.joinable()) voiceThread_.join();
+        node_.reset();
+    }
+
+    std::unique_ptr<Client> Connect() {
+        std::unique_ptr<Client> client(new Client);
+        EXPECT_TRUE(client->tcp.Connect(tcpPort_));
+        const std::string welcome = client->tcp.Expect("welcome");
+        EXPECT_FALSE(welcome.empty());
+        client->id = IntParam(welcome, "userid");
+        return client;
+    }
+
+    void Hello(Client& client) {
+        ASSERT_TRUE(client.udp.SendTo(udpPort_, HelloPacketBytes(client.id)));
+        std::string answer;
+        ASSERT_TRUE(client.udp.Receive(answer));
+        EXPECT_EQ(ACK, answer);
+    }
+
+    std::unique_ptr<Client> LoggedIn(const std::string& nickname) {
+        std::unique_ptr<Client> client = Connect();
+        Hello(*client);
+        client->tcp.Send("login protocol=\"3.4\" nickname=\"" + nickname +
+                         "\" serverpassword=\"\" bandmode=1 framesize=320 encodedframesize=40 fpp=2 version=\"t\"\r\n");
+        EXPECT_FALSE(client->tcp.Expect("accepted").empty());
+        EXPECT_FALSE(client->tcp.Expect("done").empty());
+        return client;
+    }
+
+    void Join(Client& client, const std::string& path) {
+        client.tcp.Send("join channel=\"" + path + "\"\r\n");
+        EXPECT_FALSE(client.tcp.Expect("done").empty());
+    }
+
+    TestListener listener_;
+    std::unique_ptr<ACE_Reactor> mainReactor_;
+    std::unique_ptr<ACE_Reactor> voiceReactor_;
+    std::unique_ptr<ServerNode> node_;
+    std::thread mainThread_, voiceThread_;
+    int tcpPort_ = 0, udpPort_ = 0;
+};
+
+TEST_F(ServerNodeTest, UserIdsCountUpAndWrapOnlyPastTheLastId) {
+    Start();
+    std::unique_ptr<Client> a = Connect(), b = Connect(), c = Connect();
+    EXPECT_EQ(1, a->id);
+    EXPECT_EQ(2, b->id);
+    EXPECT_EQ(3, c->id);
+    b->tcp.Close();
+    ASSERT_TRUE(WaitFor([this] { return !node_->GetUser(2); }, 5000));
+    EXPECT_EQ(4, Connect()->id);
+
+    // The counter runs to 32766, then starts over skipping ids in use.
+    ServerNode fresh(mainReactor_.get(), voiceReactor_.get(), 0, false);
+    int last = 0;
+    for (int i = 0; i < ServerNode::MAX_USER_ID; ++i) last = fresh.GetNewUserID();
+    EXPECT_EQ(ServerNode::MAX_USER_ID, last);
+    EXPECT_EQ(2, fresh.GetNewUserID());
+}
+
+TEST_F(ServerNodeTest, StartRefusesPortZeroAndASecondStart) {
+    EXPECT_FALSE(node_->StartServer(0, 1234, INADDR_LOOPBACK));
+    Start();
+    EXPECT_FALSE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
+}
+
+TEST_F(ServerNodeTest, RelaysAudioToTheOtherMembersOnly) {
+    Start();
+    std::unique_ptr<Client> talker = LoggedIn("talker"), one = LoggedIn("one"), two = LoggedIn("two"),
+                            outside = LoggedIn("outside");
+    Join(*talker, "/room/");
+    Join(*one, "/room/");
+    Join(*two, "/room/");
+
+    // 40-byte datagram whose length field says 32: relayed as 32 bytes, type 4.
+    const std::string audio = AudioPacketBytes(5, talker->id, 0, 32, 40);
+    ASSERT_TRUE(talker->udp.SendTo(udpPort_, audio));
+    std::string expected = audio.substr(0, 32);
+    expected[0] = 4;
+    for (Client* listener : {one.get(), two.get()}) {
+        std::string got;
+        ASSERT_TRUE(listener->udp.Receive(got));
+        EXPECT_EQ(expected, got);
+    }
+    std::string none;
+    EXPECT_FALSE(talker->udp.Receive(none, 50));
+    EXPECT_FALSE(outside->udp.Receive(none, 50));
+    EXPECT_EQ(64u, node_->GetVoiceTxBytes());
+    EXPECT_EQ(40u, node_->GetVoiceRxBytes());
+
+    // A named destination reaches that user even outside the channel; enciphered
+    // audio keeps its bytes and becomes type 7.
+    const std::string crypt = AudioPacketBytes(8, talker->id, outside->id, 20);
+    ASSERT_TRUE(talker->udp.SendTo(udpPort_, crypt));
+    std::string got;
+    ASSERT_TRUE(outside->udp.Receive(got));
+    EXPECT_EQ(7, got[0]);
+    EXPECT_EQ(crypt.substr(1), got.substr(1));
+    EXPECT_FALSE(one->udp.Receive(none, 50));
+
+    // A length field beyond the datagram, or an unknown sender: dropped, still counted.
+    ASSERT_TRUE(talker->udp.SendTo(udpPort_, AudioPacketBytes(5, talker->id, 0, 48, 40)));
+    ASSERT_TRUE(talker->udp.SendTo(udpPort_, AudioPacketBytes(5, 999, 0, 20)));
+    ASSERT_TRUE(WaitFor([this] { return node_->GetVoiceRxBytes() == 40u + 20 + 40 + 20; }, 5000));
+    EXPECT_FALSE(one->udp.Receive(none, 50));
+}
+
+TEST_F(ServerNodeTest, KeepAliveIsAnsweredWithTheHeaderOnly) {
+    Start();
+    std::unique_ptr<Client> client = Connect();
+    Hello(*client);
+    // A keep-alive whose length field claims more than the header gets 6 bytes back.
+    std::string keepAlive("\x03\x03\x40\x00", 4);
+    keepAlive += static_cast<char>(client->id);
+    keepAlive += '\0';
+    keepAlive += std::string(58, 'x');
+    ASSERT_TRUE(client->udp.SendTo(udpPort_, keepAlive));
+    std::string answer;
+    ASSERT_TRUE(client->udp.Receive(answer));
+    EXPECT_EQ(std::string("\x06\x05\x40\x00\x00\x00", 6), answer);
+    // A hello for nobody gets no answer.
+    ASSERT_TRUE(client->udp.SendTo(udpPort_, HelloPacketBytes(4321)));
+    EXPECT_FALSE(client->udp.Receive(answer, 100));
+}
+
+TEST_F(ServerNodeTest, SilentUsersAreDroppedAndPingingUsersStay) {
+    node_->SetTimerInterval(ACE_Time_Value(0, 10000));
+    Start();
+    std::unique_ptr<Client> silent = Connect();
+    std::unique_ptr<Client> pinging = Connect();
+    // Seven ticks of silence drop a connection; pings keep the other one.
+    const bool dropped = WaitFor(
+        [&] {
+            pinging->tcp.Send("ping\r\n");
+            return !node_->GetUser(silent->id);
+        },
+        10000);
+    EXPECT_TRUE(dropped);
+    EXPECT_TRUE(silent->tcp.WaitClosed());
+    EXPECT_EQ(1, listener_.dropped.load());
+    EXPECT_TRUE(node_->GetUser(pinging->id));
+}
+
+TEST_F(ServerNodeTest, AUserKickedInsideItsOwnCommandIsClosedAfterIt) {
+    Start();
+    std::unique_ptr<Client> client = LoggedIn("self");
+    listener_.kickOnJoin = true;
+    // The kick lands while the join still runs on this connection's own read: the
+    // close waits until the read is handled, and nothing runs on freed memory.
+    client->tcp.Send("join channel=\"/gone/\"\r\nping\r\n");
+    EXPECT_TRUE(client->tcp.WaitClosed());
+    ASSERT_TRUE(WaitFor([this] { return listener_.disconnected.load() == 1; }, 5000));
+    EXPECT_FALSE(node_->FindChannel("/gone/"));
+}
+
+TEST_F(ServerNodeTest, OperatorsKickMembersButNotThemselves) {
+    Start();
+    std::unique_ptr<Client> op = LoggedIn("op"), member = LoggedIn("member");
+    Join(*op, "/ops/");
+    Join(*member, "/ops/");
+    op->tcp.Send("kick userid=" + std::to_string(op->id) + "\r\n");
+    EXPECT_EQ("error number=311 message=\"No such user\"", op->tcp.Expect("error"));
+    member->tcp.Send("kick userid=" + std::to_string(op->id) + "\r\n");
+    EXPECT_EQ("error number=203 message=\"Command requires operator rights\"", member->tcp.Expect("error"));
+    op->tcp.Send("kick userid=" + std::to_string(member->id) + "\r\n");
+    EXPECT_TRUE(member->tcp.WaitClosed());
+    const std::string removed = op->tcp.Expect("removeuser");
+    EXPECT_EQ(member->id, IntParam(removed, "userid"));
+}
+
+TEST_F(ServerNodeTest, StopDisconnectsEveryoneAndResetsStatistics) {
+    Start();
+    std::unique_ptr<Client> a = LoggedIn("a"), b = LoggedIn("b");
+    Join(*a, "/x/");
+    EXPECT_EQ(2, node_->GetUsersServed());
+    EXPECT_EQ(2, node_->GetUsersPeak());
+    EXPECT_TRUE(node_->StopServer());
+    EXPECT_FALSE(node_->StopServer());
+    EXPECT_TRUE(a->tcp.WaitClosed());
+    EXPECT_TRUE(b->tcp.WaitClosed());
+    EXPECT_EQ(0, node_->GetUsersServed());
+    EXPECT_EQ(0, node_->GetUsersPeak());
+    EXPECT_FALSE(node_->GetUser(a->id));
+    // The emptied channel went with its last user; the root stays.
+    EXPECT_FALSE(node_->FindChannel("/x/"));
+    EXPECT_TRUE(node_->GetRootChannel());
+    // And the node starts again.
+    ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
+    EXPECT_GT(Connect()->id, 0);
+}
+
+TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
+    RecordingUser user(5);
+    user.SetLoggedIn(true);
+    user.SetAdmin(true);
+    user.failSends = true;
+    user.SendPong();
+    EXPECT_FALSE(user.IsLoggedIn());
+    EXPECT_FALSE(user.IsAdmin());
+}
+
+}  // namespace
