@@ -1,0 +1,349 @@
+#include "QuorvaneService.h"
+
+#include <limits.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+
+#include <ace/ACE.h>
+#include <ace/Init_ACE.h>
+#include <ace/Dev_Poll_Reactor.h>
+#include <ace/Log_Msg.h>
+#include <ace/OS_NS_arpa_inet.h>
+#include <ace/Reactor.h>
+#include <ace/Select_Reactor.h>
+#include <ace/Thread_Manager.h>
+
+#include "listeners/ServerListener.h"
+#include "network/ReactorThread.h"
+#include "server/ServerNode.h"
+#include "settings/QuorvaneSettings.h"
+
+using quorvane::QuorvaneSettings;
+using quorvane::StaticChannelRecord;
+using quorvane::StaticChannelTable;
+using quorvane::server::ServerListener;
+using quorvane::server::ServerNode;
+
+const char* const CQuorvaneService::SETTINGS_FILE_NAME = "QuorvaneService.xml";
+const char* const CQuorvaneService::LOG_FILE_NAME = "QuorvaneService.log";
+
+namespace {
+
+const int DEFAULT_TCP_PORT = 10300;
+const int DEFAULT_UDP_PORT = 10301;
+const int DEFAULT_MAX_USERS = 32767;
+const int START_WAIT_HINT_MS = 3000;
+const int STOP_WAIT_HINT_MS = 5000;
+// The priorities that reach the log file: LM_ERROR, LM_INFO and LM_DEBUG (0x8c).
+const u_long LOG_FILE_PRIORITIES = LM_ERROR | LM_INFO | LM_DEBUG;
+// Guards the epoll reactor's handler table against an unlimited hard limit.
+const rlim_t MAX_REACTOR_HANDLES = 1 << 20;
+
+// Every value the host takes from the settings file, read once at start-up.
+struct HostSettings {
+    std::string bindIp;
+    ACE_UINT32 address = 0;  // host byte order, 0 = all local addresses
+    int tcpPort = DEFAULT_TCP_PORT;
+    int udpPort = DEFAULT_UDP_PORT;
+    bool serverLogging = false;
+    bool voiceLogging = false;
+    bool adminEnabled = false;
+    std::string adminUsername;
+    std::string adminPassword;
+    std::string serverName;
+    std::string serverPassword;
+    std::string motd;
+    std::string certificateFile;
+    std::string privateKeyFile;
+    bool allowChannelCreation = true;
+    bool allowOperators = true;
+    int maxUsers = DEFAULT_MAX_USERS;
+    std::string filesRoot;
+    int64_t rootDiskQuota = 0;
+    int64_t channelDiskQuota = 0;
+    StaticChannelTable staticChannels;
+};
+
+void Log(ACE_Log_Priority priority, const char* format, const std::string& text) {
+    ACE_LOG_MSG->log(priority, format, text.c_str());
+}
+
+void LogError(const std::string& text) {
+    Log(LM_ERROR, "%s\n", text);
+}
+
+// The event-loop threads' body.
+ACE_THR_FUNC_RETURN RunReactorLoop(void* reactor) {
+    ReactorThread::RunLoop(static_cast<ACE_Reactor*>(reactor));
+    return 0;
+}
+
+// Raises the open-files soft limit to the hard limit, so that the number of clients
+// is bounded by the system rather than by a default; returns the limit in force.
+size_t RaiseOpenFilesLimit() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return static_cast<size_t>(ACE::max_handles());
+    }
+    if (limit.rlim_cur != limit.rlim_max) {
+        struct rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+            limit = raised;
+        }
+    }
+    const rlim_t handles = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > MAX_REACTOR_HANDLES
+                               ? MAX_REACTOR_HANDLES
+                               : limit.rlim_cur;
+    return static_cast<size_t>(handles);
+}
+
+// Makes an epoll reactor for that many handles the process-wide reactor; ACE deletes
+// it when it is finished.
+void InstallMainReactor(size_t maxHandles) {
+    ACE_Reactor* reactor = new ACE_Reactor(new ACE_Dev_Poll_Reactor(maxHandles), true);
+    ACE_Reactor* previous = ACE_Reactor::instance(reactor, true);
+    delete previous;
+}
+
+// The directory of the executable, without a trailing "/"; the current directory when
+// the executable's path cannot be read.
+std::string GetProgramDirectory() {
+    char path[PATH_MAX + 1];
+    const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
+    if (length > 0) {
+        const std::string exe(path, static_cast<size_t>(length));
+        const size_t slash = exe.rfind('/');
+        if (slash != std::string::npos) {
+            return exe.substr(0, slash);
+        }
+    }
+    if (getcwd(path, sizeof(path)) != nullptr) {
+        return path;
+    }
+    return ".";
+}
+
+// Loads the settings file, or creates it with the default document when it cannot
+// be opened. False (logged) only when the file exists but cannot be read as XML.
+bool LoadSettings(QuorvaneSettings& settings, const std::string& path) {
+    if (std::ifstream(path).is_open()) {
+        if (!settings.LoadXMLFile(path)) {
+            LogError("Quorvane service failed to read settings file: " + path + ". " +
+                     settings.GetErrorText());
+            return false;
+        }
+        return true;
+    }
+    if (settings.CreateXMLFile(path)) {
+        settings.SetDefaultSettings();
+    } else {
+        LogError("Quorvane service failed to create settings file: " + path + ".");
+    }
+    return true;
+}
+
+// Dotted IPv4 text to a host-order address. "255.255.255.255" reads as the parser's
+// no-address value and is refused with the malformed texts.
+bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
+    const ACE_UINT32 networkOrder = ACE_OS::inet_addr(text.c_str());
+    if (networkOrder == INADDR_NONE) {
+        return false;
+    }
+    address = ACE_NTOHL(networkOrder);
+    return true;
+}
+
+// False (logged) when the bind address is invalid.
+bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
+    host.bindIp = settings.GetBindIP();
+    if (!host.bindIp.empty() && !ParseBindAddress(host.bindIp, host.address)) {
+        LogError("This specified IP-address to bind to is invalid.");
+        return false;
+    }
+    const int tcpPort = settings.GetHostPort();
+    host.tcpPort = tcpPort == -1 ? DEFAULT_TCP_PORT : tcpPort;
+    const int udpPort = settings.GetSoundPort();
+    host.udpPort = udpPort == -1 ? DEFAULT_UDP_PORT : udpPort;
+    host.serverLogging = settings.GetServerLogging();
+    host.voiceLogging = settings.GetVoiceLogging();
+    host.adminEnabled = settings.GetAdminEnabled();
+    host.adminUsername = settings.GetAdminUsername();
+    host.adminPassword = settings.GetAdminPassword();
+    host.serverName = settings.GetServerName();
+    host.serverPassword = settings.GetServerPassword();
+    host.motd = settings.GetMotd();
+    host.certificateFile = settings.GetCertificateFile();
+    host.privateKeyFile = settings.GetPrivateKeyFile();
+    host.allowChannelCreation = settings.GetAllowChannelCreation();
+    host.allowOperators = settings.GetAllowOperators();
+    const int maxUsers = settings.GetMaxUsers();
+    host.maxUsers = maxUsers == -1 ? DEFAULT_MAX_USERS : maxUsers;
+    host.filesRoot = settings.GetFilesRoot();
+    host.rootDiskQuota = settings.GetRootDiskQuota();
+    host.channelDiskQuota = settings.GetChannelDiskQuota();
+    host.staticChannels.clear();
+    settings.ReadStaticChannels(host.staticChannels);
+    return true;
+}
+
+void ApplySettings(ServerNode& node, const HostSettings& host) {
+    if (host.adminEnabled) {
+        node.SetAdminAccount(host.adminUsername, host.adminPassword);
+    } else {
+        node.SetAdminAccount("", "");
+    }
+    node.SetServerName(host.serverName);
+    node.SetServerPassword(host.serverPassword);
+    node.SetRootDiskQuota(host.rootDiskQuota);
+    node.SetMotd(host.motd);
+    node.SetAllowChannelCreation(host.allowChannelCreation);
+    node.SetAllowOperators(host.allowOperators);
+    node.SetMaxUsers(host.maxUsers);
+    node.SetChannelDiskQuota(host.channelDiskQuota);
+}
+
+// Creates the static channels in ascending id order, so each parent comes before its
+// sub-channels. The root record sets only the root's topic and disk quota. A record
+// whose channel cannot be made is passed over; the ones below it then fail for lack
+// of a parent.
+void ApplyStaticChannels(ServerNode& node, const StaticChannelTable& table) {
+    std::map<int32_t, std::string> paths;
+    for (StaticChannelTable::const_iterator it = table.begin(); it != table.end(); ++it) {
+        const StaticChannelRecord& record = it->second;
+        if (paths.empty()) {
+            if (record.parentid != 0) {
+                continue;
+            }
+            paths[record.id] = "/";
+            node.UserUpdateChannel("/", "", record.topic, true, record.diskquota);
+            continue;
+        }
+        std::map<int32_t, std::string>::const_iterator parent = paths.find(record.parentid);
+        if (parent == paths.end()) {
+            continue;
+        }
+        const std::string path = parent->second + record.name + "/";
+        paths[record.id] = path;
+        node.UserMakeChannel(path, record.password, record.topic, true, record.diskquota);
+    }
+}
+
+std::string FormatLaunchFailure(const HostSettings& host) {
+    char text[512];
+    if (host.bindIp.empty()) {
+        std::snprintf(text, sizeof(text),
+                      "Unable to launch server using TCP port %d UDP port %d.\r\n"
+                      "Make sure the ports are not currently in use.",
+                      host.tcpPort, host.udpPort);
+        return text;
+    }
+    // The bind address may be long: only the fixed part goes through snprintf.
+    std::snprintf(text, sizeof(text),
+                  " TCP port %d UDP port %d.\r\nMake sure the ports are not currently in use.",
+                  host.tcpPort, host.udpPort);
+    return "Unable to launch server using IP-address " + host.bindIp + text;
+}
+
+}  // namespace
+
+CQuorvaneService::CQuorvaneService(const char* serviceName)
+    : CNTService(serviceName, serviceName), stopEvent_(0) {}
+
+void CQuorvaneService::StopService() {
+    UpdateServiceStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
+    stopEvent_.signal();
+}
+
+void CQuorvaneService::WaitForStop() {
+    while (stopEvent_.wait() != 0) {
+    }
+}
+
+bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
+    UpdateServiceStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS);
+    ACE::init();
+    // Until the server runs, failures go to the system log and to standard error.
+    ACE_LOG_MSG->open(GetServiceName(), ACE_Log_Msg::SYSLOG | ACE_Log_Msg::STDERR);
+
+    InstallMainReactor(RaiseOpenFilesLimit());
+    ACE_Reactor* voiceReactor = new ACE_Reactor(new ACE_Select_Reactor, true);
+
+    const bool started = Serve(voiceReactor);
+
+    delete voiceReactor;
+    ACE::fini();
+    return started;
+}
+
+bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
+    const std::string directory = GetProgramDirectory();
+    if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) {
+        LogError("Quorvane service failed to enter its directory: " + directory + ".");
+    }
+    QuorvaneSettings settings;
+    if (!LoadSettings(settings, directory + "/" + SETTINGS_FILE_NAME)) {
+        return false;
+    }
+    HostSettings host;
+    if (!ReadHostSettings(settings, host)) {
+        return false;
+    }
+
+    std::ofstream logFile;
+    if (host.serverLogging) {
+        logFile.open(LOG_FILE_NAME, std::ios::out | std::ios::app);
+        ACE_LOG_MSG->msg_ostream(&logFile, false);
+        ACE_LOG_MSG->set_flags(ACE_Log_Msg::OSTREAM);
+        ACE_LOG_MSG->priority_mask(LOG_FILE_PRIORITIES, ACE_Log_Msg::PROCESS);
+    }
+
+    bool started = false;
+    {
+        ServerListener listener(settings);
+        ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
+        ApplySettings(node, host);
+        ApplyStaticChannels(node, host.staticChannels);
+        if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
+            started = RunStartedServer(node, voiceReactor);
+        } else {
+            LogError(FormatLaunchFailure(host));
+        }
+    }
+
+    // The log file closes with this scope: no thread may write to it any more.
+    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::OSTREAM);
+    ACE_LOG_MSG->msg_ostream(nullptr, false);
+    return started;
+}
+
+bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReactor) {
+    // From now on log output goes only to the log file, if there is one.
+    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::SYSLOG);
+
+    ACE_Reactor* mainReactor = ACE_Reactor::instance();
+    ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
+    const bool loopsRunning = threads->spawn(RunReactorLoop, mainReactor) != -1 &&
+                              threads->spawn(RunReactorLoop, voiceReactor) != -1;
+    if (loopsRunning) {
+        Log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
+        UpdateServiceStatus(SERVICE_RUNNING, START_WAIT_HINT_MS);
+        WaitForStop();
+    } else {
+        LogError("Unable to start the event-loop threads of the server.");
+    }
+
+    // Stopped while the loops still run: the node hands its work to the main loop.
+    node.StopServer();
+    Log(LM_TRACE, "%D %s\n", "Stopped Quorvane server.");
+    mainReactor->end_reactor_event_loop();
+    voiceReactor->end_reactor_event_loop();
+    // The node is destroyed by the caller only after this, when no loop can reach it.
+    threads->wait();
+    return loopsRunning;
+}

@@ -1,0 +1,306 @@
+// The program around the server: command line, settings file at start-up, start-up
+// failures with their exit codes and messages, and the stop signals.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <utility>
+
+#include <tinyxml.h>
+
+#include "ServerFixture.h"
+#include "settings/QuorvaneSettings.h"
+
+namespace quorvane {
+namespace test {
+namespace {
+
+const char* const LAUNCH_ADVICE = ".\r\nMake sure the ports are not currently in use.";
+
+// A socket that keeps a loopback port taken for the test's duration.
+class PortHolder {
+public:
+    PortHolder(int type, int port) : fd_(socket(AF_INET, type, 0)) {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        held_ = fd_ >= 0 &&
+                bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                (type != SOCK_STREAM || listen(fd_, 1) == 0);
+    }
+    ~PortHolder() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    bool IsHeld() const { return held_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
+// The usage text, line by line: the lead-in ("" none, "\t\t" continuation, or an
+// option) and the text.
+std::string ExpectedUsage() {
+    const std::pair<const char*, const char*> lines[] = {
+        {"", "The following parameters will be detected:"},
+        {"", ""},
+        {"-i", "install the service (calls"},
+        {"\t\t", "\"InstallService()\" - see below)"},
+        {"", ""},
+        {"-l", "<account>"},
+        {"\t\t", "<account> is the name of a user,"},
+        {"\t\t", "under which the service shall run."},
+        {"\t\t", "This option is useful with -i only."},
+        {"\t\t", "<account> needs to have the advanced"},
+        {"\t\t", "user-right Log on as a service"},
+        {"\t\t", "(see User-Manager)"},
+        {"\t\t", "<account> should have the following"},
+        {"\t\t", "format: \"<Domain>\\<user>\""},
+        {"\t\t", "\"Corvedom\\qxa\" for instance."},
+        {"\t\t", "The domain \".\" is predefined as the"},
+        {"\t\t", "local machine. So one might use"},
+        {"\t\t", "\".\\qxa\" too."},
+        {"", ""},
+        {"-p", "<password>"},
+        {"\t\t", "The password of the user, under which"},
+        {"\t\t", "the service shall run. Only useful"},
+        {"\t\t", "with -i and -l together."},
+        {"", ""},
+        {"-u", "uninstall the service (calls"},
+        {"\t\t", "\"RemoveService()\" - see below)"},
+        {"", ""},
+        {"-d", "debug the service (run as console"},
+        {"\t\t", "process; calls \"DebugService()\""},
+        {"\t\t", "see below)"},
+        {"", ""},
+        {"-e", "end the service (if it is running)"},
+        {"", ""},
+        {"-s", "start the service (if it is not running)"},
+        {"\t\t", "(Note that *you* normally cannot start"},
+        {"\t\t", "an NT-service from the command-line."},
+        {"\t\t", "The SCM can.)"},
+        {"", ""},
+    };
+    std::string text;
+    for (const auto& line : lines) {
+        const std::string leadIn = line.first;
+        text += (leadIn.size() == 2 && leadIn[0] == '-') ? "\t " + leadIn + " \t" : leadIn;
+        text += line.second;
+        text += "\r\n";
+    }
+    return text;
+}
+
+// A document as TinyXML prints it, so that two layouts of one tree compare equal.
+std::string Canonical(const std::string& xml) {
+    TiXmlDocument document;
+    document.Parse(xml.c_str());
+    EXPECT_FALSE(document.Error()) << document.ErrorDesc() << " in: " << xml;
+    TiXmlPrinter printer;
+    document.Accept(&printer);
+    return printer.Str();
+}
+
+std::string CanonicalDirectory(const std::string& dir) {
+    return std::filesystem::canonical(dir).string();
+}
+
+class HostTest : public ServerFixture {};
+
+TEST_F(HostTest, UsageTextIsPrintedExactly) {
+    const std::string usage = ExpectedUsage();
+    for (const char* option : {"-h", "-?", "/h", "-help"}) {
+        const RunResult run = RunBinary({option});
+        EXPECT_EQ(run.exitCode, 0) << option;
+        EXPECT_EQ(run.out, usage) << option;
+        EXPECT_EQ(run.err, "") << option;
+    }
+    // Options before -h are read; those after it are not.
+    const RunResult run = RunBinary({"-x", "-l", "account", "-h", "-d"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, usage);
+    EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
+}
+
+TEST_F(HostTest, ServiceManagementActionsAreRefusedWithoutRunningTheServer) {
+    for (const char* option : {"-i", "-u", "-e", "-s"}) {
+        const RunResult run = RunBinary({"-lme", "-p", "secret", option});
+        EXPECT_EQ(run.exitCode, 0) << option;
+        EXPECT_EQ(run.out, "") << option;
+        EXPECT_NE(run.err.find("not supported"), std::string::npos) << option << ": " << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
+}
+
+TEST_F(HostTest, FirstStartWritesTheDefaultSettingsFile) {
+    // Holding the default ports on loopback makes the wildcard bind fail, so the test
+    // never listens on every address and does not depend on the ports being free.
+    PortHolder tcp(SOCK_STREAM, 10300);
+    PortHolder udp(SOCK_DGRAM, 10301);
+    if (!tcp.IsHeld() || !udp.IsHeld()) {
+        GTEST_SKIP() << "ports 10300/10301 are in use on this machine";
+    }
+    const RunResult run = RunBinary({"-d"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "Debugging Quorvane Server.\n");
+    EXPECT_NE(run.err.find(std::string("Unable to launch server using TCP port 10300 UDP port 10301") +
+                           LAUNCH_ADVICE),
+              std::string::npos)
+        << run.err;
+
+    const std::string written = ReadFile("QuorvaneService.xml");
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(Canonical(written), Canonical(QuorvaneSettings::DEFAULT_DOCUMENT));
+
+    // The file the server wrote is what it starts from next time.
+    TiXmlDocument document;
+    ASSERT_TRUE(document.LoadFile(PathOf("QuorvaneService.xml").c_str()));
+    TiXmlElement* hosting = document.RootElement()->FirstChildElement("hosting");
+    ASSERT_NE(hosting, nullptr);
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    const std::pair<const char*, std::string> changes[] = {
+        {"hostport", std::to_string(tcpPort_)},
+        {"soundport", std::to_string(udpPort_)},
+        {"bind-ip", "127.0.0.1"},
+    };
+    for (const auto& change : changes) {
+        TiXmlElement element(change.first);
+        element.InsertEndChild(TiXmlText(change.second));
+        hosting->ReplaceChild(hosting->FirstChildElement(change.first), element);
+    }
+    ASSERT_TRUE(document.SaveFile());
+    Launch();
+    WaitUntilListening(tcpPort_, udpPort_);
+    TestUser user;
+    Connect(user);
+    EXPECT_EQ(testing_support::Param(user.welcome, "servername"), "Quorvane Server");
+}
+
+TEST_F(HostTest, BrokenSettingsFileEndsStartUp) {
+    const std::string broken = "<?xml version=\"1.0\"?><quorvane><hosting><motd>x</hosting>";
+    WriteFile("QuorvaneService.xml", broken);
+    QuorvaneSettings reference;
+    ASSERT_FALSE(reference.LoadXMLFile(PathOf("QuorvaneService.xml")));
+
+    const RunResult run = RunBinary({"-d"});
+    EXPECT_EQ(run.exitCode, 2);
+    const std::string message = "Quorvane service failed to read settings file: " +
+                                CanonicalDirectory(dir_) + "/QuorvaneService.xml. " +
+                                reference.GetErrorText();
+    EXPECT_NE(run.err.find(message + "\n"), std::string::npos) << run.err;
+    // Nothing was rewritten.
+    EXPECT_EQ(ReadFile("QuorvaneService.xml"), broken);
+}
+
+TEST_F(HostTest, InvalidBindAddressEndsStartUp) {
+    const int tcpPort = testing_support::FreePort(SOCK_STREAM);
+    const int udpPort = testing_support::FreePort(SOCK_DGRAM);
+    for (const char* address : {"255.255.255.255", "127.0.0.256", "localhost"}) {
+        ServerConfig config;
+        config.bindIp = address;
+        WriteFile("QuorvaneService.xml", SettingsDocument(config, tcpPort, udpPort));
+        const RunResult run = RunBinary({"-d"});
+        EXPECT_EQ(run.exitCode, 2) << address;
+        EXPECT_NE(run.err.find("This specified IP-address to bind to is invalid.\n"),
+                  std::string::npos)
+            << address << ": " << run.err;
+    }
+}
+
+TEST_F(HostTest, PortInUseEndsStartUp) {
+    const int tcpPort = testing_support::FreePort(SOCK_STREAM);
+    const int udpPort = testing_support::FreePort(SOCK_DGRAM);
+    PortHolder taken(SOCK_STREAM, tcpPort);
+    ASSERT_TRUE(taken.IsHeld());
+    WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort, udpPort));
+
+    const RunResult run = RunBinary({"-d"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("Unable to launch server using IP-address 127.0.0.1 TCP port " +
+                           std::to_string(tcpPort) + " UDP port " + std::to_string(udpPort) +
+                           LAUNCH_ADVICE + "\n"),
+              std::string::npos)
+        << run.err;
+    // The UDP side was given back when the TCP side failed.
+    EXPECT_FALSE(IsUdpBound(udpPort));
+}
+
+TEST_F(HostTest, ConsoleStopSignals) {
+    StartServer();
+    EXPECT_EQ(StopServer(SIGTERM), 1);
+    EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
+    EXPECT_FALSE(IsTcpListening(tcpPort_));
+
+    Launch();
+    WaitUntilListening(tcpPort_, udpPort_);
+    EXPECT_EQ(StopServer(SIGQUIT), 1);
+    EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
+    // The SIGINT of the fixture's tear-down is the third signal.
+    Launch();
+    WaitUntilListening(tcpPort_, udpPort_);
+}
+
+TEST_F(HostTest, FacelessRunsStopQuietlyOnTheirSignals) {
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
+    // No option at all means a faceless run, as -f does.
+    const std::pair<std::vector<std::string>, int> runs[] = {
+        {{}, SIGTERM}, {{"-f"}, SIGHUP}, {{"-x"}, SIGINT}};
+    for (const auto& run : runs) {
+        Launch(run.first);
+        WaitUntilListening(tcpPort_, udpPort_);
+        EXPECT_EQ(StopServer(run.second), 1) << run.second;
+        EXPECT_EQ(ServerOutput(), "") << run.second;
+    }
+}
+
+TEST_F(HostTest, ServerLoggingAppendsToTheLogFile) {
+    WriteFile("QuorvaneService.log", "earlier run\n");
+    ServerConfig config;
+    config.serverLogging = true;
+    StartServer(config);
+    EXPECT_EQ(StopServer(SIGINT), 1);
+    EXPECT_EQ(ReadFile("QuorvaneService.log").compare(0, 12, "earlier run\n"), 0);
+}
+
+TEST_F(HostTest, StaticChannelsOfTheSettingsFileExistFromTheStart) {
+    ServerConfig config;
+    config.rootTopic = "Welcome all";
+    config.staticChannels =
+        "<channel><name>Lobby</name><password></password><topic>Chat</topic>"
+        "<diskquota>100</diskquota>"
+        "<channel><name>Quiet</name><password>pw</password><topic></topic></channel>"
+        "</channel>"
+        "<channel><name>Games</name><topic>Play</topic></channel>"
+        "<channel><topic>no name: skipped with its sub-channels</topic>"
+        "<channel><name>Lost</name></channel></channel>";
+    StartServer(config);
+    TestUser user;
+    Connect(user);
+    SayHello(user);
+    EXPECT_EQ(CommandWord(SendLogin(user, "ann")), "accepted");
+    // The tree breadth first: each channel before its sub-channels.
+    const std::string expected[][4] = {
+        // channel, protected, topic, diskquota
+        {"/", "0", "Welcome all", "0"},
+        {"/Lobby/", "0", "Chat", "100"},
+        {"/Games/", "0", "Play", "0"},
+        {"/Lobby/Quiet/", "1", "", "0"},
+    };
+    for (const auto& channel : expected) {
+        EXPECT_EQ(NextLine(user.tcp), "addchannel channel=\"" + channel[0] + "\" protected=" +
+                                          channel[1] + " topic=\"" + channel[2] +
+                                          "\" operators=[] usercount=0 diskquota=" + channel[3]);
+    }
+    EXPECT_EQ(NextLine(user.tcp), "done");
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane

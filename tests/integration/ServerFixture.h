@@ -1,0 +1,131 @@
+// Runs the real server binary for a test: a scratch directory with a copy of the
+// executable and its settings file on free loopback ports, the process started with -d
+// and stopped with a signal, and raw TCP and UDP clients that wait with deadlines.
+#ifndef QUORVANE_TESTS_SERVERFIXTURE_H
+#define QUORVANE_TESTS_SERVERFIXTURE_H
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TestClient.h"
+
+namespace quorvane {
+namespace test {
+
+// How long a test waits for anything the server should do at once.
+const int DEFAULT_TIMEOUT_MS = 10000;
+
+// The settings a test may change; written into QuorvaneService.xml by StartServer,
+// which also fills in the ports.
+struct ServerConfig {
+    std::string serverName = "Quorvane Server";
+    std::string serverPassword;
+    std::string motd;
+    std::string rootTopic;
+    std::string bindIp = "127.0.0.1";
+    int maxUsers = 500;
+    bool allowChannelCreation = true;
+    bool allowOperators = true;
+    bool serverLogging = false;
+    // XML placed inside <static-channels>.
+    std::string staticChannels;
+};
+
+// A finished run of the binary.
+struct RunResult {
+    int exitCode = -1;  // -1 when it did not exit normally in time
+    std::string out;
+    std::string err;
+};
+
+// The next line of the connection without its CR LF; a missing line fails the test.
+std::string NextLine(testing_support::LineClient& client, int timeoutMs = DEFAULT_TIMEOUT_MS);
+// Reads lines until one with the command word; empty (and a failure) when none came.
+std::string SkipUntil(testing_support::LineClient& client, const std::string& word);
+// The command word of a line.
+std::string CommandWord(const std::string& line);
+// A 6-byte voice packet header as clients send it.
+std::string HeaderPacketBytes(int type, int userId);
+std::string Bytes(std::initializer_list<int> bytes);
+
+// One client with both of its sockets.
+struct TestUser {
+    testing_support::LineClient tcp;
+    testing_support::VoiceClient udp;
+    int id = 0;
+    std::string welcome;
+};
+
+class ServerFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    // Stops a running server with SIGINT and expects exit code 1, then checks every
+    // run's standard error for sanitizer reports and removes the directory.
+    void TearDown() override;
+
+    // Writes the settings file (free loopback ports unless the config's are set) and
+    // starts the server; the test fails when it does not listen in time.
+    void StartServer(const ServerConfig& config = ServerConfig());
+    // Starts the binary (with -d unless told otherwise) on whatever settings file the
+    // directory holds.
+    void Launch(const std::vector<std::string>& args = {"-d"});
+    // Waits until the server listens on both ports, or fails the test (also when the
+    // process ends first).
+    void WaitUntilListening(int tcpPort, int udpPort);
+    // Sends the signal and waits for the exit; the exit code, or -1 when the process
+    // did not exit normally in time (it is killed then).
+    int StopServer(int signo = SIGINT);
+    // Runs the binary to its end with the arguments; stdout and stderr are captured.
+    RunResult RunBinary(const std::vector<std::string>& args, int timeoutMs = 60000);
+
+    std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
+    // What the running (or last) server wrote so far.
+    std::string ServerOutput() const { return ReadFile(serverOut_); }
+    std::string ServerErrors() const { return ReadFile(serverErr_); }
+    std::string ReadFile(const std::string& name) const;
+    void WriteFile(const std::string& name, const std::string& content) const;
+    static std::string SettingsDocument(const ServerConfig& config, int tcpPort, int udpPort);
+
+    // Connects and reads the welcome line; returns the user id.
+    int Connect(TestUser& user);
+    // Sends the UDP hello and expects the acknowledgement.
+    void SayHello(TestUser& user);
+    // Sends the login line (the command word as given) and returns the first reply line.
+    std::string SendLogin(TestUser& user, const std::string& nickname,
+                          const std::string& password = "", const std::string& word = "login");
+    // Connect, hello and a successful login up to its "done"; false when refused.
+    bool ConnectAndLogin(TestUser& user, const std::string& nickname,
+                         const std::string& password = "");
+
+    std::string dir_;
+    std::string binary_;
+    int tcpPort_ = 0;
+    int udpPort_ = 0;
+    pid_t pid_ = -1;
+
+private:
+    // Starts the binary with its output going to two new files of the directory.
+    pid_t Spawn(const std::vector<std::string>& args, std::string& outName,
+                std::string& errName);
+    // Waits for the child's exit; the exit code, or -1 on time-out or a signal death.
+    static int WaitForExit(pid_t pid, int timeoutMs);
+
+    int runs_ = 0;
+    std::string serverOut_;
+    std::string serverErr_;
+};
+
+// Whether some socket is bound to the port: a listening TCP socket or a UDP socket.
+bool IsTcpListening(int port);
+bool IsUdpBound(int port);
+
+}  // namespace test
+}  // namespace quorvane
+
+#endif
