@@ -96,7 +96,7 @@ void ServerNode::SetRootDiskQuota(int64_t quota) {
 int64_t ServerNode::GetRootDiskQuota() const { return rootChannel_->GetMaxDiskUsage(); }
 
 bool ServerNode::StartServer(int tcpPort, int udpPort, ACE_UINT32 address) {
-    if (started_ || tcpPort == 0 || udpPort == 0) return false;
+    if (IsStarted() || tcpPort == 0 || udpPort == 0) return false;
     {
         NodeGuard guard(lock_);
         const bool tcpOpen = acceptor_.Open(ACE_INET_Addr(static_cast<u_short>(tcpPort), address)) == 0;
@@ -119,8 +119,13 @@ bool ServerNode::StartServer(int tcpPort, int udpPort, ACE_UINT32 address) {
     return true;
 }
 
+bool ServerNode::IsStarted() {
+    NodeGuard guard(lock_);
+    return started_;
+}
+
 bool ServerNode::StopServer() {
-    if (!started_) return false;
+    if (!IsStarted()) return false;
     // Connections may only be closed on the main loop's thread; when that loop runs
     // elsewhere, hand the work over and wait for it.
     if (ReactorThread::LoopRunsElsewhere(reactor_)) {

@@ -95,7 +95,7 @@ public:
     // statistics. When the main reactor's loop runs on another thread, the work is
     // handed to that thread and this call waits for it.
     bool StopServer();
-    bool IsStarted() const { return started_; }
+    bool IsStarted();
     // The bound TCP and UDP ports (useful when started on port 0 by tests).
     int GetTcpPort() const;
     int GetUdpPort() const;
@@ -136,10 +136,11 @@ public:
     void CheckInactivity();
     ACE_Time_Value GetUptime() const;
     int GetUsersOnline();
-    int GetUsersServed() const { return usersServed_; }
-    int GetUsersPeak() const { return usersPeak_; }
-    uint64_t GetVoiceTxBytes() const { return voiceBytesSent_; }
-    uint64_t GetVoiceRxBytes() const { return voiceBytesReceived_; }
+    // Statistics change on both event-loop threads; each read takes the lock.
+    int GetUsersServed();
+    int GetUsersPeak();
+    uint64_t GetVoiceTxBytes();
+    uint64_t GetVoiceRxBytes();
 
     // --- Connections ---
     void OnNewConnection(StreamHandler* handler) override;

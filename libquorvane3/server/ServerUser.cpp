@@ -11,6 +11,24 @@
 namespace quorvane {
 namespace server {
 
+namespace {
+
+// Holds the owner's lock when there is an owner (tests drive users without one).
+class NodeLock {
+public:
+    explicit NodeLock(ServerNode* node) : lock_(node ? &node->GetLock() : 0) {
+        if (lock_) lock_->acquire();
+    }
+    ~NodeLock() {
+        if (lock_) lock_->release();
+    }
+
+private:
+    ACE_Recursive_Thread_Mutex* lock_;
+};
+
+}  // namespace
+
 ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
     : User(userId),
       owner_(owner),
@@ -70,6 +88,9 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
     if (length <= 0) return;
     // A command may end this user's registration; stay alive until we return.
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    // The voice thread updates this user's address and flags under the node's lock;
+    // a command reads them, so it runs under the same lock.
+    NodeLock guard(owner_);
     if (fileTransferActive_ && transferIsUpload_) return;  // file data has no reader yet
 
     lineBuffer_.append(data, static_cast<size_t>(length));
