@@ -185,11 +185,6 @@ int CNTService::StartInstalledService() {
 }
 
 int CNTService::DebugService(int argc, char** argv, bool faceless) {
-    if (!faceless) {
-        std::printf("Debugging %s.\n", displayName_);
-        std::fflush(stdout);
-    }
-
     SignalWaiterState state;
     state.service = this;
     state.faceless = faceless;
@@ -215,6 +210,11 @@ int CNTService::DebugService(int argc, char** argv, bool faceless) {
         return EXIT_START_FAILED;
     }
 
+    // Printed once a stop signal can no longer end the process unhandled.
+    if (!faceless) {
+        std::printf("Debugging %s.\n", displayName_);
+        std::fflush(stdout);
+    }
     const bool started = RunService(argc, argv);
 
     // The signals stay blocked: one arriving from now on is simply never delivered.

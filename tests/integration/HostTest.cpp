@@ -245,6 +245,18 @@ TEST_F(HostTest, ConsoleStopSignals) {
     WaitUntilListening(tcpPort_, udpPort_);
 }
 
+TEST_F(HostTest, StopDuringStartUpEndsTheServiceAfterTheStart) {
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
+    Launch();
+    // The greeting comes as soon as stop signals are handled, before the server starts.
+    ASSERT_TRUE(testing_support::WaitFor(
+        [&] { return !ServerOutput().empty(); }, DEFAULT_TIMEOUT_MS));
+    EXPECT_EQ(StopServer(SIGINT), 1);
+    EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
+}
+
 TEST_F(HostTest, FacelessRunsStopQuietlyOnTheirSignals) {
     tcpPort_ = testing_support::FreePort(SOCK_STREAM);
     udpPort_ = testing_support::FreePort(SOCK_DGRAM);
