@@ -17,15 +17,20 @@ public:
 
     void SetListener(AcceptListener* listener);
 
-    // Opens the listening socket (address reuse on, non-blocking accepted sockets).
-    // Answers 0 on success, -1 on failure.
+    // Opens the listening socket (address reuse on, non-blocking accepted sockets) on the
+    // constructor's reactor; may be called again after close(). Answers 0 on success,
+    // -1 on failure.
     int Open(const ACE_INET_Addr& address);
 
 protected:
     int activate_svc_handler(StreamHandler* handler) override;
 
 private:
+    // Creates the handler for the acceptor's own reactor.
+    int make_svc_handler(StreamHandler*& handler) override;
+
     AcceptListener* listener_;
+    ACE_Reactor* const homeReactor_;  // the base forgets its reactor on close; reopening needs it
 };
 
 #endif

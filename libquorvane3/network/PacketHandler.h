@@ -25,6 +25,9 @@ public:
     explicit PacketHandler(ACE_Reactor* reactor);
     ~PacketHandler() override;
 
+    // Owner's thread. Close may run while the loop runs elsewhere, but an epoll reactor
+    // does not wait for a read already dispatched: destroy the handler only once its loop
+    // has stopped or from the loop's own thread.
     bool Open(const ACE_INET_Addr& address);
     bool Close();
 
@@ -39,10 +42,16 @@ public:
     int handle_close(ACE_HANDLE handle, ACE_Reactor_Mask mask) override;
 
 private:
+    // One datagram into the buffer: its length, or -1 when there is nothing to deliver.
+    int ReceiveDatagram(ACE_INET_Addr& from);
+    void Deliver(int length, const ACE_INET_Addr& from);
+    void Unregister();
+
     ACE_SOCK_Dgram socket_;
     std::set<PacketListener*> listeners_;
     ACE_Thread_Mutex listenerLock_;
     char buffer_[RECEIVE_BUFFER_SIZE];
+    bool registered_;  // with the reactor; false once the reactor let go of us
 };
 
 }  // namespace quorvane

@@ -13,6 +13,7 @@
 #include <ace/SOCK_Stream.h>
 #include <ace/Svc_Handler.h>
 #include <ace/Synch_Traits.h>
+#include <ace/Thread_Mutex.h>
 
 #include "network/StreamListener.h"
 
@@ -37,6 +38,9 @@ public:
 
     // Thread safe. Copies the bytes into the output queue; the reactor thread writes them.
     // Negative when the bytes were not queued (queue at its high water mark, or closed).
+    // The timeout is absolute, as for ACE queues: &ACE_Time_Value::zero fails at once
+    // when the queue is full, null waits for room. The caller keeps the handler alive:
+    // it is deleted right after OnStreamClosed returns.
     int Send(const char* data, size_t length, const ACE_Time_Value* timeout);
 
     int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
@@ -44,20 +48,33 @@ public:
     int handle_timeout(const ACE_Time_Value& now, const void* act = 0) override;
     int handle_exception(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
     // The close callback. Also reached through the inherited close(), which is how
-    // the server closes a connection.
+    // the server closes a connection. On the loop thread with none of our callbacks on
+    // the stack it closes at once: detaches the listener, calls its OnStreamClosed and
+    // deletes the handler. Anywhere else it only marks the close and notifies the loop,
+    // which finishes it once the callback on the stack has returned. Exactly once.
     int handle_close(ACE_HANDLE handle = ACE_INVALID_HANDLE,
                      ACE_Reactor_Mask mask = ACE_Event_Handler::ALL_EVENTS_MASK) override;
 
 private:
     bool OnReactorThread() const;
     void RequestOutput();
+    // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
+    // instead of result when the last callback on the stack leaves a close pending.
+    bool EnterUpcall();
+    int LeaveUpcall(int result);
+    int ReadOnce();
+    int WriteQueued();
+    // The one real close; deletes a heap handler, so nothing may touch this afterwards.
+    void CloseNow();
 
     StreamListener* listener_;
     ACE_Recursive_Thread_Mutex lock_;
     char* receiveBuffer_;
+    ACE_Thread_Mutex stateLock_;  // guards the three fields below; never held in a listener call
     int upcallDepth_;      // > 0 while one of our own callbacks runs
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
+    size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
 };
 
 #endif

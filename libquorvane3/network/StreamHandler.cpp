@@ -1,0 +1,307 @@
+#include "network/StreamHandler.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <new>
+
+#include <ace/Guard_T.h>
+#include <ace/Log_Msg.h>
+#include <ace/Message_Block.h>
+
+#include "network/ReactorThread.h"
+
+// The close relies on purging a handler's pending notifications, and Send notifies while
+// holding a lock: both need ACE's notification queue (without it notifications sit in a
+// pipe that cannot be purged and that blocks when full).
+#ifndef ACE_HAS_REACTOR_NOTIFICATION_QUEUE
+#error "StreamHandler needs ACE built with ACE_HAS_REACTOR_NOTIFICATION_QUEUE"
+#endif
+
+namespace {
+
+// How long unsent output waits before the next write attempt.
+const ACE_Time_Value RETRY_DELAY(0, 100000);
+
+// Results of a non-blocking read or write that only mean "not now".
+bool IsTransient(int error) {
+    return error == EWOULDBLOCK || error == EAGAIN || error == ETIME || error == ETIMEDOUT;
+}
+
+}  // namespace
+
+StreamHandler::StreamHandler(ACE_Reactor* reactor)
+    : Base(0, 0, reactor),
+      listener_(0),
+      receiveBuffer_(new (std::nothrow) char[RECEIVE_BUFFER_SIZE]),
+      upcallDepth_(0),
+      closePending_(false),
+      closed_(false),
+      headWritten_(0) {
+    msg_queue()->high_water_mark(HIGH_WATER_MARK);
+    msg_queue()->low_water_mark(LOW_WATER_MARK);
+}
+
+StreamHandler::~StreamHandler() {
+    // Deleted without the real close: leave no notification pointing at freed memory.
+    // The base's destructor cancels the timers and removes the handler from the reactor.
+    if (!closed_ && reactor() != 0) {
+        reactor()->purge_pending_notifications(this);
+    }
+    delete[] receiveBuffer_;
+}
+
+int StreamHandler::open(void* arg) {
+    const int result = Base::open(arg);
+    if (result < 0 || reactor() == 0) {
+        return result;
+    }
+    peer().enable(ACE_NONBLOCK);
+    if (!EnterUpcall()) {
+        return -1;
+    }
+    {
+        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
+        if (listener_ != 0) {
+            listener_->OnStreamOpened();
+        }
+    }
+    // A close asked for inside OnStreamOpened makes the opener close us at once.
+    return LeaveUpcall(result);
+}
+
+void StreamHandler::SetListener(StreamListener* listener) {
+    ACE_GUARD(ACE_Recursive_Thread_Mutex, guard, lock_);
+    listener_ = listener;
+}
+
+int StreamHandler::Send(const char* data, size_t length, const ACE_Time_Value* timeout) {
+    {
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+        if (closePending_ || closed_) {
+            return -1;
+        }
+    }
+    if (length == 0) {
+        return 0;
+    }
+    if (data == 0) {
+        return -1;
+    }
+    ACE_Message_Block* block = 0;
+    ACE_NEW_NORETURN(block, ACE_Message_Block(length));
+    if (block == 0 || block->size() < length) {
+        if (block != 0) {
+            block->release();
+        }
+        return -1;
+    }
+    block->copy(data, length);
+
+    ACE_Time_Value until;
+    ACE_Time_Value* wait = 0;
+    if (timeout != 0) {
+        until = *timeout;
+        wait = &until;
+    }
+    const bool wasEmpty = msg_queue()->is_empty();
+    if (msg_queue()->enqueue_tail(block, wait) == -1) {
+        block->release();
+        return -1;
+    }
+    // From here on the queue owns the block. The notification is posted under the state
+    // lock so that the real close, which purges notifications after marking itself,
+    // cannot miss it; notify never blocks (see the check at the top).
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+    if (closePending_ || closed_) {
+        return -1;  // queued, but it will never be written
+    }
+    if (!wasEmpty || reactor() == 0) {
+        return 0;  // the pending output pass or its retry timer reaches this block
+    }
+    return reactor()->notify(this, ACE_Event_Handler::WRITE_MASK);
+}
+
+int StreamHandler::handle_input(ACE_HANDLE) {
+    if (!EnterUpcall()) {
+        return -1;
+    }
+    return LeaveUpcall(ReadOnce());
+}
+
+int StreamHandler::ReadOnce() {
+    if (receiveBuffer_ == 0) {
+        return -1;
+    }
+    const ssize_t count = peer().recv(receiveBuffer_, RECEIVE_BUFFER_SIZE);
+    if (count == 0) {
+        return -1;  // the peer closed
+    }
+    if (count < 0) {
+        return IsTransient(errno) || errno == EINTR ? 0 : -1;
+    }
+    ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, lock_, -1);
+    if (listener_ == 0) {
+        return -1;
+    }
+    bool keepOpen = true;
+    listener_->OnStreamData(receiveBuffer_, count, keepOpen);
+    if (!keepOpen) {
+        return -1;
+    }
+    // A full buffer means more may be waiting: ask to be called again at once.
+    return count == RECEIVE_BUFFER_SIZE ? 1 : 0;
+}
+
+int StreamHandler::handle_output(ACE_HANDLE) {
+    if (!EnterUpcall()) {
+        return -1;
+    }
+    return LeaveUpcall(WriteQueued());
+}
+
+// The head block is written in place and only taken out of the queue once it is fully
+// written. Taking it out and putting it back could fail while the queue is over its high
+// water mark, which would lose the rest of the block.
+int StreamHandler::WriteQueued() {
+    ACE_Message_Queue<ACE_MT_SYNCH>* const queue = msg_queue();
+    ACE_Time_Value noWait = ACE_Time_Value::zero;
+    ACE_Message_Block* block = 0;
+    while (!queue->is_empty() && queue->peek_dequeue_head(block, &noWait) != -1) {
+        const size_t unwritten = block->length() - headWritten_;
+        // A zero-timeout write: MSG_DONTWAIT takes whatever room the socket has. (ACE's
+        // timed send polls first and gives up while the buffer is merely past its
+        // writable mark, which would stall output until the retry timer.)
+        const ssize_t written = peer().send(block->rd_ptr() + headWritten_, unwritten,
+                                            MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && !IsTransient(errno)) {
+            return -1;  // the block is released with the queue
+        }
+        if (written > 0) {
+            headWritten_ += static_cast<size_t>(written);
+        }
+        if (headWritten_ < block->length()) {
+            break;  // the socket is full: the rest stays at the head
+        }
+        if (queue->dequeue_head(block, &noWait) != -1) {
+            block->release();
+        }
+        headWritten_ = 0;
+    }
+    if (reactor() != 0) {
+        const ACE_Time_Value delay = queue->is_empty() ? ACE_Time_Value::zero : RETRY_DELAY;
+        if (reactor()->schedule_timer(this, 0, delay) == -1) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: schedule_timer")));
+        }
+    }
+    return 0;
+}
+
+int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
+    if (!EnterUpcall()) {
+        return 0;  // the pending close notification finishes the job
+    }
+    if (msg_queue()->is_empty()) {
+        StreamListener* listener = 0;
+        {
+            ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
+            listener = listener_;
+        }
+        if (listener != 0) {
+            listener->OnStreamReady();
+        }
+    } else {
+        RequestOutput();
+    }
+    LeaveUpcall(0);
+    return 0;
+}
+
+int StreamHandler::handle_exception(ACE_HANDLE) {
+    // Only our own deferred close posts this notification: answering -1 makes the
+    // reactor call handle_close now that no callback of ours is on the stack.
+    if (!EnterUpcall()) {
+        return -1;
+    }
+    return LeaveUpcall(0);
+}
+
+// Reached from close(), from the reactor after a callback answered -1, and from the
+// reactor's shutdown. The real close runs only on the loop thread with none of our
+// callbacks on the stack; anywhere else the close is recorded and handed to the loop
+// thread through one notification.
+int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
+    const bool onLoopThread = OnReactorThread();
+    bool closeNow = false;
+    bool postNotification = false;
+    {
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+        if (closed_) {
+            return 0;
+        }
+        if (onLoopThread && upcallDepth_ == 0) {
+            closed_ = closeNow = true;
+        } else {
+            postNotification = !closePending_;
+            closePending_ = true;
+        }
+    }
+    if (!closeNow) {
+        if (postNotification && reactor() != 0 &&
+            reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
+            // The next callback, or the reactor's shutdown, still completes the close.
+            ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
+        }
+        return 0;
+    }
+    CloseNow();
+    return 0;
+}
+
+void StreamHandler::CloseNow() {
+    msg_queue()->deactivate();
+    if (reactor() != 0) {
+        reactor()->cancel_timer(this, 1);
+        reactor()->purge_pending_notifications(this);
+    }
+    {
+        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
+        StreamListener* const listener = listener_;
+        listener_ = 0;
+        if (listener != 0) {
+            listener->OnStreamClosed();
+        }
+    }
+    // Unregister and close the socket here too, so that a handler that is not on the heap
+    // (which destroy leaves alone) is not left registered.
+    shutdown();
+    destroy();  // deletes a heap handler: must stay last
+}
+
+bool StreamHandler::OnReactorThread() const {
+    return reactor() == 0 || ReactorThread::IsLoopThread(reactor());
+}
+
+void StreamHandler::RequestOutput() {
+    if (reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) == -1) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify output")));
+    }
+}
+
+bool StreamHandler::EnterUpcall() {
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, false);
+    if (closePending_ || closed_) {
+        return false;
+    }
+    ++upcallDepth_;
+    return true;
+}
+
+int StreamHandler::LeaveUpcall(int result) {
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+    --upcallDepth_;
+    if (closePending_ && upcallDepth_ == 0) {
+        return -1;
+    }
+    return result;
+}

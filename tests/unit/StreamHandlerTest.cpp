@@ -1,0 +1,294 @@
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <ace/ACE.h>
+#include <ace/OS_NS_sys_socket.h>
+
+#include "ReactorLoop.h"
+#include "RecordingStreamListener.h"
+#include "network/StreamHandler.h"
+
+using namespace networktest;
+
+namespace {
+
+const ACE_Time_Value* const NO_WAIT = &ACE_Time_Value::zero;
+
+// Counts its own deletion, so a test sees that a close really freed the handler.
+class ProbeHandler : public StreamHandler {
+public:
+    ProbeHandler(ACE_Reactor* reactor, std::atomic<int>& deletions)
+        : StreamHandler(reactor), deletions_(deletions) {}
+    ~ProbeHandler() override { ++deletions_; }
+
+private:
+    std::atomic<int>& deletions_;
+};
+
+std::string Pattern(size_t length, int seed) {
+    std::string text(length, '\0');
+    for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>((i * 7 + seed) % 251);
+    return text;
+}
+
+bool WriteAll(ACE_HANDLE fd, const std::string& data) {
+    return ACE::send_n(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+}
+
+// Reads exactly length bytes, or fails at the deadline or on end of stream.
+bool ReadExactly(ACE_HANDLE fd, size_t length, std::string& out, int timeoutMs = 5000) {
+    std::vector<char> buffer(65536);
+    return WaitFor(
+        [&] {
+            pollfd ready = {fd, POLLIN, 0};
+            if (out.size() < length && poll(&ready, 1, 10) == 1) {
+                const ssize_t n =
+                    ACE_OS::recv(fd, buffer.data(), std::min(buffer.size(), length - out.size()));
+                if (n > 0) out.append(buffer.data(), static_cast<size_t>(n));
+            }
+            return out.size() == length;
+        },
+        timeoutMs);
+}
+
+// A handler on one end of a fresh socket pair; the other end is returned in peer.
+ProbeHandler* MakeHandler(ACE_Reactor* reactor, std::atomic<int>& deletions,
+                          StreamListener* listener, ACE_HANDLE& peer) {
+    ACE_HANDLE fds[2];
+    if (ACE_OS::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
+    ProbeHandler* handler = new ProbeHandler(reactor, deletions);
+    handler->peer().set_handle(fds[0]);
+    handler->SetListener(listener);
+    peer = fds[1];
+    return handler;
+}
+
+class StreamHandlerTest : public ::testing::TestWithParam<ReactorKind> {
+protected:
+    StreamHandlerTest() : loop_(GetParam()) {}
+    ~StreamHandlerTest() override {
+        for (ACE_HANDLE fd : peers_) ACE_OS::closesocket(fd);
+    }
+    void SetUp() override { loop_.Start(); }
+
+    // Made and opened on the loop's thread, as the acceptor does.
+    ProbeHandler* Open(StreamListener* listener, ACE_HANDLE& peer) {
+        ProbeHandler* handler = MakeHandler(loop_.reactor(), deletions_, listener, peer);
+        int result = -1;
+        EXPECT_TRUE(handler && loop_.RunOnLoop([&] { result = handler->open(); }));
+        EXPECT_EQ(0, result);
+        peers_.push_back(peer);
+        return handler;
+    }
+    void ClosePeer(ACE_HANDLE fd) {
+        peers_.erase(std::find(peers_.begin(), peers_.end(), fd));
+        ACE_OS::closesocket(fd);
+    }
+
+    std::atomic<int> deletions_{0};
+    RecordingStreamListener listener_;
+    RecordingStreamListener other_;
+    ReactorLoop loop_;
+    std::vector<ACE_HANDLE> peers_;
+};
+
+TEST_P(StreamHandlerTest, CarriesDataInOrderAndClosesOnTheLoopWhenAskedFromElsewhere) {
+    ACE_HANDLE peer;
+    ProbeHandler* handler = Open(&listener_, peer);
+    EXPECT_EQ(1, listener_.Opened());
+
+    const std::string in = Pattern(200000, 1);
+    ASSERT_TRUE(WriteAll(peer, in));
+    ASSERT_TRUE(WaitFor([&] { return listener_.Data().size() == in.size(); }));
+    EXPECT_EQ(in, listener_.Data());
+
+    // Sent from this thread, not the loop's.
+    const std::string a = Pattern(1000, 2), b = Pattern(70000, 3), c = "end";
+    EXPECT_EQ(0, handler->Send(a.data(), a.size(), NO_WAIT));
+    EXPECT_EQ(0, handler->Send(b.data(), b.size(), NO_WAIT));
+    EXPECT_EQ(0, handler->Send(c.data(), c.size(), NO_WAIT));
+    std::string out;
+    ASSERT_TRUE(ReadExactly(peer, a.size() + b.size() + c.size(), out));
+    EXPECT_EQ(a + b + c, out);
+
+    handler->close();
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 1; }));
+    EXPECT_EQ(1, listener_.Closed());
+    EXPECT_EQ(loop_.LoopThread(), listener_.ClosedOn());
+    char byte;
+    EXPECT_EQ(0, ACE_OS::recv(peer, &byte, 1));  // the socket was closed
+}
+
+TEST_P(StreamHandlerTest, CloseFromInsideOnStreamDataWaitsForTheCallbackToReturn) {
+    std::atomic<ProbeHandler*> self{nullptr};
+    int sendInside = 0, closedInside = -1, deletedInside = -1;
+    listener_.onData = [&](bool&) {
+        self.load()->close();
+        sendInside = self.load()->Send("x", 1, NO_WAIT);
+        closedInside = listener_.Closed();
+        deletedInside = deletions_;
+    };
+    ACE_HANDLE peer;
+    self = Open(&listener_, peer);
+    ASSERT_TRUE(WriteAll(peer, "bye"));
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 1; }));
+    EXPECT_LT(sendInside, 0);
+    EXPECT_EQ(0, closedInside);
+    EXPECT_EQ(0, deletedInside);
+
+    // Closing and clearing keepOpen together still closes once.
+    std::atomic<ProbeHandler*> second{nullptr};
+    other_.onData = [&](bool& keepOpen) {
+        second.load()->close();
+        keepOpen = false;
+    };
+    ACE_HANDLE otherPeer;
+    second = Open(&other_, otherPeer);
+    ASSERT_TRUE(WriteAll(otherPeer, "bye"));
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 2; }));
+    ASSERT_TRUE(loop_.RunOnLoop([] {}));
+    EXPECT_EQ(1, listener_.Closed());
+    EXPECT_EQ(1, other_.Closed());
+}
+
+TEST_P(StreamHandlerTest, CloseFromAnotherThreadDuringOnStreamDataIsDeferred) {
+    std::atomic<bool> inside{false}, release{false};
+    listener_.onData = [&](bool&) {
+        inside = true;
+        WaitFor([&] { return release.load(); });
+    };
+    ACE_HANDLE peer;
+    ProbeHandler* handler = Open(&listener_, peer);
+    ASSERT_TRUE(WriteAll(peer, "data"));
+    ASSERT_TRUE(WaitFor([&] { return inside.load(); }));
+    handler->close();
+    EXPECT_EQ(0, listener_.Closed());
+    EXPECT_EQ(0, deletions_);
+    EXPECT_LT(handler->Send("x", 1, NO_WAIT), 0);
+    release = true;
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 1; }));
+    EXPECT_EQ(1, listener_.Closed());
+    EXPECT_EQ(loop_.LoopThread(), listener_.ClosedOn());
+}
+
+TEST_P(StreamHandlerTest, PeerCloseAndListenerlessCloseEachEndTheHandlerOnce) {
+    ACE_HANDLE peer;
+    Open(&listener_, peer);
+    ClosePeer(peer);
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 1; }));
+    EXPECT_EQ(1, listener_.Closed());
+
+    ACE_HANDLE barePeer;
+    ProbeHandler* bare = Open(0, barePeer);
+    bare->close();
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 2; }));
+    EXPECT_EQ(1, listener_.Closed());
+}
+
+TEST_P(StreamHandlerTest, ReportsReadyOnceAfterDrainingAndNeverWithoutOutput) {
+    ACE_HANDLE quietPeer, peer;
+    Open(&other_, quietPeer);
+    ProbeHandler* handler = Open(&listener_, peer);
+    const std::string message = Pattern(5000, 4);
+    EXPECT_EQ(0, handler->Send(message.data(), message.size(), NO_WAIT));
+    std::string out;
+    ASSERT_TRUE(ReadExactly(peer, message.size(), out));
+    ASSERT_TRUE(WaitFor([&] { return listener_.Ready() == 1; }));
+    ASSERT_TRUE(loop_.RunOnLoop([] {}));
+    EXPECT_EQ(1, listener_.Ready());
+    EXPECT_EQ(0, other_.Ready());
+}
+
+TEST_P(StreamHandlerTest, PartlyWrittenBlockIsFinishedFirstWhenThePeerReadsAgain) {
+    ACE_HANDLE peer;
+    ProbeHandler* handler = Open(&listener_, peer);
+    // Each block is larger than the socket pair can hold.
+    std::string all;
+    for (int i = 0; i < 3; ++i) {
+        const std::string block = Pattern(300000, 10 + i);
+        EXPECT_EQ(0, handler->Send(block.data(), block.size(), NO_WAIT));
+        all += block;
+    }
+    ASSERT_TRUE(WaitFor([&] {
+        int pending = 0;
+        return ACE_OS::ioctl(peer, FIONREAD, &pending) == 0 && pending > 0;
+    }));
+    EXPECT_FALSE(handler->msg_queue()->is_empty());
+    std::string out;
+    ASSERT_TRUE(ReadExactly(peer, all.size(), out, 10000));
+    EXPECT_TRUE(out == all);
+    ASSERT_TRUE(WaitFor([&] { return listener_.Ready() == 1; }));
+}
+
+TEST_P(StreamHandlerTest, ReactorShutdownClosesOpenHandlers) {
+    {
+        ReactorLoop own(GetParam());
+        own.Start();
+        ACE_HANDLE ownPeer;
+        ProbeHandler* handler = MakeHandler(own.reactor(), deletions_, &other_, ownPeer);
+        peers_.push_back(ownPeer);
+        ASSERT_TRUE(own.RunOnLoop([&] { EXPECT_EQ(0, handler->open()); }));
+    }
+    EXPECT_EQ(1, deletions_);
+    EXPECT_EQ(1, other_.Closed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Reactors, StreamHandlerTest,
+                         ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR), ReactorKindName);
+
+// The reactor's loop is not run here: the test makes the reactor's calls itself.
+TEST(StreamHandlerDirectTest, FullReadAsksToBeCalledAgainAndEndOfStreamCloses) {
+    ReactorLoop loop(EPOLL_REACTOR);
+    std::atomic<int> deletions{0};
+    RecordingStreamListener listener;
+    ACE_HANDLE peer;
+    ProbeHandler* handler = MakeHandler(loop.reactor(), deletions, &listener, peer);
+    ASSERT_EQ(0, handler->open());  // also makes the socket non-blocking
+
+    ASSERT_TRUE(WriteAll(peer, Pattern(65536, 5)));
+    EXPECT_EQ(1, handler->handle_input());
+    ASSERT_TRUE(WriteAll(peer, Pattern(65535, 6)));
+    EXPECT_EQ(0, handler->handle_input());
+    EXPECT_EQ(0, handler->handle_input());  // nothing waiting
+    EXPECT_EQ(Pattern(65536, 5) + Pattern(65535, 6), listener.Data());
+
+    ACE_OS::closesocket(peer);
+    EXPECT_EQ(-1, handler->handle_input());
+    handler->close();  // no loop runs, so the close is immediate
+    EXPECT_EQ(1, deletions);
+    EXPECT_EQ(1, listener.Closed());
+}
+
+TEST(StreamHandlerDirectTest, SendFailsOnceTheQueueHoldsTheHighWaterMark) {
+    ReactorLoop loop(EPOLL_REACTOR);  // not running: nothing drains the queues
+    std::atomic<int> deletions{0};
+    ACE_HANDLE fullPeer, nearlyPeer;
+    ProbeHandler* full = MakeHandler(loop.reactor(), deletions, 0, fullPeer);
+    ProbeHandler* nearly = MakeHandler(loop.reactor(), deletions, 0, nearlyPeer);
+
+    const std::string chunk(65536, 'q');
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(0, full->Send(chunk.data(), chunk.size(), NO_WAIT));
+    EXPECT_EQ(1048576u, full->msg_queue()->message_bytes());
+    EXPECT_LT(full->Send("x", 1, NO_WAIT), 0);
+
+    const std::string almost(1048575, 'a');
+    EXPECT_EQ(0, nearly->Send(almost.data(), almost.size(), NO_WAIT));
+    EXPECT_EQ(0, nearly->Send(chunk.data(), chunk.size(), NO_WAIT));
+    EXPECT_LT(nearly->Send("x", 1, NO_WAIT), 0);
+
+    full->close();
+    nearly->close();
+    EXPECT_EQ(2, deletions);
+    ACE_OS::closesocket(fullPeer);
+    ACE_OS::closesocket(nearlyPeer);
+}
+
+}  // namespace
