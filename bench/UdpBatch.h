@@ -1,5 +1,6 @@
 // A batch of datagram buffers for recvmmsg: up to Size datagrams of at most Bytes bytes
-// each, with their senders' addresses, taken in one system call.
+// each, with their senders' addresses and, on sockets with SO_TIMESTAMPNS, the kernel's
+// receive times, taken in one system call.
 #ifndef QUORVANE_BENCH_UDPBATCH_H
 #define QUORVANE_BENCH_UDPBATCH_H
 
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 
 template <int Size, int Bytes>
 class UdpBatch {
@@ -23,6 +25,8 @@ public:
             msgs_[i].msg_hdr.msg_iovlen = 1;
             msgs_[i].msg_hdr.msg_name = &from_[i];
             msgs_[i].msg_hdr.msg_namelen = sizeof from_[i];
+            msgs_[i].msg_hdr.msg_control = control_[i];
+            msgs_[i].msg_hdr.msg_controllen = sizeof control_[i];
         }
         int n = recvmmsg(fd, msgs_, Size, MSG_DONTWAIT, nullptr);
         return n > 0 ? n : 0;
@@ -34,11 +38,24 @@ public:
     bool Truncated(int i) const { return (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0; }
     const sockaddr_in& From(int i) const { return from_[i]; }
 
+    // The kernel's receive time (CLOCK_REALTIME); false when the socket does not give it.
+    bool ReceivedAt(int i, timespec& at)
+    {
+        msghdr& h = msgs_[i].msg_hdr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                memcpy(&at, CMSG_DATA(c), sizeof at);
+                return true;
+            }
+        return false;
+    }
+
 private:
     uint8_t bufs_[Size][Bytes];
     sockaddr_in from_[Size];
     iovec iovs_[Size];
     mmsghdr msgs_[Size];
+    alignas(cmsghdr) uint8_t control_[Size][CMSG_SPACE(sizeof(timespec))];
 };
 
 #endif

@@ -66,6 +66,8 @@ struct Options {
     int steps = 12;        // --search: most phases
     int rcvbuf = 1 << 20;
     std::string dump;  // file for every latency sample of the last phase
+    bool userTime = false;  // latency to when this program reads a copy, not to its arrival
+    double stallProbe = 0;  // seconds of the host-stall probe; 0 = no probe
 };
 
 const uint8_t kHello = 1;
@@ -156,6 +158,19 @@ long ProcessRssKiB(int pid)
     return -1;
 }
 
+// Time the host took the virtual CPUs away from this machine (steal), all CPUs, in ms.
+double StealMs()
+{
+    std::ifstream f("/proc/stat");
+    std::string cpu;
+    unsigned long long v[8] = {0};
+    if (!(f >> cpu) || cpu != "cpu")
+        return 0;
+    for (auto& x : v)
+        f >> x;
+    return double(v[7]) * 1000.0 / double(sysconf(_SC_CLK_TCK));
+}
+
 // Datagrams the kernel dropped for lack of buffer: on the sockets bound to the voice port
 // (the server's) and on the sockets connected to it (ours).
 void UdpDrops(int port, uint64_t& serverDrops, uint64_t& clientDrops)
@@ -190,6 +205,7 @@ struct PhaseResult {
     double cpuPerCopyUs = -1;
     double cpuShare = -1;
     uint64_t serverDrops = 0, clientDrops = 0;
+    double stealMs = 0;
     double seconds = 0;
 };
 
@@ -241,6 +257,7 @@ private:
         uint32_t seq, listener;
     };
     std::vector<Sample> samples_;
+    uint64_t realtimeOffset_ = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC, in ns
     double lastAudio_ = 0;
 };
 
@@ -440,10 +457,21 @@ void LoadGen::OnUdp(User& u)
             return;
         uint64_t now = NowNs();
         for (int i = 0; i < n; ++i) {
+            uint64_t arrived = now;
+            timespec at;
+            if (!opt_.userTime && batch.ReceivedAt(i, at))
+                arrived = uint64_t(at.tv_sec) * 1000000000ull + uint64_t(at.tv_nsec) - realtimeOffset_;
             const uint8_t* p = batch.Data(i);
             unsigned len = batch.Length(i);
             if (len >= 6 && p[0] == kAck) {
                 if (u.state == State::WaitAck) {
+                    if (opt_.scale) {
+                        // No voice here, and two sockets per user would pass the open-file
+                        // limit at 10,000 users: the address stays bound at the server.
+                        epoll_ctl(epoll_, EPOLL_CTL_DEL, u.udp, nullptr);
+                        close(u.udp);
+                        u.udp = -1;
+                    }
                     if (opt_.relay) {
                         u.state = State::Ready;
                     } else {
@@ -459,12 +487,12 @@ void LoadGen::OnUdp(User& u)
                     ++copies_;
                     uint64_t sentAt;
                     memcpy(&sentAt, p + kStampOffset, sizeof sentAt);
-                    uint64_t d = now > sentAt ? now - sentAt : 0;
+                    uint64_t d = arrived > sentAt ? arrived - sentAt : 0;
                     latencies_.push_back(uint32_t(std::min<uint64_t>(d, UINT32_MAX)));
                     if (!opt_.dump.empty()) {
                         uint32_t seq;
                         memcpy(&seq, p + kSeqOffset, sizeof seq);
-                        samples_.push_back({sentAt, now, seq, uint32_t(u.index)});
+                        samples_.push_back({sentAt, arrived, seq, uint32_t(u.index)});
                     }
                 }
                 lastAudio_ = Now();
@@ -496,8 +524,11 @@ bool LoadGen::StartUser(User& u)
         Fail(u, std::string("udp socket: ") + strerror(errno));
         return false;
     }
-    if (!opt_.scale)
+    if (!opt_.scale) {
+        int one = 1;
         setsockopt(u.udp, SOL_SOCKET, SO_RCVBUF, &opt_.rcvbuf, sizeof opt_.rcvbuf);
+        setsockopt(u.udp, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+    }
     sockaddr_in any = Loopback(0);
     sockaddr_in server = Loopback(opt_.udpPort);
     if (bind(u.udp, (sockaddr*)&any, sizeof any) != 0 || connect(u.udp, (sockaddr*)&server, sizeof server) != 0) {
@@ -634,7 +665,7 @@ bool LoadGen::Setup()
     latencies_.assign(size_t(1) << 22, 0);
     latencies_.clear();
     int total = opt_.users + (opt_.scale ? 1 : 0);
-    RaiseFileLimit(2 * total + 64);
+    RaiseFileLimit(opt_.scale ? total + opt_.window + 64 : 2 * total + 64);
     users_.resize(size_t(total));
     int perChannel = std::max(1, opt_.users / std::max(1, opt_.channels));
     members_.assign(size_t(opt_.channels), 0);
@@ -673,7 +704,7 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
     nextTag = uint16_t(nextTag % 60000 + 1);
     const uint16_t tag = nextTag;
     uint64_t expected = 0, sent = 0;
-    double cpu0 = -1, t0 = 0;
+    double cpu0 = -1, t0 = 0, steal0 = 0;
     uint64_t sd0 = 0, cd0 = 0;
 
     double start = Now();
@@ -694,8 +725,10 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
             samples_.clear();
             UdpDrops(opt_.udpPort, sd0, cd0);
             cpu0 = ProcessCpu(opt_.serverPid);
+            steal0 = StealMs();
             t0 = Now();
         }
+        double nextDue = end;
         for (int k : talkers_) {
             User& u = users_[size_t(k)];
             if (u.state != State::Ready)
@@ -713,10 +746,13 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
                 }
                 u.nextSend += interval;
             }
+            nextDue = std::min(nextDue, u.nextSend);
         }
-        // Poll without sleeping: this core is the load generator's alone, and waking a
-        // halted virtual CPU can take milliseconds, which would show up as latency.
-        Pump(0);
+        // Sleep until the next packet is due. Latency is taken from the kernel's arrival
+        // time stamps, so a slow wake-up here delays sending but does not inflate it, and
+        // a core that spins all the time makes the host throttle this machine.
+        double wait = nextDue - Now();
+        Pump(flat || wait < 0.0015 ? 0 : int(wait * 1000) - 1);
         KeepAlive();
     }
     double sendEnd = Now();
@@ -739,6 +775,7 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
     r.deliveredRate = measured > 0 ? double(copies_) / measured : 0;
     r.lossPct = expected ? 100.0 * (double(expected) - double(std::min(copies_, expected))) / double(expected) : 0;
     r.serverDrops = sd1 - sd0;
+    r.stealMs = StealMs() - steal0;
     r.clientDrops = cd1 - cd0;
     if (cpu0 >= 0 && cpu1 >= 0) {
         r.cpuShare = measured > 0 ? (cpu1 - cpu0) / measured : -1;
@@ -771,9 +808,9 @@ void LoadGen::PrintPhase(const char* tag, const PhaseResult& r)
 {
     printf("%s offered_pps=%.0f sent_pps=%.0f delivered_cps=%.0f loss_pct=%.4f p50_us=%.1f p99_us=%.1f "
            "p999_us=%.1f max_us=%.1f cpu_share=%.4f cpu_us_per_copy=%.3f server_drops=%" PRIu64
-           " client_drops=%" PRIu64 " seconds=%.2f\n",
+           " client_drops=%" PRIu64 " steal_ms=%.0f seconds=%.2f\n",
            tag, r.offeredRate, r.sentRate, r.deliveredRate, r.lossPct, r.p50us, r.p99us, r.p999us, r.maxus,
-           r.cpuShare, r.cpuPerCopyUs, r.serverDrops, r.clientDrops, r.seconds);
+           r.cpuShare, r.cpuPerCopyUs, r.serverDrops, r.clientDrops, r.stealMs, r.seconds);
     fflush(stdout);
 }
 
@@ -875,6 +912,9 @@ int LoadGen::RunScale()
 int LoadGen::Run()
 {
     deadline_ = Now() + opt_.maxTime;
+    timespec rt;
+    clock_gettime(CLOCK_REALTIME, &rt);
+    realtimeOffset_ = uint64_t(rt.tv_sec) * 1000000000ull + uint64_t(rt.tv_nsec) - NowNs();
     if (!Setup())
         return 2;
     if (opt_.scale)
@@ -895,6 +935,28 @@ int LoadGen::Run()
     return opt_.search ? RunSearch() : RunAudio();
 }
 
+// Spins on the calling core and records every gap in its own progress longer than 0.2 ms:
+// time the core was given to something else (another task, or the host).
+int StallProbe(double seconds)
+{
+    const uint64_t threshold = 200000;
+    uint64_t start = NowNs(), prev = start, end = start + uint64_t(seconds * 1e9);
+    uint64_t lost = 0, longest = 0, count = 0;
+    for (uint64_t now = start; now < end; now = NowNs()) {
+        uint64_t gap = now - prev;
+        if (gap > threshold) {
+            ++count;
+            lost += gap;
+            longest = std::max(longest, gap);
+        }
+        prev = now;
+    }
+    double total = double(NowNs() - start);
+    printf("RESULT stalls_per_s=%.1f longest_stall_ms=%.2f stalled_pct=%.2f seconds=%.1f\n",
+           double(count) * 1e9 / total, double(longest) / 1e6, 100.0 * double(lost) / total, total / 1e9);
+    return 0;
+}
+
 void Usage()
 {
     fprintf(stderr,
@@ -911,6 +973,10 @@ void Usage()
             "  --scale                     log N users in at once, --joiners K of them join /c0/\n"
             "  --window W                  logins in flight at once (512)\n"
             "  --dump FILE                 write every latency sample of the last phase to FILE\n"
+            "  --stall-probe S             only spin S seconds and report how often this core was\n"
+            "                              taken away (gaps over 0.2 ms), to judge the machine's noise\n"
+            "  --user-time                 latency up to when this program reads a copy; by default up\n"
+            "                              to its arrival in the listener's socket (kernel time stamp)\n"
             "  --setup-timeout S --max-time S   bounds of the set-up and of the whole run (60, 600)\n");
 }
 
@@ -934,6 +1000,10 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.search = true;
         else if (a == "--help" || a == "-h")
             return false;
+        else if (a == "--stall-probe" && i + 1 < argc)
+            o.stallProbe = atof(argv[++i]);
+        else if (a == "--user-time")
+            o.userTime = true;
         else if (a == "--dump" && i + 1 < argc)
             o.dump = argv[++i];
         else if (!next(v))
@@ -1011,6 +1081,8 @@ int main(int argc, char** argv)
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (o.stallProbe > 0)
+        return StallProbe(std::min(o.stallProbe, o.maxTime));
     LoadGen gen(o);
     return gen.Run();
 }
