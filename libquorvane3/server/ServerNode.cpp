@@ -192,11 +192,14 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
             return;
         }
         user = std::make_shared<ServerUser>(userId, this, handler->get_handle());
-        handler->SetListener(user.get());
         users_[userId] = user;
         user->SetInactiveSeconds(0);
         user->SendWelcome(serverName_, motd_, allowChannelCreation_, allowOperators_);
     }
+    // The handler calls its listener under its own lock and the listener then takes
+    // ours; attaching outside our lock keeps that order. Nothing can arrive in between:
+    // this runs on the loop thread that would deliver it.
+    handler->SetListener(user.get());
     if (listener_) {
         ACE_INET_Addr peer;
         handler->peer().get_remote_addr(peer);

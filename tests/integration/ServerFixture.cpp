@@ -124,7 +124,7 @@ void ServerFixture::TearDown() {
     }
     for (int run = 1; run <= runs_; ++run) {
         const std::string errors = ReadFile("stderr-" + std::to_string(run) + ".txt");
-        for (const char* report : {"AddressSanitizer", "LeakSanitizer", "runtime error"}) {
+        for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error"}) {
             EXPECT_EQ(errors.find(report), std::string::npos)
                 << "run " << run << " of the server reported:\n" << errors;
         }
