@@ -119,10 +119,7 @@ bool ServerNode::StartServer(int tcpPort, int udpPort, ACE_UINT32 address) {
     return true;
 }
 
-bool ServerNode::IsStarted() {
-    NodeGuard guard(lock_);
-    return started_;
-}
+bool ServerNode::IsStarted() { return ReadLocked(started_); }
 
 bool ServerNode::StopServer() {
     if (!IsStarted()) return false;

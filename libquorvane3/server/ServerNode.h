@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include <ace/Guard_T.h>
 #include <ace/INET_Addr.h>
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/Thread_Mutex.h>
@@ -151,6 +152,11 @@ public:
 
 private:
     void DoStopServer();
+    template <class T>
+    T ReadLocked(const T& field) {
+        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
+        return field;
+    }
     void RemoveEmptyChannels(serverchannel_t channel);
     void ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet);
     void HandleHello(char* data, int length, const ACE_INET_Addr& from);

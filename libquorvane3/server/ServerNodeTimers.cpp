@@ -33,25 +33,10 @@ void ServerNode::CheckInactivity() {
 
 ACE_Time_Value ServerNode::GetUptime() const { return ACE_OS::gettimeofday() - startTime_; }
 
-int ServerNode::GetUsersServed() {
-    NodeGuard guard(lock_);
-    return usersServed_;
-}
-
-int ServerNode::GetUsersPeak() {
-    NodeGuard guard(lock_);
-    return usersPeak_;
-}
-
-uint64_t ServerNode::GetVoiceTxBytes() {
-    NodeGuard guard(lock_);
-    return voiceBytesSent_;
-}
-
-uint64_t ServerNode::GetVoiceRxBytes() {
-    NodeGuard guard(lock_);
-    return voiceBytesReceived_;
-}
+int ServerNode::GetUsersServed() { return ReadLocked(usersServed_); }
+int ServerNode::GetUsersPeak() { return ReadLocked(usersPeak_); }
+uint64_t ServerNode::GetVoiceTxBytes() { return ReadLocked(voiceBytesSent_); }
+uint64_t ServerNode::GetVoiceRxBytes() { return ReadLocked(voiceBytesReceived_); }
 
 int ServerNode::GetUsersOnline() {
     NodeGuard guard(lock_);
