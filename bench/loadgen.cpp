@@ -63,7 +63,8 @@ struct Options {
     double maxTime = 600;  // the whole program
     double maxLoss = 0.1;  // percent, for --search
     double startRate = 0;  // --search: first total offered packets/s
-    int steps = 12;        // --search: most phases
+    int steps = 12;        // --search: most rates tried
+    int retries = 1;       // --search: further tries of a rate that failed
     int rcvbuf = 1 << 20;
     std::string dump;  // file for every latency sample of the last phase
     bool userTime = false;  // latency to when this program reads a copy, not to its arrival
@@ -103,6 +104,8 @@ struct User {
     int addusers = 0;
     bool accepted = false;
     bool joined = false;
+    // A "pwc" sent to learn whether the server still counts the user as logged in.
+    enum class Probe { None, Waiting, LoggedIn, LoggedOut } probe = Probe::None;
     std::string error;
 };
 
@@ -230,6 +233,7 @@ private:
     void Complete(User& u, bool answered, State next, const char* why);
     bool WaitFor(State target, const std::vector<int>& which, double timeout, double& elapsed);
     bool WaitQuiet(double quietSeconds, double timeout);
+    void CheckLogins(const std::vector<int>& which, int& still, int& lost);
     void KeepAlive();
     PhaseResult RunPhase(double perTalkerRate, double seconds);
     int RunAudio();
@@ -352,6 +356,14 @@ void LoadGen::OnLine(User& u, const std::string& line)
 {
     size_t end = line.find_first_of(" \r\n");
     std::string word = line.substr(0, end);
+    if (u.probe == User::Probe::Waiting) {
+        // "pwc" is refused with an error to a user who is not logged in.
+        if (word == "pwc")
+            u.probe = User::Probe::LoggedIn;
+        else if (word == "error")
+            u.probe = User::Probe::LoggedOut;
+        return;
+    }
     if (word == "error") {
         Fail(u, "server said: " + line);
         return;
@@ -427,7 +439,7 @@ void LoadGen::OnTcp(User& u, uint32_t events)
         lastTcpData_ = Now();
         // Settled users only need their socket drained: broadcasts about others are not read.
         bool parse = u.state == State::WaitWelcome || u.state == State::WaitLogin ||
-                     u.state == State::WaitJoin || !u.in.empty();
+                     u.state == State::WaitJoin || u.probe == User::Probe::Waiting || !u.in.empty();
         if (!parse)
             continue;
         u.in.append(buf, size_t(n));
@@ -442,7 +454,7 @@ void LoadGen::OnTcp(User& u, uint32_t events)
                 return;
         }
         u.in.erase(0, start);
-        if (u.state == State::LoggedIn || u.state == State::Ready)
+        if ((u.state == State::LoggedIn || u.state == State::Ready) && u.probe != User::Probe::Waiting)
             u.in.clear();
     }
 }
@@ -831,10 +843,16 @@ int LoadGen::RunSearch()
     PhaseResult best;
     bool haveBest = false;
     for (int step = 0; step < opt_.steps && Now() < deadline_; ++step) {
-        PhaseResult r = RunPhase(rate, opt_.duration);
-        bool keptUp = r.sentRate >= 0.97 * r.offeredRate;
-        bool pass = keptUp && r.lossPct <= opt_.maxLoss;
-        PrintPhase(pass ? "PHASE pass" : (keptUp ? "PHASE fail" : "PHASE fail(sender-bound)"), r);
+        PhaseResult r;
+        bool keptUp = false, pass = false;
+        // A failed rate is tried once more: a stall of the host's own making during one
+        // short phase must not decide the search.
+        for (int attempt = 0; attempt <= opt_.retries && !pass; ++attempt) {
+            r = RunPhase(rate, opt_.duration);
+            keptUp = r.sentRate >= 0.97 * r.offeredRate;
+            pass = keptUp && r.lossPct <= opt_.maxLoss;
+            PrintPhase(pass ? "PHASE pass" : (keptUp ? "PHASE fail" : "PHASE fail(sender-bound)"), r);
+        }
         if (pass) {
             good = rate;
             if (!haveBest || r.deliveredRate > best.deliveredRate)
@@ -853,6 +871,37 @@ int LoadGen::RunSearch()
     }
     PrintPhase("RESULT", best);
     return 0;
+}
+
+// Asks every settled user "pwc": a server that could not queue a line for a user clears
+// its login without telling it, and such a user's "pwc" is refused.
+void LoadGen::CheckLogins(const std::vector<int>& which, int& still, int& lost)
+{
+    still = lost = 0;
+    for (int k : which) {
+        User& u = users_[size_t(k)];
+        if (u.state == State::LoggedIn || u.state == State::Ready) {
+            u.probe = User::Probe::Waiting;
+            u.in.clear();
+            SendTcp(u, "pwc\r\n");
+        }
+    }
+    double until = std::min(Now() + 60, deadline_);
+    for (;;) {
+        int waiting = 0;
+        for (int k : which)
+            waiting += users_[size_t(k)].probe == User::Probe::Waiting;
+        if (waiting == 0 || Now() > until)
+            break;
+        Pump(10);
+        KeepAlive();
+    }
+    for (int k : which) {
+        User& u = users_[size_t(k)];
+        still += u.probe == User::Probe::LoggedIn;
+        lost += u.probe == User::Probe::LoggedOut;
+        u.probe = User::Probe::None;
+    }
 }
 
 int LoadGen::RunExtraClient()
@@ -894,17 +943,21 @@ int LoadGen::RunScale()
     bool quiet = WaitQuiet(0.5, opt_.setupTimeout);
     double drainTime = Now() - quietStart - (quiet ? 0.5 : 0);
     long rss2 = ProcessRssKiB(opt_.serverPid);
-    printf("JOIN joiners=%d ok=%d seconds=%.3f broadcast_drain_s=%.3f failures=%d\n", int(joiners.size()),
-           joined ? 1 : 0, joinTime, drainTime, failures_);
+    int still = 0, lost = 0;
+    CheckLogins(all, still, lost);
+    printf("JOIN joiners=%d ok=%d seconds=%.3f broadcast_drain_s=%.3f failures=%d still_logged_in=%d "
+           "silently_logged_out=%d\n",
+           int(joiners.size()), joined ? 1 : 0, joinTime, drainTime, failures_, still, lost);
     fflush(stdout);
     int extra = RunExtraClient();
     long rss3 = ProcessRssKiB(opt_.serverPid);
     double perUser = rss0 >= 0 && rss1 >= 0 ? double(rss1 - rss0) / opt_.users : -1;
     double perUserJoined = rss0 >= 0 && rss2 >= 0 ? double(rss2 - rss0) / opt_.users : -1;
     printf("RESULT users=%d logged_in=%d login_s=%.3f join_s=%.3f rss0_kib=%ld rss_login_kib=%ld rss_join_kib=%ld "
-           "rss_end_kib=%ld rss_per_user_kib=%.2f rss_per_user_joined_kib=%.2f extra_ok=%d failures=%d\n",
+           "rss_end_kib=%ld rss_per_user_kib=%.2f rss_per_user_joined_kib=%.2f extra_ok=%d failures=%d "
+           "broadcast_drain_s=%.3f still_logged_in=%d silently_logged_out=%d\n",
            opt_.users, logged, loginTime, joinTime, rss0, rss1, rss2, rss3, perUser, perUserJoined,
-           extra == 0 ? 1 : 0, failures_);
+           extra == 0 ? 1 : 0, failures_, drainTime, still, lost);
     fflush(stdout);
     return loggedIn && joined && extra == 0 ? 0 : 1;
 }
@@ -968,7 +1021,8 @@ void Usage()
             "  --duration D --warmup W     measured and warm-up seconds (5, 0.5)\n"
             "  --server-pid PID            read the server's CPU time and memory from /proc\n"
             "  --search                    find the highest rate with at most --max-loss %% loss (0.1)\n"
-            "  --start-rate R --steps K    first total offered packets/s (1000), most phases (12)\n"
+            "  --start-rate R --steps K    first total offered packets/s (1000), most rates tried (12)\n"
+            "  --retries N                 further tries of a rate that lost too much (1)\n"
             "  --relay                     no TCP: ids 1..N given here, channel = (id-1) / (N/C)\n"
             "  --scale                     log N users in at once, --joiners K of them join /c0/\n"
             "  --window W                  logins in flight at once (512)\n"
@@ -1042,6 +1096,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.startRate = v;
         else if (a == "--steps")
             o.steps = int(v);
+        else if (a == "--retries")
+            o.retries = int(v);
         else
             return false;
     }

@@ -233,7 +233,7 @@ fi
 
 # --- figure 3: scale ---------------------------------------------------------------------
 start_spinner
-login=() rss=() extra=() join=() rssj=()
+login=() rss=() extra=() join=() rssj=() drain=() still=()
 for rep in $(seq "$REPS"); do
     start_server || continue
     timeout 400 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
@@ -247,6 +247,8 @@ for rep in $(seq "$REPS"); do
     join+=("$(field join_s "$line")")
     rssj+=("$(field rss_per_user_joined_kib "$line")")
     extra+=("$(field extra_ok "$line")")
+    drain+=("$(field broadcast_drain_s "$line")")
+    still+=("$(field still_logged_in "$line")")
 done
 extra_ok=0
 for e in "${extra[@]}"; do [ "$e" = 1 ] && extra_ok=$((extra_ok + 1)); done
@@ -290,6 +292,8 @@ R() { printf '%s' "${RESULT[$1]:-n/a}"; }
     echo "| scale: server RSS per logged-in user, KiB | $(median "${rss[@]}") | - | - | < 16 |"
     echo "| scale: one more client logs in and gets its lines | $extra_ok of ${#extra[@]} runs | - | - | all |"
     echo "| scale: seconds for $SCALE_JOINERS of them to join one channel | $(median "${join[@]}") | - | - | |"
+    echo "| scale: seconds the join broadcasts took to drain after the last join | $(median "${drain[@]}") | - | - | |"
+    echo "| scale: users the server still counts as logged in after the joins | $(median "${still[@]}") of $SCALE_USERS | - | - | all |"
     echo "| scale: server RSS per user after the joins, KiB | $(median "${rssj[@]}") | - | - | |"
     echo
     echo "Logs: $OUT"
