@@ -3,6 +3,10 @@
 #ifndef QUORVANE_NETWORK_PACKETHANDLER_H
 #define QUORVANE_NETWORK_PACKETHANDLER_H
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <set>
 
 #include <ace/Event_Handler.h>
@@ -18,6 +22,7 @@ class PacketHandler : public ACE_Event_Handler {
 public:
     enum {
         RECEIVE_BUFFER_SIZE = 512,       // longer datagrams are dropped whole
+        RECEIVE_BATCH = 32,              // datagrams taken with one system call
         SOCKET_BUFFER_SIZE = 131072,
         EVENT_PRIORITY = 10,
     };
@@ -42,15 +47,21 @@ public:
     int handle_close(ACE_HANDLE handle, ACE_Reactor_Mask mask) override;
 
 private:
-    // One datagram into the buffer: its length, or -1 when there is nothing to deliver.
-    int ReceiveDatagram(ACE_INET_Addr& from);
-    void Deliver(int length, const ACE_INET_Addr& from);
+    // The datagrams waiting, up to a batch, into the buffers: how many were taken.
+    int ReceiveBatch();
+    // The length of datagram i, or -1 when it carries nothing to deliver.
+    int DatagramLength(int i) const;
+    void Deliver(char* data, int length, const ACE_INET_Addr& from);
     void Unregister();
 
     ACE_SOCK_Dgram socket_;
     std::set<PacketListener*> listeners_;
     ACE_Thread_Mutex listenerLock_;
-    char buffer_[RECEIVE_BUFFER_SIZE];
+    // Fixed receive areas: nothing is allocated per datagram.
+    char buffers_[RECEIVE_BATCH][RECEIVE_BUFFER_SIZE];
+    struct mmsghdr messages_[RECEIVE_BATCH];
+    struct iovec vectors_[RECEIVE_BATCH];
+    struct sockaddr_in senders_[RECEIVE_BATCH];
     bool registered_;  // with the reactor; false once the reactor let go of us
 };
 

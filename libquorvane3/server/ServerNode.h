@@ -15,6 +15,8 @@
 #ifndef QUORVANE_SERVER_SERVERNODE_H
 #define QUORVANE_SERVER_SERVERNODE_H
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -131,6 +133,8 @@ public:
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
     int SendPacket(const char* data, int length, const ACE_INET_Addr& to);
     int SendPacketToMany(const char* data, int length, const std::vector<ACE_INET_Addr>& to);
+    // The same to addresses that stay valid for the call (the voice path's receivers).
+    int SendPacketToMany(const char* data, int length, const ACE_INET_Addr* const* to, size_t count);
 
     // --- Timer and statistics ---
     void OnTimerExpired(int timerId) override;
@@ -196,8 +200,10 @@ private:
     bool saveOnChange_;
     ACE_Time_Value timerInterval_;
     ACE_Recursive_Thread_Mutex lock_;
-    // Receivers of the packet being relayed; reused so the voice path does not allocate.
-    std::vector<ACE_INET_Addr> voiceTargets_;
+    // Receivers of the packet being relayed and the messages of their sends; reused so
+    // the voice path does not allocate. Guarded by the node's lock and the send lock.
+    std::vector<const ACE_INET_Addr*> voiceTargets_;
+    std::vector<struct mmsghdr> sendMessages_;
 };
 
 }  // namespace server

@@ -1,6 +1,9 @@
 // ServerNode: what happens to each UDP datagram — hello, keep-alive and the audio relay.
 // Runs on the voice reactor's thread; touches users and channels under the node's lock
 // and sends under the send lock.
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <ace/Guard_T.h>
 
 #include "network/AcknowledgePacket.h"
@@ -87,11 +90,12 @@ void ServerNode::ForwardAudioPacket(const serveruser_t& sender, int destUserId, 
     if (!channel) return;
     const int senderId = sender->GetUserID();
     voiceTargets_.clear();
+    // The members' own addresses are used in place: they change only under our lock.
     channel->ForEachUser([this, senderId](const serveruser_t& member) {
-        if (member->GetUserID() != senderId) voiceTargets_.push_back(member->GetUdpAddress());
+        if (member->GetUserID() != senderId) voiceTargets_.push_back(&member->GetUdpAddress());
     });
     if (voiceTargets_.empty()) return;
-    SendPacketToMany(packet.GetPacket(), length, voiceTargets_);
+    SendPacketToMany(packet.GetPacket(), length, voiceTargets_.data(), voiceTargets_.size());
     voiceBytesSent_ += static_cast<uint64_t>(length) * voiceTargets_.size();
 }
 
@@ -102,10 +106,42 @@ int ServerNode::SendPacket(const char* data, int length, const ACE_INET_Addr& to
 }
 
 int ServerNode::SendPacketToMany(const char* data, int length, const std::vector<ACE_INET_Addr>& to) {
+    std::vector<const ACE_INET_Addr*> targets;
+    targets.reserve(to.size());
+    for (size_t i = 0; i < to.size(); ++i) targets.push_back(&to[i]);
+    return SendPacketToMany(data, length, targets.data(), targets.size());
+}
+
+// One system call sends the datagram to every receiver, in list order; a receiver the
+// kernel refuses is skipped, and the rest still get theirs.
+int ServerNode::SendPacketToMany(const char* data, int length, const ACE_INET_Addr* const* to, size_t count) {
     ACE_Guard<ACE_Thread_Mutex> guard(sendLock_);
+    iovec payload;
+    payload.iov_base = const_cast<char*>(data);
+    payload.iov_len = static_cast<size_t>(length);
+    if (sendMessages_.size() < count) sendMessages_.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        msghdr& header = sendMessages_[i].msg_hdr;
+        header.msg_name = to[i]->get_addr();
+        header.msg_namelen = static_cast<socklen_t>(to[i]->get_size());
+        header.msg_iov = &payload;
+        header.msg_iovlen = 1;
+        header.msg_control = 0;
+        header.msg_controllen = 0;
+        header.msg_flags = 0;
+    }
+    const int fd = packetHandler_.GetSocket().get_handle();
     int failures = 0;
-    for (size_t i = 0; i < to.size(); ++i)
-        if (packetHandler_.GetSocket().send(data, static_cast<size_t>(length), to[i]) < 0) ++failures;
+    for (size_t done = 0; done < count;) {
+        const size_t batch = count - done < UIO_MAXIOV ? count - done : UIO_MAXIOV;
+        const int sent = ::sendmmsg(fd, &sendMessages_[done], static_cast<unsigned>(batch), 0);
+        if (sent > 0) {
+            done += static_cast<size_t>(sent);
+        } else {
+            ++failures;  // the first of the batch was refused: skip it
+            ++done;
+        }
+    }
     return failures == 0 ? 0 : -1;
 }
 
