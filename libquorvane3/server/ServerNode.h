@@ -167,6 +167,7 @@ private:
     void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
     void HandleAudio(char* data, int length, const ACE_INET_Addr& from, bool crypt);
     // Sends every logged-in user the channel's "updatechannel" (or another channel line).
+    void SendChannelLineToAll(const char* word, const serverchannel_t& channel);
     void SendUpdateChannelToAll(const serverchannel_t& channel);
     void SendAddChannelToAll(const serverchannel_t& channel);
     void SendRemoveChannelToAll(const serverchannel_t& channel);

@@ -27,16 +27,27 @@ serverchannel_t ServerNode::FindChannel(const std::string& path) {
     return FindChannelByPath(rootChannel_, path);
 }
 
-void ServerNode::SendUpdateChannelToAll(const serverchannel_t& channel) {
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendUpdateChannel(channel);
+// Broadcasts go to every logged-in user in ascending id order. With thousands of users
+// the line is built once per kind of receiver, not once per user.
+void ServerNode::SendChannelLineToAll(const char* word, const serverchannel_t& channel) {
+    std::string built[2];  // for users, for administrators
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
+        const serveruser_t& user = it->second;
+        if (!user->IsLoggedIn()) continue;
+        const int kind = user->IsAdmin() ? 1 : 0;
+        if (built[kind].empty()) built[kind] = ServerUser::ChannelLine(word, channel, kind == 1);
+        user->SendLine(built[kind]);
+    }
 }
 
-void ServerNode::SendAddChannelToAll(const serverchannel_t& channel) {
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendAddChannel(channel);
-}
+void ServerNode::SendUpdateChannelToAll(const serverchannel_t& channel) { SendChannelLineToAll("updatechannel", channel); }
+
+void ServerNode::SendAddChannelToAll(const serverchannel_t& channel) { SendChannelLineToAll("addchannel", channel); }
 
 void ServerNode::SendRemoveChannelToAll(const serverchannel_t& channel) {
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendRemoveChannel(channel);
+    const std::string line = ServerUser::PathLine("removechannel", channel);
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
+        if (it->second->IsLoggedIn()) it->second->SendLine(line);
 }
 
 int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::string& password,

@@ -108,6 +108,11 @@ public:
     void SendFileAccepted(int transferId);
     void SendFileRejected(int code);
 
+    // The text of an "addchannel" or "updatechannel" line; administrators are shown the
+    // password and the static flag. Built once for many receivers by broadcasts.
+    static std::string ChannelLine(const char* word, const serverchannel_t& channel, bool forAdmin);
+    static std::string PathLine(const char* word, const serverchannel_t& channel);
+
     // Breadth-first walks from a channel.
     void SendChannels(const serverchannel_t& channel);
     void SendUsers(const serverchannel_t& channel, bool recursive);

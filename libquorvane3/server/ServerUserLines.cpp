@@ -136,28 +136,36 @@ void ServerUser::SendRemoveUser(const std::shared_ptr<ServerUser>& user) {
                  .Finish());
 }
 
-void ServerUser::SendChannelLine(const char* word, const serverchannel_t& channel) {
-    if (!IsLoggedIn() || !channel) return;
+std::string ServerUser::ChannelLine(const char* word, const serverchannel_t& channel, bool forAdmin) {
     LineBuilder line(word);
     line.String("channel", channel->GetChannelPath());
-    if (IsAdmin())
+    if (forAdmin)
         line.String("password", channel->GetPassword()).Bool("static", channel->IsStaticChannel());
     else
         line.Bool("protected", channel->IsPasswordProtected());
-    SendLine(line.String("topic", channel->GetTopic())
-                 .List("operators", channel->GetOperators())
-                 .Int("usercount", channel->GetUsersCount())
-                 .Int64("diskquota", channel->GetMaxDiskUsage())
-                 .Finish());
+    return line.String("topic", channel->GetTopic())
+        .List("operators", channel->GetOperators())
+        .Int("usercount", channel->GetUsersCount())
+        .Int64("diskquota", channel->GetMaxDiskUsage())
+        .Finish();
+}
+
+void ServerUser::SendChannelLine(const char* word, const serverchannel_t& channel) {
+    if (!IsLoggedIn() || !channel) return;
+    SendLine(ChannelLine(word, channel, IsAdmin()));
 }
 
 void ServerUser::SendAddChannel(const serverchannel_t& channel) { SendChannelLine("addchannel", channel); }
 void ServerUser::SendUpdateChannel(const serverchannel_t& channel) { SendChannelLine("updatechannel", channel); }
 
 // The lines that carry nothing but the channel's path.
+std::string ServerUser::PathLine(const char* word, const serverchannel_t& channel) {
+    return LineBuilder(word).String("channel", channel->GetChannelPath()).Finish();
+}
+
 void ServerUser::SendPathLine(const char* word, const serverchannel_t& channel) {
     if (!IsLoggedIn() || !channel) return;
-    SendLine(LineBuilder(word).String("channel", channel->GetChannelPath()).Finish());
+    SendLine(PathLine(word, channel));
 }
 
 void ServerUser::SendRemoveChannel(const serverchannel_t& channel) { SendPathLine("removechannel", channel); }
