@@ -76,7 +76,8 @@ const uint8_t kAck = 2;
 const uint8_t kAudioIn = 4;
 const uint8_t kAudioOut = 5;
 const int kMaxDatagram = 512;
-// Payload layout after the 8-byte audio header: send time (ns), sequence, phase tag.
+// Payload layout after the 8-byte audio header: send time (CLOCK_MONOTONIC ns), sequence,
+// phase tag.
 const int kStampOffset = 8;
 const int kSeqOffset = 16;
 const int kPhaseOffset = 20;
