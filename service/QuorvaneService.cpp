@@ -272,7 +272,10 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     ACE_LOG_MSG->open(GetServiceName(), ACE_Log_Msg::SYSLOG | ACE_Log_Msg::STDERR);
 
     InstallMainReactor(RaiseOpenFilesLimit());
-    ACE_Reactor* voiceReactor = new ACE_Reactor(new ACE_Select_Reactor, true);
+    // Stop signals are blocked in every thread and taken by the signal thread, so the
+    // voice loop need not mask them around each wait (two system calls per wake-up).
+    ACE_Reactor* voiceReactor =
+        new ACE_Reactor(new ACE_Select_Reactor(0, 0, ACE_DISABLE_NOTIFY_PIPE_DEFAULT, 0, false), true);
 
     const bool started = Serve(voiceReactor);
 

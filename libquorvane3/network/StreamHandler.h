@@ -25,6 +25,7 @@ public:
         RECEIVE_BUFFER_SIZE = 65536,
         LOW_WATER_MARK = 262144,
         HIGH_WATER_MARK = 1048576,
+        WRITE_BATCH = 64,  // queued blocks written with one system call
     };
 
     explicit StreamHandler(ACE_Reactor* reactor = ACE_Reactor::instance());
