@@ -258,8 +258,8 @@ int ServerNode::UserLogin(int userId, const std::string& password) {
         user->SendChannels(rootChannel_);
         if (users > usersPeak_) usersPeak_ = users;
         ++usersServed_;
-        if (listener_) listener_->OnUserLoggedIn(user);
     }
+    if (listener_) listener_->OnUserLoggedIn(user);
     return ERR_SUCCESS;
 }
 
