@@ -79,14 +79,8 @@ void StreamHandler::SetListener(StreamListener* listener) {
 }
 
 int StreamHandler::Send(const char* data, size_t length, const ACE_Time_Value* timeout) {
-    {
-        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
-        if (closePending_ || closed_) {
-            return -1;
-        }
-    }
     if (length == 0) {
-        return 0;
+        return IsClosing() ? -1 : 0;
     }
     if (data == 0) {
         return -1;
@@ -100,7 +94,27 @@ int StreamHandler::Send(const char* data, size_t length, const ACE_Time_Value* t
         return -1;
     }
     block->copy(data, length);
+    return SendBlock(block, timeout);
+}
 
+int StreamHandler::SendShared(const ACE_Message_Block& line, const ACE_Time_Value* timeout) {
+    if (line.length() == 0) {
+        return IsClosing() ? -1 : 0;
+    }
+    ACE_Message_Block* block = line.duplicate();
+    return block == 0 ? -1 : SendBlock(block, timeout);
+}
+
+bool StreamHandler::IsClosing() {
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, true);
+    return closePending_ || closed_;
+}
+
+int StreamHandler::SendBlock(ACE_Message_Block* block, const ACE_Time_Value* timeout) {
+    if (IsClosing()) {
+        block->release();
+        return -1;
+    }
     ACE_Time_Value until;
     ACE_Time_Value* wait = 0;
     if (timeout != 0) {
@@ -114,7 +128,7 @@ int StreamHandler::Send(const char* data, size_t length, const ACE_Time_Value* t
     }
     // From here on the queue owns the block. The notification is posted under the state
     // lock so that the real close, which purges notifications after marking itself,
-    // cannot miss it; notify never blocks (see the check at the top).
+    // cannot miss it.
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
     if (closePending_ || closed_) {
         return -1;  // queued, but it will never be written

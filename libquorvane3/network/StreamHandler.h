@@ -43,6 +43,10 @@ public:
     // when the queue is full, null waits for room. The caller keeps the handler alive:
     // it is deleted right after OnStreamClosed returns.
     int Send(const char* data, size_t length, const ACE_Time_Value* timeout);
+    // As Send, but queues a reference to the line's data instead of a copy: one line sent
+    // to many connections is stored once. The line's data block must count its references
+    // under a lock (see SharedLine) when more than one thread sends it.
+    int SendShared(const ACE_Message_Block& line, const ACE_Time_Value* timeout);
 
     int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
     int handle_output(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
@@ -58,6 +62,9 @@ public:
 
 private:
     bool OnReactorThread() const;
+    bool IsClosing();
+    // Queues the block (taking it over) and asks for an output pass when needed.
+    int SendBlock(ACE_Message_Block* block, const ACE_Time_Value* timeout);
     void RequestOutput();
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.

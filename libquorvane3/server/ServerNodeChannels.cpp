@@ -3,6 +3,7 @@
 #include <ace/Guard_T.h>
 #include <ace/OS_NS_unistd.h>
 
+#include "network/SharedLine.h"
 #include "protocol/ErrorCodes.h"
 #include "server/ServerNode.h"
 
@@ -28,15 +29,16 @@ serverchannel_t ServerNode::FindChannel(const std::string& path) {
 }
 
 // Broadcasts go to every logged-in user in ascending id order. With thousands of users
-// the line is built once per kind of receiver, not once per user.
+// the line is built once per kind of receiver and queued on every connection by
+// reference, not formatted and copied once per user.
 void ServerNode::SendChannelLineToAll(const char* word, const serverchannel_t& channel) {
-    std::string built[2];  // for users, for administrators
+    std::unique_ptr<SharedLine> built[2];  // for users, for administrators
     for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
         const serveruser_t& user = it->second;
         if (!user->IsLoggedIn()) continue;
         const int kind = user->IsAdmin() ? 1 : 0;
-        if (built[kind].empty()) built[kind] = ServerUser::ChannelLine(word, channel, kind == 1);
-        user->SendLine(built[kind]);
+        if (!built[kind]) built[kind].reset(new SharedLine(ServerUser::ChannelLine(word, channel, kind == 1)));
+        user->SendShared(*built[kind]);
     }
 }
 
@@ -45,9 +47,9 @@ void ServerNode::SendUpdateChannelToAll(const serverchannel_t& channel) { SendCh
 void ServerNode::SendAddChannelToAll(const serverchannel_t& channel) { SendChannelLineToAll("addchannel", channel); }
 
 void ServerNode::SendRemoveChannelToAll(const serverchannel_t& channel) {
-    const std::string line = ServerUser::PathLine("removechannel", channel);
+    const SharedLine line(ServerUser::PathLine("removechannel", channel));
     for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
-        if (it->second->IsLoggedIn()) it->second->SendLine(line);
+        if (it->second->IsLoggedIn()) it->second->SendShared(line);
 }
 
 int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::string& password,

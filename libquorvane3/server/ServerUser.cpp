@@ -3,6 +3,7 @@
 
 #include <ace/Reactor.h>
 
+#include "network/SharedLine.h"
 #include "network/StreamHandler.h"
 #include "protocol/CommandLine.h"
 #include "server/ServerChannel.h"
@@ -114,8 +115,15 @@ void ServerUser::OnStreamReady() {}
 
 int ServerUser::SendLine(const std::string& line) {
     StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
-    int result = -1;
-    if (handler) result = handler->Send(line.data(), line.size(), &ACE_Time_Value::zero);
+    return CheckSent(handler ? handler->Send(line.data(), line.size(), &ACE_Time_Value::zero) : -1);
+}
+
+int ServerUser::SendShared(const SharedLine& line) {
+    StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
+    return CheckSent(handler ? handler->SendShared(line.Block(), &ACE_Time_Value::zero) : -1);
+}
+
+int ServerUser::CheckSent(int result) {
     if (result < 0) {
         loggedIn_ = false;
         admin_ = false;

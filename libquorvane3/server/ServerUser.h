@@ -23,6 +23,7 @@
 #include "network/StreamListener.h"
 #include "server/TextMessage.h"
 
+class SharedLine;
 class StreamHandler;
 
 namespace quorvane {
@@ -74,6 +75,8 @@ public:
     // The send path of every line. Negative when the line could not be queued; that
     // also clears the logged-in and administrator flags.
     virtual int SendLine(const std::string& line);
+    // The same for a line queued by reference on many connections (broadcasts).
+    int SendShared(const SharedLine& line);
 
     // Lines about the user itself, sent in every state.
     void SendWelcome(const std::string& serverName, const std::string& motd,
@@ -131,6 +134,8 @@ private:
     static const Command COMMANDS[31];
 
     StreamHandler* FindStreamHandler() const;
+    // A send that could not be queued logs the user out of its lines (not its connection).
+    int CheckSent(int result);
     bool PassesStateTest(const Command& command);
     void SendChannelLine(const char* word, const serverchannel_t& channel);
     void SendPathLine(const char* word, const serverchannel_t& channel);

@@ -14,6 +14,7 @@
 
 #include "ReactorLoop.h"
 #include "RecordingStreamListener.h"
+#include "network/SharedLine.h"
 #include "network/StreamHandler.h"
 
 using namespace networktest;
@@ -125,6 +126,34 @@ TEST_P(StreamHandlerTest, CarriesDataInOrderAndClosesOnTheLoopWhenAskedFromElsew
     EXPECT_EQ(loop_.LoopThread(), listener_.ClosedOn());
     char byte;
     EXPECT_EQ(0, ACE_OS::recv(peer, &byte, 1));  // the socket was closed
+}
+
+TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender) {
+    ACE_HANDLE firstPeer, secondPeer;
+    ProbeHandler* first = Open(&listener_, firstPeer);
+    ProbeHandler* second = Open(&other_, secondPeer);
+    const std::string text = "updatechannel channel=\"/a/\"\r\n";
+    {
+        // Dropped before the loop writes it: the queued references keep the bytes.
+        SharedLine line(text);
+        ASSERT_TRUE(loop_.RunOnLoop([&] {
+            EXPECT_EQ(0, first->SendShared(line.Block(), NO_WAIT));
+            EXPECT_EQ(0, second->Send("x", 1, NO_WAIT));
+            EXPECT_EQ(0, second->SendShared(line.Block(), NO_WAIT));
+        }));
+    }
+    std::string one, two;
+    ASSERT_TRUE(ReadExactly(firstPeer, text.size(), one));
+    ASSERT_TRUE(ReadExactly(secondPeer, text.size() + 1, two));
+    EXPECT_EQ(text, one);
+    EXPECT_EQ("x" + text, two);
+
+    // From another thread than the loop's, which releases the reference after writing.
+    SharedLine late("late\r\n");
+    EXPECT_EQ(0, second->SendShared(late.Block(), NO_WAIT));
+    std::string rest;
+    ASSERT_TRUE(ReadExactly(secondPeer, 6, rest));
+    EXPECT_EQ("late\r\n", rest);
 }
 
 TEST_P(StreamHandlerTest, CloseFromInsideOnStreamDataWaitsForTheCallbackToReturn) {
