@@ -11,9 +11,9 @@ namespace testing_support {
 // A port that was free a moment ago (SOCK_STREAM or SOCK_DGRAM on 127.0.0.1).
 int FreePort(int socketType);
 
-// Polls the condition until it holds or the deadline passes.
+// Polls the condition until it holds or the deadline passes; answers the last result.
 template <class COND>
-bool WaitFor(COND condition, int timeoutMs);
+bool WaitFor(COND condition, int timeoutMs = 5000);
 
 class LineClient {
 public:

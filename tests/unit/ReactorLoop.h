@@ -14,6 +14,7 @@
 #include <ace/Reactor.h>
 #include <ace/Select_Reactor.h>
 
+#include "TestClient.h"
 #include "network/ReactorThread.h"
 
 namespace networktest {
@@ -24,17 +25,7 @@ inline const char* ReactorKindName(const ::testing::TestParamInfo<ReactorKind>& 
     return info.param == EPOLL_REACTOR ? "Epoll" : "Select";
 }
 
-// Polls the condition until it holds or the deadline passes; answers the last result.
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 5000) {
-    const std::chrono::steady_clock::time_point deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using testing_support::WaitFor;
 
 class ReactorLoop {
 public:
