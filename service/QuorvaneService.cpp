@@ -159,6 +159,9 @@ bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
     return true;
 }
 
+// The 32-bit setting getters answer -1 for a missing element.
+int OrDefault(int value, int fallback) { return value == -1 ? fallback : value; }
+
 // False (logged) when the bind address is invalid.
 bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.bindIp = settings.GetBindIP();
@@ -166,10 +169,8 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
         LogError("This specified IP-address to bind to is invalid.");
         return false;
     }
-    const int tcpPort = settings.GetHostPort();
-    host.tcpPort = tcpPort == -1 ? DEFAULT_TCP_PORT : tcpPort;
-    const int udpPort = settings.GetSoundPort();
-    host.udpPort = udpPort == -1 ? DEFAULT_UDP_PORT : udpPort;
+    host.tcpPort = OrDefault(settings.GetHostPort(), DEFAULT_TCP_PORT);
+    host.udpPort = OrDefault(settings.GetSoundPort(), DEFAULT_UDP_PORT);
     host.serverLogging = settings.GetServerLogging();
     host.voiceLogging = settings.GetVoiceLogging();
     host.adminEnabled = settings.GetAdminEnabled();
@@ -182,8 +183,7 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.privateKeyFile = settings.GetPrivateKeyFile();
     host.allowChannelCreation = settings.GetAllowChannelCreation();
     host.allowOperators = settings.GetAllowOperators();
-    const int maxUsers = settings.GetMaxUsers();
-    host.maxUsers = maxUsers == -1 ? DEFAULT_MAX_USERS : maxUsers;
+    host.maxUsers = OrDefault(settings.GetMaxUsers(), DEFAULT_MAX_USERS);
     host.filesRoot = settings.GetFilesRoot();
     host.rootDiskQuota = settings.GetRootDiskQuota();
     host.channelDiskQuota = settings.GetChannelDiskQuota();

@@ -165,7 +165,7 @@ private:
     void ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet);
     void HandleHello(char* data, int length, const ACE_INET_Addr& from);
     void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
-    void HandleAudio(char* data, int length, const ACE_INET_Addr& from, bool crypt);
+    void RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from);
     // Sends every logged-in user the channel's "updatechannel" (or another channel line).
     void SendChannelLineToAll(const char* word, const serverchannel_t& channel);
     void SendUpdateChannelToAll(const serverchannel_t& channel);

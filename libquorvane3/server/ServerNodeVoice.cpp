@@ -23,8 +23,16 @@ void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
     switch (static_cast<unsigned char>(data[0])) {
     case PACKET_HELLO: HandleHello(data, length, from); break;
     case PACKET_KEEPALIVE: HandleKeepAlive(data, length, from); break;
-    case PACKET_AUDIO: HandleAudio(data, length, from, false); break;
-    case PACKET_CRYPTAUDIO: HandleAudio(data, length, from, true); break;
+    case PACKET_AUDIO: {
+        AudioPacket packet(data, length);
+        RelayAudio(packet, PACKET_AUDIO_RELAYED, length, from);
+        break;
+    }
+    case PACKET_CRYPTAUDIO: {
+        CryptAudioPacket packet(data, length, 1);
+        RelayAudio(packet, PACKET_CRYPTAUDIO_RELAYED, length, from);
+        break;
+    }
     default: break;
     }
 }
@@ -59,13 +67,9 @@ void ServerNode::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& fr
     if (answerLength > 0) SendPacket(packet.GetPacket(), answerLength, user->GetUdpAddress());
 }
 
-void ServerNode::HandleAudio(char* data, int length, const ACE_INET_Addr& from, bool crypt) {
-    // The received buffer is patched in place and relayed as it is: no copy.
-    AudioPacket plain(crypt ? 0 : data, length);
-    CryptAudioPacket enciphered(crypt ? data : 0, length, 1);
-    AudioPacket& packet = crypt ? static_cast<AudioPacket&>(enciphered) : plain;
-    packet.SetPacketType(crypt ? PACKET_CRYPTAUDIO_RELAYED : PACKET_AUDIO_RELAYED);
-
+// The received buffer is patched in place (its type byte) and relayed as it is: no copy.
+void ServerNode::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from) {
+    packet.SetPacketType(relayedType);
     NodeGuard guard(lock_);
     users_t::const_iterator it = users_.find(packet.GetUserID());
     if (it != users_.end()) {
