@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -206,6 +207,9 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.SetAllowOperators(host.allowOperators);
     node.SetMaxUsers(host.maxUsers);
     node.SetChannelDiskQuota(host.channelDiskQuota);
+    if (!host.filesRoot.empty() && !node.SetFilesRoot(host.filesRoot)) {
+        LogError("File sharing failed to initialize properly.");
+    }
 }
 
 // Creates the static channels in ascending id order, so each parent comes before its
@@ -272,6 +276,8 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     ACE_LOG_MSG->open(GetServiceName(), ACE_Log_Msg::SYSLOG | ACE_Log_Msg::STDERR);
 
     InstallMainReactor(RaiseOpenFilesLimit());
+    // A write past the file-size limit must fail, ending that upload, not the server.
+    ::signal(SIGXFSZ, SIG_IGN);
     // Stop signals are blocked in every thread and taken by the signal thread, so the
     // voice loop need not mask them around each wait (two system calls per wake-up).
     ACE_Reactor* voiceReactor =

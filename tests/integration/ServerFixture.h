@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ struct ServerConfig {
     bool allowChannelCreation = true;
     bool allowOperators = true;
     bool serverLogging = false;
+    int64_t rootDiskQuota = 0;
+    int64_t channelDiskQuota = 0;
+    std::string filesRoot;  // empty: file sharing off
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };
