@@ -67,7 +67,16 @@ protected:
     void StartSharing(ServerConfig config = ServerConfig()) {
         ASSERT_EQ(mkdir(PathOf("files").c_str(), 0755), 0);
         config.filesRoot = PathOf("files");
+        config.adminEnabled = true;
+        config.adminUsername = "Admin";
+        config.adminPassword = "s3cret";
         StartServer(config);
+    }
+
+    void LoginAdmin(TestUser& admin) {
+        Connect(admin);
+        admin.tcp.Send("admin username=\"Admin\" password=\"s3cret\"\r\n");
+        ASSERT_FALSE(SkipUntil(admin.tcp, "done").empty());
     }
 
     // Logs in and joins the channel (made when missing); the user's lines up to "done".
@@ -214,14 +223,17 @@ TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
         {"/huge/", "3221225472", 4},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.channel) + " " + (c.size ? c.size : "-"));
-        EXPECT_EQ(Register(ann, "regsendfile", c.channel, c.channel + std::string("x") + (c.size ? c.size : ""),
-                           c.size ? c.size : ""),
-                  c.expected);
+        const std::string size = c.size ? c.size : "";
+        SCOPED_TRACE(std::string(c.channel) + " " + size);
+        EXPECT_EQ(Register(ann, "regsendfile", c.channel, "x" + size, size), c.expected);
     }
     // Sizes past 2 GiB travel as 64-bit numbers.
     LineClient data;
-    EXPECT_EQ(Begin(data, "sendfile", 4), "filedeliver filesize=3221225472 filename=\"/huge/x3221225472\"");
+    EXPECT_EQ(Begin(data, "sendfile", 4), "filedeliver filesize=3221225472 filename=\"x3221225472\"");
+    // The administrator is exempt from quotas.
+    TestUser admin;
+    LoginAdmin(admin);
+    EXPECT_EQ(Register(admin, "regsendfile", "/small/", "big", "5000"), 5);
 }
 
 TEST_F(FileSharingTest, NamesAreUniquePerChannelAndCaseSensitive) {
@@ -299,12 +311,17 @@ TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
     ServerConfig config;
     config.channelDiskQuota = MIB;
     StartSharing(config);
-    TestUser op, ann;
+    TestUser op, ann, admin;
     Enter(op, "op", "/ops/");  // its maker becomes its operator
     Enter(ann, "ann", "/ops/");
+    LoginAdmin(admin);
     ASSERT_TRUE(Upload(ann, "/ops/", "mine", "data"));
-    SkipUntil(op.tcp, "addfile");
-    SkipUntil(ann.tcp, "addfile");
+    ASSERT_TRUE(Upload(ann, "/ops/", "yours", "data"));
+    // Whatever the uploads made the server send has arrived before a ping's answer.
+    for (TestUser* user : {&op, &ann, &admin}) {
+        user->tcp.Send("ping\r\n");
+        SkipUntil(user->tcp, "pong");
+    }
 
     struct Case {
         TestUser* user;
@@ -315,6 +332,7 @@ TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
         {&op, "Mine", 315},
         {&op, "mine", 0},
         {&op, "mine", 315},
+        {&admin, "yours", 0},  // an administrator may delete anywhere
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " by " + std::to_string(c.user->id));
@@ -323,8 +341,8 @@ TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
             EXPECT_EQ(ErrorNumber(Answer(c.user->tcp)), c.expected);
             continue;
         }
-        for (TestUser* member : {&op, &ann})
-            EXPECT_EQ(Answer(member->tcp), "removefile filename=\"mine\" channel=\"/ops/\"");
+        for (TestUser* member : {&op, &ann, &admin})
+            EXPECT_EQ(Answer(member->tcp), "removefile filename=\"" + std::string(c.name) + "\" channel=\"/ops/\"");
     }
     EXPECT_TRUE(Stored("data_").empty());
     // The quota is free again.
@@ -379,7 +397,9 @@ TEST_F(FileSharingTest, UnfinishedUploadsLeaveNothing) {
     enum Ending { CLOSED_EARLY, TOO_MANY_BYTES, DISK_REFUSES };
     for (Ending ending : {CLOSED_EARLY, TOO_MANY_BYTES, DISK_REFUSES}) {
         SCOPED_TRACE(ending);
-        const int id = Register(ann, "regsendfile", "/up/", "f", std::to_string(MIB));
+        // Too many bytes in one small write, so that no read can end at the size itself.
+        const int size = ending == TOO_MANY_BYTES ? 100 : MIB;
+        const int id = Register(ann, "regsendfile", "/up/", "f", std::to_string(size));
         ASSERT_GT(id, 0);
         LineClient data;
         ASSERT_EQ(CommandWord(Begin(data, "sendfile", id)), "filedeliver");
@@ -387,7 +407,7 @@ TEST_F(FileSharingTest, UnfinishedUploadsLeaveNothing) {
             data.Send(std::string(MIB / 2, 'x'));
             data.Close();
         } else if (ending == TOO_MANY_BYTES) {
-            data.Send(std::string(MIB + 1, 'x'));
+            data.Send(std::string(size + 1, 'x'));
             EXPECT_TRUE(data.WaitClosed(DEFAULT_TIMEOUT_MS));
         } else {
             // Any file of the server may now grow to 64 KiB only.
@@ -442,6 +462,39 @@ TEST_F(FileSharingTest, DownloadToASlowReaderStaysBounded) {
     }
     EXPECT_LE(worst, bound);
     EXPECT_TRUE(received == content);
+}
+
+TEST_F(FileSharingTest, StatisticsCountRunningTransfers) {
+    ServerConfig config;
+    config.channelDiskQuota = 64LL * MIB;
+    StartSharing(config);
+    TestUser ann;
+    Enter(ann, "ann", "/st/");
+    ASSERT_TRUE(Upload(ann, "/st/", "big", std::string(16 * MIB, 'b')));
+    const auto stats = [&] {
+        ann.tcp.Send("message type=2 channel=\"\" content=\"/stats\"\r\n");
+        const std::string text = Param(ann.tcp.Expect("messagedeliver"), "content");
+        EXPECT_FALSE(ann.tcp.Expect("ok").empty());
+        return text.substr(text.find("Active file transfers"));
+    };
+    EXPECT_EQ(stats(), "Active file transfers: 0\r\nActive uploads: 0\r\nActive downloads: 0");
+
+    // One upload part way and two downloads to readers that do not read.
+    LineClient upload, downloads[2];
+    ASSERT_EQ(CommandWord(Begin(upload, "sendfile", Register(ann, "regsendfile", "/st/", "up", "100"))),
+              "filedeliver");
+    upload.Send("half");
+    for (LineClient& download : downloads) {
+        ASSERT_EQ(CommandWord(Begin(download, "recvfile", Register(ann, "regrecvfile", "/st/", "big"), "", 4 * KIB)),
+                  "fileready");
+        download.Send("filedeliver\r\n");
+    }
+    EXPECT_TRUE(WaitFor([&] { return stats() == "Active file transfers: 3\r\nActive uploads: 1\r\nActive downloads: 2"; },
+                        DEFAULT_TIMEOUT_MS));
+    upload.Close();
+    for (LineClient& download : downloads) download.Close();
+    EXPECT_TRUE(WaitFor([&] { return stats() == "Active file transfers: 0\r\nActive uploads: 0\r\nActive downloads: 0"; },
+                        DEFAULT_TIMEOUT_MS));
 }
 
 }  // namespace
