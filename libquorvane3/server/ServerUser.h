@@ -164,6 +164,8 @@ private:
 
     // Required-parameter readers: on failure they send the error and answer false.
     bool RequireString(const std::string& line, const char* name, int error, std::string& out);
+    // An absent optional text reads as empty; one with a NUL byte is refused.
+    bool OptionalString(const std::string& line, const char* name, int error, std::string& out);
     bool RequireInt(const std::string& line, const char* name, int error, int& out);
     bool RequireBool(const std::string& line, const char* name, int error, bool& out);
     // Sends the error line unless the code is success; answers whether it was success.
