@@ -5,11 +5,18 @@
 namespace quorvane {
 namespace server {
 
-ServerChannel::ServerChannel() = default;
+ServerChannel::ServerChannel() : voice_(std::make_shared<VoiceChannel>()) {}
 
-ServerChannel::ServerChannel(const std::string& name) : Channel<ServerChannel, ServerUser>(name) {}
+ServerChannel::ServerChannel(const std::string& name)
+    : Channel<ServerChannel, ServerUser>(name), voice_(std::make_shared<VoiceChannel>()) {}
 
-ServerChannel::~ServerChannel() = default;
+// Members' endpoints may still name this channel's receivers: leave them an empty list.
+ServerChannel::~ServerChannel() { voice_->Clear(); }
+
+void ServerChannel::AddUser(int userId, const user_t& user) {
+    Channel<ServerChannel, ServerUser>::AddUser(userId, user);
+    if (user) voice_->Add(user->GetVoiceEndpoint());
+}
 
 void ServerChannel::ClearSettings() {
     static_ = false;
@@ -28,6 +35,7 @@ void ServerChannel::RemoveUser(int userId) {
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
         if (it->first != userId) it->second->SendRemoveUser(user);
     users_.erase(userId);
+    voice_->Remove(userId);
 }
 
 void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {

@@ -79,7 +79,10 @@ int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::
     user->SendJoined(channel);
     user->SetChannel(channel);
     channel->AddUserAndNotify(userId, user);
-    if (created && allowOperators_) channel->AddOperator(userId);
+    if (created && allowOperators_) {
+        channel->AddOperator(userId);
+        user->AddOperatorChannel(channel);
+    }
     user->SendFiles(channel, false);
     user->SendDone();
     for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendAddUser(user);
@@ -222,8 +225,10 @@ int ServerNode::UserGrantOperator(const std::string& path, int userId) {
     NodeGuard guard(lock_);
     const serverchannel_t channel = FindChannelByPath(rootChannel_, path);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    if (!GetUser(userId)) return ERR_USER_NOT_FOUND;
+    const serveruser_t user = GetUser(userId);
+    if (!user) return ERR_USER_NOT_FOUND;
     channel->AddOperator(userId);
+    user->AddOperatorChannel(channel);
     SendUpdateChannelToAll(channel);
     return ERR_SUCCESS;
 }

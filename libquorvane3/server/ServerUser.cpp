@@ -8,6 +8,7 @@
 #include "protocol/CommandLine.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNode.h"
+#include "server/VoiceChannel.h"
 
 namespace quorvane {
 namespace server {
@@ -28,6 +29,16 @@ private:
     ACE_Recursive_Thread_Mutex* lock_;
 };
 
+// The IPv4 address (host order) the connection comes from; 0 when it has none.
+uint32_t PeerAddress(ACE_HANDLE connection) {
+    sockaddr_in peer;
+    socklen_t size = sizeof peer;
+    if (connection == ACE_INVALID_HANDLE || getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        peer.sin_family != AF_INET)
+        return 0;
+    return ntohl(peer.sin_addr.s_addr);
+}
+
 }  // namespace
 
 ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
@@ -35,7 +46,7 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
       owner_(owner),
       loggedIn_(false),
       connection_(connection),
-      udpConnected_(false),
+      voice_(std::make_shared<VoiceEndpoint>(userId, PeerAddress(connection))),
       inactiveSeconds_(0),
       admin_(false),
       fileTransferActive_(false),
@@ -48,7 +59,42 @@ ServerUser::~ServerUser() { CloseTransfer(); }
 
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
-void ServerUser::SetChannel(const serverchannel_t& channel) { channel_ = channel; }
+void ServerUser::SetChannel(const serverchannel_t& channel) {
+    channel_ = channel;
+    voice_->SetChannel(channel ? channel->GetVoiceChannel() : std::shared_ptr<VoiceChannel>());
+}
+
+void ServerUser::AddOperatorChannel(const serverchannel_t& channel) {
+    for (size_t i = 0; i < operatorOf_.size(); ++i)
+        if (operatorOf_[i].lock() == channel) return;
+    operatorOf_.push_back(channel);
+}
+
+std::vector<serverchannel_t> ServerUser::TakeOperatorChannels() {
+    std::vector<serverchannel_t> channels;
+    for (size_t i = 0; i < operatorOf_.size(); ++i)
+        if (const serverchannel_t channel = operatorOf_[i].lock()) channels.push_back(channel);
+    operatorOf_.clear();
+    return channels;
+}
+
+void ServerUser::SetLoggedIn(bool value) {
+    loggedIn_ = value;
+    voice_->SetLoggedIn(value);
+}
+
+void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
+    voice_->SetAddress(address.get_ip_address(), address.get_port_number());
+}
+
+const ACE_INET_Addr& ServerUser::GetUdpAddress() const {
+    sockaddr_in address;
+    if (voice_->GetAddress(address))
+        udpAddressRead_.set(&address, sizeof address);
+    else
+        udpAddressRead_.set(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY));
+    return udpAddressRead_;
+}
 
 void ServerUser::SetLeftChannel(const serverchannel_t& channel) { leftChannel_ = channel; }
 
@@ -79,8 +125,8 @@ StreamHandler* ServerUser::FindStreamHandler() const {
 void ServerUser::Disconnect() {
     StreamHandler* handler = FindStreamHandler();
     if (!handler) return;
-    udpConnected_ = false;
-    loggedIn_ = false;
+    voice_->ClearAddress();
+    SetLoggedIn(false);
     handler->close();
 }
 
@@ -154,7 +200,7 @@ int ServerUser::SendShared(const SharedLine& line) {
 
 int ServerUser::CheckSent(int result) {
     if (result < 0) {
-        loggedIn_ = false;
+        SetLoggedIn(false);
         admin_ = false;
     }
     return result;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <ace/Global_Macros.h>
 
@@ -23,6 +24,7 @@
 #include "server/BanRecord.h"
 #include "network/StreamListener.h"
 #include "server/TextMessage.h"
+#include "server/VoiceEndpoint.h"
 #include "server/TransferFile.h"
 
 class SharedLine;
@@ -43,11 +45,21 @@ public:
     ~ServerUser() override;
 
     bool IsLoggedIn() const { return loggedIn_; }
-    void SetLoggedIn(bool value) { loggedIn_ = value; }
+    // Also tells the voice path, which relays only from and to logged-in users.
+    void SetLoggedIn(bool value);
     bool IsAdmin() const { return admin_; }
     void SetAdmin(bool value) { admin_ = value; }
-    bool IsUdpConnected() const { return udpConnected_; }
-    void SetUdpConnected(bool value) { udpConnected_ = value; }
+    // Whether a hello has given this user a voice address.
+    bool IsUdpConnected() const { return voice_->HasAddress(); }
+    void ClearUdpAddress() { voice_->ClearAddress(); }
+
+    // The voice address and packet protocol live in the voice endpoint, which the voice
+    // thread updates without the node's lock. Main loop's thread.
+    void SetUdpAddress(const ACE_INET_Addr& address) override;
+    const ACE_INET_Addr& GetUdpAddress() const override;
+    void SetPacketProtocol(int protocol) override { voice_->SetPacketProtocol(protocol); }
+    int GetPacketProtocol() const override { return voice_->GetPacketProtocol(); }
+    const voiceendpoint_t& GetVoiceEndpoint() const { return voice_; }
     int GetInactiveSeconds() const { return inactiveSeconds_; }
     void SetInactiveSeconds(int value) { inactiveSeconds_ = value; }
     void SetClientProtocol(const std::string& protocol) { clientProtocol_ = protocol; }
@@ -64,6 +76,9 @@ public:
     // non-static channel is still removed at the user's next join or disconnection.
     void SetLeftChannel(const serverchannel_t& channel);
     serverchannel_t TakeLeftChannel();
+    // The channels this user was made operator of, for the disconnection to revoke.
+    void AddOperatorChannel(const serverchannel_t& channel);
+    std::vector<serverchannel_t> TakeOperatorChannels();
     // Dotted text of the voice address's IP ("0.0.0.0" before the first hello).
     std::string GetIpAddress() const;
 
@@ -219,11 +234,13 @@ private:
     bool loggedIn_;
     ACE_HANDLE connection_;
     std::string clientProtocol_;
-    bool udpConnected_;
+    voiceendpoint_t voice_;
+    mutable ACE_INET_Addr udpAddressRead_;  // GetUdpAddress's answer, read from voice_
     int inactiveSeconds_;
     bool admin_;
     std::weak_ptr<ServerChannel> channel_;
     std::weak_ptr<ServerChannel> leftChannel_;
+    std::vector<std::weak_ptr<ServerChannel>> operatorOf_;
     bool fileTransferActive_;
     bool transferIsUpload_;
     int transferId_;
