@@ -1,5 +1,6 @@
 #include "server/ServerChannel.h"
 
+#include "network/SharedLine.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
@@ -32,8 +33,12 @@ void ServerChannel::RemoveUser(int userId) {
     users_t::iterator leaving = users_.find(userId);
     if (leaving == users_.end()) return;
     const user_t user = leaving->second;
-    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
-        if (it->first != userId) it->second->SendRemoveUser(user);
+    const std::string text = user ? ServerUser::RemoveUserLine(*user) : std::string();
+    if (!text.empty()) {
+        const SharedLine line(text);
+        for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
+            if (it->first != userId) it->second->SendNotice(line);
+    }
     users_.erase(userId);
     voice_->Remove(userId);
 }
@@ -41,17 +46,23 @@ void ServerChannel::RemoveUser(int userId) {
 void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {
     if (!user) return;
     AddUser(userId, user);
-    // Copy first: a failed send must not disturb the walk.
+    // Copy first: a failed send must not disturb the walk. The others all get the same
+    // line about the newcomer, built once.
     const std::vector<user_t> members = GetUsers();
+    const std::string text = ServerUser::UserLine("adduser", *user);
+    const SharedLine line(text.empty() ? std::string() : text);
     for (size_t i = 0; i < members.size(); ++i) {
         user->SendAddUser(members[i]);
-        if (members[i]->GetUserID() != userId) members[i]->SendAddUser(user);
+        if (members[i]->GetUserID() != userId && !text.empty()) members[i]->SendNotice(line);
     }
 }
 
 void ServerChannel::NotifyUserUpdate(const user_t& user) {
     if (!user) return;
-    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendUpdateUser(user);
+    const std::string text = ServerUser::UserLine("updateuser", *user);
+    if (text.empty()) return;
+    const SharedLine line(text);
+    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendNotice(line);
 }
 
 void ServerChannel::SetPassword(const std::string& password) { password_ = password; }

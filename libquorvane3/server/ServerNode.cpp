@@ -296,6 +296,12 @@ int ServerNode::UserUpdate(int userId) {
     return ERR_SUCCESS;
 }
 
+void ServerNode::UserLagging(int userId) {
+    NodeGuard guard(lock_);
+    const serveruser_t user = GetUser(userId);
+    if (user && listener_) listener_->OnUserLagging(user);
+}
+
 void ServerNode::UserDisconnected(int userId) {
     NodeGuard guard(lock_);
     const serveruser_t user = GetUser(userId);

@@ -123,6 +123,8 @@ public:
     int UserLogout(int userId);
     int UserUpdate(int userId);
     void UserDisconnected(int userId);
+    // Reports a connection closed for lagging; the user's own send path calls it.
+    void UserLagging(int userId);
     int UserKick(int userId);
 
     // --- Administration and bans (main loop's thread, node's lock) ---
@@ -233,6 +235,8 @@ private:
     // Sends every logged-in user the channel's "updatechannel" (or another channel line).
     void SendChannelLineToAll(const char* word, const serverchannel_t& channel);
     void SendUpdateChannelToAll(const serverchannel_t& channel);
+    // One line, built once, to each receiver that is logged in; nothing when empty.
+    void NotifyAll(const std::vector<serveruser_t>& receivers, const std::string& text);
     void SendAddChannelToAll(const serverchannel_t& channel);
     void SendRemoveChannelToAll(const serverchannel_t& channel);
     bool OnReactorThread() const;

@@ -93,13 +93,19 @@ public:
     void OnStreamOpened() override;
     void OnStreamClosed() override;
     void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
+    bool HasPendingInput() const override { return pendingInput_; }
+    void OnStreamResume(bool& keepOpen) override;
     void OnStreamReady() override;
 
-    // The send path of every line. Negative when the line could not be queued; that
-    // also clears the logged-in and administrator flags.
+    // The send path of every line. A line to the user whose command is running is a
+    // reply and may go past the output's high water mark; any other line that finds the
+    // output full closes the connection as lagging (the close runs on a later turn, so
+    // a broadcast walking the users is not disturbed). Negative when not queued.
     virtual int SendLine(const std::string& line);
     // The same for a line queued by reference on many connections (broadcasts).
-    int SendShared(const SharedLine& line);
+    virtual int SendShared(const SharedLine& line);
+    // A shared line about other users or channels: suppressed unless logged in.
+    void SendNotice(const SharedLine& line);
 
     // Lines about the user itself, sent in every state.
     void SendWelcome(const std::string& serverName, const std::string& motd,
@@ -151,6 +157,10 @@ public:
     // password and the static flag. Built once for many receivers by broadcasts.
     static std::string ChannelLine(const char* word, const serverchannel_t& channel, bool forAdmin);
     static std::string PathLine(const char* word, const serverchannel_t& channel);
+    // "adduser"/"updateuser" and "removeuser" about a user: built once for all
+    // receivers; empty when the user is in no channel (nobody is told then).
+    static std::string UserLine(const char* word, const ServerUser& user);
+    static std::string RemoveUserLine(const ServerUser& user);
 
     // Breadth-first walks from a channel.
     void SendChannels(const serverchannel_t& channel);
@@ -162,7 +172,13 @@ public:
 
     // Upper bound of received command text without an LF; a client past it is
     // disconnected rather than allowed to grow the buffer without limit.
-    enum { MAX_LINE_BUFFER = 1024 * 1024 };
+    enum {
+        MAX_LINE_BEFORE_LOGIN = 4096,
+        MAX_LINE = 65536,
+        // Commands handled per turn of the loop; the rest wait for the next turn, each
+        // under its own holding of the node's lock.
+        COMMANDS_PER_TURN = 8,
+    };
 
 private:
     typedef void (ServerUser::*Handler)(const std::string& line, bool& keepOpen);
@@ -172,6 +188,8 @@ private:
     StreamHandler* FindStreamHandler() const;
     // A send that could not be queued logs the user out of its lines (not its connection).
     int CheckSent(int result);
+    // Handles up to COMMANDS_PER_TURN complete lines of the buffer.
+    void ProcessLines(bool& keepOpen);
     bool PassesStateTest(const Command& command);
     void SendChannelLine(const char* word, const serverchannel_t& channel);
     void SendPathLine(const char* word, const serverchannel_t& channel);
@@ -246,6 +264,11 @@ private:
     int transferId_;
     int64_t transferSize_;
     std::string lineBuffer_;
+    size_t lineStart_ = 0;     // where the unhandled text of lineBuffer_ starts
+    size_t scanFrom_ = 0;      // lineBuffer_ has no LF between lineStart_ and here
+    bool pendingInput_ = false;  // complete lines may be waiting for the next turn
+    bool inCommand_ = false;     // this user's own command is running: lines are replies
+    bool lagging_ = false;
     // --- Files ---
     TransferFile transferFile_;
     std::unique_ptr<char[]> transferBuffer_;  // one download chunk, allocated on first use
