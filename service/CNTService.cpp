@@ -86,6 +86,21 @@ void PrintFailure(const char* format, const std::string& reason) {
     std::fflush(stdout);
 }
 
+// The unit directory and the installed unit, as -u, -e and -s need them; false when
+// either is missing, with the failure printed.
+bool OpenInstalledUnit(const ServiceManager& manager) {
+    std::string error;
+    if (!manager.OpenUnitDirectory(error)) {
+        PrintFailure("OpenSCManager failed - %s\n", error);
+        return false;
+    }
+    if (!manager.OpenUnit(error)) {
+        PrintFailure("OpenService failed - %s\n", error);
+        return false;
+    }
+    return true;
+}
+
 // Waits a second, then once a second prints "." while the unit is in the pending state;
 // the state it ends in.
 ServiceManager::UnitState PollWhile(ServiceManager& manager, ServiceManager::UnitState pending) {
@@ -322,12 +337,7 @@ int CNTService::StopInstalledService() {
 int CNTService::RemoveService() {
     ServiceManager manager(serviceName_);
     std::string error, warning;
-    if (!manager.OpenUnitDirectory(error)) {
-        PrintFailure("OpenSCManager failed - %s\n", error);
-        return EXIT_FAILED_ACTION;
-    }
-    if (!manager.OpenUnit(error)) {
-        PrintFailure("OpenService failed - %s\n", error);
+    if (!OpenInstalledUnit(manager)) {
         return EXIT_FAILED_ACTION;
     }
     StopInstalledService();
@@ -345,12 +355,7 @@ int CNTService::RemoveService() {
 int CNTService::EndRunningService() {
     ServiceManager manager(serviceName_);
     std::string error;
-    if (!manager.OpenUnitDirectory(error)) {
-        PrintFailure("OpenSCManager failed - %s\n", error);
-        return EXIT_FAILED_ACTION;
-    }
-    if (!manager.OpenUnit(error)) {
-        PrintFailure("OpenService failed - %s\n", error);
+    if (!OpenInstalledUnit(manager)) {
         return EXIT_FAILED_ACTION;
     }
     return StopInstalledService() == 1 ? EXIT_STOPPED : EXIT_FAILED_ACTION;
@@ -359,12 +364,7 @@ int CNTService::EndRunningService() {
 int CNTService::StartInstalledService() {
     ServiceManager manager(serviceName_);
     std::string error;
-    if (!manager.OpenUnitDirectory(error)) {
-        PrintFailure("OpenSCManager failed - %s\n", error);
-        return EXIT_FAILED_ACTION;
-    }
-    if (!manager.OpenUnit(error)) {
-        PrintFailure("OpenService failed - %s\n", error);
+    if (!OpenInstalledUnit(manager)) {
         return EXIT_FAILED_ACTION;
     }
     Print("Starting up %s.", displayName_);

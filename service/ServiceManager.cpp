@@ -179,24 +179,18 @@ bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& disp
 
 bool ServiceManager::OpenUnitDirectory(std::string& error) const {
     struct stat info;
-    if (stat(unitDirectory_.c_str(), &info) != 0) {
-        error = unitDirectory_ + ": " + ErrorText(errno);
-        return false;
+    const int failure = stat(unitDirectory_.c_str(), &info) != 0 ? errno
+                        : !S_ISDIR(info.st_mode)                    ? ENOTDIR
+                        : access(unitDirectory_.c_str(), W_OK | X_OK) != 0 ? errno
+                                                                           : 0;
+    if (failure != 0) {
+        error = unitDirectory_ + ": " + ErrorText(failure);
     }
-    if (!S_ISDIR(info.st_mode)) {
-        error = unitDirectory_ + ": " + ErrorText(ENOTDIR);
-        return false;
-    }
-    if (access(unitDirectory_.c_str(), W_OK | X_OK) != 0) {
-        error = unitDirectory_ + ": " + ErrorText(errno);
-        return false;
-    }
-    return true;
+    return failure == 0;
 }
 
 bool ServiceManager::OpenUnit(std::string& error) const {
-    struct stat info;
-    if (stat(unitPath_.c_str(), &info) != 0) {
+    if (access(unitPath_.c_str(), F_OK) != 0) {
         error = unitPath_ + ": " + ErrorText(errno);
         return false;
     }

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -45,7 +46,7 @@ std::string RepositoryUnit() {
     return text.str();
 }
 
-// A datagram socket in the role of systemd's notification socket.
+// A datagram socket in the role of systemd's notification socket or of syslog.
 class NotifySocket {
 public:
     explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
@@ -71,6 +72,23 @@ public:
 private:
     int fd_;
 };
+
+// Runs the server in a mount namespace of its own whose /dev/log is the socket
+// "syslog" of the scratch directory: a fresh /dev that keeps only the devices a process
+// may want. Exits with 97 when the namespace cannot be made.
+const char* const IN_NAMESPACE =
+    "#!/bin/sh\n"
+    "d=$(dirname \"$0\")\n"
+    "exec unshare --mount --propagation private sh -c '\n"
+    "  d=$1; shift\n"
+    "  mkdir -p \"$d/dev\" && mount --rbind /dev \"$d/dev\" && mount -t tmpfs tmpfs /dev || exit 97\n"
+    "  for n in null zero full random urandom; do\n"
+    "    touch /dev/$n && mount --bind \"$d/dev/$n\" /dev/$n || exit 97\n"
+    "  done\n"
+    "  ln -s /proc/self/fd /dev/fd\n"
+    "  touch /dev/log && mount --bind \"$d/syslog\" /dev/log || exit 97\n"
+    "  exec \"$d/quorvane-server\" \"$@\"\n"
+    "' sh \"$d\" \"$@\" || exit 97\n";
 
 const std::string STARTING = "STATUS=Starting Quorvane Server.\nEXTEND_TIMEOUT_USEC=3000000";
 const std::string READY = "READY=1\nSTATUS=Quorvane Server is running.";
@@ -273,6 +291,36 @@ TEST_F(ServiceTest, UnreachableNotificationSocketStartsNothing) {
     EXPECT_EQ(run.out, "");
     // The server never started: it did not even write its settings file.
     EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
+}
+
+TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
+    NotifySocket syslog(PathOf("syslog"));
+    WriteFile("in-namespace.sh", IN_NAMESPACE);
+    ASSERT_EQ(chmod(PathOf("in-namespace.sh").c_str(), 0755), 0);
+    binary_ = PathOf("in-namespace.sh");
+    const RunResult probe = RunBinary({"-h"});
+    if (probe.exitCode != 0) {
+        GTEST_SKIP() << "no mount namespace for a private /dev/log: " << probe.err;
+    }
+
+    // <30>: daemon, information; <27>: daemon, error.
+    const auto expectEvent = [&](const std::string& priority, const std::string& text) {
+        const std::string line = syslog.Next();
+        EXPECT_EQ(line.substr(0, priority.size()), priority) << line;
+        EXPECT_NE(line.find(" Quorvane Server["), std::string::npos) << line;
+        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size() + 3)), "]: " + text)
+            << line;
+    };
+    EXPECT_EQ(RunBinary({"-i"}).exitCode, 1);
+    expectEvent("<30>", "Service installed");
+
+    // Both reports of a run whose notification socket is gone fail.
+    setenv("NOTIFY_SOCKET", PathOf("nobody-listens").c_str(), 1);
+    EXPECT_EQ(RunBinary({}).exitCode, 2);
+    unsetenv("NOTIFY_SOCKET");
+    expectEvent("<27>", "SetServiceStatus() failed");
+    expectEvent("<27>", "SetServiceStatus() failed");
+    EXPECT_EQ(syslog.Next(0), "");
 }
 
 }  // namespace
