@@ -314,7 +314,7 @@ int CNTService::InstallService() {
     }
     Print("%s installed.\n", displayName_);
     LogServiceEvent("Service installed", EVENT_INFORMATION);
-    return EXIT_STOPPED;
+    return EXIT_ACTION_DONE;
 }
 
 int CNTService::StopInstalledService() {
@@ -349,7 +349,7 @@ int CNTService::RemoveService() {
     if (!warning.empty()) {
         std::fprintf(stderr, "%s\n", warning.c_str());
     }
-    return EXIT_STOPPED;
+    return EXIT_ACTION_DONE;
 }
 
 int CNTService::EndRunningService() {
@@ -358,7 +358,7 @@ int CNTService::EndRunningService() {
     if (!OpenInstalledUnit(manager)) {
         return EXIT_FAILED_ACTION;
     }
-    return StopInstalledService() == 1 ? EXIT_STOPPED : EXIT_FAILED_ACTION;
+    return StopInstalledService() == 1 ? EXIT_ACTION_DONE : EXIT_FAILED_ACTION;
 }
 
 int CNTService::StartInstalledService() {
@@ -375,7 +375,7 @@ int CNTService::StartInstalledService() {
     }
     if (PollWhile(manager, ServiceManager::UNIT_STARTING) == ServiceManager::UNIT_RUNNING) {
         Print("\n%s started.\n", displayName_);
-        return EXIT_STOPPED;
+        return EXIT_ACTION_DONE;
     }
     Print("\n%s failed to start.\n", displayName_);
     return EXIT_FAILED_ACTION;

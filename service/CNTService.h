@@ -28,7 +28,8 @@ public:
     // Process exit codes.
     enum {
         EXIT_FAILED_ACTION = 0,  // also after -? and -h
-        EXIT_STOPPED = 1,        // a debug run that started and stopped
+        EXIT_STOPPED = 1,        // a run that started and stopped
+        EXIT_ACTION_DONE = 1,    // -i, -u, -e or -s succeeded
         EXIT_START_FAILED = 2,   // the service body could not start
     };
 
