@@ -7,6 +7,9 @@
 //   ServerNodeChannels.cpp  join, leave, make, update, remove, move, operators
 //   ServerNodeVoice.cpp     UDP datagrams: hello, keep-alive, audio relay
 //   ServerNodeTimers.cpp    the keep-alive timer, inactivity and statistics
+//   ServerNodeAdmin.cpp     the administrator account, server updates, kick and bans
+//   ServerNodeMessages.cpp  text messages and the chat commands
+//   ServerNodeFiles.cpp     file sharing: files root, transfer table, completion, deletion
 //
 // Threads and locks: the main reactor's thread (connections, commands, timers) and the
 // voice reactor's thread (datagrams) meet here. Every operation that touches users or
@@ -34,6 +37,8 @@
 #include "network/PacketHandler.h"
 #include "network/PacketListener.h"
 #include "network/TimerListener.h"
+#include "server/BanRecord.h"
+#include "server/FileTransfer.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerUser.h"
@@ -58,6 +63,8 @@ public:
     };
 
     typedef std::map<int, serveruser_t> users_t;
+    // Keyed by the banned IP address, compared byte for byte; iterates in address order.
+    typedef std::map<std::string, BanRecord> bans_t;
 
     ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNodeListener* listener,
                bool saveOnChange);
@@ -113,6 +120,31 @@ public:
     void UserDisconnected(int userId);
     int UserKick(int userId);
 
+    // --- Administration and bans (main loop's thread, node's lock) ---
+    // Both stored texts non-empty, the name equal ignoring letter case, the password
+    // equal byte for byte.
+    bool CheckAdminAccount(const std::string& username, const std::string& password);
+    int UserAdminLogin(int userId, const std::string& username, const std::string& password);
+    // Calls the listener's save after releasing the lock when saving on change.
+    void UserUpdateAdmin(const std::string& username, const std::string& password);
+    void UserUpdateServer(const std::string& serverName, const std::string& password, const std::string& motd,
+                          bool allowChannels, bool allowOperators);
+    // Asks the listener to save; takes no lock of its own around the listener.
+    void UserSaveConfig();
+    // The ban table: also called by the host before start.
+    void AddBan(const std::string& address, const BanRecord& ban);
+    bool IsBanned(const std::string& address);
+    void RemoveBan(const std::string& address);
+    bans_t GetBans();
+    int UserBan(int userId);
+    int UserUnban(const std::string& address);
+    int UserListBans(int userId);
+
+    // --- Text messages (main loop's thread, node's lock) ---
+    int UserTextMessage(const TextMessage& message);
+    // The reply to a chat command (content starting with "/"); empty otherwise.
+    std::string HandleServerCommand(const std::string& content);
+
     // --- Channels ---
     int UserJoinChannel(int userId, const std::string& path, const std::string& password,
                         const std::string& topic);
@@ -126,8 +158,28 @@ public:
     int UserGrantOperator(const std::string& path, int userId);
     serverchannel_t FindChannel(const std::string& path);
 
-    // --- Files (the parts channel removal needs) ---
+    // --- Files ---
+    // Host side, before start: the directory of shared files (false when it is no
+    // directory, or while started). Empty means file sharing is off.
+    bool SetFilesRoot(const std::string& path);
+    std::string GetFilesRoot() const { return filesRoot_; }
+    // Registers the transfer (channel, filename, userId, filesize, upload filled in) and
+    // sets its transferId and localPath. An error code; a refusal takes no id.
+    int UserRegFileTransfer(FileTransfer& transfer);
+    // Starts the data phase of an upload or a download on the connection of userId:
+    // copies the record and opens its file. Only a connection from the registering
+    // user's host may do so, and only in the registered direction.
+    int UserBeginFileTransfer(int userId, int transferId, bool upload, FileTransfer& transfer,
+                              TransferFile& file);
+    // An upload has reached its size and its file is closed: moves it in, announces it.
+    int FileTransferCompleted(int transferId);
+    // The last byte of a download has been queued: reports it and frees the id.
+    void FileTransferDownloaded(int transferId);
+    int UserDeleteFile(int userId, const std::string& path, const std::string& filename);
+    void AddFileToChannel(const ChannelFile& file, const serverchannel_t& channel);
     void RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel);
+    // A copy of a registered transfer; false when the id is unknown.
+    bool GetTransfer(int transferId, FileTransfer& transfer);
 
     // --- Voice ---
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
@@ -146,6 +198,7 @@ public:
     int GetUsersPeak();
     uint64_t GetVoiceTxBytes();
     uint64_t GetVoiceRxBytes();
+    void GetActiveTransfers(int& transfers, int& uploads, int& downloads);
 
     // --- Connections ---
     void OnNewConnection(StreamHandler* handler) override;
@@ -162,6 +215,8 @@ private:
         return field;
     }
     void RemoveEmptyChannels(serverchannel_t channel);
+    // Lines to every connection (logged in or not) that is not busy with a file.
+    void SendServerUpdateToAll();
     void ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet);
     void HandleHello(char* data, int length, const ACE_INET_Addr& from);
     void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
@@ -172,6 +227,12 @@ private:
     void SendAddChannelToAll(const serverchannel_t& channel);
     void SendRemoveChannelToAll(const serverchannel_t& channel);
     bool OnReactorThread() const;
+    // --- Files ---
+    std::string FilePath(const std::string& name) const { return filesRoot_ + "/" + name; }
+    int TakeTransferId();
+    // Forgets the user's transfer and closes its file (an unfinished upload is deleted).
+    void DropTransfer(const serveruser_t& user);
+    int MoveIntoStore(const std::string& localPath, std::string& internalName);
 
     bool started_;
     users_t users_;
@@ -184,6 +245,7 @@ private:
     PacketHandler packetHandler_;
     ACE_Thread_Mutex sendLock_;
     serverchannel_t rootChannel_;
+    bans_t bans_;
     std::string adminUsername_;
     std::string adminPassword_;
     bool allowChannelCreation_;
@@ -205,6 +267,10 @@ private:
     // the voice path does not allocate. Guarded by the node's lock and the send lock.
     std::vector<const ACE_INET_Addr*> voiceTargets_;
     std::vector<struct mmsghdr> sendMessages_;
+    // --- Files --- (the node's lock)
+    typedef std::map<int, FileTransfer> transfers_t;
+    transfers_t transfers_;  // the ids in use are its keys
+    int lastTransferId_;
 };
 
 }  // namespace server

@@ -20,8 +20,10 @@
 
 #include "model/ChannelFile.h"
 #include "model/User.h"
+#include "server/BanRecord.h"
 #include "network/StreamListener.h"
 #include "server/TextMessage.h"
+#include "server/TransferFile.h"
 
 class SharedLine;
 class StreamHandler;
@@ -58,6 +60,12 @@ public:
 
     serverchannel_t GetChannel() const;
     void SetChannel(const serverchannel_t& channel);
+    // The channel this user left with "leave": it no longer hears it, but an emptied
+    // non-static channel is still removed at the user's next join or disconnection.
+    void SetLeftChannel(const serverchannel_t& channel);
+    serverchannel_t TakeLeftChannel();
+    // Dotted text of the voice address's IP ("0.0.0.0" before the first hello).
+    std::string GetIpAddress() const;
 
     // Closes the connection if it is still open; the close comes back later through
     // OnStreamClosed and the node's UserDisconnected.
@@ -104,12 +112,25 @@ public:
     void SendLeft(const serverchannel_t& channel);
     void SendMessageDeliver(const TextMessage& message);
 
+    // Lines for administrators, sent in every state.
+    void SendUserBanned(const BanRecord& ban);
+
     // File lines, sent in every state.
     void SendAddFile(const ChannelFile& file, const serverchannel_t& channel);
     void SendRemoveFile(const std::string& filename, const serverchannel_t& channel);
     void SendFileShareInfo(const std::string& filesRoot, int64_t diskQuota);
     void SendFileAccepted(int transferId);
     void SendFileRejected(int code);
+    void SendFileDeliver(int64_t filesize, const std::string& filename);
+    void SendFileReady(int transferId, int64_t filesize);
+
+    // --- Files --- (main reactor thread)
+    // Ends the connection's transfer: closes its file, deletes an unfinished upload and
+    // clears the transfer fields.
+    void CloseTransfer();
+    // The address of the client's end of this user's connection.
+    bool GetPeerAddress(ACE_INET_Addr& address) const;
+    enum { TRANSFER_CHUNK = 65536 };
 
     // The text of an "addchannel" or "updatechannel" line; administrators are shown the
     // password and the static flag. Built once for many receivers by broadcasts.
@@ -143,6 +164,8 @@ private:
 
     // Required-parameter readers: on failure they send the error and answer false.
     bool RequireString(const std::string& line, const char* name, int error, std::string& out);
+    // An absent optional text reads as empty; one with a NUL byte is refused.
+    bool OptionalString(const std::string& line, const char* name, int error, std::string& out);
     bool RequireInt(const std::string& line, const char* name, int error, int& out);
     bool RequireBool(const std::string& line, const char* name, int error, bool& out);
     // Sends the error line unless the code is success; answers whether it was success.
@@ -165,6 +188,30 @@ private:
     void HandleRemoveChannel(const std::string& line, bool& keepOpen);
     void HandleMoveUser(const std::string& line, bool& keepOpen);
     void HandleOp(const std::string& line, bool& keepOpen);
+    void HandleMessage(const std::string& line, bool& keepOpen);
+    void HandleAdmin(const std::string& line, bool& keepOpen);
+    void HandleUpdateServer(const std::string& line, bool& keepOpen);
+    void HandleUpdateAdmin(const std::string& line, bool& keepOpen);
+    void HandleSaveConfig(const std::string& line, bool& keepOpen);
+    void HandleBan(const std::string& line, bool& keepOpen);
+    void HandleUnban(const std::string& line, bool& keepOpen);
+    void HandleListBans(const std::string& line, bool& keepOpen);
+    // File commands (ServerUserFiles.cpp).
+    void HandleRegSendFile(const std::string& line, bool& keepOpen);
+    void HandleRegRecvFile(const std::string& line, bool& keepOpen);
+    void HandleSendFile(const std::string& line, bool& keepOpen);
+    void HandleRecvFile(const std::string& line, bool& keepOpen);
+    void HandleFileDeliver(const std::string& line, bool& keepOpen);
+    void HandleFileShare(const std::string& line, bool& keepOpen);
+    void HandleDeleteFile(const std::string& line, bool& keepOpen);
+    void RegisterTransfer(const std::string& line, bool upload);
+    void BeginTransfer(const std::string& line, bool upload, bool& keepOpen);
+    bool RequireInt64(const std::string& line, const char* name, int error, int64_t& out);
+    bool IsUploading() const { return fileTransferActive_ && transferIsUpload_; }
+    // The data phase (ServerUserFiles.cpp).
+    void ReceiveFileData(const char* data, size_t length, bool& keepOpen);
+    void FinishUpload(bool& keepOpen);
+    void PumpDownload();
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
 
@@ -176,11 +223,15 @@ private:
     int inactiveSeconds_;
     bool admin_;
     std::weak_ptr<ServerChannel> channel_;
+    std::weak_ptr<ServerChannel> leftChannel_;
     bool fileTransferActive_;
     bool transferIsUpload_;
     int transferId_;
     int64_t transferSize_;
     std::string lineBuffer_;
+    // --- Files ---
+    TransferFile transferFile_;
+    std::unique_ptr<char[]> transferBuffer_;  // one download chunk, allocated on first use
 };
 
 typedef std::shared_ptr<ServerUser> serveruser_t;
