@@ -1090,7 +1090,9 @@ int LoadGen::RunStorm()
             ok = WaitFor(State::Ready, joiners, opt_.setupTimeout, joinS);
     }
     const double commandsS = Now() - t0;
-    const bool quiet = WaitQuiet(0.5, opt_.setupTimeout);
+    // The server may pause its writes for a while when its loop is busy: only a long silence
+    // ends the storm.
+    const bool quiet = WaitQuiet(3, opt_.setupTimeout);
     const double end = quiet ? lastTcpData_ : Now();
     const double wall = Now() - t0, cpu1 = ProcessCpu(pid);
     const uint64_t lines = linesIn_ - lines0, bytes = bytesIn_ - bytes0;

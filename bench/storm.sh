@@ -9,6 +9,7 @@
 #   SETTLE=35       seconds after the storm's users left before RSS is read (past the
 #                   server's 30-second keep-alive tick, which gives freed memory back)
 #   DESCRIPTOR_USERS  users of the scale figure (the hard open-file limit less 100)
+#   PARTS="logins burst cost scale"   the parts to run
 
 STORM_USERS=${STORM_USERS:-8000}
 STORM_JOINERS=${STORM_JOINERS:-1000}
@@ -17,6 +18,8 @@ BURST=${BURST:-3000}
 SETTLE=${SETTLE:-35}
 HARD_LIMIT=$(ulimit -Hn)
 DESCRIPTOR_USERS=${DESCRIPTOR_USERS:-$((HARD_LIMIT - 100))}
+PARTS=${PARTS:-logins burst cost scale}
+part() { case " $PARTS " in *" $1 "*) return 0 ;; esac; return 1; }
 
 # The voice load of the realistic figure, on until the stop file appears (at most 400 s).
 start_voice() {  # name
@@ -79,12 +82,12 @@ scenario() {  # name storm-args...: voice plus a storm; fills S[name.*]
     S[$name.quiet_p99]=$(field p99_us "$voice")
 }
 
-scenario logins --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/
-scenario burst --users "$BURST_USERS" --joiners 0 --burst "$BURST"
+part logins && scenario logins --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/
+part burst && scenario burst --users "$BURST_USERS" --joiners 0 --burst "$BURST"
 
 # Broadcast cost: the login storm alone (no voice CPU to subtract), then the minimal program
 # writing as many lines of the same mean size to as many connections.
-start_server && {
+part cost && start_server && {
     line=$(storm cost --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/ --settle 1)
     stop_target
     log "cost storm: $line"
@@ -110,14 +113,14 @@ minimal() {  # name [minbroadcast options]
     log "$name: $line"
     S[$name.cpu_us_per_line]=$(field cpu_us_per_line "$line")
 }
-if [ "$lps" -gt 0 ] && [ "$lb" -gt 2 ]; then
+if part cost && [ "$lps" -gt 0 ] && [ "$lb" -gt 2 ]; then
     minimal min
     minimal minbatch --batch
 fi
 
 # Scale: as many users as the open-file limit allows (the server needs one descriptor per
 # user, the load generator one per user plus the logins in flight).
-start_server && {
+part scale && start_server && {
     timeout 600 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
         --server-pid "$TARGET_PID" --scale --users "$DESCRIPTOR_USERS" --joiners 0 --window 64 \
         --setup-timeout 300 --max-time 580 >"$OUT/descriptors.out" 2>"$OUT/descriptors.err"
