@@ -272,6 +272,7 @@ private:
     void PingTick();
     void SampleServer();
     void CloseUser(User& u);
+    void CloseTcp(User& u);
 
     Options opt_;
     int epoll_ = -1;
@@ -336,16 +337,22 @@ void LoadGen::Fail(User& u, const std::string& why)
     ++failures_;
     u.state = State::Failed;
     u.error = why;
-    CloseUser(u);
+    // The UDP socket stays: this may run inside its own receive loop.
+    CloseTcp(u);
 }
 
-void LoadGen::CloseUser(User& u)
+void LoadGen::CloseTcp(User& u)
 {
     if (u.tcp >= 0) {
         epoll_ctl(EpollOf(u), EPOLL_CTL_DEL, u.tcp, nullptr);
         close(u.tcp);
         u.tcp = -1;
     }
+}
+
+void LoadGen::CloseUser(User& u)
+{
+    CloseTcp(u);
     if (u.udp >= 0) {
         epoll_ctl(epoll_, EPOLL_CTL_DEL, u.udp, nullptr);
         close(u.udp);
@@ -591,7 +598,7 @@ void LoadGen::OnUdp(User& u)
 // its round trips measure the server, not this program's turn through thousands of sockets.
 void LoadGen::PollUrgent()
 {
-    if (urgentEpoll_ < 0)
+    if (urgentEpoll_ < 0 || pinger_ < 0)
         return;
     epoll_event events[4];
     int n = epoll_wait(urgentEpoll_, events, 4, 0);
@@ -1032,12 +1039,14 @@ int LoadGen::RunStorm()
         if (users_[size_t(i)].joins)
             joiners.push_back(i);
     }
-    auto pingsSince = [&](size_t from, const char* prefix) {
+    // Pings sent from the index on, up to the given time.
+    auto pingsSince = [&](size_t from, const char* prefix, double until = 1e300) {
         std::vector<double> ms;
         for (size_t k = from; k < pings_.size(); ++k)
-            ms.push_back(pings_[k].ms);
+            if (pings_[k].sentAt <= until)
+                ms.push_back(pings_[k].ms);
         const User& p = users_[size_t(pinger_)];
-        if (p.pingSentAt > 0)
+        if (p.pingSentAt > 0 && p.pingSentAt <= until)
             ms.push_back((Now() - p.pingSentAt) * 1000);
         return PingSummary(prefix, ms);
     };
@@ -1096,7 +1105,7 @@ int LoadGen::RunStorm()
     const double end = quiet ? lastTcpData_ : Now();
     const double wall = Now() - t0, cpu1 = ProcessCpu(pid);
     const uint64_t lines = linesIn_ - lines0, bytes = bytesIn_ - bytes0;
-    const std::string stormPings = pingsSince(ping0, "");
+    const std::string stormPings = pingsSince(ping0, "", end);
     const long rssPeak = rssPeak_;
     const int sockets = int(std::count_if(users_.begin(), users_.end(), [](const User& u) { return u.tcp >= 0; }));
     if (!opt_.windowFile.empty()) {
