@@ -209,7 +209,9 @@ private:
     // The data phase (ServerUserFiles.cpp).
     void ReceiveFileData(const char* data, size_t length, bool& keepOpen);
     void FinishUpload(bool& keepOpen);
-    void PumpDownload();
+    // Queues chunks of the download while the output queue has room (at most maxChunks
+    // when not 0).
+    void PumpDownload(int maxChunks = 0);
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
 

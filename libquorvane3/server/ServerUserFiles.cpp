@@ -80,7 +80,9 @@ void ServerUser::HandleFileDeliver(const std::string&, bool&) {
     // Only a prepared download: the flag also spares its user the inactivity drop.
     if (!transferFile_.IsOpen() || transferIsUpload_) return;
     fileTransferActive_ = true;
-    PumpDownload();
+    // Commands run under the node's lock, which the voice path waits for: queue one
+    // chunk here, and the rest follows from OnStreamReady without the lock.
+    PumpDownload(1);
 }
 
 void ServerUser::HandleFileShare(const std::string& line, bool&) {
@@ -130,12 +132,13 @@ void ServerUser::FinishUpload(bool& keepOpen) {
 // Fills the connection's output queue up to its high water mark, one chunk at a time,
 // and stops there: OnStreamReady runs it again once the queue has drained. A download
 // of any size thus holds about one queue of it in memory.
-void ServerUser::PumpDownload() {
+void ServerUser::PumpDownload(int maxChunks) {
     if (!fileTransferActive_ || transferIsUpload_ || !transferFile_.IsOpen()) return;
     StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
     if (!handler || !transferBuffer_) return;
     char* const buffer = transferBuffer_.get();
-    while (!transferFile_.AtEnd()) {
+    for (int chunks = 0; !transferFile_.AtEnd(); ++chunks) {
+        if (maxChunks > 0 && chunks == maxChunks) return;
         // Read nothing the queue would refuse: the same bytes would be read again.
         if (handler->msg_queue()->is_full()) return;
         const ssize_t count = transferFile_.Read(buffer, TRANSFER_CHUNK);

@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# File transfers through the server against a plain TCP copy of the same bytes, measured
+# side by side in one run on loopback: upload and download throughput of a SIZE_MIB file,
+# the server's memory growth during a download to a reader slower than the disk, and the
+# voice latency of the realistic load (50 channels x 10 users, one talker each at 50 pps)
+# with and without a transfer running. The server runs on core 0, the clients on core 1.
+#
+# Environment:
+#   SIZE_MIB=1024   size of the file
+#   REPS=3          runs of each throughput figure, alternating plain copy and server
+#   READ_RATE=100   MB/s of the slow reader
+#   SKIP_BUILD=1    use the binaries already in build/bench
+#   OUT=dir         where logs and files go (a new directory under /tmp by default)
+set -u
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$ROOT/build/bench
+SIZE_MIB=${SIZE_MIB:-1024}
+REPS=${REPS:-3}
+READ_RATE=${READ_RATE:-100}
+OUT=${OUT:-$(mktemp -d /tmp/quorvane-filebench.XXXXXX)}
+mkdir -p "$OUT"
+SERVER_CORE=0
+CLIENT_CORE=1
+TARGET_PID=""
+TCP_PORT=$((20000 + RANDOM % 20000))
+UDP_PORT=$((TCP_PORT + 1))
+COPY_PORT=$((TCP_PORT + 2))
+
+log() { printf '%s\n' "$*" | tee -a "$OUT/bench.log"; }
+field() { printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p" | head -1; }
+median() {
+    printf '%s\n' "$@" | grep -E '^-?[0-9.]+$' | sort -g | awk '{v[NR]=$1} END {
+        if (NR == 0) print "n/a"; else if (NR % 2) print v[(NR+1)/2]; else print (v[NR/2]+v[NR/2+1])/2 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a+0 == a && b+0 == b && b != 0) printf "%.2f", a/b; else print "n/a" }'; }
+
+stop_server() {
+    [ -z "$TARGET_PID" ] && return
+    kill -INT "$TARGET_PID" 2>/dev/null
+    for _ in $(seq 100); do kill -0 "$TARGET_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$TARGET_PID" 2>/dev/null
+    wait "$TARGET_PID" 2>/dev/null
+    TARGET_PID=""
+}
+trap stop_server EXIT
+trap 'exit 130' INT TERM
+
+if [ "${SKIP_BUILD:-0}" != 1 ]; then
+    log "building Release in $BUILD"
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_BENCH=ON -DQUORVANE_TESTS=OFF \
+        >"$OUT/cmake.log" 2>&1 &&
+        cmake --build "$BUILD" -j2 --target quorvane-server loadgen filebench tcpcopy >"$OUT/build.log" 2>&1 || {
+        log "build failed, see $OUT/build.log"
+        exit 1
+    }
+fi
+SERVER_BIN=$BUILD/quorvane-server
+FILEBENCH=$BUILD/bench/filebench
+TCPCOPY=$BUILD/bench/tcpcopy
+LOADGEN=$BUILD/bench/loadgen
+
+# --- the server, sharing files in $OUT/server/files --------------------------------------
+DIR=$OUT/server
+mkdir -p "$DIR/files"
+cp "$SERVER_BIN" "$DIR/"
+printf '%s' '<?xml version="1.0" encoding="utf-8"?><quorvane version="3.3"><hosting>' \
+    '<server-name>Bench</server-name><server-password></server-password><root-topic></root-topic>' \
+    '<root-diskquota>0</root-diskquota><motd></motd>' \
+    "<hostport>$TCP_PORT</hostport><soundport>$UDP_PORT</soundport><bind-ip>127.0.0.1</bind-ip>" \
+    '<max-users>30000</max-users><allow-channel-creation>true</allow-channel-creation>' \
+    '<allow-operators>true</allow-operators><server-logging>false</server-logging>' \
+    '<admin-enabled>false</admin-enabled><admin-username></admin-username><admin-password></admin-password>' \
+    "<files-root>$DIR/files</files-root><channel-diskquota>1000000000000</channel-diskquota>" \
+    '<static-channels></static-channels></hosting></quorvane>' >"$DIR/QuorvaneService.xml"
+(cd "$DIR" && exec taskset -c "$SERVER_CORE" ./quorvane-server -d >server.out 2>server.err) &
+TARGET_PID=$!
+for _ in $(seq 100); do
+    ss -Hltn "sport = :$TCP_PORT" 2>/dev/null | grep -q LISTEN && break
+    sleep 0.1
+done
+
+log "making a ${SIZE_MIB} MiB file"
+head -c "$((SIZE_MIB * 1048576))" /dev/urandom >"$OUT/in.bin"
+sync
+
+client() { taskset -c "$CLIENT_CORE" "$@"; }
+
+# --- throughput: plain copy and server, alternating ----------------------------------------
+plain=() up=() down=() identical=yes
+for rep in $(seq "$REPS"); do
+    rm -f "$OUT/plain.out"
+    client "$TCPCOPY" --recv "$COPY_PORT" "$OUT/plain.out" >"$OUT/plain-$rep.out" &
+    RECV=$!
+    for _ in $(seq 50); do grep -q listening "$OUT/plain-$rep.out" 2>/dev/null && break; sleep 0.1; done
+    client "$TCPCOPY" --send "$COPY_PORT" "$OUT/in.bin"
+    wait "$RECV"
+    line=$(grep '^RESULT' "$OUT/plain-$rep.out")
+    plain+=("$(field mbps "$line")")
+    log "plain copy run $rep: $line"
+    COPY_PORT=$((COPY_PORT + 1))
+    rm -f "$OUT/plain.out"
+
+    line=$(client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" \
+        --file "$OUT/in.bin" --out "$OUT/down.bin" --name "run$rep.bin" | grep '^RESULT')
+    log "server run $rep: $line"
+    up+=("$(field upload_mbps "$line")")
+    down+=("$(field download_mbps "$line")")
+    cmp -s "$OUT/in.bin" "$OUT/down.bin" || identical=no
+    rm -f "$OUT/down.bin"
+done
+
+# --- memory: a download to a reader slower than the disk ----------------------------------
+line=$(client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" \
+    --file "$OUT/in.bin" --out "$OUT/slow.bin" --name "run1.bin" --skip-upload --read-rate "$READ_RATE" | grep '^RESULT')
+log "slow reader at $READ_RATE MB/s: $line"
+rss_growth=$(field rss_growth_kib "$line")
+cmp -s "$OUT/in.bin" "$OUT/slow.bin" || identical=no
+rm -f "$OUT/slow.bin"
+
+# --- voice latency with and without a transfer running -------------------------------------
+voice() {  # name
+    timeout 300 taskset -c "$CLIENT_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
+        --server-pid "$TARGET_PID" --users 500 --channels 50 --talkers 1 --rate 50 --duration 8 --warmup 1 \
+        --max-time 120 >"$OUT/$1.out" 2>"$OUT/$1.err"
+    grep '^RESULT' "$OUT/$1.out" | tail -1
+}
+quiet=$(voice voice-quiet)
+log "voice, no transfer: $quiet"
+client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out "$OUT/loop.bin" \
+    --name loop --loops 100 >"$OUT/loop.out" 2>&1 &
+LOOP=$!
+busy=$(voice voice-transfer)
+kill "$LOOP" 2>/dev/null
+wait "$LOOP" 2>/dev/null
+rm -f "$OUT/loop.bin"
+log "voice, transfers running: $busy"
+log "transfers during the voice run: $(grep -c '^RESULT' "$OUT/loop.out") finished (each: upload and download)"
+stop_server
+rm -f "$OUT/in.bin"
+rm -rf "$DIR/files"
+
+P=$(median "${plain[@]}")
+U=$(median "${up[@]}")
+D=$(median "${down[@]}")
+log ""
+log "| figure | value | target |"
+log "|---|---|---|"
+log "| plain TCP copy, MB/s (median of $REPS) | $P | |"
+log "| upload through the server, MB/s | $U ($(ratio "$U" "$P") of plain) | >= 0.8 |"
+log "| download through the server, MB/s | $D ($(ratio "$D" "$P") of plain) | >= 0.8 |"
+log "| transferred files byte-identical | $identical | yes |"
+log "| server RSS growth during a download read at $READ_RATE MB/s, KiB | $rss_growth | <= 4096 |"
+log "| voice p99 latency, no transfer, us | $(field p99_us "$quiet") | < 1000 |"
+log "| voice p99 latency, transfers running, us | $(field p99_us "$busy") | < 1000 |"
+log "| voice loss, transfers running, % | $(field loss_pct "$busy") | |"
+log "logs in $OUT"
