@@ -9,6 +9,8 @@
 #   SIZE_MIB=1024   size of the file
 #   REPS=3          runs of each throughput figure, alternating plain copy and server
 #   READ_RATE=100   MB/s of the slow reader
+#   AWAKE=1         keep the server's core out of the idle halt with an idle-priority spinner
+#                   (this virtual machine takes milliseconds to wake a halted core)
 #   SKIP_BUILD=1    use the binaries already in build/bench
 #   OUT=dir         where logs and files go (a new directory under /tmp by default)
 set -u
@@ -18,6 +20,8 @@ BUILD=$ROOT/build/bench
 SIZE_MIB=${SIZE_MIB:-1024}
 REPS=${REPS:-3}
 READ_RATE=${READ_RATE:-100}
+AWAKE=${AWAKE:-1}
+SPINNER=""
 OUT=${OUT:-$(mktemp -d /tmp/quorvane-filebench.XXXXXX)}
 mkdir -p "$OUT"
 SERVER_CORE=0
@@ -43,7 +47,11 @@ stop_server() {
     wait "$TARGET_PID" 2>/dev/null
     TARGET_PID=""
 }
-trap stop_server EXIT
+cleanup() {
+    stop_server
+    [ -n "$SPINNER" ] && kill "$SPINNER" 2>/dev/null && wait "$SPINNER" 2>/dev/null
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 if [ "${SKIP_BUILD:-0}" != 1 ]; then
@@ -71,8 +79,13 @@ printf '%s' '<?xml version="1.0" encoding="utf-8"?><quorvane version="3.3"><host
     '<max-users>30000</max-users><allow-channel-creation>true</allow-channel-creation>' \
     '<allow-operators>true</allow-operators><server-logging>false</server-logging>' \
     '<admin-enabled>false</admin-enabled><admin-username></admin-username><admin-password></admin-password>' \
-    "<files-root>$DIR/files</files-root><channel-diskquota>1000000000000</channel-diskquota>" \
-    '<static-channels></static-channels></hosting></quorvane>' >"$DIR/QuorvaneService.xml"
+    "<files-root>$DIR/files</files-root><channel-diskquota>0</channel-diskquota><static-channels>" \
+    '<channel><name>files</name><password></password><topic></topic><diskquota>1000000000000</diskquota></channel>' \
+    '</static-channels></hosting></quorvane>' >"$DIR/QuorvaneService.xml"
+if [ "$AWAKE" = 1 ]; then
+    chrt -i 0 taskset -c "$SERVER_CORE" sh -c 'while :; do :; done' &
+    SPINNER=$!
+fi
 (cd "$DIR" && exec taskset -c "$SERVER_CORE" ./quorvane-server -d >server.out 2>server.err) &
 TARGET_PID=$!
 for _ in $(seq 100); do

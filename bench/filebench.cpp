@@ -136,7 +136,7 @@ void LogIn(Connection& command, const Options& options) {
     command.SendLine("login protocol=\"3.4\" nickname=\"bench\" serverpassword=\"\" bandmode=0 framesize=320 "
                      "encodedframesize=20 fpp=2 version=\"bench\"");
     command.Expect("done");
-    command.SendLine("join channel=\"/files/\"");
+    command.SendLine("join channel=\"/files/\"");  // a static channel: its files outlive us
     command.Expect("done");
     close(udp);
 }
@@ -236,7 +236,7 @@ int main(int argc, char** argv) {
     LogIn(command, options);
     for (int loop = 0; loop < options.loops; ++loop) {
         const std::string base = options.name;
-        if (options.loops > 1) options.name = base + "." + std::to_string(loop);
+        if (options.loops > 1) options.name = base + "." + std::to_string(loop);  // names are unique
         const double up = options.skipUpload ? 0 : Upload(command, options, size);
         long rssBefore = -1, rssMax = -1;
         const double down = Download(command, options, rssBefore, rssMax);
@@ -245,10 +245,7 @@ int main(int argc, char** argv) {
                     size, up, up > 0 ? size / up / 1e6 : 0.0, down, size / down / 1e6, rssBefore, rssMax,
                     rssMax - rssBefore);
         std::fflush(stdout);
-        if (options.loops > 1) {
-            command.SendLine("deletefile filename=\"" + options.name + "\" channel=\"/files/\"");
-            options.name = base;
-        }
+        options.name = base;
     }
     return 0;
 }

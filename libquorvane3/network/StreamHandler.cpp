@@ -23,7 +23,8 @@
 
 namespace {
 
-// How long unsent output waits before the next write attempt.
+// How long unsent output waits before the next write attempt when the reactor cannot
+// report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
 
 // Results of a non-blocking read or write that only mean "not now".
@@ -40,7 +41,8 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       upcallDepth_(0),
       closePending_(false),
       closed_(false),
-      headWritten_(0) {
+      headWritten_(0),
+      waitingForRoom_(false) {
     msg_queue()->high_water_mark(HIGH_WATER_MARK);
     msg_queue()->low_water_mark(LOW_WATER_MARK);
 }
@@ -225,13 +227,26 @@ int StreamHandler::WriteQueued() {
         }
         if (full) break;
     }
-    if (reactor() != 0) {
-        const ACE_Time_Value delay = queue->is_empty() ? ACE_Time_Value::zero : RETRY_DELAY;
-        if (reactor()->schedule_timer(this, 0, delay) == -1) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: schedule_timer")));
-        }
+    if (reactor() == 0) return 0;
+    if (queue->is_empty()) {
+        if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = false;
+        ScheduleTimer(ACE_Time_Value::zero);  // the drained queue's OnStreamReady
+    } else if (!waitingForRoom_) {
+        // The socket is full: be called again as soon as it has room. A fixed retry delay
+        // would make a fast reader, such as a file download, wait out every one of them.
+        if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = true;
+        else
+            ScheduleTimer(RETRY_DELAY);
     }
     return 0;
+}
+
+void StreamHandler::ScheduleTimer(const ACE_Time_Value& delay) {
+    if (reactor()->schedule_timer(this, 0, delay) == -1) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: schedule_timer")));
+    }
 }
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {

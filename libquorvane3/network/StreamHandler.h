@@ -72,6 +72,7 @@ private:
     int LeaveUpcall(int result);
     int ReadOnce();
     int WriteQueued();
+    void ScheduleTimer(const ACE_Time_Value& delay);
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();
 
@@ -83,6 +84,7 @@ private:
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
     size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
+    bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
 };
 
 #endif
