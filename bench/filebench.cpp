@@ -238,6 +238,9 @@ int main(int argc, char** argv) {
         const std::string base = options.name;
         if (options.loops > 1) options.name = base + "." + std::to_string(loop);  // names are unique
         const double up = options.skipUpload ? 0 : Upload(command, options, size);
+        // Write back what the upload left dirty, so that the download is not measured
+        // against the disk's writeback.
+        sync();
         long rssBefore = -1, rssMax = -1;
         const double down = Download(command, options, rssBefore, rssMax);
         std::printf("RESULT bytes=%lld upload_seconds=%.3f upload_mbps=%.1f download_seconds=%.3f download_mbps=%.1f "

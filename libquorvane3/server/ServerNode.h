@@ -233,6 +233,8 @@ private:
     // Forgets the user's transfer and closes its file (an unfinished upload is deleted).
     void DropTransfer(const serveruser_t& user);
     int MoveIntoStore(const std::string& localPath, std::string& internalName);
+    // Takes the entry out of the channel and announces it, leaving its data file.
+    bool DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file);
 
     bool started_;
     users_t users_;

@@ -119,8 +119,9 @@ void ServerUser::ReceiveFileData(const char* data, size_t length, bool& keepOpen
 void ServerUser::FinishUpload(bool& keepOpen) {
     const std::string path = transferFile_.GetPath();
     transferFile_.Close();
+    const int result = owner_->FileTransferCompleted(transferId_);
     NodeGuard guard(owner_->GetLock());
-    if (owner_->FileTransferCompleted(transferId_) == ERR_SUCCESS) {
+    if (result == ERR_SUCCESS) {
         SendFileCompleted();
     } else {
         ::unlink(path.c_str());
