@@ -24,32 +24,18 @@ AWAKE=${AWAKE:-1}
 SPINNER=""
 OUT=${OUT:-$(mktemp -d /tmp/quorvane-filebench.XXXXXX)}
 mkdir -p "$OUT"
-SERVER_CORE=0
+TARGET_CORE=0
 CLIENT_CORE=1
 TARGET_PID=""
-TCP_PORT=$((20000 + RANDOM % 20000))
+TCP_PORT=$((20000 + RANDOM % 20000))  # and the next two
 UDP_PORT=$((TCP_PORT + 1))
 COPY_PORT=$((TCP_PORT + 2))
 
-log() { printf '%s\n' "$*" | tee -a "$OUT/bench.log"; }
-field() { printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p" | head -1; }
-median() {
-    printf '%s\n' "$@" | grep -E '^-?[0-9.]+$' | sort -g | awk '{v[NR]=$1} END {
-        if (NR == 0) print "n/a"; else if (NR % 2) print v[(NR+1)/2]; else print (v[NR/2]+v[NR/2+1])/2 }'
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a+0 == a && b+0 == b && b != 0) printf "%.2f", a/b; else print "n/a" }'; }
+. "$ROOT/bench/bench_lib.sh"
 
-stop_server() {
-    [ -z "$TARGET_PID" ] && return
-    kill -INT "$TARGET_PID" 2>/dev/null
-    for _ in $(seq 100); do kill -0 "$TARGET_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$TARGET_PID" 2>/dev/null
-    wait "$TARGET_PID" 2>/dev/null
-    TARGET_PID=""
-}
 cleanup() {
-    stop_server
-    [ -n "$SPINNER" ] && kill "$SPINNER" 2>/dev/null && wait "$SPINNER" 2>/dev/null
+    stop_target
+    stop_spinner
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -82,11 +68,8 @@ printf '%s' '<?xml version="1.0" encoding="utf-8"?><quorvane version="3.3"><host
     "<files-root>$DIR/files</files-root><channel-diskquota>0</channel-diskquota><static-channels>" \
     '<channel><name>files</name><password></password><topic></topic><diskquota>1000000000000</diskquota></channel>' \
     '</static-channels></hosting></quorvane>' >"$DIR/QuorvaneService.xml"
-if [ "$AWAKE" = 1 ]; then
-    chrt -i 0 taskset -c "$SERVER_CORE" sh -c 'while :; do :; done' &
-    SPINNER=$!
-fi
-(cd "$DIR" && exec taskset -c "$SERVER_CORE" ./quorvane-server -d >server.out 2>server.err) &
+start_spinner
+(cd "$DIR" && exec taskset -c "$TARGET_CORE" ./quorvane-server -d >server.out 2>server.err) &
 TARGET_PID=$!
 for _ in $(seq 100); do
     ss -Hltn "sport = :$TCP_PORT" 2>/dev/null | grep -q LISTEN && break
@@ -116,10 +99,10 @@ plain_copy() {  # sender-core receiver-core rep
 }
 plain_up=() plain_down=() up=() down=() identical=yes
 for rep in $(seq "$REPS"); do
-    line=$(plain_copy "$CLIENT_CORE" "$SERVER_CORE" "$rep")
+    line=$(plain_copy "$CLIENT_CORE" "$TARGET_CORE" "$rep")
     log "plain copy towards the server's core, run $rep: $line"
     plain_up+=("$(field mbps "$line")")
-    line=$(plain_copy "$SERVER_CORE" "$CLIENT_CORE" "$rep")
+    line=$(plain_copy "$TARGET_CORE" "$CLIENT_CORE" "$rep")
     log "plain copy from the server's core, run $rep: $line"
     plain_down+=("$(field mbps "$line")")
 
@@ -159,7 +142,7 @@ wait "$LOOP" 2>/dev/null
 rm -f "$OUT/loop.bin"
 log "voice, transfers running: $busy"
 log "transfers during the voice run: $(grep -c '^RESULT' "$OUT/loop.out") finished (each: upload and download)"
-stop_server
+stop_target
 rm -f "$OUT/in.bin"
 rm -rf "$DIR/files"
 

@@ -23,29 +23,16 @@
 #include <string>
 #include <vector>
 
+#include "BenchNet.h"
+
 namespace {
 
 const size_t BUFFER = 1 << 20;
 const int LINE_TIMEOUT_MS = 60000;
 
-double Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
 void Fail(const std::string& what) {
     std::fprintf(stderr, "filebench: %s\n", what.c_str());
     std::exit(1);
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 long RssKib(int pid) {

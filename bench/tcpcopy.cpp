@@ -15,24 +15,11 @@
 #include <cstring>
 #include <vector>
 
+#include "BenchNet.h"
+
 namespace {
 
 const size_t BUFFER = 1 << 20;
-
-double Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof(address));
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 bool WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {

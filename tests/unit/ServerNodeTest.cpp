@@ -2,6 +2,7 @@
 // threads, a shortened keep-alive timer.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -56,6 +57,24 @@ public:
     void OnChannelUpdated(const serverchannel_t& channel) override { Record("updated", 0, channel->GetChannelPath()); }
     void OnChannelRemoved(const serverchannel_t& channel) override { Record("removed", 0, channel->GetChannelPath()); }
     void OnSaveConfiguration(ServerNode&) override { Record("save", 0); }
+    void OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel,
+                        const quorvane::ChannelFile& file) override {
+        Record("uploaded", user, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileDownloaded(const serveruser_t& user, const serverchannel_t& channel,
+                          const quorvane::ChannelFile& file) override {
+        Record("downloaded", user, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel,
+                       const quorvane::ChannelFile& file) override {
+        Record("deleted", user, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileAdded(const serverchannel_t& channel, const quorvane::ChannelFile& file) override {
+        Record("fileadded", 0, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileRemoved(const serverchannel_t& channel, const quorvane::ChannelFile& file) override {
+        Record("fileremoved", 0, channel->GetChannelPath() + " " + file.filename);
+    }
 
     std::vector<std::string> Events() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -331,6 +350,67 @@ TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
         "connected 3", "created /s/", "updated /s/", "save", "removed /s/", "disconnected 2"};
     EXPECT_EQ(expected, listener_.Events());
     EXPECT_TRUE(node_->IsBanned("127.0.0.1"));
+}
+
+// The files root, the file events (a download reported once, when its last byte is
+// queued) and a transfer sparing its connection the inactivity drop.
+TEST_F(ServerNodeTest, FileTransfersReportTheirEventsAndKeepTheirConnections) {
+    char pattern[] = "/tmp/quorvane-files-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    EXPECT_FALSE(node_->SetFilesRoot(root + "/missing"));
+    ASSERT_TRUE(node_->SetFilesRoot(root + "//"));
+    EXPECT_EQ(root, node_->GetFilesRoot());
+    node_->SetChannelDiskQuota(1 << 20);
+    node_->SetTimerInterval(ACE_Time_Value(0, 10000));
+    Start();
+    EXPECT_FALSE(node_->SetFilesRoot("/tmp"));  // not while started
+
+    std::unique_ptr<Client> ann = LoggedIn("ann");
+    Join(*ann, "/f/");
+    const std::string content(300 * 1024 + 7, 'q');
+    ann->tcp.Send("regsendfile channel=\"/f/\" filename=\"big\" filesize=" + std::to_string(content.size()) + "\r\n");
+    const int upload = IntParam(ann->tcp.Expect("fileaccepted"), "transferid");
+    std::unique_ptr<Client> data = Connect();
+    data->tcp.Send("sendfile transferid=" + std::to_string(upload) + "\r\n");
+    ASSERT_FALSE(data->tcp.Expect("filedeliver").empty());
+    data->tcp.Send(content.substr(0, 1000));
+    // Half-way, the silent data connection outlives a silent idle one.
+    std::unique_ptr<Client> idle = Connect();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ann->tcp.Send("ping\r\n");
+            return !node_->GetUser(idle->id);
+        },
+        10000));
+    EXPECT_TRUE(node_->GetUser(data->id));
+    data->tcp.Send(content.substr(1000));
+    ASSERT_FALSE(data->tcp.Expect("filecompleted").empty());
+
+    ann->tcp.Send("regrecvfile channel=\"/f/\" filename=\"big\"\r\n");
+    const int download = IntParam(ann->tcp.Expect("fileaccepted"), "transferid");
+    std::unique_ptr<Client> reader = Connect();
+    reader->tcp.Send("recvfile transferid=" + std::to_string(download) + "\r\n");
+    ASSERT_FALSE(reader->tcp.Expect("fileready").empty());
+    reader->tcp.Send("filedeliver\r\n");
+    std::string received;
+    ASSERT_TRUE(reader->tcp.ReadBytes(content.size(), received));
+    EXPECT_TRUE(received == content);
+    // More drained output after the end reports nothing more.
+    reader->tcp.Send("ping\r\n");
+    EXPECT_FALSE(reader->tcp.Expect("pong").empty());
+    ann->tcp.Send("deletefile filename=\"big\" channel=\"/f/\"\r\nping\r\n");
+    EXPECT_FALSE(ann->tcp.Expect("pong").empty());
+
+    std::vector<std::string> fileEvents;
+    for (const std::string& event : listener_.Events())
+        if (event.find("file") != std::string::npos || event.find("loaded") != std::string::npos ||
+            event.find("deleted") != std::string::npos)
+            fileEvents.push_back(event);
+    const std::vector<std::string> expected = {"fileadded /f/ big", "uploaded 1 /f/ big", "downloaded 1 /f/ big",
+                                               "fileremoved /f/ big", "deleted 1 /f/ big"};
+    EXPECT_EQ(expected, fileEvents);
+    EXPECT_EQ(rmdir(root.c_str()), 0) << "files were left in the files root";
 }
 
 TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
