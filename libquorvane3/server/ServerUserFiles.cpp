@@ -7,7 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <new>
+
 #include <ace/Guard_T.h>
+#include <ace/Message_Block.h>
 #include <ace/OS_NS_sys_socket.h>
 
 #include "network/StreamHandler.h"
@@ -21,6 +24,9 @@ namespace quorvane {
 namespace server {
 
 typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
+
+static_assert(ServerUser::MAX_DOWNLOAD_CHUNKS == StreamHandler::HIGH_WATER_MARK / ServerUser::TRANSFER_CHUNK + 2,
+              "a download's blocks cover one full output queue");
 
 bool ServerUser::RequireInt64(const std::string& line, const char* name, int error, int64_t& out) {
     if (GetInt64Param(line, name, out)) return true;
@@ -66,7 +72,6 @@ void ServerUser::BeginTransfer(const std::string& line, bool upload, bool& keepO
     transferSize_ = transfer.filesize;
     transferIsUpload_ = upload;
     if (!upload) {
-        if (!transferBuffer_) transferBuffer_.reset(new char[TRANSFER_CHUNK]);
         SendFileReady(transferId_, transferSize_);
         return;
     }
@@ -136,13 +141,14 @@ void ServerUser::FinishUpload(bool& keepOpen) {
 void ServerUser::PumpDownload(int maxChunks) {
     if (!fileTransferActive_ || transferIsUpload_ || !transferFile_.IsOpen()) return;
     StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
-    if (!handler || !transferBuffer_) return;
-    char* const buffer = transferBuffer_.get();
+    if (!handler) return;
     for (int chunks = 0; !transferFile_.AtEnd(); ++chunks) {
         if (maxChunks > 0 && chunks == maxChunks) return;
         // Read nothing the queue would refuse: the same bytes would be read again.
         if (handler->msg_queue()->is_full()) return;
-        const ssize_t count = transferFile_.Read(buffer, TRANSFER_CHUNK);
+        ACE_Message_Block* const chunk = TakeChunk();
+        if (chunk == 0) return;  // no memory now: OnStreamReady tries again
+        const ssize_t count = transferFile_.Read(chunk->wr_ptr(), TRANSFER_CHUNK);
         if (count <= 0) {
             // The data file is shorter than its entry or unreadable: the client would
             // wait for the rest forever.
@@ -151,7 +157,8 @@ void ServerUser::PumpDownload(int maxChunks) {
             Disconnect();
             return;
         }
-        if (handler->Send(buffer, static_cast<size_t>(count), &ACE_Time_Value::zero) < 0) return;
+        chunk->wr_ptr(static_cast<size_t>(count));
+        if (handler->SendShared(*chunk, &ACE_Time_Value::zero) < 0) return;
         transferFile_.Advance(static_cast<size_t>(count));
     }
     const int transferId = transferId_;
@@ -159,7 +166,32 @@ void ServerUser::PumpDownload(int maxChunks) {
     owner_->FileTransferDownloaded(transferId);
 }
 
+// The chunks of a download are read straight into blocks that the output queue takes by
+// reference, so each byte is copied once on its way to the socket, and a block the queue
+// has released is used again rather than freed and allocated anew (fresh memory costs
+// a page fault per page). At most one queue's worth of blocks exists. Only this thread
+// touches their reference counts.
+ACE_Message_Block* ServerUser::TakeChunk() {
+    for (size_t i = 0; i < downloadChunks_.size(); ++i) {
+        if (downloadChunks_[i]->reference_count() == 1) {
+            downloadChunks_[i]->reset();
+            return downloadChunks_[i];
+        }
+    }
+    if (downloadChunks_.size() >= MAX_DOWNLOAD_CHUNKS) return 0;
+    ACE_Message_Block* chunk = new (std::nothrow) ACE_Message_Block(TRANSFER_CHUNK);
+    if (chunk != 0 && chunk->size() < TRANSFER_CHUNK) {
+        chunk->release();
+        chunk = 0;
+    }
+    if (chunk != 0) downloadChunks_.push_back(chunk);
+    return chunk;
+}
+
 void ServerUser::CloseTransfer() {
+    // Blocks still queued stay alive through the queue's own references.
+    for (size_t i = 0; i < downloadChunks_.size(); ++i) downloadChunks_[i]->release();
+    downloadChunks_.clear();
     // An upload's file is open only while it is unfinished.
     if (transferFile_.IsOpen()) transferFile_.Close(transferIsUpload_);
     fileTransferActive_ = false;
