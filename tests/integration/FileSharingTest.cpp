@@ -439,7 +439,8 @@ TEST_F(FileSharingTest, DownloadToASlowReaderStaysBounded) {
         in >> low >> initial >> max;
         return max;
     }();
-    const long long bound = MIB + 64 * KIB + kernelBuffers + MIB / 2;
+    // Slack for what else the process reads (its sanitizer runtime reads /proc files).
+    const long long bound = MIB + 64 * KIB + kernelBuffers + 2 * MIB;
     data.Send("filedeliver\r\n");
     std::string received, chunk;
     long long worst = 0;
@@ -448,7 +449,7 @@ TEST_F(FileSharingTest, DownloadToASlowReaderStaysBounded) {
         const long long ahead = ProcField(io, "rchar") - readBefore - static_cast<long long>(received.size());
         worst = std::max(worst, ahead);
     }
-    EXPECT_LE(worst, bound);
+    EXPECT_LE(worst, bound) << "bytes read from the file ahead of the client";
     EXPECT_TRUE(received == content);
 }
 

@@ -161,6 +161,16 @@ protected:
         EXPECT_FALSE(client.tcp.Expect("done").empty());
     }
 
+    // Registers an upload of the size in /f/ and begins it on a new data connection.
+    std::unique_ptr<Client> BeginUpload(Client& owner, size_t size) {
+        owner.tcp.Send("regsendfile channel=\"/f/\" filename=\"big\" filesize=" + std::to_string(size) + "\r\n");
+        const int upload = IntParam(owner.tcp.Expect("fileaccepted"), "transferid");
+        std::unique_ptr<Client> data = Connect();
+        data->tcp.Send("sendfile transferid=" + std::to_string(upload) + "\r\n");
+        EXPECT_FALSE(data->tcp.Expect("filedeliver").empty());
+        return data;
+    }
+
     TestListener listener_;
     std::unique_ptr<ACE_Reactor> mainReactor_;
     std::unique_ptr<ACE_Reactor> voiceReactor_;
@@ -352,39 +362,34 @@ TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
     EXPECT_TRUE(node_->IsBanned("127.0.0.1"));
 }
 
-// The files root, the file events (a download reported once, when its last byte is
-// queued) and a transfer sparing its connection the inactivity drop.
-TEST_F(ServerNodeTest, FileTransfersReportTheirEventsAndKeepTheirConnections) {
-    char pattern[] = "/tmp/quorvane-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string root = pattern;
-    EXPECT_FALSE(node_->SetFilesRoot(root + "/missing"));
-    ASSERT_TRUE(node_->SetFilesRoot(root + "//"));
-    EXPECT_EQ(root, node_->GetFilesRoot());
+// A temporary files root for a node test; removed at the end, which fails when files
+// were left in it.
+class FilesRoot {
+public:
+    FilesRoot() {
+        char pattern[] = "/tmp/quorvane-files-XXXXXX";
+        if (mkdtemp(pattern)) path = pattern;
+    }
+    ~FilesRoot() { EXPECT_EQ(rmdir(path.c_str()), 0) << "files were left in the files root"; }
+    std::string path;
+};
+
+// The files root and the file events: a download is reported once, when its last byte
+// is queued.
+TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
+    FilesRoot root;
+    EXPECT_FALSE(node_->SetFilesRoot(root.path + "/missing"));
+    ASSERT_TRUE(node_->SetFilesRoot(root.path + "//"));
+    EXPECT_EQ(root.path, node_->GetFilesRoot());
     node_->SetChannelDiskQuota(1 << 20);
-    node_->SetTimerInterval(ACE_Time_Value(0, 10000));
     Start();
     EXPECT_FALSE(node_->SetFilesRoot("/tmp"));  // not while started
 
     std::unique_ptr<Client> ann = LoggedIn("ann");
     Join(*ann, "/f/");
     const std::string content(300 * 1024 + 7, 'q');
-    ann->tcp.Send("regsendfile channel=\"/f/\" filename=\"big\" filesize=" + std::to_string(content.size()) + "\r\n");
-    const int upload = IntParam(ann->tcp.Expect("fileaccepted"), "transferid");
-    std::unique_ptr<Client> data = Connect();
-    data->tcp.Send("sendfile transferid=" + std::to_string(upload) + "\r\n");
-    ASSERT_FALSE(data->tcp.Expect("filedeliver").empty());
-    data->tcp.Send(content.substr(0, 1000));
-    // Half-way, the silent data connection outlives a silent idle one.
-    std::unique_ptr<Client> idle = Connect();
-    EXPECT_TRUE(WaitFor(
-        [&] {
-            ann->tcp.Send("ping\r\n");
-            return !node_->GetUser(idle->id);
-        },
-        10000));
-    EXPECT_TRUE(node_->GetUser(data->id));
-    data->tcp.Send(content.substr(1000));
+    std::unique_ptr<Client> data = BeginUpload(*ann, content.size());
+    data->tcp.Send(content);
     ASSERT_FALSE(data->tcp.Expect("filecompleted").empty());
 
     ann->tcp.Send("regrecvfile channel=\"/f/\" filename=\"big\"\r\n");
@@ -410,7 +415,29 @@ TEST_F(ServerNodeTest, FileTransfersReportTheirEventsAndKeepTheirConnections) {
     const std::vector<std::string> expected = {"fileadded /f/ big", "uploaded 1 /f/ big", "downloaded 1 /f/ big",
                                                "fileremoved /f/ big", "deleted 1 /f/ big"};
     EXPECT_EQ(expected, fileEvents);
-    EXPECT_EQ(rmdir(root.c_str()), 0) << "files were left in the files root";
+}
+
+// A silent data connection outlives the inactivity limit while its upload runs.
+TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
+    FilesRoot root;
+    ASSERT_TRUE(node_->SetFilesRoot(root.path));
+    node_->SetChannelDiskQuota(1 << 20);
+    node_->SetTimerInterval(ACE_Time_Value(0, 10000));
+    Start();
+    std::unique_ptr<Client> ann = LoggedIn("ann");
+    Join(*ann, "/f/");
+    std::unique_ptr<Client> data = BeginUpload(*ann, 2000);
+    data->tcp.Send(std::string(1000, 'x'));
+    std::unique_ptr<Client> idle = Connect();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ann->tcp.Send("ping\r\n");
+            return !node_->GetUser(idle->id);
+        },
+        10000));
+    EXPECT_TRUE(node_->GetUser(data->id));
+    data->tcp.Close();  // the unfinished upload goes with it
+    EXPECT_TRUE(WaitFor([&] { return !node_->GetUser(data->id); }, 5000));
 }
 
 TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
