@@ -215,6 +215,9 @@ private:
     // The data phase (ServerUserFiles.cpp).
     void ReceiveFileData(const char* data, size_t length, bool& keepOpen);
     void FinishUpload(bool& keepOpen);
+    // Ends a failed data phase (an unfinished upload's file goes) while the connection
+    // closes; the transfer id stays, so that the node forgets the transfer with the user.
+    void AbortTransfer();
     // Queues chunks of the download while the output queue has room (at most maxChunks
     // when not 0).
     void PumpDownload(int maxChunks = 0);

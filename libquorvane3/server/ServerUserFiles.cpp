@@ -115,7 +115,7 @@ void ServerUser::ReceiveFileData(const char* data, size_t length, bool& keepOpen
         return;
     case TransferFile::WRITE_PAST_END:
     case TransferFile::WRITE_FAILED:
-        CloseTransfer();
+        AbortTransfer();
         keepOpen = false;
         return;
     }
@@ -128,11 +128,12 @@ void ServerUser::FinishUpload(bool& keepOpen) {
     NodeGuard guard(owner_->GetLock());
     if (result == ERR_SUCCESS) {
         SendFileCompleted();
-    } else {
-        ::unlink(path.c_str());
-        keepOpen = false;
+        CloseTransfer();
+        return;
     }
-    CloseTransfer();
+    ::unlink(path.c_str());
+    AbortTransfer();
+    keepOpen = false;
 }
 
 // Fills the connection's output queue up to its high water mark, one chunk at a time,
@@ -153,7 +154,7 @@ void ServerUser::PumpDownload(int maxChunks) {
             // The data file is shorter than its entry or unreadable: the client would
             // wait for the rest forever.
             NodeGuard guard(owner_->GetLock());
-            CloseTransfer();
+            AbortTransfer();
             Disconnect();
             return;
         }
@@ -186,6 +187,11 @@ ACE_Message_Block* ServerUser::TakeChunk() {
     }
     if (chunk != 0) downloadChunks_.push_back(chunk);
     return chunk;
+}
+
+void ServerUser::AbortTransfer() {
+    if (transferFile_.IsOpen()) transferFile_.Close(transferIsUpload_);
+    fileTransferActive_ = false;
 }
 
 void ServerUser::CloseTransfer() {

@@ -162,9 +162,10 @@ protected:
     }
 
     // Registers an upload of the size in /f/ and begins it on a new data connection.
-    std::unique_ptr<Client> BeginUpload(Client& owner, size_t size) {
+    std::unique_ptr<Client> BeginUpload(Client& owner, size_t size, int* transferId = 0) {
         owner.tcp.Send("regsendfile channel=\"/f/\" filename=\"big\" filesize=" + std::to_string(size) + "\r\n");
         const int upload = IntParam(owner.tcp.Expect("fileaccepted"), "transferid");
+        if (transferId) *transferId = upload;
         std::unique_ptr<Client> data = Connect();
         data->tcp.Send("sendfile transferid=" + std::to_string(upload) + "\r\n");
         EXPECT_FALSE(data->tcp.Expect("filedeliver").empty());
@@ -417,7 +418,8 @@ TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
     EXPECT_EQ(expected, fileEvents);
 }
 
-// A silent data connection outlives the inactivity limit while its upload runs.
+// A silent data connection outlives the inactivity limit while its upload runs; an
+// upload that ends early, either way, leaves nothing in the transfer table.
 TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
     FilesRoot root;
     ASSERT_TRUE(node_->SetFilesRoot(root.path));
@@ -426,7 +428,8 @@ TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
     Start();
     std::unique_ptr<Client> ann = LoggedIn("ann");
     Join(*ann, "/f/");
-    std::unique_ptr<Client> data = BeginUpload(*ann, 2000);
+    int first = 0, second = 0;
+    std::unique_ptr<Client> data = BeginUpload(*ann, 2000, &first);
     data->tcp.Send(std::string(1000, 'x'));
     std::unique_ptr<Client> idle = Connect();
     EXPECT_TRUE(WaitFor(
@@ -436,8 +439,13 @@ TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
         },
         10000));
     EXPECT_TRUE(node_->GetUser(data->id));
-    data->tcp.Close();  // the unfinished upload goes with it
-    EXPECT_TRUE(WaitFor([&] { return !node_->GetUser(data->id); }, 5000));
+    data->tcp.Send(std::string(1001, 'x'));  // one byte too many
+    EXPECT_TRUE(data->tcp.WaitClosed());
+    std::unique_ptr<Client> other = BeginUpload(*ann, 2000, &second);
+    other->tcp.Close();
+    quorvane::server::FileTransfer transfer;
+    EXPECT_TRUE(WaitFor([&] { return !node_->GetTransfer(first, transfer) && !node_->GetTransfer(second, transfer); },
+                        5000));
 }
 
 TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
