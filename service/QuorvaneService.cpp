@@ -2,11 +2,11 @@
 
 #include <limits.h>
 #include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 
@@ -19,13 +19,18 @@
 #include <ace/Select_Reactor.h>
 #include <ace/Thread_Manager.h>
 
+#include "ServiceStorage.h"
+#include "listeners/EventLog.h"
+#include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
 #include "network/ReactorThread.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
 
+using quorvane::ApplyStaticChannels;
+using quorvane::EventLog;
+using quorvane::LoadSharedFiles;
 using quorvane::QuorvaneSettings;
-using quorvane::StaticChannelRecord;
 using quorvane::StaticChannelTable;
 using quorvane::server::ServerListener;
 using quorvane::server::ServerNode;
@@ -40,8 +45,6 @@ const int DEFAULT_UDP_PORT = 10301;
 const int DEFAULT_MAX_USERS = 32767;
 const int START_WAIT_HINT_MS = 3000;
 const int STOP_WAIT_HINT_MS = 5000;
-// The priorities that reach the log file: LM_ERROR, LM_INFO and LM_DEBUG (0x8c).
-const u_long LOG_FILE_PRIORITIES = LM_ERROR | LM_INFO | LM_DEBUG;
 // Guards the epoll reactor's handler table against an unlimited hard limit.
 const rlim_t MAX_REACTOR_HANDLES = 1 << 20;
 
@@ -78,9 +81,25 @@ void LogError(const std::string& text) {
     Log(LM_ERROR, "%s\n", text);
 }
 
+// Once the server runs the log has no sink but the log file: a failed save must still
+// reach the administrator, on standard error and in the system log.
+void ReportAfterStart(const std::string& text) {
+    fprintf(stderr, "%s\n", text.c_str());
+    syslog(LOG_ERR, "%s", text.c_str());
+}
+
+// One event-loop thread: its reactor, and the event it signals once it has registered
+// as the loop's thread.
+struct LoopThread {
+    explicit LoopThread(ACE_Reactor* loopReactor) : reactor(loopReactor), registered(0) {}
+    ACE_Reactor* reactor;
+    ACE_Manual_Event registered;
+};
+
 // The event-loop threads' body.
-ACE_THR_FUNC_RETURN RunReactorLoop(void* reactor) {
-    ReactorThread::RunLoop(static_cast<ACE_Reactor*>(reactor));
+ACE_THR_FUNC_RETURN RunReactorLoop(void* arg) {
+    LoopThread* loop = static_cast<LoopThread*>(arg);
+    ReactorThread::RunLoop(loop->reactor, &loop->registered);
     return 0;
 }
 
@@ -130,25 +149,6 @@ std::string GetProgramDirectory() {
     return ".";
 }
 
-// Loads the settings file, or creates it with the default document when it cannot
-// be opened. False (logged) only when the file exists but cannot be read as XML.
-bool LoadSettings(QuorvaneSettings& settings, const std::string& path) {
-    if (std::ifstream(path).is_open()) {
-        if (!settings.LoadXMLFile(path)) {
-            LogError("Quorvane service failed to read settings file: " + path + ". " +
-                     settings.GetErrorText());
-            return false;
-        }
-        return true;
-    }
-    if (settings.CreateXMLFile(path)) {
-        settings.SetDefaultSettings();
-    } else {
-        LogError("Quorvane service failed to create settings file: " + path + ".");
-    }
-    return true;
-}
-
 // Dotted IPv4 text to a host-order address. "255.255.255.255" reads as the parser's
 // no-address value and is refused with the malformed texts.
 bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
@@ -163,7 +163,35 @@ bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
 // The 32-bit setting getters answer -1 for a missing element.
 int OrDefault(int value, int fallback) { return value == -1 ? fallback : value; }
 
-// False (logged) when the bind address is invalid.
+// A present setting outside its range stops start-up rather than being put to some
+// other use (a port of 65536 would listen on port 0's random choice, say).
+bool InRange(QuorvaneSettings& settings, const char* name, int64_t value, int64_t low, int64_t high) {
+    std::string text;
+    if (!settings.GetString(settings.GetHostingElement(), name, text) || (value >= low && value <= high)) return true;
+    LogError("Quorvane service found an invalid setting in " + settings.GetFileName() + ": " + name + " is \"" + text +
+             "\"; it must be a number from " + std::to_string(low) + " to " + std::to_string(high) + ".");
+    return false;
+}
+
+bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host) {
+    const int64_t MAX = INT64_MAX;
+    bool valid = InRange(settings, "hostport", host.tcpPort, 1, 65535) &&
+                 InRange(settings, "soundport", host.udpPort, 1, 65535) &&
+                 InRange(settings, "max-users", host.maxUsers, 0, INT32_MAX) &&
+                 InRange(settings, "root-diskquota", host.rootDiskQuota, 0, MAX) &&
+                 InRange(settings, "channel-diskquota", host.channelDiskQuota, 0, MAX);
+    for (StaticChannelTable::const_iterator it = host.staticChannels.begin(); valid && it != host.staticChannels.end();
+         ++it) {
+        if (it->second.diskquota >= 0) continue;
+        LogError("Quorvane service found an invalid setting in " + settings.GetFileName() +
+                 ": the diskquota of a static channel is " + std::to_string(it->second.diskquota) +
+                 "; it must not be negative.");
+        valid = false;
+    }
+    return valid;
+}
+
+// False (logged) when the bind address or a value is invalid.
 bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.bindIp = settings.GetBindIP();
     if (!host.bindIp.empty() && !ParseBindAddress(host.bindIp, host.address)) {
@@ -190,7 +218,7 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.channelDiskQuota = settings.GetChannelDiskQuota();
     host.staticChannels.clear();
     settings.ReadStaticChannels(host.staticChannels);
-    return true;
+    return SettingsInRange(settings, host);
 }
 
 void ApplySettings(ServerNode& node, const HostSettings& host) {
@@ -209,32 +237,6 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.SetChannelDiskQuota(host.channelDiskQuota);
     if (!host.filesRoot.empty() && !node.SetFilesRoot(host.filesRoot)) {
         LogError("File sharing failed to initialize properly.");
-    }
-}
-
-// Creates the static channels in ascending id order, so each parent comes before its
-// sub-channels. The root record sets only the root's topic and disk quota. A record
-// whose channel cannot be made is passed over; the ones below it then fail for lack
-// of a parent.
-void ApplyStaticChannels(ServerNode& node, const StaticChannelTable& table) {
-    std::map<int32_t, std::string> paths;
-    for (StaticChannelTable::const_iterator it = table.begin(); it != table.end(); ++it) {
-        const StaticChannelRecord& record = it->second;
-        if (paths.empty()) {
-            if (record.parentid != 0) {
-                continue;
-            }
-            paths[record.id] = "/";
-            node.UserUpdateChannel("/", "", record.topic, true, record.diskquota);
-            continue;
-        }
-        std::map<int32_t, std::string>::const_iterator parent = paths.find(record.parentid);
-        if (parent == paths.end()) {
-            continue;
-        }
-        const std::string path = parent->second + record.name + "/";
-        paths[record.id] = path;
-        node.UserMakeChannel(path, record.password, record.topic, true, record.diskquota);
     }
 }
 
@@ -295,39 +297,46 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
     if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) {
         LogError("Quorvane service failed to enter its directory: " + directory + ".");
     }
-    QuorvaneSettings settings;
-    if (!LoadSettings(settings, directory + "/" + SETTINGS_FILE_NAME)) {
+    ServiceStorage storage(directory);
+    if (!storage.LoadSettings()) {
         return false;
     }
+    storage.LoadLists();
+    QuorvaneSettings& settings = storage.Settings();
     HostSettings host;
     if (!ReadHostSettings(settings, host)) {
         return false;
     }
 
-    std::ofstream logFile;
-    if (host.serverLogging) {
-        logFile.open(LOG_FILE_NAME, std::ios::out | std::ios::app);
-        ACE_LOG_MSG->msg_ostream(&logFile, false);
-        ACE_LOG_MSG->set_flags(ACE_Log_Msg::OSTREAM);
-        ACE_LOG_MSG->priority_mask(LOG_FILE_PRIORITIES, ACE_Log_Msg::PROCESS);
+    // The event lines go to their own file; the host's messages stay on the system log
+    // and standard error until the server runs.
+    EventLog eventLog;
+    if (host.serverLogging && !eventLog.Open(directory + "/" + LOG_FILE_NAME)) {
+        LogError("Quorvane service failed to open the log file: " + directory + "/" + LOG_FILE_NAME + ".");
     }
 
     bool started = false;
     {
-        ServerListener listener(settings);
+        ServerListener listener(settings, storage.Bans(), storage.Files(), &eventLog, ReportAfterStart);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
         ApplyStaticChannels(node, host.staticChannels);
+        host.staticChannels.clear();
+        if (!node.GetFilesRoot().empty()) {
+            LoadSharedFiles(node, storage.Files());
+            storage.TidyFilesRoot(node.GetFilesRoot(), eventLog);
+        }
+        storage.AddStoredBans(node);
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
             started = RunStartedServer(node, voiceReactor);
         } else {
             LogError(FormatLaunchFailure(host));
         }
     }
-
-    // The log file closes with this scope: no thread may write to it any more.
-    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::OSTREAM);
-    ACE_LOG_MSG->msg_ostream(nullptr, false);
+    // The loop threads have ended: nothing touches the ban list any more.
+    if (started) {
+        storage.SaveBanList();
+    }
     return started;
 }
 
@@ -337,8 +346,17 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
 
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
-    const bool loopsRunning = threads->spawn(RunReactorLoop, mainReactor) != -1 &&
-                              threads->spawn(RunReactorLoop, voiceReactor) != -1;
+    LoopThread loops[] = {LoopThread(mainReactor), LoopThread(voiceReactor)};
+    size_t spawned = 0;
+    while (spawned < 2 && threads->spawn(RunReactorLoop, &loops[spawned]) != -1) {
+        ++spawned;
+    }
+    // Until a loop's thread has registered, this thread would pass for it, and a stop
+    // asked for during start-up would run here while that loop already dispatches.
+    for (size_t i = 0; i < spawned; ++i) {
+        loops[i].registered.wait();
+    }
+    const bool loopsRunning = spawned == 2;
     if (loopsRunning) {
         Log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
         UpdateServiceStatus(SERVICE_RUNNING, START_WAIT_HINT_MS);

@@ -146,7 +146,7 @@ void ServerUser::PumpDownload(int maxChunks) {
     for (int chunks = 0; !transferFile_.AtEnd(); ++chunks) {
         if (maxChunks > 0 && chunks == maxChunks) return;
         // Read nothing the queue would refuse: the same bytes would be read again.
-        if (handler->msg_queue()->is_full()) return;
+        if (handler->IsOutputFull()) return;
         ACE_Message_Block* const chunk = TakeChunk();
         if (chunk == 0) return;  // no memory now: OnStreamReady tries again
         const ssize_t count = transferFile_.Read(chunk->wr_ptr(), TRANSFER_CHUNK);
@@ -159,7 +159,7 @@ void ServerUser::PumpDownload(int maxChunks) {
             return;
         }
         chunk->wr_ptr(static_cast<size_t>(count));
-        if (handler->SendShared(*chunk, &ACE_Time_Value::zero) < 0) return;
+        if (handler->SendShared(*chunk) < 0) return;
         transferFile_.Advance(static_cast<size_t>(count));
     }
     const int transferId = transferId_;
