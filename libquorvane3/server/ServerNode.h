@@ -165,7 +165,8 @@ public:
     int UserGrantOperator(const std::string& path, int userId);
     serverchannel_t FindChannel(const std::string& path);
 
-    // --- Files ---
+    // --- Files (main loop's thread; each takes the node's lock for the model and
+    // leaves it for file system work) ---
     // Host side, before start: the directory of shared files (false when it is no
     // directory, or while started). Empty means file sharing is off.
     bool SetFilesRoot(const std::string& path);

@@ -163,8 +163,8 @@ int ServerNode::MoveIntoStore(const std::string& localPath, std::string& interna
 }
 
 // The move runs without the node's lock: a rename can wait long for a busy disk, and
-// the voice path must not wait with it. Only this thread changes files and transfers,
-// so what was checked before the move still holds after it.
+// nothing that waits for the lock should wait with it. Only this thread changes files
+// and transfers, so what was checked before the move still holds after it.
 int ServerNode::FileTransferCompleted(int transferId) {
     FileTransfer transfer;
     {

@@ -2,8 +2,9 @@
 // writer, the download pump and the end of a transfer.
 //
 // Threads: all of it runs on the main reactor's thread. The transfer fields and the
-// open file belong to that thread alone, so file I/O runs without the node's lock
-// (the voice path waits on that lock); node operations take it themselves.
+// open file belong to that thread alone, so file I/O runs without the node's lock:
+// nothing that waits for the lock should wait for the disk. Node operations take it
+// themselves.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -85,8 +86,8 @@ void ServerUser::HandleFileDeliver(const std::string&, bool&) {
     // Only a prepared download: the flag also spares its user the inactivity drop.
     if (!transferFile_.IsOpen() || transferIsUpload_) return;
     fileTransferActive_ = true;
-    // Commands run under the node's lock, which the voice path waits for: queue one
-    // chunk here, and the rest follows from OnStreamReady without the lock.
+    // Commands run under the node's lock: queue one chunk here, and the rest follows
+    // from OnStreamReady without the lock.
     PumpDownload(1);
 }
 
