@@ -134,14 +134,14 @@ voice() {  # name
 quiet=$(voice voice-quiet)
 log "voice, no transfer: $quiet"
 client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out "$OUT/loop.bin" \
-    --name loop --loops 100 >"$OUT/loop.out" 2>&1 &
+    --name loop --loops 100 --no-sync >"$OUT/loop.out" 2>&1 &
 LOOP=$!
 busy=$(voice voice-transfer)
 kill "$LOOP" 2>/dev/null
 wait "$LOOP" 2>/dev/null
 rm -f "$OUT/loop.bin"
 log "voice, transfers running: $busy"
-log "transfers during the voice run: $(grep -c '^RESULT' "$OUT/loop.out") finished (each: upload and download)"
+log "transfers during the voice run: $(grep -c '^RESULT' "$OUT/loop.out") finished (each: upload and download, back to back)"
 stop_target
 rm -f "$OUT/in.bin"
 rm -rf "$DIR/files"

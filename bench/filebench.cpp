@@ -3,7 +3,7 @@
 // direction. With --read-rate the download is read at that pace (a reader slower than
 // the disk) while the server's resident memory is sampled.
 //   filebench --tcp-port P --udp-port U --file IN --out OUT [--server-pid PID]
-//             [--read-rate MB/s] [--skip-upload] [--name NAME] [--loops N]
+//             [--read-rate MB/s] [--skip-upload] [--no-sync] [--name NAME] [--loops N]
 // Prints RESULT upload_mbps= download_mbps= rss_before_kib= rss_max_kib= ...
 // Every wait has a deadline.
 #include <arpa/inet.h>
@@ -108,6 +108,7 @@ struct Options {
     std::string file, out, name = "bench.bin";
     double readRate = 0;  // MB/s, 0 = as fast as possible
     bool skipUpload = false;
+    bool sync = true;
 };
 
 // Logs a user in on the command connection: welcome, UDP hello, login, join.
@@ -211,6 +212,7 @@ int main(int argc, char** argv) {
         else if (a == "--read-rate" && more) options.readRate = std::atof(argv[++i]);
         else if (a == "--loops" && more) options.loops = std::atoi(argv[++i]);
         else if (a == "--skip-upload") options.skipUpload = true;
+        else if (a == "--no-sync") options.sync = false;
         else {
             std::fprintf(stderr, "usage: see the comment at the top of bench/filebench.cpp\n");
             return 2;
@@ -227,7 +229,7 @@ int main(int argc, char** argv) {
         const double up = options.skipUpload ? 0 : Upload(command, options, size);
         // Write back what the upload left dirty, so that the download is not measured
         // against the disk's writeback.
-        sync();
+        if (options.sync) sync();
         long rssBefore = -1, rssMax = -1;
         const double down = Download(command, options, rssBefore, rssMax);
         std::printf("RESULT bytes=%lld upload_seconds=%.3f upload_mbps=%.1f download_seconds=%.3f download_mbps=%.1f "
