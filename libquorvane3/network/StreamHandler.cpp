@@ -23,7 +23,8 @@
 
 namespace {
 
-// How long unsent output waits before the next write attempt.
+// How long unsent output waits before the next write attempt when the reactor cannot
+// report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
 
 // The timer that gives the listener its next turn with pending input (the other timer,
@@ -53,7 +54,8 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       upcallDepth_(0),
       closePending_(false),
       closed_(false),
-      headWritten_(0) {
+      headWritten_(0),
+      waitingForRoom_(false) {
     // The queue's own mark is only the last resort; Send applies the real limits.
     msg_queue()->high_water_mark(2 * static_cast<size_t>(REPLY_LIMIT));
     msg_queue()->low_water_mark(LOW_WATER_MARK);
@@ -296,15 +298,21 @@ int StreamHandler::WriteQueued() {
         }
         if (full) break;
     }
-    if (reactor() != 0) {
-        const ACE_Time_Value delay = queue->is_empty() ? ACE_Time_Value::zero : RETRY_DELAY;
-        if (reactor()->schedule_timer(this, 0, delay) == -1) {
+    if (reactor() == 0) return 0;
+    if (queue->is_empty()) {
+        if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = false;
+        // The drained queue's OnStreamReady.
+        if (reactor()->schedule_timer(this, 0, ACE_Time_Value::zero) == -1) return -1;
+    } else if (!waitingForRoom_) {
+        // The socket is full: be called again as soon as it has room. A fixed retry delay
+        // would make a fast reader, such as a file download, wait out every one of them.
+        if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = true;
+        else if (reactor()->schedule_timer(this, 0, RETRY_DELAY) == -1)
             return -1;  // without its retry the output would never be written: close
-        }
-        if (outputPaused_) {
-            UpdateInput();
-        }
     }
+    if (outputPaused_) UpdateInput();
     return 0;
 }
 
