@@ -43,7 +43,7 @@ public:
         : static_(false), name_(name), passwordProtected_(false), diskQuota_(0) {}
 
     // Destroying a channel unties its members and its sub-channels from it.
-    virtual ~Channel() { Channel::ResetChannel(); }
+    virtual ~Channel() { Channel::DetachTree(); }
 
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
@@ -52,17 +52,23 @@ public:
     virtual channel_t GetParent() const { return parent_.lock(); }
     virtual bool IsRootChannel() const { return !GetParent(); }
 
-    virtual void ResetChannel() {
-        for (typename users_t::iterator it = users_.begin(); it != users_.end(); ++it)
-            if (it->second) it->second->SetChannel(channel_t());
-        users_.clear();
-        operators_.clear();
-        for (size_t i = 0; i < subChannels_.size(); ++i) {
-            if (!subChannels_[i]) continue;
-            subChannels_[i]->SetParent(channel_t());
-            subChannels_[i]->ResetChannel();
+    // Unties the members and the whole sub-tree from this channel: members lose their
+    // channel link, sub-channels their parent, members and operators are forgotten.
+    // Iterative, so neither this nor the release of a deep tree can overflow the stack.
+    virtual void DetachTree() {
+        channels_t pending;
+        pending.swap(subChannels_);
+        UntieMembers();
+        while (!pending.empty()) {
+            const channel_t channel = pending.back();
+            pending.pop_back();
+            if (!channel) continue;
+            Channel& detached = *channel;
+            detached.SetParent(channel_t());
+            detached.UntieMembers();
+            pending.insert(pending.end(), detached.subChannels_.begin(), detached.subChannels_.end());
+            detached.subChannels_.clear();
         }
-        subChannels_.clear();
     }
 
     virtual std::string GetName() const { return name_; }
@@ -190,6 +196,13 @@ public:
     virtual const files_t& GetFiles() const { return files_; }
 
 protected:
+    void UntieMembers() {
+        for (typename users_t::iterator it = users_.begin(); it != users_.end(); ++it)
+            if (it->second) it->second->SetChannel(channel_t());
+        users_.clear();
+        operators_.clear();
+    }
+
     bool static_;
     std::string name_;
     std::string topic_;

@@ -41,17 +41,19 @@ enum ErrorCode {
 
     ERR_FILE_TRANSFER_FAILED = 400,
 
-    // Missing or unusable parameters: 2000 + the parameter's number.
+    // Missing or unusable parameters: 2000 + the parameter's number. Codes 2002, 2007,
+    // 2008 and 2009 have texts of their own but no command sends them: login reports a
+    // missing server password as 2027, changestatus and message a missing text as 2025.
     ERR_MISSING_USERID = 2000,
     ERR_MISSING_NICKNAME = 2001,
-    ERR_MISSING_SERVERPASSWORD = 2002,
+    ERR_UNSENT_SERVERPASSWORD = 2002,
     ERR_MISSING_BANDMODE = 2003,
     ERR_MISSING_VERSION = 2004,
     ERR_MISSING_CHANNEL = 2005,
     ERR_MISSING_STATUSMODE = 2006,
-    ERR_MISSING_STATUSMESSAGE = 2007,
-    ERR_MISSING_CONTENT = 2008,
-    ERR_MISSING_FROM = 2009,
+    ERR_UNSENT_STATUSMESSAGE = 2007,
+    ERR_UNSENT_CONTENT = 2008,
+    ERR_UNSENT_FROM = 2009,
     ERR_MISSING_TO = 2010,
     ERR_MISSING_FPP = 2011,
     ERR_MISSING_TYPE = 2012,
@@ -65,7 +67,7 @@ enum ErrorCode {
     ERR_MISSING_SERVERNAME = 2021,
     ERR_MISSING_FILENAME = 2022,
     ERR_MISSING_FILESIZE = 2023,
-    ERR_MISSING_MESSAGE = 2025,
+    ERR_MISSING_TEXT = 2025,  // statusmessage of changestatus, content of message
     ERR_MISSING_PROTOCOL = 2026,
     ERR_MISSING_PASSWORD = 2027,
     ERR_MISSING_MOTD = 2028,

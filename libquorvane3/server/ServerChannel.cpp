@@ -11,10 +11,7 @@ ServerChannel::ServerChannel(const std::string& name) : Channel<ServerChannel, S
 
 ServerChannel::~ServerChannel() = default;
 
-void ServerChannel::ResetChannel() {
-    for (size_t i = 0; i < subChannels_.size(); ++i) subChannels_[i]->ResetChannel();
-    subChannels_.clear();
-    users_.clear();
+void ServerChannel::ClearSettings() {
     static_ = false;
     passwordProtected_ = false;
     name_.clear();

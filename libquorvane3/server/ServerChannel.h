@@ -20,7 +20,9 @@ public:
     explicit ServerChannel(const std::string& name);
     ~ServerChannel() override;
 
-    void ResetChannel() override;
+    // Forgets the name, topic, password and static flag; members, sub-channels,
+    // operators, files and quota stay.
+    void ClearSettings();
     bool IsPasswordProtected() const override;
     // Tells the other members (ascending id) that the user leaves, then erases it.
     void RemoveUser(int userId) override;

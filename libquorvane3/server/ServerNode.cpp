@@ -10,6 +10,7 @@
 #include "network/StreamHandler.h"
 #include "network/TimerHandler.h"
 #include "protocol/ErrorCodes.h"
+#include "protocol/PasswordCompare.h"
 
 namespace quorvane {
 namespace server {
@@ -79,7 +80,7 @@ ServerNode::~ServerNode() {
     // Users whose connection close was still pending must not call back into a dead node.
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->Detach();
     users_.clear();
-    rootChannel_->ResetChannel();
+    rootChannel_->DetachTree();
 }
 
 void ServerNode::SetAdminAccount(const std::string& username, const std::string& password) {
@@ -251,7 +252,8 @@ int ServerNode::UserLogin(int userId, const std::string& password) {
         user = found->second;
         const int users = loggedIn - admins + 1;  // administrators never count; the candidate does
         if (users > maxUsers_) return ERR_MAX_USERS_EXCEEDED;
-        if (password != serverPassword_) return ERR_INCORRECT_SERVER_PASSWORD;
+        if (IsBanned(user->GetIpAddress())) return ERR_SERVER_BANNED;
+        if (!PasswordsEqual(password, serverPassword_)) return ERR_INCORRECT_SERVER_PASSWORD;
 
         user->SendAccepted();
         user->SetLoggedIn(true);
@@ -287,15 +289,6 @@ int ServerNode::UserUpdate(int userId) {
     return ERR_SUCCESS;
 }
 
-int ServerNode::UserKick(int userId) {
-    NodeGuard guard(lock_);
-    const serveruser_t user = GetUser(userId);
-    if (!user) return ERR_USER_NOT_FOUND;
-    user->SetLoggedIn(false);
-    user->Disconnect();
-    return ERR_SUCCESS;
-}
-
 void ServerNode::UserDisconnected(int userId) {
     NodeGuard guard(lock_);
     const serveruser_t user = GetUser(userId);
@@ -309,6 +302,7 @@ void ServerNode::UserDisconnected(int userId) {
         UserLeaveChannel(channel->GetChannelPath(), userId);
         RemoveEmptyChannels(channel);
     }
+    RemoveEmptyChannels(user->TakeLeftChannel());
 
     // Operator rights belong to the connection: drop them everywhere.
     std::vector<serverchannel_t> queue(1, rootChannel_);

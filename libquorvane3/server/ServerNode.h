@@ -7,6 +7,8 @@
 //   ServerNodeChannels.cpp  join, leave, make, update, remove, move, operators
 //   ServerNodeVoice.cpp     UDP datagrams: hello, keep-alive, audio relay
 //   ServerNodeTimers.cpp    the keep-alive timer, inactivity and statistics
+//   ServerNodeAdmin.cpp     the administrator account, server updates, kick and bans
+//   ServerNodeMessages.cpp  text messages and the chat commands
 //
 // Threads and locks: the main reactor's thread (connections, commands, timers) and the
 // voice reactor's thread (datagrams) meet here. Every operation that touches users or
@@ -34,6 +36,7 @@
 #include "network/PacketHandler.h"
 #include "network/PacketListener.h"
 #include "network/TimerListener.h"
+#include "server/BanRecord.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerUser.h"
@@ -58,6 +61,8 @@ public:
     };
 
     typedef std::map<int, serveruser_t> users_t;
+    // Keyed by the banned IP address, compared byte for byte; iterates in address order.
+    typedef std::map<std::string, BanRecord> bans_t;
 
     ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNodeListener* listener,
                bool saveOnChange);
@@ -113,6 +118,31 @@ public:
     void UserDisconnected(int userId);
     int UserKick(int userId);
 
+    // --- Administration and bans (main loop's thread, node's lock) ---
+    // Both stored texts non-empty, the name equal ignoring letter case, the password
+    // equal byte for byte.
+    bool CheckAdminAccount(const std::string& username, const std::string& password);
+    int UserAdminLogin(int userId, const std::string& username, const std::string& password);
+    // Calls the listener's save after releasing the lock when saving on change.
+    void UserUpdateAdmin(const std::string& username, const std::string& password);
+    void UserUpdateServer(const std::string& serverName, const std::string& password, const std::string& motd,
+                          bool allowChannels, bool allowOperators);
+    // Asks the listener to save; takes no lock of its own around the listener.
+    void UserSaveConfig();
+    // The ban table: also called by the host before start.
+    void AddBan(const std::string& address, const BanRecord& ban);
+    bool IsBanned(const std::string& address);
+    void RemoveBan(const std::string& address);
+    bans_t GetBans();
+    int UserBan(int userId);
+    int UserUnban(const std::string& address);
+    int UserListBans(int userId);
+
+    // --- Text messages (main loop's thread, node's lock) ---
+    int UserTextMessage(const TextMessage& message);
+    // The reply to a chat command (content starting with "/"); empty otherwise.
+    std::string HandleServerCommand(const std::string& content);
+
     // --- Channels ---
     int UserJoinChannel(int userId, const std::string& path, const std::string& password,
                         const std::string& topic);
@@ -146,6 +176,7 @@ public:
     int GetUsersPeak();
     uint64_t GetVoiceTxBytes();
     uint64_t GetVoiceRxBytes();
+    void GetActiveTransfers(int& transfers, int& uploads, int& downloads);
 
     // --- Connections ---
     void OnNewConnection(StreamHandler* handler) override;
@@ -162,6 +193,8 @@ private:
         return field;
     }
     void RemoveEmptyChannels(serverchannel_t channel);
+    // Lines to every connection (logged in or not) that is not busy with a file.
+    void SendServerUpdateToAll();
     void ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet);
     void HandleHello(char* data, int length, const ACE_INET_Addr& from);
     void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
@@ -184,6 +217,7 @@ private:
     PacketHandler packetHandler_;
     ACE_Thread_Mutex sendLock_;
     serverchannel_t rootChannel_;
+    bans_t bans_;
     std::string adminUsername_;
     std::string adminPassword_;
     bool allowChannelCreation_;

@@ -5,6 +5,7 @@
 
 #include "network/SharedLine.h"
 #include "protocol/ErrorCodes.h"
+#include "protocol/PasswordCompare.h"
 #include "server/ServerNode.h"
 
 namespace quorvane {
@@ -15,11 +16,6 @@ typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
 namespace {
 
 const char* const LOOPBACK_ADDRESS = "127.0.0.1";
-
-std::string HostAddress(const ACE_INET_Addr& address) {
-    char text[INET_ADDRSTRLEN + 1] = {0};
-    return address.get_host_addr(text, sizeof(text)) ? std::string(text) : std::string();
-}
 
 }  // namespace
 
@@ -67,7 +63,7 @@ int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::
         created = true;
     }
     if (!channel) return ERR_INCORRECT_CHANNEL_PASSWORD;
-    if (password != channel->GetPassword() && HostAddress(user->GetUdpAddress()) != LOOPBACK_ADDRESS)
+    if (!PasswordsEqual(password, channel->GetPassword()) && user->GetIpAddress() != LOOPBACK_ADDRESS)
         return ERR_INCORRECT_CHANNEL_PASSWORD;
 
     const serverchannel_t previous = user->GetChannel();
@@ -89,6 +85,7 @@ int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::
     user->SendDone();
     for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendAddUser(user);
     if (previous) RemoveEmptyChannels(previous);
+    RemoveEmptyChannels(user->TakeLeftChannel());
     SendUpdateChannelToAll(channel);
     if (listener_) listener_->OnUserJoinedChannel(user, user->GetChannel());
     return ERR_SUCCESS;
@@ -106,8 +103,12 @@ int ServerNode::UserLeaveChannel(const std::string& path, int userId) {
     channel->RemoveUser(userId);
     user->SendLeft(channel);
     // A user that left is in no channel: without this its logout, voice and channel
-    // messages would still go to the channel it left.
-    if (channel->SameChannel(user->GetChannel())) user->SetChannel(serverchannel_t());
+    // messages would still go to the channel it left. The channel is remembered so
+    // that it is still removed, once empty, at the user's next join or disconnection.
+    if (channel->SameChannel(user->GetChannel())) {
+        user->SetChannel(serverchannel_t());
+        user->SetLeftChannel(channel);
+    }
     SendUpdateChannelToAll(channel);
     return ERR_SUCCESS;
 }
@@ -115,6 +116,8 @@ int ServerNode::UserLeaveChannel(const std::string& path, int userId) {
 void ServerNode::RemoveEmptyChannels(serverchannel_t channel) {
     NodeGuard guard(lock_);
     while (channel && !channel->IsRootChannel()) {
+        // A channel already removed must not take a newer one of the same path with it.
+        if (FindChannelByPath(rootChannel_, channel->GetChannelPath()) != channel) return;
         if (channel->GetUsersCount() > 0 || channel->GetSubChannelsCount() > 0 || channel->IsStaticChannel()) return;
         const serverchannel_t parent = channel->GetParent();
         UserRemoveChannel(channel->GetChannelPath());

@@ -38,6 +38,18 @@ int ServerNode::GetUsersPeak() { return ReadLocked(usersPeak_); }
 uint64_t ServerNode::GetVoiceTxBytes() { return ReadLocked(voiceBytesSent_); }
 uint64_t ServerNode::GetVoiceRxBytes() { return ReadLocked(voiceBytesReceived_); }
 
+void ServerNode::GetActiveTransfers(int& transfers, int& uploads, int& downloads) {
+    NodeGuard guard(lock_);
+    uploads = downloads = 0;
+    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
+        const serveruser_t& user = it->second;
+        if (!user->IsFileTransferActive()) continue;
+        if (user->IsTransferUpload()) ++uploads;
+        else ++downloads;
+    }
+    transfers = uploads + downloads;
+}
+
 int ServerNode::GetUsersOnline() {
     NodeGuard guard(lock_);
     int online = 0;

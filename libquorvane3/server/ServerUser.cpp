@@ -49,6 +49,20 @@ serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
 void ServerUser::SetChannel(const serverchannel_t& channel) { channel_ = channel; }
 
+void ServerUser::SetLeftChannel(const serverchannel_t& channel) { leftChannel_ = channel; }
+
+serverchannel_t ServerUser::TakeLeftChannel() {
+    const serverchannel_t channel = leftChannel_.lock();
+    leftChannel_.reset();
+    return channel;
+}
+
+std::string ServerUser::GetIpAddress() const {
+    char text[INET_ADDRSTRLEN + 1] = {0};
+    if (!GetUdpAddress().get_host_addr(text, sizeof(text))) return "0.0.0.0";
+    return text;
+}
+
 StreamHandler* ServerUser::FindStreamHandler() const {
     if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || !owner_) return 0;
     ACE_Reactor* reactor = owner_->GetReactor();

@@ -20,6 +20,7 @@
 
 #include "model/ChannelFile.h"
 #include "model/User.h"
+#include "server/BanRecord.h"
 #include "network/StreamListener.h"
 #include "server/TextMessage.h"
 
@@ -58,6 +59,12 @@ public:
 
     serverchannel_t GetChannel() const;
     void SetChannel(const serverchannel_t& channel);
+    // The channel this user left with "leave": it no longer hears it, but an emptied
+    // non-static channel is still removed at the user's next join or disconnection.
+    void SetLeftChannel(const serverchannel_t& channel);
+    serverchannel_t TakeLeftChannel();
+    // Dotted text of the voice address's IP ("0.0.0.0" before the first hello).
+    std::string GetIpAddress() const;
 
     // Closes the connection if it is still open; the close comes back later through
     // OnStreamClosed and the node's UserDisconnected.
@@ -103,6 +110,9 @@ public:
     void SendJoined(const serverchannel_t& channel);
     void SendLeft(const serverchannel_t& channel);
     void SendMessageDeliver(const TextMessage& message);
+
+    // Lines for administrators, sent in every state.
+    void SendUserBanned(const BanRecord& ban);
 
     // File lines, sent in every state.
     void SendAddFile(const ChannelFile& file, const serverchannel_t& channel);
@@ -165,6 +175,14 @@ private:
     void HandleRemoveChannel(const std::string& line, bool& keepOpen);
     void HandleMoveUser(const std::string& line, bool& keepOpen);
     void HandleOp(const std::string& line, bool& keepOpen);
+    void HandleMessage(const std::string& line, bool& keepOpen);
+    void HandleAdmin(const std::string& line, bool& keepOpen);
+    void HandleUpdateServer(const std::string& line, bool& keepOpen);
+    void HandleUpdateAdmin(const std::string& line, bool& keepOpen);
+    void HandleSaveConfig(const std::string& line, bool& keepOpen);
+    void HandleBan(const std::string& line, bool& keepOpen);
+    void HandleUnban(const std::string& line, bool& keepOpen);
+    void HandleListBans(const std::string& line, bool& keepOpen);
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
 
@@ -176,6 +194,7 @@ private:
     int inactiveSeconds_;
     bool admin_;
     std::weak_ptr<ServerChannel> channel_;
+    std::weak_ptr<ServerChannel> leftChannel_;
     bool fileTransferActive_;
     bool transferIsUpload_;
     int transferId_;

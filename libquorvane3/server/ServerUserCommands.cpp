@@ -55,20 +55,20 @@ const ServerUser::Command ServerUser::COMMANDS[] = {
     {"pwc", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandlePwc},
     {"whoami", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleWhoAmI},
     {"changestatus", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleChangeStatus},
-    {"message", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleUnavailable},
+    {"message", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleMessage},
     {"kick", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleKick},
-    {"admin", {RULE_LOGGEDIN_300}, &ServerUser::HandleUnavailable},
+    {"admin", {RULE_LOGGEDIN_300}, &ServerUser::HandleAdmin},
     {"makechannel", {RULE_NOT_LOGGEDIN_301, RULE_NOT_ADMIN_205}, &ServerUser::HandleMakeChannel},
     {"updatechannel", {RULE_NOT_LOGGEDIN_301, RULE_NOT_ADMIN_205}, &ServerUser::HandleUpdateChannel},
     {"removechannel", {RULE_NOT_LOGGEDIN_301, RULE_NOT_ADMIN_205}, &ServerUser::HandleRemoveChannel},
     {"moveuser", {RULE_NOT_LOGGEDIN_301, RULE_NOT_ADMIN_205}, &ServerUser::HandleMoveUser},
-    {"updateserver", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnavailable},
-    {"updateadmin", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnavailable},
-    {"saveconfig", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnavailable},
+    {"updateserver", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUpdateServer},
+    {"updateadmin", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUpdateAdmin},
+    {"saveconfig", {RULE_NOT_ADMIN_205}, &ServerUser::HandleSaveConfig},
     {"op", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleOp},
-    {"ban", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnavailable},
-    {"unban", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnavailable},
-    {"listbans", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnavailable},
+    {"ban", {RULE_NOT_ADMIN_205}, &ServerUser::HandleBan},
+    {"unban", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnban},
+    {"listbans", {RULE_NOT_ADMIN_205}, &ServerUser::HandleListBans},
     // An administrator is always logged in, so "neither user nor admin" is "not logged in".
     {"regsendfile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleUnavailable},
     {"regrecvfile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleUnavailable},
@@ -206,7 +206,7 @@ void ServerUser::HandleChangeStatus(const std::string& line, bool&) {
     if (!RequireInt(line, "statusmode", ERR_MISSING_STATUSMODE, mode)) return;
     SetStatusMode(mode);
     std::string message;
-    if (!RequireString(line, "statusmessage", ERR_MISSING_MESSAGE, message)) return;
+    if (!RequireString(line, "statusmessage", ERR_MISSING_TEXT, message)) return;
     SetStatusMessage(message);
     Succeeded(owner_->UserUpdate(GetUserID()));
 }
@@ -274,6 +274,69 @@ void ServerUser::HandleOp(const std::string& line, bool&) {
     }
     Succeeded(owner_->UserGrantOperator(path, target));
 }
+
+void ServerUser::HandleMessage(const std::string& line, bool&) {
+    TextMessage message;
+    if (!RequireInt(line, "type", ERR_MISSING_TYPE, message.type)) return;
+    if (message.type != TEXTMSG_USER && message.type != TEXTMSG_CHANNEL) {
+        SendError(ERR_MISSING_TYPE);
+        return;
+    }
+    if (!RequireString(line, "channel", ERR_MISSING_CHANNEL, message.channel)) return;
+    if (message.type == TEXTMSG_USER && !RequireInt(line, "to", ERR_MISSING_TO, message.to)) return;
+    if (!RequireString(line, "content", ERR_MISSING_TEXT, message.content)) return;
+    const serverchannel_t channel = GetChannel();
+    if (!channel) return;  // a sender in no channel is ignored
+    message.from = GetUserID();
+    if (message.type == TEXTMSG_CHANNEL) message.to = 0;
+    if (message.channel.empty()) message.channel = channel->GetChannelPath();
+    if (Succeeded(owner_->UserTextMessage(message))) SendOk();
+}
+
+void ServerUser::HandleAdmin(const std::string& line, bool&) {
+    std::string username, password;
+    if (!RequireString(line, "username", ERR_MISSING_USERNAME, username)) return;
+    if (!RequireString(line, "password", ERR_MISSING_PASSWORD, password)) return;
+    if (Succeeded(owner_->UserAdminLogin(GetUserID(), username, password))) SendDone();
+}
+
+void ServerUser::HandleUpdateServer(const std::string& line, bool&) {
+    int channels = 0, operators = 0;
+    std::string name, password, motd;
+    if (!RequireInt(line, "channels", ERR_MISSING_CHANNELS, channels)) return;
+    if (!RequireInt(line, "operators", ERR_MISSING_OPERATORS, operators)) return;
+    if (!RequireString(line, "servername", ERR_MISSING_SERVERNAME, name)) return;
+    if (!RequireString(line, "password", ERR_MISSING_PASSWORD, password)) return;
+    if (!RequireString(line, "motd", ERR_MISSING_MOTD, motd)) return;
+    owner_->UserUpdateServer(name, password, motd, channels != 0, operators != 0);
+}
+
+void ServerUser::HandleUpdateAdmin(const std::string& line, bool&) {
+    std::string username, password;
+    if (!RequireString(line, "username", ERR_MISSING_USERNAME, username)) return;
+    if (!RequireString(line, "password", ERR_MISSING_PASSWORD, password)) return;
+    owner_->UserUpdateAdmin(username, password);
+    SendOk();
+}
+
+void ServerUser::HandleSaveConfig(const std::string&, bool&) {
+    owner_->UserSaveConfig();
+    SendOk();
+}
+
+void ServerUser::HandleBan(const std::string& line, bool&) {
+    int target = 0;
+    if (!RequireInt(line, "userid", ERR_MISSING_USERID, target)) return;
+    if (Succeeded(owner_->UserBan(target))) SendOk();
+}
+
+void ServerUser::HandleUnban(const std::string& line, bool&) {
+    std::string address;
+    if (!RequireString(line, "address", ERR_MISSING_ADDRESS, address)) return;
+    if (Succeeded(owner_->UserUnban(address))) SendOk();
+}
+
+void ServerUser::HandleListBans(const std::string&, bool&) { Succeeded(owner_->UserListBans(GetUserID())); }
 
 void ServerUser::HandleUnavailable(const std::string&, bool&) { SendError(ERR_UNKNOWN_COMMAND); }
 

@@ -1,6 +1,8 @@
 // ServerUser: every line the server sends to a client. Each line is built by
 // LineBuilder from its parameter list; lines about other users and channels are
 // suppressed while this user is not logged in.
+#include <cstdio>
+#include <ctime>
 #include <deque>
 
 #include "protocol/ErrorCodes.h"
@@ -15,17 +17,11 @@ namespace {
 
 const char* const CLIENT_PROTOCOL_VERSION = "3.4";
 
-std::string AddressText(const ACE_INET_Addr& address) {
-    char text[INET_ADDRSTRLEN + 1] = {0};
-    if (!address.get_host_addr(text, sizeof(text))) return "0.0.0.0";
-    return text;
-}
-
 // The parameters shared by "accepted" and "youare".
 LineBuilder& AppendSelf(LineBuilder& line, const ServerUser& user) {
     return line.Int("userid", user.GetUserID())
         .String("nickname", user.GetNickname())
-        .String("address", AddressText(user.GetUdpAddress()))
+        .String("address", user.GetIpAddress())
         .Int("soundport", user.GetUdpAddress().get_port_number())
         .Int("bandmode", user.GetBandMode())
         .Int("framesize", user.GetFrameSize())
@@ -109,7 +105,7 @@ void ServerUser::SendUserLine(const char* word, const std::shared_ptr<ServerUser
     SendLine(LineBuilder(word)
                  .Int("userid", user->GetUserID())
                  .String("nickname", user->GetNickname())
-                 .String("address", AddressText(user->GetUdpAddress()))
+                 .String("address", user->GetIpAddress())
                  .Int("soundport", user->GetUdpAddress().get_port_number())
                  .String("channel", channel->GetChannelPath())
                  .Int("bandmode", user->GetBandMode())
@@ -179,6 +175,21 @@ void ServerUser::SendMessageDeliver(const TextMessage& message) {
                  .Int("from", message.from)
                  .String("content", message.content)
                  .String("channel", message.channel)
+                 .Finish());
+}
+
+void ServerUser::SendUserBanned(const BanRecord& ban) {
+    const time_t seconds = static_cast<time_t>(ban.banTime.sec());
+    struct tm local;
+    char when[64] = {0};
+    if (localtime_r(&seconds, &local))
+        snprintf(when, sizeof(when), "%d/%.2d/%.2d %.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
+                 local.tm_mday, local.tm_hour, local.tm_min);
+    SendLine(LineBuilder("userbanned")
+                 .String("address", ban.ipAddress)
+                 .String("channel", ban.channelPath)
+                 .String("nickname", ban.nickname)
+                 .String("bantime", when)
                  .Finish());
 }
 

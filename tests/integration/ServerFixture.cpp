@@ -163,8 +163,9 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("allow-channel-creation", Bool(config.allowChannelCreation)) +
         Element("allow-operators", Bool(config.allowOperators)) +
         Element("server-logging", Bool(config.serverLogging)) +
-        Element("admin-enabled", "false") + Element("admin-username", "") +
-        Element("admin-password", "") + Element("files-root", "") +
+        Element("admin-enabled", Bool(config.adminEnabled)) +
+        Element("admin-username", XmlEscape(config.adminUsername)) +
+        Element("admin-password", XmlEscape(config.adminPassword)) + Element("files-root", "") +
         Element("channel-diskquota", "0") + Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
            Element("hosting", hosting) + "</quorvane>";
@@ -311,6 +312,24 @@ bool ServerFixture::ConnectAndLogin(TestUser& user, const std::string& nickname,
         return false;
     }
     return !SkipUntil(user.tcp, "done").empty();
+}
+
+bool ServerFixture::ConnectAdmin(TestUser& user, const std::string& username,
+                                 const std::string& password, std::vector<std::string>* listing) {
+    if (Connect(user) == 0) {
+        return false;
+    }
+    user.tcp.Send("admin username=\"" + username + "\" password=\"" + password + "\"\r\n");
+    std::vector<std::string> skipped;
+    const std::string done = user.tcp.Expect("done", DEFAULT_TIMEOUT_MS, &skipped);
+    if (listing) {
+        *listing = skipped;
+    }
+    if (done.empty() || skipped.empty() || skipped[0] != "ok") {
+        ADD_FAILURE() << "administrator login refused: " << (skipped.empty() ? done : skipped[0]);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace test

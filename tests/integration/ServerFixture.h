@@ -33,6 +33,9 @@ struct ServerConfig {
     bool allowChannelCreation = true;
     bool allowOperators = true;
     bool serverLogging = false;
+    bool adminEnabled = false;
+    std::string adminUsername;
+    std::string adminPassword;
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };
@@ -102,6 +105,10 @@ protected:
     // Connect, hello and a successful login up to its "done"; false when refused.
     bool ConnectAndLogin(TestUser& user, const std::string& nickname,
                          const std::string& password = "");
+    // Connect (no hello) and an administrator login up to its "done"; the lines of the
+    // listing are returned through listing when given. False when refused.
+    bool ConnectAdmin(TestUser& user, const std::string& username, const std::string& password,
+                      std::vector<std::string>* listing = nullptr);
 
     std::string dir_;
     std::string binary_;

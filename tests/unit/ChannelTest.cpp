@@ -187,7 +187,7 @@ TEST(ServerChannelNotify, AddUserTellsNewcomerAboutAllAndOthersAboutNewcomer) {
     EXPECT_FALSE(lobby->UserExists(5));
 }
 
-TEST(ServerChannelReset, KeepsOperatorsFilesAndQuota) {
+TEST(ServerChannelReset, ClearSettingsKeepsMembersOperatorsFilesAndQuota) {
     serverchannel_t root = std::make_shared<ServerChannel>();
     serverchannel_t lobby = AddChild(root, "lobby");
     AddChild(lobby, "sub");
@@ -200,15 +200,33 @@ TEST(ServerChannelReset, KeepsOperatorsFilesAndQuota) {
     lobby->AddUser(2, MakeLoggedInUser(2));
 
     EXPECT_TRUE(lobby->IsPasswordProtected());
-    lobby->ResetChannel();
+    lobby->ClearSettings();
     EXPECT_EQ("", lobby->GetName());
     EXPECT_EQ("", lobby->GetTopic());
     EXPECT_EQ("", lobby->GetPassword());
     EXPECT_FALSE(lobby->IsStaticChannel());
     EXPECT_FALSE(lobby->IsPasswordProtected());
-    EXPECT_EQ(0, lobby->GetUsersCount());
-    EXPECT_EQ(0, lobby->GetSubChannelsCount());
+    EXPECT_EQ(1, lobby->GetUsersCount());
+    EXPECT_EQ(1, lobby->GetSubChannelsCount());
     EXPECT_TRUE(lobby->IsOperator(4));
     EXPECT_EQ(1u, lobby->GetFiles().size());
     EXPECT_EQ(77, lobby->GetMaxDiskUsage());
+}
+
+// A tree far deeper than any stack could recurse through is detached and released.
+TEST(ServerChannelReset, DetachTreeUntiesADeepTreeWithoutRecursion) {
+    serverchannel_t root = std::make_shared<ServerChannel>();
+    const std::shared_ptr<RecordingUser> member = MakeLoggedInUser(7);
+    serverchannel_t channel = root;
+    for (int i = 0; i < 200000; ++i) channel = AddChild(channel, "c");
+    const std::weak_ptr<ServerChannel> deepest = channel;
+    channel->AddUser(7, member);
+    member->SetChannel(channel);
+    channel->AddOperator(7);
+    channel.reset();
+
+    root->DetachTree();
+    EXPECT_EQ(0, root->GetSubChannelsCount());
+    EXPECT_TRUE(deepest.expired());
+    EXPECT_FALSE(member->GetChannel());
 }

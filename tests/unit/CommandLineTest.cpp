@@ -1,4 +1,5 @@
 #include "protocol/CommandLine.h"
+#include "protocol/PasswordCompare.h"
 
 #include <gtest/gtest.h>
 
@@ -202,4 +203,15 @@ TEST(CommandLineCompare, AsciiCaseOnly) {
     EXPECT_FALSE(EqualsNoCase("join", "joins"));
     EXPECT_FALSE(EqualsNoCase("\xC4", "\xE4"));
     EXPECT_FALSE(EqualsNoCase("[", "{"));
+}
+
+TEST(PasswordCompare, ExactBytesOnly) {
+    const struct {
+        std::string given, stored;
+        bool equal;
+    } cases[] = {{"", "", true},          {"secret", "secret", true}, {"Secret", "secret", false},
+                 {"secre", "secret", false}, {"secrets", "secret", false}, {"", "x", false},
+                 {std::string("a\0b", 3), std::string("a\0c", 3), false},
+                 {std::string("a\0", 2), "a", false}};
+    for (const auto& c : cases) EXPECT_EQ(c.equal, PasswordsEqual(c.given, c.stored)) << c.given << "/" << c.stored;
 }

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <ace/Dev_Poll_Reactor.h>
 #include <ace/Reactor.h>
@@ -31,12 +33,45 @@ const std::string ACK("\x02\x05\x06\x00\x00\x00", 6);
 // Records what the node reports; may kick a user from inside its own join.
 class TestListener : public ServerNodeListener {
 public:
+    void OnUserConnected(const serveruser_t& user, const ACE_INET_Addr&) override { Record("connected", user); }
+    void OnUserLoggedIn(const serveruser_t& user) override { Record("loggedin", user); }
     void OnUserDropped(const serveruser_t& user) override { ++dropped; }
-    void OnUserDisconnected(const serveruser_t& user) override { ++disconnected; }
+    void OnUserDisconnected(const serveruser_t& user) override {
+        ++disconnected;
+        Record("disconnected", user);
+    }
     void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) override {
+        Record("joined", user, channel->GetChannelPath());
         if (kickOnJoin && node) node->UserKick(user->GetUserID());
     }
+    void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
+                           const quorvane::server::TextMessage& message) override {
+        Record("usermessage", sender, std::to_string(receiver->GetUserID()) + " " + message.content);
+    }
+    void OnChannelTextMessage(const serveruser_t& sender, const serverchannel_t& channel,
+                              const quorvane::server::TextMessage& message) override {
+        Record("channelmessage", sender, channel->GetChannelPath() + " " + message.content);
+    }
+    void OnChannelCreated(const serverchannel_t& channel) override { Record("created", 0, channel->GetChannelPath()); }
+    void OnChannelUpdated(const serverchannel_t& channel) override { Record("updated", 0, channel->GetChannelPath()); }
+    void OnChannelRemoved(const serverchannel_t& channel) override { Record("removed", 0, channel->GetChannelPath()); }
+    void OnSaveConfiguration(ServerNode&) override { Record("save", 0); }
 
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return events;
+    }
+
+    void Record(const std::string& what, const serveruser_t& user, const std::string& detail = "") {
+        Record(what, user->GetUserID(), detail);
+    }
+    void Record(const std::string& what, int id, const std::string& detail = "") {
+        std::lock_guard<std::mutex> guard(mutex);
+        events.push_back(what + (id ? " " + std::to_string(id) : "") + (detail.empty() ? "" : " " + detail));
+    }
+
+    std::mutex mutex;
+    std::vector<std::string> events;
     std::atomic<int> dropped{0};
     std::atomic<int> disconnected{0};
     bool kickOnJoin = false;
@@ -262,6 +297,40 @@ TEST_F(ServerNodeTest, StopDisconnectsEveryoneAndResetsStatistics) {
     // And the node starts again.
     ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
     EXPECT_GT(Connect()->id, 0);
+}
+
+// Every listener event of a scripted session, in order and with its arguments.
+TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
+    node_->SetAdminAccount("Admin", "pw");
+    Start();
+    std::unique_ptr<Client> ann = LoggedIn("ann"), bob = LoggedIn("bob");
+    Join(*ann, "/a/");
+    Join(*bob, "/a/");
+    ann->tcp.Send("message type=1 to=2 channel=\"\" content=\"hi\"\r\n"
+                  "message type=2 channel=\"\" content=\"all\"\r\n"
+                  "message type=2 channel=\"\" content=\"/stats\"\r\n");
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(ann->tcp.Expect("ok").empty());
+
+    std::unique_ptr<Client> admin = Connect();
+    admin->tcp.Send("admin username=\"admin\" password=\"pw\"\r\n"
+                    "makechannel channel=\"/s/\"\r\n"
+                    "updatechannel channel=\"/s/\" password=\"\" topic=\"t\" static=1\r\n"
+                    "saveconfig\r\n"
+                    "removechannel channel=\"/s/\"\r\n"
+                    "ban userid=1\r\n"
+                    "kick userid=2\r\n");
+    EXPECT_FALSE(admin->tcp.Expect("ok").empty());  // the administrator login
+    EXPECT_FALSE(admin->tcp.Expect("ok").empty());  // the save
+    EXPECT_FALSE(admin->tcp.Expect("ok").empty());  // the ban
+    EXPECT_TRUE(bob->tcp.WaitClosed());
+    ASSERT_TRUE(WaitFor([this] { return listener_.disconnected.load() == 1; }, 5000));
+
+    const std::vector<std::string> expected = {
+        "created /", "connected 1", "loggedin 1", "connected 2", "loggedin 2", "created /a/", "joined 1 /a/",
+        "joined 2 /a/", "usermessage 1 2 hi", "channelmessage 1 /a/ all", "channelmessage 1 /a/ /stats",
+        "connected 3", "created /s/", "updated /s/", "save", "removed /s/", "disconnected 2"};
+    EXPECT_EQ(expected, listener_.Events());
+    EXPECT_TRUE(node_->IsBanned("127.0.0.1"));
 }
 
 TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
