@@ -250,7 +250,8 @@ bool CliApp::Transfer(const Request& request, std::string& error) {
         struct stat info;
         if (::stat(destination.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
             const size_t slash = request.remoteName.find_last_of('/');
-            destination += "/" + (slash == std::string::npos ? request.remoteName : request.remoteName.substr(slash + 1));
+            if (destination.back() != '/') destination += '/';
+            destination += (slash == std::string::npos ? request.remoteName : request.remoteName.substr(slash + 1));
         }
     }
     LineBuilder registration(upload ? "regsendfile" : "regrecvfile");

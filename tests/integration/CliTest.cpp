@@ -13,7 +13,7 @@ namespace {
 
 using testing_support::Param;
 
-const char* const LOBBY = "<channel><name>Lobby</name><password></password><topic>Hi</topic><diskquota>0</diskquota></channel>";
+const char* const LOBBY = "<channel><name>Lobby</name><password></password><topic>Hi</topic><diskquota>1000000</diskquota></channel>";
 
 class CliTest : public ServerFixture {
 protected:
@@ -114,7 +114,7 @@ TEST_F(CliTest, UploadsAndDownloadsAFileOverItsOwnConnection) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "") << "no progress bar without a terminal";
     EXPECT_EQ(run.out, "song.bin\t300000\t/Lobby/\nsong.bin\t300000\t" + PathOf("out/song.bin") +
-                           "\nchannel\t/\t\t0\t0\t\t0\nchannel\t/Lobby/\tHi\t0\t1\t\t0\nuser\t/Lobby/\t1\tann\t0\t\n"
+                           "\nchannel\t/\t\t0\t0\t\t0\nchannel\t/Lobby/\tHi\t0\t1\t\t1000000\nuser\t/Lobby/\t1\tann\t0\t\n"
                            "file\t/Lobby/\tsong.bin\t300000\n");
     EXPECT_TRUE(ReadFile(PathOf("out/song.bin")) == content) << "the download differs from the upload";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(PathOf("out")), {}), 1)
