@@ -2,30 +2,12 @@
 
 #include <algorithm>
 
-#include "protocol/CommandLine.h"
+#include "LineParams.h"
 
 namespace quorvane {
 namespace cli {
 
 namespace {
-
-std::string Text(const std::string& line, const char* name) {
-    std::string value;
-    GetStringParam(line, name, value);
-    return value;
-}
-
-int Number(const std::string& line, const char* name) {
-    int value = 0;
-    GetIntParam(line, name, value);
-    return value;
-}
-
-int64_t Number64(const std::string& line, const char* name) {
-    int64_t value = 0;
-    GetInt64Param(line, name, value);
-    return value;
-}
 
 int Depth(const std::string& path) {
     return static_cast<int>(std::count(path.begin(), path.end(), '/')) - 1;
@@ -44,13 +26,13 @@ bool ChannelTree::Apply(const std::string& line) {
     std::string word;
     if (!ExtractCommand(line, word)) return false;
     if (word == "welcome") {
-        ownId = Number(line, "userid");
+        ownId = IntParam(line, "userid");
         ApplyServer(line);
     } else if (word == "serverupdate") {
         ApplyServer(line);
     } else if (word == "accepted") {
-        ownId = Number(line, "userid");
-        ownNickname = Text(line, "nickname");
+        ownId = IntParam(line, "userid");
+        ownNickname = TextParam(line, "nickname");
         loggedIn = true;
     } else if (word == "loggedout") {
         loggedIn = false;
@@ -58,7 +40,7 @@ bool ChannelTree::Apply(const std::string& line) {
     } else if (word == "addchannel" || word == "updatechannel") {
         ApplyChannel(line);
     } else if (word == "removechannel") {
-        const std::string path = Text(line, "channel");
+        const std::string path = TextParam(line, "channel");
         channels_.erase(ToLower(path));
         for (auto it = users_.begin(); it != users_.end();) {
             it = EqualsNoCase(it->second.channel, path) ? users_.erase(it) : std::next(it);
@@ -66,9 +48,9 @@ bool ChannelTree::Apply(const std::string& line) {
     } else if (word == "adduser" || word == "updateuser") {
         ApplyUser(line);
     } else if (word == "removeuser") {
-        users_.erase(Number(line, "userid"));
+        users_.erase(IntParam(line, "userid"));
     } else if (word == "joined") {
-        ApplyOwnChannel(Text(line, "channel"));
+        ApplyOwnChannel(TextParam(line, "channel"));
     } else if (word == "left") {
         ApplyOwnChannel("");
     } else if (word == "addfile" || word == "removefile") {
@@ -80,8 +62,8 @@ bool ChannelTree::Apply(const std::string& line) {
 }
 
 void ChannelTree::ApplyServer(const std::string& line) {
-    serverName = Text(line, "servername");
-    motd = Text(line, "motd");
+    serverName = TextParam(line, "servername");
+    motd = TextParam(line, "motd");
     GetBoolParam(line, "channels", channelCreation);
     GetBoolParam(line, "operators", operatorsAllowed);
 }
@@ -92,10 +74,10 @@ ChannelInfo* ChannelTree::MutableChannel(const std::string& path) {
 }
 
 void ChannelTree::ApplyChannel(const std::string& line) {
-    const std::string path = Text(line, "channel");
+    const std::string path = TextParam(line, "channel");
     ChannelInfo& channel = channels_[ToLower(path)];
     channel.path = path;
-    channel.topic = Text(line, "topic");
+    channel.topic = TextParam(line, "topic");
     // An administrator is told the password and the static flag, anyone else only
     // whether there is a password.
     if (GetStringParam(line, "password", channel.password)) {
@@ -104,31 +86,31 @@ void ChannelTree::ApplyChannel(const std::string& line) {
         GetBoolParam(line, "protected", channel.isProtected);
     }
     GetBoolParam(line, "static", channel.isStatic);
-    channel.operators = Text(line, "operators");
-    channel.userCount = Number(line, "usercount");
-    channel.diskQuota = Number64(line, "diskquota");
+    channel.operators = TextParam(line, "operators");
+    channel.userCount = IntParam(line, "usercount");
+    channel.diskQuota = Int64Param(line, "diskquota");
 }
 
 void ChannelTree::ApplyUser(const std::string& line) {
     UserInfo user;
-    user.id = Number(line, "userid");
-    user.nickname = Text(line, "nickname");
-    user.channel = Text(line, "channel");
-    user.address = Text(line, "address");
-    user.statusMode = Number(line, "statusmode");
-    user.statusMessage = Text(line, "statusmessage");
-    user.version = Text(line, "version");
+    user.id = IntParam(line, "userid");
+    user.nickname = TextParam(line, "nickname");
+    user.channel = TextParam(line, "channel");
+    user.address = TextParam(line, "address");
+    user.statusMode = IntParam(line, "statusmode");
+    user.statusMessage = TextParam(line, "statusmessage");
+    user.version = TextParam(line, "version");
     if (user.id == ownId && !user.nickname.empty()) ownNickname = user.nickname;
     users_[user.id] = user;
 }
 
 void ChannelTree::ApplyFile(const std::string& line, bool add) {
-    ChannelInfo* channel = MutableChannel(Text(line, "channel"));
+    ChannelInfo* channel = MutableChannel(TextParam(line, "channel"));
     if (channel == nullptr) return;
     if (add) {
-        channel->files[Text(line, "filename")] = Number64(line, "filesize");
+        channel->files[TextParam(line, "filename")] = Int64Param(line, "filesize");
     } else {
-        channel->files.erase(Text(line, "filename"));
+        channel->files.erase(TextParam(line, "filename"));
     }
 }
 

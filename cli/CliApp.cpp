@@ -11,7 +11,7 @@
 
 #include "FileTransfer.h"
 #include "LineEditor.h"
-#include "protocol/CommandLine.h"
+#include "LineParams.h"
 #include "protocol/LineBuilder.h"
 
 namespace quorvane {
@@ -34,22 +34,6 @@ bool ReadHidden(const std::string& prompt, std::string& secret) {
     std::fprintf(stderr, "\n");
     return ok;
 }
-
-std::string Word(const std::string& line) {
-    std::string word;
-    ExtractCommand(line, word);
-    return word;
-}
-
-std::string Param(const std::string& line, const char* name) {
-    std::string value;
-    GetStringParam(line, name, value);
-    return value;
-}
-
-}  // namespace
-
-namespace {
 
 // Without --user or --admin the client logs in as a user named after the local account.
 CliOptions WithDefaults(CliOptions options) {
@@ -204,18 +188,16 @@ bool CliApp::RunCommand(const std::string& text, std::string& error) {
 
 void CliApp::PrintResult(const Request& request, const Reply& reply) {
     for (const std::string& line : reply.lines) {
-        const std::string word = Word(line);
+        const std::string word = LineWord(line);
         if (request.result == ResultKind::BANS && word == "userbanned") {
-            Emit({{"address", Param(line, "address")},
-                  {"channel", Param(line, "channel")},
-                  {"nickname", Param(line, "nickname")},
-                  {"bantime", Param(line, "bantime")}});
+            Emit({{"address", TextParam(line, "address")},
+                  {"channel", TextParam(line, "channel")},
+                  {"nickname", TextParam(line, "nickname")},
+                  {"bantime", TextParam(line, "bantime")}});
         } else if (request.result == ResultKind::STATS && word == "messagedeliver") {
-            int from = 0;
-            GetIntParam(line, "from", from);
-            if (from != session_.Tree().ownId) continue;
+            if (IntParam(line, "from") != session_.Tree().ownId) continue;
             // "Name: value" lines separated by CR LF.
-            std::string content = Param(line, "content");
+            std::string content = TextParam(line, "content");
             size_t start = 0;
             while (start < content.size()) {
                 size_t end = content.find("\r\n", start);
@@ -264,7 +246,7 @@ bool CliApp::Transfer(const Request& request, std::string& error) {
     }
     int transferId = 0;
     for (const std::string& line : reply.lines) {
-        if (Word(line) == "fileaccepted") GetIntParam(line, "transferid", transferId);
+        if (LineWord(line) == "fileaccepted") transferId = IntParam(line, "transferid");
     }
     if (transferId == 0) {
         error = "the server accepted no transfer";

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "Deadline.h"
-#include "protocol/CommandLine.h"
+#include "LineParams.h"
 #include "protocol/ErrorCodes.h"
 #include "protocol/LineBuilder.h"
 
@@ -16,12 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Word(const std::string& line) {
-    std::string word;
-    ExtractCommand(line, word);
-    return word;
-}
-
 }  // namespace
 
 ClientSession::ClientSession(const CliOptions& options) : options_(options) {}
@@ -29,7 +23,7 @@ ClientSession::ClientSession(const CliOptions& options) : options_(options) {}
 bool ClientSession::Open(const std::string& password, std::string& error) {
     if (!tcp_.Connect(options_.host, options_.port, TimeoutMs(), error)) return false;
     std::string welcome;
-    if (tcp_.ReadLine(welcome, TimeoutMs()) != LineConnection::READ_LINE || Word(welcome) != "welcome") {
+    if (tcp_.ReadLine(welcome, TimeoutMs()) != LineConnection::READ_LINE || LineWord(welcome) != "welcome") {
         error = "no welcome from " + options_.host + " port " + std::to_string(options_.port);
         return false;
     }
@@ -77,7 +71,7 @@ bool ClientSession::SendPing() {
 }
 
 void ClientSession::HandleLine(const std::string& line) {
-    if (Word(line) == "pong") {
+    if (LineWord(line) == "pong") {
         ++pongsSeen_;
         return;
     }
@@ -108,7 +102,7 @@ Reply ClientSession::Execute(const std::string& line) {
             if (got == LineConnection::READ_CLOSED) tcp_.Close();
             return reply;
         }
-        const std::string word = Word(received);
+        const std::string word = LineWord(received);
         if (word != "pong") reply.lines.push_back(received);
         // "filerejected" is the refusal of a transfer registration: a number, no text.
         if ((word == "error" || word == "filerejected") && reply.ok) {

@@ -53,6 +53,11 @@ struct Args {
         id = Tree().FindUserByNickname(who);
         return id != 0 || Fail("no user called \"" + who + "\" in view; give the user id instead");
     }
+    // Commands whose one argument is a user: the line carries its id.
+    bool SendForUser(const char* word) const {
+        int id = 0;
+        return User(0, id) && Send(LineBuilder(word).Int("userid", id));
+    }
     bool OwnChannel(std::string& channel) const {
         channel = Tree().ownChannel;
         return !channel.empty() || Fail("join a channel first");
@@ -229,10 +234,7 @@ const CommandSpec COMMANDS[] = {
      },
      "move a user to another channel"},
     {"kick", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
-     [](const Args& a) {
-         int id = 0;
-         return a.User(0, id) && a.Send(LineBuilder("kick").Int("userid", id));
-     },
+     [](const Args& a) { return a.SendForUser("kick"); },
      "disconnect a user (operators: from their channel)"},
     {"op", "USER [PATH]", 1, 2, {ArgKind::USER, ArgKind::CHANNEL},
      [](const Args& a) {
@@ -246,10 +248,7 @@ const CommandSpec COMMANDS[] = {
      },
      "make a user operator of a channel"},
     {"ban", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
-     [](const Args& a) {
-         int id = 0;
-         return a.User(0, id) && a.Send(LineBuilder("ban").Int("userid", id));
-     },
+     [](const Args& a) { return a.SendForUser("ban"); },
      "ban a user's address from the server"},
     {"unban", "ADDRESS", 1, 1, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) { return a.Send(LineBuilder("unban").String("address", a[0])); }, "lift a ban"},

@@ -12,7 +12,7 @@
 
 #include "Deadline.h"
 #include "LineConnection.h"
-#include "protocol/CommandLine.h"
+#include "LineParams.h"
 #include "protocol/ErrorCodes.h"
 #include "protocol/LineBuilder.h"
 
@@ -28,8 +28,26 @@ struct FileCloser {
 };
 typedef std::unique_ptr<std::FILE, FileCloser> FilePtr;
 
-// Opens the data connection, names the transfer and reads lines up to the one with the
-// awaited word, which is returned; an error line or silence ends it with the reason.
+// Reads lines up to the one with the awaited word; an error line or silence ends the
+// wait with the reason.
+bool Await(LineConnection& conn, const char* awaited, int timeoutMs, std::string& reply, std::string& error) {
+    const Deadline deadline(timeoutMs);
+    for (;;) {
+        if (conn.ReadLine(reply, deadline.RemainingMs()) != LineConnection::READ_LINE) {
+            error = std::string("no \"") + awaited + "\" from the server on the data connection";
+            return false;
+        }
+        const std::string word = LineWord(reply);
+        if (word == awaited) return true;
+        if (word == "error") {
+            error = TextParam(reply, "message");
+            if (error.empty()) error = GetErrorMessage(IntParam(reply, "number"));
+            return false;
+        }
+    }
+}
+
+// Opens the data connection and names the transfer.
 bool Begin(LineConnection& conn, const TransferEndpoint& endpoint, const std::string& request,
            const char* awaited, std::string& reply, std::string& error) {
     if (!conn.Connect(endpoint.host, endpoint.port, endpoint.timeoutMs, error)) return false;
@@ -37,22 +55,7 @@ bool Begin(LineConnection& conn, const TransferEndpoint& endpoint, const std::st
         error = "the data connection broke";
         return false;
     }
-    const Deadline deadline(endpoint.timeoutMs);
-    for (;;) {
-        if (conn.ReadLine(reply, deadline.RemainingMs()) != LineConnection::READ_LINE) {
-            error = "the server did not start the transfer";
-            return false;
-        }
-        std::string word;
-        ExtractCommand(reply, word);
-        if (word == awaited) return true;
-        if (word == "error") {
-            int number = 0;
-            GetIntParam(reply, "number", number);
-            if (!GetStringParam(reply, "message", error)) error = GetErrorMessage(number);
-            return false;
-        }
-    }
+    return Await(conn, awaited, endpoint.timeoutMs, reply, error);
 }
 
 }  // namespace
@@ -88,16 +91,7 @@ bool UploadFile(const TransferEndpoint& endpoint, int transferId, const std::str
         progress.Update(sent);
         if (endpoint.tick) endpoint.tick();
     }
-    const Deadline deadline(endpoint.timeoutMs);
-    for (;;) {
-        if (conn.ReadLine(reply, deadline.RemainingMs()) != LineConnection::READ_LINE) {
-            error = "the server did not confirm the upload";
-            return false;
-        }
-        std::string word;
-        ExtractCommand(reply, word);
-        if (word == "filecompleted") return true;
-    }
+    return Await(conn, "filecompleted", endpoint.timeoutMs, reply, error);
 }
 
 bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::string& path,
@@ -108,8 +102,7 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
                error)) {
         return false;
     }
-    size = 0;
-    GetInt64Param(reply, "filesize", size);
+    size = Int64Param(reply, "filesize");
 
     std::string temporary = path + ".part-XXXXXX";
     const int fd = ::mkstemp(&temporary[0]);

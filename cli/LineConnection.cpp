@@ -1,7 +1,6 @@
 #include "LineConnection.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "Deadline.h"
+#include "Resolve.h"
 #include "protocol/CommandLine.h"
 
 namespace quorvane {
@@ -64,21 +64,10 @@ int ConnectAddress(const addrinfo* ai, const Deadline& deadline, std::string& er
 
 bool LineConnection::Connect(const std::string& host, int port, int timeoutMs, std::string& error) {
     Close();
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        error = "cannot resolve " + host + ": " + gai_strerror(rc);
-        return false;
-    }
     const Deadline deadline(timeoutMs);
-    for (addrinfo* ai = found; ai != nullptr && fd_ < 0; ai = ai->ai_next) {
-        fd_ = ConnectAddress(ai, deadline, error);
-    }
-    ::freeaddrinfo(found);
+    fd_ = OpenFirstAddress(
+        host, port, SOCK_STREAM,
+        [&deadline](const addrinfo* ai, std::string& reason) { return ConnectAddress(ai, deadline, reason); }, error);
     if (fd_ < 0) {
         error = "cannot connect to " + host + " port " + std::to_string(port) + ": " + error;
         return false;

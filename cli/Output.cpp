@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "ChannelTree.h"
-#include "protocol/CommandLine.h"
+#include "LineParams.h"
 
 namespace quorvane {
 namespace cli {
@@ -71,18 +71,6 @@ std::string HumanBytes(double bytes) {
 
 namespace {
 
-std::string Text(const std::string& line, const char* name) {
-    std::string value;
-    GetStringParam(line, name, value);
-    return value;
-}
-
-int Number(const std::string& line, const char* name) {
-    int value = 0;
-    GetIntParam(line, name, value);
-    return value;
-}
-
 std::string NameOf(const ChannelTree& tree, int id) {
     if (id == tree.ownId) return "you";
     const UserInfo* user = tree.FindUser(id);
@@ -92,29 +80,28 @@ std::string NameOf(const ChannelTree& tree, int id) {
 }  // namespace
 
 std::string DescribeLine(const std::string& line, const ChannelTree& before) {
-    std::string word;
-    if (!ExtractCommand(line, word)) return "";
-    const std::string channel = Text(line, "channel");
+    const std::string word = LineWord(line);
+    const std::string channel = TextParam(line, "channel");
     if (word == "messagedeliver") {
-        const int from = Number(line, "from");
-        const std::string content = Text(line, "content");
-        if (Number(line, "type") == 1) return "[" + NameOf(before, from) + " -> you] " + content;
+        const int from = IntParam(line, "from");
+        const std::string content = TextParam(line, "content");
+        if (IntParam(line, "type") == 1) return "[" + NameOf(before, from) + " -> you] " + content;
         return "[" + channel + "] " + NameOf(before, from) + ": " + content;
     }
     if (word == "adduser") {
-        const int id = Number(line, "userid");
+        const int id = IntParam(line, "userid");
         if (id == before.ownId) return "";
-        return Text(line, "nickname") + " (" + std::to_string(id) + ") is in " + channel;
+        return TextParam(line, "nickname") + " (" + std::to_string(id) + ") is in " + channel;
     }
-    if (word == "removeuser") return NameOf(before, Number(line, "userid")) + " left " + channel;
+    if (word == "removeuser") return NameOf(before, IntParam(line, "userid")) + " left " + channel;
     if (word == "updateuser") {
-        const UserInfo* old = before.FindUser(Number(line, "userid"));
-        const std::string nickname = Text(line, "nickname");
+        const UserInfo* old = before.FindUser(IntParam(line, "userid"));
+        const std::string nickname = TextParam(line, "nickname");
         if (old == nullptr) return "";
         if (old->nickname != nickname) return old->nickname + " is now known as " + nickname;
-        const std::string status = Text(line, "statusmessage");
-        if (old->statusMessage != status || old->statusMode != Number(line, "statusmode")) {
-            return nickname + " changed status to " + std::to_string(Number(line, "statusmode")) +
+        const std::string status = TextParam(line, "statusmessage");
+        if (old->statusMessage != status || old->statusMode != IntParam(line, "statusmode")) {
+            return nickname + " changed status to " + std::to_string(IntParam(line, "statusmode")) +
                    (status.empty() ? "" : ": " + status);
         }
         return "";
@@ -125,18 +112,16 @@ std::string DescribeLine(const std::string& line, const ChannelTree& before) {
     if (word == "removechannel") return "Channel " + channel + " was removed";
     if (word == "updatechannel") {
         const ChannelInfo* old = before.FindChannel(channel);
-        const std::string topic = Text(line, "topic");
+        const std::string topic = TextParam(line, "topic");
         if (old != nullptr && old->topic != topic) return "Topic of " + channel + ": " + topic;
         return "";
     }
     if (word == "addfile") {
-        int64_t size = 0;
-        GetInt64Param(line, "filesize", size);
-        return "New file in " + channel + ": " + Text(line, "filename") + " (" +
-               HumanBytes(static_cast<double>(size)) + ")";
+        return "New file in " + channel + ": " + TextParam(line, "filename") + " (" +
+               HumanBytes(static_cast<double>(Int64Param(line, "filesize"))) + ")";
     }
-    if (word == "removefile") return "File removed from " + channel + ": " + Text(line, "filename");
-    if (word == "serverupdate") return "Server: " + Text(line, "servername") + " - " + Text(line, "motd");
+    if (word == "removefile") return "File removed from " + channel + ": " + TextParam(line, "filename");
+    if (word == "serverupdate") return "Server: " + TextParam(line, "servername") + " - " + TextParam(line, "motd");
     if (word == "loggedout") return "Logged out";
     return "";
 }

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "Deadline.h"
+#include "Resolve.h"
 #include "network/HelloPacket.h"
 #include "network/KeepAlivePacket.h"
 
@@ -20,26 +22,20 @@ VoiceLink::~VoiceLink() {
 }
 
 bool VoiceLink::Open(const std::string& host, int port, std::string& error) {
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0) {
-        error = "cannot resolve " + host + ": " + gai_strerror(rc);
-        return false;
-    }
     // A connected datagram socket: only the server's packets come in, sends need no address.
-    for (addrinfo* ai = found; ai != nullptr && fd_ < 0; ai = ai->ai_next) {
-        fd_ = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-        if (fd_ >= 0 && ::connect(fd_, ai->ai_addr, ai->ai_addrlen) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ::freeaddrinfo(found);
-    if (fd_ < 0) error = "cannot open the voice socket to " + host + " port " + std::to_string(port);
+    fd_ = OpenFirstAddress(
+        host, port, SOCK_DGRAM,
+        [](const addrinfo* ai, std::string& reason) {
+            const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+            if (fd >= 0 && ::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+                reason = std::strerror(errno);
+                ::close(fd);
+                return -1;
+            }
+            return fd;
+        },
+        error);
+    if (fd_ < 0) error = "cannot open the voice socket to " + host + " port " + std::to_string(port) + ": " + error;
     return fd_ >= 0;
 }
 
