@@ -5,7 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 
@@ -34,6 +36,10 @@ bool ReadHidden(const std::string& prompt, std::string& secret) {
     std::fprintf(stderr, "\n");
     return ok;
 }
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
 
 // Without --user or --admin the client logs in as a user named after the local account.
 CliOptions WithDefaults(CliOptions options) {
@@ -114,14 +120,20 @@ int CliApp::RunInteractive() {
         default: return std::vector<std::string>();
         }
     }));
+    // Ctrl+C leaves through the same door as quit, so the terminal is restored.
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &action, nullptr);
     int code = EXIT_OK;
     bool inputOpen = true;
-    while (inputOpen && !quit_) {
+    while (inputOpen && !quit_ && !interrupted) {
         const int wait = session_.KeepAlive();
-        pollfd input = {editor_->Fd(), POLLIN, 0};
+        pollfd fds[3] = {{editor_->Fd(), POLLIN, 0}, {session_.CommandFd(), POLLIN, 0}, {session_.VoiceFd(), POLLIN, 0}};
+        if (::poll(fds, session_.VoiceFd() >= 0 ? 3 : 2, wait) < 0) continue;  // a signal
         // The server's lines are taken first, so they show before a command is run.
         if (!session_.Poll(0)) break;
-        if (::poll(&input, 1, std::min(wait, 200)) <= 0) continue;
+        if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) continue;
         std::vector<std::string> lines;
         inputOpen = editor_->OnReadable(lines);
         for (const std::string& line : lines) {
@@ -133,7 +145,7 @@ int CliApp::RunInteractive() {
             if (quit_) break;
         }
     }
-    if (!quit_ && inputOpen) {
+    if (!quit_ && inputOpen && !interrupted) {
         Say("The server closed the connection.");
         code = EXIT_COMMAND_FAILED;
     }

@@ -70,15 +70,15 @@ bool ClientSession::SendPing() {
     return tcp_.Send("ping\r\n");
 }
 
-void ClientSession::HandleLine(const std::string& line) {
+bool ClientSession::HandleLine(const std::string& line) {
     if (LineWord(line) == "pong") {
         ++pongsSeen_;
-        return;
+        return false;
     }
     // The sink sees the tree as it was, so it can tell what the line changes.
     // Until the login is through, the lines only build the first picture of the tree.
     if (sink_ && opened_) sink_(line, tree_);
-    tree_.Apply(line);
+    return tree_.Apply(line);
 }
 
 Reply ClientSession::Execute(const std::string& line) {
@@ -103,7 +103,6 @@ Reply ClientSession::Execute(const std::string& line) {
             return reply;
         }
         const std::string word = LineWord(received);
-        if (word != "pong") reply.lines.push_back(received);
         // "filerejected" is the refusal of a transfer registration: a number, no text.
         if ((word == "error" || word == "filerejected") && reply.ok) {
             reply.ok = false;
@@ -112,7 +111,9 @@ Reply ClientSession::Execute(const std::string& line) {
                 reply.errorText = GetErrorMessage(reply.errorNumber);
             }
         }
-        HandleLine(received);
+        // What the tree takes in is kept there; the reply keeps the command's own lines,
+        // so an administrator's login into a large server does not hold a copy of it.
+        if (!HandleLine(received) && word != "pong") reply.lines.push_back(received);
     }
     return reply;
 }

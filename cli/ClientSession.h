@@ -26,7 +26,7 @@ struct Reply {
     bool ok = true;
     int errorNumber = 0;
     std::string errorText;           // the server's text, or why no reply came
-    std::vector<std::string> lines;  // the lines that came before the closing pong
+    std::vector<std::string> lines;  // the command's lines that the tree did not take
 };
 
 class ClientSession {
@@ -62,7 +62,9 @@ public:
     static constexpr int VOICE_KEEPALIVE_INTERVAL_MS = 20000;
 
 private:
-    void HandleLine(const std::string& line);
+    // Counts pongs, shows the line to the sink and takes it into the tree; true when
+    // the tree took it.
+    bool HandleLine(const std::string& line);
     bool SendPing();
 
     CliOptions options_;

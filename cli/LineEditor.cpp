@@ -97,7 +97,9 @@ bool LineEditor::OnReadable(std::vector<std::string>& lines) {
         lines.push_back(line);
         pending_.erase(0, lf + 1);
     }
-    if (n <= 0 && !pending_.empty()) {
+    // Input without line ends is cut into lines of at most MAX_INPUT_LINE bytes rather
+    // than held without end.
+    if ((n <= 0 && !pending_.empty()) || pending_.size() >= MAX_INPUT_LINE) {
         lines.push_back(pending_);
         pending_.clear();
     }

@@ -4,6 +4,7 @@
 #ifndef QUORVANE_CLI_LINEEDITOR_H
 #define QUORVANE_CLI_LINEEDITOR_H
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ public:
     ~LineEditor();
     LineEditor(const LineEditor&) = delete;
     LineEditor& operator=(const LineEditor&) = delete;
+
+    static constexpr size_t MAX_INPUT_LINE = 65536;
 
     int Fd() const { return 0; }
     bool IsTerminal() const { return terminal_; }

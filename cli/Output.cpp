@@ -84,7 +84,9 @@ std::string DescribeLine(const std::string& line, const ChannelTree& before) {
     const std::string channel = TextParam(line, "channel");
     if (word == "messagedeliver") {
         const int from = IntParam(line, "from");
-        const std::string content = TextParam(line, "content");
+        // Server replies separate their lines with CR LF; a terminal wants LF alone.
+        std::string content = TextParam(line, "content");
+        ReplaceAll(content, "\r\n", "\n");
         if (IntParam(line, "type") == 1) return "[" + NameOf(before, from) + " -> you] " + content;
         return "[" + channel + "] " + NameOf(before, from) + ": " + content;
     }
