@@ -102,7 +102,7 @@ TEST_F(CliTest, UploadsAndDownloadsAFileOverItsOwnConnection) {
     std::filesystem::create_directory(root);
     StartWith(root);
     std::string content;
-    for (int i = 0; i < 300000; ++i) content += static_cast<char>((i * 7919) >> 3);
+    for (unsigned i = 0; i < 300000; ++i) content += static_cast<char>((i * 7919u) >> 3);
     WriteFile("song.bin", content);
     std::filesystem::create_directory(PathOf("out"));
 
