@@ -111,6 +111,27 @@ TEST(CommandTableTest, ChannelCommandsNeedAChannelAndCompletionKnowsArgumentKind
     EXPECT_EQ(ArgumentKind("nosuch", 0), ArgKind::NONE);
 }
 
+TEST(CommandTableTest, SplitsWordsWithQuotesAndKeepsTheRawRest) {
+    const struct {
+        const char* typed;
+        std::vector<std::string> words;
+        std::string lastRest;
+    } cases[] = {
+        {"  a  b\tc  ", {"a", "b", "c"}, "c"},
+        {"say \"two words\" 'it''s'", {"say", "two words", "its"}, "'it''s'"},
+        {"x \"a\\\"b\\\\\"", {"x", "a\"b\\"}, "\"a\\\"b\\\\\""},
+        {"pre\"fix\"ed", {"prefixed"}, "pre\"fix\"ed"},
+        {"", {}, ""},
+    };
+    for (const auto& c : cases) {
+        Words typed;
+        std::string error;
+        ASSERT_TRUE(SplitWords(c.typed, typed, error)) << c.typed << ": " << error;
+        EXPECT_EQ(typed.words, c.words) << c.typed;
+        EXPECT_EQ(typed.rest.empty() ? "" : typed.rest.back(), c.lastRest) << c.typed;
+    }
+}
+
 }  // namespace
 }  // namespace cli
 }  // namespace quorvane
