@@ -2,10 +2,11 @@
 
 #include <limits.h>
 #include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 
@@ -18,13 +19,18 @@
 #include <ace/Select_Reactor.h>
 #include <ace/Thread_Manager.h>
 
+#include "ServiceStorage.h"
+#include "listeners/EventLog.h"
+#include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
 #include "network/ReactorThread.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
 
+using quorvane::ApplyStaticChannels;
+using quorvane::EventLog;
+using quorvane::LoadSharedFiles;
 using quorvane::QuorvaneSettings;
-using quorvane::StaticChannelRecord;
 using quorvane::StaticChannelTable;
 using quorvane::server::ServerListener;
 using quorvane::server::ServerNode;
@@ -39,8 +45,6 @@ const int DEFAULT_UDP_PORT = 10301;
 const int DEFAULT_MAX_USERS = 32767;
 const int START_WAIT_HINT_MS = 3000;
 const int STOP_WAIT_HINT_MS = 5000;
-// The priorities that reach the log file: LM_ERROR, LM_INFO and LM_DEBUG (0x8c).
-const u_long LOG_FILE_PRIORITIES = LM_ERROR | LM_INFO | LM_DEBUG;
 // Guards the epoll reactor's handler table against an unlimited hard limit.
 const rlim_t MAX_REACTOR_HANDLES = 1 << 20;
 
@@ -75,6 +79,13 @@ void Log(ACE_Log_Priority priority, const char* format, const std::string& text)
 
 void LogError(const std::string& text) {
     Log(LM_ERROR, "%s\n", text);
+}
+
+// Once the server runs the log has no sink but the log file: a failed save must still
+// reach the administrator, on standard error and in the system log.
+void ReportAfterStart(const std::string& text) {
+    fprintf(stderr, "%s\n", text.c_str());
+    syslog(LOG_ERR, "%s", text.c_str());
 }
 
 // The event-loop threads' body.
@@ -129,25 +140,6 @@ std::string GetProgramDirectory() {
     return ".";
 }
 
-// Loads the settings file, or creates it with the default document when it cannot
-// be opened. False (logged) only when the file exists but cannot be read as XML.
-bool LoadSettings(QuorvaneSettings& settings, const std::string& path) {
-    if (std::ifstream(path).is_open()) {
-        if (!settings.LoadXMLFile(path)) {
-            LogError("Quorvane service failed to read settings file: " + path + ". " +
-                     settings.GetErrorText());
-            return false;
-        }
-        return true;
-    }
-    if (settings.CreateXMLFile(path)) {
-        settings.SetDefaultSettings();
-    } else {
-        LogError("Quorvane service failed to create settings file: " + path + ".");
-    }
-    return true;
-}
-
 // Dotted IPv4 text to a host-order address. "255.255.255.255" reads as the parser's
 // no-address value and is refused with the malformed texts.
 bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
@@ -162,7 +154,35 @@ bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
 // The 32-bit setting getters answer -1 for a missing element.
 int OrDefault(int value, int fallback) { return value == -1 ? fallback : value; }
 
-// False (logged) when the bind address is invalid.
+// A present setting outside its range stops start-up rather than being put to some
+// other use (a port of 65536 would listen on port 0's random choice, say).
+bool InRange(QuorvaneSettings& settings, const char* name, int64_t value, int64_t low, int64_t high) {
+    std::string text;
+    if (!settings.GetString(settings.GetHostingElement(), name, text) || (value >= low && value <= high)) return true;
+    LogError("Quorvane service found an invalid setting in " + settings.GetFileName() + ": " + name + " is \"" + text +
+             "\"; it must be a number from " + std::to_string(low) + " to " + std::to_string(high) + ".");
+    return false;
+}
+
+bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host) {
+    const int64_t MAX = INT64_MAX;
+    bool valid = InRange(settings, "hostport", host.tcpPort, 1, 65535) &&
+                 InRange(settings, "soundport", host.udpPort, 1, 65535) &&
+                 InRange(settings, "max-users", host.maxUsers, 0, INT32_MAX) &&
+                 InRange(settings, "root-diskquota", host.rootDiskQuota, 0, MAX) &&
+                 InRange(settings, "channel-diskquota", host.channelDiskQuota, 0, MAX);
+    for (StaticChannelTable::const_iterator it = host.staticChannels.begin(); valid && it != host.staticChannels.end();
+         ++it) {
+        if (it->second.diskquota >= 0) continue;
+        LogError("Quorvane service found an invalid setting in " + settings.GetFileName() +
+                 ": the diskquota of a static channel is " + std::to_string(it->second.diskquota) +
+                 "; it must not be negative.");
+        valid = false;
+    }
+    return valid;
+}
+
+// False (logged) when the bind address or a value is invalid.
 bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.bindIp = settings.GetBindIP();
     if (!host.bindIp.empty() && !ParseBindAddress(host.bindIp, host.address)) {
@@ -189,7 +209,7 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.channelDiskQuota = settings.GetChannelDiskQuota();
     host.staticChannels.clear();
     settings.ReadStaticChannels(host.staticChannels);
-    return true;
+    return SettingsInRange(settings, host);
 }
 
 void ApplySettings(ServerNode& node, const HostSettings& host) {
@@ -206,31 +226,8 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.SetAllowOperators(host.allowOperators);
     node.SetMaxUsers(host.maxUsers);
     node.SetChannelDiskQuota(host.channelDiskQuota);
-}
-
-// Creates the static channels in ascending id order, so each parent comes before its
-// sub-channels. The root record sets only the root's topic and disk quota. A record
-// whose channel cannot be made is passed over; the ones below it then fail for lack
-// of a parent.
-void ApplyStaticChannels(ServerNode& node, const StaticChannelTable& table) {
-    std::map<int32_t, std::string> paths;
-    for (StaticChannelTable::const_iterator it = table.begin(); it != table.end(); ++it) {
-        const StaticChannelRecord& record = it->second;
-        if (paths.empty()) {
-            if (record.parentid != 0) {
-                continue;
-            }
-            paths[record.id] = "/";
-            node.UserUpdateChannel("/", "", record.topic, true, record.diskquota);
-            continue;
-        }
-        std::map<int32_t, std::string>::const_iterator parent = paths.find(record.parentid);
-        if (parent == paths.end()) {
-            continue;
-        }
-        const std::string path = parent->second + record.name + "/";
-        paths[record.id] = path;
-        node.UserMakeChannel(path, record.password, record.topic, true, record.diskquota);
+    if (!host.filesRoot.empty() && !node.SetFilesRoot(host.filesRoot)) {
+        LogError("File sharing failed to initialize properly.");
     }
 }
 
@@ -272,6 +269,8 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     ACE_LOG_MSG->open(GetServiceName(), ACE_Log_Msg::SYSLOG | ACE_Log_Msg::STDERR);
 
     InstallMainReactor(RaiseOpenFilesLimit());
+    // A write past the file-size limit must fail, ending that upload, not the server.
+    ::signal(SIGXFSZ, SIG_IGN);
     // Stop signals are blocked in every thread and taken by the signal thread, so the
     // voice loop need not mask them around each wait (two system calls per wake-up).
     ACE_Reactor* voiceReactor =
@@ -289,39 +288,46 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
     if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) {
         LogError("Quorvane service failed to enter its directory: " + directory + ".");
     }
-    QuorvaneSettings settings;
-    if (!LoadSettings(settings, directory + "/" + SETTINGS_FILE_NAME)) {
+    ServiceStorage storage(directory);
+    if (!storage.LoadSettings()) {
         return false;
     }
+    storage.LoadLists();
+    QuorvaneSettings& settings = storage.Settings();
     HostSettings host;
     if (!ReadHostSettings(settings, host)) {
         return false;
     }
 
-    std::ofstream logFile;
-    if (host.serverLogging) {
-        logFile.open(LOG_FILE_NAME, std::ios::out | std::ios::app);
-        ACE_LOG_MSG->msg_ostream(&logFile, false);
-        ACE_LOG_MSG->set_flags(ACE_Log_Msg::OSTREAM);
-        ACE_LOG_MSG->priority_mask(LOG_FILE_PRIORITIES, ACE_Log_Msg::PROCESS);
+    // The event lines go to their own file; the host's messages stay on the system log
+    // and standard error until the server runs.
+    EventLog eventLog;
+    if (host.serverLogging && !eventLog.Open(directory + "/" + LOG_FILE_NAME)) {
+        LogError("Quorvane service failed to open the log file: " + directory + "/" + LOG_FILE_NAME + ".");
     }
 
     bool started = false;
     {
-        ServerListener listener(settings);
+        ServerListener listener(settings, storage.Bans(), storage.Files(), &eventLog, ReportAfterStart);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
         ApplyStaticChannels(node, host.staticChannels);
+        host.staticChannels.clear();
+        if (!node.GetFilesRoot().empty()) {
+            LoadSharedFiles(node, storage.Files());
+            storage.TidyFilesRoot(node.GetFilesRoot(), eventLog);
+        }
+        storage.AddStoredBans(node);
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
             started = RunStartedServer(node, voiceReactor);
         } else {
             LogError(FormatLaunchFailure(host));
         }
     }
-
-    // The log file closes with this scope: no thread may write to it any more.
-    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::OSTREAM);
-    ACE_LOG_MSG->msg_ostream(nullptr, false);
+    // The loop threads have ended: nothing touches the ban list any more.
+    if (started) {
+        storage.SaveBanList();
+    }
     return started;
 }
 

@@ -1,22 +1,65 @@
-// The listener the service host gives the server node. It will carry the event log and
-// the persistence callbacks; for now it only keeps the settings document it saves to.
+// What the service host gives the server node to report to: the event log lines of
+// users and files (ServerListener.cpp), and the persistence callbacks that keep the
+// files list, the settings and the ban list current (ServerListenerPersistence.cpp).
+// Called on the thread that drives the node (the host's at start-up, the main loop's
+// afterwards), with the node's lock held except where the node says otherwise.
 #ifndef QUORVANE_LISTENERS_SERVERLISTENER_H
 #define QUORVANE_LISTENERS_SERVERLISTENER_H
+
+#include <functional>
+#include <string>
 
 #include "server/ServerNodeListener.h"
 
 namespace quorvane {
 
+class BanList;
+class EventLog;
+class FilesList;
 class QuorvaneSettings;
 
 namespace server {
 
 class ServerListener : public ServerNodeListener {
 public:
-    explicit ServerListener(QuorvaneSettings& settings) : settings_(settings) {}
+    // Told the text of every failed save, for the host to report.
+    typedef std::function<void(const std::string&)> ErrorReporter;
+
+    // The log may be null (logging off); the documents outlive the listener.
+    ServerListener(QuorvaneSettings& settings, BanList& banList, FilesList& filesList, EventLog* log = nullptr,
+                   ErrorReporter reportError = ErrorReporter());
+
+    void OnUserConnected(const serveruser_t& user, const ACE_INET_Addr& peer) override;
+    void OnUserLoggedIn(const serveruser_t& user) override;
+    void OnUserDisconnected(const serveruser_t& user) override;
+    void OnUserDropped(const serveruser_t& user) override;
+    void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) override;
+    void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
+                           const TextMessage& message) override;
+    void OnChannelTextMessage(const serveruser_t& sender, const serverchannel_t& channel,
+                              const TextMessage& message) override;
+    void OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) override;
+    void OnFileDownloaded(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) override;
+    void OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) override;
+
+    void OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) override;
+    void OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) override;
+    // Writes the settings, the static channel tree and the ban list, each file once.
+    void OnSaveConfiguration(ServerNode& node) override;
 
 private:
+    void Log(const std::string& text);
+    void ReportFailedSave(const char* what, const std::string& path);
+    // "User #<id> name: "<nickname>" " as most lines begin.
+    static std::string UserPart(const serveruser_t& user);
+    void FileLine(const serveruser_t& user, const char* action, const ChannelFile& file, const char* direction,
+                  const serverchannel_t& channel);
+
     QuorvaneSettings& settings_;
+    BanList& banList_;
+    FilesList& filesList_;
+    EventLog* log_;
+    ErrorReporter reportError_;
 };
 
 }  // namespace server

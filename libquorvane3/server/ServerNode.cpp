@@ -70,7 +70,8 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       usersServed_(0),
       listener_(listener),
       saveOnChange_(saveOnChange),
-      timerInterval_(KEEPALIVE_INTERVAL_SECONDS) {
+      timerInterval_(KEEPALIVE_INTERVAL_SECONDS),
+      lastTransferId_(0) {
     rootChannel_->SetStaticChannel(true);
     if (listener_) listener_->OnChannelCreated(rootChannel_);
 }
@@ -317,6 +318,7 @@ void ServerNode::UserDisconnected(int userId) {
     }
 
     user->SetChannel(serverchannel_t());
+    DropTransfer(user);
     users_.erase(userId);
 }
 

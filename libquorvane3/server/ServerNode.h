@@ -9,6 +9,7 @@
 //   ServerNodeTimers.cpp    the keep-alive timer, inactivity and statistics
 //   ServerNodeAdmin.cpp     the administrator account, server updates, kick and bans
 //   ServerNodeMessages.cpp  text messages and the chat commands
+//   ServerNodeFiles.cpp     file sharing: files root, transfer table, completion, deletion
 //
 // Threads and locks: the main reactor's thread (connections, commands, timers) and the
 // voice reactor's thread (datagrams) meet here. Every operation that touches users or
@@ -37,6 +38,7 @@
 #include "network/PacketListener.h"
 #include "network/TimerListener.h"
 #include "server/BanRecord.h"
+#include "server/FileTransfer.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerUser.h"
@@ -156,8 +158,28 @@ public:
     int UserGrantOperator(const std::string& path, int userId);
     serverchannel_t FindChannel(const std::string& path);
 
-    // --- Files (the parts channel removal needs) ---
+    // --- Files ---
+    // Host side, before start: the directory of shared files (false when it is no
+    // directory, or while started). Empty means file sharing is off.
+    bool SetFilesRoot(const std::string& path);
+    std::string GetFilesRoot() const { return filesRoot_; }
+    // Registers the transfer (channel, filename, userId, filesize, upload filled in) and
+    // sets its transferId and localPath. An error code; a refusal takes no id.
+    int UserRegFileTransfer(FileTransfer& transfer);
+    // Starts the data phase of an upload or a download on the connection of userId:
+    // copies the record and opens its file. Only a connection from the registering
+    // user's host may do so, and only in the registered direction.
+    int UserBeginFileTransfer(int userId, int transferId, bool upload, FileTransfer& transfer,
+                              TransferFile& file);
+    // An upload has reached its size and its file is closed: moves it in, announces it.
+    int FileTransferCompleted(int transferId);
+    // The last byte of a download has been queued: reports it and frees the id.
+    void FileTransferDownloaded(int transferId);
+    int UserDeleteFile(int userId, const std::string& path, const std::string& filename);
+    void AddFileToChannel(const ChannelFile& file, const serverchannel_t& channel);
     void RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel);
+    // A copy of a registered transfer; false when the id is unknown.
+    bool GetTransfer(int transferId, FileTransfer& transfer);
 
     // --- Voice ---
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
@@ -205,6 +227,12 @@ private:
     void SendAddChannelToAll(const serverchannel_t& channel);
     void SendRemoveChannelToAll(const serverchannel_t& channel);
     bool OnReactorThread() const;
+    // --- Files ---
+    std::string FilePath(const std::string& name) const { return filesRoot_ + "/" + name; }
+    int TakeTransferId();
+    // Forgets the user's transfer and closes its file (an unfinished upload is deleted).
+    void DropTransfer(const serveruser_t& user);
+    int MoveIntoStore(const std::string& localPath, std::string& internalName);
 
     bool started_;
     users_t users_;
@@ -239,6 +267,10 @@ private:
     // the voice path does not allocate. Guarded by the node's lock and the send lock.
     std::vector<const ACE_INET_Addr*> voiceTargets_;
     std::vector<struct mmsghdr> sendMessages_;
+    // --- Files --- (the node's lock)
+    typedef std::map<int, FileTransfer> transfers_t;
+    transfers_t transfers_;  // the ids in use are its keys
+    int lastTransferId_;
 };
 
 }  // namespace server

@@ -1,7 +1,6 @@
 // ServerNode: the channel operations — join, leave, make, update, remove, move,
 // operator rights — and the removal of channels that became empty.
 #include <ace/Guard_T.h>
-#include <ace/OS_NS_unistd.h>
 
 #include "network/SharedLine.h"
 #include "protocol/ErrorCodes.h"
@@ -227,19 +226,6 @@ int ServerNode::UserGrantOperator(const std::string& path, int userId) {
     channel->AddOperator(userId);
     SendUpdateChannelToAll(channel);
     return ERR_SUCCESS;
-}
-
-void ServerNode::RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel) {
-    NodeGuard guard(lock_);
-    ChannelFile file;
-    if (!channel || !channel->GetFile(filename, file)) return;
-    channel->RemoveFile(filename);
-    if (listener_) listener_->OnFileRemoved(channel, file);
-    if (!filesRoot_.empty()) ACE_OS::unlink((filesRoot_ + "/" + file.internalName).c_str());
-    const std::vector<serveruser_t> members = channel->GetUsers();
-    for (size_t i = 0; i < members.size(); ++i) members[i]->SendRemoveFile(filename, channel);
-    const std::vector<serveruser_t> admins = GetLoggedInAdmins();
-    for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendRemoveFile(filename, channel);
 }
 
 }  // namespace server

@@ -44,7 +44,9 @@ void ServerNode::GetActiveTransfers(int& transfers, int& uploads, int& downloads
     for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
         const serveruser_t& user = it->second;
         if (!user->IsFileTransferActive()) continue;
-        if (user->IsTransferUpload()) ++uploads;
+        const transfers_t::const_iterator transfer = transfers_.find(user->GetTransferID());
+        if (transfer == transfers_.end()) continue;
+        if (transfer->second.upload) ++uploads;
         else ++downloads;
     }
     transfers = uploads + downloads;

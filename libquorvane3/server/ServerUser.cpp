@@ -43,7 +43,8 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
       transferId_(0),
       transferSize_(0) {}
 
-ServerUser::~ServerUser() = default;
+// An upload cut short by the node going away is deleted like any other.
+ServerUser::~ServerUser() { CloseTransfer(); }
 
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
@@ -103,11 +104,15 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
     if (length <= 0) return;
     // A command may end this user's registration; stay alive until we return.
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    // File data is written without the node's lock, which the voice path needs; the
+    // transfer fields belong to this thread alone.
+    if (IsUploading()) {
+        ReceiveFileData(data, static_cast<size_t>(length), keepOpen);
+        return;
+    }
     // The voice thread updates this user's address and flags under the node's lock;
     // a command reads them, so it runs under the same lock.
     NodeLock guard(owner_);
-    if (fileTransferActive_ && transferIsUpload_) return;  // file data has no reader yet
-
     lineBuffer_.append(data, static_cast<size_t>(length));
     size_t start = 0;
     for (;;) {
@@ -116,6 +121,13 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
         ProcessCommand(lineBuffer_.substr(start, lf + 1 - start), keepOpen);
         start = lf + 1;
         if (!keepOpen) return;
+        if (IsUploading()) {
+            // Whatever followed "sendfile" in this read is the file's first bytes.
+            const std::string rest = lineBuffer_.substr(start);
+            lineBuffer_.clear();
+            if (!rest.empty()) ReceiveFileData(rest.data(), rest.size(), keepOpen);
+            return;
+        }
     }
     lineBuffer_.erase(0, start);
     // A client that never ends its line would grow the buffer without bound.
@@ -125,7 +137,10 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
     }
 }
 
-void ServerUser::OnStreamReady() {}
+// The output queue has drained: the next part of a download may follow.
+void ServerUser::OnStreamReady() {
+    if (fileTransferActive_ && !transferIsUpload_) PumpDownload();
+}
 
 int ServerUser::SendLine(const std::string& line) {
     StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;

@@ -23,6 +23,7 @@
 #include "server/BanRecord.h"
 #include "network/StreamListener.h"
 #include "server/TextMessage.h"
+#include "server/TransferFile.h"
 
 class SharedLine;
 class StreamHandler;
@@ -120,6 +121,16 @@ public:
     void SendFileShareInfo(const std::string& filesRoot, int64_t diskQuota);
     void SendFileAccepted(int transferId);
     void SendFileRejected(int code);
+    void SendFileDeliver(int64_t filesize, const std::string& filename);
+    void SendFileReady(int transferId, int64_t filesize);
+
+    // --- Files --- (main reactor thread)
+    // Ends the connection's transfer: closes its file, deletes an unfinished upload and
+    // clears the transfer fields.
+    void CloseTransfer();
+    // The address of the client's end of this user's connection.
+    bool GetPeerAddress(ACE_INET_Addr& address) const;
+    enum { TRANSFER_CHUNK = 65536 };
 
     // The text of an "addchannel" or "updatechannel" line; administrators are shown the
     // password and the static flag. Built once for many receivers by broadcasts.
@@ -183,6 +194,22 @@ private:
     void HandleBan(const std::string& line, bool& keepOpen);
     void HandleUnban(const std::string& line, bool& keepOpen);
     void HandleListBans(const std::string& line, bool& keepOpen);
+    // File commands (ServerUserFiles.cpp).
+    void HandleRegSendFile(const std::string& line, bool& keepOpen);
+    void HandleRegRecvFile(const std::string& line, bool& keepOpen);
+    void HandleSendFile(const std::string& line, bool& keepOpen);
+    void HandleRecvFile(const std::string& line, bool& keepOpen);
+    void HandleFileDeliver(const std::string& line, bool& keepOpen);
+    void HandleFileShare(const std::string& line, bool& keepOpen);
+    void HandleDeleteFile(const std::string& line, bool& keepOpen);
+    void RegisterTransfer(const std::string& line, bool upload);
+    void BeginTransfer(const std::string& line, bool upload, bool& keepOpen);
+    bool RequireInt64(const std::string& line, const char* name, int error, int64_t& out);
+    bool IsUploading() const { return fileTransferActive_ && transferIsUpload_; }
+    // The data phase (ServerUserFiles.cpp).
+    void ReceiveFileData(const char* data, size_t length, bool& keepOpen);
+    void FinishUpload(bool& keepOpen);
+    void PumpDownload();
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
 
@@ -200,6 +227,9 @@ private:
     int transferId_;
     int64_t transferSize_;
     std::string lineBuffer_;
+    // --- Files ---
+    TransferFile transferFile_;
+    std::unique_ptr<char[]> transferBuffer_;  // one download chunk, allocated on first use
 };
 
 typedef std::shared_ptr<ServerUser> serveruser_t;

@@ -70,13 +70,13 @@ const ServerUser::Command ServerUser::COMMANDS[] = {
     {"unban", {RULE_NOT_ADMIN_205}, &ServerUser::HandleUnban},
     {"listbans", {RULE_NOT_ADMIN_205}, &ServerUser::HandleListBans},
     // An administrator is always logged in, so "neither user nor admin" is "not logged in".
-    {"regsendfile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleUnavailable},
-    {"regrecvfile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleUnavailable},
-    {"sendfile", {RULE_LOGGEDIN_300}, &ServerUser::HandleUnavailable},
-    {"recvfile", {RULE_LOGGEDIN_300}, &ServerUser::HandleUnavailable},
-    {"filedeliver", {RULE_END}, &ServerUser::HandleUnavailable},
-    {"fileshare", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleUnavailable},
-    {"deletefile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleUnavailable},
+    {"regsendfile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleRegSendFile},
+    {"regrecvfile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleRegRecvFile},
+    {"sendfile", {RULE_LOGGEDIN_300}, &ServerUser::HandleSendFile},
+    {"recvfile", {RULE_LOGGEDIN_300}, &ServerUser::HandleRecvFile},
+    {"filedeliver", {RULE_END}, &ServerUser::HandleFileDeliver},
+    {"fileshare", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleFileShare},
+    {"deletefile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleDeleteFile},
 };
 
 void ServerUser::ProcessCommand(const std::string& line, bool& keepOpen) {

@@ -220,6 +220,14 @@ void ServerUser::SendFileAccepted(int transferId) {
 
 void ServerUser::SendFileRejected(int code) { SendLine(LineBuilder("filerejected").Int("number", code).Finish()); }
 
+void ServerUser::SendFileDeliver(int64_t filesize, const std::string& filename) {
+    SendLine(LineBuilder("filedeliver").Int64("filesize", filesize).String("filename", filename).Finish());
+}
+
+void ServerUser::SendFileReady(int transferId, int64_t filesize) {
+    SendLine(LineBuilder("fileready").Int("transferid", transferId).Int64("filesize", filesize).Finish());
+}
+
 void ServerUser::SendChannels(const serverchannel_t& channel) {
     WalkChannels(channel, true, [this](const serverchannel_t& c) { SendAddChannel(c); });
 }

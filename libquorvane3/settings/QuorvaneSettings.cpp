@@ -1,5 +1,7 @@
 #include "settings/QuorvaneSettings.h"
 
+#include "settings/FixedText.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -50,41 +52,28 @@ namespace {
 const char* const STATIC_CHANNELS = "static-channels";
 const char* const CHANNEL = "channel";
 
-// Cuts text to the record's 511 bytes and terminates it.
-void CopyText(char (&field)[StaticChannelRecord::TEXT_SIZE], const std::string& text) {
-    size_t length = std::min(text.size(), sizeof(field) - 1);
-    memcpy(field, text.data(), length);
-    field[length] = '\0';
-}
-
-// A record handed in may fill its whole field without a terminator.
-std::string TextOf(const char (&field)[StaticChannelRecord::TEXT_SIZE]) {
-    return std::string(field, strnlen(field, sizeof(field)));
-}
 
 StaticChannelRecord MakeRecord(int32_t id, int32_t parentid, const std::string& name,
                                const std::string& password, const std::string& topic, int64_t diskquota) {
     StaticChannelRecord record{};
     record.id = id;
     record.parentid = parentid;
-    CopyText(record.name, name);
-    CopyText(record.password, password);
-    CopyText(record.topic, topic);
+    CopyFixedText(record.name, name);
+    CopyFixedText(record.password, password);
+    CopyFixedText(record.topic, topic);
     record.diskquota = diskquota;
     return record;
 }
 
 void AppendTextElement(TiXmlElement& parent, const char* name, const std::string& text) {
-    TiXmlElement element(name);
-    element.LinkEndChild(new TiXmlText(text));
-    parent.InsertEndChild(element);
+    parent.InsertEndChild(XMLDocument::MakeTextElement(name, text));
 }
 
 TiXmlElement MakeChannelElement(const StaticChannelRecord& record) {
     TiXmlElement channel(CHANNEL);
-    AppendTextElement(channel, "name", TextOf(record.name));
-    AppendTextElement(channel, "password", TextOf(record.password));
-    AppendTextElement(channel, "topic", TextOf(record.topic));
+    AppendTextElement(channel, "name", FixedText(record.name));
+    AppendTextElement(channel, "password", FixedText(record.password));
+    AppendTextElement(channel, "topic", FixedText(record.topic));
     AppendTextElement(channel, "diskquota", std::to_string(record.diskquota));
     return channel;
 }
@@ -261,7 +250,7 @@ bool QuorvaneSettings::WriteStaticChannels(const StaticChannelTable& table) {
     }
     if (!root) return true;
 
-    SetRootTopic(TextOf(root->topic));
+    SetRootTopic(FixedText(root->topic));
 
     std::multimap<int32_t, const StaticChannelRecord*> childrenOf;
     for (const auto& entry : table)

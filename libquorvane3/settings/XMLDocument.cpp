@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <strings.h>
 
 #include <fcntl.h>
@@ -15,9 +17,71 @@ namespace quorvane {
 
 namespace {
 
-// The three files hold a few kilobytes; anything far larger is refused instead of being
-// read whole into memory.
-const off_t MAX_FILE_SIZE = 64 * 1024 * 1024;
+// How deep the elements of the text nest, roughly: the parser recurses once per level
+// and would overflow its stack on an absurdly deep document, so this is checked first.
+size_t NestingDepth(const std::string& text) {
+    size_t depth = 0, deepest = 0;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '<') continue;
+        const char next = text[i + 1];
+        if (next == '/') {
+            if (depth > 0) --depth;
+        } else if (next != '!' && next != '?') {
+            const size_t end = text.find('>', i);
+            if (end == std::string::npos) break;
+            if (text[end - 1] != '/' && ++depth > deepest) deepest = depth;
+            i = end;
+        }
+    }
+    return deepest;
+}
+
+// The parser folds each run of raw white space in text to one blank and drops it at
+// both ends; character references are neither folded nor dropped. Text that would
+// change that way is printed with its blanks as references, as many as needed.
+bool FoldsWhenRead(const std::string& value) {
+    for (size_t i = 0; i < value.size(); ++i)
+        if (value[i] == ' ' && (i == 0 || i + 1 == value.size() || value[i - 1] == ' ' || value[i + 1] == ' '))
+            return true;
+    return false;
+}
+
+class FoldSafeText : public TiXmlText {
+public:
+    explicit FoldSafeText(const std::string& value) : TiXmlText(value) {}
+
+    void Print(FILE* file, int) const override {
+        std::string encoded;
+        EncodeString(ValueTStr(), &encoded);  // control bytes become references there
+        std::string out;
+        for (size_t i = 0; i < encoded.size(); ++i) {
+            const bool edge = i == 0 || i + 1 == encoded.size();
+            if (encoded[i] == ' ' && (edge || encoded[i - 1] == ' ' || encoded[i + 1] == ' '))
+                out += "&#x20;";
+            else
+                out += encoded[i];
+        }
+        fputs(out.c_str(), file);
+    }
+
+    TiXmlNode* Clone() const override { return new FoldSafeText(ValueStr()); }
+};
+
+// Gives every text node that would fold the printing above, before a save.
+void ProtectFoldingText(TiXmlNode* root) {
+    std::vector<TiXmlNode*> pending(1, root);
+    while (!pending.empty()) {
+        TiXmlNode* node = pending.back();
+        pending.pop_back();
+        for (TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+            const TiXmlText* text = child->ToText();
+            if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) && FoldsWhenRead(text->ValueStr()))
+                child = node->ReplaceChild(child, FoldSafeText(text->ValueStr()));  // a clone takes its place
+            else if (child->FirstChild())
+                pending.push_back(child);
+        }
+    }
+}
 
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -78,31 +142,54 @@ void XMLDocument::ResetDocument(const std::string& fileName) {
 }
 
 // Reads only regular files: a FIFO would block the start-up and a directory or a huge
-// file would make the library allocate without bound. Those fail as "cannot open".
+// file would make the library allocate without bound.
 bool XMLDocument::LoadXMLFile(const std::string& path) {
     ResetDocument(path);
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    loadError_.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return FailLoad(std::string("Cannot open the file: ") + strerror(errno) + ".");
     struct stat info;
     FILE* stream = nullptr;
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= MAX_FILE_SIZE)
-        stream = fdopen(fd, "rb");
-    if (!stream) {
-        if (fd >= 0) close(fd);
-        document_.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        return false;
+    std::string refusal;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        refusal = "Not a regular file.";
+    else if (info.st_size > MAX_FILE_SIZE)
+        refusal = "The file is larger than " + std::to_string(MAX_FILE_SIZE / (1024 * 1024)) + " MiB.";
+    else if (!(stream = fdopen(fd, "rb")))
+        refusal = std::string("Cannot open the file: ") + strerror(errno) + ".";
+    if (!refusal.empty()) {
+        close(fd);
+        return FailLoad(refusal);
     }
-    bool loaded = document_.LoadFile(stream);
+    std::string text(static_cast<size_t>(info.st_size), '\0');
+    const size_t got = fread(&text[0], 1, text.size(), stream);
+    if (got != text.size() || ferror(stream)) refusal = std::string("Cannot read the file: ") + strerror(errno) + ".";
+    else if (NestingDepth(text) > MAX_DEPTH)
+        refusal = "Elements are nested more than " + std::to_string(MAX_DEPTH) + " deep.";
+    bool loaded = false;
+    if (refusal.empty()) {
+        rewind(stream);
+        loaded = document_.LoadFile(stream);
+    }
     fclose(stream);
-    return loaded;
+    return refusal.empty() ? loaded : FailLoad(refusal);
+}
+
+bool XMLDocument::FailLoad(const std::string& text) {
+    loadError_ = text;
+    document_.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+    return false;
 }
 
 bool XMLDocument::ParseText(const std::string& text) {
     ResetDocument(GetFileName());
+    loadError_.clear();
     document_.Parse(text.c_str(), nullptr, TIXML_ENCODING_UNKNOWN);
     return !document_.Error();
 }
 
-bool XMLDocument::WriteFileSafely(const std::string& path) const {
+bool XMLDocument::WriteFileSafely(const std::string& path) {
+    ProtectFoldingText(&document_);
     const std::string target = ResolveLink(path);
     std::string tempPath;
     int fd = OpenTemporaryBeside(target, tempPath);
@@ -128,8 +215,21 @@ bool XMLDocument::WriteFileSafely(const std::string& path) const {
 }
 
 bool XMLDocument::SaveXMLFile() {
+    if (batchDepth_ > 0) {
+        batchChanged_ = true;
+        return true;
+    }
     const std::string path = GetFileName();
     return !path.empty() && WriteFileSafely(path);
+}
+
+void XMLDocument::BeginBatch() { ++batchDepth_; }
+
+bool XMLDocument::EndBatch() {
+    if (batchDepth_ == 0 || --batchDepth_ > 0) return true;
+    const bool changed = batchChanged_;
+    batchChanged_ = false;
+    return !changed || SaveXMLFile();
 }
 
 bool XMLDocument::SaveNewXMLFile(const std::string& path) {
@@ -145,9 +245,14 @@ bool XMLDocument::HasLoadError() const {
 }
 
 std::string XMLDocument::GetErrorText() const {
+    if (!loadError_.empty()) return loadError_;
     return std::string(document_.ErrorDesc()) + ". Line " + std::to_string(document_.ErrorRow()) +
            " column " + std::to_string(document_.ErrorCol()) + ".";
 }
+
+bool XMLDocument::HasRootElement() const { return document_.RootElement() != nullptr; }
+
+void XMLDocument::ForgetFile() { document_.SetValue(""); }
 
 std::string XMLDocument::GetFileName() const {
     return document_.ValueStr();
@@ -157,6 +262,20 @@ std::string XMLDocument::GetElementText(const TiXmlElement* element) {
     const TiXmlNode* first = element ? element->FirstChild() : nullptr;
     const TiXmlText* text = first ? first->ToText() : nullptr;
     return text ? std::string(text->Value()) : std::string();
+}
+
+TiXmlElement XMLDocument::MakeTextElement(const std::string& name, const std::string& value) {
+    TiXmlElement element(name);
+    TiXmlText* text = nullptr;
+    if (!value.empty() && value.find_first_not_of(" \t\r\n") == std::string::npos) {
+        // The parser drops a text node that is only white space, but keeps a CDATA one.
+        text = new TiXmlText(value);
+        text->SetCDATA(true);
+    } else {
+        text = new TiXmlText(value);  // saves protect what would fold
+    }
+    element.LinkEndChild(text);
+    return element;
 }
 
 bool XMLDocument::GetString(const TiXmlElement* parent, const std::string& name, std::string& out) const {
@@ -199,10 +318,8 @@ bool XMLDocument::GetBoolean(const TiXmlElement* parent, const std::string& name
 }
 
 bool XMLDocument::PutString(TiXmlElement* parent, const std::string& name, const std::string& value) {
-    TiXmlElement element(name);
-    element.LinkEndChild(new TiXmlText(value));
     // An element without attributes always takes the place of the first one of its name.
-    return ReplaceOrAppendInTree(parent, element) && SaveXMLFile();
+    return ReplaceOrAppendInTree(parent, MakeTextElement(name, value)) && SaveXMLFile();
 }
 
 bool XMLDocument::PutInteger64(TiXmlElement* parent, const std::string& name, int64_t value) {

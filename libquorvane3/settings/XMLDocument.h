@@ -22,13 +22,34 @@ public:
     // The document's root element, appended (in memory) when there is none.
     virtual TiXmlElement* GetRootElement() = 0;
 
+    // Only regular files of at most MAX_FILE_SIZE bytes nested at most MAX_DEPTH deep are
+    // parsed; anything else fails with a load error that says why.
     bool LoadXMLFile(const std::string& path);
+    // Writes through a temporary file, fsync and rename; false when any step failed, and
+    // then the old file is untouched. Inside a batch it only marks the document changed.
     bool SaveXMLFile();
     bool HasLoadError() const;
     std::string GetErrorText() const;
-    std::string GetFileName() const;
 
+    // Between BeginBatch and EndBatch the Put and append operations change the tree but
+    // do not save; EndBatch saves once when anything changed and answers that save's
+    // result (true when nothing changed). Batches nest; the outermost one saves.
+    void BeginBatch();
+    bool EndBatch();
+
+    enum { MAX_FILE_SIZE = 64 * 1024 * 1024, MAX_DEPTH = 10000 };
+    std::string GetFileName() const;
+    // Whether the document holds an element at all (a file with only a declaration or
+    // a DOCTYPE holds none).
+    bool HasRootElement() const;
+    // Forgets the file name, so that no later save can replace the file.
+    void ForgetFile();
+
+    // The value of the element's first child when that is text (or CDATA); else empty.
     static std::string GetElementText(const TiXmlElement* element);
+    // An element holding value so that it reads back byte for byte although the parser
+    // folds white space (values with a NUL byte excepted: callers refuse those).
+    static TiXmlElement MakeTextElement(const std::string& name, const std::string& value);
     bool GetString(const TiXmlElement* parent, const std::string& name, std::string& out) const;
     bool GetInteger(const TiXmlElement* parent, const std::string& name, int& out) const;
     bool GetInteger64(const TiXmlElement* parent, const std::string& name, int64_t& out) const;
@@ -53,11 +74,18 @@ protected:
     TiXmlDocument document_;
 
 private:
+    // Refuses the load with a text of our own (also used by GetErrorText).
+    bool FailLoad(const std::string& text);
+
     // Starts from a fresh document, so no error or byte-order mark of an earlier load stays.
     void ResetDocument(const std::string& fileName);
     // Writes a temporary file beside path and renames it over path, so that a crash or a
     // full disk during a save leaves the old file whole.
-    bool WriteFileSafely(const std::string& path) const;
+    bool WriteFileSafely(const std::string& path);
+
+    std::string loadError_;
+    int batchDepth_ = 0;
+    bool batchChanged_ = false;
 };
 
 }  // namespace quorvane

@@ -154,7 +154,7 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
     const std::string hosting =
         Element("server-name", XmlEscape(config.serverName)) +
         Element("server-password", XmlEscape(config.serverPassword)) +
-        Element("root-topic", XmlEscape(config.rootTopic)) + Element("root-diskquota", "0") +
+        Element("root-topic", XmlEscape(config.rootTopic)) + Element("root-diskquota", std::to_string(config.rootDiskQuota)) +
         Element("motd", XmlEscape(config.motd)) +
         Element("hostport", std::to_string(tcpPort)) +
         Element("soundport", std::to_string(udpPort)) +
@@ -165,8 +165,10 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("server-logging", Bool(config.serverLogging)) +
         Element("admin-enabled", Bool(config.adminEnabled)) +
         Element("admin-username", XmlEscape(config.adminUsername)) +
-        Element("admin-password", XmlEscape(config.adminPassword)) + Element("files-root", XmlEscape(config.filesRoot)) +
-        Element("channel-diskquota", "0") + Element("static-channels", config.staticChannels);
+        Element("admin-password", XmlEscape(config.adminPassword)) +
+        Element("files-root", XmlEscape(config.filesRoot)) +
+        Element("channel-diskquota", std::to_string(config.channelDiskQuota)) +
+        Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
            Element("hosting", hosting) + "</quorvane>";
 }

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -36,9 +37,11 @@ struct ServerConfig {
     bool adminEnabled = false;
     std::string adminUsername;
     std::string adminPassword;
+    int64_t rootDiskQuota = 0;
+    int64_t channelDiskQuota = 0;
+    std::string filesRoot;  // empty: file sharing off
     // XML placed inside <static-channels>.
     std::string staticChannels;
-    std::string filesRoot;
 };
 
 // A finished run of the binary.

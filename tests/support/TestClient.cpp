@@ -51,13 +51,22 @@ void LineClient::Close() {
     fd_ = -1;
 }
 
-bool LineClient::Connect(int port, int timeoutMs) {
+bool LineClient::Connect(int port, int timeoutMs, const std::string& sourceAddress, int receiveBuffer) {
     Close();
     buffer_.clear();
     eof_ = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     do {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        if (!sourceAddress.empty()) {
+            sockaddr_in source = Loopback(0);
+            ::inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr);
+            if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0) {
+                Close();
+                return false;
+            }
+        }
         sockaddr_in address = Loopback(port);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return true;
         Close();
@@ -114,6 +123,22 @@ std::string LineClient::Expect(const std::string& command, int timeoutMs, std::v
         if (skipped) skipped->push_back(line);
     }
     return std::string();
+}
+
+bool LineClient::ReadBytes(size_t count, std::string& bytes, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (buffer_.size() < count)
+        if (!Fill(RemainingMs(deadline))) return false;
+    bytes = buffer_.substr(0, count);
+    buffer_.erase(0, count);
+    return true;
+}
+
+bool LineClient::ReadSome(size_t max, std::string& bytes, int timeoutMs) {
+    if (buffer_.empty() && !Fill(timeoutMs)) return false;
+    bytes = buffer_.substr(0, max);
+    buffer_.erase(0, bytes.size());
+    return true;
 }
 
 bool LineClient::WaitClosed(int timeoutMs) {

@@ -22,7 +22,10 @@ public:
     LineClient(const LineClient&) = delete;
     LineClient& operator=(const LineClient&) = delete;
 
-    bool Connect(int port, int timeoutMs = 5000);
+    // From sourceAddress when given (another loopback address such as 127.0.0.2), with
+    // a receive buffer of receiveBuffer bytes when not 0.
+    bool Connect(int port, int timeoutMs = 5000, const std::string& sourceAddress = std::string(),
+                 int receiveBuffer = 0);
     bool Send(const std::string& bytes);
     // The next complete line without its CR LF; false when none came in time.
     bool ReadLine(std::string& line, int timeoutMs = 5000);
@@ -30,6 +33,10 @@ public:
     // the skipped lines are appended to skipped when given. Empty string on timeout.
     std::string Expect(const std::string& command, int timeoutMs = 5000,
                        std::vector<std::string>* skipped = 0);
+    // Exactly count raw bytes (after any buffered ones); false when they did not come.
+    bool ReadBytes(size_t count, std::string& bytes, int timeoutMs = 5000);
+    // Up to max raw bytes, at least one; false on time-out or close.
+    bool ReadSome(size_t max, std::string& bytes, int timeoutMs = 5000);
     // True when the server closed the connection within the time (pending lines dropped).
     bool WaitClosed(int timeoutMs = 5000);
     // No line arrives within the time.

@@ -281,7 +281,7 @@ TEST_F(SettingsTest, BrokenFileReportsWhereItBroke) {
     EXPECT_EQ(s.GetErrorText(), "Error reading end tag.. Line 4 column 1.");
 
     EXPECT_FALSE(s.LoadXMLFile(dir_ + "/absent.xml"));
-    EXPECT_EQ(s.GetErrorText(), "Failed to open file. Line 0 column 0.");
+    EXPECT_EQ(s.GetErrorText(), "Cannot open the file: No such file or directory.");
     EXPECT_FALSE(s.LoadXMLFile(dir_));  // a directory is no settings file
     EXPECT_TRUE(s.HasLoadError());
 

@@ -1,0 +1,120 @@
+#include "listeners/Persistence.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <deque>
+#include <map>
+#include <set>
+
+#include "server/ServerNode.h"
+#include "settings/FilesList.h"
+#include "settings/FixedText.h"
+
+namespace quorvane {
+
+using server::serverchannel_t;
+
+void CollectStaticChannels(const serverchannel_t& root, StaticChannelTable& table, bool staticOnly) {
+    std::deque<std::pair<serverchannel_t, int32_t>> queue;
+    if (root) queue.push_back(std::make_pair(root, 0));
+    int32_t lastId = 0;
+    while (!queue.empty()) {
+        const serverchannel_t channel = queue.front().first;
+        const int32_t parentId = queue.front().second;
+        queue.pop_front();
+        StaticChannelRecord record{};
+        record.id = ++lastId;
+        record.parentid = parentId;
+        CopyFixedText(record.name, channel->GetName());
+        CopyFixedText(record.password, channel->GetPassword());
+        CopyFixedText(record.topic, channel->GetTopic());
+        record.diskquota = channel->GetMaxDiskUsage();
+        table[record.id] = record;
+        const server::ServerChannel::channels_t subs = channel->GetSubChannels();
+        for (size_t i = 0; i < subs.size(); ++i)
+            if (!staticOnly || subs[i]->IsStaticChannel()) queue.push_back(std::make_pair(subs[i], record.id));
+    }
+}
+
+std::string BuildChannelPath(int32_t id, const StaticChannelTable& table) {
+    std::string path;
+    std::set<int32_t> seen;  // a table whose parent links loop still ends
+    for (StaticChannelTable::const_iterator it = table.find(id); it != table.end() && seen.insert(it->first).second;
+         it = table.find(it->second.parentid)) {
+        if (it->second.parentid == 0) return "/" + path;
+        path = FixedText(it->second.name) + "/" + path;
+    }
+    return std::string();
+}
+
+void ApplyStaticChannels(server::ServerNode& node, const StaticChannelTable& table) {
+    const StaticChannelRecord* root = nullptr;
+    std::multimap<int32_t, const StaticChannelRecord*> childrenOf;
+    for (StaticChannelTable::const_iterator it = table.begin(); it != table.end(); ++it) {
+        if (!root && it->second.parentid == 0) root = &it->second;
+        else childrenOf.insert(std::make_pair(it->second.parentid, &it->second));
+    }
+    if (!root) return;
+    std::deque<const StaticChannelRecord*> queue(1, root);
+    std::set<const StaticChannelRecord*> done;
+    while (!queue.empty()) {
+        const StaticChannelRecord* record = queue.front();
+        queue.pop_front();
+        if (!done.insert(record).second) continue;
+        const std::string path = BuildChannelPath(record->id, table);
+        if (record == root)
+            node.UserUpdateChannel("/", FixedText(record->password), FixedText(record->topic), true, record->diskquota);
+        else
+            node.UserMakeChannel(path, FixedText(record->password), FixedText(record->topic), true, record->diskquota);
+        const auto children = childrenOf.equal_range(record->id);
+        for (auto child = children.first; child != children.second; ++child) queue.push_back(child->second);
+    }
+}
+
+void LoadSharedFiles(server::ServerNode& node, FilesList& filesList) {
+    const std::string directory = node.GetFilesRoot() + "/";
+    filesList.BeginBatch();
+    std::deque<serverchannel_t> queue(1, node.GetRootChannel());
+    while (!queue.empty()) {
+        const serverchannel_t channel = queue.front();
+        queue.pop_front();
+        std::vector<FileEntry> entries;
+        filesList.GetFileEntries(channel->GetChannelPath(), entries);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            const int fd = open((directory + entries[i].internalname).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            close(fd);
+            ChannelFile file;
+            file.filename = entries[i].name;
+            file.internalName = entries[i].internalname;
+            file.filesize = entries[i].filesize;
+            node.AddFileToChannel(file, channel);
+        }
+        const server::ServerChannel::channels_t subs = channel->GetSubChannels();
+        queue.insert(queue.end(), subs.begin(), subs.end());
+    }
+    filesList.EndBatch();
+}
+
+BanEntry ToBanEntry(const server::BanRecord& ban) {
+    BanEntry entry{};
+    CopyFixedText(entry.address, ban.ipAddress);
+    entry.bantime = static_cast<int32_t>(ban.banTime.sec());
+    CopyFixedText(entry.channelpath, ban.channelPath);
+    entry.userid = ban.userId;
+    CopyFixedText(entry.nickname, ban.nickname);
+    return entry;
+}
+
+server::BanRecord ToBanRecord(const BanEntry& entry) {
+    server::BanRecord ban;
+    ban.userId = entry.userid;
+    ban.nickname = FixedText(entry.nickname);
+    ban.ipAddress = FixedText(entry.address);
+    ban.channelPath = FixedText(entry.channelpath);
+    ban.banTime = ACE_Time_Value(entry.bantime);
+    return ban;
+}
+
+}  // namespace quorvane

@@ -1,0 +1,65 @@
+// ServerListener: the callbacks that keep the files list, the settings and the ban list
+// current. Each file is written once per event, with its final content.
+#include <ctime>
+
+#include "listeners/Persistence.h"
+#include "listeners/ServerListener.h"
+#include "server/ServerNode.h"
+#include "settings/BanList.h"
+#include "settings/FilesList.h"
+#include "settings/QuorvaneSettings.h"
+
+namespace quorvane {
+namespace server {
+
+void ServerListener::ReportFailedSave(const char* what, const std::string& path) {
+    const std::string text = std::string("Quorvane service failed to save ") + what + " file: " + path + ".";
+    Log(text);
+    if (reportError_) reportError_(text);
+}
+
+void ServerListener::OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {
+    FileEntry entry;
+    entry.name = file.filename;
+    entry.internalname = file.internalName;
+    entry.filesize = file.filesize;
+    entry.uploaddate = static_cast<int32_t>(time(nullptr));
+    if (!filesList_.AddFileEntry(channel->GetChannelPath(), entry))
+        ReportFailedSave("files-list", filesList_.GetFileName());
+}
+
+void ServerListener::OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {
+    if (!filesList_.RemoveFileEntry(channel->GetChannelPath(), file.filename))
+        ReportFailedSave("files-list", filesList_.GetFileName());
+}
+
+void ServerListener::OnSaveConfiguration(ServerNode& node) {
+    settings_.BeginBatch();
+    settings_.SetServerName(node.GetServerName());
+    settings_.SetServerPassword(node.GetServerPassword());
+    settings_.SetMotd(node.GetMotd());
+    settings_.SetRootTopic(node.GetRootChannel()->GetTopic());
+    settings_.SetRootDiskQuota(node.GetRootDiskQuota());
+    settings_.SetFilesRoot(node.GetFilesRoot());
+    settings_.SetChannelDiskQuota(node.GetChannelDiskQuota());
+    const std::string adminName = node.GetAdminUsername(), adminPassword = node.GetAdminPassword();
+    settings_.SetAdminEnabled(!adminName.empty() && !adminPassword.empty());
+    settings_.SetAdminUsername(adminName);
+    settings_.SetAdminPassword(adminPassword);
+    StaticChannelTable table;
+    CollectStaticChannels(node.GetRootChannel(), table, true);
+    settings_.WriteStaticChannels(table);
+    settings_.SetAllowChannelCreation(node.GetAllowChannelCreation());
+    settings_.SetAllowOperators(node.GetAllowOperators());
+    if (!settings_.EndBatch()) ReportFailedSave("settings", settings_.GetFileName());
+
+    banList_.BeginBatch();
+    banList_.ClearBanEntries();
+    const ServerNode::bans_t bans = node.GetBans();
+    for (ServerNode::bans_t::const_iterator it = bans.begin(); it != bans.end(); ++it)
+        banList_.AddBanEntry(ToBanEntry(it->second));
+    if (!banList_.EndBatch()) ReportFailedSave("ban-list", banList_.GetFileName());
+}
+
+}  // namespace server
+}  // namespace quorvane

@@ -1,0 +1,32 @@
+// One registered file transfer: what "regsendfile" or "regrecvfile" asked for, kept in
+// the server node's transfer table until the upload completes or the transferring
+// connection goes away. Guarded by the node's lock.
+#ifndef QUORVANE_SERVER_FILETRANSFER_H
+#define QUORVANE_SERVER_FILETRANSFER_H
+
+#include <cstdint>
+#include <string>
+
+#include <ace/INET_Addr.h>
+
+namespace quorvane {
+namespace server {
+
+struct FileTransfer {
+    std::string channel;    // path of the channel the file belongs to
+    std::string localPath;  // the temporary file of an upload, the data file of a download
+    std::string filename;   // the file's name in the channel
+    int userId = 0;         // the user that registered the transfer
+    int64_t filesize = 0;   // announced size of an upload, stored size of a download
+    int transferId = 0;
+    bool upload = false;
+    bool begun = false;     // a data connection has opened the file
+    // The address of the registering user's command connection: only a data connection
+    // from the same host may use the transfer, since ids are small and sequential.
+    ACE_INET_Addr host;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

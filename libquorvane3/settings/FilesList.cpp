@@ -1,0 +1,117 @@
+#include "settings/FilesList.h"
+
+#include "settings/DateText.h"
+
+namespace quorvane {
+
+namespace {
+
+const char* const CHANNEL = "channel";
+const char* const FILE_ELEMENT = "file";
+
+// The first child element of that name whose "name" attribute is exactly value.
+TiXmlElement* FindNamed(TiXmlElement* parent, const char* element, const std::string& value) {
+    for (TiXmlElement* child = parent->FirstChildElement(element); child; child = child->NextSiblingElement(element)) {
+        const std::string* name = child->Attribute(std::string("name"));
+        if (name && *name == value) return child;
+    }
+    return nullptr;
+}
+
+TiXmlElement NamedElement(const char* element, const std::string& name) {
+    TiXmlElement named(element);
+    named.SetAttribute("name", name);
+    return named;
+}
+
+}  // namespace
+
+const char* const FilesList::DEFAULT_DOCUMENT =
+    "<?xml version=\"1.0\" encoding=\"utf-8\" ?><fileslist version=\"1.0\"></fileslist>";
+
+bool FilesList::CreateXMLFile(const std::string& path) {
+    ParseText(DEFAULT_DOCUMENT);
+    return SaveNewXMLFile(path) && LoadXMLFile(path);
+}
+
+TiXmlElement* FilesList::GetRootElement() {
+    TiXmlElement* root = document_.RootElement();
+    if (root) return root;
+    TiXmlElement* created = new TiXmlElement("fileslist");
+    created->SetAttribute("version", "1.0");
+    document_.LinkEndChild(created);
+    return created;
+}
+
+TiXmlElement* FilesList::GetChannelElement(const std::string& channelPath) {
+    TiXmlElement* current = document_.RootElement();
+    if (!current) return nullptr;
+    TiXmlElement* channel = current->FirstChildElement(CHANNEL);
+    if (!channel) channel = ReplaceOrAppendElement(current, NamedElement(CHANNEL, ""));
+    size_t start = 0;
+    while (channel && start < channelPath.size()) {
+        const size_t slash = channelPath.find('/', start);
+        const size_t stop = slash == std::string::npos ? channelPath.size() : slash;
+        if (stop > start) {
+            const std::string name = channelPath.substr(start, stop - start);
+            TiXmlElement* child = FindNamed(channel, CHANNEL, name);
+            channel = child ? child : AppendElement(channel, NamedElement(CHANNEL, name));
+        }
+        start = stop + 1;
+    }
+    return channel;
+}
+
+bool FilesList::AddFileEntry(const std::string& channelPath, const FileEntry& entry) {
+    TiXmlElement* channel = GetChannelElement(channelPath);
+    if (!channel) return false;
+    TiXmlElement file = NamedElement(FILE_ELEMENT, entry.name);
+    file.InsertEndChild(MakeTextElement("internalname", entry.internalname));
+    file.InsertEndChild(MakeTextElement("filesize", std::to_string(entry.filesize)));
+    file.InsertEndChild(MakeTextElement("upload-date", FormatDateTime(entry.uploaddate)));
+    return ReplaceOrAppendInTree(channel, file) && SaveXMLFile();
+}
+
+bool FilesList::RemoveFileEntry(const std::string& channelPath, const std::string& filename) {
+    TiXmlElement* channel = GetChannelElement(channelPath);
+    TiXmlElement* file = channel ? FindNamed(channel, FILE_ELEMENT, filename) : nullptr;
+    if (!file) return true;
+    channel->RemoveChild(file);
+    const TiXmlNode* root = document_.RootElement();
+    while (channel && !channel->FirstChild() && channel->Parent() && channel->Parent() != root) {
+        TiXmlNode* parent = channel->Parent();
+        parent->RemoveChild(channel);
+        channel = parent->ToElement();
+    }
+    return SaveXMLFile();
+}
+
+void FilesList::GetFileEntries(const std::string& channelPath, std::vector<FileEntry>& list) {
+    TiXmlElement* channel = GetChannelElement(channelPath);
+    if (!channel) return;
+    for (const TiXmlElement* file = channel->FirstChildElement(FILE_ELEMENT); file;
+         file = file->NextSiblingElement(FILE_ELEMENT)) {
+        FileEntry entry;
+        const std::string* name = file->Attribute(std::string("name"));
+        if (name) entry.name = *name;
+        GetString(file, "internalname", entry.internalname);
+        GetInteger64(file, "filesize", entry.filesize);
+        list.push_back(entry);
+    }
+}
+
+void FilesList::GetAllInternalNames(std::set<std::string>& names) const {
+    std::vector<const TiXmlElement*> pending;
+    if (document_.RootElement()) pending.push_back(document_.RootElement());
+    while (!pending.empty()) {
+        const TiXmlElement* element = pending.back();
+        pending.pop_back();
+        for (const TiXmlElement* child = element->FirstChildElement(); child; child = child->NextSiblingElement()) {
+            if (child->ValueStr() == CHANNEL) pending.push_back(child);
+            std::string name;
+            if (child->ValueStr() == FILE_ELEMENT && GetString(child, "internalname", name)) names.insert(name);
+        }
+    }
+}
+
+}  // namespace quorvane

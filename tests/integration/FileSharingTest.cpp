@@ -1,0 +1,502 @@
+// File sharing through the real server: registration against quotas, uploads and
+// downloads on a second connection, names, deletion rights, transfers used from another
+// host, uploads cut short or refused by the disk, and a download to a slow reader.
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ServerFixture.h"
+
+namespace quorvane {
+namespace test {
+namespace {
+
+using testing_support::IntParam;
+using testing_support::LineClient;
+using testing_support::Param;
+using testing_support::WaitFor;
+
+const int KIB = 1024;
+const int MIB = 1024 * 1024;
+
+std::string RandomBytes(size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(generator());
+    return bytes;
+}
+
+// The error number of an "error" or "filerejected" line; 0 for any other line.
+int ErrorNumber(const std::string& line) {
+    const std::string word = CommandWord(line);
+    return word == "error" || word == "filerejected" ? IntParam(line, "number") : 0;
+}
+
+// The next line that is not news of other users and channels (joins elsewhere send those
+// at any time).
+std::string Answer(LineClient& client) {
+    for (;;) {
+        const std::string line = NextLine(client);
+        const std::string word = CommandWord(line);
+        if (word != "updatechannel" && word != "adduser" && word != "updateuser" && word != "removeuser")
+            return line;
+    }
+}
+
+// A number from a /proc file such as "rchar: 123" or "VmRSS:  456 kB".
+long long ProcField(const std::string& path, const std::string& field) {
+    std::ifstream in(path);
+    std::string name;
+    long long value = 0;
+    while (in >> name) {
+        if (name == field + ":" && in >> value) return value;
+    }
+    return -1;
+}
+
+class FileSharingTest : public ServerFixture {
+protected:
+    // Starts the server with a files root in the scratch directory.
+    void StartSharing(ServerConfig config = ServerConfig()) {
+        ASSERT_EQ(mkdir(PathOf("files").c_str(), 0755), 0);
+        config.filesRoot = PathOf("files");
+        config.adminEnabled = true;
+        config.adminUsername = "Admin";
+        config.adminPassword = "s3cret";
+        StartServer(config);
+    }
+
+    void LoginAdmin(TestUser& admin) {
+        Connect(admin);
+        admin.tcp.Send("admin username=\"Admin\" password=\"s3cret\"\r\n");
+        ASSERT_FALSE(SkipUntil(admin.tcp, "done").empty());
+    }
+
+    // Logs in and joins the channel (made when missing); the user's lines up to "done".
+    void Enter(TestUser& user, const std::string& nickname, const std::string& channel) {
+        ASSERT_TRUE(ConnectAndLogin(user, nickname));
+        user.tcp.Send("join channel=\"" + channel + "\"\r\n");
+        ASSERT_FALSE(SkipUntil(user.tcp, "done").empty());
+    }
+
+    // The transfer id, or minus the refusal's error number.
+    int Register(TestUser& user, const std::string& word, const std::string& channel,
+                 const std::string& name, const std::string& size = std::string()) {
+        user.tcp.Send(word + " channel=\"" + channel + "\" filename=\"" + name + "\"" +
+                      (size.empty() ? "" : " filesize=" + size) + "\r\n");
+        std::string reply = Answer(user.tcp);
+        while (CommandWord(reply) == "addfile" || CommandWord(reply) == "removefile") reply = Answer(user.tcp);
+        return CommandWord(reply) == "fileaccepted" ? IntParam(reply, "transferid") : -ErrorNumber(reply);
+    }
+
+    // Opens a data connection (from the source address when given) and names the
+    // transfer; the reply line.
+    std::string Begin(LineClient& data, const std::string& word, int transferId,
+                      const std::string& source = std::string(), int receiveBuffer = 0) {
+        EXPECT_TRUE(data.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, source, receiveBuffer));
+        EXPECT_EQ(CommandWord(NextLine(data)), "welcome");
+        data.Send(word + " transferid=" + std::to_string(transferId) + "\r\n");
+        return NextLine(data);
+    }
+
+    // A whole upload; true when the server answered "filecompleted". With together, the
+    // bytes follow the "sendfile" line in one write.
+    bool Upload(TestUser& user, const std::string& channel, const std::string& name,
+                const std::string& bytes, bool together = false) {
+        const int id = Register(user, "regsendfile", channel, name, std::to_string(bytes.size()));
+        if (id <= 0) return false;
+        LineClient data;
+        EXPECT_TRUE(data.Connect(tcpPort_, DEFAULT_TIMEOUT_MS));
+        NextLine(data);
+        const std::string command = "sendfile transferid=" + std::to_string(id) + "\r\n";
+        if (together) {
+            data.Send(command + bytes);
+        } else {
+            data.Send(command);
+            EXPECT_EQ(NextLine(data), "filedeliver filesize=" + std::to_string(bytes.size()) +
+                                          " filename=\"" + name + "\"");
+            data.Send(bytes);
+        }
+        return !data.Expect("filecompleted", DEFAULT_TIMEOUT_MS * 3).empty();
+    }
+
+    // A whole download; the bytes, or "<refused N>".
+    std::string Download(TestUser& user, const std::string& channel, const std::string& name) {
+        const int id = Register(user, "regrecvfile", channel, name);
+        if (id <= 0) return "<refused " + std::to_string(-id) + ">";
+        LineClient data;
+        const std::string ready = Begin(data, "recvfile", id);
+        EXPECT_EQ(CommandWord(ready), "fileready") << ready;
+        data.Send("filedeliver\r\n");
+        std::string bytes;
+        EXPECT_TRUE(data.ReadBytes(static_cast<size_t>(std::stoll(Param(ready, "filesize"))), bytes,
+                                   DEFAULT_TIMEOUT_MS * 3));
+        return bytes;
+    }
+
+    // The names in the files root that start with the prefix.
+    std::vector<std::string> Stored(const std::string& prefix) {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(PathOf("files").c_str())) {
+            while (dirent* entry = readdir(dir))
+                if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0)
+                    names.push_back(entry->d_name);
+            closedir(dir);
+        }
+        return names;
+    }
+
+    bool NoTemporaryFileLeft() {
+        return WaitFor([&] { return Stored("tmp_").empty(); }, DEFAULT_TIMEOUT_MS);
+    }
+};
+
+TEST_F(FileSharingTest, UploadAndDownloadAreByteIdentical) {
+    ServerConfig config;
+    config.channelDiskQuota = 64LL * MIB;
+    StartSharing(config);
+    TestUser ann, bob;
+    Enter(ann, "ann", "/share/");
+    Enter(bob, "bob", "/share/");
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool together;  // the first bytes ride with the "sendfile" line
+    } cases[] = {
+        {"empty.txt", "", false},
+        {"few.txt", "hello\r\nworld\n", false},
+        {"eager.txt", "bytes right behind the command", true},
+        {"big.bin", RandomBytes(5 * MIB + 123, 1), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(Upload(ann, "/share/", c.name, c.bytes, c.together));
+        const std::string added = "addfile filename=\"" + std::string(c.name) + "\" filesize=" +
+                                  std::to_string(c.bytes.size()) + " channel=\"/share/\"";
+        EXPECT_EQ(Answer(ann.tcp), added);
+        EXPECT_EQ(Answer(bob.tcp), added);
+        EXPECT_TRUE(Download(bob, "/share/", c.name) == c.bytes);
+    }
+    EXPECT_EQ(Stored("data_").size(), 4u);
+    EXPECT_TRUE(Stored("tmp_").empty());
+    // A late joiner is told of every file.
+    TestUser cid;
+    ASSERT_TRUE(ConnectAndLogin(cid, "cid"));
+    cid.tcp.Send("join channel=\"/share/\"\r\n");
+    std::vector<std::string> lines;
+    cid.tcp.Expect("done", DEFAULT_TIMEOUT_MS, &lines);
+    int files = 0;
+    for (const std::string& line : lines) files += CommandWord(line) == "addfile";
+    EXPECT_EQ(files, 4);
+}
+
+TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
+    ServerConfig config;
+    config.staticChannels =
+        "<channel><name>small</name><password></password><topic></topic><diskquota>1000</diskquota></channel>"
+        "<channel><name>huge</name><password></password><topic></topic>"
+        "<diskquota>10000000000</diskquota></channel>";
+    StartSharing(config);
+    TestUser ann;
+    Enter(ann, "ann", "/small/");
+    ASSERT_TRUE(Upload(ann, "/small/", "a", std::string(600, 'a')));
+
+    struct Case {
+        const char* channel;
+        const char* size;  // null: no filesize parameter
+        int expected;      // > 0: the id expected; < 0: minus the error
+    } cases[] = {
+        {"/small/", "401", -209},  // one byte more than the quota leaves
+        {"/small/", "400", 2},     // exactly what is left
+        {"/small/", "-1", -2023},  // negative like missing
+        {"/small/", nullptr, -2023},
+        {"/nowhere/", "1", -312},
+        {"/small/", "0", 3},  // refusals took no id
+        {"/huge/", "3221225472", 4},
+    };
+    for (const Case& c : cases) {
+        const std::string size = c.size ? c.size : "";
+        SCOPED_TRACE(std::string(c.channel) + " " + size);
+        EXPECT_EQ(Register(ann, "regsendfile", c.channel, "x" + size, size), c.expected);
+    }
+    // Sizes past 2 GiB travel as 64-bit numbers.
+    LineClient data;
+    EXPECT_EQ(Begin(data, "sendfile", 4), "filedeliver filesize=3221225472 filename=\"x3221225472\"");
+    // The administrator is exempt from quotas.
+    TestUser admin;
+    LoginAdmin(admin);
+    EXPECT_EQ(Register(admin, "regsendfile", "/small/", "big", "5000"), 5);
+}
+
+TEST_F(FileSharingTest, NamesAreUniquePerChannelAndCaseSensitive) {
+    StartSharing([] {
+        ServerConfig config;
+        config.channelDiskQuota = MIB;
+        return config;
+    }());
+    // Stored names are made from the time in milliseconds: take the next ones already,
+    // so the uploads below meet names in use and must not replace them.
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count();
+    const int taken = 900;
+    for (int i = 0; i < taken; ++i)
+        WriteFile("files/data_" + std::to_string(static_cast<int32_t>(static_cast<uint32_t>(now + i))) + ".dat",
+                  "keep");
+    TestUser ann;
+    Enter(ann, "ann", "/a/");
+    ASSERT_TRUE(Upload(ann, "/a/", "Song.mp3", "one"));
+    EXPECT_EQ(Register(ann, "regsendfile", "/a/", "Song.mp3", "3"), -316);
+    ASSERT_TRUE(Upload(ann, "/a/", "song.mp3", "two"));
+    // Two registrations of one name race; the second to finish is refused and leaves nothing.
+    const int first = Register(ann, "regsendfile", "/a/", "same", "1");
+    const int second = Register(ann, "regsendfile", "/a/", "same", "1");
+    ASSERT_GT(first, 0);
+    ASSERT_NE(first, second);
+    LineClient one, two;
+    EXPECT_EQ(CommandWord(Begin(one, "sendfile", first)), "filedeliver");
+    EXPECT_EQ(CommandWord(Begin(two, "sendfile", second)), "filedeliver");
+    one.Send("1");
+    EXPECT_FALSE(one.Expect("filecompleted").empty());
+    two.Send("2");
+    EXPECT_TRUE(two.WaitClosed(DEFAULT_TIMEOUT_MS));
+    EXPECT_TRUE(NoTemporaryFileLeft());
+    int kept = 0;
+    for (const std::string& name : Stored("data_")) kept += ReadFile("files/" + name) == "keep";
+    EXPECT_EQ(kept, taken);
+    EXPECT_EQ(Stored("data_").size(), taken + 3u);
+}
+
+TEST_F(FileSharingTest, MissingFilesAndUnknownTransfers) {
+    {
+        StartServer();  // no files root: sharing is off
+        TestUser ann;
+        Enter(ann, "ann", "/");
+        EXPECT_EQ(Register(ann, "regsendfile", "/", "x", "1"), -317);
+        EXPECT_EQ(StopServer(), 1);
+    }
+    StartSharing();
+    TestUser ann;
+    Enter(ann, "ann", "/");
+    EXPECT_EQ(Register(ann, "regrecvfile", "/", "never"), -315);
+    ASSERT_TRUE(Upload(ann, "/", "gone", ""));
+    ASSERT_EQ(Stored("data_").size(), 1u);
+    ASSERT_EQ(unlink(PathOf("files/" + Stored("data_")[0]).c_str()), 0);
+    EXPECT_EQ(Register(ann, "regrecvfile", "/", "gone"), -315);
+
+    LineClient data;
+    EXPECT_EQ(ErrorNumber(Begin(data, "sendfile", 77)), 314);
+    data.Send("recvfile transferid=77\r\n");
+    EXPECT_EQ(ErrorNumber(NextLine(data)), 314);
+    data.Send("recvfile\r\n");
+    EXPECT_EQ(ErrorNumber(NextLine(data)), 2032);
+    // Nothing prepared: filedeliver sends nothing.
+    data.Send("filedeliver\r\nping\r\n");
+    EXPECT_EQ(NextLine(data), "pong");
+    // File commands need a login on the command connection, and none on the data one.
+    ann.tcp.Send("sendfile transferid=1\r\n");
+    EXPECT_EQ(ErrorNumber(Answer(ann.tcp)), 300);
+    data.Send("regsendfile channel=\"/\" filename=\"x\" filesize=1\r\n");
+    EXPECT_EQ(ErrorNumber(NextLine(data)), 301);
+}
+
+TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
+    ServerConfig config;
+    config.channelDiskQuota = MIB;
+    StartSharing(config);
+    TestUser op, ann, admin;
+    Enter(op, "op", "/ops/");  // its maker becomes its operator
+    Enter(ann, "ann", "/ops/");
+    LoginAdmin(admin);
+    ASSERT_TRUE(Upload(ann, "/ops/", "mine", "data"));
+    ASSERT_TRUE(Upload(ann, "/ops/", "yours", "data"));
+    // Whatever the uploads made the server send has arrived before a ping's answer.
+    for (TestUser* user : {&op, &ann, &admin}) {
+        user->tcp.Send("ping\r\n");
+        SkipUntil(user->tcp, "pong");
+    }
+
+    struct Case {
+        TestUser* user;
+        const char* name;
+        int expected;
+    } cases[] = {
+        {&ann, "mine", 203},  // the uploader has no right of its own
+        {&op, "Mine", 315},
+        {&op, "mine", 0},
+        {&op, "mine", 315},
+        {&admin, "yours", 0},  // an administrator may delete anywhere
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " by " + std::to_string(c.user->id));
+        c.user->tcp.Send("deletefile filename=\"" + std::string(c.name) + "\" channel=\"/ops/\"\r\n");
+        if (c.expected != 0) {
+            EXPECT_EQ(ErrorNumber(Answer(c.user->tcp)), c.expected);
+            continue;
+        }
+        for (TestUser* member : {&op, &ann, &admin})
+            EXPECT_EQ(Answer(member->tcp), "removefile filename=\"" + std::string(c.name) + "\" channel=\"/ops/\"");
+    }
+    EXPECT_TRUE(Stored("data_").empty());
+    // The quota is free again.
+    EXPECT_GT(Register(ann, "regsendfile", "/ops/", "mine", std::to_string(MIB)), 0);
+}
+
+TEST_F(FileSharingTest, TransfersWorkOnlyFromTheRegisteringHost) {
+    ServerConfig config;
+    config.channelDiskQuota = MIB;
+    StartSharing(config);
+    TestUser ann;
+    Enter(ann, "ann", "/private/");
+    ASSERT_TRUE(Upload(ann, "/private/", "secret", "top secret"));
+    const int download = Register(ann, "regrecvfile", "/private/", "secret");
+    const int upload = Register(ann, "regsendfile", "/private/", "new", "4");
+    ASSERT_GT(download, 0);
+    ASSERT_GT(upload, 0);
+
+    struct Case {
+        const char* word;
+        int transferId;
+        const char* source;
+        const char* expected;
+    } cases[] = {
+        {"recvfile", download, "127.0.0.2", "error"},
+        {"sendfile", upload, "127.0.0.2", "error"},
+        {"sendfile", download, "127.0.0.1", "error"},  // the other direction
+        {"recvfile", upload, "127.0.0.1", "error"},
+        {"recvfile", download, "127.0.0.1", "fileready"},
+        {"sendfile", upload, "127.0.0.1", "filedeliver"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.word) + " from " + c.source);
+        LineClient data;
+        const std::string reply = Begin(data, c.word, c.transferId, c.source);
+        EXPECT_EQ(CommandWord(reply), c.expected) << reply;
+        if (CommandWord(reply) == "error") {
+            EXPECT_EQ(ErrorNumber(reply), 314);
+        }
+    }
+    EXPECT_EQ(Download(ann, "/private/", "secret"), "top secret");
+}
+
+TEST_F(FileSharingTest, UnfinishedUploadsLeaveNothing) {
+    ServerConfig config;
+    config.channelDiskQuota = 2 * MIB;
+    StartSharing(config);
+    TestUser ann;
+    Enter(ann, "ann", "/up/");
+
+    rlimit original = {RLIM_INFINITY, RLIM_INFINITY};
+    enum Ending { CLOSED_EARLY, TOO_MANY_BYTES, DISK_REFUSES };
+    for (Ending ending : {CLOSED_EARLY, TOO_MANY_BYTES, DISK_REFUSES}) {
+        SCOPED_TRACE(ending);
+        // Too many bytes in one small write, so that no read can end at the size itself.
+        const int size = ending == TOO_MANY_BYTES ? 100 : MIB;
+        const int id = Register(ann, "regsendfile", "/up/", "f", std::to_string(size));
+        ASSERT_GT(id, 0);
+        LineClient data;
+        ASSERT_EQ(CommandWord(Begin(data, "sendfile", id)), "filedeliver");
+        if (ending == CLOSED_EARLY) {
+            data.Send(std::string(MIB / 2, 'x'));
+            data.Close();
+        } else if (ending == TOO_MANY_BYTES) {
+            data.Send(std::string(size + 1, 'x'));
+            EXPECT_TRUE(data.WaitClosed(DEFAULT_TIMEOUT_MS));
+        } else {
+            // Any file of the server may now grow to 64 KiB only.
+            ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, nullptr, &original), 0);
+            const rlimit limit = {64 * KIB, original.rlim_max};
+            ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr), 0);
+            data.Send(std::string(MIB, 'x'));
+            EXPECT_TRUE(data.WaitClosed(DEFAULT_TIMEOUT_MS));
+        }
+        EXPECT_TRUE(NoTemporaryFileLeft());
+    }
+    // Nothing was announced, stored or counted against the quota.
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &original, nullptr), 0);
+    EXPECT_TRUE(Stored("data_").empty());
+    EXPECT_TRUE(ann.tcp.Quiet(100));
+    EXPECT_TRUE(Upload(ann, "/up/", "full", std::string(2 * MIB, 'y')));
+}
+
+// A reader slower than the disk: the server reads the file only as fast as the
+// connection's bounded output queue drains, never far ahead of what the client took.
+TEST_F(FileSharingTest, DownloadToASlowReaderStaysBounded) {
+    ServerConfig config;
+    config.channelDiskQuota = 64LL * MIB;
+    StartSharing(config);
+    TestUser ann;
+    Enter(ann, "ann", "/slow/");
+    const std::string content = RandomBytes(24 * MIB, 7);
+    ASSERT_TRUE(Upload(ann, "/slow/", "big", content));
+
+    const int id = Register(ann, "regrecvfile", "/slow/", "big");
+    ASSERT_GT(id, 0);
+    LineClient data;
+    ASSERT_EQ(CommandWord(Begin(data, "recvfile", id, "", 64 * KIB)), "fileready");
+    const std::string io = "/proc/" + std::to_string(pid_) + "/io";
+    const long long readBefore = ProcField(io, "rchar");
+    // What may lie between the file and the client: the output queue, one chunk and
+    // the kernel's socket buffers on both ends.
+    const long long kernelBuffers = [] {
+        std::ifstream in("/proc/sys/net/ipv4/tcp_wmem");
+        long long low = 0, initial = 0, max = 0;
+        in >> low >> initial >> max;
+        return max;
+    }();
+    const long long bound = MIB + 64 * KIB + kernelBuffers + MIB / 2;
+    data.Send("filedeliver\r\n");
+    std::string received, chunk;
+    long long worst = 0;
+    while (received.size() < content.size() && data.ReadSome(64 * KIB, chunk, DEFAULT_TIMEOUT_MS)) {
+        received += chunk;
+        const long long ahead = ProcField(io, "rchar") - readBefore - static_cast<long long>(received.size());
+        worst = std::max(worst, ahead);
+    }
+    EXPECT_LE(worst, bound);
+    EXPECT_TRUE(received == content);
+}
+
+TEST_F(FileSharingTest, StatisticsCountRunningTransfers) {
+    ServerConfig config;
+    config.channelDiskQuota = 64LL * MIB;
+    StartSharing(config);
+    TestUser ann;
+    Enter(ann, "ann", "/st/");
+    ASSERT_TRUE(Upload(ann, "/st/", "big", std::string(16 * MIB, 'b')));
+    const auto stats = [&] {
+        ann.tcp.Send("message type=2 channel=\"\" content=\"/stats\"\r\n");
+        const std::string text = Param(ann.tcp.Expect("messagedeliver"), "content");
+        EXPECT_FALSE(ann.tcp.Expect("ok").empty());
+        return text.substr(text.find("Active file transfers"));
+    };
+    EXPECT_EQ(stats(), "Active file transfers: 0\r\nActive uploads: 0\r\nActive downloads: 0");
+
+    // One upload part way and two downloads to readers that do not read.
+    LineClient upload, downloads[2];
+    ASSERT_EQ(CommandWord(Begin(upload, "sendfile", Register(ann, "regsendfile", "/st/", "up", "100"))),
+              "filedeliver");
+    upload.Send("half");
+    for (LineClient& download : downloads) {
+        ASSERT_EQ(CommandWord(Begin(download, "recvfile", Register(ann, "regrecvfile", "/st/", "big"), "", 4 * KIB)),
+                  "fileready");
+        download.Send("filedeliver\r\n");
+    }
+    EXPECT_TRUE(WaitFor([&] { return stats() == "Active file transfers: 3\r\nActive uploads: 1\r\nActive downloads: 2"; },
+                        DEFAULT_TIMEOUT_MS));
+    upload.Close();
+    for (LineClient& download : downloads) download.Close();
+    EXPECT_TRUE(WaitFor([&] { return stats() == "Active file transfers: 0\r\nActive uploads: 0\r\nActive downloads: 0"; },
+                        DEFAULT_TIMEOUT_MS));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane

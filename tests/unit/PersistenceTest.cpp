@@ -1,0 +1,326 @@
+// The ban list, the files list, values that must survive a save and a load byte for
+// byte, saves made once per batch, and the moves between the files and the node.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <set>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <ace/Reactor.h>
+#include <ace/Select_Reactor.h>
+#include <gtest/gtest.h>
+
+#include "listeners/EventLog.h"
+#include "listeners/Persistence.h"
+#include "server/ServerNode.h"
+#include "settings/BanList.h"
+#include "settings/DateText.h"
+#include "settings/FilesList.h"
+#include "settings/FixedText.h"
+#include "settings/QuorvaneSettings.h"
+
+using namespace quorvane;
+using quorvane::server::ServerNode;
+
+namespace {
+
+class PersistenceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quorvane-persist-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    static void Write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+
+    std::string dir_;
+};
+
+// Values an administrator may type: spaces where the parser folds them, quotes, markup
+// characters, references written out, control characters and UTF-8.
+const std::vector<std::string> AWKWARD_VALUES = {
+    "plain", " leading", "trailing ", "double  space", "   ", " ", "\t", "tab\tand\nnewline", "cr\rin",
+    "quotes \"'", "<tag> & </tag>", "&amp; &#x41; &#65;", "]]> and <![CDATA[", "caf\xc3\xa9 \xe2\x82\xac",
+    "", "x"};
+
+TEST_F(PersistenceTest, EveryValueReadsBackAsWritten) {
+    const std::string path = Path("QuorvaneService.xml");
+    {
+        QuorvaneSettings settings;
+        ASSERT_TRUE(settings.CreateXMLFile(path));
+        StaticChannelTable table;
+        StaticChannelRecord root{};
+        root.id = 1;
+        table[1] = root;
+        for (size_t i = 0; i < AWKWARD_VALUES.size(); ++i) {
+            StaticChannelRecord record{};
+            record.id = static_cast<int32_t>(i + 2);
+            record.parentid = 1;
+            CopyFixedText(record.name, "c" + std::to_string(i));
+            CopyFixedText(record.password, AWKWARD_VALUES[i]);
+            CopyFixedText(record.topic, AWKWARD_VALUES[i]);
+            table[record.id] = record;
+        }
+        settings.BeginBatch();
+        settings.WriteStaticChannels(table);
+        for (size_t i = 0; i < AWKWARD_VALUES.size(); ++i)
+            settings.PutString(settings.GetHostingElement(), "value" + std::to_string(i), AWKWARD_VALUES[i]);
+        ASSERT_TRUE(settings.EndBatch());
+    }
+    QuorvaneSettings settings;
+    ASSERT_TRUE(settings.LoadXMLFile(path)) << settings.GetErrorText();
+    StaticChannelTable table;
+    ASSERT_TRUE(settings.ReadStaticChannels(table));
+    ASSERT_EQ(table.size(), AWKWARD_VALUES.size() + 1);
+    for (size_t i = 0; i < AWKWARD_VALUES.size(); ++i) {
+        std::string value;
+        EXPECT_TRUE(settings.GetString(settings.GetHostingElement(), "value" + std::to_string(i), value));
+        EXPECT_EQ(value, AWKWARD_VALUES[i]) << i;
+        EXPECT_EQ(FixedText(table[static_cast<int32_t>(i + 2)].password), AWKWARD_VALUES[i]) << i;
+        EXPECT_EQ(FixedText(table[static_cast<int32_t>(i + 2)].topic), AWKWARD_VALUES[i]) << i;
+    }
+
+    // Names kept in attributes: file names and ban addresses.
+    FilesList files;
+    ASSERT_TRUE(files.CreateXMLFile(Path("FilesList.xml")));
+    BanList bans;
+    ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
+    for (const std::string& value : AWKWARD_VALUES) {
+        FileEntry entry;
+        entry.name = value + "!";
+        entry.internalname = value;
+        files.AddFileEntry("/", entry);
+        BanEntry ban{};
+        CopyFixedText(ban.address, value);
+        CopyFixedText(ban.nickname, value);
+        bans.AddBanEntry(ban);
+    }
+    FilesList filesAgain;
+    ASSERT_TRUE(filesAgain.LoadXMLFile(Path("FilesList.xml")));
+    std::vector<FileEntry> listed;
+    filesAgain.GetFileEntries("/", listed);
+    BanList bansAgain;
+    ASSERT_TRUE(bansAgain.LoadXMLFile(Path("BanList.xml")));
+    std::vector<BanEntry> banned;
+    bansAgain.GetBanEntries(banned);
+    ASSERT_EQ(listed.size(), AWKWARD_VALUES.size());
+    ASSERT_EQ(banned.size(), AWKWARD_VALUES.size());
+    for (size_t i = 0; i < AWKWARD_VALUES.size(); ++i) {
+        EXPECT_EQ(listed[i].name, AWKWARD_VALUES[i] + "!") << i;
+        EXPECT_EQ(listed[i].internalname, AWKWARD_VALUES[i]) << i;
+        EXPECT_EQ(FixedText(banned[i].address), AWKWARD_VALUES[i]) << i;
+        EXPECT_EQ(FixedText(banned[i].nickname), AWKWARD_VALUES[i]) << i;
+    }
+}
+
+TEST_F(PersistenceTest, HandWrittenTextStillReadsAsBefore) {
+    const std::string path = Path("QuorvaneService.xml");
+    Write(path, "<?xml version=\"1.0\"?><quorvane><hosting><motd>\n   Hello   big\n  world  </motd>"
+                "<server-name><!-- c -->x</server-name></hosting></quorvane>");
+    QuorvaneSettings settings;
+    ASSERT_TRUE(settings.LoadXMLFile(path));
+    EXPECT_EQ(settings.GetMotd(), "Hello big world");
+    EXPECT_EQ(settings.GetServerName(), "");
+}
+
+TEST_F(PersistenceTest, BatchSavesOnceAtTheEnd) {
+    BanList bans;
+    ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
+    const std::string before = Read(Path("BanList.xml"));
+    bans.BeginBatch();
+    bans.ClearBanEntries();
+    for (int i = 0; i < 1000; ++i) {
+        BanEntry ban{};
+        CopyFixedText(ban.address, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+        EXPECT_TRUE(bans.AddBanEntry(ban));
+    }
+    EXPECT_EQ(Read(Path("BanList.xml")), before);
+    EXPECT_TRUE(bans.EndBatch());
+    BanList again;
+    ASSERT_TRUE(again.LoadXMLFile(Path("BanList.xml")));
+    EXPECT_EQ(again.CountBanEntries(), 1000);
+}
+
+// A file size limit makes the write fail part way, as a full disk would.
+TEST_F(PersistenceTest, ASaveThatFailsKeepsTheOldFile) {
+    BanList bans;
+    ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
+    const std::string before = Read(Path("BanList.xml"));
+    BanEntry ban{};
+    CopyFixedText(ban.nickname, std::string(500, 'n'));
+    struct rlimit old;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
+    void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 300;
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &small));
+    const bool saved = bans.AddBanEntry(ban);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, previous);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(Read(Path("BanList.xml")), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()), 1);
+}
+
+TEST_F(PersistenceTest, AbsurdlyDeepOrLargeDocumentsAreRefusedBeforeParsing) {
+    const std::string path = Path("deep.xml");
+    std::string deep = "<?xml version=\"1.0\"?>";
+    for (int i = 0; i < 200000; ++i) deep += "<a>";
+    Write(path, deep);
+    QuorvaneSettings settings;
+    EXPECT_FALSE(settings.LoadXMLFile(path));
+    EXPECT_TRUE(settings.HasLoadError());
+    EXPECT_EQ(settings.GetErrorText(), "Elements are nested more than 10000 deep.");
+    Write(path, "<?xml version=\"1.0\"?><!DOCTYPE x>");
+    EXPECT_TRUE(settings.LoadXMLFile(path));
+    EXPECT_FALSE(settings.HasRootElement());
+}
+
+TEST_F(PersistenceTest, BanListDefaultsAndEntries) {
+    BanList bans;
+    ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
+    EXPECT_EQ(Read(Path("BanList.xml")).find("example begin") != std::string::npos, true);
+    EXPECT_EQ(bans.CountBanEntries(), 0);
+
+    struct tm when = {};
+    when.tm_year = 105, when.tm_mon = 4, when.tm_mday = 15, when.tm_hour = 22, when.tm_min = 35, when.tm_sec = 59;
+    when.tm_isdst = -1;
+    const int32_t moment = static_cast<int32_t>(mktime(&when));
+    EXPECT_EQ(FormatDateTime(moment), "2005/05/15 22:35");
+    EXPECT_EQ(ParseDateTime("2005/05/15 22:35"), moment - 59);
+    EXPECT_EQ(ParseDateTime("2005/05/15"), 0);
+    EXPECT_EQ(ParseDateTime("2005//05/15   22::35"), moment - 59);
+
+    // A root without <serverbans> gets one when first asked, and the file is saved.
+    Write(Path("BanList.xml"), "<?xml version=\"1.0\"?><banlist version=\"1.0\"/>");
+    ASSERT_TRUE(bans.LoadXMLFile(Path("BanList.xml")));
+    EXPECT_EQ(bans.CountBanEntries(), 0);
+    EXPECT_NE(Read(Path("BanList.xml")).find("serverbans"), std::string::npos);
+    BanEntry entry{};
+    CopyFixedText(entry.address, "9.9.9.9");
+    entry.bantime = moment;
+    CopyFixedText(entry.channelpath, "/a/b/");
+    CopyFixedText(entry.nickname, std::string(600, 'n'));
+    bans.AddBanEntry(entry);
+    BanEntry read{};
+    read.userid = 77;
+    ASSERT_TRUE(bans.GetBanEntry(0, read));
+    EXPECT_FALSE(bans.GetBanEntry(1, read));
+    EXPECT_EQ(FixedText(read.address), "9.9.9.9");
+    EXPECT_EQ(read.bantime, moment - 59);
+    EXPECT_EQ(FixedText(read.channelpath), "/a/b/");
+    EXPECT_EQ(FixedText(read.nickname).size(), 511u);
+    EXPECT_EQ(read.userid, 77);
+}
+
+TEST_F(PersistenceTest, FilesListMirrorsTheTreeAndPrunesEmptyChannels) {
+    FilesList files;
+    ASSERT_TRUE(files.CreateXMLFile(Path("FilesList.xml")));
+    std::vector<FileEntry> none;
+    files.GetFileEntries("/a/b/", none);
+    EXPECT_TRUE(none.empty());
+    EXPECT_NE(Read(Path("FilesList.xml")).find("<channel name=\"a\">\n            <channel name=\"b\" />"),
+              std::string::npos);
+
+    FileEntry first;
+    first.name = "song";
+    first.internalname = "data_1.dat";
+    first.filesize = 5000000000LL;
+    FileEntry second = first;
+    second.internalname = "data_2.dat";
+    files.AddFileEntry("/a/b/", first);
+    files.AddFileEntry("/a/b/", second);  // same name: replaces
+    files.AddFileEntry("/A/", first);     // names are exact: another channel
+    std::vector<FileEntry> listed;
+    files.GetFileEntries("/a/b/", listed);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].internalname, "data_2.dat");
+    EXPECT_EQ(listed[0].filesize, 5000000000LL);
+    std::set<std::string> names;
+    files.GetAllInternalNames(names);
+    EXPECT_EQ(names, (std::set<std::string>{"data_1.dat", "data_2.dat"}));
+
+    EXPECT_TRUE(files.RemoveFileEntry("/a/b/", "absent"));
+    EXPECT_TRUE(files.RemoveFileEntry("/a/b/", "song"));
+    EXPECT_TRUE(files.RemoveFileEntry("/A/", "song"));
+    EXPECT_EQ(Read(Path("FilesList.xml")),
+              "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<fileslist version=\"1.0\">\n"
+              "    <channel name=\"\" />\n</fileslist>\n");
+}
+
+TEST_F(PersistenceTest, StaticChannelsMoveBetweenTheTreeAndTheTable) {
+    ACE_Reactor reactor(new ACE_Select_Reactor, true);
+    ServerNode node(&reactor, &reactor, nullptr, false);
+    node.UserMakeChannel("/x/", "p", "tx", true, 5);
+    node.UserMakeChannel("/y/", "", "", true, 0);
+    node.UserMakeChannel("/x/z/", "", "", true, 0);
+    node.UserMakeChannel("/x/temp/", "", "", false, 0);
+    node.UserMakeChannel("/x/temp/static/", "", "", true, 0);
+    node.UserUpdateChannel("/", "", "root topic", true, 9);
+
+    StaticChannelTable table;
+    CollectStaticChannels(node.GetRootChannel(), table, true);
+    ASSERT_EQ(table.size(), 4u);  // root, x, y, z: nothing at or below the non-static one
+    EXPECT_EQ(BuildChannelPath(1, table), "/");
+    EXPECT_EQ(BuildChannelPath(2, table), "/x/");
+    EXPECT_EQ(BuildChannelPath(3, table), "/y/");
+    EXPECT_EQ(BuildChannelPath(4, table), "/x/z/");
+    EXPECT_EQ(BuildChannelPath(99, table), "");
+    EXPECT_EQ(FixedText(table[1].topic), "root topic");
+    EXPECT_EQ(table[1].diskquota, 9);
+
+    ServerNode copy(&reactor, &reactor, nullptr, false);
+    ApplyStaticChannels(copy, table);
+    StaticChannelTable again;
+    CollectStaticChannels(copy.GetRootChannel(), again, false);
+    ASSERT_EQ(again.size(), 4u);
+    for (int32_t id = 1; id <= 4; ++id) {
+        EXPECT_EQ(BuildChannelPath(id, again), BuildChannelPath(id, table));
+        EXPECT_EQ(FixedText(again[id].password), FixedText(table[id].password));
+        EXPECT_EQ(again[id].diskquota, table[id].diskquota);
+    }
+    EXPECT_TRUE(copy.FindChannel("/x/z/")->IsStaticChannel());
+}
+
+TEST_F(PersistenceTest, EventLogAppendsStampedLines) {
+    struct tm when = {};
+    when.tm_year = 126, when.tm_mon = 11, when.tm_mday = 6, when.tm_hour = 8, when.tm_min = 42, when.tm_sec = 24;
+    when.tm_isdst = -1;
+    struct timeval stamp = {mktime(&when), 123456};
+    EXPECT_EQ(EventLog::Stamp(stamp), "Sun Dec  6 2026 08:42:24.123000");
+
+    const std::string path = Path("QuorvaneService.log");
+    Write(path, "earlier\n");
+    EventLog log;
+    ASSERT_TRUE(log.Open(path));
+    EXPECT_TRUE(log.Write("one"));
+    EXPECT_TRUE(log.Write("two"));
+    log.Close();
+    EXPECT_FALSE(log.Write("closed"));
+    const std::string text = Read(path);
+    EXPECT_EQ(text.substr(0, 8), "earlier\n");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_NE(text.find(" one\n"), std::string::npos);
+}
+
+}  // namespace
