@@ -55,6 +55,8 @@ TEST_F(CliTest, AdministratorMakesAChannelBansKicksListsAndSaves) {
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
     EXPECT_EQ(Param(SkipUntil(bob.tcp, "addchannel"), "channel"), "/Ops/");
     EXPECT_TRUE(bob.tcp.WaitClosed(DEFAULT_TIMEOUT_MS)) << "bob was not kicked";
+    EXPECT_NE(ReadFile("QuorvaneService.xml").find("<name>Ops</name>"), std::string::npos) << "not saved";
+    EXPECT_NE(ReadFile("BanList.xml").find("bob"), std::string::npos) << "ban not saved";
 
     // JSON rows, and a ban that is lifted leaves an empty list.
     run = Cli({"--admin", "root", "--json", "-c", "bans", "-c", "unban 127.0.0.1", "-c", "bans", "-c", "tree"},
