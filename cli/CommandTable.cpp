@@ -106,7 +106,7 @@ std::string BaseName(const std::string& path) {
 
 typedef bool (*Builder)(const Args&);
 
-struct CommandSpec {
+struct CommandEntry {
     const char* word;
     const char* usage;  // the argument shape
     int minArgs;
@@ -117,7 +117,7 @@ struct CommandSpec {
 };
 
 // Commands of people in channels, then of the administrator, then of the client itself.
-const CommandSpec COMMANDS[] = {
+const CommandEntry COMMANDS[] = {
     {"join", "PATH [PASSWORD]", 1, 2, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
          return a.Send(LineBuilder("join")
@@ -297,15 +297,15 @@ const CommandSpec COMMANDS[] = {
      "leave the client"},
 };
 
-const CommandSpec* FindCommand(const std::string& word) {
-    for (const CommandSpec& spec : COMMANDS) {
-        if (EqualsNoCase(word, spec.word)) return &spec;
+const CommandEntry* FindCommand(const std::string& word) {
+    for (const CommandEntry& entry : COMMANDS) {
+        if (EqualsNoCase(word, entry.word)) return &entry;
     }
     return nullptr;
 }
 
-std::string Usage(const CommandSpec& spec) {
-    return std::string(spec.word) + (*spec.usage != '\0' ? " " : "") + spec.usage;
+std::string Usage(const CommandEntry& entry) {
+    return std::string(entry.word) + (*entry.usage != '\0' ? " " : "") + entry.usage;
 }
 
 }  // namespace
@@ -347,40 +347,40 @@ bool BuildRequest(const std::string& text, const CommandContext& context, Reques
     Words typed;
     if (!SplitWords(text, typed, error)) return false;
     if (typed.words.empty()) return true;
-    const CommandSpec* spec = FindCommand(typed.words[0]);
-    if (spec == nullptr) {
+    const CommandEntry* entry = FindCommand(typed.words[0]);
+    if (entry == nullptr) {
         error = "unknown command \"" + typed.words[0] + "\" (type help)";
         return false;
     }
     const int count = static_cast<int>(typed.words.size()) - 1;
-    if (count < spec->minArgs || (spec->maxArgs != REST && count > spec->maxArgs)) {
-        error = "usage: " + Usage(*spec);
+    if (count < entry->minArgs || (entry->maxArgs != REST && count > entry->maxArgs)) {
+        error = "usage: " + Usage(*entry);
         return false;
     }
     const Args args{typed, context, request, error};
-    return spec->build(args);
+    return entry->build(args);
 }
 
 std::vector<std::string> CommandWords() {
     std::vector<std::string> words;
-    for (const CommandSpec& spec : COMMANDS) words.push_back(spec.word);
+    for (const CommandEntry& entry : COMMANDS) words.push_back(entry.word);
     return words;
 }
 
 std::string CommandHelp(const std::string& word) {
     std::string out;
-    for (const CommandSpec& spec : COMMANDS) {
-        if (!word.empty() && !EqualsNoCase(word, spec.word)) continue;
-        std::string usage = Usage(spec);
+    for (const CommandEntry& entry : COMMANDS) {
+        if (!word.empty() && !EqualsNoCase(word, entry.word)) continue;
+        std::string usage = Usage(entry);
         usage.resize(std::max<size_t>(usage.size() + 2, 30), ' ');
-        out += "  " + usage + spec.help + "\n";
+        out += "  " + usage + entry.help + "\n";
     }
     return out.empty() ? "no command \"" + word + "\"\n" : out;
 }
 
 ArgKind ArgumentKind(const std::string& word, size_t index) {
-    const CommandSpec* spec = FindCommand(word);
-    return spec != nullptr && index < 2 ? spec->kinds[index] : ArgKind::NONE;
+    const CommandEntry* entry = FindCommand(word);
+    return entry != nullptr && index < 2 ? entry->kinds[index] : ArgKind::NONE;
 }
 
 }  // namespace cli
