@@ -199,6 +199,8 @@ bool CliApp::RunCommand(const std::string& text, std::string& error) {
 }
 
 void CliApp::PrintResult(const Request& request, const Reply& reply) {
+    // At the prompt the statistics already showed as the server's message.
+    if (interactive_ && request.result == ResultKind::STATS) return;
     for (const std::string& line : reply.lines) {
         const std::string word = LineWord(line);
         if (request.result == ResultKind::BANS && word == "userbanned") {
