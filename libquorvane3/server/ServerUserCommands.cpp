@@ -23,11 +23,6 @@ enum StateRule {
     RULE_NOT_ADMIN_205,
 };
 
-std::string OptionalString(const std::string& line, const char* name) {
-    std::string value;
-    GetStringParam(line, name, value);
-    return value;
-}
 
 int64_t OptionalInt64(const std::string& line, const char* name) {
     int64_t value = 0;
@@ -106,7 +101,7 @@ bool ServerUser::PassesStateTest(const Command& command) {
         case RULE_ADMIN_206: if (admin_) error = ERR_REQUIRES_USER_LOGON; break;
         case RULE_LOGGEDIN_300: if (loggedIn_) error = ERR_ALREADY_LOGGEDIN; break;
         case RULE_NOT_LOGGEDIN_301: if (!loggedIn_) error = ERR_NOT_LOGGEDIN; break;
-        case RULE_NOT_UDP_302: if (!udpConnected_) error = ERR_NOT_UDPCONNECTED; break;
+        case RULE_NOT_UDP_302: if (!IsUdpConnected()) error = ERR_NOT_UDPCONNECTED; break;
         case RULE_NOT_ADMIN_205: if (!admin_) error = ERR_NOT_ADMIN; break;
         case RULE_END: break;
         }
@@ -118,8 +113,17 @@ bool ServerUser::PassesStateTest(const Command& command) {
     return true;
 }
 
+// A text with a NUL byte can be neither stored nor shown whole: it is refused like a
+// missing one.
 bool ServerUser::RequireString(const std::string& line, const char* name, int error, std::string& out) {
-    if (GetStringParam(line, name, out)) return true;
+    if (GetStringParam(line, name, out) && out.find('\0') == std::string::npos) return true;
+    SendError(error);
+    return false;
+}
+
+bool ServerUser::OptionalString(const std::string& line, const char* name, int error, std::string& out) {
+    out.clear();
+    if (!GetStringParam(line, name, out) || out.find('\0') == std::string::npos) return true;
     SendError(error);
     return false;
 }
@@ -183,9 +187,11 @@ void ServerUser::HandlePing(const std::string&, bool&) {
 
 void ServerUser::HandleJoin(const std::string& line, bool&) {
     std::string channel;
+    std::string password, topic;
     if (!RequireString(line, "channel", ERR_MISSING_CHANNEL, channel)) return;
-    Succeeded(owner_->UserJoinChannel(GetUserID(), channel, OptionalString(line, "password"),
-                                      OptionalString(line, "topic")));
+    if (!OptionalString(line, "password", ERR_MISSING_PASSWORD, password)) return;
+    if (!OptionalString(line, "topic", ERR_MISSING_TOPIC, topic)) return;
+    Succeeded(owner_->UserJoinChannel(GetUserID(), channel, password, topic));
 }
 
 void ServerUser::HandleLeave(const std::string&, bool&) {
@@ -230,8 +236,11 @@ void ServerUser::HandleKick(const std::string& line, bool&) {
 
 void ServerUser::HandleMakeChannel(const std::string& line, bool&) {
     std::string channel;
+    std::string password, topic;
     if (!RequireString(line, "channel", ERR_MISSING_CHANNEL, channel)) return;
-    Succeeded(owner_->UserMakeChannel(channel, OptionalString(line, "password"), OptionalString(line, "topic"),
+    if (!OptionalString(line, "password", ERR_MISSING_PASSWORD, password)) return;
+    if (!OptionalString(line, "topic", ERR_MISSING_TOPIC, topic)) return;
+    Succeeded(owner_->UserMakeChannel(channel, password, topic,
                                       true, OptionalInt64(line, "diskquota")));
 }
 

@@ -17,19 +17,9 @@ const char* const BanList::DEFAULT_DOCUMENT =
     "<serverban address=\"192.168.0.1\"><bantime>2005/05/15 22:35</bantime><nickname>Wren_QX</nickname>"
     "<channel-path>/mychannel/abcd</channel-path></serverban>example end --></serverbans></banlist>";
 
-bool BanList::CreateXMLFile(const std::string& path) {
-    ParseText(DEFAULT_DOCUMENT);
-    return SaveNewXMLFile(path) && LoadXMLFile(path);
-}
+bool BanList::CreateXMLFile(const std::string& path) { return CreateFromText(path, DEFAULT_DOCUMENT); }
 
-TiXmlElement* BanList::GetRootElement() {
-    TiXmlElement* root = document_.RootElement();
-    if (root) return root;
-    TiXmlElement* created = new TiXmlElement("banlist");
-    created->SetAttribute("version", "1.0");
-    document_.LinkEndChild(created);
-    return created;
-}
+TiXmlElement* BanList::GetRootElement() { return RootOrNew("banlist", "1.0"); }
 
 TiXmlElement* BanList::GetServerBansElement() {
     TiXmlElement* root = GetRootElement();

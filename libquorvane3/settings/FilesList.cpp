@@ -29,19 +29,9 @@ TiXmlElement NamedElement(const char* element, const std::string& name) {
 const char* const FilesList::DEFAULT_DOCUMENT =
     "<?xml version=\"1.0\" encoding=\"utf-8\" ?><fileslist version=\"1.0\"></fileslist>";
 
-bool FilesList::CreateXMLFile(const std::string& path) {
-    ParseText(DEFAULT_DOCUMENT);
-    return SaveNewXMLFile(path) && LoadXMLFile(path);
-}
+bool FilesList::CreateXMLFile(const std::string& path) { return CreateFromText(path, DEFAULT_DOCUMENT); }
 
-TiXmlElement* FilesList::GetRootElement() {
-    TiXmlElement* root = document_.RootElement();
-    if (root) return root;
-    TiXmlElement* created = new TiXmlElement("fileslist");
-    created->SetAttribute("version", "1.0");
-    document_.LinkEndChild(created);
-    return created;
-}
+TiXmlElement* FilesList::GetRootElement() { return RootOrNew("fileslist", "1.0"); }
 
 TiXmlElement* FilesList::GetChannelElement(const std::string& channelPath) {
     TiXmlElement* current = document_.RootElement();

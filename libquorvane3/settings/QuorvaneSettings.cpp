@@ -80,19 +80,9 @@ TiXmlElement MakeChannelElement(const StaticChannelRecord& record) {
 
 }  // namespace
 
-bool QuorvaneSettings::CreateXMLFile(const std::string& path) {
-    ParseText(MINIMAL_DOCUMENT);
-    return SaveNewXMLFile(path) && LoadXMLFile(path);
-}
+bool QuorvaneSettings::CreateXMLFile(const std::string& path) { return CreateFromText(path, MINIMAL_DOCUMENT); }
 
-TiXmlElement* QuorvaneSettings::GetRootElement() {
-    TiXmlElement* root = document_.RootElement();
-    if (root) return root;
-    TiXmlElement* created = new TiXmlElement("quorvane");
-    created->SetAttribute("version", "3.3");
-    document_.LinkEndChild(created);
-    return created;
-}
+TiXmlElement* QuorvaneSettings::GetRootElement() { return RootOrNew("quorvane", "3.3"); }
 
 TiXmlElement* QuorvaneSettings::GetHostingElement() {
     TiXmlElement* root = GetRootElement();

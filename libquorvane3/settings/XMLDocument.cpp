@@ -181,6 +181,20 @@ bool XMLDocument::FailLoad(const std::string& text) {
     return false;
 }
 
+bool XMLDocument::CreateFromText(const std::string& path, const char* text) {
+    ParseText(text);
+    return SaveNewXMLFile(path) && LoadXMLFile(path);
+}
+
+TiXmlElement* XMLDocument::RootOrNew(const char* name, const char* version) {
+    TiXmlElement* root = document_.RootElement();
+    if (root) return root;
+    TiXmlElement* created = new TiXmlElement(name);
+    created->SetAttribute("version", version);
+    document_.LinkEndChild(created);
+    return created;
+}
+
 bool XMLDocument::ParseText(const std::string& text) {
     ResetDocument(GetFileName());
     loadError_.clear();

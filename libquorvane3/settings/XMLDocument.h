@@ -63,6 +63,12 @@ public:
     TiXmlElement* ReplaceOrAppendElement(TiXmlElement* parent, const TiXmlElement& element);
 
 protected:
+    // The subclasses' CreateXMLFile: their document text saved as a new file at path
+    // and loaded back.
+    bool CreateFromText(const std::string& path, const char* text);
+    // The subclasses' GetRootElement: the first element whatever its name, or a new one
+    // of that name and version appended in memory.
+    TiXmlElement* RootOrNew(const char* name, const char* version);
     // Replaces the document with the parse of text (file name kept). True on success.
     bool ParseText(const std::string& text);
     // Saves the document to path, which must not exist yet, and remembers path as the
