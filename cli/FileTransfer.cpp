@@ -103,6 +103,7 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
         return false;
     }
     size = Int64Param(reply, "filesize");
+    progress.SetTotal(size);
 
     std::string temporary = path + ".part-XXXXXX";
     const int fd = ::mkstemp(&temporary[0]);

@@ -10,7 +10,7 @@ namespace {
 const int BAR_WIDTH = 24;
 
 std::string Duration(double seconds) {
-    const long total = static_cast<long>(seconds + 0.5);
+    const long total = seconds > 0 ? static_cast<long>(seconds + 0.5) : 0;
     char text[32];
     if (total >= 3600) {
         std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
@@ -26,7 +26,7 @@ ProgressBar::ProgressBar(std::FILE* out, bool enabled, const std::string& label,
     : out_(out), enabled_(enabled), label_(label), total_(total), start_(std::chrono::steady_clock::now()) {}
 
 std::string ProgressBar::Format(const std::string& label, int64_t done, int64_t total, double seconds) {
-    const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
+    const double fraction = total > 0 && done < total ? static_cast<double>(done) / static_cast<double>(total) : 1.0;
     const int filled = static_cast<int>(fraction * BAR_WIDTH);
     std::string bar = label + " [" + std::string(filled, '#') + std::string(BAR_WIDTH - filled, '.') + "] ";
     char percent[8];
@@ -45,7 +45,8 @@ std::string ProgressBar::Format(const std::string& label, int64_t done, int64_t 
 void ProgressBar::Update(int64_t done) {
     if (!enabled_) return;
     const auto now = std::chrono::steady_clock::now();
-    if (drawn_ && done < total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    // The last state is always drawn; the ones before it at most ten times a second.
+    if (drawn_ && done != total_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
     lastDraw_ = now;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     std::fprintf(out_, "\r\033[K%s", Format(label_, done, total_, seconds).c_str());

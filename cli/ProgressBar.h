@@ -16,6 +16,8 @@ public:
     ProgressBar(std::FILE* out, bool enabled, const std::string& label, int64_t total);
     ~ProgressBar() { Finish(); }
 
+    // The size, when it is known only once the transfer has started.
+    void SetTotal(int64_t total) { total_ = total; }
     void Update(int64_t done);
     // Clears the bar's line.
     void Finish();

@@ -117,6 +117,7 @@ TEST(ProgressBarTest, ShowsBytesRateAndTimeLeft) {
         {512, 1024, 1, "f [############............]  50%  512 B of 1.0 KiB  512 B/s  0:01 left"},
         {1 << 20, 4 << 20, 2, "f [######..................]  25%  1.0 MiB of 4.0 MiB  512.0 KiB/s  0:06 left"},
         {1, 8000, 1, "f [........................]   0%  1 B of 7.8 KiB  1 B/s  2:13:19 left"},
+        {3000, 2048, 1, "f [########################] 100%  2.9 KiB of 2.0 KiB  2.9 KiB/s  0:00 left"},
     };
     for (const auto& c : cases) EXPECT_EQ(ProgressBar::Format("f", c.done, c.total, c.seconds), c.text);
 }

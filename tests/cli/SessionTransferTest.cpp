@@ -124,11 +124,19 @@ TEST(FileTransferTest, DownloadsLandWholeOrNotAtAll) {
         TransferEndpoint endpoint;
         endpoint.port = server.Port();
         endpoint.host = "127.0.0.1";
-        ProgressBar progress(stderr, false, c.name, 0);
+        std::FILE* bar = std::tmpfile();
+        ProgressBar progress(bar, true, "f", 0);  // the size comes with the server's reply
         int64_t size = -1;
         std::string error;
         const std::string path = std::string(dir) + "/out.bin";
         EXPECT_EQ(DownloadFile(endpoint, 7, path, progress, size, error), *c.error == '\0') << c.name;
+        progress.Finish();  // nothing is drawn after this, so the file may close
+        std::rewind(bar);
+        char drawn[4096] = {};
+        drawn[std::fread(drawn, 1, sizeof(drawn) - 1, bar)] = '\0';
+        std::fclose(bar);
+        EXPECT_EQ(std::string(drawn).find("100%  5 B of 5 B") != std::string::npos, std::string(c.name) == "whole")
+            << c.name << ": " << drawn;
         EXPECT_EQ(error, c.error) << c.name;
         EXPECT_EQ(Entries(dir), *c.error == '\0' ? std::vector<std::string>{"out.bin"} : std::vector<std::string>())
             << c.name;
