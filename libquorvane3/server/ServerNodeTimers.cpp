@@ -12,6 +12,7 @@ typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
 void ServerNode::OnTimerExpired(int timerId) {
     NodeGuard guard(lock_);
     if (timerId == KEEPALIVE_TIMER_ID) CheckInactivity();
+    if (timerId == LOGIN_TIMER_ID) CheckLoginTimeouts();
 }
 
 void ServerNode::CheckInactivity() {
