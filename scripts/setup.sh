@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libgtest-dev libgmock-dev libbenchmark-dev clang)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
