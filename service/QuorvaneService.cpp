@@ -92,9 +92,18 @@ void ReportAfterStart(const std::string& text) {
     syslog(LOG_ERR, "%s", text.c_str());
 }
 
+// One event-loop thread: its reactor, and the event it signals once it has registered
+// as the loop's thread.
+struct LoopThread {
+    explicit LoopThread(ACE_Reactor* loopReactor) : reactor(loopReactor), registered(0) {}
+    ACE_Reactor* reactor;
+    ACE_Manual_Event registered;
+};
+
 // The event-loop threads' body.
-ACE_THR_FUNC_RETURN RunReactorLoop(void* reactor) {
-    ReactorThread::RunLoop(static_cast<ACE_Reactor*>(reactor));
+ACE_THR_FUNC_RETURN RunReactorLoop(void* arg) {
+    LoopThread* loop = static_cast<LoopThread*>(arg);
+    ReactorThread::RunLoop(loop->reactor, &loop->registered);
     return 0;
 }
 
@@ -353,8 +362,17 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
 
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
-    const bool loopsRunning = threads->spawn(RunReactorLoop, mainReactor) != -1 &&
-                              threads->spawn(RunReactorLoop, voiceReactor) != -1;
+    LoopThread loops[] = {LoopThread(mainReactor), LoopThread(voiceReactor)};
+    size_t spawned = 0;
+    while (spawned < 2 && threads->spawn(RunReactorLoop, &loops[spawned]) != -1) {
+        ++spawned;
+    }
+    // Until a loop's thread has registered, this thread would pass for it, and a stop
+    // asked for during start-up would run here while that loop already dispatches.
+    for (size_t i = 0; i < spawned; ++i) {
+        loops[i].registered.wait();
+    }
+    const bool loopsRunning = spawned == 2;
     if (loopsRunning) {
         Log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
         UpdateServiceStatus(SERVICE_RUNNING, START_WAIT_HINT_MS);

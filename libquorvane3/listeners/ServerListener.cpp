@@ -54,6 +54,10 @@ void ServerListener::OnUserDropped(const serveruser_t& user) {
     Log(UserPart(user) + "dropped after " + std::to_string(user->GetInactiveSeconds()) + " sec for inactivity.");
 }
 
+void ServerListener::OnUserLagging(const serveruser_t& user) {
+    Log(UserPart(user) + "disconnected for lagging: its output queue was full.");
+}
+
 void ServerListener::OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) {
     Log(UserPart(user) + "joined channel: " + Quoted(channel->GetChannelPath()) + ".");
 }

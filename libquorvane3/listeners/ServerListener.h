@@ -33,6 +33,7 @@ public:
     void OnUserLoggedIn(const serveruser_t& user) override;
     void OnUserDisconnected(const serveruser_t& user) override;
     void OnUserDropped(const serveruser_t& user) override;
+    void OnUserLagging(const serveruser_t& user) override;
     void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) override;
     void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
                            const TextMessage& message) override;

@@ -9,15 +9,11 @@ AudioPacket::AudioPacket(char* data, int length)
 // claims, and the length field itself covers the audio header: a shorter packet has no
 // destination and is dropped. Bytes past the length field are ignored.
 AudioPacket::AudioPacket(char* data, int length, uint8_t relayedType, uint8_t clientType)
-    : data_(nullptr), owner_(false), relayedType_(relayedType), clientType_(clientType) {
+    : data_(nullptr), relayedType_(relayedType), clientType_(clientType) {
     if (data == nullptr || length < AUDIO_HEADER_SIZE) return;
     const int lengthField = ReadUInt16LE(data + 2);
     if (lengthField < AUDIO_HEADER_SIZE || length < lengthField) return;
     data_ = data;
-}
-
-AudioPacket::~AudioPacket() {
-    if (owner_) delete[] data_;
 }
 
 uint16_t AudioPacket::GetPacketSize() const { return data_ ? ReadUInt16LE(data_ + 2) : 0; }

@@ -1,6 +1,6 @@
-// An audio datagram read in place: the packet keeps a pointer to the received bytes
-// (or owns a copy when built with owns = true). Invalid packets (datagram shorter than
-// the length field, or shorter than the audio header) drop the pointer and read as 0.
+// An audio datagram read in place: the packet keeps a pointer to the received bytes,
+// which the caller owns and which it patches in place. Invalid packets (datagram shorter
+// than the length field, or shorter than the audio header) drop the pointer and read as 0.
 #ifndef QUORVANE_NETWORK_AUDIOPACKET_H
 #define QUORVANE_NETWORK_AUDIOPACKET_H
 
@@ -11,7 +11,7 @@ namespace quorvane {
 class AudioPacket : public Packet {
 public:
     AudioPacket(char* data, int length);
-    ~AudioPacket() override;
+    ~AudioPacket() override = default;
 
     AudioPacket(const AudioPacket&) = delete;
     AudioPacket& operator=(const AudioPacket&) = delete;
@@ -29,7 +29,6 @@ protected:
     void WriteType(uint8_t type);
 
     char* data_;
-    bool owner_;
     uint8_t relayedType_;
     uint8_t clientType_;
 };

@@ -2,7 +2,7 @@
 
 namespace quorvane {
 
-CryptAudioPacket::CryptAudioPacket(char* data, int length, uint8_t flag)
-    : AudioPacket(data, length, PACKET_CRYPTAUDIO_RELAYED, PACKET_CRYPTAUDIO), flag_(flag) {}
+CryptAudioPacket::CryptAudioPacket(char* data, int length)
+    : AudioPacket(data, length, PACKET_CRYPTAUDIO_RELAYED, PACKET_CRYPTAUDIO) {}
 
 }  // namespace quorvane

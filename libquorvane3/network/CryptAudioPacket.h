@@ -9,12 +9,7 @@ namespace quorvane {
 // the enciphered bytes without a key.
 class CryptAudioPacket : public AudioPacket {
 public:
-    CryptAudioPacket(char* data, int length, uint8_t flag);
-
-    uint8_t GetFlag() const { return flag_; }
-
-private:
-    uint8_t flag_;
+    CryptAudioPacket(char* data, int length);
 };
 
 }  // namespace quorvane

@@ -23,6 +23,8 @@ bool PacketHandler::Open(const ACE_INET_Addr& address) {
         return false;
     }
     priority(EVENT_PRIORITY);
+    // Voice is real time: a send the kernel cannot take at once is dropped, never waited for.
+    socket_.enable(ACE_NONBLOCK);
     // Larger system buffers ride out bursts of voice; the defaults still work if refused.
     int size = SOCKET_BUFFER_SIZE;
     socket_.set_option(SOL_SOCKET, SO_RCVBUF, &size, sizeof size);

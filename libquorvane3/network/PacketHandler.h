@@ -30,9 +30,9 @@ public:
     explicit PacketHandler(ACE_Reactor* reactor);
     ~PacketHandler() override;
 
-    // Owner's thread. Close may run while the loop runs elsewhere, but an epoll reactor
-    // does not wait for a read already dispatched: destroy the handler only once its loop
-    // has stopped or from the loop's own thread.
+    // Owner's thread. The socket is non-blocking. Close may run while the loop runs
+    // elsewhere, but the reactor does not wait for a read already dispatched: destroy the
+    // handler only once its loop has stopped or from the loop's own thread.
     bool Open(const ACE_INET_Addr& address);
     bool Close();
 

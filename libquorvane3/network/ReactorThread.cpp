@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include <ace/Event_Base.h>
 #include <ace/Guard_T.h>
 #include <ace/OS_NS_Thread.h>
 #include <ace/Reactor.h>
@@ -42,9 +43,12 @@ bool ReactorThread::LoopRunsElsewhere(ACE_Reactor* reactor) {
     return !IsLoopThread(reactor);
 }
 
-int ReactorThread::RunLoop(ACE_Reactor* reactor) {
+int ReactorThread::RunLoop(ACE_Reactor* reactor, ACE_Event_Base* registered) {
     Register(reactor);
     reactor->owner(ACE_Thread::self());
+    if (registered != 0) {
+        registered->signal();
+    }
     const int result = reactor->run_reactor_event_loop();
     Unregister(reactor);
     return result;

@@ -5,6 +5,7 @@
 #ifndef QUORVANE_NETWORK_REACTORTHREAD_H
 #define QUORVANE_NETWORK_REACTORTHREAD_H
 
+class ACE_Event_Base;
 class ACE_Reactor;
 
 class ReactorThread {
@@ -19,8 +20,10 @@ public:
     // True when another thread runs the reactor's loop.
     static bool LoopRunsElsewhere(ACE_Reactor* reactor);
 
-    // Runs the reactor's event loop on the calling thread, registered as above.
-    static int RunLoop(ACE_Reactor* reactor);
+    // Runs the reactor's event loop on the calling thread, registered as above; signals
+    // the event, when given, once registered, so that a starter can wait until the
+    // loop's thread is known before it hands the loop any work.
+    static int RunLoop(ACE_Reactor* reactor, ACE_Event_Base* registered = 0);
 };
 
 #endif

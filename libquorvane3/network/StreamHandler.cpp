@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include <cerrno>
-#include <new>
 
 #include <ace/Guard_T.h>
 #include <ace/Log_Msg.h>
@@ -26,6 +25,17 @@ namespace {
 // How long unsent output waits before the next write attempt.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
 
+// The timer that gives the listener its next turn with pending input (the other timer,
+// with no act, is the output retry).
+const char RESUME_INPUT = 0;
+
+// Every handler reads on the loop thread and hands the bytes over before the next read,
+// so one buffer per thread serves them all: no 64 KiB per connection.
+char* ReceiveBuffer() {
+    static thread_local char buffer[StreamHandler::RECEIVE_BUFFER_SIZE];
+    return buffer;
+}
+
 // Results of a non-blocking read or write that only mean "not now".
 bool IsTransient(int error) {
     return error == EWOULDBLOCK || error == EAGAIN || error == ETIME || error == ETIMEDOUT;
@@ -36,12 +46,15 @@ bool IsTransient(int error) {
 StreamHandler::StreamHandler(ACE_Reactor* reactor)
     : Base(0, 0, reactor),
       listener_(0),
-      receiveBuffer_(new (std::nothrow) char[RECEIVE_BUFFER_SIZE]),
+      reading_(true),
+      outputPaused_(false),
+      resumeScheduled_(false),
       upcallDepth_(0),
       closePending_(false),
       closed_(false),
       headWritten_(0) {
-    msg_queue()->high_water_mark(HIGH_WATER_MARK);
+    // The queue's own mark is only the last resort; Send applies the real limits.
+    msg_queue()->high_water_mark(2 * static_cast<size_t>(REPLY_LIMIT));
     msg_queue()->low_water_mark(LOW_WATER_MARK);
 }
 
@@ -51,7 +64,6 @@ StreamHandler::~StreamHandler() {
     if (!closed_ && reactor() != 0) {
         reactor()->purge_pending_notifications(this);
     }
-    delete[] receiveBuffer_;
 }
 
 int StreamHandler::open(void* arg) {
@@ -78,12 +90,12 @@ void StreamHandler::SetListener(StreamListener* listener) {
     listener_ = listener;
 }
 
-int StreamHandler::Send(const char* data, size_t length, const ACE_Time_Value* timeout) {
+int StreamHandler::Send(const char* data, size_t length, bool reply) {
     if (length == 0) {
-        return IsClosing() ? -1 : 0;
+        return IsClosing() ? SEND_CLOSED : 0;
     }
     if (data == 0) {
-        return -1;
+        return SEND_CLOSED;
     }
     ACE_Message_Block* block = 0;
     ACE_NEW_NORETURN(block, ACE_Message_Block(length));
@@ -91,47 +103,49 @@ int StreamHandler::Send(const char* data, size_t length, const ACE_Time_Value* t
         if (block != 0) {
             block->release();
         }
-        return -1;
+        return SEND_FULL;
     }
     block->copy(data, length);
-    return SendBlock(block, timeout);
+    return SendBlock(block, reply);
 }
 
-int StreamHandler::SendShared(const ACE_Message_Block& line, const ACE_Time_Value* timeout) {
+int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
     if (line.length() == 0) {
-        return IsClosing() ? -1 : 0;
+        return IsClosing() ? SEND_CLOSED : 0;
     }
     ACE_Message_Block* block = line.duplicate();
-    return block == 0 ? -1 : SendBlock(block, timeout);
+    return block == 0 ? SEND_FULL : SendBlock(block, reply);
 }
+
+bool StreamHandler::IsOutputFull() { return msg_queue()->message_bytes() >= HIGH_WATER_MARK; }
 
 bool StreamHandler::IsClosing() {
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, true);
     return closePending_ || closed_;
 }
 
-int StreamHandler::SendBlock(ACE_Message_Block* block, const ACE_Time_Value* timeout) {
+int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     if (IsClosing()) {
         block->release();
-        return -1;
+        return SEND_CLOSED;
     }
-    ACE_Time_Value until;
-    ACE_Time_Value* wait = 0;
-    if (timeout != 0) {
-        until = *timeout;
-        wait = &until;
+    const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
+    if (msg_queue()->message_bytes() >= limit) {
+        block->release();
+        return SEND_FULL;
     }
     const bool wasEmpty = msg_queue()->is_empty();
-    if (msg_queue()->enqueue_tail(block, wait) == -1) {
+    ACE_Time_Value noWait = ACE_Time_Value::zero;
+    if (msg_queue()->enqueue_tail(block, &noWait) == -1) {
         block->release();
-        return -1;
+        return IsClosing() ? SEND_CLOSED : SEND_FULL;
     }
     // From here on the queue owns the block. The notification is posted under the state
     // lock so that the real close, which purges notifications after marking itself,
     // cannot miss it.
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
     if (closePending_ || closed_) {
-        return -1;  // queued, but it will never be written
+        return SEND_CLOSED;  // queued, but it will never be written
     }
     if (!wasEmpty || reactor() == 0) {
         return 0;  // the pending output pass or its retry timer reaches this block
@@ -146,28 +160,97 @@ int StreamHandler::handle_input(ACE_HANDLE) {
     return LeaveUpcall(ReadOnce());
 }
 
+// One read per event, never "call me again": a connection with more waiting is served
+// on the next turn of the loop, after the others.
 int StreamHandler::ReadOnce() {
-    if (receiveBuffer_ == 0) {
-        return -1;
+    if (!reading_) {
+        return 0;  // an event that was already due when input was held back
     }
-    const ssize_t count = peer().recv(receiveBuffer_, RECEIVE_BUFFER_SIZE);
+    char* const buffer = ReceiveBuffer();
+    const ssize_t count = peer().recv(buffer, RECEIVE_BUFFER_SIZE);
     if (count == 0) {
         return -1;  // the peer closed
     }
     if (count < 0) {
         return IsTransient(errno) || errno == EINTR ? 0 : -1;
     }
-    ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, lock_, -1);
-    if (listener_ == 0) {
-        return -1;
+    {
+        ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, lock_, -1);
+        if (listener_ == 0) {
+            return -1;
+        }
+        bool keepOpen = true;
+        listener_->OnStreamData(buffer, count, keepOpen);
+        if (!keepOpen) {
+            return -1;
+        }
     }
-    bool keepOpen = true;
-    listener_->OnStreamData(receiveBuffer_, count, keepOpen);
-    if (!keepOpen) {
-        return -1;
+    UpdateInput();
+    return 0;
+}
+
+// Input waits while the output is past its high water mark (until it drains below the
+// low one), so a client that does not read its replies stalls only itself; and while
+// the listener still has input of its own to handle, which it gets on the next turn.
+void StreamHandler::UpdateInput() {
+    if (reactor() == 0) {
+        return;
     }
-    // A full buffer means more may be waiting: ask to be called again at once.
-    return count == RECEIVE_BUFFER_SIZE ? 1 : 0;
+    const size_t queued = msg_queue()->message_bytes();
+    if (!outputPaused_ && queued >= HIGH_WATER_MARK) {
+        outputPaused_ = true;
+    } else if (outputPaused_ && queued < LOW_WATER_MARK) {
+        outputPaused_ = false;
+    }
+    bool pending = false;
+    {
+        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
+        pending = listener_ != 0 && listener_->HasPendingInput();
+    }
+    if (pending && !outputPaused_ && !resumeScheduled_) {
+        if (reactor()->schedule_timer(this, &RESUME_INPUT, ACE_Time_Value::zero) == -1) {
+            handle_close();  // no turn can ever come: the connection would hang
+            return;
+        }
+        resumeScheduled_ = true;
+    }
+    const bool read = !pending && !outputPaused_;
+    if (read != reading_ &&
+        reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, read ? ACE_Reactor::ADD_MASK : ACE_Reactor::CLR_MASK) !=
+            -1) {
+        reading_ = read;
+    }
+}
+
+void StreamHandler::ResumeInput() {
+    resumeScheduled_ = false;
+    {
+        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
+        if (listener_ == 0) {
+            return;
+        }
+        bool keepOpen = true;
+        listener_->OnStreamResume(keepOpen);
+        if (!keepOpen) {
+            handle_close();
+            return;
+        }
+    }
+    UpdateInput();
+}
+
+void StreamHandler::CloseLater() {
+    bool postNotification = false;
+    {
+        ACE_GUARD(ACE_Thread_Mutex, guard, stateLock_);
+        if (closed_ || closePending_) {
+            return;
+        }
+        closePending_ = postNotification = true;
+    }
+    if (postNotification && reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
+    }
 }
 
 int StreamHandler::handle_output(ACE_HANDLE) {
@@ -228,17 +311,22 @@ int StreamHandler::WriteQueued() {
     if (reactor() != 0) {
         const ACE_Time_Value delay = queue->is_empty() ? ACE_Time_Value::zero : RETRY_DELAY;
         if (reactor()->schedule_timer(this, 0, delay) == -1) {
-            ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: schedule_timer")));
+            return -1;  // without its retry the output would never be written: close
+        }
+        if (outputPaused_) {
+            UpdateInput();
         }
     }
     return 0;
 }
 
-int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
+int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
-    if (msg_queue()->is_empty()) {
+    if (act == &RESUME_INPUT) {
+        ResumeInput();
+    } else if (msg_queue()->is_empty()) {
         StreamListener* listener = 0;
         {
             ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);

@@ -24,9 +24,15 @@ public:
     enum {
         RECEIVE_BUFFER_SIZE = 65536,
         LOW_WATER_MARK = 262144,
+        // Above it a connection's input waits and lines that are not replies are refused.
         HIGH_WATER_MARK = 1048576,
+        // Replies to the client's own command may go past the high water mark (a login
+        // listing of a large server), never past this.
+        REPLY_LIMIT = 64 * 1048576,
         WRITE_BATCH = 64,  // queued blocks written with one system call
     };
+    // What Send answers when the bytes were not queued.
+    enum { SEND_CLOSED = -1, SEND_FULL = -2 };
 
     explicit StreamHandler(ACE_Reactor* reactor = ACE_Reactor::instance());
     ~StreamHandler() override;
@@ -38,15 +44,19 @@ public:
     virtual void SetListener(StreamListener* listener);
 
     // Thread safe. Copies the bytes into the output queue; the reactor thread writes them.
-    // Negative when the bytes were not queued (queue at its high water mark, or closed).
-    // The timeout is absolute, as for ACE queues: &ACE_Time_Value::zero fails at once
-    // when the queue is full, null waits for room. The caller keeps the handler alive:
-    // it is deleted right after OnStreamClosed returns.
-    int Send(const char* data, size_t length, const ACE_Time_Value* timeout);
+    // SEND_FULL when the queue is at its high water mark (at REPLY_LIMIT for a reply),
+    // SEND_CLOSED when the connection is closing. The caller keeps the handler alive: it
+    // is deleted right after OnStreamClosed returns.
+    int Send(const char* data, size_t length, bool reply = false);
     // As Send, but queues a reference to the line's data instead of a copy: one line sent
     // to many connections is stored once. The line's data block must count its references
     // under a lock (see SharedLine) when more than one thread sends it.
-    int SendShared(const ACE_Message_Block& line, const ACE_Time_Value* timeout);
+    int SendShared(const ACE_Message_Block& line, bool reply = false);
+    // Whether lines that are not replies would be refused now.
+    bool IsOutputFull();
+    // Closes on a later turn of the loop, even when called on the loop thread outside
+    // any of this handler's callbacks: for a caller that is walking other connections.
+    void CloseLater();
 
     int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
     int handle_output(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
@@ -64,7 +74,11 @@ private:
     bool OnReactorThread() const;
     bool IsClosing();
     // Queues the block (taking it over) and asks for an output pass when needed.
-    int SendBlock(ACE_Message_Block* block, const ACE_Time_Value* timeout);
+    int SendBlock(ACE_Message_Block* block, bool reply);
+    // Reads from the socket only while the output is below its marks and the listener
+    // has nothing left to handle; schedules the listener's next turn. Loop thread.
+    void UpdateInput();
+    void ResumeInput();
     void RequestOutput();
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.
@@ -77,7 +91,9 @@ private:
 
     StreamListener* listener_;
     ACE_Recursive_Thread_Mutex lock_;
-    char* receiveBuffer_;
+    bool reading_;         // registered for input (loop thread only)
+    bool outputPaused_;    // input held back until the output drains (loop thread only)
+    bool resumeScheduled_; // a turn for the listener's pending input is due (loop thread only)
     ACE_Thread_Mutex stateLock_;  // guards the three fields below; never held in a listener call
     int upcallDepth_;      // > 0 while one of our own callbacks runs
     bool closePending_;    // a deferred close has been requested

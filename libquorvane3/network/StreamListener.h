@@ -14,6 +14,11 @@ public:
     virtual void OnStreamData(const char* data, ssize_t length, bool& keepOpen) = 0;
     // The output queue has drained. Called without the handler's lock.
     virtual void OnStreamReady() {}
+    // Whether received input is still waiting to be handled: the handler then reads no
+    // more from the socket and calls OnStreamResume on a later turn of the loop, so that
+    // one busy connection cannot hold up the others.
+    virtual bool HasPendingInput() const { return false; }
+    virtual void OnStreamResume(bool& keepOpen) {}
 
 protected:
     // Listeners are never deleted through this interface.

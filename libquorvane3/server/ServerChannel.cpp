@@ -1,15 +1,23 @@
 #include "server/ServerChannel.h"
 
+#include "network/SharedLine.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
 namespace server {
 
-ServerChannel::ServerChannel() = default;
+ServerChannel::ServerChannel() : voice_(std::make_shared<VoiceChannel>()) {}
 
-ServerChannel::ServerChannel(const std::string& name) : Channel<ServerChannel, ServerUser>(name) {}
+ServerChannel::ServerChannel(const std::string& name)
+    : Channel<ServerChannel, ServerUser>(name), voice_(std::make_shared<VoiceChannel>()) {}
 
-ServerChannel::~ServerChannel() = default;
+// Members' endpoints may still name this channel's receivers: leave them an empty list.
+ServerChannel::~ServerChannel() { voice_->Clear(); }
+
+void ServerChannel::AddUser(int userId, const user_t& user) {
+    Channel<ServerChannel, ServerUser>::AddUser(userId, user);
+    if (user) voice_->Add(user->GetVoiceEndpoint());
+}
 
 void ServerChannel::ClearSettings() {
     static_ = false;
@@ -25,25 +33,36 @@ void ServerChannel::RemoveUser(int userId) {
     users_t::iterator leaving = users_.find(userId);
     if (leaving == users_.end()) return;
     const user_t user = leaving->second;
-    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
-        if (it->first != userId) it->second->SendRemoveUser(user);
+    const std::string text = user ? ServerUser::RemoveUserLine(*user) : std::string();
+    if (!text.empty()) {
+        const SharedLine line(text);
+        for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
+            if (it->first != userId) it->second->SendNotice(line);
+    }
     users_.erase(userId);
+    voice_->Remove(userId);
 }
 
 void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {
     if (!user) return;
     AddUser(userId, user);
-    // Copy first: a failed send must not disturb the walk.
+    // Copy first: a failed send must not disturb the walk. The others all get the same
+    // line about the newcomer, built once.
     const std::vector<user_t> members = GetUsers();
+    const std::string text = ServerUser::UserLine("adduser", *user);
+    const SharedLine line(text.empty() ? std::string() : text);
     for (size_t i = 0; i < members.size(); ++i) {
         user->SendAddUser(members[i]);
-        if (members[i]->GetUserID() != userId) members[i]->SendAddUser(user);
+        if (members[i]->GetUserID() != userId && !text.empty()) members[i]->SendNotice(line);
     }
 }
 
 void ServerChannel::NotifyUserUpdate(const user_t& user) {
     if (!user) return;
-    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendUpdateUser(user);
+    const std::string text = ServerUser::UserLine("updateuser", *user);
+    if (text.empty()) return;
+    const SharedLine line(text);
+    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendNotice(line);
 }
 
 void ServerChannel::SetPassword(const std::string& password) { password_ = password; }

@@ -8,6 +8,7 @@
 
 #include "model/Channel.h"
 #include "server/TextMessage.h"
+#include "server/VoiceChannel.h"
 
 namespace quorvane {
 namespace server {
@@ -24,8 +25,12 @@ public:
     // operators, files and quota stay.
     void ClearSettings();
     bool IsPasswordProtected() const override;
+    // Both keep the channel's voice receivers in step with its members.
+    void AddUser(int userId, const user_t& user) override;
     // Tells the other members (ascending id) that the user leaves, then erases it.
     void RemoveUser(int userId) override;
+    // The receivers of this channel's voice, for the voice path.
+    const std::shared_ptr<VoiceChannel>& GetVoiceChannel() const { return voice_; }
 
     // Adds the user; it learns of every member (itself included), they learn of it.
     virtual void AddUserAndNotify(int userId, const user_t& user);
@@ -39,6 +44,7 @@ public:
 
 private:
     std::string password_;
+    std::shared_ptr<VoiceChannel> voice_;
 };
 
 }  // namespace server

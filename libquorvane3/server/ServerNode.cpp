@@ -71,6 +71,7 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       listener_(listener),
       saveOnChange_(saveOnChange),
       timerInterval_(KEEPALIVE_INTERVAL_SECONDS),
+      voiceRoutes_(MAX_USER_ID),
       lastTransferId_(0),
       maxChannels_(DEFAULT_MAX_CHANNELS),
       loginTimerId_(-1) {
@@ -181,8 +182,8 @@ void ServerNode::DoStopServer() {
     NodeGuard guard(lock_);
     usersServed_ = 0;
     usersPeak_ = 0;
-    voiceBytesReceived_ = 0;
-    voiceBytesSent_ = 0;
+    voiceBytesReceived_.store(0);
+    voiceBytesSent_.store(0);
     started_ = false;
 }
 
@@ -211,6 +212,7 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
         }
         user = std::make_shared<ServerUser>(userId, this, handler->get_handle());
         users_[userId] = user;
+        voiceRoutes_.Set(userId, user->GetVoiceEndpoint());
         user->SetInactiveSeconds(0);
         user->SendWelcome(serverName_, motd_, allowChannelCreation_, allowOperators_);
     }
@@ -249,11 +251,15 @@ int ServerNode::GetNewUserID() {
     }
 }
 
+// Only the connections that ever logged in as administrator are looked at: joins and
+// leaves ask for this, and walking every user there would cost users squared.
 std::vector<serveruser_t> ServerNode::GetLoggedInAdmins() {
     NodeGuard guard(lock_);
     std::vector<serveruser_t> admins;
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
-        if (it->second->IsAdmin() && it->second->IsLoggedIn()) admins.push_back(it->second);
+    for (std::set<int>::const_iterator it = admins_.begin(); it != admins_.end(); ++it) {
+        users_t::const_iterator user = users_.find(*it);
+        if (user != users_.end() && user->second->IsAdmin() && user->second->IsLoggedIn()) admins.push_back(user->second);
+    }
     return admins;
 }
 
@@ -309,14 +315,22 @@ int ServerNode::UserUpdate(int userId) {
     return ERR_SUCCESS;
 }
 
+void ServerNode::UserLagging(int userId) {
+    NodeGuard guard(lock_);
+    const serveruser_t user = GetUser(userId);
+    if (user && listener_) listener_->OnUserLagging(user);
+}
+
 void ServerNode::UserDisconnected(int userId) {
     NodeGuard guard(lock_);
     const serveruser_t user = GetUser(userId);
     if (!user) return;
     if (listener_) listener_->OnUserDisconnected(user);
 
+    // From here on the voice path neither hears nor reaches this user.
+    voiceRoutes_.Set(userId, voiceendpoint_t());
     user->SetLoggedIn(false);
-    user->SetUdpConnected(false);
+    user->ClearUdpAddress();
     const serverchannel_t channel = user->GetChannel();
     if (channel) {
         UserLeaveChannel(channel->GetChannelPath(), userId);
@@ -324,21 +338,21 @@ void ServerNode::UserDisconnected(int userId) {
     }
     RemoveEmptyChannels(user->TakeLeftChannel());
 
-    // Operator rights belong to the connection: drop them everywhere.
-    std::vector<serverchannel_t> queue(1, rootChannel_);
-    for (size_t i = 0; i < queue.size(); ++i) {
-        const serverchannel_t current = queue[i];
-        if (current->IsOperator(userId)) {
-            current->RemoveOperator(userId, false);
-            SendUpdateChannelToAll(current);
-        }
-        const ServerChannel::channels_t subs = current->GetSubChannels();
-        queue.insert(queue.end(), subs.begin(), subs.end());
+    // Operator rights belong to the connection: drop them in the channels the user was
+    // made operator of (not by walking every channel: a mass disconnection would cost
+    // users times channels).
+    const std::vector<serverchannel_t> operated = user->TakeOperatorChannels();
+    for (size_t i = 0; i < operated.size(); ++i) {
+        if (!operated[i]->IsOperator(userId)) continue;
+        operated[i]->RemoveOperator(userId, false);
+        if (FindChannelByPath(rootChannel_, operated[i]->GetChannelPath()) == operated[i])
+            SendUpdateChannelToAll(operated[i]);
     }
 
     user->SetChannel(serverchannel_t());
     DropTransfer(user);
     flood_.ConnectionClosed(userId);
+    admins_.erase(userId);
     users_.erase(userId);
 }
 

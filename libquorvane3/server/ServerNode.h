@@ -11,17 +11,21 @@
 //   ServerNodeMessages.cpp  text messages and the chat commands
 //   ServerNodeFiles.cpp     file sharing: files root, transfer table, completion, deletion
 //
-// Threads and locks: the main reactor's thread (connections, commands, timers) and the
-// voice reactor's thread (datagrams) meet here. Every operation that touches users or
-// channels holds the node's recursive lock; UDP sends also hold the send lock. Plain
-// setters and getters take no lock (the host calls them before start and at save).
+// Threads and locks: the main reactor's thread runs connections, commands and timers;
+// every operation that touches users or channels holds the node's recursive lock, one
+// command at a time. The voice reactor's thread handles datagrams without that lock: it
+// reads the voice endpoints (VoiceRoutes, VoiceChannel) that the main thread publishes
+// and updates only their atomic fields, so voice never waits for the control plane.
+// Plain setters and getters take no lock (the host calls them before start and at save).
 #ifndef QUORVANE_SERVER_SERVERNODE_H
 #define QUORVANE_SERVER_SERVERNODE_H
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +47,7 @@
 #include "server/ServerChannel.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerUser.h"
+#include "server/VoiceRoutes.h"
 
 class ACE_Reactor;
 
@@ -133,6 +138,8 @@ public:
     int UserLogout(int userId);
     int UserUpdate(int userId);
     void UserDisconnected(int userId);
+    // Reports a connection closed for lagging; the user's own send path calls it.
+    void UserLagging(int userId);
     int UserKick(int userId);
 
     // --- Administration and bans (main loop's thread, node's lock) ---
@@ -196,12 +203,14 @@ public:
     // A copy of a registered transfer; false when the id is unknown.
     bool GetTransfer(int transferId, FileTransfer& transfer);
 
-    // --- Voice ---
+    // --- Voice (the voice reactor's thread; takes no lock of the control plane) ---
+    // Routes through the voice endpoints that the main loop's thread publishes: a
+    // datagram naming a user counts only from the address of that user's command
+    // connection, and audio goes only from and to logged-in users.
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
-    int SendPacket(const char* data, int length, const ACE_INET_Addr& to);
-    int SendPacketToMany(const char* data, int length, const std::vector<ACE_INET_Addr>& to);
-    // The same to addresses that stay valid for the call (the voice path's receivers).
-    int SendPacketToMany(const char* data, int length, const ACE_INET_Addr* const* to, size_t count);
+    // Sends that the kernel refuses are dropped, as voice is real time. -1 when any was.
+    int SendPacket(const char* data, int length, const sockaddr_in& to);
+    int SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count);
 
     // --- Timer and statistics ---
     void OnTimerExpired(int timerId) override;
@@ -232,13 +241,17 @@ private:
     void RemoveEmptyChannels(serverchannel_t channel);
     // Lines to every connection (logged in or not) that is not busy with a file.
     void SendServerUpdateToAll();
-    void ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet);
+    // The endpoint of the user the datagram names, when it may speak for that user.
+    voiceendpoint_t VoiceOwner(int userId, const ACE_INET_Addr& from) const;
+    void ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet);
     void HandleHello(char* data, int length, const ACE_INET_Addr& from);
     void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
     void RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from);
     // Sends every logged-in user the channel's "updatechannel" (or another channel line).
     void SendChannelLineToAll(const char* word, const serverchannel_t& channel);
     void SendUpdateChannelToAll(const serverchannel_t& channel);
+    // One line, built once, to each receiver that is logged in; nothing when empty.
+    void NotifyAll(const std::vector<serveruser_t>& receivers, const std::string& text);
     void SendAddChannelToAll(const serverchannel_t& channel);
     void SendRemoveChannelToAll(const serverchannel_t& channel);
     bool OnReactorThread() const;
@@ -274,9 +287,9 @@ private:
     int maxUsers_;
     Acceptor acceptor_;
     PacketHandler packetHandler_;
-    ACE_Thread_Mutex sendLock_;
     serverchannel_t rootChannel_;
     bans_t bans_;
+    std::set<int> admins_;  // ids that logged in as administrator, while connected
     std::string adminUsername_;
     std::string adminPassword_;
     bool allowChannelCreation_;
@@ -285,8 +298,8 @@ private:
     long timerId_;
     ACE_Reactor* reactor_;
     ACE_Time_Value startTime_;
-    uint64_t voiceBytesSent_;
-    uint64_t voiceBytesReceived_;
+    std::atomic<uint64_t> voiceBytesSent_;
+    std::atomic<uint64_t> voiceBytesReceived_;
     int usersPeak_;
     int usersServed_;
     std::string filesRoot_;
@@ -294,9 +307,11 @@ private:
     bool saveOnChange_;
     ACE_Time_Value timerInterval_;
     ACE_Recursive_Thread_Mutex lock_;
+    // User id to voice endpoint: written on the main loop's thread, read by the voice path.
+    VoiceRoutes voiceRoutes_;
     // Receivers of the packet being relayed and the messages of their sends; reused so
-    // the voice path does not allocate. Guarded by the node's lock and the send lock.
-    std::vector<const ACE_INET_Addr*> voiceTargets_;
+    // the voice path does not allocate. The voice thread's alone.
+    std::vector<sockaddr_in> voiceTargets_;
     std::vector<struct mmsghdr> sendMessages_;
     // --- Files --- (the node's lock)
     typedef std::map<int, FileTransfer> transfers_t;

@@ -29,6 +29,7 @@ int ServerNode::UserAdminLogin(int userId, const std::string& username, const st
         return ERR_INCORRECT_SERVER_PASSWORD;
     user->SetAdmin(true);
     user->SetLoggedIn(true);
+    admins_.insert(userId);
     user->SendOk();
     user->SendChannels(rootChannel_);
     user->SendUsers(rootChannel_, true);

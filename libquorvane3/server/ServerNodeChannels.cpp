@@ -37,6 +37,12 @@ void ServerNode::SendChannelLineToAll(const char* word, const serverchannel_t& c
     }
 }
 
+void ServerNode::NotifyAll(const std::vector<serveruser_t>& receivers, const std::string& text) {
+    if (text.empty() || receivers.empty()) return;
+    const SharedLine line(text);
+    for (size_t i = 0; i < receivers.size(); ++i) receivers[i]->SendNotice(line);
+}
+
 void ServerNode::SendUpdateChannelToAll(const serverchannel_t& channel) { SendChannelLineToAll("updatechannel", channel); }
 
 void ServerNode::SendAddChannelToAll(const serverchannel_t& channel) { SendChannelLineToAll("addchannel", channel); }
@@ -72,7 +78,7 @@ int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::
         if (!previous->SameChannel(channel)) {
             UserLeaveChannel(previous->GetChannelPath(), userId);
         } else {
-            for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendRemoveUser(user);
+            NotifyAll(admins, ServerUser::RemoveUserLine(*user));
             previous->RemoveUser(userId);
         }
     }
@@ -80,10 +86,13 @@ int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::
     user->SendJoined(channel);
     user->SetChannel(channel);
     channel->AddUserAndNotify(userId, user);
-    if (created && allowOperators_) channel->AddOperator(userId);
+    if (created && allowOperators_) {
+        channel->AddOperator(userId);
+        user->AddOperatorChannel(channel);
+    }
     user->SendFiles(channel, false);
     user->SendDone();
-    for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendAddUser(user);
+    NotifyAll(admins, ServerUser::UserLine("adduser", *user));
     if (previous) RemoveEmptyChannels(previous);
     RemoveEmptyChannels(user->TakeLeftChannel());
     SendUpdateChannelToAll(channel);
@@ -99,7 +108,7 @@ int ServerNode::UserLeaveChannel(const std::string& path, int userId) {
     if (!user || !channel->UserExists(userId)) return ERR_USER_NOT_FOUND;
 
     const std::vector<serveruser_t> admins = GetLoggedInAdmins();
-    for (size_t i = 0; i < admins.size(); ++i) admins[i]->SendRemoveUser(user);
+    NotifyAll(GetLoggedInAdmins(), ServerUser::RemoveUserLine(*user));
     channel->RemoveUser(userId);
     user->SendLeft(channel);
     // A user that left is in no channel: without this its logout, voice and channel
@@ -225,8 +234,10 @@ int ServerNode::UserGrantOperator(const std::string& path, int userId) {
     NodeGuard guard(lock_);
     const serverchannel_t channel = FindChannelByPath(rootChannel_, path);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    if (!GetUser(userId)) return ERR_USER_NOT_FOUND;
+    const serveruser_t user = GetUser(userId);
+    if (!user) return ERR_USER_NOT_FOUND;
     channel->AddOperator(userId);
+    user->AddOperatorChannel(channel);
     SendUpdateChannelToAll(channel);
     return ERR_SUCCESS;
 }

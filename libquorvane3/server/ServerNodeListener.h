@@ -28,6 +28,8 @@ public:
     virtual void OnUserLoggedIn(const serveruser_t& user) {}
     virtual void OnUserDisconnected(const serveruser_t& user) {}
     virtual void OnUserDropped(const serveruser_t& user) {}
+    // The user's output was full: its connection closes on a later turn of the loop.
+    virtual void OnUserLagging(const serveruser_t& user) {}
     virtual void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) {}
     virtual void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
                                    const TextMessage& message) {}

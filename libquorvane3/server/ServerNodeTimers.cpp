@@ -36,8 +36,8 @@ ACE_Time_Value ServerNode::GetUptime() const { return ACE_OS::gettimeofday() - s
 
 int ServerNode::GetUsersServed() { return ReadLocked(usersServed_); }
 int ServerNode::GetUsersPeak() { return ReadLocked(usersPeak_); }
-uint64_t ServerNode::GetVoiceTxBytes() { return ReadLocked(voiceBytesSent_); }
-uint64_t ServerNode::GetVoiceRxBytes() { return ReadLocked(voiceBytesReceived_); }
+uint64_t ServerNode::GetVoiceTxBytes() { return voiceBytesSent_.load(std::memory_order_relaxed); }
+uint64_t ServerNode::GetVoiceRxBytes() { return voiceBytesReceived_.load(std::memory_order_relaxed); }
 
 void ServerNode::GetActiveTransfers(int& transfers, int& uploads, int& downloads) {
     NodeGuard guard(lock_);

@@ -1,10 +1,13 @@
 // ServerNode: what happens to each UDP datagram — hello, keep-alive and the audio relay.
-// Runs on the voice reactor's thread; touches users and channels under the node's lock
-// and sends under the send lock.
+// Runs on the voice reactor's thread and takes no lock of the control plane: it reads the
+// voice endpoints the main thread publishes and changes only their atomic fields. Every
+// datagram naming a user counts only when it comes from the IP address of that user's
+// command connection (the port may change), so nobody can take over another user's
+// voice; audio goes only from and to logged-in users.
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <ace/Guard_T.h>
+#include <cerrno>
 
 #include "network/AcknowledgePacket.h"
 #include "network/AudioPacket.h"
@@ -12,11 +15,18 @@
 #include "network/HelloPacket.h"
 #include "network/KeepAlivePacket.h"
 #include "server/ServerNode.h"
+#include "server/VoiceChannel.h"
 
 namespace quorvane {
 namespace server {
 
-typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
+namespace {
+
+void Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) {
+    endpoint.SetAddress(from.get_ip_address(), from.get_port_number());
+}
+
+}  // namespace
 
 void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) {
     if (!data || length <= 5) return;
@@ -29,7 +39,7 @@ void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
         break;
     }
     case PACKET_CRYPTAUDIO: {
-        CryptAudioPacket packet(data, length, 1);
+        CryptAudioPacket packet(data, length);
         RelayAudio(packet, PACKET_CRYPTAUDIO_RELAYED, length, from);
         break;
     }
@@ -37,26 +47,27 @@ void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
     }
 }
 
+voiceendpoint_t ServerNode::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
+    voiceendpoint_t endpoint = voiceRoutes_.Find(userId);
+    if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) return voiceendpoint_t();
+    return endpoint;
+}
+
 void ServerNode::HandleHello(char* data, int length, const ACE_INET_Addr& from) {
     const HelloPacket packet(data, length);
-    NodeGuard guard(lock_);
-    users_t::const_iterator it = users_.find(packet.GetUserID());
-    if (it == users_.end()) return;
-    const serveruser_t& user = it->second;
-    user->SetUdpAddress(from);
+    const voiceendpoint_t user = VoiceOwner(packet.GetUserID(), from);
+    if (!user) return;
+    Bind(*user, from);
     user->SetPacketProtocol(packet.GetProtocol());
-    if (!user->IsUdpConnected()) user->SetUdpConnected(true);
     const AcknowledgePacket ack(0);
-    SendPacket(ack.GetPacket(), PACKET_HEADER_SIZE, user->GetUdpAddress());
+    SendPacket(ack.GetPacket(), PACKET_HEADER_SIZE, *reinterpret_cast<const sockaddr_in*>(from.get_addr()));
 }
 
 void ServerNode::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from) {
     KeepAlivePacket packet(data, length);
-    NodeGuard guard(lock_);
-    users_t::const_iterator it = users_.find(packet.GetUserID());
-    if (it == users_.end()) return;
-    const serveruser_t& user = it->second;
-    user->SetUdpAddress(from);
+    const voiceendpoint_t user = VoiceOwner(packet.GetUserID(), from);
+    if (!user) return;
+    Bind(*user, from);
     packet.SetAnswerForm(true);
     packet.SetProtocol(SERVER_PACKET_PROTOCOL);
     packet.SetUserID(0);
@@ -64,70 +75,55 @@ void ServerNode::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& fr
     // answer read past it (nor amplify spoofed traffic).
     int answerLength = packet.GetPacketSize();
     if (answerLength > PACKET_HEADER_SIZE) answerLength = PACKET_HEADER_SIZE;
-    if (answerLength > 0) SendPacket(packet.GetPacket(), answerLength, user->GetUdpAddress());
+    if (answerLength > 0)
+        SendPacket(packet.GetPacket(), answerLength, *reinterpret_cast<const sockaddr_in*>(from.get_addr()));
 }
 
 // The received buffer is patched in place (its type byte) and relayed as it is: no copy.
 void ServerNode::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from) {
+    voiceBytesReceived_.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
     packet.SetPacketType(relayedType);
-    NodeGuard guard(lock_);
-    users_t::const_iterator it = users_.find(packet.GetUserID());
-    if (it != users_.end()) {
-        const serveruser_t& sender = it->second;
-        if (sender->GetUdpAddress() != from) sender->SetUdpAddress(from);
-        ForwardAudioPacket(sender, packet.GetDestUserID(), packet);
-    }
-    voiceBytesReceived_ += static_cast<uint64_t>(length);
+    const voiceendpoint_t sender = VoiceOwner(packet.GetUserID(), from);
+    if (!sender || !sender->IsLoggedIn()) return;
+    sockaddr_in known;
+    if (!sender->GetAddress(known) || known.sin_port != htons(from.get_port_number())) Bind(*sender, from);
+    ForwardAudioPacket(*sender, packet.GetDestUserID(), packet);
 }
 
-void ServerNode::ForwardAudioPacket(const serveruser_t& sender, int destUserId, const AudioPacket& packet) {
-    NodeGuard guard(lock_);
+void ServerNode::ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet) {
     const int length = packet.GetPacketSize();
-    if (destUserId != 0) {
-        users_t::const_iterator it = users_.find(destUserId);
-        if (it == users_.end()) return;
-        SendPacket(packet.GetPacket(), length, it->second->GetUdpAddress());
-        voiceBytesSent_ += static_cast<uint64_t>(length);
-        return;
-    }
-    const serverchannel_t channel = sender->GetChannel();
-    if (!channel) return;
-    const int senderId = sender->GetUserID();
     voiceTargets_.clear();
-    // The members' own addresses are used in place: they change only under our lock.
-    channel->ForEachUser([this, senderId](const serveruser_t& member) {
-        if (member->GetUserID() != senderId) voiceTargets_.push_back(&member->GetUdpAddress());
-    });
+    sockaddr_in address;
+    if (destUserId != 0) {
+        const voiceendpoint_t receiver = voiceRoutes_.Find(destUserId);
+        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(address)) voiceTargets_.push_back(address);
+    } else if (const std::shared_ptr<VoiceChannel> channel = sender.GetChannel()) {
+        const std::shared_ptr<const VoiceChannel::members_t> members = channel->GetMembers();
+        for (const voiceendpoint_t& member : *members)
+            if (member->GetUserID() != sender.GetUserID() && member->IsLoggedIn() && member->GetAddress(address))
+                voiceTargets_.push_back(address);
+    }
     if (voiceTargets_.empty()) return;
     SendPacketToMany(packet.GetPacket(), length, voiceTargets_.data(), voiceTargets_.size());
-    voiceBytesSent_ += static_cast<uint64_t>(length) * voiceTargets_.size();
+    voiceBytesSent_.fetch_add(static_cast<uint64_t>(length) * voiceTargets_.size(), std::memory_order_relaxed);
 }
 
-int ServerNode::SendPacket(const char* data, int length, const ACE_INET_Addr& to) {
-    ACE_Guard<ACE_Thread_Mutex> guard(sendLock_);
-    // A failed send is not retried; voice is real time.
-    return packetHandler_.GetSocket().send(data, static_cast<size_t>(length), to) < 0 ? -1 : 0;
-}
-
-int ServerNode::SendPacketToMany(const char* data, int length, const std::vector<ACE_INET_Addr>& to) {
-    std::vector<const ACE_INET_Addr*> targets;
-    targets.reserve(to.size());
-    for (size_t i = 0; i < to.size(); ++i) targets.push_back(&to[i]);
-    return SendPacketToMany(data, length, targets.data(), targets.size());
+int ServerNode::SendPacket(const char* data, int length, const sockaddr_in& to) {
+    return SendPacketToMany(data, length, &to, 1);
 }
 
 // One system call sends the datagram to every receiver, in list order; a receiver the
-// kernel refuses is skipped, and the rest still get theirs.
-int ServerNode::SendPacketToMany(const char* data, int length, const ACE_INET_Addr* const* to, size_t count) {
-    ACE_Guard<ACE_Thread_Mutex> guard(sendLock_);
+// kernel refuses (its buffer full, say) is skipped, and the rest still get theirs. The
+// socket never blocks: a send it cannot take at once is dropped.
+int ServerNode::SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count) {
     iovec payload;
     payload.iov_base = const_cast<char*>(data);
     payload.iov_len = static_cast<size_t>(length);
     if (sendMessages_.size() < count) sendMessages_.resize(count);
     for (size_t i = 0; i < count; ++i) {
         msghdr& header = sendMessages_[i].msg_hdr;
-        header.msg_name = to[i]->get_addr();
-        header.msg_namelen = static_cast<socklen_t>(to[i]->get_size());
+        header.msg_name = const_cast<sockaddr_in*>(&to[i]);
+        header.msg_namelen = sizeof to[i];
         header.msg_iov = &payload;
         header.msg_iovlen = 1;
         header.msg_control = 0;
@@ -138,9 +134,11 @@ int ServerNode::SendPacketToMany(const char* data, int length, const ACE_INET_Ad
     int failures = 0;
     for (size_t done = 0; done < count;) {
         const size_t batch = count - done < UIO_MAXIOV ? count - done : UIO_MAXIOV;
-        const int sent = ::sendmmsg(fd, &sendMessages_[done], static_cast<unsigned>(batch), 0);
+        const int sent = ::sendmmsg(fd, &sendMessages_[done], static_cast<unsigned>(batch), MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
         } else {
             ++failures;  // the first of the batch was refused: skip it
             ++done;

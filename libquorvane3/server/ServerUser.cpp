@@ -6,8 +6,10 @@
 #include "network/SharedLine.h"
 #include "network/StreamHandler.h"
 #include "protocol/CommandLine.h"
+#include "protocol/ErrorCodes.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNode.h"
+#include "server/VoiceChannel.h"
 
 namespace quorvane {
 namespace server {
@@ -28,6 +30,16 @@ private:
     ACE_Recursive_Thread_Mutex* lock_;
 };
 
+// The IPv4 address (host order) the connection comes from; 0 when it has none.
+uint32_t PeerAddress(ACE_HANDLE connection) {
+    sockaddr_in peer;
+    socklen_t size = sizeof peer;
+    if (connection == ACE_INVALID_HANDLE || getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+        peer.sin_family != AF_INET)
+        return 0;
+    return ntohl(peer.sin_addr.s_addr);
+}
+
 }  // namespace
 
 ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
@@ -35,7 +47,7 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
       owner_(owner),
       loggedIn_(false),
       connection_(connection),
-      udpConnected_(false),
+      voice_(std::make_shared<VoiceEndpoint>(userId, PeerAddress(connection))),
       inactiveSeconds_(0),
       admin_(false),
       fileTransferActive_(false),
@@ -48,7 +60,42 @@ ServerUser::~ServerUser() { CloseTransfer(); }
 
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
-void ServerUser::SetChannel(const serverchannel_t& channel) { channel_ = channel; }
+void ServerUser::SetChannel(const serverchannel_t& channel) {
+    channel_ = channel;
+    voice_->SetChannel(channel ? channel->GetVoiceChannel() : std::shared_ptr<VoiceChannel>());
+}
+
+void ServerUser::AddOperatorChannel(const serverchannel_t& channel) {
+    for (size_t i = 0; i < operatorOf_.size(); ++i)
+        if (operatorOf_[i].lock() == channel) return;
+    operatorOf_.push_back(channel);
+}
+
+std::vector<serverchannel_t> ServerUser::TakeOperatorChannels() {
+    std::vector<serverchannel_t> channels;
+    for (size_t i = 0; i < operatorOf_.size(); ++i)
+        if (const serverchannel_t channel = operatorOf_[i].lock()) channels.push_back(channel);
+    operatorOf_.clear();
+    return channels;
+}
+
+void ServerUser::SetLoggedIn(bool value) {
+    loggedIn_ = value;
+    voice_->SetLoggedIn(value);
+}
+
+void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
+    voice_->SetAddress(address.get_ip_address(), address.get_port_number());
+}
+
+const ACE_INET_Addr& ServerUser::GetUdpAddress() const {
+    sockaddr_in address;
+    if (voice_->GetAddress(address))
+        udpAddressRead_.set(&address, sizeof address);
+    else
+        udpAddressRead_.set(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY));
+    return udpAddressRead_;
+}
 
 void ServerUser::SetLeftChannel(const serverchannel_t& channel) { leftChannel_ = channel; }
 
@@ -79,8 +126,8 @@ StreamHandler* ServerUser::FindStreamHandler() const {
 void ServerUser::Disconnect() {
     StreamHandler* handler = FindStreamHandler();
     if (!handler) return;
-    udpConnected_ = false;
-    loggedIn_ = false;
+    voice_->ClearAddress();
+    SetLoggedIn(false);
     handler->close();
 }
 
@@ -104,37 +151,69 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
     if (length <= 0) return;
     // A command may end this user's registration; stay alive until we return.
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    // File data is written without the node's lock, which the voice path needs; the
-    // transfer fields belong to this thread alone.
+    // File data is written without the node's lock; the transfer fields belong to this
+    // thread alone.
     if (IsUploading()) {
         ReceiveFileData(data, static_cast<size_t>(length), keepOpen);
         return;
     }
-    // The voice thread updates this user's address and flags under the node's lock;
-    // a command reads them, so it runs under the same lock.
-    NodeLock guard(owner_);
     lineBuffer_.append(data, static_cast<size_t>(length));
-    size_t start = 0;
-    for (;;) {
-        const size_t lf = lineBuffer_.find('\n', start);
-        if (lf == std::string::npos) break;
-        ProcessCommand(lineBuffer_.substr(start, lf + 1 - start), keepOpen);
-        start = lf + 1;
+    ProcessLines(keepOpen);
+}
+
+void ServerUser::OnStreamResume(bool& keepOpen) {
+    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    ProcessLines(keepOpen);
+}
+
+// Each byte is searched for LF once, however the line arrives; each command holds the
+// node's lock on its own, and a turn handles a bounded number of them.
+void ServerUser::ProcessLines(bool& keepOpen) {
+    pendingInput_ = false;
+    for (int handled = 0;; ++handled) {
+        const size_t lf = lineBuffer_.find('\n', scanFrom_);
+        if (lf == std::string::npos) {
+            scanFrom_ = lineBuffer_.size();
+            break;
+        }
+        if (handled == COMMANDS_PER_TURN) {
+            scanFrom_ = lf;
+            pendingInput_ = true;
+            break;
+        }
+        const std::string line = lineBuffer_.substr(lineStart_, lf + 1 - lineStart_);
+        lineStart_ = scanFrom_ = lf + 1;
+        {
+            NodeLock guard(owner_);
+            inCommand_ = true;
+            ProcessCommand(line, keepOpen);
+            inCommand_ = false;
+        }
         if (!keepOpen) return;
         if (IsUploading()) {
-            // Whatever followed "sendfile" in this read is the file's first bytes.
-            const std::string rest = lineBuffer_.substr(start);
+            // Whatever followed "sendfile" is the file's first bytes.
+            const std::string rest = lineBuffer_.substr(lineStart_);
             lineBuffer_.clear();
+            lineStart_ = scanFrom_ = 0;
             if (!rest.empty()) ReceiveFileData(rest.data(), rest.size(), keepOpen);
             return;
         }
     }
-    lineBuffer_.erase(0, start);
-    // A client that never ends its line would grow the buffer without bound.
-    if (lineBuffer_.size() > MAX_LINE_BUFFER) {
-        lineBuffer_.clear();
+    lineBuffer_.erase(0, lineStart_);
+    scanFrom_ -= lineStart_;
+    lineStart_ = 0;
+    // A line without its LF is bounded: a small one before login, one that fits any
+    // command after. A client past it gets an error and is closed.
+    const size_t limit = loggedIn_ ? static_cast<size_t>(MAX_LINE) : static_cast<size_t>(MAX_LINE_BEFORE_LOGIN);
+    if (!pendingInput_ && lineBuffer_.size() > limit) {
+        SendError(ERR_SYNTAX_ERROR);
+        std::string().swap(lineBuffer_);
+        scanFrom_ = 0;
         keepOpen = false;
+        return;
     }
+    // A burst leaves no large buffer behind for the connection's life.
+    if (lineBuffer_.empty() && lineBuffer_.capacity() > static_cast<size_t>(MAX_LINE)) std::string().swap(lineBuffer_);
 }
 
 // The output queue has drained: the next part of a download may follow.
@@ -143,20 +222,25 @@ void ServerUser::OnStreamReady() {
 }
 
 int ServerUser::SendLine(const std::string& line) {
-    StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
-    return CheckSent(handler ? handler->Send(line.data(), line.size(), &ACE_Time_Value::zero) : -1);
+    StreamHandler* handler = connection_ != 0 && !lagging_ ? FindStreamHandler() : 0;
+    return CheckSent(handler ? handler->Send(line.data(), line.size(), inCommand_) : StreamHandler::SEND_CLOSED);
 }
 
 int ServerUser::SendShared(const SharedLine& line) {
-    StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
-    return CheckSent(handler ? handler->SendShared(line.Block(), &ACE_Time_Value::zero) : -1);
+    StreamHandler* handler = connection_ != 0 && !lagging_ ? FindStreamHandler() : 0;
+    return CheckSent(handler ? handler->SendShared(line.Block(), inCommand_) : StreamHandler::SEND_CLOSED);
 }
 
+// A connection that cannot take a line any more is closed rather than left half served:
+// it hears nothing from now on, and its close (on a later turn of the loop) takes it out
+// of its channel with the usual notices.
 int ServerUser::CheckSent(int result) {
-    if (result < 0) {
-        loggedIn_ = false;
-        admin_ = false;
-    }
+    if (result != StreamHandler::SEND_FULL || lagging_) return result;
+    lagging_ = true;
+    SetLoggedIn(false);
+    admin_ = false;
+    if (owner_) owner_->UserLagging(GetUserID());
+    if (StreamHandler* handler = FindStreamHandler()) handler->CloseLater();
     return result;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <ace/Global_Macros.h>
 
@@ -23,6 +24,7 @@
 #include "server/BanRecord.h"
 #include "network/StreamListener.h"
 #include "server/TextMessage.h"
+#include "server/VoiceEndpoint.h"
 #include "server/TransferFile.h"
 
 class SharedLine;
@@ -43,11 +45,21 @@ public:
     ~ServerUser() override;
 
     bool IsLoggedIn() const { return loggedIn_; }
-    void SetLoggedIn(bool value) { loggedIn_ = value; }
+    // Also tells the voice path, which relays only from and to logged-in users.
+    void SetLoggedIn(bool value);
     bool IsAdmin() const { return admin_; }
     void SetAdmin(bool value) { admin_ = value; }
-    bool IsUdpConnected() const { return udpConnected_; }
-    void SetUdpConnected(bool value) { udpConnected_ = value; }
+    // Whether a hello has given this user a voice address.
+    bool IsUdpConnected() const { return voice_->HasAddress(); }
+    void ClearUdpAddress() { voice_->ClearAddress(); }
+
+    // The voice address and packet protocol live in the voice endpoint, which the voice
+    // thread updates without the node's lock. Main loop's thread.
+    void SetUdpAddress(const ACE_INET_Addr& address) override;
+    const ACE_INET_Addr& GetUdpAddress() const override;
+    void SetPacketProtocol(int protocol) override { voice_->SetPacketProtocol(protocol); }
+    int GetPacketProtocol() const override { return voice_->GetPacketProtocol(); }
+    const voiceendpoint_t& GetVoiceEndpoint() const { return voice_; }
     int GetInactiveSeconds() const { return inactiveSeconds_; }
     void SetInactiveSeconds(int value) { inactiveSeconds_ = value; }
     void SetClientProtocol(const std::string& protocol) { clientProtocol_ = protocol; }
@@ -64,6 +76,9 @@ public:
     // non-static channel is still removed at the user's next join or disconnection.
     void SetLeftChannel(const serverchannel_t& channel);
     serverchannel_t TakeLeftChannel();
+    // The channels this user was made operator of, for the disconnection to revoke.
+    void AddOperatorChannel(const serverchannel_t& channel);
+    std::vector<serverchannel_t> TakeOperatorChannels();
     // Dotted text of the voice address's IP ("0.0.0.0" before the first hello).
     std::string GetIpAddress() const;
 
@@ -78,13 +93,19 @@ public:
     void OnStreamOpened() override;
     void OnStreamClosed() override;
     void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
+    bool HasPendingInput() const override { return pendingInput_; }
+    void OnStreamResume(bool& keepOpen) override;
     void OnStreamReady() override;
 
-    // The send path of every line. Negative when the line could not be queued; that
-    // also clears the logged-in and administrator flags.
+    // The send path of every line. A line to the user whose command is running is a
+    // reply and may go past the output's high water mark; any other line that finds the
+    // output full closes the connection as lagging (the close runs on a later turn, so
+    // a broadcast walking the users is not disturbed). Negative when not queued.
     virtual int SendLine(const std::string& line);
     // The same for a line queued by reference on many connections (broadcasts).
-    int SendShared(const SharedLine& line);
+    virtual int SendShared(const SharedLine& line);
+    // A shared line about other users or channels: suppressed unless logged in.
+    void SendNotice(const SharedLine& line);
 
     // Lines about the user itself, sent in every state.
     void SendWelcome(const std::string& serverName, const std::string& motd,
@@ -136,6 +157,10 @@ public:
     // password and the static flag. Built once for many receivers by broadcasts.
     static std::string ChannelLine(const char* word, const serverchannel_t& channel, bool forAdmin);
     static std::string PathLine(const char* word, const serverchannel_t& channel);
+    // "adduser"/"updateuser" and "removeuser" about a user: built once for all
+    // receivers; empty when the user is in no channel (nobody is told then).
+    static std::string UserLine(const char* word, const ServerUser& user);
+    static std::string RemoveUserLine(const ServerUser& user);
 
     // Breadth-first walks from a channel.
     void SendChannels(const serverchannel_t& channel);
@@ -147,7 +172,13 @@ public:
 
     // Upper bound of received command text without an LF; a client past it is
     // disconnected rather than allowed to grow the buffer without limit.
-    enum { MAX_LINE_BUFFER = 1024 * 1024 };
+    enum {
+        MAX_LINE_BEFORE_LOGIN = 4096,
+        MAX_LINE = 65536,
+        // Commands handled per turn of the loop; the rest wait for the next turn, each
+        // under its own holding of the node's lock.
+        COMMANDS_PER_TURN = 8,
+    };
 
 private:
     typedef void (ServerUser::*Handler)(const std::string& line, bool& keepOpen);
@@ -157,6 +188,8 @@ private:
     StreamHandler* FindStreamHandler() const;
     // A send that could not be queued logs the user out of its lines (not its connection).
     int CheckSent(int result);
+    // Handles up to COMMANDS_PER_TURN complete lines of the buffer.
+    void ProcessLines(bool& keepOpen);
     bool PassesStateTest(const Command& command);
     void SendChannelLine(const char* word, const serverchannel_t& channel);
     void SendPathLine(const char* word, const serverchannel_t& channel);
@@ -219,16 +252,23 @@ private:
     bool loggedIn_;
     ACE_HANDLE connection_;
     std::string clientProtocol_;
-    bool udpConnected_;
+    voiceendpoint_t voice_;
+    mutable ACE_INET_Addr udpAddressRead_;  // GetUdpAddress's answer, read from voice_
     int inactiveSeconds_;
     bool admin_;
     std::weak_ptr<ServerChannel> channel_;
     std::weak_ptr<ServerChannel> leftChannel_;
+    std::vector<std::weak_ptr<ServerChannel>> operatorOf_;
     bool fileTransferActive_;
     bool transferIsUpload_;
     int transferId_;
     int64_t transferSize_;
     std::string lineBuffer_;
+    size_t lineStart_ = 0;     // where the unhandled text of lineBuffer_ starts
+    size_t scanFrom_ = 0;      // lineBuffer_ has no LF between lineStart_ and here
+    bool pendingInput_ = false;  // complete lines may be waiting for the next turn
+    bool inCommand_ = false;     // this user's own command is running: lines are replies
+    bool lagging_ = false;
     // --- Files ---
     TransferFile transferFile_;
     std::unique_ptr<char[]> transferBuffer_;  // one download chunk, allocated on first use

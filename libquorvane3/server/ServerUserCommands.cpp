@@ -138,7 +138,7 @@ bool ServerUser::PassesStateTest(const Command& command) {
         case RULE_ADMIN_206: if (admin_) error = ERR_REQUIRES_USER_LOGON; break;
         case RULE_LOGGEDIN_300: if (loggedIn_) error = ERR_ALREADY_LOGGEDIN; break;
         case RULE_NOT_LOGGEDIN_301: if (!loggedIn_) error = ERR_NOT_LOGGEDIN; break;
-        case RULE_NOT_UDP_302: if (!udpConnected_) error = ERR_NOT_UDPCONNECTED; break;
+        case RULE_NOT_UDP_302: if (!IsUdpConnected()) error = ERR_NOT_UDPCONNECTED; break;
         case RULE_NOT_ADMIN_205: if (!admin_) error = ERR_NOT_ADMIN; break;
         case RULE_END: break;
         }

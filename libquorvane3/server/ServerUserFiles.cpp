@@ -137,7 +137,7 @@ void ServerUser::PumpDownload() {
     char* const buffer = transferBuffer_.get();
     while (!transferFile_.AtEnd()) {
         // Read nothing the queue would refuse: the same bytes would be read again.
-        if (handler->msg_queue()->is_full()) return;
+        if (handler->IsOutputFull()) return;
         const ssize_t count = transferFile_.Read(buffer, TRANSFER_CHUNK);
         if (count <= 0) {
             // The data file is shorter than its entry or unreadable: the client would
@@ -147,7 +147,7 @@ void ServerUser::PumpDownload() {
             Disconnect();
             return;
         }
-        if (handler->Send(buffer, static_cast<size_t>(count), &ACE_Time_Value::zero) < 0) return;
+        if (handler->Send(buffer, static_cast<size_t>(count)) < 0) return;
         transferFile_.Advance(static_cast<size_t>(count));
     }
     const int transferId = transferId_;

@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "protocol/ErrorCodes.h"
+#include "network/SharedLine.h"
 #include "protocol/LineBuilder.h"
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
@@ -98,25 +99,36 @@ void ServerUser::SendLoggedOut() {
     if (IsLoggedIn()) SendLine(LineBuilder("loggedout").Finish());
 }
 
+std::string ServerUser::UserLine(const char* word, const ServerUser& user) {
+    const serverchannel_t channel = user.GetChannel();
+    if (!channel) return std::string();
+    return LineBuilder(word)
+        .Int("userid", user.GetUserID())
+        .String("nickname", user.GetNickname())
+        .String("address", user.GetIpAddress())
+        .Int("soundport", user.GetUdpAddress().get_port_number())
+        .String("channel", channel->GetChannelPath())
+        .Int("bandmode", user.GetBandMode())
+        .Int("framesize", user.GetFrameSize())
+        .Int("encodedframesize", user.GetEncodedFrameSize())
+        .Int("fpp", user.GetFramesPerPacket())
+        .Int("statusmode", user.GetStatusMode())
+        .String("statusmessage", user.GetStatusMessage())
+        .String("version", user.GetVersion())
+        .Int("packetprotocol", user.GetPacketProtocol())
+        .Finish();
+}
+
+std::string ServerUser::RemoveUserLine(const ServerUser& user) {
+    const serverchannel_t channel = user.GetChannel();
+    if (!channel) return std::string();
+    return LineBuilder("removeuser").Int("userid", user.GetUserID()).String("channel", channel->GetChannelPath()).Finish();
+}
+
 void ServerUser::SendUserLine(const char* word, const std::shared_ptr<ServerUser>& user) {
     if (!IsLoggedIn() || !user) return;
-    const serverchannel_t channel = user->GetChannel();
-    if (!channel) return;
-    SendLine(LineBuilder(word)
-                 .Int("userid", user->GetUserID())
-                 .String("nickname", user->GetNickname())
-                 .String("address", user->GetIpAddress())
-                 .Int("soundport", user->GetUdpAddress().get_port_number())
-                 .String("channel", channel->GetChannelPath())
-                 .Int("bandmode", user->GetBandMode())
-                 .Int("framesize", user->GetFrameSize())
-                 .Int("encodedframesize", user->GetEncodedFrameSize())
-                 .Int("fpp", user->GetFramesPerPacket())
-                 .Int("statusmode", user->GetStatusMode())
-                 .String("statusmessage", user->GetStatusMessage())
-                 .String("version", user->GetVersion())
-                 .Int("packetprotocol", user->GetPacketProtocol())
-                 .Finish());
+    const std::string line = UserLine(word, *user);
+    if (!line.empty()) SendLine(line);
 }
 
 void ServerUser::SendAddUser(const std::shared_ptr<ServerUser>& user) { SendUserLine("adduser", user); }
@@ -124,12 +136,12 @@ void ServerUser::SendUpdateUser(const std::shared_ptr<ServerUser>& user) { SendU
 
 void ServerUser::SendRemoveUser(const std::shared_ptr<ServerUser>& user) {
     if (!IsLoggedIn() || !user) return;
-    const serverchannel_t channel = user->GetChannel();
-    if (!channel) return;
-    SendLine(LineBuilder("removeuser")
-                 .Int("userid", user->GetUserID())
-                 .String("channel", channel->GetChannelPath())
-                 .Finish());
+    const std::string line = RemoveUserLine(*user);
+    if (!line.empty()) SendLine(line);
+}
+
+void ServerUser::SendNotice(const SharedLine& line) {
+    if (IsLoggedIn()) SendShared(line);
 }
 
 std::string ServerUser::ChannelLine(const char* word, const serverchannel_t& channel, bool forAdmin) {

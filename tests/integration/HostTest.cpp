@@ -127,11 +127,13 @@ TEST_F(HostTest, UsageTextIsPrintedExactly) {
 }
 
 TEST_F(HostTest, ServiceManagementActionsAreRefusedWithoutRunningTheServer) {
+    // The fixture's unit directory does not exist: every action fails at its first step.
     for (const char* option : {"-i", "-u", "-e", "-s"}) {
         const RunResult run = RunBinary({"-lme", "-p", "secret", option});
         EXPECT_EQ(run.exitCode, 0) << option;
-        EXPECT_EQ(run.out, "") << option;
-        EXPECT_NE(run.err.find("not supported"), std::string::npos) << option << ": " << run.err;
+        EXPECT_EQ(run.out, "OpenSCManager failed - " + PathOf("no-unit-dir") +
+                               ": No such file or directory\n")
+            << option;
     }
     EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
 }

@@ -111,6 +111,12 @@ void ServerFixture::SetUp() {
     ASSERT_NE(mkdtemp(&pattern[0]), nullptr) << "cannot make a scratch directory";
     dir_ = pattern;
     binary_ = PathOf("quorvane-server");
+    // No test reaches the machine's service manager: the service actions get a unit
+    // directory and a systemctl that do not exist unless a test sets its own, and no
+    // run reports to a notification socket that a test did not open.
+    setenv("QUORVANE_UNIT_DIR", PathOf("no-unit-dir").c_str(), 1);
+    setenv("QUORVANE_SYSTEMCTL", PathOf("no-systemctl").c_str(), 1);
+    unsetenv("NOTIFY_SOCKET");
     std::error_code error;
     std::filesystem::copy_file(QUORVANE_SERVER_BINARY, binary_, error);
     ASSERT_FALSE(error) << "cannot copy " << QUORVANE_SERVER_BINARY << ": " << error.message();

@@ -94,7 +94,7 @@ TEST_F(CommandDispatchTest, StateTestsRunInOrderBeforeTheHandler) {
 }
 
 TEST_F(CommandDispatchTest, ValuesReadBeforeAMissingParameterStayStored) {
-    user_->SetUdpConnected(true);
+    user_->SetUdpAddress(ACE_INET_Addr(5000, "127.0.0.1"));
     Feed("login nickname=\"first\"\r\n");
     EXPECT_EQ(Error(2026, "Missing  a parameter"), user_->lines.back());
     EXPECT_EQ("", user_->GetNickname());

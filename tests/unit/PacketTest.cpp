@@ -69,9 +69,8 @@ TEST(AudioPackets, ValidPacketIsReadAndRetypedInPlace) {
     EXPECT_EQ(4, bytes[0]);
 
     std::string crypt = Datagram({8, 3, 8, 0, 7, 0, 0, 0}, 8);
-    CryptAudioPacket cryptPacket(&crypt[0], 8, 1);
+    CryptAudioPacket cryptPacket(&crypt[0], 8);
     ASSERT_TRUE(cryptPacket.IsValid());
-    EXPECT_EQ(1, cryptPacket.GetFlag());
     cryptPacket.SetPacketType(PACKET_AUDIO_RELAYED);
     EXPECT_EQ(8, crypt[0]);
     cryptPacket.SetPacketType(PACKET_CRYPTAUDIO_RELAYED);
@@ -86,7 +85,7 @@ TEST(AudioPackets, InvalidPacketReadsZeroAndIsNotWritten) {
         {&longClaim[0], 40}, {&headerOnly[0], 6}, {&shortField[0], 10}, {&longClaim[0], 7},
         {&longClaim[0], -40}, {nullptr, 40}};
     for (const Case& c : cases) {
-        CryptAudioPacket packet(c.data, c.length, 1);
+        CryptAudioPacket packet(c.data, c.length);
         EXPECT_FALSE(packet.IsValid());
         EXPECT_EQ(nullptr, packet.GetPacket());
         EXPECT_EQ(0, packet.GetPacketSize());

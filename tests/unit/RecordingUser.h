@@ -7,12 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "network/SharedLine.h"
 #include "server/ServerUser.h"
 
 class RecordingUser : public quorvane::server::ServerUser {
 public:
     explicit RecordingUser(int id, quorvane::server::ServerNode* node = 0)
         : ServerUser(id, node, static_cast<ACE_HANDLE>(1000 + id)) {}
+
+    int SendShared(const SharedLine& line) override {
+        return SendLine(std::string(line.Block().rd_ptr(), line.Block().length()));
+    }
 
     int SendLine(const std::string& line) override {
         if (failSends) {

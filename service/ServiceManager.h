@@ -1,0 +1,76 @@
+// The system's service manager, systemd: the one place of the program that knows it.
+// It writes and removes the unit file, asks systemctl to enable, disable, start and
+// stop the unit and to tell its state, and reports the running service's state through
+// systemd's notification socket.
+//
+// The systemctl program and the unit directory can be replaced through the environment
+// (QUORVANE_SYSTEMCTL, QUORVANE_UNIT_DIR), so that the actions can run against a
+// scratch directory.
+//
+// Threads: the actions run on the main thread of a short-lived process; Notify is
+// thread safe.
+#ifndef QUORVANE_SERVICE_SERVICEMANAGER_H
+#define QUORVANE_SERVICE_SERVICEMANAGER_H
+
+#include <string>
+#include <vector>
+
+class ServiceManager {
+public:
+    // What the running service tells the manager.
+    enum Phase { PHASE_STARTING, PHASE_RUNNING, PHASE_STOPPING, PHASE_STOPPED, PHASE_OTHER };
+    // The unit's state as the manager sees it.
+    enum UnitState { UNIT_UNKNOWN, UNIT_STOPPED, UNIT_STARTING, UNIT_RUNNING, UNIT_STOPPING };
+
+    static const char* const NAME;  // "systemd"
+
+    // The unit's name is the service name in lower case with every other character
+    // than a letter or a digit turned into "-": "quorvane-server.service".
+    explicit ServiceManager(const std::string& serviceName);
+
+    const std::string& GetUnitName() const { return unitName_; }
+    const std::string& GetUnitPath() const { return unitPath_; }
+
+    // Whether the manager started this process and waits for its reports.
+    static bool StartedByManager();
+    // Sends one report; the wait hint bounds how long the phase may still take.
+    // False with the reason when it could not be delivered. Thread safe.
+    static bool Notify(Phase phase, int waitHintMs, const std::string& displayName,
+                       std::string& error);
+
+    // Each of the following answers false with a reason on failure.
+    // The unit directory exists and may be written.
+    bool OpenUnitDirectory(std::string& error) const;
+    // The unit file exists.
+    bool OpenUnit(std::string& error) const;
+    // Writes the unit file, reloads the manager and enables the unit. Fails when the
+    // unit exists; a failure leaves nothing installed.
+    bool Install(const std::string& unitText, std::string& error);
+    // Disables the unit, deletes its file and reloads the manager. A failing reload
+    // after the deletion does not fail the removal; its reason is left in warning.
+    bool Remove(std::string& error, std::string& warning);
+    // Asks for a start or a stop without waiting for it to finish.
+    bool RequestStart(std::string& error);
+    bool RequestStop(std::string& error);
+    UnitState QueryState();
+
+    // The account ("name" or ".\name") as a User= value; false when it is no user name.
+    static bool ToUserName(const std::string& account, std::string& user);
+    // The unit text for the program at that path, run as the account when one is given;
+    // false when the path or the account cannot be written in a unit file.
+    static bool MakeUnitText(const std::string& programPath, const std::string& account,
+                             std::string& text, std::string& error);
+
+private:
+    // Runs systemctl with the arguments to its end; false with the reason (the first line
+    // it wrote on standard error, or how it ended) unless it exited with 0.
+    bool RunSystemctl(const std::vector<std::string>& args, std::string& output,
+                      std::string& error) const;
+
+    std::string unitName_;
+    std::string unitDirectory_;
+    std::string unitPath_;
+    std::string systemctl_;
+};
+
+#endif

@@ -1,0 +1,328 @@
+// The program as a systemd service: -i -u -e -s against a scratch unit directory and a
+// systemctl double that records its calls and plays the unit's states, the unit file
+// itself, and the state reports on a real notification socket.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "ServerFixture.h"
+
+namespace quorvane {
+namespace test {
+namespace {
+
+const char* const UNIT = "quorvane-server.service";
+const std::string SHOW = "show --property=ActiveState --value quorvane-server.service\n";
+
+// Appends its arguments to systemctl.log; a file fail-VERB makes VERB fail with the
+// file's text on standard error; "show" answers the first line of the file states and
+// drops it while more lines follow.
+const char* const SYSTEMCTL_DOUBLE =
+    "#!/bin/sh\n"
+    "d=$(dirname \"$0\")\n"
+    "echo \"$*\" >> \"$d/systemctl.log\"\n"
+    "if [ -f \"$d/fail-$1\" ]; then cat \"$d/fail-$1\" >&2; exit 1; fi\n"
+    "if [ \"$1\" = show ]; then\n"
+    "  head -n 1 \"$d/states\"\n"
+    "  if [ \"$(wc -l < \"$d/states\")\" -gt 1 ]; then sed -i 1d \"$d/states\"; fi\n"
+    "fi\n";
+
+// The unit file of the repository, which -i installs.
+std::string RepositoryUnit() {
+    const std::filesystem::path source(__FILE__);
+    std::ifstream in(source.parent_path().parent_path().parent_path() / "packaging" / UNIT);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A datagram socket in the role of systemd's notification socket or of syslog.
+class NotifySocket {
+public:
+    explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        EXPECT_LT(path.size(), sizeof(address.sun_path));
+        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    }
+    ~NotifySocket() { close(fd_); }
+
+    // The next message; empty when none came in time.
+    std::string Next(int timeoutMs = DEFAULT_TIMEOUT_MS) {
+        pollfd ready = {fd_, POLLIN, 0};
+        char buffer[4096];
+        if (poll(&ready, 1, timeoutMs) != 1) {
+            return "";
+        }
+        const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+    }
+
+private:
+    int fd_;
+};
+
+// Runs the server in a mount namespace of its own whose /dev/log is the socket
+// "syslog" of the scratch directory: a fresh /dev that keeps only the devices a process
+// may want. Exits with 97 when the namespace cannot be made.
+const char* const IN_NAMESPACE =
+    "#!/bin/sh\n"
+    "d=$(dirname \"$0\")\n"
+    "exec unshare --mount --propagation private sh -c '\n"
+    "  d=$1; shift\n"
+    "  mkdir -p \"$d/dev\" && mount --rbind /dev \"$d/dev\" && mount -t tmpfs tmpfs /dev || exit 97\n"
+    "  for n in null zero full random urandom; do\n"
+    "    touch /dev/$n && mount --bind \"$d/dev/$n\" /dev/$n || exit 97\n"
+    "  done\n"
+    "  ln -s /proc/self/fd /dev/fd\n"
+    "  touch /dev/log && mount --bind \"$d/syslog\" /dev/log || exit 97\n"
+    "  exec \"$d/quorvane-server\" \"$@\"\n"
+    "' sh \"$d\" \"$@\" || exit 97\n";
+
+const std::string STARTING = "STATUS=Starting Quorvane Server.\nEXTEND_TIMEOUT_USEC=3000000";
+const std::string READY = "READY=1\nSTATUS=Quorvane Server is running.";
+const std::string STOPPING = "STOPPING=1\nSTATUS=Stopping Quorvane Server.\nEXTEND_TIMEOUT_USEC=5000000";
+const std::string STOPPED = "STATUS=Quorvane Server stopped.";
+
+class ServiceTest : public ServerFixture {
+protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        ASSERT_EQ(mkdir(PathOf("units").c_str(), 0755), 0);
+        WriteFile("systemctl", SYSTEMCTL_DOUBLE);
+        ASSERT_EQ(chmod(PathOf("systemctl").c_str(), 0755), 0);
+        WriteFile("states", "inactive\n");
+        setenv("QUORVANE_UNIT_DIR", PathOf("units").c_str(), 1);
+        setenv("QUORVANE_SYSTEMCTL", PathOf("systemctl").c_str(), 1);
+    }
+
+    std::string UnitPath() const { return PathOf("units/") + UNIT; }
+    std::string Calls() const { return ReadFile("systemctl.log"); }
+
+    // Settings on free loopback ports, and a run without options that reports to the
+    // notification socket.
+    void LaunchUnderTheManager(const std::string& notifySocket) {
+        tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+        udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+        WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
+        setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
+        Launch({});
+        unsetenv("NOTIFY_SOCKET");
+    }
+};
+
+TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
+    const RunResult run = RunBinary({"-i", "-l", ".\\qxa", "-psecret"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_EQ(run.out, "Quorvane Server installed.\n");
+    EXPECT_EQ(run.err, "-p is ignored: systemd starts a service as its user, without a password.\n");
+    EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
+
+    // The repository's unit, with this program's paths and the account.
+    const std::string directory = std::filesystem::canonical(dir_).string();
+    std::string expected;
+    std::istringstream lines(RepositoryUnit());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("ExecStart=", 0) == 0) {
+            line = "ExecStart=" + directory + "/quorvane-server";
+        } else if (line.rfind("WorkingDirectory=", 0) == 0 || line.rfind("ReadWritePaths=", 0) == 0) {
+            line = line.substr(0, line.find('=') + 1) + directory;
+        }
+        expected += line + "\n";
+        if (line == "[Service]") {
+            expected += "User=qxa\n";
+        }
+    }
+    const std::string unit = ReadFile(UnitPath());
+    EXPECT_EQ(unit, expected);
+    for (const char* setting : {"Type=notify", "KillSignal=SIGTERM", "SuccessExitStatus=1",
+                                "NoNewPrivileges=yes", "PrivateTmp=yes", "ProtectSystem=strict"}) {
+        EXPECT_NE(unit.find(std::string("\n") + setting + "\n"), std::string::npos) << setting;
+    }
+
+    // A second installation fails and changes nothing.
+    const RunResult again = RunBinary({"-i"});
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.out, "CreateService failed - " + UnitPath() + " already exists\n");
+    EXPECT_EQ(ReadFile(UnitPath()), unit);
+    EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
+
+    // systemd's own check of the unit as installed.
+    if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    }
+    const std::string report = PathOf("verify.txt");
+    EXPECT_EQ(std::system(("systemd-analyze verify '" + UnitPath() + "' >'" + report + "' 2>&1").c_str()), 0);
+    EXPECT_EQ(ReadFile(report), "");
+}
+
+TEST_F(ServiceTest, FailedInstallLeavesNothingInstalled) {
+    WriteFile("fail-enable", "Failed to enable unit: Access denied\n");
+    RunResult run = RunBinary({"-i"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "CreateService failed - Failed to enable unit: Access denied\n");
+    EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+    EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\ndaemon-reload\n");
+
+    // An account of another domain is no user name here.
+    run = RunBinary({"-i", "-lCorvedom\\qxa"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "Unable to install Quorvane Server - the account Corvedom\\qxa is not a user name\n");
+    EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+}
+
+TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
+    const std::string start = "start --no-block quorvane-server.service\n";
+    const std::string stop = "stop --no-block quorvane-server.service\n";
+    const std::string remove = "disable quorvane-server.service\ndaemon-reload\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string states;     // what "show" answers, one line per call
+        std::string failStart;  // systemctl start fails with this text
+        std::string out;
+        int exitCode;
+        std::string calls;
+    };
+    const Case cases[] = {
+        {{"-s"}, "activating\nactivating\nactive\n", "",
+         "Starting up Quorvane Server...\nQuorvane Server started.\n", 1, start + SHOW + SHOW + SHOW},
+        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 0,
+         start + SHOW},
+        {{"-s"}, "inactive\n", "Unit quorvane-server.service is masked.\n",
+         "Starting up Quorvane Server.\nQuorvane Server failed to start: Unit quorvane-server.service "
+         "is masked.\n",
+         0, start},
+        // Nothing runs: the stop is refused silently.
+        {{"-e"}, "inactive\n", "", "", 0, SHOW},
+        {{"-e"}, "active\ndeactivating\ninactive\n", "",
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\n", 1, SHOW + stop + SHOW + SHOW},
+        {{"-e"}, "active\ndeactivating\nactive\n", "",
+         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", 0, SHOW + stop + SHOW + SHOW},
+        {{"-u"}, "activating\ndeactivating\nfailed\n", "",
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n", 1,
+         SHOW + stop + SHOW + SHOW + remove},
+        // The last action wins.
+        {{"-i", "-u"}, "inactive\n", "", "Quorvane Server removed.\n", 1, SHOW + remove},
+    };
+    for (const Case& c : cases) {
+        const std::string label = c.args.back() + " with " + c.states;
+        WriteFile("units/quorvane-server.service", RepositoryUnit());
+        WriteFile("states", c.states);
+        WriteFile("systemctl.log", "");
+        std::filesystem::remove(PathOf("fail-start"));
+        if (!c.failStart.empty()) {
+            WriteFile("fail-start", c.failStart);
+        }
+        const RunResult run = RunBinary(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << label;
+        EXPECT_EQ(run.out, c.out) << label;
+        EXPECT_EQ(Calls(), c.calls) << label;
+        EXPECT_EQ(std::filesystem::exists(UnitPath()), c.args.back() != "-u") << label;
+    }
+
+    // Without a unit there is nothing to act on.
+    for (const char* option : {"-u", "-e", "-s"}) {
+        WriteFile("systemctl.log", "");
+        const RunResult run = RunBinary({option});
+        EXPECT_EQ(run.exitCode, 0) << option;
+        EXPECT_EQ(run.out, "OpenService failed - " + UnitPath() + ": No such file or directory\n")
+            << option;
+        EXPECT_EQ(Calls(), "") << option;
+    }
+}
+
+TEST_F(ServiceTest, ReportsEachStateToTheNotificationSocket) {
+    NotifySocket manager(PathOf("notify"));
+    LaunchUnderTheManager(PathOf("notify"));
+    // Start pending from the wrapper, then from the server itself.
+    EXPECT_EQ(manager.Next(), STARTING);
+    EXPECT_EQ(manager.Next(), STARTING);
+    EXPECT_EQ(manager.Next(), READY);
+    // Ready means serving.
+    EXPECT_TRUE(IsTcpListening(tcpPort_));
+    EXPECT_TRUE(IsUdpBound(udpPort_));
+    TestUser user;
+    EXPECT_GT(Connect(user), 0);
+
+    EXPECT_EQ(StopServer(SIGTERM), 1);
+    EXPECT_EQ(manager.Next(), STOPPING);
+    EXPECT_EQ(manager.Next(), STOPPED);
+    EXPECT_EQ(manager.Next(0), "");
+    EXPECT_EQ(ServerOutput(), "");
+}
+
+TEST_F(ServiceTest, StopDuringStartUpUnderTheManagerEndsRightAfterTheStart) {
+    NotifySocket manager(PathOf("notify"));
+    LaunchUnderTheManager(PathOf("notify"));
+    // The first report comes once the stop signals are taken, before the server starts.
+    ASSERT_EQ(manager.Next(), STARTING);
+    EXPECT_EQ(StopServer(SIGTERM), 1) << ServerErrors();
+    std::vector<std::string> reports;
+    for (std::string report = manager.Next(0); !report.empty(); report = manager.Next(0)) {
+        reports.push_back(report);
+    }
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), STOPPED);
+    // Once stopping, the service never reports ready.
+    bool stopping = false;
+    for (const std::string& report : reports) {
+        stopping = stopping || report == STOPPING;
+        EXPECT_FALSE(stopping && report == READY);
+    }
+    EXPECT_TRUE(stopping);
+}
+
+TEST_F(ServiceTest, UnreachableNotificationSocketStartsNothing) {
+    setenv("NOTIFY_SOCKET", PathOf("nobody-listens").c_str(), 1);
+    const RunResult run = RunBinary({});
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    // The server never started: it did not even write its settings file.
+    EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
+}
+
+TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
+    NotifySocket syslog(PathOf("syslog"));
+    WriteFile("in-namespace.sh", IN_NAMESPACE);
+    ASSERT_EQ(chmod(PathOf("in-namespace.sh").c_str(), 0755), 0);
+    binary_ = PathOf("in-namespace.sh");
+    const RunResult probe = RunBinary({"-h"});
+    if (probe.exitCode != 0) {
+        GTEST_SKIP() << "no mount namespace for a private /dev/log: " << probe.err;
+    }
+
+    // <30>: daemon, information; <27>: daemon, error.
+    const auto expectEvent = [&](const std::string& priority, const std::string& text) {
+        const std::string line = syslog.Next();
+        EXPECT_EQ(line.substr(0, priority.size()), priority) << line;
+        EXPECT_NE(line.find(" Quorvane Server["), std::string::npos) << line;
+        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size() + 3)), "]: " + text)
+            << line;
+    };
+    EXPECT_EQ(RunBinary({"-i"}).exitCode, 1);
+    expectEvent("<30>", "Service installed");
+
+    // Both reports of a run whose notification socket is gone fail.
+    setenv("NOTIFY_SOCKET", PathOf("nobody-listens").c_str(), 1);
+    EXPECT_EQ(RunBinary({}).exitCode, 2);
+    unsetenv("NOTIFY_SOCKET");
+    expectEvent("<27>", "SetServiceStatus() failed");
+    expectEvent("<27>", "SetServiceStatus() failed");
+    EXPECT_EQ(syslog.Next(0), "");
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
