@@ -83,6 +83,21 @@ public:
         return keepOpen;
     }
 
+    // The user's UDP hello from the address.
+    void Hello(int userId, const ACE_INET_Addr& from) {
+        char hello[6] = {1, 3, 6, 0, static_cast<char>(userId & 0xff), static_cast<char>(userId >> 8)};
+        node_.OnPacketReceived(hello, sizeof(hello), from);
+    }
+
+    // Hello, login and a join of the channel, as a well-behaved client starts.
+    void HelloLoginJoin(int userId, const ACE_INET_Addr& from, const std::string& channel) {
+        Hello(userId, from);
+        const std::string lines =
+            "login protocol=\"3.4\" nickname=\"fuzz\" serverpassword=\"\" bandmode=0 framesize=320 "
+            "encodedframesize=20 fpp=2 version=\"3.3.1\"\r\njoin channel=\"" + channel + "\"\r\n";
+        Feed(userId, lines.data(), lines.size());
+    }
+
     void Disconnect(int userId, int client) {
         const quorvane::server::serveruser_t user = node_.GetUser(userId);
         if (user) user->Disconnect();

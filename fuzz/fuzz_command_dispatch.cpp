@@ -7,25 +7,13 @@
 #include <string>
 
 #include "FuzzServer.h"
-#include "network/HelloPacket.h"
-
-namespace {
-
-const char LOGIN[] =
-    "login protocol=\"3.4\" nickname=\"fuzz\" serverpassword=\"\" bandmode=0 framesize=320 "
-    "encodedframesize=20 fpp=2 version=\"3.3.1\"\r\njoin channel=\"/f/\"\r\n";
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static fuzzing::FuzzServer* server = new fuzzing::FuzzServer;
     int client = -1;
     const int userId = server->Connect(client);
-    if (size > 0 && (data[0] & 1) && userId != 0) {
-        char hello[6] = {1, 3, 6, 0, static_cast<char>(userId & 0xff), static_cast<char>(userId >> 8)};
-        server->Node().OnPacketReceived(hello, sizeof(hello), ACE_INET_Addr(static_cast<u_short>(4000), "127.0.0.1"));
-        server->Feed(userId, LOGIN, std::strlen(LOGIN));
-    }
+    if (size > 0 && (data[0] & 1) && userId != 0)
+        server->HelloLoginJoin(userId, ACE_INET_Addr(static_cast<u_short>(4000), "127.0.0.1"), "/f/");
     const char* const end = reinterpret_cast<const char*>(data) + size;
     for (const char* at = reinterpret_cast<const char*>(data); at < end && userId != 0;) {
         const char* cut = static_cast<const char*>(std::memchr(at, '\xff', static_cast<size_t>(end - at)));

@@ -9,14 +9,6 @@
 
 #include "FuzzServer.h"
 
-namespace {
-
-const char LOGIN[] =
-    "login protocol=\"3.4\" nickname=\"v\" serverpassword=\"\" bandmode=0 framesize=320 "
-    "encodedframesize=20 fpp=2 version=\"3.3.1\"\r\njoin channel=\"/v/\"\r\n";
-
-}  // namespace
-
 // The two users stay for the whole run; each input starts with their hellos again, so
 // whatever an earlier input did to their addresses is undone.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -27,11 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static int clients[2] = {-1, -1};
     static int ids[2] = {0, 0};
     for (int i = 0; i < 2; ++i) {
-        const bool fresh = ids[i] == 0;
-        if (fresh) ids[i] = server->Connect(clients[i]);
-        char hello[6] = {1, 3, 6, 0, static_cast<char>(ids[i] & 0xff), static_cast<char>(ids[i] >> 8)};
-        server->Node().OnPacketReceived(hello, sizeof(hello), senders[i]);
-        if (fresh) server->Feed(ids[i], LOGIN, std::strlen(LOGIN));
+        if (ids[i] == 0) {
+            ids[i] = server->Connect(clients[i]);
+            server->HelloLoginJoin(ids[i], senders[i], "/v/");
+        }
+        server->Hello(ids[i], senders[i]);
     }
     std::vector<char> datagram;
     for (size_t at = 0; at + 2 <= size;) {
