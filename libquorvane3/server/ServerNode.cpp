@@ -119,8 +119,9 @@ bool ServerNode::StartServer(int tcpPort, int udpPort, ACE_UINT32 address) {
     {
         NodeGuard guard(lock_);
         startError_.clear();
-        timerId_ = reactor_->schedule_timer(new TimerHandler(this, KEEPALIVE_TIMER_ID), 0, timerInterval_,
-                                            timerInterval_);
+        TimerHandler* keepAlive = new TimerHandler(this, KEEPALIVE_TIMER_ID);
+        timerId_ = reactor_->schedule_timer(keepAlive, 0, timerInterval_, timerInterval_);
+        if (timerId_ == -1) keepAlive->handle_close(ACE_INVALID_HANDLE, 0);  // frees it
         // Without its timers the server would never drop a dead, idle or silent connection.
         if (timerId_ != -1 && StartLimitTimer()) {
             started_ = true;

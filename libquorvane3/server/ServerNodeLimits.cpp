@@ -69,8 +69,9 @@ int ServerNode::CheckChannelLimits(size_t depth) {
 
 bool ServerNode::StartLimitTimer() {
     NodeGuard guard(lock_);
-    loginTimerId_ = reactor_->schedule_timer(new TimerHandler(this, LOGIN_TIMER_ID), 0, LOGIN_CHECK_PERIOD,
-                                             LOGIN_CHECK_PERIOD);
+    TimerHandler* check = new TimerHandler(this, LOGIN_TIMER_ID);
+    loginTimerId_ = reactor_->schedule_timer(check, 0, LOGIN_CHECK_PERIOD, LOGIN_CHECK_PERIOD);
+    if (loginTimerId_ == -1) check->handle_close(ACE_INVALID_HANDLE, 0);  // frees it
     return loginTimerId_ != -1;
 }
 

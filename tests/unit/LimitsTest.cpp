@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ace/Select_Reactor.h>
 #include <ace/SOCK_Connector.h>
 #include <ace/SOCK_Stream.h>
 
@@ -18,6 +19,7 @@
 #include "RecordingStreamListener.h"
 #include "network/Acceptor.h"
 #include "server/FloodGuard.h"
+#include "server/ServerNode.h"
 
 using namespace networktest;
 using quorvane::server::FloodGuard;
@@ -157,6 +159,25 @@ TEST(AcceptorTest, WithTheDescriptorTableFullNewcomersAreClosedAndServedAgainOnc
     existing.close();
     ASSERT_TRUE(WaitFor([&] { return accepts.streams.Closed() == 2; }));
     ASSERT_TRUE(loop.RunOnLoop([&] { acceptor.close(); }));
+}
+
+TEST(ServerNodeStartTest, TimersThatCannotBeScheduledEndStartUpAndFreeThePorts) {
+    ACE_Select_Reactor* impl = new ACE_Select_Reactor;
+    impl->timer_queue(0);  // every schedule_timer fails now
+    ACE_Reactor reactor(impl, true);
+    quorvane::server::ServerNode node(&reactor, &reactor, 0, false);
+    const int tcp = testing_support::FreePort(SOCK_STREAM), udp = testing_support::FreePort(SOCK_DGRAM);
+    EXPECT_FALSE(node.StartServer(tcp, udp, INADDR_LOOPBACK));
+    EXPECT_FALSE(node.IsStarted());
+    EXPECT_EQ("Unable to schedule the timers of the server.", node.GetStartError());
+    // Both ports are free again.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(tcp));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)));
+    close(probe);
 }
 
 }  // namespace
