@@ -174,6 +174,10 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("admin-password", XmlEscape(config.adminPassword)) +
         Element("files-root", XmlEscape(config.filesRoot)) +
         Element("channel-diskquota", std::to_string(config.channelDiskQuota)) +
+        Element("max-connections-per-address", std::to_string(config.maxConnectionsPerAddress)) +
+        Element("password-lockout", std::to_string(config.passwordLockout)) +
+        Element("login-timeout", std::to_string(config.loginTimeout)) +
+        Element("max-channels", std::to_string(config.maxChannels)) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
            Element("hosting", hosting) + "</quorvane>";

@@ -40,6 +40,11 @@ struct ServerConfig {
     int64_t rootDiskQuota = 0;
     int64_t channelDiskQuota = 0;
     std::string filesRoot;  // empty: file sharing off
+    // Flood limits (0: none), the server's defaults unless a test needs others.
+    int maxConnectionsPerAddress = 64;
+    int passwordLockout = 10;
+    int loginTimeout = 60;
+    int maxChannels = 10000;
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };
