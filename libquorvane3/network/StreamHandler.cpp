@@ -140,14 +140,22 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     // From here on the queue owns the block. The notification is posted under the state
     // lock so that the real close, which purges notifications after marking itself,
     // cannot miss it.
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
-    if (closePending_ || closed_) {
-        return SEND_CLOSED;  // queued, but it will never be written
+    {
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, SEND_CLOSED);
+        if (closePending_ || closed_) {
+            return SEND_CLOSED;  // queued, but it will never be written
+        }
+        if (!wasEmpty || reactor() == 0) {
+            return 0;  // the pending output pass or its retry timer reaches this block
+        }
+        if (reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+            return 0;
+        }
     }
-    if (!wasEmpty || reactor() == 0) {
-        return 0;  // the pending output pass or its retry timer reaches this block
-    }
-    return reactor()->notify(this, ACE_Event_Handler::WRITE_MASK);
+    // Without its output pass nothing queued would ever be written: close instead of
+    // leaving the client waiting.
+    handle_close();
+    return SEND_CLOSED;
 }
 
 int StreamHandler::handle_input(ACE_HANDLE) {
