@@ -89,6 +89,18 @@ bool ServerNode::GetTransfer(int transferId, FileTransfer& transfer) {
     return true;
 }
 
+// The uploads registered for the channel count as if they were complete: two uploads
+// that each fit could otherwise fill the channel past its quota together. A registration
+// no connection begins leaves with its user.
+bool ServerNode::CanAddUpload(const serverchannel_t& channel, int64_t filesize) {
+    int64_t total = filesize;
+    for (transfers_t::const_iterator it = transfers_.begin(); it != transfers_.end(); ++it) {
+        if (!it->second.upload || FindChannel(it->second.channel) != channel) continue;
+        if (__builtin_add_overflow(total, it->second.filesize, &total)) return false;
+    }
+    return channel->CanAddFile(total);
+}
+
 int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     NodeGuard guard(lock_);
     if (filesRoot_.empty()) return ERR_FILESHARING_OFF;
@@ -98,7 +110,7 @@ int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     int id = 0;
     if (transfer.upload) {
-        if (!channel->CanAddFile(transfer.filesize) && !user->IsAdmin()) return ERR_MAX_DISKUSAGE_EXCEEDED;
+        if (!user->IsAdmin() && !CanAddUpload(channel, transfer.filesize)) return ERR_MAX_DISKUSAGE_EXCEEDED;
         if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
         id = TakeTransferId();
         transfer.localPath = FilePath("tmp_" + std::to_string(id) + ".dat");
