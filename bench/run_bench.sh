@@ -85,6 +85,8 @@ start_server() {
         '<allow-operators>true</allow-operators><server-logging>false</server-logging>' \
         '<admin-enabled>false</admin-enabled><admin-username></admin-username><admin-password></admin-password>' \
         '<files-root></files-root><channel-diskquota>0</channel-diskquota><static-channels></static-channels>' \
+        '<max-connections-per-address>0</max-connections-per-address><password-lockout>0</password-lockout>' \
+        '<login-timeout>0</login-timeout><max-channels>0</max-channels>' \
         '</hosting></quorvane>' >"$dir/QuorvaneService.xml"
     (cd "$dir" && exec taskset -c "$TARGET_CORE" ./quorvane-server -d >server.out 2>server.err) &
     TARGET_PID=$!

@@ -9,6 +9,17 @@ std::string LowerChannelName(const std::string& text) {
     return lowered;
 }
 
+bool ChannelNamesEqual(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
 std::vector<std::string> SplitChannelPath(const std::string& path) {
     std::vector<std::string> names;
     size_t start = 0;

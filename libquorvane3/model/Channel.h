@@ -23,6 +23,8 @@ namespace quorvane {
 
 // ASCII-only lower-casing, the rule for channel names.
 std::string LowerChannelName(const std::string& text);
+// Equal after ASCII-only lowering, without building the lowered copies.
+bool ChannelNamesEqual(const std::string& a, const std::string& b);
 // The names between "/" characters; empty runs yield nothing.
 std::vector<std::string> SplitChannelPath(const std::string& path);
 // Same number of names and pairwise equal after lowering: /Lobby/ equals lobby//.
@@ -140,9 +142,8 @@ public:
         if (channel) subChannels_.push_back(channel);
     }
     virtual void RemoveSubChannel(const std::string& name) {
-        const std::string lowered = LowerChannelName(name);
         for (typename channels_t::iterator it = subChannels_.begin(); it != subChannels_.end(); ++it) {
-            if (LowerChannelName((*it)->GetName()) == lowered) {
+            if (ChannelNamesEqual(static_cast<const Channel&>(**it).name_, name)) {
                 subChannels_.erase(it);
                 return;
             }
@@ -150,9 +151,8 @@ public:
     }
     virtual int GetSubChannelsCount() const { return static_cast<int>(subChannels_.size()); }
     virtual channel_t GetSubChannel(const std::string& name) const {
-        const std::string lowered = LowerChannelName(name);
         for (size_t i = 0; i < subChannels_.size(); ++i)
-            if (LowerChannelName(subChannels_[i]->GetName()) == lowered) return subChannels_[i];
+            if (ChannelNamesEqual(static_cast<const Channel&>(*subChannels_[i]).name_, name)) return subChannels_[i];
         return channel_t();
     }
     virtual channels_t GetSubChannels() const { return subChannels_; }

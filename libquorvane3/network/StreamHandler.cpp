@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include <cerrno>
@@ -77,20 +78,14 @@ int StreamHandler::open(void* arg) {
     if (!EnterUpcall()) {
         return -1;
     }
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        if (listener_ != 0) {
-            listener_->OnStreamOpened();
-        }
+    if (StreamListener* listener = listener_.load()) {
+        listener->OnStreamOpened();
     }
     // A close asked for inside OnStreamOpened makes the opener close us at once.
     return LeaveUpcall(result);
 }
 
-void StreamHandler::SetListener(StreamListener* listener) {
-    ACE_GUARD(ACE_Recursive_Thread_Mutex, guard, lock_);
-    listener_ = listener;
-}
+void StreamHandler::SetListener(StreamListener* listener) { listener_.store(listener); }
 
 int StreamHandler::Send(const char* data, size_t length, bool reply) {
     if (length == 0) {
@@ -176,16 +171,14 @@ int StreamHandler::ReadOnce() {
     if (count < 0) {
         return IsTransient(errno) || errno == EINTR ? 0 : -1;
     }
-    {
-        ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, lock_, -1);
-        if (listener_ == 0) {
-            return -1;
-        }
-        bool keepOpen = true;
-        listener_->OnStreamData(buffer, count, keepOpen);
-        if (!keepOpen) {
-            return -1;
-        }
+    StreamListener* const listener = listener_.load();
+    if (listener == 0) {
+        return -1;
+    }
+    bool keepOpen = true;
+    listener->OnStreamData(buffer, count, keepOpen);
+    if (!keepOpen) {
+        return -1;
     }
     UpdateInput();
     return 0;
@@ -204,11 +197,8 @@ void StreamHandler::UpdateInput() {
     } else if (outputPaused_ && queued < LOW_WATER_MARK) {
         outputPaused_ = false;
     }
-    bool pending = false;
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        pending = listener_ != 0 && listener_->HasPendingInput();
-    }
+    StreamListener* const listener = listener_.load();
+    const bool pending = listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
         if (reactor()->schedule_timer(this, &RESUME_INPUT, ACE_Time_Value::zero) == -1) {
             handle_close();  // no turn can ever come: the connection would hang
@@ -226,17 +216,15 @@ void StreamHandler::UpdateInput() {
 
 void StreamHandler::ResumeInput() {
     resumeScheduled_ = false;
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        if (listener_ == 0) {
-            return;
-        }
-        bool keepOpen = true;
-        listener_->OnStreamResume(keepOpen);
-        if (!keepOpen) {
-            handle_close();
-            return;
-        }
+    StreamListener* const listener = listener_.load();
+    if (listener == 0) {
+        return;
+    }
+    bool keepOpen = true;
+    listener->OnStreamResume(keepOpen);
+    if (!keepOpen) {
+        handle_close();
+        return;
     }
     UpdateInput();
 }
@@ -335,11 +323,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (act == &RESUME_INPUT) {
         ResumeInput();
     } else if (msg_queue()->is_empty()) {
-        StreamListener* listener = 0;
-        {
-            ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-            listener = listener_;
-        }
+        StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();
         }
@@ -397,13 +381,8 @@ void StreamHandler::CloseNow() {
         reactor()->cancel_timer(this, 1);
         reactor()->purge_pending_notifications(this);
     }
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        StreamListener* const listener = listener_;
-        listener_ = 0;
-        if (listener != 0) {
-            listener->OnStreamClosed();
-        }
+    if (StreamListener* const listener = listener_.exchange(0)) {
+        listener->OnStreamClosed();
     }
     // Unregister and close the socket here too, so that a handler that is not on the heap
     // (which destroy leaves alone) is not left registered.

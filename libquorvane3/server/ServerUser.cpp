@@ -115,7 +115,8 @@ StreamHandler* ServerUser::FindStreamHandler() const {
     if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || !owner_) return 0;
     ACE_Reactor* reactor = owner_->GetReactor();
     ACE_Event_Handler* handler = 0;
-    if (!reactor || reactor->handler(connection_, ACE_Event_Handler::READ_MASK, &handler) != 0 || !handler)
+    // Any mask: a connection whose input waits is registered for no event at the time.
+    if (!reactor || reactor->handler(connection_, ACE_Event_Handler::NULL_MASK, &handler) != 0 || !handler)
         return 0;
     // The lookup adds a reference when the handler counts them; we only use the
     // pointer on this thread, where the handler cannot go away under us.

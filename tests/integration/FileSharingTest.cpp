@@ -344,6 +344,23 @@ TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
     EXPECT_GT(Register(ann, "regsendfile", "/ops/", "mine", std::to_string(MIB)), 0);
 }
 
+TEST_F(FileSharingTest, ADataConnectionIsNotClosedByTheLoginTimeout) {
+    ServerConfig config;
+    config.loginTimeout = 1;
+    config.channelDiskQuota = MIB;
+    StartSharing(config);
+    TestUser ann, idle;
+    Enter(ann, "ann", "/a/");
+    const int id = Register(ann, "regsendfile", "/a/", "slow", "4");
+    LineClient data;
+    EXPECT_EQ(CommandWord(Begin(data, "sendfile", id)), "filedeliver");
+    // Once a connection that never logs in has been closed, the timeout has passed.
+    Connect(idle);
+    EXPECT_TRUE(idle.tcp.WaitClosed(DEFAULT_TIMEOUT_MS));
+    data.Send("abcd");
+    EXPECT_FALSE(data.Expect("filecompleted", DEFAULT_TIMEOUT_MS).empty());
+}
+
 TEST_F(FileSharingTest, TransfersWorkOnlyFromTheRegisteringHost) {
     StartSharing(MIB);
     TestUser ann;

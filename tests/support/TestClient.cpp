@@ -155,8 +155,9 @@ bool LineClient::Quiet(int timeoutMs) {
     return !ReadLine(line, timeoutMs);
 }
 
-VoiceClient::VoiceClient() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+VoiceClient::VoiceClient(const std::string& sourceAddress) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
     sockaddr_in address = Loopback(0);
+    ::inet_pton(AF_INET, sourceAddress.c_str(), &address.sin_addr);
     ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
 }
 

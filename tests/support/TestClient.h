@@ -54,7 +54,9 @@ private:
 
 class VoiceClient {
 public:
-    VoiceClient();
+    // Bound to a free port of the source address (another loopback address plays a
+    // foreign host).
+    explicit VoiceClient(const std::string& sourceAddress = "127.0.0.1");
     ~VoiceClient();
     VoiceClient(const VoiceClient&) = delete;
     VoiceClient& operator=(const VoiceClient&) = delete;

@@ -8,6 +8,7 @@
 #include "server/ServerNode.h"
 
 using quorvane::server::ServerNode;
+using quorvane::server::ServerUser;
 
 namespace {
 
@@ -135,6 +136,42 @@ TEST_F(CommandDispatchTest, WhoAmIDescribesTheUser) {
               user_->lines.back());
     Feed("leave\r\n");
     EXPECT_EQ(Error(311, "No such user"), user_->lines.back());
+}
+
+}  // namespace
+
+namespace {
+
+// A burst is handled a few commands per turn; the rest waits, already framed, for the
+// next turn, so other connections are served in between.
+TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
+    std::string burst;
+    for (int i = 0; i < 20; ++i) burst += "ping\r\n";
+    EXPECT_TRUE(Feed(burst + "pi"));
+    EXPECT_EQ(static_cast<size_t>(ServerUser::COMMANDS_PER_TURN), user_->lines.size());
+    EXPECT_TRUE(user_->HasPendingInput());
+    bool keepOpen = true;
+    while (user_->HasPendingInput()) user_->OnStreamResume(keepOpen);
+    EXPECT_TRUE(keepOpen);
+    EXPECT_EQ(20u, user_->lines.size());
+    EXPECT_TRUE(Feed("ng\r\n"));
+    EXPECT_EQ(21u, user_->lines.size());
+}
+
+// A line without its LF may hold 4 KiB before login and 64 KiB after; past that the
+// client is told and closed, however the bytes trickle in.
+TEST_F(CommandDispatchTest, LongLinesCloseTheConnection) {
+    for (const bool loggedIn : {false, true}) {
+        user_ = std::make_shared<RecordingUser>(1, &node_);
+        user_->SetLoggedIn(loggedIn);
+        const size_t limit = loggedIn ? ServerUser::MAX_LINE : ServerUser::MAX_LINE_BEFORE_LOGIN;
+        EXPECT_TRUE(Feed("ping " + std::string(limit - 7, ' ') + "\r\n"));  // a whole line at the limit
+        EXPECT_EQ(user_->Words(), std::vector<std::string>{"pong"});
+        bool open = true;
+        for (size_t sent = 0; open && sent <= limit; sent += 1000) open = Feed("x" + std::string(999, 'y'));
+        EXPECT_FALSE(open);
+        EXPECT_EQ(Error(100, "Syntax error in command"), user_->lines.back());
+    }
 }
 
 }  // namespace
