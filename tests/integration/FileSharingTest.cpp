@@ -346,8 +346,7 @@ TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
 TEST_F(FileSharingTest, ADataConnectionIsNotClosedByTheLoginTimeout) {
     ServerConfig config;
     config.loginTimeout = 1;
-    config.channelDiskQuota = MIB;
-    StartSharing(config);
+    StartSharing(MIB, config);
     TestUser ann, idle;
     Enter(ann, "ann", "/a/");
     const int id = Register(ann, "regsendfile", "/a/", "slow", "4");
