@@ -14,9 +14,8 @@ bash scripts/setup.sh build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZ
 
 bash scripts/setup.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE_THREAD=ON
 (
-  # Lock-order reports are off: the handler's and the node's locks are only ever taken
-  # together on the main loop's thread. Races are what this pass is for.
-  export TSAN_OPTIONS="halt_on_error=1:detect_deadlocks=0"
+  # Data races and lock-order inversions both fail the run.
+  export TSAN_OPTIONS="halt_on_error=1:detect_deadlocks=1:second_deadlock_stack=1"
   cd build/tsan && ctest --output-on-failure -j 2
 )
 

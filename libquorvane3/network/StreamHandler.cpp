@@ -23,7 +23,8 @@
 
 namespace {
 
-// How long unsent output waits before the next write attempt.
+// How long unsent output waits before the next write attempt when the reactor cannot
+// report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
 
 // The timer that gives the listener its next turn with pending input (the other timer,
@@ -53,7 +54,8 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       upcallDepth_(0),
       closePending_(false),
       closed_(false),
-      headWritten_(0) {
+      headWritten_(0),
+      waitingForRoom_(false) {
     // The queue's own mark is only the last resort; Send applies the real limits.
     msg_queue()->high_water_mark(2 * static_cast<size_t>(REPLY_LIMIT));
     msg_queue()->low_water_mark(LOW_WATER_MARK);
@@ -76,20 +78,14 @@ int StreamHandler::open(void* arg) {
     if (!EnterUpcall()) {
         return -1;
     }
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        if (listener_ != 0) {
-            listener_->OnStreamOpened();
-        }
+    if (StreamListener* listener = listener_.load()) {
+        listener->OnStreamOpened();
     }
     // A close asked for inside OnStreamOpened makes the opener close us at once.
     return LeaveUpcall(result);
 }
 
-void StreamHandler::SetListener(StreamListener* listener) {
-    ACE_GUARD(ACE_Recursive_Thread_Mutex, guard, lock_);
-    listener_ = listener;
-}
+void StreamHandler::SetListener(StreamListener* listener) { listener_.store(listener); }
 
 int StreamHandler::Send(const char* data, size_t length, bool reply) {
     if (length == 0) {
@@ -144,14 +140,22 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     // From here on the queue owns the block. The notification is posted under the state
     // lock so that the real close, which purges notifications after marking itself,
     // cannot miss it.
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
-    if (closePending_ || closed_) {
-        return SEND_CLOSED;  // queued, but it will never be written
+    {
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, SEND_CLOSED);
+        if (closePending_ || closed_) {
+            return SEND_CLOSED;  // queued, but it will never be written
+        }
+        if (!wasEmpty || reactor() == 0) {
+            return 0;  // the pending output pass or its retry timer reaches this block
+        }
+        if (reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+            return 0;
+        }
     }
-    if (!wasEmpty || reactor() == 0) {
-        return 0;  // the pending output pass or its retry timer reaches this block
-    }
-    return reactor()->notify(this, ACE_Event_Handler::WRITE_MASK);
+    // Without its output pass nothing queued would ever be written: close instead of
+    // leaving the client waiting.
+    handle_close();
+    return SEND_CLOSED;
 }
 
 int StreamHandler::handle_input(ACE_HANDLE) {
@@ -175,16 +179,14 @@ int StreamHandler::ReadOnce() {
     if (count < 0) {
         return IsTransient(errno) || errno == EINTR ? 0 : -1;
     }
-    {
-        ACE_GUARD_RETURN(ACE_Recursive_Thread_Mutex, guard, lock_, -1);
-        if (listener_ == 0) {
-            return -1;
-        }
-        bool keepOpen = true;
-        listener_->OnStreamData(buffer, count, keepOpen);
-        if (!keepOpen) {
-            return -1;
-        }
+    StreamListener* const listener = listener_.load();
+    if (listener == 0) {
+        return -1;
+    }
+    bool keepOpen = true;
+    listener->OnStreamData(buffer, count, keepOpen);
+    if (!keepOpen) {
+        return -1;
     }
     UpdateInput();
     return 0;
@@ -203,11 +205,8 @@ void StreamHandler::UpdateInput() {
     } else if (outputPaused_ && queued < LOW_WATER_MARK) {
         outputPaused_ = false;
     }
-    bool pending = false;
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        pending = listener_ != 0 && listener_->HasPendingInput();
-    }
+    StreamListener* const listener = listener_.load();
+    const bool pending = listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
         if (reactor()->schedule_timer(this, &RESUME_INPUT, ACE_Time_Value::zero) == -1) {
             handle_close();  // no turn can ever come: the connection would hang
@@ -225,17 +224,15 @@ void StreamHandler::UpdateInput() {
 
 void StreamHandler::ResumeInput() {
     resumeScheduled_ = false;
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        if (listener_ == 0) {
-            return;
-        }
-        bool keepOpen = true;
-        listener_->OnStreamResume(keepOpen);
-        if (!keepOpen) {
-            handle_close();
-            return;
-        }
+    StreamListener* const listener = listener_.load();
+    if (listener == 0) {
+        return;
+    }
+    bool keepOpen = true;
+    listener->OnStreamResume(keepOpen);
+    if (!keepOpen) {
+        handle_close();
+        return;
     }
     UpdateInput();
 }
@@ -309,15 +306,21 @@ int StreamHandler::WriteQueued() {
         }
         if (full) break;
     }
-    if (reactor() != 0) {
-        const ACE_Time_Value delay = queue->is_empty() ? ACE_Time_Value::zero : RETRY_DELAY;
-        if (reactor()->schedule_timer(this, 0, delay) == -1) {
+    if (reactor() == 0) return 0;
+    if (queue->is_empty()) {
+        if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = false;
+        // The drained queue's OnStreamReady.
+        if (reactor()->schedule_timer(this, 0, ACE_Time_Value::zero) == -1) return -1;
+    } else if (!waitingForRoom_) {
+        // The socket is full: be called again as soon as it has room. A fixed retry delay
+        // would make a fast reader, such as a file download, wait out every one of them.
+        if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = true;
+        else if (reactor()->schedule_timer(this, 0, RETRY_DELAY) == -1)
             return -1;  // without its retry the output would never be written: close
-        }
-        if (outputPaused_) {
-            UpdateInput();
-        }
     }
+    if (outputPaused_) UpdateInput();
     return 0;
 }
 
@@ -328,11 +331,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (act == &RESUME_INPUT) {
         ResumeInput();
     } else if (msg_queue()->is_empty()) {
-        StreamListener* listener = 0;
-        {
-            ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-            listener = listener_;
-        }
+        StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();
         }
@@ -390,13 +389,8 @@ void StreamHandler::CloseNow() {
         reactor()->cancel_timer(this, 1);
         reactor()->purge_pending_notifications(this);
     }
-    {
-        ACE_Guard<ACE_Recursive_Thread_Mutex> guard(lock_);
-        StreamListener* const listener = listener_;
-        listener_ = 0;
-        if (listener != 0) {
-            listener->OnStreamClosed();
-        }
+    if (StreamListener* const listener = listener_.exchange(0)) {
+        listener->OnStreamClosed();
     }
     // Unregister and close the socket here too, so that a handler that is not on the heap
     // (which destroy leaves alone) is not left registered.

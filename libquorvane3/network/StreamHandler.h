@@ -8,6 +8,8 @@
 #ifndef QUORVANE_NETWORK_STREAMHANDLER_H
 #define QUORVANE_NETWORK_STREAMHANDLER_H
 
+#include <atomic>
+
 #include <ace/Reactor.h>
 #include <ace/Recursive_Thread_Mutex.h>
 #include <ace/SOCK_Stream.h>
@@ -40,7 +42,8 @@ public:
     // Registers for input and makes the socket non-blocking.
     int open(void* arg = 0) override;
 
-    // Thread safe. Replaces the listener (may be null).
+    // Thread safe. Replaces the listener (may be null); a callback already running keeps
+    // the one it started with, so the old listener must outlive it.
     virtual void SetListener(StreamListener* listener);
 
     // Thread safe. Copies the bytes into the output queue; the reactor thread writes them.
@@ -89,8 +92,9 @@ private:
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();
 
-    StreamListener* listener_;
-    ACE_Recursive_Thread_Mutex lock_;
+    // Called without any lock of ours, so that no lock of the handler ever sits between
+    // two of the listener's; the callbacks all run on the loop thread.
+    std::atomic<StreamListener*> listener_;
     bool reading_;         // registered for input (loop thread only)
     bool outputPaused_;    // input held back until the output drains (loop thread only)
     bool resumeScheduled_; // a turn for the listener's pending input is due (loop thread only)
@@ -99,6 +103,7 @@ private:
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
     size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
+    bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
 };
 
 #endif

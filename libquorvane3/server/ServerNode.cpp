@@ -217,9 +217,9 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
         user->SetInactiveSeconds(0);
         user->SendWelcome(serverName_, motd_, allowChannelCreation_, allowOperators_);
     }
-    // The handler calls its listener under its own lock and the listener then takes
-    // ours; attaching outside our lock keeps that order. Nothing can arrive in between:
-    // this runs on the loop thread that would deliver it.
+    // Attached outside our lock, as every call into a handler from a listener's side is
+    // kept out of it. Nothing can arrive in between: this runs on the loop thread that
+    // would deliver it.
     handler->SetListener(user.get());
     if (listener_) {
         ACE_INET_Addr peer;

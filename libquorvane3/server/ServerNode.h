@@ -180,7 +180,8 @@ public:
     int UserGrantOperator(const std::string& path, int userId);
     serverchannel_t FindChannel(const std::string& path);
 
-    // --- Files ---
+    // --- Files (main loop's thread; each takes the node's lock for the model and
+    // leaves it for file system work) ---
     // Host side, before start: the directory of shared files (false when it is no
     // directory, or while started). Empty means file sharing is off.
     bool SetFilesRoot(const std::string& path);
@@ -277,6 +278,8 @@ private:
     // Forgets the user's transfer and closes its file (an unfinished upload is deleted).
     void DropTransfer(const serveruser_t& user);
     int MoveIntoStore(const std::string& localPath, std::string& internalName);
+    // Takes the entry out of the channel and announces it, leaving its data file.
+    bool DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file);
 
     bool started_;
     users_t users_;

@@ -162,20 +162,32 @@ int ServerNode::MoveIntoStore(const std::string& localPath, std::string& interna
     return ERR_OPEN_FILE_FAILED;
 }
 
+// The move runs without the node's lock: a rename can wait long for a busy disk, and
+// nothing that waits for the lock should wait with it. Only this thread changes files
+// and transfers, so what was checked before the move still holds after it.
 int ServerNode::FileTransferCompleted(int transferId) {
-    NodeGuard guard(lock_);
-    const transfers_t::const_iterator it = transfers_.find(transferId);
-    if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
-    const FileTransfer transfer = it->second;
-    const serverchannel_t channel = FindChannel(transfer.channel);
-    if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    // Another upload of the same name may have finished first.
-    if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
+    FileTransfer transfer;
+    {
+        NodeGuard guard(lock_);
+        const transfers_t::const_iterator it = transfers_.find(transferId);
+        if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
+        transfer = it->second;
+        const serverchannel_t channel = FindChannel(transfer.channel);
+        if (!channel) return ERR_CHANNEL_NOT_FOUND;
+        // Another upload of the same name may have finished first.
+        if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
+    }
     ChannelFile file;
     const int moved = MoveIntoStore(transfer.localPath, file.internalName);
     if (moved != ERR_SUCCESS) return moved;
     file.filename = transfer.filename;
     file.filesize = transfer.filesize;
+    NodeGuard guard(lock_);
+    const serverchannel_t channel = FindChannel(transfer.channel);
+    if (!channel) {
+        ::unlink(FilePath(file.internalName).c_str());
+        return ERR_CHANNEL_NOT_FOUND;
+    }
     AddFileToChannel(file, channel);
     transfers_.erase(transferId);
     const serveruser_t user = GetUser(transfer.userId);
@@ -197,23 +209,22 @@ void ServerNode::FileTransferDownloaded(int transferId) {
 }
 
 int ServerNode::UserDeleteFile(int userId, const std::string& path, const std::string& filename) {
-    std::string dataPath;
+    ChannelFile file;
     {
         NodeGuard guard(lock_);
         const serverchannel_t channel = FindChannel(path);
         if (!channel) return ERR_CHANNEL_NOT_FOUND;
         const serveruser_t user = GetUser(userId);
         if (!user) return ERR_USER_NOT_FOUND;
-        ChannelFile file;
         if (!channel->GetFile(filename, file)) return ERR_FILE_NOT_FOUND;
         // The uploader has no right of its own over the file.
         if (!user->IsAdmin() && !channel->IsOperator(userId)) return ERR_NOT_AUTHORIZED;
-        RemoveFileFromChannel(filename, channel);
+        DetachFile(filename, channel, file);
         if (listener_) listener_->OnFileDeleted(user, channel, file);
-        dataPath = FilePath(file.internalName);
     }
-    // The entry is gone either way; say so when its data could not be removed.
-    if (::unlink(dataPath.c_str()) != 0 && errno != ENOENT) return ERR_OPEN_FILE_FAILED;
+    // Freeing a large file can take the disk a while: not under the node's lock. The
+    // entry is gone either way; say so when the data could not be removed.
+    if (::unlink(FilePath(file.internalName).c_str()) != 0 && errno != ENOENT) return ERR_OPEN_FILE_FAILED;
     return ERR_SUCCESS;
 }
 
@@ -228,11 +239,16 @@ void ServerNode::AddFileToChannel(const ChannelFile& file, const serverchannel_t
 void ServerNode::RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel) {
     NodeGuard guard(lock_);
     ChannelFile file;
-    if (!channel || !channel->GetFile(filename, file)) return;
+    if (DetachFile(filename, channel, file) && !filesRoot_.empty()) ::unlink(FilePath(file.internalName).c_str());
+}
+
+bool ServerNode::DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file) {
+    NodeGuard guard(lock_);
+    if (!channel || !channel->GetFile(filename, file)) return false;
     channel->RemoveFile(filename);
     if (listener_) listener_->OnFileRemoved(channel, file);
-    if (!filesRoot_.empty()) ::unlink(FilePath(file.internalName).c_str());
     SendToChannelAndAdmins(*this, channel, [&](ServerUser& user) { user.SendRemoveFile(filename, channel); });
+    return true;
 }
 
 // A transfer in progress ends with its connection; registrations of the user that no

@@ -1,4 +1,6 @@
 // ServerNode: the keep-alive timer, the inactivity check and the statistics.
+#include <malloc.h>
+
 #include <ace/Guard_T.h>
 #include <ace/OS_NS_sys_time.h>
 
@@ -10,9 +12,14 @@ namespace server {
 typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
 
 void ServerNode::OnTimerExpired(int timerId) {
-    NodeGuard guard(lock_);
-    if (timerId == KEEPALIVE_TIMER_ID) CheckInactivity();
-    if (timerId == LOGIN_TIMER_ID) CheckLoginTimeouts();
+    {
+        NodeGuard guard(lock_);
+        if (timerId == KEEPALIVE_TIMER_ID) CheckInactivity();
+        if (timerId == LOGIN_TIMER_ID) CheckLoginTimeouts();
+    }
+    // After a storm of connections or broadcasts has drained, the freed heap would stay
+    // with the process; give it back to the system once per tick.
+    if (timerId == KEEPALIVE_TIMER_ID) malloc_trim(0);
 }
 
 void ServerNode::CheckInactivity() {
