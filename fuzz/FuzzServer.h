@@ -30,6 +30,7 @@ public:
         // Limits that remember earlier inputs would make a run depend on its history.
         node_.SetMaxConnectionsPerAddress(0);
         node_.SetPasswordLockout(0);
+        node_.SetLoginTimeout(0);  // the node is never started: no timer would expire them
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = Loopback(0);
         socklen_t size = sizeof(address);

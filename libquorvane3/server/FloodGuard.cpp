@@ -11,8 +11,8 @@ bool FloodGuard::ConnectionOpened(int userId, const std::string& address, int64_
     }
     ++count;
     addressOf_[userId] = address;
-    // The deadline is taken whatever the setting; a timeout of 0 never expires it.
-    pendingLogins_.push_back(std::make_pair(nowMs + loginTimeoutMs_, userId));
+    // Without a timeout nothing waits for its deadline, so the queue stays empty.
+    if (loginTimeoutMs_ > 0) pendingLogins_.push_back(std::make_pair(nowMs + loginTimeoutMs_, userId));
     return true;
 }
 
@@ -60,7 +60,7 @@ std::vector<int> FloodGuard::TakeLoginExpired(int64_t nowMs) {
     while (!pendingLogins_.empty() && (pendingLogins_.front().first <= nowMs ||
                                        addressOf_.find(pendingLogins_.front().second) == addressOf_.end())) {
         const int id = pendingLogins_.front().second;
-        if (loginTimeoutMs_ > 0 && addressOf_.find(id) != addressOf_.end()) expired.push_back(id);
+        if (addressOf_.find(id) != addressOf_.end()) expired.push_back(id);
         pendingLogins_.pop_front();
     }
     return expired;
