@@ -32,7 +32,7 @@ PORT_BASE=$((20000 + RANDOM % 20000))
 SPINNER=""
 TARGET_PID=""
 
-log() { printf '%s\n' "$*" | tee -a "$OUT/bench.log"; }
+. "$ROOT/bench/bench_lib.sh"
 
 cleanup() {
     [ -n "$TARGET_PID" ] && stop_target
@@ -76,21 +76,6 @@ next_ports() {
     done
 }
 
-start_spinner() {
-    if [ "$AWAKE" = 1 ] && [ -z "$SPINNER" ]; then
-        chrt -i 0 taskset -c "$TARGET_CORE" sh -c 'while :; do :; done' &
-        SPINNER=$!
-    fi
-}
-
-stop_spinner() {
-    if [ -n "$SPINNER" ]; then
-        kill "$SPINNER" 2>/dev/null
-        wait "$SPINNER" 2>/dev/null
-        SPINNER=""
-    fi
-}
-
 start_server() {
     next_ports
     local dir="$OUT/server-$TCP_PORT"
@@ -105,6 +90,8 @@ start_server() {
         '<allow-operators>true</allow-operators><server-logging>false</server-logging>' \
         '<admin-enabled>false</admin-enabled><admin-username></admin-username><admin-password></admin-password>' \
         '<files-root></files-root><channel-diskquota>0</channel-diskquota><static-channels></static-channels>' \
+        '<max-connections-per-address>0</max-connections-per-address><password-lockout>0</password-lockout>' \
+        '<login-timeout>0</login-timeout><max-channels>0</max-channels>' \
         '</hosting></quorvane>' >"$dir/QuorvaneService.xml"
     (cd "$dir" && exec taskset -c "$TARGET_CORE" ./quorvane-server -d >server.out 2>server.err) &
     TARGET_PID=$!
@@ -132,18 +119,6 @@ start_relay() {  # users per channel [relay options]
     return 1
 }
 
-stop_target() {
-    [ -z "$TARGET_PID" ] && return
-    kill -INT "$TARGET_PID" 2>/dev/null
-    for _ in $(seq 100); do
-        kill -0 "$TARGET_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$TARGET_PID" 2>/dev/null
-    wait "$TARGET_PID" 2>/dev/null
-    TARGET_PID=""
-}
-
 # Runs the load generator against the running target; prints its RESULT line.
 loadgen() {  # target-kind log-name args...
     local kind=$1 name=$2
@@ -156,19 +131,6 @@ loadgen() {  # target-kind log-name args...
     fi
     timeout 300 taskset -c "$LOADGEN_CORE" "$LOADGEN" "${extra[@]}" "$@" >"$OUT/$name.out" 2>"$OUT/$name.err"
     grep '^RESULT' "$OUT/$name.out" | tail -1
-}
-
-field() {  # name line
-    printf '%s\n' "$2" | tr ' ' '\n' | sed -n "s/^$1=//p" | head -1
-}
-
-median() {  # numbers...
-    printf '%s\n' "$@" | grep -E '^-?[0-9.]+$' | sort -g | awk '{v[NR]=$1} END {
-        if (NR == 0) print "n/a"; else if (NR % 2) print v[(NR+1)/2]; else print (v[NR/2]+v[NR/2+1])/2 }'
-}
-
-ratio() {  # a b
-    awk -v a="$1" -v b="$2" 'BEGIN { if (a+0 == a && b+0 == b && b != 0) printf "%.2f", a/b; else print "n/a" }'
 }
 
 declare -A RESULT

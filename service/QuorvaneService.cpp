@@ -70,6 +70,10 @@ struct HostSettings {
     std::string filesRoot;
     int64_t rootDiskQuota = 0;
     int64_t channelDiskQuota = 0;
+    int maxConnectionsPerAddress = ServerNode::DEFAULT_MAX_CONNECTIONS_PER_ADDRESS;
+    int passwordLockout = ServerNode::DEFAULT_PASSWORD_LOCKOUT;
+    int loginTimeout = ServerNode::DEFAULT_LOGIN_TIMEOUT_SECONDS;
+    int maxChannels = ServerNode::DEFAULT_MAX_CHANNELS;
     StaticChannelTable staticChannels;
 };
 
@@ -178,6 +182,10 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host) {
     bool valid = InRange(settings, "hostport", host.tcpPort, 1, 65535) &&
                  InRange(settings, "soundport", host.udpPort, 1, 65535) &&
                  InRange(settings, "max-users", host.maxUsers, 0, INT32_MAX) &&
+                 InRange(settings, "max-connections-per-address", host.maxConnectionsPerAddress, 0, INT32_MAX) &&
+                 InRange(settings, "password-lockout", host.passwordLockout, 0, INT32_MAX) &&
+                 InRange(settings, "login-timeout", host.loginTimeout, 0, INT32_MAX / 1000) &&
+                 InRange(settings, "max-channels", host.maxChannels, 0, INT32_MAX) &&
                  InRange(settings, "root-diskquota", host.rootDiskQuota, 0, MAX) &&
                  InRange(settings, "channel-diskquota", host.channelDiskQuota, 0, MAX);
     for (StaticChannelTable::const_iterator it = host.staticChannels.begin(); valid && it != host.staticChannels.end();
@@ -216,6 +224,10 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.filesRoot = settings.GetFilesRoot();
     host.rootDiskQuota = settings.GetRootDiskQuota();
     host.channelDiskQuota = settings.GetChannelDiskQuota();
+    host.maxConnectionsPerAddress = settings.GetMaxConnectionsPerAddress();
+    host.passwordLockout = settings.GetPasswordLockout();
+    host.loginTimeout = settings.GetLoginTimeout();
+    host.maxChannels = settings.GetMaxChannels();
     host.staticChannels.clear();
     settings.ReadStaticChannels(host.staticChannels);
     return SettingsInRange(settings, host);
@@ -235,6 +247,10 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.SetAllowOperators(host.allowOperators);
     node.SetMaxUsers(host.maxUsers);
     node.SetChannelDiskQuota(host.channelDiskQuota);
+    node.SetMaxConnectionsPerAddress(host.maxConnectionsPerAddress);
+    node.SetPasswordLockout(host.passwordLockout);
+    node.SetLoginTimeout(host.loginTimeout);
+    node.SetMaxChannels(host.maxChannels);
     if (!host.filesRoot.empty() && !node.SetFilesRoot(host.filesRoot)) {
         LogError("File sharing failed to initialize properly.");
     }
@@ -330,7 +346,7 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
             started = RunStartedServer(node, voiceReactor);
         } else {
-            LogError(FormatLaunchFailure(host));
+            LogError(node.GetStartError().empty() ? FormatLaunchFailure(host) : node.GetStartError());
         }
     }
     // The loop threads have ended: nothing touches the ban list any more.

@@ -1,5 +1,10 @@
 #include "network/Acceptor.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <new>
 
@@ -11,12 +16,32 @@ namespace {
 // SOMAXCONN), so asking for the largest value gets the largest queue the system allows.
 const int LISTEN_BACKLOG = INT_MAX;
 
+// How long accepting pauses when no descriptor at all can be had (the system's table is
+// full); the pending connections wait in the kernel's queue meanwhile.
+const ACE_Time_Value PAUSE_WHEN_NO_DESCRIPTOR(0, 100000);
+
 }  // namespace
 
 Acceptor::Acceptor(ACE_Reactor* reactor)
     : Base(reactor, 1 /* use_select: keep accepting while connections are pending */),
       listener_(0),
-      homeReactor_(reactor) {}
+      idleHandler_(0),
+      spare_(-1),
+      paused_(false),
+      refusedForDescriptors_(0),
+      homeReactor_(reactor) {
+    OpenSpare();
+}
+
+Acceptor::~Acceptor() {
+    if (homeReactor_ != 0) homeReactor_->cancel_timer(this);
+    if (spare_ >= 0) ::close(spare_);
+    if (idleHandler_ != 0) idleHandler_->destroy();
+}
+
+void Acceptor::OpenSpare() {
+    if (spare_ < 0) spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
 
 void Acceptor::SetListener(AcceptListener* listener) {
     listener_ = listener;
@@ -48,6 +73,10 @@ int Acceptor::Open(const ACE_INET_Addr& address) {
 }
 
 int Acceptor::make_svc_handler(StreamHandler*& handler) {
+    if (handler == 0 && idleHandler_ != 0) {
+        handler = idleHandler_;
+        idleHandler_ = 0;
+    }
     if (handler == 0) {
         handler = new (std::nothrow) StreamHandler(reactor());
         if (handler == 0) {
@@ -55,6 +84,52 @@ int Acceptor::make_svc_handler(StreamHandler*& handler) {
         }
     }
     handler->reactor(reactor());
+    return 0;
+}
+
+int Acceptor::handle_accept_error() {
+    if (errno != EMFILE && errno != ENFILE) return 0;
+    if (spare_ >= 0) {
+        ::close(spare_);
+        spare_ = -1;
+        const int newcomer = ::accept4(peer_acceptor_.get_handle(), 0, 0, SOCK_CLOEXEC);
+        if (newcomer >= 0) {
+            ::close(newcomer);
+            ++refusedForDescriptors_;
+        }
+        OpenSpare();
+    }
+    // Another process took the descriptor we gave up: rather than spin on a socket that
+    // stays readable, stop watching it for a moment.
+    if (spare_ < 0 && !paused_ && reactor() != 0 &&
+        reactor()->schedule_timer(this, 0, PAUSE_WHEN_NO_DESCRIPTOR) != -1) {
+        paused_ = true;
+        reactor()->suspend_handler(this);
+    }
+    return 0;
+}
+
+int Acceptor::accept_svc_handler(StreamHandler* handler) {
+    if (reactor() == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (peer_acceptor_.accept(handler->peer(), 0, 0, true, reactor()->uses_event_associations()) == 0) return 0;
+    if (errno == EMFILE || errno == ENFILE) {
+        if (idleHandler_ == 0) {
+            idleHandler_ = handler;
+            return -1;
+        }
+    }
+    ACE_Errno_Guard error(errno);
+    handler->close(CLOSE_DURING_NEW_CONNECTION);
+    return -1;
+}
+
+int Acceptor::handle_timeout(const ACE_Time_Value&, const void*) {
+    paused_ = false;
+    OpenSpare();
+    if (reactor() != 0) reactor()->resume_handler(this);
     return 0;
 }
 

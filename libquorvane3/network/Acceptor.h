@@ -14,6 +14,7 @@ public:
     typedef ACE_Acceptor<StreamHandler, ACE_SOCK_ACCEPTOR> Base;
 
     explicit Acceptor(ACE_Reactor* reactor);
+    ~Acceptor() override;
 
     void SetListener(AcceptListener* listener);
 
@@ -22,14 +23,31 @@ public:
     // -1 on failure.
     int Open(const ACE_INET_Addr& address);
 
+    // How many connections were refused for want of a descriptor (main loop's thread).
+    unsigned long GetRefusedForDescriptors() const { return refusedForDescriptors_; }
+
 protected:
     int activate_svc_handler(StreamHandler* handler) override;
+    // Out of descriptors, the pending connection would keep the socket readable and the
+    // loop spinning: the spare descriptor is given up to accept and close it.
+    int handle_accept_error() override;
+    // The base's accept, except that a handler whose accept failed for want of a
+    // descriptor is kept for the next one rather than destroyed on every refusal.
+    int accept_svc_handler(StreamHandler* handler) override;
+    // Ends the pause taken when even the spare descriptor could not be had.
+    int handle_timeout(const ACE_Time_Value&, const void*) override;
 
 private:
     // Creates the handler for the acceptor's own reactor.
     int make_svc_handler(StreamHandler*& handler) override;
 
+    void OpenSpare();
+
     AcceptListener* listener_;
+    StreamHandler* idleHandler_;  // never opened; reused by make_svc_handler
+    int spare_;  // a descriptor on /dev/null kept in reserve, -1 while it is given up
+    bool paused_;
+    unsigned long refusedForDescriptors_;
     ACE_Reactor* const homeReactor_;  // the base forgets its reactor on close; reopening needs it
 };
 

@@ -23,12 +23,9 @@
 
 namespace {
 
-// How long unsent output waits before the next write attempt.
+// How long unsent output waits before the next write attempt when the reactor cannot
+// report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
-
-// The timer that gives the listener its next turn with pending input (the other timer,
-// with no act, is the output retry).
-const char RESUME_INPUT = 0;
 
 // Every handler reads on the loop thread and hands the bytes over before the next read,
 // so one buffer per thread serves them all: no 64 KiB per connection.
@@ -53,7 +50,8 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       upcallDepth_(0),
       closePending_(false),
       closed_(false),
-      headWritten_(0) {
+      headWritten_(0),
+      waitingForRoom_(false) {
     // The queue's own mark is only the last resort; Send applies the real limits.
     msg_queue()->high_water_mark(2 * static_cast<size_t>(REPLY_LIMIT));
     msg_queue()->low_water_mark(LOW_WATER_MARK);
@@ -138,19 +136,33 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     // From here on the queue owns the block. The notification is posted under the state
     // lock so that the real close, which purges notifications after marking itself,
     // cannot miss it.
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
-    if (closePending_ || closed_) {
-        return SEND_CLOSED;  // queued, but it will never be written
+    {
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, SEND_CLOSED);
+        if (closePending_ || closed_) {
+            return SEND_CLOSED;  // queued, but it will never be written
+        }
+        if (!wasEmpty || reactor() == 0) {
+            return 0;  // the pending output pass or its retry timer reaches this block
+        }
+        if (reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+            return 0;
+        }
     }
-    if (!wasEmpty || reactor() == 0) {
-        return 0;  // the pending output pass or its retry timer reaches this block
-    }
-    return reactor()->notify(this, ACE_Event_Handler::WRITE_MASK);
+    // Without its output pass nothing queued would ever be written: close instead of
+    // leaving the client waiting.
+    handle_close();
+    return SEND_CLOSED;
 }
 
+// Both a readable socket and the notification that gives pending input its next turn
+// arrive here.
 int StreamHandler::handle_input(ACE_HANDLE) {
     if (!EnterUpcall()) {
         return -1;
+    }
+    if (resumeScheduled_) {
+        ResumeInput();
+        return LeaveUpcall(0);
     }
     return LeaveUpcall(ReadOnce());
 }
@@ -198,11 +210,14 @@ void StreamHandler::UpdateInput() {
     StreamListener* const listener = listener_.load();
     const bool pending = listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
-        if (reactor()->schedule_timer(this, &RESUME_INPUT, ACE_Time_Value::zero) == -1) {
+        // A notification, not a zero-delay timer: the reactor dispatches due timers before
+        // any I/O, so timers as turns would starve every other connection.
+        resumeScheduled_ = true;
+        if (reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1) {
+            resumeScheduled_ = false;
             handle_close();  // no turn can ever come: the connection would hang
             return;
         }
-        resumeScheduled_ = true;
     }
     const bool read = !pending && !outputPaused_;
     if (read != reading_ &&
@@ -296,25 +311,32 @@ int StreamHandler::WriteQueued() {
         }
         if (full) break;
     }
-    if (reactor() != 0) {
-        const ACE_Time_Value delay = queue->is_empty() ? ACE_Time_Value::zero : RETRY_DELAY;
-        if (reactor()->schedule_timer(this, 0, delay) == -1) {
+    if (reactor() == 0) return 0;
+    if (queue->is_empty()) {
+        if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = false;
+        // The drained queue's OnStreamReady, called here: a zero-delay timer would be
+        // dispatched before any I/O, and thousands of them hold up every connection.
+        if (outputPaused_) UpdateInput();
+        if (StreamListener* const listener = listener_.load()) listener->OnStreamReady();
+        return 0;
+    } else if (!waitingForRoom_) {
+        // The socket is full: be called again as soon as it has room. A fixed retry delay
+        // would make a fast reader, such as a file download, wait out every one of them.
+        if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
+            waitingForRoom_ = true;
+        else if (reactor()->schedule_timer(this, 0, RETRY_DELAY) == -1)
             return -1;  // without its retry the output would never be written: close
-        }
-        if (outputPaused_) {
-            UpdateInput();
-        }
     }
+    if (outputPaused_) UpdateInput();
     return 0;
 }
 
-int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
+int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
-    if (act == &RESUME_INPUT) {
-        ResumeInput();
-    } else if (msg_queue()->is_empty()) {
+    if (msg_queue()->is_empty()) {
         StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();

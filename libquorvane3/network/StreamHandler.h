@@ -103,6 +103,7 @@ private:
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
     size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
+    bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
 };
 
 #endif

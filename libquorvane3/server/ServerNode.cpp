@@ -72,7 +72,9 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       saveOnChange_(saveOnChange),
       timerInterval_(KEEPALIVE_INTERVAL_SECONDS),
       voiceRoutes_(MAX_USER_ID),
-      lastTransferId_(0) {
+      lastTransferId_(0),
+      maxChannels_(DEFAULT_MAX_CHANNELS),
+      loginTimerId_(-1) {
     rootChannel_->SetStaticChannel(true);
     if (listener_) listener_->OnChannelCreated(rootChannel_);
 }
@@ -114,12 +116,28 @@ bool ServerNode::StartServer(int tcpPort, int udpPort, ACE_UINT32 address) {
     // Outside the node's lock: a delivery holds the handler's listener lock and then
     // takes ours, so taking them the other way round could deadlock.
     packetHandler_.AddListener(this);
-    NodeGuard guard(lock_);
-    timerId_ = reactor_->schedule_timer(new TimerHandler(this, KEEPALIVE_TIMER_ID), 0, timerInterval_,
-                                        timerInterval_);
-    started_ = true;
-    startTime_ = ACE_OS::gettimeofday();
-    return true;
+    {
+        NodeGuard guard(lock_);
+        startError_.clear();
+        TimerHandler* keepAlive = new TimerHandler(this, KEEPALIVE_TIMER_ID);
+        timerId_ = reactor_->schedule_timer(keepAlive, 0, timerInterval_, timerInterval_);
+        if (timerId_ == -1) keepAlive->handle_close(ACE_INVALID_HANDLE, 0);  // frees it
+        // Without its timers the server would never drop a dead, idle or silent connection.
+        if (timerId_ != -1 && StartLimitTimer()) {
+            started_ = true;
+            startTime_ = ACE_OS::gettimeofday();
+            return true;
+        }
+        startError_ = "Unable to schedule the timers of the server.";
+        if (timerId_ != -1) reactor_->cancel_timer(timerId_, 0, 0);
+        timerId_ = -1;
+        StopLimitTimer();
+        acceptor_.SetListener(0);
+        acceptor_.close();
+    }
+    packetHandler_.RemoveListener(this);
+    packetHandler_.Close();
+    return false;
 }
 
 bool ServerNode::IsStarted() { return ReadLocked(started_); }
@@ -146,6 +164,7 @@ void ServerNode::DoStopServer() {
             reactor_->cancel_timer(timerId_, 0, 0);
             timerId_ = -1;
         }
+        StopLimitTimer();
         const users_t users = users_;
         for (users_t::const_iterator it = users.begin(); it != users.end(); ++it) {
             it->second->SetLoggedIn(false);
@@ -186,8 +205,9 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
     {
         NodeGuard guard(lock_);
         const int userId = GetNewUserID();
-        if (userId == 0) {
-            // No id is free: a connection without a user could never do anything.
+        // No id is free (a connection without a user could never do anything), or its
+        // address already holds all the connections it may.
+        if (userId == 0 || !AdmitConnection(userId, handler)) {
             handler->close();
             return;
         }
@@ -260,7 +280,7 @@ int ServerNode::UserLogin(int userId, const std::string& password) {
         const int users = loggedIn - admins + 1;  // administrators never count; the candidate does
         if (users > maxUsers_) return ERR_MAX_USERS_EXCEEDED;
         if (IsBanned(user->GetIpAddress())) return ERR_SERVER_BANNED;
-        if (!PasswordsEqual(password, serverPassword_)) return ERR_INCORRECT_SERVER_PASSWORD;
+        if (!CheckPassword(user, password, serverPassword_)) return ERR_INCORRECT_SERVER_PASSWORD;
 
         user->SendAccepted();
         user->SetLoggedIn(true);
@@ -332,6 +352,7 @@ void ServerNode::UserDisconnected(int userId) {
 
     user->SetChannel(serverchannel_t());
     DropTransfer(user);
+    flood_.ConnectionClosed(userId);
     admins_.erase(userId);
     users_.erase(userId);
 }

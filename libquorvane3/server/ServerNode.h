@@ -43,6 +43,7 @@
 #include "network/TimerListener.h"
 #include "server/BanRecord.h"
 #include "server/FileTransfer.h"
+#include "server/FloodGuard.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerUser.h"
@@ -65,6 +66,12 @@ public:
         INACTIVITY_STEP_SECONDS = 30,
         INACTIVITY_LIMIT_SECONDS = 180,
         DEFAULT_MAX_USERS = 32767,
+        LOGIN_TIMER_ID = 2,
+        DEFAULT_MAX_CHANNELS = 10000,
+        MAX_CHANNEL_DEPTH = 32,
+        DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = FloodGuard::DEFAULT_MAX_CONNECTIONS_PER_ADDRESS,
+        DEFAULT_PASSWORD_LOCKOUT = FloodGuard::DEFAULT_PASSWORD_LOCKOUT,
+        DEFAULT_LOGIN_TIMEOUT_SECONDS = FloodGuard::DEFAULT_LOGIN_TIMEOUT_SECONDS,
     };
 
     typedef std::map<int, serveruser_t> users_t;
@@ -88,6 +95,14 @@ public:
     void SetAllowOperators(bool value) { allowOperators_ = value; }
     void SetMaxUsers(int maxUsers) { maxUsers_ = maxUsers; }
     void SetChannelDiskQuota(int64_t quota) { channelDiskQuota_ = quota; }
+    // Flood limits, 0 meaning none (ServerNodeLimits.cpp); set before start.
+    void SetMaxConnectionsPerAddress(int value) { flood_.SetMaxConnectionsPerAddress(value); }
+    void SetPasswordLockout(int value) { flood_.SetPasswordLockout(value); }
+    void SetLoginTimeout(int seconds) { flood_.SetLoginTimeout(seconds); }
+    void SetMaxChannels(int value) { maxChannels_ = value; }
+    int GetMaxChannels() const { return maxChannels_; }
+    // Why the last StartServer failed when it was not the sockets; empty otherwise.
+    std::string GetStartError() const { return startError_; }
     // The keep-alive timer's period; tests shorten it. Takes effect at the next start.
     void SetTimerInterval(const ACE_Time_Value& interval) { timerInterval_ = interval; }
 
@@ -165,7 +180,8 @@ public:
     int UserGrantOperator(const std::string& path, int userId);
     serverchannel_t FindChannel(const std::string& path);
 
-    // --- Files ---
+    // --- Files (main loop's thread; each takes the node's lock for the model and
+    // leaves it for file system work) ---
     // Host side, before start: the directory of shared files (false when it is no
     // directory, or while started). Empty means file sharing is off.
     bool SetFilesRoot(const std::string& path);
@@ -240,12 +256,31 @@ private:
     void SendAddChannelToAll(const serverchannel_t& channel);
     void SendRemoveChannelToAll(const serverchannel_t& channel);
     bool OnReactorThread() const;
+    // --- Limits (ServerNodeLimits.cpp; main loop's thread, node's lock) ---
+    // Counts the connection against its address; false when the address holds its limit.
+    bool AdmitConnection(int userId, StreamHandler* handler);
+    // A password check that counts wrong answers against the connection's address; while
+    // the address is locked out every answer is wrong, unchecked. Nothing stored means
+    // nothing to guess: then it only compares.
+    bool CheckPassword(const serveruser_t& user, const std::string& given, const std::string& stored);
+    bool PasswordLockedOut(const serveruser_t& user);
+    bool CountPassword(const serveruser_t& user, bool matched);
+    // ERR_SUCCESS, or why a channel of that depth cannot be added now.
+    int CheckChannelLimits(size_t depth);
+    // Schedules and cancels the login-timeout check; false when it cannot be scheduled.
+    bool StartLimitTimer();
+    void StopLimitTimer();
+    // Closes connections that did not log in in time; forgets expired password records.
+    void CheckLoginTimeouts();
     // --- Files ---
     std::string FilePath(const std::string& name) const { return filesRoot_ + "/" + name; }
     int TakeTransferId();
+    bool CanAddUpload(const serverchannel_t& channel, int64_t filesize);
     // Forgets the user's transfer and closes its file (an unfinished upload is deleted).
     void DropTransfer(const serveruser_t& user);
     int MoveIntoStore(const std::string& localPath, std::string& internalName);
+    // Takes the entry out of the channel and announces it, leaving its data file.
+    bool DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file);
 
     bool started_;
     users_t users_;
@@ -286,6 +321,11 @@ private:
     typedef std::map<int, FileTransfer> transfers_t;
     transfers_t transfers_;  // the ids in use are its keys
     int lastTransferId_;
+    // --- Limits --- (the node's lock)
+    FloodGuard flood_;
+    int maxChannels_;
+    long loginTimerId_;
+    std::string startError_;
 };
 
 }  // namespace server

@@ -25,7 +25,8 @@ int ServerNode::UserAdminLogin(int userId, const std::string& username, const st
     NodeGuard guard(lock_);
     const serveruser_t user = GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
-    if (!CheckAdminAccount(username, password)) return ERR_INCORRECT_SERVER_PASSWORD;
+    if (PasswordLockedOut(user) || !CountPassword(user, CheckAdminAccount(username, password)))
+        return ERR_INCORRECT_SERVER_PASSWORD;
     user->SetAdmin(true);
     user->SetLoggedIn(true);
     admins_.insert(userId);

@@ -63,12 +63,13 @@ int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::
     bool created = false;
     if (!channel && !SplitChannelPath(path).empty()) {
         if (!allowChannelCreation_) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
-        UserMakeChannel(path, password, topic, false, channelDiskQuota_);
+        if (UserMakeChannel(path, password, topic, false, channelDiskQuota_) == ERR_CHANNEL_CREATION_NOT_ALLOWED)
+            return ERR_CHANNEL_CREATION_NOT_ALLOWED;
         channel = FindChannelByPath(rootChannel_, path);
         created = true;
     }
     if (!channel) return ERR_INCORRECT_CHANNEL_PASSWORD;
-    if (!PasswordsEqual(password, channel->GetPassword()) && user->GetIpAddress() != LOOPBACK_ADDRESS)
+    if (user->GetIpAddress() != LOOPBACK_ADDRESS && !CheckPassword(user, password, channel->GetPassword()))
         return ERR_INCORRECT_CHANNEL_PASSWORD;
 
     const serverchannel_t previous = user->GetChannel();
@@ -145,6 +146,8 @@ int ServerNode::UserMakeChannel(const std::string& path, const std::string& pass
         for (size_t i = 0; i < names.size() && parent; ++i) parent = parent->GetSubChannel(names[i]);
         if (!parent) return ERR_CHANNEL_NOT_FOUND;
         if (parent->GetSubChannel(name)) return ERR_CHANNEL_ALREADY_EXISTS;
+        const int limit = CheckChannelLimits(names.size() + 1);
+        if (limit != ERR_SUCCESS) return limit;
 
         const serverchannel_t channel = std::make_shared<ServerChannel>(name);
         channel->SetParent(parent);

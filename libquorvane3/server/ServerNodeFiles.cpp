@@ -89,6 +89,18 @@ bool ServerNode::GetTransfer(int transferId, FileTransfer& transfer) {
     return true;
 }
 
+// The uploads registered for the channel count as if they were complete: two uploads
+// that each fit could otherwise fill the channel past its quota together. A registration
+// no connection begins leaves with its user.
+bool ServerNode::CanAddUpload(const serverchannel_t& channel, int64_t filesize) {
+    int64_t total = filesize;
+    for (transfers_t::const_iterator it = transfers_.begin(); it != transfers_.end(); ++it) {
+        if (!it->second.upload || FindChannel(it->second.channel) != channel) continue;
+        if (__builtin_add_overflow(total, it->second.filesize, &total)) return false;
+    }
+    return channel->CanAddFile(total);
+}
+
 int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     NodeGuard guard(lock_);
     if (filesRoot_.empty()) return ERR_FILESHARING_OFF;
@@ -98,7 +110,7 @@ int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     int id = 0;
     if (transfer.upload) {
-        if (!channel->CanAddFile(transfer.filesize) && !user->IsAdmin()) return ERR_MAX_DISKUSAGE_EXCEEDED;
+        if (!user->IsAdmin() && !CanAddUpload(channel, transfer.filesize)) return ERR_MAX_DISKUSAGE_EXCEEDED;
         if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
         id = TakeTransferId();
         transfer.localPath = FilePath("tmp_" + std::to_string(id) + ".dat");
@@ -114,7 +126,7 @@ int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     }
     if (!user->GetPeerAddress(transfer.host)) return ERR_USER_NOT_FOUND;
     transfer.transferId = id;
-    transfer.begun = false;
+    transfer.dataUserId = 0;
     transfers_[id] = transfer;
     return ERR_SUCCESS;
 }
@@ -138,7 +150,7 @@ int ServerNode::UserBeginFileTransfer(int userId, int transferId, bool upload, F
         if (!channel) return ERR_CHANNEL_NOT_FOUND;
         if (transfer.upload && (channel->FileExists(transfer.filename) || Exists(transfer.localPath)))
             return ERR_FILE_ALREADY_EXISTS;
-        it->second.begun = true;
+        it->second.dataUserId = userId;
     }
     const bool opened = transfer.upload ? file.OpenForUpload(transfer.localPath, transfer.filesize)
                                         : file.OpenForDownload(transfer.localPath, transfer.filesize);
@@ -162,20 +174,32 @@ int ServerNode::MoveIntoStore(const std::string& localPath, std::string& interna
     return ERR_OPEN_FILE_FAILED;
 }
 
+// The move runs without the node's lock: a rename can wait long for a busy disk, and
+// nothing that waits for the lock should wait with it. Only this thread changes files
+// and transfers, so what was checked before the move still holds after it.
 int ServerNode::FileTransferCompleted(int transferId) {
-    NodeGuard guard(lock_);
-    const transfers_t::const_iterator it = transfers_.find(transferId);
-    if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
-    const FileTransfer transfer = it->second;
-    const serverchannel_t channel = FindChannel(transfer.channel);
-    if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    // Another upload of the same name may have finished first.
-    if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
+    FileTransfer transfer;
+    {
+        NodeGuard guard(lock_);
+        const transfers_t::const_iterator it = transfers_.find(transferId);
+        if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
+        transfer = it->second;
+        const serverchannel_t channel = FindChannel(transfer.channel);
+        if (!channel) return ERR_CHANNEL_NOT_FOUND;
+        // Another upload of the same name may have finished first.
+        if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
+    }
     ChannelFile file;
     const int moved = MoveIntoStore(transfer.localPath, file.internalName);
     if (moved != ERR_SUCCESS) return moved;
     file.filename = transfer.filename;
     file.filesize = transfer.filesize;
+    NodeGuard guard(lock_);
+    const serverchannel_t channel = FindChannel(transfer.channel);
+    if (!channel) {
+        ::unlink(FilePath(file.internalName).c_str());
+        return ERR_CHANNEL_NOT_FOUND;
+    }
     AddFileToChannel(file, channel);
     transfers_.erase(transferId);
     const serveruser_t user = GetUser(transfer.userId);
@@ -197,23 +221,22 @@ void ServerNode::FileTransferDownloaded(int transferId) {
 }
 
 int ServerNode::UserDeleteFile(int userId, const std::string& path, const std::string& filename) {
-    std::string dataPath;
+    ChannelFile file;
     {
         NodeGuard guard(lock_);
         const serverchannel_t channel = FindChannel(path);
         if (!channel) return ERR_CHANNEL_NOT_FOUND;
         const serveruser_t user = GetUser(userId);
         if (!user) return ERR_USER_NOT_FOUND;
-        ChannelFile file;
         if (!channel->GetFile(filename, file)) return ERR_FILE_NOT_FOUND;
         // The uploader has no right of its own over the file.
         if (!user->IsAdmin() && !channel->IsOperator(userId)) return ERR_NOT_AUTHORIZED;
-        RemoveFileFromChannel(filename, channel);
+        DetachFile(filename, channel, file);
         if (listener_) listener_->OnFileDeleted(user, channel, file);
-        dataPath = FilePath(file.internalName);
     }
-    // The entry is gone either way; say so when its data could not be removed.
-    if (::unlink(dataPath.c_str()) != 0 && errno != ENOENT) return ERR_OPEN_FILE_FAILED;
+    // Freeing a large file can take the disk a while: not under the node's lock. The
+    // entry is gone either way; say so when the data could not be removed.
+    if (::unlink(FilePath(file.internalName).c_str()) != 0 && errno != ENOENT) return ERR_OPEN_FILE_FAILED;
     return ERR_SUCCESS;
 }
 
@@ -228,20 +251,27 @@ void ServerNode::AddFileToChannel(const ChannelFile& file, const serverchannel_t
 void ServerNode::RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel) {
     NodeGuard guard(lock_);
     ChannelFile file;
-    if (!channel || !channel->GetFile(filename, file)) return;
-    channel->RemoveFile(filename);
-    if (listener_) listener_->OnFileRemoved(channel, file);
-    if (!filesRoot_.empty()) ::unlink(FilePath(file.internalName).c_str());
-    SendToChannelAndAdmins(*this, channel, [&](ServerUser& user) { user.SendRemoveFile(filename, channel); });
+    if (DetachFile(filename, channel, file) && !filesRoot_.empty()) ::unlink(FilePath(file.internalName).c_str());
 }
 
-// A transfer in progress ends with its connection; registrations of the user that no
-// connection has begun go with it too, so the table cannot outgrow its users.
+bool ServerNode::DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file) {
+    NodeGuard guard(lock_);
+    if (!channel || !channel->GetFile(filename, file)) return false;
+    channel->RemoveFile(filename);
+    if (listener_) listener_->OnFileRemoved(channel, file);
+    SendToChannelAndAdmins(*this, channel, [&](ServerUser& user) { user.SendRemoveFile(filename, channel); });
+    return true;
+}
+
+// A transfer ends with the connection that began it, and a registration that no
+// connection has begun with the user that made it: the table cannot outgrow the users,
+// however often a connection names a new transfer.
 void ServerNode::DropTransfer(const serveruser_t& user) {
     NodeGuard guard(lock_);
-    if (user->GetTransferID() != 0) transfers_.erase(user->GetTransferID());
+    const int userId = user->GetUserID();
     for (transfers_t::iterator it = transfers_.begin(); it != transfers_.end();) {
-        if (it->second.userId == user->GetUserID() && !it->second.begun)
+        const FileTransfer& transfer = it->second;
+        if (transfer.dataUserId == userId || (transfer.dataUserId == 0 && transfer.userId == userId))
             it = transfers_.erase(it);
         else
             ++it;

@@ -15,6 +15,7 @@ void ServerNode::OnTimerExpired(int timerId) {
     {
         NodeGuard guard(lock_);
         if (timerId == KEEPALIVE_TIMER_ID) CheckInactivity();
+        if (timerId == LOGIN_TIMER_ID) CheckLoginTimeouts();
     }
     // After a storm of connections or broadcasts has drained, the freed heap would stay
     // with the process; give it back to the system once per tick.

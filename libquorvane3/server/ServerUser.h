@@ -27,6 +27,7 @@
 #include "server/VoiceEndpoint.h"
 #include "server/TransferFile.h"
 
+class ACE_Message_Block;
 class SharedLine;
 class StreamHandler;
 
@@ -151,7 +152,11 @@ public:
     void CloseTransfer();
     // The address of the client's end of this user's connection.
     bool GetPeerAddress(ACE_INET_Addr& address) const;
-    enum { TRANSFER_CHUNK = 65536 };
+    enum {
+        TRANSFER_CHUNK = 65536,
+        // A full output queue (1 MiB) plus the chunk that overflows it, and one spare.
+        MAX_DOWNLOAD_CHUNKS = 18,
+    };
 
     // The text of an "addchannel" or "updatechannel" line; administrators are shown the
     // password and the static flag. Built once for many receivers by broadcasts.
@@ -244,7 +249,13 @@ private:
     // The data phase (ServerUserFiles.cpp).
     void ReceiveFileData(const char* data, size_t length, bool& keepOpen);
     void FinishUpload(bool& keepOpen);
-    void PumpDownload();
+    // Ends a failed data phase (an unfinished upload's file goes) while the connection
+    // closes; the transfer id stays, so that the node forgets the transfer with the user.
+    void AbortTransfer();
+    // Queues chunks of the download while the output queue has room (at most maxChunks
+    // when not 0).
+    void PumpDownload(int maxChunks = 0);
+    ACE_Message_Block* TakeChunk();
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
 
@@ -271,7 +282,7 @@ private:
     bool lagging_ = false;
     // --- Files ---
     TransferFile transferFile_;
-    std::unique_ptr<char[]> transferBuffer_;  // one download chunk, allocated on first use
+    std::vector<ACE_Message_Block*> downloadChunks_;  // ours; the output queue may also hold them
 };
 
 typedef std::shared_ptr<ServerUser> serveruser_t;

@@ -1,6 +1,7 @@
 // ServerUser: the command table and the handlers of the commands a client sends.
 // The state tests of every command run once, in ProcessCommand, before its handler.
 #include <cstdint>
+#include <cstring>
 
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
@@ -22,7 +23,43 @@ enum StateRule {
     RULE_NOT_UDP_302,     // no UDP hello yet
     RULE_NOT_ADMIN_205,
 };
+// The longest value each text parameter may have, in bytes: what the persistence files
+// keep for names, passwords and topics, and a screenful for a message. Channel paths are
+// capped per name; the line's own cap bounds how many names there are.
+struct TextCap {
+    const char* name;
+    size_t limit;
+    bool perName;  // a channel path: each name between slashes
+};
 
+const TextCap TEXT_CAPS[] = {
+    {"nickname", 511, false},    {"topic", 511, false},         {"password", 511, false},
+    {"serverpassword", 511, false}, {"statusmessage", 511, false}, {"filename", 511, false},
+    {"content", 8192, false},    {"channel", 511, true},        {"srcchannel", 511, true},
+    {"destchannel", 511, true},
+};
+
+bool WithinCap(const char* name, const std::string& value) {
+    for (const TextCap& cap : TEXT_CAPS) {
+        if (std::strcmp(cap.name, name) != 0) continue;
+        if (!cap.perName) return value.size() <= cap.limit;
+        size_t start = 0;
+        for (;;) {
+            const size_t slash = value.find('/', start);
+            const size_t end = slash == std::string::npos ? value.size() : slash;
+            if (end - start > cap.limit) return false;
+            if (slash == std::string::npos) return true;
+            start = slash + 1;
+        }
+    }
+    return true;
+}
+
+// A text with a NUL byte can be neither stored nor shown whole, and one past its cap
+// would not survive a save: both are refused like a missing one.
+bool Acceptable(const char* name, const std::string& value) {
+    return value.find('\0') == std::string::npos && WithinCap(name, value);
+}
 
 int64_t OptionalInt64(const std::string& line, const char* name) {
     int64_t value = 0;
@@ -113,17 +150,15 @@ bool ServerUser::PassesStateTest(const Command& command) {
     return true;
 }
 
-// A text with a NUL byte can be neither stored nor shown whole: it is refused like a
-// missing one.
 bool ServerUser::RequireString(const std::string& line, const char* name, int error, std::string& out) {
-    if (GetStringParam(line, name, out) && out.find('\0') == std::string::npos) return true;
+    if (GetStringParam(line, name, out) && Acceptable(name, out)) return true;
     SendError(error);
     return false;
 }
 
 bool ServerUser::OptionalString(const std::string& line, const char* name, int error, std::string& out) {
     out.clear();
-    if (!GetStringParam(line, name, out) || out.find('\0') == std::string::npos) return true;
+    if (!GetStringParam(line, name, out) || Acceptable(name, out)) return true;
     SendError(error);
     return false;
 }

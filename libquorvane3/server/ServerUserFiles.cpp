@@ -2,12 +2,16 @@
 // writer, the download pump and the end of a transfer.
 //
 // Threads: all of it runs on the main reactor's thread. The transfer fields and the
-// open file belong to that thread alone, so file I/O runs without the node's lock
-// (the voice path waits on that lock); node operations take it themselves.
+// open file belong to that thread alone, so file I/O runs without the node's lock:
+// nothing that waits for the lock should wait for the disk. Node operations take it
+// themselves.
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <new>
+
 #include <ace/Guard_T.h>
+#include <ace/Message_Block.h>
 #include <ace/OS_NS_sys_socket.h>
 
 #include "network/StreamHandler.h"
@@ -21,6 +25,9 @@ namespace quorvane {
 namespace server {
 
 typedef ACE_Guard<ACE_Recursive_Thread_Mutex> NodeGuard;
+
+static_assert(ServerUser::MAX_DOWNLOAD_CHUNKS == StreamHandler::HIGH_WATER_MARK / ServerUser::TRANSFER_CHUNK + 2,
+              "a download's blocks cover one full output queue");
 
 bool ServerUser::RequireInt64(const std::string& line, const char* name, int error, int64_t& out) {
     if (GetInt64Param(line, name, out)) return true;
@@ -66,7 +73,6 @@ void ServerUser::BeginTransfer(const std::string& line, bool upload, bool& keepO
     transferSize_ = transfer.filesize;
     transferIsUpload_ = upload;
     if (!upload) {
-        if (!transferBuffer_) transferBuffer_.reset(new char[TRANSFER_CHUNK]);
         SendFileReady(transferId_, transferSize_);
         return;
     }
@@ -80,7 +86,9 @@ void ServerUser::HandleFileDeliver(const std::string&, bool&) {
     // Only a prepared download: the flag also spares its user the inactivity drop.
     if (!transferFile_.IsOpen() || transferIsUpload_) return;
     fileTransferActive_ = true;
-    PumpDownload();
+    // Commands run under the node's lock: queue one chunk here, and the rest follows
+    // from OnStreamReady without the lock.
+    PumpDownload(1);
 }
 
 void ServerUser::HandleFileShare(const std::string& line, bool&) {
@@ -108,7 +116,7 @@ void ServerUser::ReceiveFileData(const char* data, size_t length, bool& keepOpen
         return;
     case TransferFile::WRITE_PAST_END:
     case TransferFile::WRITE_FAILED:
-        CloseTransfer();
+        AbortTransfer();
         keepOpen = false;
         return;
     }
@@ -117,37 +125,42 @@ void ServerUser::ReceiveFileData(const char* data, size_t length, bool& keepOpen
 void ServerUser::FinishUpload(bool& keepOpen) {
     const std::string path = transferFile_.GetPath();
     transferFile_.Close();
+    const int result = owner_->FileTransferCompleted(transferId_);
     NodeGuard guard(owner_->GetLock());
-    if (owner_->FileTransferCompleted(transferId_) == ERR_SUCCESS) {
+    if (result == ERR_SUCCESS) {
         SendFileCompleted();
-    } else {
-        ::unlink(path.c_str());
-        keepOpen = false;
+        CloseTransfer();
+        return;
     }
-    CloseTransfer();
+    ::unlink(path.c_str());
+    AbortTransfer();
+    keepOpen = false;
 }
 
 // Fills the connection's output queue up to its high water mark, one chunk at a time,
 // and stops there: OnStreamReady runs it again once the queue has drained. A download
 // of any size thus holds about one queue of it in memory.
-void ServerUser::PumpDownload() {
+void ServerUser::PumpDownload(int maxChunks) {
     if (!fileTransferActive_ || transferIsUpload_ || !transferFile_.IsOpen()) return;
     StreamHandler* handler = connection_ != 0 ? FindStreamHandler() : 0;
-    if (!handler || !transferBuffer_) return;
-    char* const buffer = transferBuffer_.get();
-    while (!transferFile_.AtEnd()) {
+    if (!handler) return;
+    for (int chunks = 0; !transferFile_.AtEnd(); ++chunks) {
+        if (maxChunks > 0 && chunks == maxChunks) return;
         // Read nothing the queue would refuse: the same bytes would be read again.
         if (handler->IsOutputFull()) return;
-        const ssize_t count = transferFile_.Read(buffer, TRANSFER_CHUNK);
+        ACE_Message_Block* const chunk = TakeChunk();
+        if (chunk == 0) return;  // no memory now: OnStreamReady tries again
+        const ssize_t count = transferFile_.Read(chunk->wr_ptr(), TRANSFER_CHUNK);
         if (count <= 0) {
             // The data file is shorter than its entry or unreadable: the client would
             // wait for the rest forever.
             NodeGuard guard(owner_->GetLock());
-            CloseTransfer();
+            AbortTransfer();
             Disconnect();
             return;
         }
-        if (handler->Send(buffer, static_cast<size_t>(count)) < 0) return;
+        chunk->wr_ptr(static_cast<size_t>(count));
+        if (handler->SendShared(*chunk) < 0) return;
         transferFile_.Advance(static_cast<size_t>(count));
     }
     const int transferId = transferId_;
@@ -155,7 +168,37 @@ void ServerUser::PumpDownload() {
     owner_->FileTransferDownloaded(transferId);
 }
 
+// The chunks of a download are read straight into blocks that the output queue takes by
+// reference, so each byte is copied once on its way to the socket, and a block the queue
+// has released is used again rather than freed and allocated anew (fresh memory costs
+// a page fault per page). At most one queue's worth of blocks exists. Only this thread
+// touches their reference counts.
+ACE_Message_Block* ServerUser::TakeChunk() {
+    for (size_t i = 0; i < downloadChunks_.size(); ++i) {
+        if (downloadChunks_[i]->reference_count() == 1) {
+            downloadChunks_[i]->reset();
+            return downloadChunks_[i];
+        }
+    }
+    if (downloadChunks_.size() >= MAX_DOWNLOAD_CHUNKS) return 0;
+    ACE_Message_Block* chunk = new (std::nothrow) ACE_Message_Block(TRANSFER_CHUNK);
+    if (chunk != 0 && chunk->size() < TRANSFER_CHUNK) {
+        chunk->release();
+        chunk = 0;
+    }
+    if (chunk != 0) downloadChunks_.push_back(chunk);
+    return chunk;
+}
+
+void ServerUser::AbortTransfer() {
+    if (transferFile_.IsOpen()) transferFile_.Close(transferIsUpload_);
+    fileTransferActive_ = false;
+}
+
 void ServerUser::CloseTransfer() {
+    // Blocks still queued stay alive through the queue's own references.
+    for (size_t i = 0; i < downloadChunks_.size(); ++i) downloadChunks_[i]->release();
+    downloadChunks_.clear();
     // An upload's file is open only while it is unfinished.
     if (transferFile_.IsOpen()) transferFile_.Close(transferIsUpload_);
     fileTransferActive_ = false;

@@ -36,6 +36,10 @@ const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
     "<admin-password></admin-password>"
     "<files-root></files-root>"
     "<channel-diskquota>0</channel-diskquota>"
+    "<max-connections-per-address>64</max-connections-per-address>"
+    "<password-lockout>10</password-lockout>"
+    "<login-timeout>60</login-timeout>"
+    "<max-channels>10000</max-channels>"
     "<static-channels>"
     "<!--\t<channel>"
     "\t\t<name>Channel 1</name>"
@@ -113,6 +117,12 @@ int NumberSetting(QuorvaneSettings& settings, const char* name) {
     return value;
 }
 
+int NumberSetting(QuorvaneSettings& settings, const char* name, int missing) {
+    int value = missing;
+    settings.GetInteger(settings.GetHostingElement(), name, value);
+    return value;
+}
+
 int64_t Number64Setting(QuorvaneSettings& settings, const char* name) {
     int64_t value = 0;
     settings.GetInteger64(settings.GetHostingElement(), name, value);
@@ -147,6 +157,10 @@ int64_t QuorvaneSettings::GetChannelDiskQuota() { return Number64Setting(*this, 
 bool QuorvaneSettings::GetVoiceLogging() { return FlagSetting(*this, "voice-logging", false); }
 std::string QuorvaneSettings::GetCertificateFile() { return TextSetting(*this, "certificate-file"); }
 std::string QuorvaneSettings::GetPrivateKeyFile() { return TextSetting(*this, "privatekey-file"); }
+int QuorvaneSettings::GetMaxConnectionsPerAddress() { return NumberSetting(*this, "max-connections-per-address", 64); }
+int QuorvaneSettings::GetPasswordLockout() { return NumberSetting(*this, "password-lockout", 10); }
+int QuorvaneSettings::GetLoginTimeout() { return NumberSetting(*this, "login-timeout", 60); }
+int QuorvaneSettings::GetMaxChannels() { return NumberSetting(*this, "max-channels", 10000); }
 
 bool QuorvaneSettings::SetServerName(const std::string& value) {
     return PutString(GetHostingElement(), "server-name", value);

@@ -44,6 +44,11 @@ public:
     bool GetVoiceLogging();
     std::string GetCertificateFile();
     std::string GetPrivateKeyFile();
+    // Flood limits: the default given when the element is missing; 0 means no limit.
+    int GetMaxConnectionsPerAddress();
+    int GetPasswordLockout();
+    int GetLoginTimeout();
+    int GetMaxChannels();
 
     bool SetServerName(const std::string& value);
     bool SetServerPassword(const std::string& value);

@@ -86,6 +86,9 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
         {hosting + "<soundport></soundport></hosting></quorvane>", "soundport is \"\"; it must be a number from 1 to 65535."},
         {hosting + "<max-users>-5</max-users></hosting></quorvane>", "max-users is \"-5\""},
         {hosting + "<channel-diskquota>-1</channel-diskquota></hosting></quorvane>", "channel-diskquota is \"-1\""},
+        {hosting + "<login-timeout>-1</login-timeout></hosting></quorvane>", "login-timeout is \"-1\""},
+        {hosting + "<max-connections-per-address>-2</max-connections-per-address></hosting></quorvane>",
+         "max-connections-per-address is \"-2\""},
         {hosting + "<static-channels><channel><name>a</name><diskquota>-2</diskquota></channel></static-channels>"
                    "</hosting></quorvane>",
          "the diskquota of a static channel is -2"},

@@ -174,20 +174,35 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("admin-password", XmlEscape(config.adminPassword)) +
         Element("files-root", XmlEscape(config.filesRoot)) +
         Element("channel-diskquota", std::to_string(config.channelDiskQuota)) +
+        Element("max-connections-per-address", std::to_string(config.maxConnectionsPerAddress)) +
+        Element("password-lockout", std::to_string(config.passwordLockout)) +
+        Element("login-timeout", std::to_string(config.loginTimeout)) +
+        Element("max-channels", std::to_string(config.maxChannels)) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
            Element("hosting", hosting) + "</quorvane>";
 }
 
 pid_t ServerFixture::Spawn(const std::vector<std::string>& args, std::string& outName,
-                           std::string& errName) {
+                           std::string& errName, const std::string& program,
+                           const std::vector<std::string>& env, const std::string& inputName) {
     ++runs_;
     outName = "stdout-" + std::to_string(runs_) + ".txt";
     errName = "stderr-" + std::to_string(runs_) + ".txt";
     const std::string outPath = PathOf(outName);
     const std::string errPath = PathOf(errName);
+    const std::string inPath = inputName.empty() ? "/dev/null" : PathOf(inputName);
+    const std::string path = program.empty() ? binary_ : program;
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        envp.push_back(*entry);
+    }
+    for (const std::string& entry : env) {
+        envp.push_back(const_cast<char*>(entry.c_str()));
+    }
+    envp.push_back(nullptr);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(binary_.c_str()));
+    argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
     }
@@ -199,12 +214,12 @@ pid_t ServerFixture::Spawn(const std::vector<std::string>& args, std::string& ou
     if (pid == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = open(inPath.c_str(), O_RDONLY);
         if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             dup2(in, 0) < 0 || chdir("/") != 0) {
             _exit(127);
         }
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     return pid;
@@ -223,9 +238,19 @@ int ServerFixture::WaitForExit(pid_t pid, int timeoutMs) {
 }
 
 RunResult ServerFixture::RunBinary(const std::vector<std::string>& args, int timeoutMs) {
-    std::string outName, errName;
+    return RunProgram("", args, {}, "", timeoutMs);
+}
+
+RunResult ServerFixture::RunProgram(const std::string& program, const std::vector<std::string>& args,
+                                    const std::vector<std::string>& env, const std::string& input,
+                                    int timeoutMs) {
+    std::string outName, errName, inputName;
     RunResult result;
-    const pid_t pid = Spawn(args, outName, errName);
+    if (!input.empty()) {
+        inputName = "stdin-" + std::to_string(runs_ + 1) + ".txt";
+        WriteFile(inputName, input);
+    }
+    const pid_t pid = Spawn(args, outName, errName, program, env, inputName);
     if (pid < 0) {
         ADD_FAILURE() << "fork failed";
         return result;

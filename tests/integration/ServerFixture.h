@@ -40,6 +40,11 @@ struct ServerConfig {
     int64_t rootDiskQuota = 0;
     int64_t channelDiskQuota = 0;
     std::string filesRoot;  // empty: file sharing off
+    // Flood limits (0: none), the server's defaults unless a test needs others.
+    int maxConnectionsPerAddress = 64;
+    int passwordLockout = 10;
+    int loginTimeout = 60;
+    int maxChannels = 10000;
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };
@@ -90,6 +95,11 @@ protected:
     int StopServer(int signo = SIGINT);
     // Runs the binary to its end with the arguments; stdout and stderr are captured.
     RunResult RunBinary(const std::vector<std::string>& args, int timeoutMs = 60000);
+    // Runs another program the same way, with NAME=VALUE entries added to its
+    // environment and the given text as its standard input.
+    RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, const std::string& input = "",
+                         int timeoutMs = 60000);
 
     std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
     // What the running (or last) server wrote so far.
@@ -121,9 +131,11 @@ protected:
     pid_t pid_ = -1;
 
 private:
-    // Starts the binary with its output going to two new files of the directory.
+    // Starts a program (the server binary unless told otherwise) with its output going to
+    // two new files of the directory and its input from the named file (or /dev/null).
     pid_t Spawn(const std::vector<std::string>& args, std::string& outName,
-                std::string& errName);
+                std::string& errName, const std::string& program = "",
+                const std::vector<std::string>& env = {}, const std::string& inputName = "");
     // Waits for the child's exit; the exit code, or -1 on time-out or a signal death.
     static int WaitForExit(pid_t pid, int timeoutMs);
 

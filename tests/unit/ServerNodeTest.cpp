@@ -2,6 +2,7 @@
 // threads, a shortened keep-alive timer.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -56,6 +57,24 @@ public:
     void OnChannelUpdated(const serverchannel_t& channel) override { Record("updated", 0, channel->GetChannelPath()); }
     void OnChannelRemoved(const serverchannel_t& channel) override { Record("removed", 0, channel->GetChannelPath()); }
     void OnSaveConfiguration(ServerNode&) override { Record("save", 0); }
+    void OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel,
+                        const quorvane::ChannelFile& file) override {
+        Record("uploaded", user, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileDownloaded(const serveruser_t& user, const serverchannel_t& channel,
+                          const quorvane::ChannelFile& file) override {
+        Record("downloaded", user, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel,
+                       const quorvane::ChannelFile& file) override {
+        Record("deleted", user, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileAdded(const serverchannel_t& channel, const quorvane::ChannelFile& file) override {
+        Record("fileadded", 0, channel->GetChannelPath() + " " + file.filename);
+    }
+    void OnFileRemoved(const serverchannel_t& channel, const quorvane::ChannelFile& file) override {
+        Record("fileremoved", 0, channel->GetChannelPath() + " " + file.filename);
+    }
 
     std::vector<std::string> Events() {
         std::lock_guard<std::mutex> guard(mutex);
@@ -140,6 +159,17 @@ protected:
     void Join(Client& client, const std::string& path) {
         client.tcp.Send("join channel=\"" + path + "\"\r\n");
         EXPECT_FALSE(client.tcp.Expect("done").empty());
+    }
+
+    // Registers an upload of the size in /f/ and begins it on a new data connection.
+    std::unique_ptr<Client> BeginUpload(Client& owner, size_t size, int* transferId = 0) {
+        owner.tcp.Send("regsendfile channel=\"/f/\" filename=\"big\" filesize=" + std::to_string(size) + "\r\n");
+        const int upload = IntParam(owner.tcp.Expect("fileaccepted"), "transferid");
+        if (transferId) *transferId = upload;
+        std::unique_ptr<Client> data = Connect();
+        data->tcp.Send("sendfile transferid=" + std::to_string(upload) + "\r\n");
+        EXPECT_FALSE(data->tcp.Expect("filedeliver").empty());
+        return data;
     }
 
     TestListener listener_;
@@ -331,6 +361,104 @@ TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
         "connected 3", "created /s/", "updated /s/", "save", "removed /s/", "disconnected 2"};
     EXPECT_EQ(expected, listener_.Events());
     EXPECT_TRUE(node_->IsBanned("127.0.0.1"));
+}
+
+// A temporary files root for a node test; removed at the end, which fails when files
+// were left in it.
+class FilesRoot {
+public:
+    FilesRoot() {
+        char pattern[] = "/tmp/quorvane-files-XXXXXX";
+        if (mkdtemp(pattern)) path = pattern;
+    }
+    ~FilesRoot() { EXPECT_EQ(rmdir(path.c_str()), 0) << "files were left in the files root"; }
+    std::string path;
+};
+
+// The files root and the file events: a download is reported once, when its last byte
+// is queued.
+TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
+    FilesRoot root;
+    EXPECT_FALSE(node_->SetFilesRoot(root.path + "/missing"));
+    ASSERT_TRUE(node_->SetFilesRoot(root.path + "//"));
+    EXPECT_EQ(root.path, node_->GetFilesRoot());
+    node_->SetChannelDiskQuota(1 << 20);
+    Start();
+    EXPECT_FALSE(node_->SetFilesRoot("/tmp"));  // not while started
+
+    std::unique_ptr<Client> ann = LoggedIn("ann");
+    Join(*ann, "/f/");
+    const std::string content(300 * 1024 + 7, 'q');
+    std::unique_ptr<Client> data = BeginUpload(*ann, content.size());
+    data->tcp.Send(content);
+    ASSERT_FALSE(data->tcp.Expect("filecompleted").empty());
+
+    ann->tcp.Send("regrecvfile channel=\"/f/\" filename=\"big\"\r\n");
+    const int download = IntParam(ann->tcp.Expect("fileaccepted"), "transferid");
+    std::unique_ptr<Client> reader = Connect();
+    reader->tcp.Send("recvfile transferid=" + std::to_string(download) + "\r\n");
+    ASSERT_FALSE(reader->tcp.Expect("fileready").empty());
+    reader->tcp.Send("filedeliver\r\n");
+    std::string received;
+    ASSERT_TRUE(reader->tcp.ReadBytes(content.size(), received));
+    EXPECT_TRUE(received == content);
+    // More drained output after the end reports nothing more.
+    reader->tcp.Send("ping\r\n");
+    EXPECT_FALSE(reader->tcp.Expect("pong").empty());
+    // Transfers named one after another on one connection all end with it.
+    std::vector<int> ids;
+    std::unique_ptr<Client> again = Connect();
+    for (int i = 0; i < 2; ++i) {
+        ann->tcp.Send("regrecvfile channel=\"/f/\" filename=\"big\"\r\n");
+        ids.push_back(IntParam(ann->tcp.Expect("fileaccepted"), "transferid"));
+        again->tcp.Send("recvfile transferid=" + std::to_string(ids.back()) + "\r\n");
+        ASSERT_FALSE(again->tcp.Expect("fileready").empty());
+    }
+    again->tcp.Close();
+    quorvane::server::FileTransfer transfer;
+    EXPECT_TRUE(WaitFor([&] { return !node_->GetTransfer(ids[0], transfer) && !node_->GetTransfer(ids[1], transfer); },
+                        5000));
+    ann->tcp.Send("deletefile filename=\"big\" channel=\"/f/\"\r\nping\r\n");
+    EXPECT_FALSE(ann->tcp.Expect("pong").empty());
+
+    std::vector<std::string> fileEvents;
+    for (const std::string& event : listener_.Events())
+        if (event.find("file") != std::string::npos || event.find("loaded") != std::string::npos ||
+            event.find("deleted") != std::string::npos)
+            fileEvents.push_back(event);
+    const std::vector<std::string> expected = {"fileadded /f/ big", "uploaded 1 /f/ big", "downloaded 1 /f/ big",
+                                               "fileremoved /f/ big", "deleted 1 /f/ big"};
+    EXPECT_EQ(expected, fileEvents);
+}
+
+// A silent data connection outlives the inactivity limit while its upload runs; an
+// upload that ends early, either way, leaves nothing in the transfer table.
+TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
+    FilesRoot root;
+    ASSERT_TRUE(node_->SetFilesRoot(root.path));
+    node_->SetChannelDiskQuota(1 << 20);
+    node_->SetTimerInterval(ACE_Time_Value(0, 10000));
+    Start();
+    std::unique_ptr<Client> ann = LoggedIn("ann");
+    Join(*ann, "/f/");
+    int first = 0, second = 0;
+    std::unique_ptr<Client> data = BeginUpload(*ann, 2000, &first);
+    data->tcp.Send(std::string(1000, 'x'));
+    std::unique_ptr<Client> idle = Connect();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            ann->tcp.Send("ping\r\n");
+            return !node_->GetUser(idle->id);
+        },
+        10000));
+    EXPECT_TRUE(node_->GetUser(data->id));
+    data->tcp.Send(std::string(1001, 'x'));  // one byte too many
+    EXPECT_TRUE(data->tcp.WaitClosed());
+    std::unique_ptr<Client> other = BeginUpload(*ann, 2000, &second);
+    other->tcp.Close();
+    quorvane::server::FileTransfer transfer;
+    EXPECT_TRUE(WaitFor([&] { return !node_->GetTransfer(first, transfer) && !node_->GetTransfer(second, transfer); },
+                        5000));
 }
 
 TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {

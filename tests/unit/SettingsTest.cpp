@@ -131,6 +131,10 @@ TEST_F(SettingsTest, MinimalDocumentGivesTheMissingValues) {
     EXPECT_FALSE(s.GetAdminEnabled());
     EXPECT_EQ(s.GetServerName(), "");
     EXPECT_EQ(s.GetRootDiskQuota(), 0);
+    EXPECT_EQ(s.GetMaxConnectionsPerAddress(), 64);
+    EXPECT_EQ(s.GetPasswordLockout(), 10);
+    EXPECT_EQ(s.GetLoginTimeout(), 60);
+    EXPECT_EQ(s.GetMaxChannels(), 10000);
     StaticChannelTable table;
     EXPECT_TRUE(s.ReadStaticChannels(table));
     EXPECT_TRUE(table.empty());

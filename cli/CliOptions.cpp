@@ -1,0 +1,44 @@
+#include "CliOptions.h"
+
+#include <CLI/CLI.hpp>
+
+namespace quorvane {
+namespace cli {
+
+int ParseCliOptions(int argc, char** argv, CliOptions& options) {
+    CLI::App app{
+        "Command-line client of the Quorvane server: log in, watch the channel tree, talk, "
+        "share files and administer the server.\n"
+        "Without -c it opens an interactive prompt (type 'help'). Passwords are read from "
+        "QUORVANE_PASSWORD or asked for without echo, never taken from the command line.",
+        "quorvane-cli"};
+    app.set_version_flag("--version", "quorvane-cli " QUORVANE_CLI_VERSION " (protocol 3.4)");
+    app.add_option("--host", options.host, "server name or address")->capture_default_str();
+    app.add_option("--port", options.port, "TCP port of the server")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--udp-port", options.udpPort, "UDP voice port (default: the TCP port + 1)")
+        ->check(CLI::Range(1, 65535));
+    CLI::Option* user = app.add_option("--user", options.user, "log in as a user with this nickname");
+    CLI::Option* admin =
+        app.add_option("--admin", options.admin, "log in as the administrator with this account name");
+    user->excludes(admin);
+    app.add_option("-c,--command", options.commands,
+                   "run this command (repeatable, in order) and exit; the status is non-zero "
+                   "when one fails")
+        ->take_all();
+    app.add_flag("--json", options.json, "print one JSON object a line instead of tab-separated values");
+    app.add_option("--timeout", options.timeoutSeconds, "seconds to wait for each reply")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : 2;
+    }
+    return -1;
+}
+
+}  // namespace cli
+}  // namespace quorvane

@@ -1,0 +1,387 @@
+#include "CommandTable.h"
+
+#include <cstdlib>
+#include <map>
+
+#include "protocol/CommandLine.h"
+#include "protocol/LineBuilder.h"
+
+namespace quorvane {
+namespace cli {
+
+namespace {
+
+const int REST = -1;  // maxArgs: the last argument runs to the end of the line
+
+typedef std::map<std::string, std::string> Settings;
+
+struct Args {
+    const Words& typed;  // words[0] is the command itself
+    const CommandContext& context;
+    Request& request;
+    std::string& error;
+
+    size_t Count() const { return typed.words.size() - 1; }
+    const std::string& operator[](size_t i) const { return typed.words[i + 1]; }
+    std::string Or(size_t i, const std::string& fallback) const { return i < Count() ? (*this)[i] : fallback; }
+    // The free text from argument i on; one quoted word stands for its content.
+    std::string Rest(size_t i) const { return Count() == i + 1 ? (*this)[i] : typed.rest[i + 1]; }
+    const ChannelTree& Tree() const { return context.tree; }
+
+    bool Fail(const std::string& message) const {
+        error = message;
+        return false;
+    }
+    bool Send(const LineBuilder& line, ResultKind result = ResultKind::NONE) const {
+        request.action = Action::SERVER;
+        request.line = line.Finish();
+        request.result = result;
+        return true;
+    }
+    bool Local(Action action) const {
+        request.action = action;
+        return true;
+    }
+
+    // A user named by nickname or by id.
+    bool User(size_t i, int& id) const {
+        const std::string& who = (*this)[i];
+        if (IsNumber(who) && who != "-") {
+            id = std::atoi(who.c_str());
+            return true;
+        }
+        id = Tree().FindUserByNickname(who);
+        return id != 0 || Fail("no user called \"" + who + "\" in view; give the user id instead");
+    }
+    // Commands whose one argument is a user: the line carries its id.
+    bool SendForUser(const char* word) const {
+        int id = 0;
+        return User(0, id) && Send(LineBuilder(word).Int("userid", id));
+    }
+    bool OwnChannel(std::string& channel) const {
+        channel = Tree().ownChannel;
+        return !channel.empty() || Fail("join a channel first");
+    }
+    // name=value arguments from i on, each name one of the allowed ones.
+    bool NamedValues(size_t i, std::initializer_list<const char*> allowed, Settings& out) const {
+        for (; i < Count(); ++i) {
+            const std::string& arg = (*this)[i];
+            const size_t eq = arg.find('=');
+            bool known = false;
+            for (const char* name : allowed) known = known || arg.compare(0, eq, name) == 0;
+            if (eq == std::string::npos || !known) {
+                std::string names;
+                for (const char* name : allowed) names += std::string(names.empty() ? "" : ", ") + name;
+                return Fail("\"" + arg + "\" is not NAME=VALUE with NAME one of " + names);
+            }
+            out[arg.substr(0, eq)] = arg.substr(eq + 1);
+        }
+        return true;
+    }
+    bool Number64(const Settings& values, const char* name, int64_t& out) const {
+        auto it = values.find(name);
+        if (it == values.end()) return true;
+        if (!IsNumber(it->second)) return Fail(std::string(name) + " must be a number");
+        out = std::strtoll(it->second.c_str(), nullptr, 10);
+        return true;
+    }
+    bool Flag(const Settings& values, const char* name, bool& out) const {
+        auto it = values.find(name);
+        if (it == values.end()) return true;
+        if (it->second != "0" && it->second != "1") return Fail(std::string(name) + " must be 0 or 1");
+        out = it->second == "1";
+        return true;
+    }
+};
+
+std::string Setting(const Settings& values, const char* name, const std::string& fallback) {
+    auto it = values.find(name);
+    return it == values.end() ? fallback : it->second;
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+typedef bool (*Builder)(const Args&);
+
+struct CommandEntry {
+    const char* word;
+    const char* usage;  // the argument shape
+    int minArgs;
+    int maxArgs;  // REST: the last one takes the rest of the line
+    ArgKind kinds[2];
+    Builder build;
+    const char* help;
+};
+
+// Commands of people in channels, then of the administrator, then of the client itself.
+const CommandEntry COMMANDS[] = {
+    {"join", "PATH [PASSWORD]", 1, 2, {ArgKind::CHANNEL, ArgKind::NONE},
+     [](const Args& a) {
+         return a.Send(LineBuilder("join")
+                           .String("channel", NormalizeChannelPath(a[0]))
+                           .String("password", a.Or(1, "")));
+     },
+     "join a channel; one that does not exist is made when the server allows it"},
+    {"leave", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("leave")); }, "leave the channel"},
+    {"msg", "NICK TEXT", 2, REST, {ArgKind::USER, ArgKind::NONE},
+     [](const Args& a) {
+         int id = 0;
+         return a.User(0, id) && a.Send(LineBuilder("message")
+                                            .Int("type", 1)
+                                            .String("channel", "")
+                                            .Int("to", id)
+                                            .String("content", a.Rest(1)));
+     },
+     "send a message to one user"},
+    {"say", "TEXT", 1, REST, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) {
+         std::string channel;
+         return a.OwnChannel(channel) &&
+                a.Send(LineBuilder("message").Int("type", 2).String("channel", channel).String("content", a.Rest(0)));
+     },
+     "send a message to everybody in the channel"},
+    {"stats", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) {
+         std::string channel;
+         return a.OwnChannel(channel) &&
+                a.Send(LineBuilder("message").Int("type", 2).String("channel", channel).String("content", "/stats"),
+                       ResultKind::STATS);
+     },
+     "show the server's statistics (from inside a channel)"},
+    {"nick", "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("changenick").String("nickname", a[0])); },
+     "change your nickname"},
+    {"status", "MODE [TEXT]", 1, REST, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) {
+         if (!IsNumber(a[0])) return a.Fail("MODE must be a number");
+         return a.Send(LineBuilder("changestatus")
+                           .Int("statusmode", std::atoi(a[0].c_str()))
+                           .String("statusmessage", a.Count() > 1 ? a.Rest(1) : ""));
+     },
+     "set your status mode and message"},
+    {"upload", "FILE [NAME]", 1, 2, {ArgKind::LOCAL_FILE, ArgKind::NONE},
+     [](const Args& a) {
+         a.request.localPath = a[0];
+         a.request.remoteName = a.Or(1, BaseName(a[0]));
+         if (a.request.remoteName.empty()) return a.Fail("give the NAME the file gets in the channel");
+         return a.OwnChannel(a.request.channel) && a.Local(Action::UPLOAD);
+     },
+     "share a file in the channel"},
+    {"download", "NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::LOCAL_FILE},
+     [](const Args& a) {
+         a.request.remoteName = a[0];
+         // A name from the server never chooses a directory of its own.
+         a.request.localPath = a.Or(1, BaseName(a[0]));
+         const std::string& path = a.request.localPath;
+         if (path.empty() || path == "." || path == "..") return a.Fail("give a PATH to save \"" + a[0] + "\" as");
+         return a.OwnChannel(a.request.channel) && a.Local(Action::DOWNLOAD);
+     },
+     "fetch a shared file of the channel"},
+    {"rm", "NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::CHANNEL},
+     [](const Args& a) {
+         std::string channel = a.Count() > 1 ? NormalizeChannelPath(a[1]) : "";
+         return (!channel.empty() || a.OwnChannel(channel)) &&
+                a.Send(LineBuilder("deletefile").String("filename", a[0]).String("channel", channel));
+     },
+     "delete a shared file (operators and the administrator)"},
+    {"mkchan", "PATH [topic=T] [password=P] [quota=BYTES]", 1, 4, {ArgKind::CHANNEL, ArgKind::NONE},
+     [](const Args& a) {
+         Settings values;
+         int64_t quota = 0;
+         return a.NamedValues(1, {"topic", "password", "quota"}, values) && a.Number64(values, "quota", quota) &&
+                a.Send(LineBuilder("makechannel")
+                           .String("channel", NormalizeChannelPath(a[0]))
+                           .String("password", Setting(values, "password", ""))
+                           .String("topic", Setting(values, "topic", ""))
+                           .Int64("diskquota", quota));
+     },
+     "make a static channel"},
+    {"setchan", "PATH [topic=T] [password=P] [static=0|1] [quota=BYTES]", 1, 5, {ArgKind::CHANNEL, ArgKind::NONE},
+     [](const Args& a) {
+         // The server wants every property: the ones not given keep their present value.
+         const std::string path = NormalizeChannelPath(a[0]);
+         const ChannelInfo* channel = a.Tree().FindChannel(path);
+         if (channel == nullptr) return a.Fail("no channel " + path);
+         Settings values;
+         bool isStatic = channel->isStatic;
+         int64_t quota = channel->diskQuota;
+         return a.NamedValues(1, {"topic", "password", "static", "quota"}, values) &&
+                a.Flag(values, "static", isStatic) && a.Number64(values, "quota", quota) &&
+                a.Send(LineBuilder("updatechannel")
+                           .String("channel", channel->path)
+                           .String("password", Setting(values, "password", channel->password))
+                           .String("topic", Setting(values, "topic", channel->topic))
+                           .Bool("static", isStatic)
+                           .Int64("diskquota", quota));
+     },
+     "change a channel's properties"},
+    {"rmchan", "PATH", 1, 1, {ArgKind::CHANNEL, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("removechannel").String("channel", NormalizeChannelPath(a[0]))); },
+     "remove a channel with everything below it"},
+    {"move", "USER PATH", 2, 2, {ArgKind::USER, ArgKind::CHANNEL},
+     [](const Args& a) {
+         int id = 0;
+         if (!a.User(0, id)) return false;
+         const UserInfo* user = a.Tree().FindUser(id);
+         return a.Send(LineBuilder("moveuser")
+                           .String("srcchannel", user != nullptr && !user->channel.empty() ? user->channel : "/")
+                           .String("destchannel", NormalizeChannelPath(a[1]))
+                           .Int("userid", id));
+     },
+     "move a user to another channel"},
+    {"kick", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
+     [](const Args& a) { return a.SendForUser("kick"); },
+     "disconnect a user (operators: from their channel)"},
+    {"op", "USER [PATH]", 1, 2, {ArgKind::USER, ArgKind::CHANNEL},
+     [](const Args& a) {
+         int id = 0;
+         if (!a.User(0, id)) return false;
+         std::string channel = a.Count() > 1 ? NormalizeChannelPath(a[1]) : a.Tree().ownChannel;
+         const UserInfo* user = a.Tree().FindUser(id);
+         if (channel.empty() && user != nullptr) channel = user->channel;
+         if (channel.empty()) return a.Fail("give the channel PATH");
+         return a.Send(LineBuilder("op").Int("userid", id).String("channel", channel));
+     },
+     "make a user operator of a channel"},
+    {"ban", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
+     [](const Args& a) { return a.SendForUser("ban"); },
+     "ban a user's address from the server"},
+    {"unban", "ADDRESS", 1, 1, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("unban").String("address", a[0])); }, "lift a ban"},
+    {"bans", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("listbans"), ResultKind::BANS); },
+     "list the bans: address, channel, nickname, time"},
+    {"server", "password=P [name=N] [motd=M] [channels=0|1] [operators=0|1]", 1, 5, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) {
+         Settings values;
+         bool channels = a.Tree().channelCreation;
+         bool operators = a.Tree().operatorsAllowed;
+         if (!a.NamedValues(0, {"name", "motd", "password", "channels", "operators"}, values) ||
+             !a.Flag(values, "channels", channels) || !a.Flag(values, "operators", operators)) {
+             return false;
+         }
+         // The server cannot tell its password; sending none would clear it unasked.
+         if (values.count("password") == 0) return a.Fail("give password= too (password= with nothing clears it)");
+         return a.Send(LineBuilder("updateserver")
+                           .Bool("channels", channels)
+                           .Bool("operators", operators)
+                           .String("servername", Setting(values, "name", a.Tree().serverName))
+                           .String("password", values["password"])
+                           .String("motd", Setting(values, "motd", a.Tree().motd)));
+     },
+     "change the server's settings; the ones not given stay"},
+    {"admin", "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) {
+         std::string password;
+         if (!a.context.askSecret || !a.context.askSecret("New administrator password: ", password)) {
+             return a.Fail("no new password: type it at the prompt or set QUORVANE_NEW_PASSWORD");
+         }
+         return a.Send(LineBuilder("updateadmin").String("username", a[0]).String("password", password));
+     },
+     "change the administrator account (the password is asked for)"},
+    {"save", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("saveconfig")); }, "save the server's configuration"},
+    {"tree", "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::TREE); },
+     "show the channels with their users and files"},
+    {"help", "[COMMAND]", 0, 1, {ArgKind::COMMAND, ArgKind::NONE},
+     [](const Args& a) {
+         a.request.remoteName = a.Or(0, "");
+         return a.Local(Action::HELP);
+     },
+     "list the commands"},
+    {"quit", "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::QUIT); },
+     "leave the client"},
+};
+
+const CommandEntry* FindCommand(const std::string& word) {
+    for (const CommandEntry& entry : COMMANDS) {
+        if (EqualsNoCase(word, entry.word)) return &entry;
+    }
+    return nullptr;
+}
+
+std::string Usage(const CommandEntry& entry) {
+    return std::string(entry.word) + (*entry.usage != '\0' ? " " : "") + entry.usage;
+}
+
+}  // namespace
+
+bool SplitWords(const std::string& text, Words& out, std::string& error) {
+    out = Words();
+    size_t i = 0;
+    for (;;) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        if (i >= text.size()) break;
+        size_t end = text.find_last_not_of(" \t\r\n");
+        out.rest.push_back(text.substr(i, end == std::string::npos ? 0 : end + 1 - i));
+        std::string word;
+        while (i < text.size() && text[i] != ' ' && text[i] != '\t') {
+            const char quote = text[i];
+            if (quote != '"' && quote != '\'') {
+                word += text[i++];
+                continue;
+            }
+            ++i;
+            while (i < text.size() && text[i] != quote) {
+                if (quote == '"' && text[i] == '\\' && i + 1 < text.size()) ++i;
+                word += text[i++];
+            }
+            if (i >= text.size()) {
+                error = std::string("unclosed ") + quote;
+                return false;
+            }
+            ++i;
+        }
+        out.words.push_back(word);
+    }
+    return true;
+}
+
+bool BuildRequest(const std::string& text, const CommandContext& context, Request& request,
+                  std::string& error) {
+    request = Request();
+    Words typed;
+    if (!SplitWords(text, typed, error)) return false;
+    if (typed.words.empty()) return true;
+    const CommandEntry* entry = FindCommand(typed.words[0]);
+    if (entry == nullptr) {
+        error = "unknown command \"" + typed.words[0] + "\" (type help)";
+        return false;
+    }
+    const int count = static_cast<int>(typed.words.size()) - 1;
+    if (count < entry->minArgs || (entry->maxArgs != REST && count > entry->maxArgs)) {
+        error = "usage: " + Usage(*entry);
+        return false;
+    }
+    const Args args{typed, context, request, error};
+    return entry->build(args);
+}
+
+std::vector<std::string> CommandWords() {
+    std::vector<std::string> words;
+    for (const CommandEntry& entry : COMMANDS) words.push_back(entry.word);
+    return words;
+}
+
+std::string CommandHelp(const std::string& word) {
+    std::string out;
+    for (const CommandEntry& entry : COMMANDS) {
+        if (!word.empty() && !EqualsNoCase(word, entry.word)) continue;
+        std::string usage = Usage(entry);
+        usage.resize(std::max<size_t>(usage.size() + 2, 30), ' ');
+        out += "  " + usage + entry.help + "\n";
+    }
+    return out.empty() ? "no command \"" + word + "\"\n" : out;
+}
+
+ArgKind ArgumentKind(const std::string& word, size_t index) {
+    const CommandEntry* entry = FindCommand(word);
+    return entry != nullptr && index < 2 ? entry->kinds[index] : ArgKind::NONE;
+}
+
+}  // namespace cli
+}  // namespace quorvane

@@ -1,0 +1,55 @@
+// One TCP connection to the server that reads command lines and raw bytes with
+// deadlines. Blocking sockets driven by poll; used from one thread only.
+#ifndef QUORVANE_CLI_LINECONNECTION_H
+#define QUORVANE_CLI_LINECONNECTION_H
+
+#include <cstddef>
+#include <string>
+
+namespace quorvane {
+namespace cli {
+
+class LineConnection {
+public:
+    // A server line longer than this is not a line of this protocol: the connection is
+    // closed rather than buffered without end.
+    static constexpr size_t MAX_LINE = 1 << 20;
+
+    enum ReadResult { READ_LINE, READ_TIMEOUT, READ_CLOSED };
+
+    LineConnection() = default;
+    ~LineConnection();
+    LineConnection(const LineConnection&) = delete;
+    LineConnection& operator=(const LineConnection&) = delete;
+
+    // Resolves the host and connects within the time; on failure error says why.
+    bool Connect(const std::string& host, int port, int timeoutMs, std::string& error);
+    // Takes over a connected socket (tests use socket pairs).
+    void Adopt(int fd);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+
+    // Writes every byte, waiting as long as the peer reads; false when the connection broke.
+    bool Send(const std::string& bytes);
+    bool Send(const char* data, size_t length);
+
+    // The next line without its CR LF. READ_CLOSED also after an over-long line.
+    ReadResult ReadLine(std::string& line, int timeoutMs);
+    bool HasBufferedLine() const;
+    // Raw bytes, the ones already buffered first: > 0 bytes read, 0 the peer closed,
+    // -1 nothing came in time.
+    long ReadSome(char* data, size_t size, int timeoutMs);
+
+private:
+    // Waits for readable data and appends it to the buffer: READ_LINE means "got bytes".
+    ReadResult Fill(int timeoutMs);
+
+    int fd_ = -1;
+    std::string buffer_;
+};
+
+}  // namespace cli
+}  // namespace quorvane
+
+#endif

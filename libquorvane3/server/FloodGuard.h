@@ -1,0 +1,79 @@
+// Per-address limits against floods: how many connections one IP address holds, wrong
+// passwords and the lockout that follows them, and the connections still waiting to log
+// in. Plain bookkeeping: it owns no socket and decides nothing on its own clock; every
+// call gets the current time in milliseconds, so tests drive it without waiting.
+//
+// Threads: the node calls it on the main reactor's thread under the node's lock.
+#ifndef QUORVANE_SERVER_FLOODGUARD_H
+#define QUORVANE_SERVER_FLOODGUARD_H
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvane {
+namespace server {
+
+class FloodGuard {
+public:
+    enum {
+        DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = 64,
+        DEFAULT_PASSWORD_LOCKOUT = 10,
+        DEFAULT_LOGIN_TIMEOUT_SECONDS = 60,
+        PASSWORD_WINDOW_MS = 60000,  // wrong passwords count within it, and a lockout lasts it
+    };
+
+    // 0 means no limit for each of them.
+    void SetMaxConnectionsPerAddress(int value) { maxPerAddress_ = value; }
+    void SetPasswordLockout(int value) { lockout_ = value; }
+    void SetLoginTimeout(int seconds) { loginTimeoutMs_ = static_cast<int64_t>(seconds) * 1000; }
+    int GetMaxConnectionsPerAddress() const { return maxPerAddress_; }
+    int GetPasswordLockout() const { return lockout_; }
+    int GetLoginTimeout() const { return static_cast<int>(loginTimeoutMs_ / 1000); }
+
+    // Counts a new connection of the address; false (and not counted) when the address
+    // already holds its limit.
+    bool ConnectionOpened(int userId, const std::string& address, int64_t nowMs);
+    // Forgets the connection's count; unknown ids are ignored.
+    void ConnectionClosed(int userId);
+    int ConnectionsOf(const std::string& address) const;
+    // The address a connection was counted under; empty when unknown.
+    std::string AddressOf(int userId) const;
+
+    // Whether the address's password attempts are refused unchecked right now.
+    bool IsLockedOut(const std::string& address, int64_t nowMs) const;
+    // A wrong password from the address; the one that reaches the limit starts the lockout.
+    void PasswordFailed(const std::string& address, int64_t nowMs);
+
+    // The connections whose time to log in ran out; each is reported once. The caller
+    // closes those still not logged in.
+    std::vector<int> TakeLoginExpired(int64_t nowMs);
+    // Forgets failures and lockouts that have expired, so the table stays bounded by
+    // the addresses seen within the last window.
+    void Prune(int64_t nowMs);
+    // Every count and record (the node stopped).
+    void Clear();
+
+private:
+    struct Failures {
+        int count = 0;
+        int64_t windowStart = 0;
+        int64_t lockedUntil = 0;
+    };
+
+    int maxPerAddress_ = DEFAULT_MAX_CONNECTIONS_PER_ADDRESS;
+    int lockout_ = DEFAULT_PASSWORD_LOCKOUT;
+    int64_t loginTimeoutMs_ = DEFAULT_LOGIN_TIMEOUT_SECONDS * 1000;
+    std::map<std::string, int> perAddress_;
+    std::map<int, std::string> addressOf_;  // connection id -> counted address
+    std::map<std::string, Failures> failures_;
+    std::deque<std::pair<int64_t, int> > pendingLogins_;  // (deadline, id), oldest first
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif
