@@ -128,9 +128,10 @@ size_t RaiseOpenFilesLimit() {
 }
 
 // Makes an epoll reactor for that many handles the process-wide reactor; ACE deletes
-// it when it is finished.
+// it when it is finished. It restarts a wait that a signal interrupted: otherwise a
+// SIGSTOP and SIGCONT (a debugger, Ctrl+Z, a paused container) ended the loop for good.
 void InstallMainReactor(size_t maxHandles) {
-    ACE_Reactor* reactor = new ACE_Reactor(new ACE_Dev_Poll_Reactor(maxHandles), true);
+    ACE_Reactor* reactor = new ACE_Reactor(new ACE_Dev_Poll_Reactor(maxHandles, true), true);
     ACE_Reactor* previous = ACE_Reactor::instance(reactor, true);
     delete previous;
 }
@@ -300,6 +301,7 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     // voice loop need not mask them around each wait (two system calls per wake-up).
     ACE_Reactor* voiceReactor =
         new ACE_Reactor(new ACE_Select_Reactor(0, 0, ACE_DISABLE_NOTIFY_PIPE_DEFAULT, 0, false), true);
+    voiceReactor->restart(true);  // as the main loop: an interrupted wait is waited again
 
     const bool started = Serve(voiceReactor);
 

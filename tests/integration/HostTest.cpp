@@ -318,3 +318,28 @@ TEST_F(HostTest, StaticChannelsOfTheSettingsFileExistFromTheStart) {
 }  // namespace
 }  // namespace test
 }  // namespace quorvane
+
+namespace quorvane {
+namespace test {
+namespace {
+
+// A stopped and continued server (a debugger, Ctrl+Z, a paused container) goes on serving:
+// the interrupted waits of both loops are waited again.
+TEST_F(HostTest, AStoppedAndContinuedServerStillServes) {
+    StartServer();
+    TestUser before;
+    ASSERT_TRUE(ConnectAndLogin(before, "before"));
+    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    ASSERT_EQ(kill(pid_, SIGCONT), 0);
+    TestUser after;
+    ASSERT_TRUE(ConnectAndLogin(after, "after"));
+    before.tcp.Send("ping\r\n");
+    EXPECT_EQ(SkipUntil(before.tcp, "pong"), "pong");
+    EXPECT_TRUE(before.udp.SendTo(udpPort_, HeaderPacketBytes(3, before.id)));
+    std::string answer;
+    EXPECT_TRUE(before.udp.Receive(answer, DEFAULT_TIMEOUT_MS));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
