@@ -1,7 +1,10 @@
 // Load generator for the voice server. Connects many users over loopback (TCP login and
 // join, UDP hello), has some of them talk and the rest listen, and reports delivered
 // copies, loss, one-way latency and the server's CPU time; or, in --scale mode, logs in
-// thousands of users at once and reports the time taken and the server's memory per user.
+// thousands of users at once and reports the time taken and the server's memory per user;
+// or, in --storm mode, makes a control-plane storm (logins and joins, or one client's burst
+// of joins) and reports the broadcast lines delivered, the server's CPU time per line and
+// memory, and how long another client waited for its "ping" answers.
 // Single-threaded: one epoll loop serves every socket, so the numbers it reports are what
 // one core of client work can observe. Every wait has a deadline.
 #include <arpa/inet.h>
@@ -47,6 +50,8 @@ struct Options {
     bool relay = false;
     bool scale = false;
     bool search = false;
+    bool storm = false;
+    bool minimal = false;  // --storm against bench/minbroadcast: plain lines, no login
     int tcpPort = 10300;
     int udpPort = 10301;
     int users = 10;
@@ -69,6 +74,14 @@ struct Options {
     std::string dump;  // file for every latency sample of the last phase
     bool userTime = false;  // latency to when this program reads a copy, not to its arrival
     double stallProbe = 0;  // seconds of the host-stall probe; 0 = no probe
+    std::string channel = "/c0/";  // the channel of --scale and --storm joins
+    int burst = 0;                 // --storm: joins one client sends at once, after the logins
+    int burstChannels = 2;         // the burst's joins cycle over /burst0/ .. this many
+    double pingInterval = 0.02;    // --storm: the watching client's pings
+    double settle = 35;            // --storm: seconds after the storm users left, for RSS
+    long lines = 0, lineBytes = 0; // --minimal: lines per connection and their size
+    std::string stopFile;          // audio phase ends early once this file exists
+    std::string windowFile;        // "from_ns to_ns": latency figures for that window too
 };
 
 const uint8_t kHello = 1;
@@ -108,6 +121,10 @@ struct User {
     // A "pwc" sent to learn whether the server still counts the user as logged in.
     enum class Probe { None, Waiting, LoggedIn, LoggedOut } probe = Probe::None;
     std::string error;
+    bool watch = false;   // every line is read: the pinging and the bursting clients
+    bool urgent = false;  // served before every other socket: the pinging client
+    int dones = 0;
+    double pingSentAt = 0;  // 0 = no ping outstanding
 };
 
 void Put16(uint8_t* p, unsigned v)
@@ -223,6 +240,7 @@ private:
     bool RaiseFileLimit(int needed);
     bool Setup();
     bool StartUser(User& u);
+    bool StartTcp(User& u);
     void Pump(int timeoutMs);
     void OnTcp(User& u, uint32_t events);
     void OnUdp(User& u);
@@ -241,11 +259,24 @@ private:
     int RunSearch();
     int RunScale();
     int RunExtraClient();
+    int RunStorm();
+    int RunMinimal();
     void PrintPhase(const char* tag, const PhaseResult& r);
+    void PrintWindow();
     int MembersOf(int channel) const { return members_[channel]; }
+    // Users without voice: their UDP socket only says hello and is closed after the answer.
+    bool Silent() const { return opt_.scale || opt_.storm; }
+    int EpollOf(const User& u) const { return u.urgent ? urgentEpoll_ : epoll_; }
+    std::string JoinLine(const User& u) const;
+    void PollUrgent();
+    void PingTick();
+    void SampleServer();
+    void CloseUser(User& u);
+    void CloseTcp(User& u);
 
     Options opt_;
     int epoll_ = -1;
+    int urgentEpoll_ = -1;  // the pinging client's socket; itself watched by epoll_
     std::vector<User> users_;
     std::vector<int> members_;
     std::vector<int> talkers_;
@@ -264,6 +295,16 @@ private:
     std::vector<Sample> samples_;
     uint64_t realtimeOffset_ = 0;  // CLOCK_REALTIME - CLOCK_MONOTONIC, in ns
     double lastAudio_ = 0;
+    // Storm accounting: lines and bytes read on every TCP socket, the pinging client's
+    // answers (when sent, round trip in ms), the server's largest RSS seen.
+    uint64_t linesIn_ = 0, bytesIn_ = 0;
+    struct Ping {
+        double sentAt, ms;
+    };
+    std::vector<Ping> pings_;
+    int pinger_ = -1, burster_ = -1;
+    double lastPing_ = 0, lastSample_ = 0;
+    long rssPeak_ = -1;
 };
 
 bool LoadGen::RaiseFileLimit(int needed)
@@ -296,11 +337,33 @@ void LoadGen::Fail(User& u, const std::string& why)
     ++failures_;
     u.state = State::Failed;
     u.error = why;
+    // The UDP socket stays: this may run inside its own receive loop.
+    CloseTcp(u);
+}
+
+void LoadGen::CloseTcp(User& u)
+{
     if (u.tcp >= 0) {
-        epoll_ctl(epoll_, EPOLL_CTL_DEL, u.tcp, nullptr);
+        epoll_ctl(EpollOf(u), EPOLL_CTL_DEL, u.tcp, nullptr);
         close(u.tcp);
         u.tcp = -1;
     }
+}
+
+void LoadGen::CloseUser(User& u)
+{
+    CloseTcp(u);
+    if (u.udp >= 0) {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, u.udp, nullptr);
+        close(u.udp);
+        u.udp = -1;
+    }
+}
+
+std::string LoadGen::JoinLine(const User& u) const
+{
+    const std::string channel = Silent() ? opt_.channel : "/c" + std::to_string(u.channel) + "/";
+    return "join channel=\"" + channel + "\"\r\n";
 }
 
 void LoadGen::SendTcp(User& u, const std::string& text)
@@ -322,7 +385,7 @@ void LoadGen::SendTcp(User& u, const std::string& text)
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT;
     ev.data.u64 = uint64_t(u.index) << 1;
-    epoll_ctl(epoll_, EPOLL_CTL_MOD, u.tcp, &ev);
+    epoll_ctl(EpollOf(u), EPOLL_CTL_MOD, u.tcp, &ev);
 }
 
 void LoadGen::SendHello(User& u)
@@ -336,9 +399,9 @@ void LoadGen::SendHello(User& u)
 // Moves a user on once the step it waited for is complete.
 void LoadGen::Advance(User& u)
 {
-    if (u.state == State::LoggedIn && u.joins && !opt_.scale) {
+    if (u.state == State::LoggedIn && u.joins && !Silent()) {
         u.state = State::WaitJoin;
-        SendTcp(u, "join channel=\"/c" + std::to_string(u.channel) + "/\"\r\n");
+        SendTcp(u, JoinLine(u));
     }
 }
 
@@ -369,9 +432,20 @@ void LoadGen::OnLine(User& u, const std::string& line)
         Fail(u, "server said: " + line);
         return;
     }
+    if (u.watch && (u.state == State::LoggedIn || u.state == State::Ready)) {
+        if (word == "pong" && u.pingSentAt > 0) {
+            pings_.push_back({u.pingSentAt, (Now() - u.pingSentAt) * 1000});
+            u.pingSentAt = 0;
+        } else if (word == "done") {
+            ++u.dones;
+        }
+        return;
+    }
     switch (u.state) {
     case State::WaitWelcome:
-        if (word == "welcome") {
+        if (word == "welcome" && opt_.minimal) {
+            u.state = State::Ready;
+        } else if (word == "welcome") {
             size_t p = line.find(" userid=");
             if (p == std::string::npos) {
                 Fail(u, "welcome without userid");
@@ -417,7 +491,7 @@ void LoadGen::OnTcp(User& u, uint32_t events)
             epoll_event ev{};
             ev.events = EPOLLIN;
             ev.data.u64 = uint64_t(u.index) << 1;
-            epoll_ctl(epoll_, EPOLL_CTL_MOD, u.tcp, &ev);
+            epoll_ctl(EpollOf(u), EPOLL_CTL_MOD, u.tcp, &ev);
         }
     }
     if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
@@ -437,10 +511,14 @@ void LoadGen::OnTcp(User& u, uint32_t events)
             Fail(u, std::string("recv: ") + strerror(errno));
             return;
         }
-        lastTcpData_ = Now();
+        if (!u.urgent)
+            lastTcpData_ = Now();
+        bytesIn_ += uint64_t(n);
+        for (const char* p = buf; (p = static_cast<const char*>(memchr(p, '\n', size_t(buf + n - p)))); ++p)
+            ++linesIn_;
         // Settled users only need their socket drained: broadcasts about others are not read.
-        bool parse = u.state == State::WaitWelcome || u.state == State::WaitLogin ||
-                     u.state == State::WaitJoin || u.probe == User::Probe::Waiting || !u.in.empty();
+        bool parse = u.state == State::WaitWelcome || u.state == State::WaitLogin || u.state == State::WaitJoin ||
+                     u.probe == User::Probe::Waiting || u.watch || !u.in.empty();
         if (!parse)
             continue;
         u.in.append(buf, size_t(n));
@@ -455,7 +533,7 @@ void LoadGen::OnTcp(User& u, uint32_t events)
                 return;
         }
         u.in.erase(0, start);
-        if ((u.state == State::LoggedIn || u.state == State::Ready) && u.probe != User::Probe::Waiting)
+        if ((u.state == State::LoggedIn || u.state == State::Ready) && u.probe != User::Probe::Waiting && !u.watch)
             u.in.clear();
     }
 }
@@ -478,7 +556,7 @@ void LoadGen::OnUdp(User& u)
             unsigned len = batch.Length(i);
             if (len >= 6 && p[0] == kAck) {
                 if (u.state == State::WaitAck) {
-                    if (opt_.scale) {
+                    if (Silent()) {
                         // No voice here, and two sockets per user would pass the open-file
                         // limit at 10,000 users: the address stays bound at the server.
                         epoll_ctl(epoll_, EPOLL_CTL_DEL, u.udp, nullptr);
@@ -502,7 +580,7 @@ void LoadGen::OnUdp(User& u)
                     memcpy(&sentAt, p + kStampOffset, sizeof sentAt);
                     uint64_t d = arrived > sentAt ? arrived - sentAt : 0;
                     latencies_.push_back(uint32_t(std::min<uint64_t>(d, UINT32_MAX)));
-                    if (!opt_.dump.empty()) {
+                    if (!opt_.dump.empty() || !opt_.windowFile.empty()) {
                         uint32_t seq;
                         memcpy(&seq, p + kSeqOffset, sizeof seq);
                         samples_.push_back({sentAt, arrived, seq, uint32_t(u.index)});
@@ -516,12 +594,33 @@ void LoadGen::OnUdp(User& u)
     }
 }
 
+// The pinging client is served first and again between every few other sockets, so that
+// its round trips measure the server, not this program's turn through thousands of sockets.
+void LoadGen::PollUrgent()
+{
+    if (urgentEpoll_ < 0 || pinger_ < 0)
+        return;
+    epoll_event events[4];
+    int n = epoll_wait(urgentEpoll_, events, 4, 0);
+    for (int i = 0; i < n; ++i) {
+        User& u = users_[events[i].data.u64 >> 1];
+        if (u.tcp >= 0)
+            OnTcp(u, events[i].events);
+    }
+}
+
 void LoadGen::Pump(int timeoutMs)
 {
     epoll_event events[1024];
+    PollUrgent();
     int n = epoll_wait(epoll_, events, 1024, timeoutMs);
     for (int i = 0; i < n; ++i) {
         uint64_t key = events[i].data.u64;
+        if (key == UINT64_MAX || i % 16 == 15) {
+            PollUrgent();
+            if (key == UINT64_MAX)
+                continue;
+        }
         User& u = users_[key >> 1];
         if (key & 1)
             OnUdp(u);
@@ -532,12 +631,15 @@ void LoadGen::Pump(int timeoutMs)
 
 bool LoadGen::StartUser(User& u)
 {
+    u.lastPing = Now();
+    if (opt_.minimal)
+        return StartTcp(u);  // the minimal broadcaster has no voice and no login
     u.udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     if (u.udp < 0) {
         Fail(u, std::string("udp socket: ") + strerror(errno));
         return false;
     }
-    if (!opt_.scale) {
+    if (!Silent()) {
         int one = 1;
         setsockopt(u.udp, SOL_SOCKET, SO_RCVBUF, &opt_.rcvbuf, sizeof opt_.rcvbuf);
         setsockopt(u.udp, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
@@ -552,13 +654,17 @@ bool LoadGen::StartUser(User& u)
     ev.events = EPOLLIN;
     ev.data.u64 = (uint64_t(u.index) << 1) | 1;
     epoll_ctl(epoll_, EPOLL_CTL_ADD, u.udp, &ev);
-    u.lastPing = Now();
     if (opt_.relay) {
         u.id = u.index + 1;
         u.state = State::WaitAck;
         SendHello(u);
         return true;
     }
+    return StartTcp(u);
+}
+
+bool LoadGen::StartTcp(User& u)
+{
     u.tcp = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (u.tcp < 0) {
         Fail(u, std::string("tcp socket: ") + strerror(errno));
@@ -571,9 +677,10 @@ bool LoadGen::StartUser(User& u)
         Fail(u, std::string("connect: ") + strerror(errno));
         return false;
     }
+    epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = uint64_t(u.index) << 1;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, u.tcp, &ev);
+    epoll_ctl(EpollOf(u), EPOLL_CTL_ADD, u.tcp, &ev);
     u.state = State::WaitWelcome;
     return true;
 }
@@ -619,7 +726,7 @@ bool LoadGen::WaitFor(State target, const std::vector<int>& which, double timeou
                 StartUser(u);
             else if (u.state == State::LoggedIn && target == State::Ready) {
                 u.state = State::WaitJoin;
-                SendTcp(u, "join channel=\"/c" + std::to_string(u.channel) + "/\"\r\n");
+                SendTcp(u, JoinLine(u));
             }
             ++inFlight;
         }
@@ -658,6 +765,8 @@ bool LoadGen::WaitQuiet(double quietSeconds, double timeout)
 void LoadGen::KeepAlive()
 {
     double now = Now();
+    PingTick();
+    SampleServer();
     if (opt_.relay || now - lastKeepAlive_ < 1)
         return;
     lastKeepAlive_ = now;
@@ -668,24 +777,54 @@ void LoadGen::KeepAlive()
         }
 }
 
+// The watching client's next "ping", once the last one was answered and the interval passed.
+void LoadGen::PingTick()
+{
+    if (pinger_ < 0)
+        return;
+    User& u = users_[size_t(pinger_)];
+    double now = Now();
+    if ((u.state != State::LoggedIn && u.state != State::Ready) || u.pingSentAt > 0 ||
+        now - lastPing_ < opt_.pingInterval)
+        return;
+    u.pingSentAt = now;
+    u.lastPing = lastPing_ = now;
+    SendTcp(u, "ping\r\n");
+}
+
+void LoadGen::SampleServer()
+{
+    double now = Now();
+    if (opt_.serverPid <= 0 || now - lastSample_ < 0.1)
+        return;
+    lastSample_ = now;
+    rssPeak_ = std::max(rssPeak_, ProcessRssKiB(opt_.serverPid));
+}
+
 bool LoadGen::Setup()
 {
     epoll_ = epoll_create1(0);
-    if (epoll_ < 0)
+    urgentEpoll_ = epoll_create1(0);
+    if (epoll_ < 0 || urgentEpoll_ < 0)
         return false;
+    epoll_event urgent{};
+    urgent.events = EPOLLIN;
+    urgent.data.u64 = UINT64_MAX;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, urgentEpoll_, &urgent);
     // Fresh memory is slow to touch the first time in a virtual machine; do it now rather
     // than while latencies are being recorded.
     latencies_.assign(size_t(1) << 22, 0);
     latencies_.clear();
-    int total = opt_.users + (opt_.scale ? 1 : 0);
-    RaiseFileLimit(opt_.scale ? total + opt_.window + 64 : 2 * total + 64);
+    // Past the crowd: the extra client of --scale; the pinging and the bursting clients of --storm.
+    int total = opt_.users + (opt_.scale ? 1 : 0) + (opt_.storm ? 2 : 0);
+    RaiseFileLimit(Silent() || opt_.minimal ? total + opt_.window + 64 : 2 * total + 64);
     users_.resize(size_t(total));
     int perChannel = std::max(1, opt_.users / std::max(1, opt_.channels));
     members_.assign(size_t(opt_.channels), 0);
     for (int i = 0; i < total; ++i) {
         User& u = users_[size_t(i)];
         u.index = i;
-        if (opt_.scale) {
+        if (Silent() || opt_.minimal) {
             u.channel = 0;
             u.joins = i < opt_.joiners;
         } else {
@@ -695,6 +834,15 @@ bool LoadGen::Setup()
             if (u.talker)
                 talkers_.push_back(i);
         }
+    }
+    if (opt_.storm) {
+        pinger_ = opt_.users;
+        burster_ = opt_.users + 1;
+        for (int k : {pinger_, burster_}) {
+            users_[size_t(k)].joins = false;
+            users_[size_t(k)].watch = true;
+        }
+        users_[size_t(pinger_)].urgent = true;
     }
     return true;
 }
@@ -721,6 +869,7 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
     uint64_t sd0 = 0, cd0 = 0;
 
     double start = Now();
+    double lastStopCheck = 0;
     double measureFrom = start + opt_.warmup;
     double end = measureFrom + seconds;
     bool measuring = false;
@@ -730,6 +879,11 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
         double now = Now();
         if (now >= end || now > deadline_)
             break;
+        if (!opt_.stopFile.empty() && now - lastStopCheck >= 0.1) {
+            lastStopCheck = now;
+            if (access(opt_.stopFile.c_str(), F_OK) == 0)
+                break;
+        }
         if (!measuring && now >= measureFrom) {
             measuring = true;
             phaseTag_ = tag;
@@ -831,7 +985,191 @@ int LoadGen::RunAudio()
 {
     PhaseResult r = RunPhase(opt_.rate, opt_.duration);
     PrintPhase("RESULT", r);
+    PrintWindow();
     return 0;
+}
+
+// Latency of the copies sent within the window another run wrote (CLOCK_MONOTONIC ns,
+// which every process on this machine shares): the voice during a storm.
+void LoadGen::PrintWindow()
+{
+    if (opt_.windowFile.empty())
+        return;
+    std::ifstream f(opt_.windowFile);
+    uint64_t from = 0, to = 0;
+    if (!(f >> from >> to) || to <= from) {
+        printf("WINDOW none\n");
+        return;
+    }
+    std::vector<uint32_t> lat;
+    for (const Sample& s : samples_)
+        if (s.sentAt >= from && s.sentAt <= to)
+            lat.push_back(uint32_t(std::min<uint64_t>(s.receivedAt > s.sentAt ? s.receivedAt - s.sentAt : 0, UINT32_MAX)));
+    if (lat.empty()) {
+        printf("WINDOW copies=0\n");
+        return;
+    }
+    std::sort(lat.begin(), lat.end());
+    auto pct = [&](double q) { return lat[std::min(lat.size() - 1, size_t(q * double(lat.size())))] / 1000.0; };
+    printf("WINDOW copies=%zu seconds=%.2f p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f\n", lat.size(),
+           double(to - from) / 1e9, pct(0.5), pct(0.99), pct(0.999), lat.back() / 1000.0);
+}
+
+// The pinging client's round trips sent from the index on: count, p99, max, how many
+// took over 50 ms, and whether one is still unanswered (counted with its age).
+std::string PingSummary(const char* prefix, const std::vector<double>& ms)
+{
+    char buf[300];
+    if (ms.empty())
+        return std::string(prefix) + "pings=0";
+    std::vector<double> v(ms);
+    std::sort(v.begin(), v.end());
+    size_t over = size_t(std::count_if(v.begin(), v.end(), [](double x) { return x > 50; }));
+    snprintf(buf, sizeof buf, "%spings=%zu %sping_p99_ms=%.2f %sping_max_ms=%.2f %spings_over_50ms=%zu", prefix,
+             v.size(), prefix, v[std::min(v.size() - 1, size_t(0.99 * double(v.size())))], prefix, v.back(), prefix,
+             over);
+    return buf;
+}
+
+int LoadGen::RunStorm()
+{
+    std::vector<int> crowd, joiners;
+    for (int i = 0; i < opt_.users; ++i) {
+        crowd.push_back(i);
+        if (users_[size_t(i)].joins)
+            joiners.push_back(i);
+    }
+    // Pings sent from the index on, up to the given time.
+    auto pingsSince = [&](size_t from, const char* prefix, double until = 1e300) {
+        std::vector<double> ms;
+        for (size_t k = from; k < pings_.size(); ++k)
+            if (pings_[k].sentAt <= until)
+                ms.push_back(pings_[k].ms);
+        const User& p = users_[size_t(pinger_)];
+        if (p.pingSentAt > 0 && p.pingSentAt <= until)
+            ms.push_back((Now() - p.pingSentAt) * 1000);
+        return PingSummary(prefix, ms);
+    };
+    const int pid = opt_.serverPid;
+    double t = 0;
+    std::vector<int> watchers = {pinger_};
+    if (opt_.burst > 0)
+        watchers.push_back(burster_);
+    bool ok = WaitFor(State::LoggedIn, watchers, opt_.setupTimeout, t);
+    // With a burst the crowd is the audience: it logs in before the storm.
+    if (ok && opt_.burst > 0) {
+        ok = WaitFor(State::LoggedIn, crowd, opt_.setupTimeout, t);
+        printf("LOGIN users=%d ok=%d seconds=%.3f failures=%d\n", opt_.users, ok ? 1 : 0, t, failures_);
+        WaitQuiet(0.5, 60);
+    }
+    if (!ok) {
+        printf("RESULT ok=0 note=set-up-failed failures=%d\n", failures_);
+        return 1;
+    }
+    // Two seconds of what runs without the storm (the voice load), to subtract its CPU time
+    // and to see the pings of a quiet server.
+    const size_t pingA = pings_.size();
+    double cpuA = ProcessCpu(pid), tA = Now();
+    while (Now() - tA < 2)
+        Pump(5), KeepAlive();
+    const std::string quietPings = pingsSince(pingA, "before_");
+    const double baseShare = cpuA >= 0 ? (ProcessCpu(pid) - cpuA) / (Now() - tA) : -1;
+    const long rssBefore = ProcessRssKiB(pid);
+    rssPeak_ = rssBefore;
+    const uint64_t lines0 = linesIn_, bytes0 = bytesIn_, start = NowNs();
+    const double cpu0 = ProcessCpu(pid), t0 = Now();
+    const size_t ping0 = pings_.size();
+    double loginS = 0, joinS = 0;
+    int dones = 0;
+    if (opt_.burst > 0) {
+        User& b = users_[size_t(burster_)];
+        std::string text;
+        for (int i = 0; i < opt_.burst; ++i)
+            text += "join channel=\"/burst" + std::to_string(i % std::max(1, opt_.burstChannels)) + "/\"\r\n";
+        SendTcp(b, text);
+        double until = std::min(Now() + opt_.setupTimeout, deadline_);
+        while (b.dones < opt_.burst && b.state != State::Failed && Now() < until)
+            Pump(5), KeepAlive();
+        dones = b.dones;
+        joinS = Now() - t0;
+        ok = dones == opt_.burst;
+    } else {
+        ok = WaitFor(State::LoggedIn, crowd, opt_.setupTimeout, loginS);
+        if (ok && !joiners.empty())
+            ok = WaitFor(State::Ready, joiners, opt_.setupTimeout, joinS);
+    }
+    const double commandsS = Now() - t0;
+    // The server may pause its writes for a while when its loop is busy: only a long silence
+    // ends the storm.
+    const bool quiet = WaitQuiet(3, opt_.setupTimeout);
+    const double end = quiet ? lastTcpData_ : Now();
+    const double wall = Now() - t0, cpu1 = ProcessCpu(pid);
+    const uint64_t lines = linesIn_ - lines0, bytes = bytesIn_ - bytes0;
+    const std::string stormPings = pingsSince(ping0, "", end);
+    const long rssPeak = rssPeak_;
+    const int sockets = int(std::count_if(users_.begin(), users_.end(), [](const User& u) { return u.tcp >= 0; }));
+    if (!opt_.windowFile.empty()) {
+        std::ofstream w(opt_.windowFile);
+        w << start << ' ' << start + uint64_t((end - t0) * 1e9) << '\n';
+    }
+    int still = 0, lost = 0;
+    CheckLogins(crowd, still, lost);
+    const double cpu = cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1;
+    const double net = cpu >= 0 && baseShare >= 0 ? cpu - baseShare * wall : -1;
+    printf("STORM ok=%d login_s=%.3f join_s=%.3f commands_s=%.3f storm_s=%.3f lines=%" PRIu64 " bytes=%" PRIu64
+           " line_bytes=%.1f lines_per_socket=%.1f sockets=%d cpu_s=%.3f base_share=%.4f net_cpu_s=%.3f "
+           "cpu_us_per_line=%.4f net_cpu_us_per_line=%.4f burst_dones=%d still_logged_in=%d silently_logged_out=%d %s\n",
+           ok ? 1 : 0, loginS, joinS, commandsS, end - t0, lines, bytes, lines ? double(bytes) / double(lines) : 0,
+           double(lines) / double(sockets), sockets, cpu, baseShare, net,
+           lines ? cpu * 1e6 / double(lines) : -1, lines ? net * 1e6 / double(lines) : -1, dones, still, lost,
+           stormPings.c_str());
+    // The storm's users leave; memory is judged after the server's next keep-alive tick.
+    for (int k : crowd)
+        CloseUser(users_[size_t(k)]);
+    CloseUser(users_[size_t(burster_)]);
+    const double leftAt = Now();
+    const size_t ping1 = pings_.size();
+    while (Now() - leftAt < opt_.settle && Now() < deadline_)
+        Pump(10), KeepAlive();
+    const long rssAfter = ProcessRssKiB(pid);
+    printf("RESULT ok=%d storm_s=%.3f lines=%" PRIu64 " line_bytes=%.1f lines_per_socket=%.1f sockets=%d "
+           "cpu_us_per_line=%.4f net_cpu_us_per_line=%.4f rss_before_kib=%ld rss_peak_kib=%ld rss_after_kib=%ld "
+           "settle_s=%.0f still_logged_in=%d failures=%d %s %s %s\n",
+           ok ? 1 : 0, end - t0, lines, lines ? double(bytes) / double(lines) : 0,
+           double(lines) / double(sockets), sockets, lines ? cpu * 1e6 / double(lines) : -1,
+           lines ? net * 1e6 / double(lines) : -1, rssBefore, rssPeak, rssAfter, Now() - leftAt, still, failures_,
+           stormPings.c_str(), quietPings.c_str(), pingsSince(ping1, "after_").c_str());
+    return ok && still == opt_.users ? 0 : 1;
+}
+
+// The same number of connections to bench/minbroadcast, which writes them --lines lines of
+// --line-bytes bytes each: the CPU time a minimal program spends per delivered line.
+int LoadGen::RunMinimal()
+{
+    std::vector<int> all;
+    for (int i = 0; i < opt_.users; ++i)
+        all.push_back(i);
+    double t = 0;
+    if (!WaitFor(State::Ready, all, opt_.setupTimeout, t)) {
+        printf("RESULT ok=0 note=connect-failed failures=%d\n", failures_);
+        return 1;
+    }
+    WaitQuiet(0.3, 10);
+    const uint64_t lines0 = linesIn_, bytes0 = bytesIn_;
+    const uint64_t expected = uint64_t(opt_.users) * uint64_t(opt_.lines);
+    const double cpu0 = ProcessCpu(opt_.serverPid), t0 = Now();
+    SendTcp(users_[0], "go " + std::to_string(opt_.lines) + " " + std::to_string(opt_.lineBytes) + "\r\n");
+    lastTcpData_ = t0;
+    const double until = std::min(t0 + opt_.setupTimeout, deadline_);
+    while (linesIn_ - lines0 < expected && Now() < until && Now() - lastTcpData_ < 2)
+        Pump(5);
+    const double seconds = lastTcpData_ - t0, cpu = ProcessCpu(opt_.serverPid) - cpu0;
+    const uint64_t lines = linesIn_ - lines0;
+    printf("RESULT ok=%d sockets=%d lines=%" PRIu64 " expected=%" PRIu64 " line_bytes=%.1f seconds=%.3f cpu_s=%.3f "
+           "cpu_us_per_line=%.4f\n",
+           lines == expected ? 1 : 0, opt_.users, lines, expected, lines ? double(bytesIn_ - bytes0) / double(lines) : 0,
+           seconds, cpu, lines ? cpu * 1e6 / double(lines) : -1);
+    return lines == expected ? 0 : 1;
 }
 
 // Doubles the offered rate until the loss passes the limit, then bisects: the answer is the
@@ -973,6 +1311,10 @@ int LoadGen::Run()
         return 2;
     if (opt_.scale)
         return RunScale();
+    if (opt_.storm)
+        return RunStorm();
+    if (opt_.minimal)
+        return RunMinimal();
     std::vector<int> all;
     for (int i = 0; i < opt_.users; ++i)
         all.push_back(i);
@@ -1027,6 +1369,17 @@ void Usage()
             "  --relay                     no TCP: ids 1..N given here, channel = (id-1) / (N/C)\n"
             "  --scale                     log N users in at once, --joiners K of them join /c0/\n"
             "  --window W                  logins in flight at once (512)\n"
+            "  --channel PATH              the channel --scale and --storm users join (/c0/)\n"
+            "  --storm                     log N users in, --joiners K of them join --channel; or, with\n"
+            "                              --burst B, log N in first and have one client send B joins\n"
+            "                              at once (cycling over --burst-channels M new channels, 2).\n"
+            "                              Another client pings every --ping-interval s (0.02); the\n"
+            "                              storm's users leave and RSS is read --settle s later (35)\n"
+            "  --window-file F             --storm writes its window (CLOCK_MONOTONIC ns) to F; an audio\n"
+            "                              run reads it at its end and reports the latency within it\n"
+            "  --stop-file F               the audio run ends early once F exists\n"
+            "  --minimal --lines L --line-bytes S   N connections to bench/minbroadcast, which writes\n"
+            "                              each L lines of S bytes; reports its CPU time per line\n"
             "  --dump FILE                 write every latency sample of the last phase to FILE\n"
             "  --stall-probe S             only spin S seconds and report how often this core was\n"
             "                              taken away (gaps over 0.2 ms), to judge the machine's noise\n"
@@ -1053,6 +1406,16 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.scale = true;
         else if (a == "--search")
             o.search = true;
+        else if (a == "--storm")
+            o.storm = true;
+        else if (a == "--minimal")
+            o.minimal = true;
+        else if (a == "--channel" && i + 1 < argc)
+            o.channel = argv[++i];
+        else if (a == "--stop-file" && i + 1 < argc)
+            o.stopFile = argv[++i];
+        else if (a == "--window-file" && i + 1 < argc)
+            o.windowFile = argv[++i];
         else if (a == "--help" || a == "-h")
             return false;
         else if (a == "--stall-probe" && i + 1 < argc)
@@ -1099,6 +1462,18 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.steps = int(v);
         else if (a == "--retries")
             o.retries = int(v);
+        else if (a == "--burst")
+            o.burst = int(v);
+        else if (a == "--burst-channels")
+            o.burstChannels = int(v);
+        else if (a == "--ping-interval")
+            o.pingInterval = v;
+        else if (a == "--settle")
+            o.settle = v;
+        else if (a == "--lines")
+            o.lines = long(v);
+        else if (a == "--line-bytes")
+            o.lineBytes = long(v);
         else
             return false;
     }
@@ -1112,8 +1487,16 @@ bool ParseOptions(int argc, char** argv, Options& o)
                 kMaxDatagram);
         return false;
     }
-    if (o.relay && o.scale) {
-        fprintf(stderr, "loadgen: --scale needs the server's TCP side\n");
+    if (int(o.relay) + int(o.scale) + int(o.storm) + int(o.minimal) > 1) {
+        fprintf(stderr, "loadgen: --relay, --scale, --storm and --minimal exclude each other\n");
+        return false;
+    }
+    if (o.minimal && (o.lines < 1 || o.lines > 1000000 || o.lineBytes < 3 || o.lineBytes > 65536)) {
+        fprintf(stderr, "loadgen: --minimal needs --lines 1..1000000 and --line-bytes 3..65536\n");
+        return false;
+    }
+    if (o.burst < 0 || o.burst > 100000 || o.pingInterval < 0.001) {
+        fprintf(stderr, "loadgen: --burst must be 0..100000 and --ping-interval at least 0.001\n");
         return false;
     }
     if (o.relay && o.users % o.channels != 0) {

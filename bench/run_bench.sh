@@ -2,6 +2,8 @@
 # Builds the server and the benchmark programs in Release and measures the server against
 # the minimal relay on loopback: the target (server or relay) runs on one core, the load
 # generator on the other, each figure REPS times; prints the medians and a markdown table.
+# `bench/run_bench.sh storm` measures voice under a control-plane storm instead (see
+# bench/storm.sh for its own settings).
 #
 # Environment:
 #   REPS=3          runs per figure (the median is reported)
@@ -12,6 +14,8 @@
 #   SKIP_BUILD=1    use the binaries already in build/bench
 #   OUT=dir         where logs go (a new directory under /tmp by default)
 set -u
+# Thousands of connections on both sides: take every descriptor the hard limit allows.
+ulimit -n "$(ulimit -Hn)"
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build/bench
@@ -43,7 +47,7 @@ if [ "${SKIP_BUILD:-0}" != 1 ]; then
     log "building Release in $BUILD"
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_BENCH=ON -DQUORVANE_TESTS=OFF \
         >"$OUT/cmake.log" 2>&1 &&
-        cmake --build "$BUILD" -j2 --target quorvane-server loadgen minrelay >"$OUT/build.log" 2>&1 || {
+        cmake --build "$BUILD" -j2 --target quorvane-server loadgen minrelay minbroadcast >"$OUT/build.log" 2>&1 || {
         log "build failed, see $OUT/cmake.log and $OUT/build.log"
         tail -20 "$OUT/build.log"
         exit 1
@@ -52,7 +56,8 @@ fi
 SERVER_BIN=$BUILD/quorvane-server
 LOADGEN=$BUILD/bench/loadgen
 MINRELAY=$BUILD/bench/minrelay
-for b in "$SERVER_BIN" "$LOADGEN" "$MINRELAY"; do
+MINBROADCAST=$BUILD/bench/minbroadcast
+for b in "$SERVER_BIN" "$LOADGEN" "$MINRELAY" "$MINBROADCAST"; do
     [ -x "$b" ] || { log "missing $b"; exit 1; }
 done
 
@@ -137,6 +142,12 @@ probe() {
 }
 PROBE_BEFORE=$(probe)
 log "host stalls on core $TARGET_CORE before: $PROBE_BEFORE"
+
+if [ "${1:-}" = storm ]; then
+    LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+    . "$ROOT/bench/storm.sh"
+    exit
+fi
 
 # --- figure 1: highest delivered rate at <= 0.1% loss, one channel -----------------------
 FANOUTS=("10 1" "100 1" "100 10")

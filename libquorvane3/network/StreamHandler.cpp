@@ -27,10 +27,6 @@ namespace {
 // report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
 
-// The timer that gives the listener its next turn with pending input (the other timer,
-// with no act, is the output retry).
-const char RESUME_INPUT = 0;
-
 // Every handler reads on the loop thread and hands the bytes over before the next read,
 // so one buffer per thread serves them all: no 64 KiB per connection.
 char* ReceiveBuffer() {
@@ -158,9 +154,15 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     return SEND_CLOSED;
 }
 
+// Both a readable socket and the notification that gives pending input its next turn
+// arrive here.
 int StreamHandler::handle_input(ACE_HANDLE) {
     if (!EnterUpcall()) {
         return -1;
+    }
+    if (resumeScheduled_) {
+        ResumeInput();
+        return LeaveUpcall(0);
     }
     return LeaveUpcall(ReadOnce());
 }
@@ -208,11 +210,14 @@ void StreamHandler::UpdateInput() {
     StreamListener* const listener = listener_.load();
     const bool pending = listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
-        if (reactor()->schedule_timer(this, &RESUME_INPUT, ACE_Time_Value::zero) == -1) {
+        // A notification, not a zero-delay timer: the reactor dispatches due timers before
+        // any I/O, so timers as turns would starve every other connection.
+        resumeScheduled_ = true;
+        if (reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1) {
+            resumeScheduled_ = false;
             handle_close();  // no turn can ever come: the connection would hang
             return;
         }
-        resumeScheduled_ = true;
     }
     const bool read = !pending && !outputPaused_;
     if (read != reading_ &&
@@ -310,8 +315,11 @@ int StreamHandler::WriteQueued() {
     if (queue->is_empty()) {
         if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
             waitingForRoom_ = false;
-        // The drained queue's OnStreamReady.
-        if (reactor()->schedule_timer(this, 0, ACE_Time_Value::zero) == -1) return -1;
+        // The drained queue's OnStreamReady, called here: a zero-delay timer would be
+        // dispatched before any I/O, and thousands of them hold up every connection.
+        if (outputPaused_) UpdateInput();
+        if (StreamListener* const listener = listener_.load()) listener->OnStreamReady();
+        return 0;
     } else if (!waitingForRoom_) {
         // The socket is full: be called again as soon as it has room. A fixed retry delay
         // would make a fast reader, such as a file download, wait out every one of them.
@@ -324,13 +332,11 @@ int StreamHandler::WriteQueued() {
     return 0;
 }
 
-int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
+int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
-    if (act == &RESUME_INPUT) {
-        ResumeInput();
-    } else if (msg_queue()->is_empty()) {
+    if (msg_queue()->is_empty()) {
         StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();

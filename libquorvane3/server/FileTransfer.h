@@ -20,7 +20,7 @@ struct FileTransfer {
     int64_t filesize = 0;   // announced size of an upload, stored size of a download
     int transferId = 0;
     bool upload = false;
-    bool begun = false;     // a data connection has opened the file
+    int dataUserId = 0;     // the connection that began it last; 0 while none has
     // The address of the registering user's command connection: only a data connection
     // from the same host may use the transfer, since ids are small and sequential.
     ACE_INET_Addr host;

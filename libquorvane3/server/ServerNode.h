@@ -275,6 +275,7 @@ private:
     // --- Files ---
     std::string FilePath(const std::string& name) const { return filesRoot_ + "/" + name; }
     int TakeTransferId();
+    bool CanAddUpload(const serverchannel_t& channel, int64_t filesize);
     // Forgets the user's transfer and closes its file (an unfinished upload is deleted).
     void DropTransfer(const serveruser_t& user);
     int MoveIntoStore(const std::string& localPath, std::string& internalName);

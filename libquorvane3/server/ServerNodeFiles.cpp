@@ -89,6 +89,18 @@ bool ServerNode::GetTransfer(int transferId, FileTransfer& transfer) {
     return true;
 }
 
+// The uploads registered for the channel count as if they were complete: two uploads
+// that each fit could otherwise fill the channel past its quota together. A registration
+// no connection begins leaves with its user.
+bool ServerNode::CanAddUpload(const serverchannel_t& channel, int64_t filesize) {
+    int64_t total = filesize;
+    for (transfers_t::const_iterator it = transfers_.begin(); it != transfers_.end(); ++it) {
+        if (!it->second.upload || FindChannel(it->second.channel) != channel) continue;
+        if (__builtin_add_overflow(total, it->second.filesize, &total)) return false;
+    }
+    return channel->CanAddFile(total);
+}
+
 int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     NodeGuard guard(lock_);
     if (filesRoot_.empty()) return ERR_FILESHARING_OFF;
@@ -98,7 +110,7 @@ int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     int id = 0;
     if (transfer.upload) {
-        if (!channel->CanAddFile(transfer.filesize) && !user->IsAdmin()) return ERR_MAX_DISKUSAGE_EXCEEDED;
+        if (!user->IsAdmin() && !CanAddUpload(channel, transfer.filesize)) return ERR_MAX_DISKUSAGE_EXCEEDED;
         if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
         id = TakeTransferId();
         transfer.localPath = FilePath("tmp_" + std::to_string(id) + ".dat");
@@ -114,7 +126,7 @@ int ServerNode::UserRegFileTransfer(FileTransfer& transfer) {
     }
     if (!user->GetPeerAddress(transfer.host)) return ERR_USER_NOT_FOUND;
     transfer.transferId = id;
-    transfer.begun = false;
+    transfer.dataUserId = 0;
     transfers_[id] = transfer;
     return ERR_SUCCESS;
 }
@@ -138,7 +150,7 @@ int ServerNode::UserBeginFileTransfer(int userId, int transferId, bool upload, F
         if (!channel) return ERR_CHANNEL_NOT_FOUND;
         if (transfer.upload && (channel->FileExists(transfer.filename) || Exists(transfer.localPath)))
             return ERR_FILE_ALREADY_EXISTS;
-        it->second.begun = true;
+        it->second.dataUserId = userId;
     }
     const bool opened = transfer.upload ? file.OpenForUpload(transfer.localPath, transfer.filesize)
                                         : file.OpenForDownload(transfer.localPath, transfer.filesize);
@@ -251,13 +263,15 @@ bool ServerNode::DetachFile(const std::string& filename, const serverchannel_t& 
     return true;
 }
 
-// A transfer in progress ends with its connection; registrations of the user that no
-// connection has begun go with it too, so the table cannot outgrow its users.
+// A transfer ends with the connection that began it, and a registration that no
+// connection has begun with the user that made it: the table cannot outgrow the users,
+// however often a connection names a new transfer.
 void ServerNode::DropTransfer(const serveruser_t& user) {
     NodeGuard guard(lock_);
-    if (user->GetTransferID() != 0) transfers_.erase(user->GetTransferID());
+    const int userId = user->GetUserID();
     for (transfers_t::iterator it = transfers_.begin(); it != transfers_.end();) {
-        if (it->second.userId == user->GetUserID() && !it->second.begun)
+        const FileTransfer& transfer = it->second;
+        if (transfer.dataUserId == userId || (transfer.dataUserId == 0 && transfer.userId == userId))
             it = transfers_.erase(it);
         else
             ++it;

@@ -216,6 +216,7 @@ TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
     } cases[] = {
         {"/small/", "401", -209},  // one byte more than the quota leaves
         {"/small/", "400", 2},     // exactly what is left
+        {"/small/", "1", -209},    // the registered upload counts already
         {"/small/", "-1", -2023},  // negative like missing
         {"/small/", nullptr, -2023},
         {"/nowhere/", "1", -312},

@@ -405,6 +405,19 @@ TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
     // More drained output after the end reports nothing more.
     reader->tcp.Send("ping\r\n");
     EXPECT_FALSE(reader->tcp.Expect("pong").empty());
+    // Transfers named one after another on one connection all end with it.
+    std::vector<int> ids;
+    std::unique_ptr<Client> again = Connect();
+    for (int i = 0; i < 2; ++i) {
+        ann->tcp.Send("regrecvfile channel=\"/f/\" filename=\"big\"\r\n");
+        ids.push_back(IntParam(ann->tcp.Expect("fileaccepted"), "transferid"));
+        again->tcp.Send("recvfile transferid=" + std::to_string(ids.back()) + "\r\n");
+        ASSERT_FALSE(again->tcp.Expect("fileready").empty());
+    }
+    again->tcp.Close();
+    quorvane::server::FileTransfer transfer;
+    EXPECT_TRUE(WaitFor([&] { return !node_->GetTransfer(ids[0], transfer) && !node_->GetTransfer(ids[1], transfer); },
+                        5000));
     ann->tcp.Send("deletefile filename=\"big\" channel=\"/f/\"\r\nping\r\n");
     EXPECT_FALSE(ann->tcp.Expect("pong").empty());
 
