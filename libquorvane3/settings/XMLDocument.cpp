@@ -143,6 +143,22 @@ void XMLDocument::ResetDocument(const std::string& fileName) {
 
 // Reads only regular files: a FIFO would block the start-up and a directory or a huge
 // file would make the library allocate without bound.
+namespace {
+
+// The parser steps over a whole UTF-8 character at once, as long as its first byte says,
+// so a file ending inside one would make it read past the end of its buffer.
+bool EndsInsideUtf8Character(const std::string& text) {
+    const size_t size = text.size();
+    for (size_t i = size > 3 ? size - 3 : 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 1;
+        if (i + length > size) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool XMLDocument::LoadXMLFile(const std::string& path) {
     ResetDocument(path);
     loadError_.clear();
@@ -164,6 +180,8 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     std::string text(static_cast<size_t>(info.st_size), '\0');
     const size_t got = fread(&text[0], 1, text.size(), stream);
     if (got != text.size() || ferror(stream)) refusal = std::string("Cannot read the file: ") + strerror(errno) + ".";
+    else if (EndsInsideUtf8Character(text))
+        refusal = "The file ends inside a UTF-8 character.";
     else if (NestingDepth(text) > MAX_DEPTH)
         refusal = "Elements are nested more than " + std::to_string(MAX_DEPTH) + " deep.";
     bool loaded = false;
