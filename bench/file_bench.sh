@@ -67,7 +67,10 @@ printf '%s' '<?xml version="1.0" encoding="utf-8"?><quorvane version="3.3"><host
     '<admin-enabled>false</admin-enabled><admin-username></admin-username><admin-password></admin-password>' \
     "<files-root>$DIR/files</files-root><channel-diskquota>0</channel-diskquota><static-channels>" \
     '<channel><name>files</name><password></password><topic></topic><diskquota>1000000000000</diskquota></channel>' \
-    '</static-channels></hosting></quorvane>' >"$DIR/QuorvaneService.xml"
+    '</static-channels>' \
+    '<max-connections-per-address>0</max-connections-per-address><password-lockout>0</password-lockout>' \
+    '<login-timeout>0</login-timeout><max-channels>0</max-channels>' \
+    '</hosting></quorvane>' >"$DIR/QuorvaneService.xml"
 start_spinner
 (cd "$DIR" && exec taskset -c "$TARGET_CORE" ./quorvane-server -d >server.out 2>server.err) &
 TARGET_PID=$!
