@@ -201,10 +201,9 @@ void StreamHandler::UpdateInput() {
     if (reactor() == 0) {
         return;
     }
-    const size_t queued = msg_queue()->message_bytes();
-    if (!outputPaused_ && queued >= HIGH_WATER_MARK) {
+    if (!outputPaused_ && IsOutputFull()) {
         outputPaused_ = true;
-    } else if (outputPaused_ && queued < LOW_WATER_MARK) {
+    } else if (outputPaused_ && msg_queue()->message_bytes() < LOW_WATER_MARK) {
         outputPaused_ = false;
     }
     StreamListener* const listener = listener_.load();

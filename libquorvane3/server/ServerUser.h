@@ -150,7 +150,7 @@ public:
     // Ends the connection's transfer: closes its file, deletes an unfinished upload and
     // clears the transfer fields.
     void CloseTransfer();
-    // The address of the client's end of this user's connection.
+    // The IP address of the client's end of this user's connection (port 0).
     bool GetPeerAddress(ACE_INET_Addr& address) const;
     enum {
         TRANSFER_CHUNK = 65536,

@@ -207,12 +207,11 @@ void ServerUser::CloseTransfer() {
     transferSize_ = 0;
 }
 
+// Read once, when the connection came (the voice endpoint keeps it), not per call.
 bool ServerUser::GetPeerAddress(ACE_INET_Addr& address) const {
-    if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE) return false;
-    sockaddr_in peer;
-    int size = sizeof(peer);
-    if (ACE_OS::getpeername(connection_, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
-    return address.set(&peer, size) == 0;
+    const uint32_t ip = voice_->GetTcpAddress();
+    if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || ip == 0) return false;
+    return address.set(static_cast<u_short>(0), ip) == 0;
 }
 
 }  // namespace server
