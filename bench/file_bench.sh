@@ -12,6 +12,7 @@
 #   AWAKE=1         keep the server's core out of the idle halt with an idle-priority spinner
 #                   (this virtual machine takes milliseconds to wake a halted core)
 #   SKIP_BUILD=1    use the binaries already in build/bench
+#   VOICE_ONLY=1    measure only the voice latency with and without transfers
 #   OUT=dir         where logs and files go (a new directory under /tmp by default)
 set -u
 
@@ -100,7 +101,8 @@ plain_copy() {  # sender-core receiver-core rep
     rm -f "$OUT/plain.out"
     grep '^RESULT' "$OUT/plain-$1$2-$3.out"
 }
-plain_up=() plain_down=() up=() down=() identical=yes
+plain_up=() plain_down=() up=() down=() identical=yes rss_growth=""
+[ "${VOICE_ONLY:-0}" = 1 ] && REPS=0
 for rep in $(seq "$REPS"); do
     line=$(plain_copy "$CLIENT_CORE" "$TARGET_CORE" "$rep")
     log "plain copy towards the server's core, run $rep: $line"
@@ -120,12 +122,14 @@ for rep in $(seq "$REPS"); do
 done
 
 # --- memory: a download to a reader slower than the disk ----------------------------------
+[ "${VOICE_ONLY:-0}" = 1 ] || {
 line=$(client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" \
     --file "$OUT/in.bin" --out "$OUT/slow.bin" --name "run1.bin" --skip-upload --read-rate "$READ_RATE" | grep '^RESULT')
 log "slow reader at $READ_RATE MB/s: $line"
 rss_growth=$(field rss_growth_kib "$line")
 cmp -s "$OUT/in.bin" "$OUT/slow.bin" || identical=no
 rm -f "$OUT/slow.bin"
+}
 
 # --- voice latency with and without a transfer running -------------------------------------
 voice() {  # name

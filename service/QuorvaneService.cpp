@@ -24,6 +24,7 @@
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
 #include "network/ReactorThread.h"
+#include "network/ThreadPrecedence.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
 
@@ -95,14 +96,18 @@ void ReportAfterStart(const std::string& text) {
 // One event-loop thread: its reactor, and the event it signals once it has registered
 // as the loop's thread.
 struct LoopThread {
-    explicit LoopThread(ACE_Reactor* loopReactor) : reactor(loopReactor), registered(0) {}
+    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop) : reactor(loopReactor), voice(voiceLoop), registered(0) {}
     ACE_Reactor* reactor;
+    bool voice;
     ACE_Manual_Event registered;
 };
 
 // The event-loop threads' body.
 ACE_THR_FUNC_RETURN RunReactorLoop(void* arg) {
     LoopThread* loop = static_cast<LoopThread*>(arg);
+    if (loop->voice) {
+        ThreadPrecedence::Prefer();
+    }
     ReactorThread::RunLoop(loop->reactor, &loop->registered);
     return 0;
 }
@@ -364,7 +369,7 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
 
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
-    LoopThread loops[] = {LoopThread(mainReactor), LoopThread(voiceReactor)};
+    LoopThread loops[] = {LoopThread(mainReactor, false), LoopThread(voiceReactor, true)};
     size_t spawned = 0;
     while (spawned < 2 && threads->spawn(RunReactorLoop, &loops[spawned]) != -1) {
         ++spawned;

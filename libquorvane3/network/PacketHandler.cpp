@@ -6,6 +6,8 @@
 #include <ace/OS_NS_sys_socket.h>
 #include <ace/Reactor.h>
 
+#include "network/ThreadPrecedence.h"
+
 namespace quorvane {
 
 PacketHandler::PacketHandler(ACE_Reactor* reactor)
@@ -75,6 +77,7 @@ int PacketHandler::handle_input(ACE_HANDLE) {
         from.set(&senders_[i], static_cast<int>(messages_[i].msg_hdr.msg_namelen));
         Deliver(buffers_[i], length, from);
     }
+    ThreadPrecedence::AfterWork();
     return 0;  // a failed or dropped receive never unregisters the handler
 }
 

@@ -1,5 +1,7 @@
 #include "network/StreamHandler.h"
 
+#include <algorithm>
+
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -271,15 +273,19 @@ int StreamHandler::WriteQueued() {
     ACE_Message_Queue<ACE_MT_SYNCH>* const queue = msg_queue();
     for (;;) {
         iovec pieces[WRITE_BATCH];
+        bool blockEnds[WRITE_BATCH];
         int count = 0;
         // Only this thread takes blocks out; other threads may append meanwhile, and the
         // iterator reads each link under the queue's lock.
         ACE_Message_Queue_Iterator<ACE_MT_SYNCH> blocks(*queue);
         ACE_Message_Block* block = 0;
         size_t skip = headWritten_;
-        for (; count < WRITE_BATCH && blocks.next(block) != 0; blocks.advance(), ++count) {
+        size_t bytes = 0;
+        for (; count < WRITE_BATCH && bytes < WRITE_BYTES && blocks.next(block) != 0; blocks.advance(), ++count) {
             pieces[count].iov_base = block->rd_ptr() + skip;
-            pieces[count].iov_len = block->length() - skip;
+            pieces[count].iov_len = std::min<size_t>(block->length() - skip, WRITE_BYTES - bytes);
+            blockEnds[count] = pieces[count].iov_len == block->length() - skip;
+            bytes += pieces[count].iov_len;
             skip = 0;
         }
         if (count == 0) break;
@@ -303,6 +309,10 @@ int StreamHandler::WriteQueued() {
                 break;
             }
             left -= pieces[i].iov_len;
+            if (!blockEnds[i]) {
+                headWritten_ += pieces[i].iov_len;  // cut at WRITE_BYTES: the rest goes next
+                break;
+            }
             ACE_Message_Block* done = 0;
             ACE_Time_Value noWait = ACE_Time_Value::zero;
             if (queue->dequeue_head(done, &noWait) != -1) done->release();

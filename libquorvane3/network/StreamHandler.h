@@ -32,6 +32,10 @@ public:
         // listing of a large server), never past this.
         REPLY_LIMIT = 64 * 1048576,
         WRITE_BATCH = 64,  // queued blocks written with one system call
+        // Bytes given to one write. A loopback write runs the receiver's side too, and the
+        // kernel may not preempt it: a few MiB at once would hold the core for a
+        // millisecond, and the voice thread behind it.
+        WRITE_BYTES = 131072,
     };
     // What Send answers when the bytes were not queued.
     enum { SEND_CLOSED = -1, SEND_FULL = -2 };
