@@ -49,6 +49,7 @@ struct Options {
 };
 
 std::atomic<bool> running(true);
+const double startTime = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 
 double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -342,6 +343,12 @@ void RunAdmin(const Options& o, Counters& c) {
             ++c.saves;
         } else {
             ++c.saveFailures;
+            // Why, for the log: a closed connection or ten seconds without a line.
+            pollfd p = {fd, POLLIN, 0};
+            char byte;
+            const bool closed = poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_PEEK) <= 0;
+            fprintf(stderr, "save failed at %.1f s: %s\n", Now() - startTime,
+                    closed ? "connection closed" : "no reply within 10 s");
             close(fd);
             fd = -1;
         }

@@ -269,6 +269,7 @@ private:
     int CheckChannelLimits(size_t depth);
     // Schedules and cancels the login-timeout check; false when it cannot be scheduled.
     bool StartLimitTimer();
+    void ReturnFreedHeap();
     void StopLimitTimer();
     // Closes connections that did not log in in time; forgets expired password records.
     void CheckLoginTimeouts();
@@ -325,6 +326,7 @@ private:
     FloodGuard flood_;
     int maxChannels_;
     long loginTimerId_;
+    size_t freeHeapAfterTrim_ = 0;  // main thread only
     std::string startError_;
 };
 
