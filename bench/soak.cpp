@@ -337,7 +337,9 @@ void RunAdmin(const Options& o, Counters& c) {
             }
         }
         const double started = Now();
-        SendAll(fd, "saveconfig\r\n");
+        // A ping as any client sends it: without one the server drops the connection as
+        // inactive after three minutes.
+        SendAll(fd, "ping\r\nsaveconfig\r\n");
         // The administrator also receives every user's comings and goings; skip them.
         if (Expect(fd, buffer, "ok", 10000)) {
             ++c.saves;

@@ -74,12 +74,15 @@ public:
         }
     }
 
-    // Feeds bytes to the user as one read from its connection; false once it closed.
+    // Feeds bytes to the user as one read from its connection, and gives it the turns
+    // that follow; false once it closed.
     bool Feed(int userId, const char* data, size_t size) {
         const quorvane::server::serveruser_t user = node_.GetUser(userId);
         if (!user || size == 0) return static_cast<bool>(user);
         bool keepOpen = true;
         user->OnStreamData(data, static_cast<ssize_t>(size), keepOpen);
+        // The turns the loop would give the commands that wait after the read.
+        while (keepOpen && user->HasPendingInput()) user->OnStreamResume(keepOpen);
         if (!keepOpen) user->Disconnect();
         return keepOpen;
     }

@@ -408,7 +408,12 @@ void StreamHandler::CloseNow() {
         listener->OnStreamClosed();
     }
     // Unregister and close the socket here too, so that a handler that is not on the heap
-    // (which destroy leaves alone) is not left registered.
+    // (which destroy leaves alone) is not left registered. The epoll reactor cannot
+    // remove a handler whose every event was switched off (input held for a turn, no
+    // output waiting): it would keep the pointer after the delete. Give it one back first.
+    if (reactor() != 0 && !reading_ && !waitingForRoom_) {
+        reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, ACE_Reactor::ADD_MASK);
+    }
     shutdown();
     destroy();  // deletes a heap handler: must stay last
 }

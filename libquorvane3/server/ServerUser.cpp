@@ -159,17 +159,17 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
         return;
     }
     lineBuffer_.append(data, static_cast<size_t>(length));
-    ProcessLines(keepOpen);
+    ProcessLines(keepOpen, true);
 }
 
 void ServerUser::OnStreamResume(bool& keepOpen) {
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    ProcessLines(keepOpen);
+    ProcessLines(keepOpen, false);
 }
 
 // Each byte is searched for LF once, however the line arrives; each command holds the
 // node's lock on its own, and a turn handles a bounded number of them.
-void ServerUser::ProcessLines(bool& keepOpen) {
+void ServerUser::ProcessLines(bool& keepOpen, bool onRead) {
     pendingInput_ = false;
     for (int handled = 0;; ++handled) {
         const size_t lf = lineBuffer_.find('\n', scanFrom_);
@@ -177,7 +177,7 @@ void ServerUser::ProcessLines(bool& keepOpen) {
             scanFrom_ = lineBuffer_.size();
             break;
         }
-        if (handled == COMMANDS_PER_TURN) {
+        if (handled == COMMANDS_PER_TURN || (onRead && !AnswersOnRead(lineBuffer_, lineStart_, lf))) {
             scanFrom_ = lf;
             pendingInput_ = true;
             break;

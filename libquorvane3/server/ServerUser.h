@@ -193,8 +193,12 @@ private:
     StreamHandler* FindStreamHandler() const;
     // A send that could not be queued logs the user out of its lines (not its connection).
     int CheckSent(int result);
-    // Handles up to COMMANDS_PER_TURN complete lines of the buffer.
-    void ProcessLines(bool& keepOpen);
+    // Handles up to COMMANDS_PER_TURN complete lines of the buffer. On the read that
+    // brought them (onRead) only the leading commands that answer on read are handled:
+    // the rest wait for a turn of their own, so that a read never costs more than a few
+    // cheap commands and a client's ping is not held up behind other clients' logins.
+    void ProcessLines(bool& keepOpen, bool onRead);
+    static bool AnswersOnRead(const std::string& line, size_t start, size_t end);
     bool PassesStateTest(const Command& command);
     void SendChannelLine(const char* word, const serverchannel_t& channel);
     void SendPathLine(const char* word, const serverchannel_t& channel);

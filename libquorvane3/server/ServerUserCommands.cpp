@@ -73,6 +73,9 @@ struct ServerUser::Command {
     const char* word;
     StateRule rules[3];
     Handler handler;
+    // Touches nothing but the sender and costs the same on any server: handled on the
+    // read that brought it, ahead of other clients' queued commands.
+    bool answersOnRead = false;
 };
 
 // Matched in this order, ignoring letter case.
@@ -81,11 +84,11 @@ const ServerUser::Command ServerUser::COMMANDS[] = {
     {"login", {RULE_ADMIN_206, RULE_LOGGEDIN_300, RULE_NOT_UDP_302}, &ServerUser::HandleLogin},
     {"logout", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleLogout},
     {"changenick", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleChangeNick},
-    {"ping", {RULE_END}, &ServerUser::HandlePing},
+    {"ping", {RULE_END}, &ServerUser::HandlePing, true},
     {"join", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleJoin},
     {"leave", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleLeave},
     {"pwc", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandlePwc},
-    {"whoami", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleWhoAmI},
+    {"whoami", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleWhoAmI, true},
     {"changestatus", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleChangeStatus},
     {"message", {RULE_NOT_LOGGEDIN_301, RULE_ADMIN_206}, &ServerUser::HandleMessage},
     {"kick", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleKick},
@@ -110,6 +113,15 @@ const ServerUser::Command ServerUser::COMMANDS[] = {
     {"fileshare", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleFileShare},
     {"deletefile", {RULE_NOT_LOGGEDIN_301}, &ServerUser::HandleDeleteFile},
 };
+
+bool ServerUser::AnswersOnRead(const std::string& buffer, size_t start, size_t end) {
+    size_t wordEnd = start;
+    while (wordEnd < end && buffer[wordEnd] != ' ' && buffer[wordEnd] != '\r' && buffer[wordEnd] != '\n') ++wordEnd;
+    const std::string word = buffer.substr(start, wordEnd - start);
+    for (const Command& command : COMMANDS)
+        if (EqualsNoCase(word, command.word)) return command.answersOnRead;
+    return false;
+}
 
 void ServerUser::ProcessCommand(const std::string& line, bool& keepOpen) {
     if (line.size() < 2) return;  // a lone LF

@@ -19,8 +19,16 @@ protected:
           node_(&reactor_, &reactor_, 0, false),
           user_(std::make_shared<RecordingUser>(1, &node_)) {}
 
-    // Feeds bytes as one read; answers whether the connection stays open.
+    // Feeds bytes as one read and gives the user the turns the loop would give it;
+    // answers whether the connection stays open.
     bool Feed(const std::string& bytes) {
+        bool keepOpen = Read(bytes);
+        while (keepOpen && user_->HasPendingInput()) user_->OnStreamResume(keepOpen);
+        return keepOpen;
+    }
+
+    // Only the read: what is handled before the loop's next turn.
+    bool Read(const std::string& bytes) {
         bool keepOpen = true;
         user_->OnStreamData(bytes.data(), static_cast<ssize_t>(bytes.size()), keepOpen);
         return keepOpen;
@@ -147,7 +155,7 @@ namespace {
 TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
     std::string burst;
     for (int i = 0; i < 20; ++i) burst += "ping\r\n";
-    EXPECT_TRUE(Feed(burst + "pi"));
+    EXPECT_TRUE(Read(burst + "pi"));
     EXPECT_EQ(static_cast<size_t>(ServerUser::COMMANDS_PER_TURN), user_->lines.size());
     EXPECT_TRUE(user_->HasPendingInput());
     bool keepOpen = true;
@@ -156,6 +164,15 @@ TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
     EXPECT_EQ(20u, user_->lines.size());
     EXPECT_TRUE(Feed("ng\r\n"));
     EXPECT_EQ(21u, user_->lines.size());
+
+    // The read itself answers only the cheap commands in front; from the first other one
+    // on, the lines wait for a turn, so no client's read costs a login's listing.
+    user_->lines.clear();
+    EXPECT_TRUE(Read("ping\r\nWHOAMI\r\ndance\r\nping\r\n"));
+    EXPECT_EQ((std::vector<std::string>{"pong", "error"}), user_->Words());
+    EXPECT_TRUE(user_->HasPendingInput());
+    user_->OnStreamResume(keepOpen);
+    EXPECT_EQ((std::vector<std::string>{"pong", "error", "error", "pong"}), user_->Words());
 }
 
 // A line without its LF may hold 4 KiB before login and 64 KiB after; past that the

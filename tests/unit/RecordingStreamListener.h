@@ -2,6 +2,7 @@
 #ifndef QUORVANE_TESTS_RECORDINGSTREAMLISTENER_H
 #define QUORVANE_TESTS_RECORDINGSTREAMLISTENER_H
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -29,6 +30,14 @@ public:
         if (onData) onData(keepOpen);
     }
     void OnStreamReady() override { Bump(ready_); }
+    // Input held for a later turn while pending is set; onResume runs on that turn.
+    std::atomic<bool> pending{false};
+    std::function<void(bool& keepOpen)> onResume;
+    bool HasPendingInput() const override { return pending; }
+    void OnStreamResume(bool& keepOpen) override {
+        pending = false;
+        if (onResume) onResume(keepOpen);
+    }
 
     std::string Data() const { return Read(data_); }
     int Opened() const { return Read(opened_); }

@@ -187,6 +187,22 @@ TEST_P(StreamHandlerTest, CloseFromInsideOnStreamDataWaitsForTheCallbackToReturn
     EXPECT_EQ(1, other_.Closed());
 }
 
+// Input held for a turn of its own switches the connection's every event off; a close on
+// that turn must still take the handler out of the reactor before deleting it (the
+// reactor's own shutdown would otherwise meet the freed handler).
+TEST_P(StreamHandlerTest, CloseOnAHeldTurnUnregistersTheHandler) {
+    listener_.onData = [&](bool&) { listener_.pending = true; };
+    listener_.onResume = [](bool& keepOpen) { keepOpen = false; };
+    ACE_HANDLE peer;
+    const ACE_HANDLE handle = Open(&listener_, peer)->get_handle();
+    ASSERT_TRUE(WriteAll(peer, "later\r\n"));
+    ASSERT_TRUE(WaitFor([&] { return deletions_ == 1; }));
+    EXPECT_EQ(1, listener_.Closed());
+    int found = 0;
+    ASSERT_TRUE(loop_.RunOnLoop([&] { found = loop_.reactor()->handler(handle, ACE_Event_Handler::ALL_EVENTS_MASK); }));
+    EXPECT_EQ(-1, found);
+}
+
 TEST_P(StreamHandlerTest, CloseFromAnotherThreadDuringOnStreamDataIsDeferred) {
     std::atomic<bool> inside{false}, release{false};
     listener_.onData = [&](bool&) {
