@@ -25,6 +25,10 @@ AWAKE=${AWAKE:-1}
 SPINNER=""
 OUT=${OUT:-$(mktemp -d /tmp/quorvane-filebench.XXXXXX)}
 mkdir -p "$OUT"
+# What the clients receive goes to memory: the receiving client's disk writeback would
+# otherwise be measured, and it swings by a factor of five on this machine. The server's
+# own files stay on disk.
+SINK=$(mktemp -d /dev/shm/quorvane-filebench.XXXXXX)
 TARGET_CORE=0
 CLIENT_CORE=1
 TARGET_PID=""
@@ -37,6 +41,7 @@ COPY_PORT=$((TCP_PORT + 2))
 cleanup() {
     stop_target
     stop_spinner
+    rm -rf "$SINK"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -90,15 +95,15 @@ client() { taskset -c "$CLIENT_CORE" "$@"; }
 # The plain copy runs on the same cores as the transfer it is compared with: towards the
 # server's core for uploads, from it for downloads.
 plain_copy() {  # sender-core receiver-core rep
-    rm -f "$OUT/plain.out"
+    rm -f "$SINK/plain.out"
     sync
-    taskset -c "$2" "$TCPCOPY" --recv "$COPY_PORT" "$OUT/plain.out" >"$OUT/plain-$1$2-$3.out" &
+    taskset -c "$2" "$TCPCOPY" --recv "$COPY_PORT" "$SINK/plain.out" >"$OUT/plain-$1$2-$3.out" &
     local receiver=$!
     for _ in $(seq 50); do grep -q listening "$OUT/plain-$1$2-$3.out" 2>/dev/null && break; sleep 0.1; done
     taskset -c "$1" "$TCPCOPY" --send "$COPY_PORT" "$OUT/in.bin"
     wait "$receiver"
     COPY_PORT=$((COPY_PORT + 1))
-    rm -f "$OUT/plain.out"
+    rm -f "$SINK/plain.out"
     grep '^RESULT' "$OUT/plain-$1$2-$3.out"
 }
 plain_up=() plain_down=() up=() down=() identical=yes rss_growth=""
@@ -113,22 +118,22 @@ for rep in $(seq "$REPS"); do
 
     sync
     line=$(client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" \
-        --file "$OUT/in.bin" --out "$OUT/down.bin" --name "run$rep.bin" | grep '^RESULT')
+        --file "$OUT/in.bin" --out "$SINK/down.bin" --name "run$rep.bin" | grep '^RESULT')
     log "server run $rep: $line"
     up+=("$(field upload_mbps "$line")")
     down+=("$(field download_mbps "$line")")
-    cmp -s "$OUT/in.bin" "$OUT/down.bin" || identical=no
-    rm -f "$OUT/down.bin"
+    cmp -s "$OUT/in.bin" "$SINK/down.bin" || identical=no
+    rm -f "$SINK/down.bin"
 done
 
 # --- memory: a download to a reader slower than the disk ----------------------------------
 [ "${VOICE_ONLY:-0}" = 1 ] || {
 line=$(client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" \
-    --file "$OUT/in.bin" --out "$OUT/slow.bin" --name "run1.bin" --skip-upload --read-rate "$READ_RATE" | grep '^RESULT')
+    --file "$OUT/in.bin" --out "$SINK/slow.bin" --name "run1.bin" --skip-upload --read-rate "$READ_RATE" | grep '^RESULT')
 log "slow reader at $READ_RATE MB/s: $line"
 rss_growth=$(field rss_growth_kib "$line")
-cmp -s "$OUT/in.bin" "$OUT/slow.bin" || identical=no
-rm -f "$OUT/slow.bin"
+cmp -s "$OUT/in.bin" "$SINK/slow.bin" || identical=no
+rm -f "$SINK/slow.bin"
 }
 
 # --- voice latency with and without a transfer running -------------------------------------
@@ -140,13 +145,13 @@ voice() {  # name
 }
 quiet=$(voice voice-quiet)
 log "voice, no transfer: $quiet"
-client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out "$OUT/loop.bin" \
+client "$FILEBENCH" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out "$SINK/loop.bin" \
     --name loop --loops 100 --no-sync >"$OUT/loop.out" 2>&1 &
 LOOP=$!
 busy=$(voice voice-transfer)
 kill "$LOOP" 2>/dev/null
 wait "$LOOP" 2>/dev/null
-rm -f "$OUT/loop.bin"
+rm -f "$SINK/loop.bin"
 log "voice, transfers running: $busy"
 log "transfers during the voice run: $(grep -c '^RESULT' "$OUT/loop.out") finished (each: upload and download, back to back)"
 stop_target
