@@ -135,8 +135,13 @@ size_t RaiseOpenFilesLimit() {
 // Makes an epoll reactor for that many handles the process-wide reactor; ACE deletes
 // it when it is finished. It restarts a wait that a signal interrupted: otherwise a
 // SIGSTOP and SIGCONT (a debugger, Ctrl+Z, a paused container) ended the loop for good.
+// Notifications (output passes, command turns) handled before the loop looks at its
+// sockets again: a storm's thousands of them would otherwise hold up every client's read.
+const int NOTIFICATIONS_PER_WAKE = 4;
+
 void InstallMainReactor(size_t maxHandles) {
     ACE_Reactor* reactor = new ACE_Reactor(new ACE_Dev_Poll_Reactor(maxHandles, true), true);
+    reactor->max_notify_iterations(NOTIFICATIONS_PER_WAKE);
     ACE_Reactor* previous = ACE_Reactor::instance(reactor, true);
     delete previous;
 }

@@ -53,7 +53,8 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       closePending_(false),
       closed_(false),
       headWritten_(0),
-      waitingForRoom_(false) {
+      waitingForRoom_(false),
+      peerClosed_(false) {
     // The queue's own mark is only the last resort; Send applies the real limits.
     msg_queue()->high_water_mark(2 * static_cast<size_t>(REPLY_LIMIT));
     msg_queue()->low_water_mark(LOW_WATER_MARK);
@@ -178,7 +179,13 @@ int StreamHandler::ReadOnce() {
     char* const buffer = ReceiveBuffer();
     const ssize_t count = peer().recv(buffer, RECEIVE_BUFFER_SIZE);
     if (count == 0) {
-        return -1;  // the peer closed
+        // The peer closed. The close (and the leaving user's notices to everyone) waits
+        // its turn among the loop's notifications, so that thousands of clients leaving
+        // at once do not hold up the reads of those who stay.
+        if (reactor() == 0 || resumeScheduled_) return -1;
+        if (reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, ACE_Reactor::CLR_MASK) != -1) reading_ = false;
+        peerClosed_ = resumeScheduled_ = true;
+        return reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1 ? -1 : 0;
     }
     if (count < 0) {
         return IsTransient(errno) || errno == EINTR ? 0 : -1;
@@ -190,6 +197,12 @@ int StreamHandler::ReadOnce() {
     bool keepOpen = true;
     listener->OnStreamData(buffer, count, keepOpen);
     if (!keepOpen) {
+        return -1;
+    }
+    // What the read answered (a pong) goes out now, with whatever was queued before it,
+    // rather than on this connection's output pass, which may wait behind thousands of
+    // others during a storm of broadcasts.
+    if (!waitingForRoom_ && !msg_queue()->is_empty() && WriteQueued() == -1) {
         return -1;
     }
     UpdateInput();
@@ -230,6 +243,10 @@ void StreamHandler::UpdateInput() {
 
 void StreamHandler::ResumeInput() {
     resumeScheduled_ = false;
+    if (peerClosed_) {
+        handle_close();
+        return;
+    }
     StreamListener* const listener = listener_.load();
     if (listener == 0) {
         return;

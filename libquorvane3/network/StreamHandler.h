@@ -108,6 +108,7 @@ private:
     bool closed_;          // the real close has run
     size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
     bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
+    bool peerClosed_;      // end of stream read; the close waits for its turn (loop thread only)
 };
 
 #endif

@@ -1,6 +1,8 @@
 // ServerUser: construction, connection lifecycle and the receive path.
 #include "server/ServerUser.h"
 
+#include <chrono>
+
 #include <ace/Reactor.h>
 
 #include "network/SharedLine.h"
@@ -171,13 +173,16 @@ void ServerUser::OnStreamResume(bool& keepOpen) {
 // node's lock on its own, and a turn handles a bounded number of them.
 void ServerUser::ProcessLines(bool& keepOpen, bool onRead) {
     pendingInput_ = false;
+    const std::chrono::steady_clock::time_point turnEnds =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(TURN_MICROSECONDS);
     for (int handled = 0;; ++handled) {
         const size_t lf = lineBuffer_.find('\n', scanFrom_);
         if (lf == std::string::npos) {
             scanFrom_ = lineBuffer_.size();
             break;
         }
-        if (handled == COMMANDS_PER_TURN || (onRead && !AnswersOnRead(lineBuffer_, lineStart_, lf))) {
+        if (handled == COMMANDS_PER_TURN || (handled > 0 && std::chrono::steady_clock::now() >= turnEnds) ||
+            (onRead && !AnswersOnRead(lineBuffer_, lineStart_, lf))) {
             scanFrom_ = lf;
             pendingInput_ = true;
             break;
