@@ -202,6 +202,8 @@ private:
     // cheap commands and a client's ping is not held up behind other clients' logins.
     void ProcessLines(bool& keepOpen, bool onRead);
     static bool AnswersOnRead(const std::string& line, size_t start, size_t end);
+    // The command table's entry for the word, ignoring letter case; null when none.
+    static const Command* FindCommand(const std::string& word);
     bool PassesStateTest(const Command& command);
     void SendChannelLine(const char* word, const serverchannel_t& channel);
     void SendPathLine(const char* word, const serverchannel_t& channel);

@@ -117,10 +117,14 @@ const ServerUser::Command ServerUser::COMMANDS[] = {
 bool ServerUser::AnswersOnRead(const std::string& buffer, size_t start, size_t end) {
     size_t wordEnd = start;
     while (wordEnd < end && buffer[wordEnd] != ' ' && buffer[wordEnd] != '\r' && buffer[wordEnd] != '\n') ++wordEnd;
-    const std::string word = buffer.substr(start, wordEnd - start);
+    const Command* const command = FindCommand(buffer.substr(start, wordEnd - start));
+    return command != 0 && command->answersOnRead;
+}
+
+const ServerUser::Command* ServerUser::FindCommand(const std::string& word) {
     for (const Command& command : COMMANDS)
-        if (EqualsNoCase(word, command.word)) return command.answersOnRead;
-    return false;
+        if (EqualsNoCase(word, command.word)) return &command;
+    return 0;
 }
 
 void ServerUser::ProcessCommand(const std::string& line, bool& keepOpen) {
@@ -132,15 +136,15 @@ void ServerUser::ProcessCommand(const std::string& line, bool& keepOpen) {
         SendError(ERR_SYNTAX_ERROR);
         return;
     }
-    for (const Command& command : COMMANDS) {
-        if (!EqualsNoCase(word, command.word)) continue;
-        if (PassesStateTest(command)) {
-            const Handler handler = command.handler;
-            (this->*handler)(text, keepOpen);
-        }
+    const Command* const command = FindCommand(word);
+    if (command == 0) {
+        SendError(ERR_UNKNOWN_COMMAND);
         return;
     }
-    SendError(ERR_UNKNOWN_COMMAND);
+    if (PassesStateTest(*command)) {
+        const Handler handler = command->handler;
+        (this->*handler)(text, keepOpen);
+    }
 }
 
 bool ServerUser::PassesStateTest(const Command& command) {
