@@ -1106,6 +1106,12 @@ int LoadGen::RunStorm()
     const double wall = Now() - t0, cpu1 = ProcessCpu(pid);
     const uint64_t lines = linesIn_ - lines0, bytes = bytesIn_ - bytes0;
     const std::string stormPings = pingsSince(ping0, "", end);
+    // PING_LOG=file: every round trip of the storm, for finding when the slow ones came.
+    if (const char* log = getenv("PING_LOG")) {
+        std::ofstream w(log);
+        w << "login_end " << loginS << " commands_end " << commandsS << " end " << end - t0 << '\n';
+        for (size_t k = ping0; k < pings_.size(); ++k) w << pings_[k].sentAt - t0 << ' ' << pings_[k].ms << '\n';
+    }
     const long rssPeak = rssPeak_;
     const int sockets = int(std::count_if(users_.begin(), users_.end(), [](const User& u) { return u.tcp >= 0; }));
     if (!opt_.windowFile.empty()) {

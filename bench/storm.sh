@@ -10,6 +10,7 @@
 #                   server's 30-second keep-alive tick, which gives freed memory back)
 #   DESCRIPTOR_USERS  users of the scale figure (the hard open-file limit less 100)
 #   PARTS="logins burst cost scale"   the parts to run
+# Each storm's pings (seconds into the storm, round trip in ms) go to $OUT/<name>.pings.
 
 STORM_USERS=${STORM_USERS:-8000}
 STORM_JOINERS=${STORM_JOINERS:-1000}
@@ -46,8 +47,8 @@ stop_voice() {  # name
 storm() {  # name args...: the storm client against the running server; prints its RESULT line
     local name=$1
     shift
-    timeout 900 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
-        --server-pid "$TARGET_PID" --storm --window 512 --setup-timeout 300 --max-time 800 \
+    PING_LOG="$OUT/$name.pings" timeout 900 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" \
+        --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" --storm --window 512 --setup-timeout 300 --max-time 800 \
         --window-file "$OUT/$name.window" "$@" >"$OUT/$name-storm.out" 2>"$OUT/$name-storm.err"
     grep '^RESULT' "$OUT/$name-storm.out" | tail -1
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -36,6 +38,18 @@ char* ReceiveBuffer() {
     return buffer;
 }
 
+std::atomic<long long> queuedBytesOfAll(0);
+
+// Releases blocks linked through next(), as the output queue keeps them.
+void ReleaseChain(ACE_Message_Block* block) {
+    while (block != 0) {
+        ACE_Message_Block* const next = block->next();
+        block->next(0);
+        block->release();
+        block = next;
+    }
+}
+
 // Results of a non-blocking read or write that only mean "not now".
 bool IsTransient(int error) {
     return error == EWOULDBLOCK || error == EAGAIN || error == ETIME || error == ETIMEDOUT;
@@ -52,15 +66,16 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       upcallDepth_(0),
       closePending_(false),
       closed_(false),
+      head_(0),
+      tail_(0),
+      queuedBytes_(0),
       headWritten_(0),
       waitingForRoom_(false),
-      peerClosed_(false) {
-    // The queue's own mark is only the last resort; Send applies the real limits.
-    msg_queue()->high_water_mark(2 * static_cast<size_t>(REPLY_LIMIT));
-    msg_queue()->low_water_mark(LOW_WATER_MARK);
-}
+      peerClosed_(false) {}
 
 StreamHandler::~StreamHandler() {
+    // Deleted with output still queued (without the real close, or by it).
+    ReleaseChain(TakeQueue());
     // Deleted without the real close: leave no notification pointing at freed memory.
     // The base's destructor cancels the timers and removes the handler from the reactor.
     if (!closed_ && reactor() != 0) {
@@ -74,6 +89,10 @@ int StreamHandler::open(void* arg) {
         return result;
     }
     peer().enable(ACE_NONBLOCK);
+    // Our writes already gather whatever is queued; Nagle's wait for the peer's delayed
+    // acknowledgement would only hold a lone reply (a pong) back by up to 40 ms.
+    int noDelay = 1;
+    peer().set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     if (!EnterUpcall()) {
         return -1;
     }
@@ -113,7 +132,19 @@ int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
     return block == 0 ? SEND_FULL : SendBlock(block, reply);
 }
 
-bool StreamHandler::IsOutputFull() { return msg_queue()->message_bytes() >= HIGH_WATER_MARK; }
+long long StreamHandler::QueuedBytesOfAll() { return queuedBytesOfAll.load(std::memory_order_relaxed); }
+
+bool StreamHandler::IsOutputFull() const { return QueuedBytes() >= HIGH_WATER_MARK; }
+
+ACE_Message_Block* StreamHandler::TakeQueue() {
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, 0);
+    ACE_Message_Block* const chain = head_;
+    head_ = tail_ = 0;
+    queuedBytesOfAll -= static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed));
+    queuedBytes_.store(0, std::memory_order_relaxed);
+    headWritten_ = 0;
+    return chain;
+}
 
 bool StreamHandler::IsClosing() {
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, true);
@@ -121,40 +152,45 @@ bool StreamHandler::IsClosing() {
 }
 
 int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
-    if (IsClosing()) {
-        block->release();
+    const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
+    const size_t length = block->length();  // what WriteQueued writes of it
+    int result = 0;
+    bool orphaned = false;  // queued, but its output pass could not be asked for
+    {
+        // The notification is posted under the lock too, so that the real close, which
+        // purges notifications after marking itself, cannot miss it.
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, SEND_CLOSED);
+        const size_t queued = queuedBytes_.load(std::memory_order_relaxed);
+        if (closePending_ || closed_) {
+            result = SEND_CLOSED;
+        } else if (queued >= limit) {
+            result = SEND_FULL;
+        } else {
+            block->next(0);
+            if (tail_ != 0) {
+                tail_->next(block);
+            } else {
+                head_ = block;
+            }
+            tail_ = block;
+            queuedBytes_.store(queued + length, std::memory_order_relaxed);
+            queuedBytesOfAll += static_cast<long long>(length);
+            // A queue that was not empty has its output pass (or its retry) pending.
+            if (queued != 0 || reactor() == 0 ||
+                reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+                return 0;
+            }
+            orphaned = true;
+        }
+    }
+    if (orphaned) {
+        // Without its output pass nothing queued would ever be written: close instead of
+        // leaving the client waiting. The close releases the block with the queue.
+        handle_close();
         return SEND_CLOSED;
     }
-    const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
-    if (msg_queue()->message_bytes() >= limit) {
-        block->release();
-        return SEND_FULL;
-    }
-    const bool wasEmpty = msg_queue()->is_empty();
-    ACE_Time_Value noWait = ACE_Time_Value::zero;
-    if (msg_queue()->enqueue_tail(block, &noWait) == -1) {
-        block->release();
-        return IsClosing() ? SEND_CLOSED : SEND_FULL;
-    }
-    // From here on the queue owns the block. The notification is posted under the state
-    // lock so that the real close, which purges notifications after marking itself,
-    // cannot miss it.
-    {
-        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, SEND_CLOSED);
-        if (closePending_ || closed_) {
-            return SEND_CLOSED;  // queued, but it will never be written
-        }
-        if (!wasEmpty || reactor() == 0) {
-            return 0;  // the pending output pass or its retry timer reaches this block
-        }
-        if (reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
-            return 0;
-        }
-    }
-    // Without its output pass nothing queued would ever be written: close instead of
-    // leaving the client waiting.
-    handle_close();
-    return SEND_CLOSED;
+    block->release();
+    return result;
 }
 
 // Both a readable socket and the notification that gives pending input its next turn
@@ -202,7 +238,7 @@ int StreamHandler::ReadOnce() {
     // What the read answered (a pong) goes out now, with whatever was queued before it,
     // rather than on this connection's output pass, which may wait behind thousands of
     // others during a storm of broadcasts.
-    if (!waitingForRoom_ && !msg_queue()->is_empty() && WriteQueued() == -1) {
+    if (!waitingForRoom_ && QueuedBytes() != 0 && WriteQueued() == -1) {
         return -1;
     }
     UpdateInput();
@@ -218,7 +254,7 @@ void StreamHandler::UpdateInput() {
     }
     if (!outputPaused_ && IsOutputFull()) {
         outputPaused_ = true;
-    } else if (outputPaused_ && msg_queue()->message_bytes() < LOW_WATER_MARK) {
+    } else if (outputPaused_ && QueuedBytes() < LOW_WATER_MARK) {
         outputPaused_ = false;
     }
     StreamListener* const listener = listener_.load();
@@ -282,28 +318,27 @@ int StreamHandler::handle_output(ACE_HANDLE) {
 }
 
 // The queued blocks are written in place with one gathering write of up to
-// WRITE_BATCH blocks, and only taken out of the queue once fully written. (Taking a block
-// out and putting it back could fail while the queue is over its high water mark, which
-// would lose the rest of the block.) A burst of lines, such as a broadcast to thousands
-// of users, then costs one system call per connection rather than one per line.
+// WRITE_BATCH blocks, and only taken off the queue once fully written. A burst of lines,
+// such as a broadcast to thousands of users, then costs one system call per connection
+// rather than one per line. Loop thread only: no other thread takes blocks off, so the
+// blocks gathered stay valid while other threads append behind them.
 int StreamHandler::WriteQueued() {
-    ACE_Message_Queue<ACE_MT_SYNCH>* const queue = msg_queue();
     for (;;) {
         iovec pieces[WRITE_BATCH];
         bool blockEnds[WRITE_BATCH];
         int count = 0;
-        // Only this thread takes blocks out; other threads may append meanwhile, and the
-        // iterator reads each link under the queue's lock.
-        ACE_Message_Queue_Iterator<ACE_MT_SYNCH> blocks(*queue);
-        ACE_Message_Block* block = 0;
-        size_t skip = headWritten_;
-        size_t bytes = 0;
-        for (; count < WRITE_BATCH && bytes < WRITE_BYTES && blocks.next(block) != 0; blocks.advance(), ++count) {
-            pieces[count].iov_base = block->rd_ptr() + skip;
-            pieces[count].iov_len = std::min<size_t>(block->length() - skip, WRITE_BYTES - bytes);
-            blockEnds[count] = pieces[count].iov_len == block->length() - skip;
-            bytes += pieces[count].iov_len;
-            skip = 0;
+        {
+            ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+            size_t skip = headWritten_;
+            size_t bytes = 0;
+            for (ACE_Message_Block* block = head_; count < WRITE_BATCH && bytes < WRITE_BYTES && block != 0;
+                 block = block->next(), ++count) {
+                pieces[count].iov_base = block->rd_ptr() + skip;
+                pieces[count].iov_len = std::min<size_t>(block->length() - skip, WRITE_BYTES - bytes);
+                blockEnds[count] = pieces[count].iov_len == block->length() - skip;
+                bytes += pieces[count].iov_len;
+                skip = 0;
+            }
         }
         if (count == 0) break;
         // A zero-timeout write: MSG_DONTWAIT takes whatever room the socket has. (ACE's
@@ -319,26 +354,42 @@ int StreamHandler::WriteQueued() {
         }
         size_t left = written > 0 ? static_cast<size_t>(written) : 0;
         bool full = written <= 0;
+        int done = 0;       // blocks written to their end
+        size_t partial = 0; // bytes written of the block after them
         for (int i = 0; i < count; ++i) {
-            if (left < pieces[i].iov_len) {
-                headWritten_ += left;  // the socket is full: the rest stays at the head
-                full = true;
+            if (left < pieces[i].iov_len || !blockEnds[i]) {
+                // The socket is full, or the block was cut at WRITE_BYTES: the rest stays
+                // at the head for the next write.
+                partial = std::min(left, pieces[i].iov_len);
+                full = full || left < pieces[i].iov_len;
                 break;
             }
             left -= pieces[i].iov_len;
-            if (!blockEnds[i]) {
-                headWritten_ += pieces[i].iov_len;  // cut at WRITE_BYTES: the rest goes next
-                break;
+            ++done;
+        }
+        ACE_Message_Block* finished = 0;
+        if (done > 0) {
+            ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+            finished = head_;
+            ACE_Message_Block* last = 0;
+            size_t bytes = 0;
+            for (int i = 0; i < done; ++i) {
+                last = head_;
+                bytes += head_->length();
+                head_ = head_->next();
             }
-            ACE_Message_Block* done = 0;
-            ACE_Time_Value noWait = ACE_Time_Value::zero;
-            if (queue->dequeue_head(done, &noWait) != -1) done->release();
+            last->next(0);
+            if (head_ == 0) tail_ = 0;
+            queuedBytes_.store(queuedBytes_.load(std::memory_order_relaxed) - bytes, std::memory_order_relaxed);
+            queuedBytesOfAll -= static_cast<long long>(bytes);
             headWritten_ = 0;
         }
+        headWritten_ += partial;
+        ReleaseChain(finished);  // without the lock: a shared line's release takes locks of its own
         if (full) break;
     }
     if (reactor() == 0) return 0;
-    if (queue->is_empty()) {
+    if (QueuedBytes() == 0) {
         if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
             waitingForRoom_ = false;
         // The drained queue's OnStreamReady, called here: a zero-delay timer would be
@@ -362,7 +413,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
-    if (msg_queue()->is_empty()) {
+    if (QueuedBytes() == 0) {
         StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();
@@ -416,7 +467,7 @@ int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 }
 
 void StreamHandler::CloseNow() {
-    msg_queue()->deactivate();
+    ReleaseChain(TakeQueue());
     if (reactor() != 0) {
         reactor()->cancel_timer(this, 1);
         reactor()->purge_pending_notifications(this);

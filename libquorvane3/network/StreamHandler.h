@@ -60,7 +60,12 @@ public:
     // under a lock (see SharedLine) when more than one thread sends it.
     int SendShared(const ACE_Message_Block& line, bool reply = false);
     // Whether lines that are not replies would be refused now.
-    bool IsOutputFull();
+    bool IsOutputFull() const;
+    // Thread safe. Bytes queued and not yet written (a partly written block counts whole).
+    size_t QueuedBytes() const { return queuedBytes_.load(std::memory_order_relaxed); }
+    // Thread safe. Bytes queued on every connection of the process, not yet written: zero
+    // once a storm of broadcasts has drained.
+    static long long QueuedBytesOfAll();
     // Closes on a later turn of the loop, even when called on the loop thread outside
     // any of this handler's callbacks: for a caller that is walking other connections.
     void CloseLater();
@@ -102,10 +107,19 @@ private:
     bool reading_;         // registered for input (loop thread only)
     bool outputPaused_;    // input held back until the output drains (loop thread only)
     bool resumeScheduled_; // a turn for the listener's pending input is due (loop thread only)
-    ACE_Thread_Mutex stateLock_;  // guards the three fields below; never held in a listener call
+    // Takes the queued blocks off the queue, for release without the lock.
+    ACE_Message_Block* TakeQueue();
+
+    ACE_Thread_Mutex stateLock_;  // guards the fields below up to closed_; never held in a listener call
     int upcallDepth_;      // > 0 while one of our own callbacks runs
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
+    // The output queue, blocks linked through next(): any thread appends, only the loop
+    // thread takes blocks off the head. One lock per line queued and per write, where a
+    // general message queue took several, and signalled waiters that never exist.
+    ACE_Message_Block* head_;
+    ACE_Message_Block* tail_;
+    std::atomic<size_t> queuedBytes_;  // written under stateLock_, read anywhere
     size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
     bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
     bool peerClosed_;      // end of stream read; the close waits for its turn (loop thread only)

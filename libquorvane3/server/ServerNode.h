@@ -269,7 +269,7 @@ private:
     int CheckChannelLimits(size_t depth);
     // Schedules and cancels the login-timeout check; false when it cannot be scheduled.
     bool StartLimitTimer();
-    void ReturnFreedHeap();
+    void ReturnFreedHeap(size_t users);
     void StopLimitTimer();
     // Closes connections that did not log in in time; forgets expired password records.
     void CheckLoginTimeouts();
@@ -326,7 +326,11 @@ private:
     FloodGuard flood_;
     int maxChannels_;
     long loginTimerId_;
-    size_t freeHeapAfterTrim_ = 0;  // main thread only
+    struct HeapWatch {  // what ReturnFreedHeap saw since its last trim; main thread only
+        size_t residentAfterTrim = 0;
+        long long peakQueued = 0;
+        size_t mostUsers = 0;
+    } heapWatch_;
     std::string startError_;
 };
 

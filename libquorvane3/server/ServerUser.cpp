@@ -113,8 +113,12 @@ std::string ServerUser::GetIpAddress() const {
     return text;
 }
 
+// Looked up in the reactor once and kept: a broadcast to thousands of users would
+// otherwise pay the reactor's lock and lookup per receiver. The handler tells us before it
+// goes (OnStreamClosed), and Detach forgets it.
 StreamHandler* ServerUser::FindStreamHandler() const {
     if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || !owner_) return 0;
+    if (StreamHandler* known = stream_.load(std::memory_order_relaxed)) return known;
     ACE_Reactor* reactor = owner_->GetReactor();
     ACE_Event_Handler* handler = 0;
     // Any mask: a connection whose input waits is registered for no event at the time.
@@ -123,7 +127,9 @@ StreamHandler* ServerUser::FindStreamHandler() const {
     // The lookup adds a reference when the handler counts them; we only use the
     // pointer on this thread, where the handler cannot go away under us.
     handler->remove_reference();
-    return dynamic_cast<StreamHandler*>(handler);
+    StreamHandler* const stream = dynamic_cast<StreamHandler*>(handler);
+    stream_.store(stream, std::memory_order_relaxed);
+    return stream;
 }
 
 void ServerUser::Disconnect() {
@@ -137,6 +143,7 @@ void ServerUser::Disconnect() {
 void ServerUser::Detach() {
     StreamHandler* handler = FindStreamHandler();
     if (handler) handler->SetListener(0);
+    stream_.store(0, std::memory_order_relaxed);
     connection_ = 0;
     owner_ = 0;
 }
@@ -146,6 +153,7 @@ void ServerUser::OnStreamOpened() {}
 void ServerUser::OnStreamClosed() {
     // The node may drop the last reference to us while it handles the disconnection.
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    stream_.store(0, std::memory_order_relaxed);
     connection_ = 0;
     if (owner_) owner_->UserDisconnected(GetUserID());
 }

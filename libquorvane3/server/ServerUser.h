@@ -12,6 +12,7 @@
 #ifndef QUORVANE_SERVER_SERVERUSER_H
 #define QUORVANE_SERVER_SERVERUSER_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -271,6 +272,7 @@ private:
     ServerNode* owner_;
     bool loggedIn_;
     ACE_HANDLE connection_;
+    mutable std::atomic<StreamHandler*> stream_{0};  // connection_'s handler, once looked up
     std::string clientProtocol_;
     voiceendpoint_t voice_;
     mutable ACE_INET_Addr udpAddressRead_;  // GetUdpAddress's answer, read from voice_

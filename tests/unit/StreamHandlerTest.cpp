@@ -14,6 +14,7 @@
 
 #include "ReactorLoop.h"
 #include "RecordingStreamListener.h"
+#include "network/QueueEntryPool.h"
 #include "network/SharedLine.h"
 #include "network/StreamHandler.h"
 
@@ -132,6 +133,7 @@ TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender)
     ProbeHandler* first = Open(&listener_, firstPeer);
     ProbeHandler* second = Open(&other_, secondPeer);
     const std::string text = "updatechannel channel=\"/a/\"\r\n";
+    const long long queuedBefore = StreamHandler::QueuedBytesOfAll();
     {
         // Dropped before the loop writes it: the queued references keep the bytes.
         SharedLine line(text);
@@ -153,6 +155,36 @@ TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender)
     std::string rest;
     ASSERT_TRUE(ReadExactly(secondPeer, 6, rest));
     EXPECT_EQ("late\r\n", rest);
+    // Every queued byte was written and counted off again.
+    EXPECT_TRUE(WaitFor([&] { return StreamHandler::QueuedBytesOfAll() == queuedBefore; }));
+}
+
+// Entries are carved from slabs, and a slab goes back to the system with its last entry.
+TEST(QueueEntryPoolTest, ReturnsEachSlabWithItsLastEntry) {
+    QueueEntryPool pool;
+    EXPECT_EQ(nullptr, pool.malloc(QueueEntryPool::ENTRY_BYTES + 1));
+    std::vector<char*> entries;
+    while (pool.Slabs() < 3) {
+        entries.push_back(static_cast<char*>(pool.malloc(QueueEntryPool::ENTRY_BYTES)));
+        ASSERT_NE(nullptr, entries.back());
+        std::fill_n(entries.back(), QueueEntryPool::ENTRY_BYTES, static_cast<char>(entries.size()));
+    }
+    const size_t perSlab = (entries.size() - 1) / 2;
+    EXPECT_GT(perSlab, 1000u);
+    // Every entry kept its own bytes; freeing all but the last slab's keeps one spare.
+    for (size_t i = 0; i < entries.size(); ++i)
+        EXPECT_EQ(std::string(QueueEntryPool::ENTRY_BYTES, static_cast<char>(i + 1)),
+                  std::string(entries[i], QueueEntryPool::ENTRY_BYTES));
+    for (size_t i = 0; i + 1 < entries.size(); ++i) pool.free(entries[i]);
+    EXPECT_EQ(1u, pool.Entries());
+    EXPECT_EQ(2u, pool.Slabs());
+    // Freed cells are handed out again before a new slab is mapped.
+    for (size_t i = 0; i + 1 < 2 * perSlab; ++i) entries[i] = static_cast<char*>(pool.calloc(size_t(1), size_t(8)));
+    EXPECT_EQ(2u, pool.Slabs());
+    for (size_t i = 0; i + 1 < 2 * perSlab; ++i) pool.free(entries[i]);
+    pool.free(entries.back());
+    EXPECT_EQ(0u, pool.Entries());
+    EXPECT_EQ(1u, pool.Slabs());
 }
 
 TEST_P(StreamHandlerTest, CloseFromInsideOnStreamDataWaitsForTheCallbackToReturn) {
@@ -265,7 +297,7 @@ TEST_P(StreamHandlerTest, PartlyWrittenBlockIsFinishedFirstWhenThePeerReadsAgain
         int pending = 0;
         return ACE_OS::ioctl(peer, FIONREAD, &pending) == 0 && pending > 0;
     }));
-    EXPECT_FALSE(handler->msg_queue()->is_empty());
+    EXPECT_NE(0u, handler->QueuedBytes());
     std::string out;
     ASSERT_TRUE(ReadExactly(peer, all.size(), out, 10000));
     EXPECT_TRUE(out == all);
@@ -326,7 +358,7 @@ TEST(StreamHandlerDirectTest, SendFailsOnceTheQueueHoldsTheHighWaterMark) {
 
     const std::string chunk(65536, 'q');
     for (int i = 0; i < 16; ++i) EXPECT_EQ(0, full->Send(chunk.data(), chunk.size()));
-    EXPECT_EQ(1048576u, full->msg_queue()->message_bytes());
+    EXPECT_EQ(1048576u, full->QueuedBytes());
     EXPECT_LT(full->Send("x", 1), 0);
 
     const std::string almost(1048575, 'a');

@@ -1,0 +1,149 @@
+#include "network/QueueEntryPool.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include <sanitizer/asan_interface.h>
+
+#include <ace/Message_Block.h>
+
+static_assert(sizeof(ACE_Message_Block) <= QueueEntryPool::ENTRY_BYTES, "a queue entry must fit a pool cell");
+
+// Each entry is preceded by a pointer to its slab, so that a free finds the slab without
+// the slabs having to be aligned (and so mapped with holes between them).
+struct QueueEntryPool::Slab {
+    Slab* prev;
+    Slab* next;
+    char* freeList;  // freed cells, linked through their first bytes
+    size_t used;     // cells handed out
+    size_t carved;   // cells taken from the untouched end so far
+    bool listed;     // on the partial list
+};
+
+namespace {
+
+const size_t HEADER = 16;  // the slab pointer, padded to keep entries 16-byte aligned
+const size_t CELL = HEADER + (QueueEntryPool::ENTRY_BYTES + 15) / 16 * 16;
+
+size_t FirstCellOffset(size_t slabHeader) { return (slabHeader + 15) / 16 * 16; }
+
+}  // namespace
+
+QueueEntryPool::~QueueEntryPool() {
+    // Only a test's own pool is destroyed; its entries are gone by then.
+    while (partial_ != nullptr) {
+        Slab* slab = partial_;
+        Unlink(slab);
+        ASAN_UNPOISON_MEMORY_REGION(slab, SLAB_BYTES);
+        munmap(slab, SLAB_BYTES);
+    }
+    if (spare_ != nullptr) munmap(spare_, SLAB_BYTES);
+}
+
+QueueEntryPool& QueueEntryPool::Instance() {
+    static QueueEntryPool* const pool = new QueueEntryPool;
+    return *pool;
+}
+
+QueueEntryPool::Slab* QueueEntryPool::NewSlab() {
+    void* memory = mmap(nullptr, SLAB_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) return nullptr;
+    Slab* slab = new (memory) Slab();
+    ++slabs_;
+    return slab;
+}
+
+void QueueEntryPool::Unlink(Slab* slab) {
+    if (slab->prev != nullptr) slab->prev->next = slab->next;
+    if (slab->next != nullptr) slab->next->prev = slab->prev;
+    if (partial_ == slab) partial_ = slab->next;
+    slab->prev = slab->next = nullptr;
+    slab->listed = false;
+}
+
+void QueueEntryPool::PushPartial(Slab* slab) {
+    slab->prev = nullptr;
+    slab->next = partial_;
+    if (partial_ != nullptr) partial_->prev = slab;
+    partial_ = slab;
+    slab->listed = true;
+}
+
+void* QueueEntryPool::malloc(size_t bytes) {
+    if (bytes > ENTRY_BYTES) return nullptr;
+    const size_t first = FirstCellOffset(sizeof(Slab));
+    const size_t capacity = (SLAB_BYTES - first) / CELL;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (partial_ == nullptr) {
+        Slab* slab = spare_ != nullptr ? spare_ : NewSlab();
+        spare_ = nullptr;
+        if (slab == nullptr) return nullptr;
+        PushPartial(slab);
+    }
+    Slab* const slab = partial_;
+    char* cell = slab->freeList;
+    if (cell != nullptr) {
+        ASAN_UNPOISON_MEMORY_REGION(cell, CELL);
+        std::memcpy(&slab->freeList, cell, sizeof(char*));
+    } else {
+        cell = reinterpret_cast<char*>(slab) + first + slab->carved * CELL;
+        ++slab->carved;
+    }
+    ++slab->used;
+    ++entries_;
+    if (slab->freeList == nullptr && slab->carved == capacity) Unlink(slab);
+    Slab* owner = slab;
+    std::memcpy(cell, &owner, sizeof owner);
+    ASAN_POISON_MEMORY_REGION(cell, HEADER);
+    return cell + HEADER;
+}
+
+void* QueueEntryPool::calloc(size_t bytes, char initialValue) {
+    void* entry = malloc(bytes);
+    if (entry != nullptr) std::memset(entry, initialValue, bytes);
+    return entry;
+}
+
+void* QueueEntryPool::calloc(size_t count, size_t bytes, char initialValue) {
+    return count != 0 && bytes > ENTRY_BYTES / count ? nullptr : calloc(count * bytes, initialValue);
+}
+
+void QueueEntryPool::free(void* entry) {
+    if (entry == nullptr) return;
+    char* const cell = static_cast<char*>(entry) - HEADER;
+    ASAN_UNPOISON_MEMORY_REGION(cell, HEADER);
+    Slab* slab = nullptr;
+    std::memcpy(&slab, cell, sizeof slab);
+    std::lock_guard<std::mutex> guard(lock_);
+    std::memcpy(cell, &slab->freeList, sizeof(char*));
+    slab->freeList = cell;
+    ASAN_POISON_MEMORY_REGION(cell, CELL);
+    --entries_;
+    if (--slab->used != 0) {
+        if (!slab->listed) PushPartial(slab);
+        return;
+    }
+    if (slab->listed) Unlink(slab);
+    if (spare_ == nullptr) {
+        // Start the spare afresh, so its cells are carved again in order.
+        ASAN_UNPOISON_MEMORY_REGION(slab, SLAB_BYTES);
+        spare_ = new (slab) Slab();
+        return;
+    }
+    ASAN_UNPOISON_MEMORY_REGION(slab, SLAB_BYTES);  // the range may be mapped again for anything
+    munmap(slab, SLAB_BYTES);
+    --slabs_;
+}
+
+size_t QueueEntryPool::Entries() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return entries_;
+}
+
+size_t QueueEntryPool::Slabs() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return slabs_;
+}
