@@ -16,6 +16,7 @@
 #include <ace/Log_Msg.h>
 #include <ace/Message_Block.h>
 
+#include "network/OutputScheduler.h"
 #include "network/ReactorThread.h"
 
 // The close relies on purging a handler's pending notifications, and Send notifies while
@@ -39,6 +40,9 @@ char* ReceiveBuffer() {
 }
 
 std::atomic<long long> queuedBytesOfAll(0);
+
+// Marks a queued block that answers the client's own command.
+const ACE_Message_Block::Message_Flags REPLY_BLOCK = ACE_Message_Block::USER_FLAGS;
 
 // Releases blocks linked through next(), as the output queue keeps them.
 void ReleaseChain(ACE_Message_Block* block) {
@@ -80,6 +84,7 @@ StreamHandler::~StreamHandler() {
     // The base's destructor cancels the timers and removes the handler from the reactor.
     if (!closed_ && reactor() != 0) {
         reactor()->purge_pending_notifications(this);
+        OutputScheduler::Forget(reactor(), this);
     }
 }
 
@@ -89,10 +94,7 @@ int StreamHandler::open(void* arg) {
         return result;
     }
     peer().enable(ACE_NONBLOCK);
-    // Our writes already gather whatever is queued; Nagle's wait for the peer's delayed
-    // acknowledgement would only hold a lone reply (a pong) back by up to 40 ms.
-    int noDelay = 1;
-    peer().set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    OutputScheduler::Ensure(reactor());  // when it cannot, passes come by notification
     if (!EnterUpcall()) {
         return -1;
     }
@@ -167,6 +169,7 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
             result = SEND_FULL;
         } else {
             block->next(0);
+            if (reply) block->set_self_flags(REPLY_BLOCK);
             if (tail_ != 0) {
                 tail_->next(block);
             } else {
@@ -176,7 +179,7 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
             queuedBytes_.store(queued + length, std::memory_order_relaxed);
             queuedBytesOfAll += static_cast<long long>(length);
             // A queue that was not empty has its output pass (or its retry) pending.
-            if (queued != 0 || reactor() == 0 ||
+            if (queued != 0 || reactor() == 0 || OutputScheduler::Queue(reactor(), this) ||
                 reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
                 return 0;
             }
@@ -323,6 +326,7 @@ int StreamHandler::handle_output(ACE_HANDLE) {
 // rather than one per line. Loop thread only: no other thread takes blocks off, so the
 // blocks gathered stay valid while other threads append behind them.
 int StreamHandler::WriteQueued() {
+    bool replyWritten = false;
     for (;;) {
         iovec pieces[WRITE_BATCH];
         bool blockEnds[WRITE_BATCH];
@@ -376,6 +380,7 @@ int StreamHandler::WriteQueued() {
             for (int i = 0; i < done; ++i) {
                 last = head_;
                 bytes += head_->length();
+                replyWritten = replyWritten || (head_->self_flags() & REPLY_BLOCK) != 0;
                 head_ = head_->next();
             }
             last->next(0);
@@ -388,6 +393,7 @@ int StreamHandler::WriteQueued() {
         ReleaseChain(finished);  // without the lock: a shared line's release takes locks of its own
         if (full) break;
     }
+    if (replyWritten) PushWritten();
     if (reactor() == 0) return 0;
     if (QueuedBytes() == 0) {
         if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
@@ -407,6 +413,17 @@ int StreamHandler::WriteQueued() {
     }
     if (outputPaused_) UpdateInput();
     return 0;
+}
+
+// Sends at once what the socket holds. Nagle's algorithm stays on, so that during a
+// storm of broadcasts the kernel gathers each connection's small writes into full
+// segments; but it would hold a reply (a pong) back until the client acknowledges what
+// went before, which a client's delayed acknowledgement makes up to 40 ms. Turning
+// TCP_NODELAY on pushes what is pending; turning it off again restores the gathering.
+void StreamHandler::PushWritten() {
+    int on = 1, off = 0;
+    if (peer().set_option(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0)
+        peer().set_option(IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
 }
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
@@ -471,6 +488,7 @@ void StreamHandler::CloseNow() {
     if (reactor() != 0) {
         reactor()->cancel_timer(this, 1);
         reactor()->purge_pending_notifications(this);
+        OutputScheduler::Forget(reactor(), this);
     }
     if (StreamListener* const listener = listener_.exchange(0)) {
         listener->OnStreamClosed();

@@ -83,6 +83,8 @@ public:
                      ACE_Reactor_Mask mask = ACE_Event_Handler::ALL_EVENTS_MASK) override;
 
 private:
+    friend class OutputScheduler;  // keeps the links below
+
     bool OnReactorThread() const;
     bool IsClosing();
     // Queues the block (taking it over) and asks for an output pass when needed.
@@ -98,6 +100,7 @@ private:
     int LeaveUpcall(int result);
     int ReadOnce();
     int WriteQueued();
+    void PushWritten();
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();
 
@@ -123,6 +126,10 @@ private:
     size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
     bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
     bool peerClosed_;      // end of stream read; the close waits for its turn (loop thread only)
+    // This connection's place in its reactor's OutputScheduler line (under its lock).
+    StreamHandler* outputPrev_ = 0;
+    StreamHandler* outputNext_ = 0;
+    bool outputListed_ = false;
 };
 
 #endif

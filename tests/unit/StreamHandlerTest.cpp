@@ -128,6 +128,24 @@ TEST_P(StreamHandlerTest, CarriesDataInOrderAndClosesOnTheLoopWhenAskedFromElsew
     EXPECT_EQ(0, ACE_OS::recv(peer, &byte, 1));  // the socket was closed
 }
 
+// Passes are served in line by one scheduler per reactor: a connection closed while it
+// waits in the line leaves it, and the others still get their output.
+TEST_P(StreamHandlerTest, AConnectionClosedWhileWaitingForItsPassLeavesTheLine) {
+    std::vector<ACE_HANDLE> peers(3);
+    std::vector<ProbeHandler*> handlers;
+    for (ACE_HANDLE& peer : peers) handlers.push_back(Open(&listener_, peer));
+    ASSERT_TRUE(loop_.RunOnLoop([&] {
+        for (ProbeHandler* handler : handlers) EXPECT_EQ(0, handler->Send("line\n", 5));
+        handlers[1]->close();  // on the loop, outside its callbacks: at once
+    }));
+    EXPECT_EQ(1, deletions_);
+    for (size_t i : {0u, 2u}) {
+        std::string out;
+        EXPECT_TRUE(ReadExactly(peers[i], 5, out));
+        EXPECT_EQ("line\n", out);
+    }
+}
+
 TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender) {
     ACE_HANDLE firstPeer, secondPeer;
     ProbeHandler* first = Open(&listener_, firstPeer);

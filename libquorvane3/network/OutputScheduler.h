@@ -1,0 +1,51 @@
+// The line of connections whose queued output waits for its pass, one line per reactor,
+// served in turn on the loop's thread by one handler. A notification per connection
+// cost the reactor a pipe write and read each, and a broadcast to thousands of users made
+// thousands of them after every command, so that each connection got one small write per
+// broadcast. Here one wake serves many connections, for a bounded time, and a connection
+// that waits a little longer gathers more lines into its one write.
+//
+// Threads: Ensure runs where no lock of a connection is held; Queue and Forget are
+// thread safe; the passes run on the loop's thread. The scheduler lives until its reactor
+// closes (it is registered with it) and takes itself out of the registry then.
+#ifndef QUORVANE_NETWORK_OUTPUTSCHEDULER_H
+#define QUORVANE_NETWORK_OUTPUTSCHEDULER_H
+
+#include <ace/Event_Handler.h>
+
+class StreamHandler;
+
+class OutputScheduler : public ACE_Event_Handler {
+public:
+    // A wake serves connections for at most this long; the rest wait for the loop's next round.
+    enum { SLICE_MICROSECONDS = 2000 };
+
+    // Gives the reactor a scheduler if it has none. False when it cannot: connections of
+    // the reactor then ask for their passes with notifications of their own.
+    static bool Ensure(ACE_Reactor* reactor);
+    // Puts the connection at the end of its reactor's line; false when the reactor has no
+    // scheduler. A queued connection is not queued twice.
+    static bool Queue(ACE_Reactor* reactor, StreamHandler* handler);
+    // Takes the connection out of the line, on its close.
+    static void Forget(ACE_Reactor* reactor, StreamHandler* handler);
+
+    ACE_HANDLE get_handle() const override { return wake_; }
+    int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
+    int handle_close(ACE_HANDLE handle, ACE_Reactor_Mask mask) override;
+
+private:
+    explicit OutputScheduler(ACE_Reactor* reactor, ACE_HANDLE wake);
+    ~OutputScheduler() override;
+
+    // Under the registry's lock.
+    void Append(StreamHandler* handler);
+    void Unlink(StreamHandler* handler);
+    StreamHandler* PopFront();
+
+    ACE_HANDLE wake_;       // an eventfd: readable while the line is not empty
+    bool awake_;            // wake_ was signalled and not yet drained
+    StreamHandler* first_;
+    StreamHandler* last_;
+};
+
+#endif
