@@ -63,20 +63,33 @@ bool OutputScheduler::Ensure(ACE_Reactor* reactor) {
     return true;
 }
 
-bool OutputScheduler::Queue(ACE_Reactor* reactor, StreamHandler* handler) {
+bool OutputScheduler::Queue(ACE_Reactor* reactor, StreamHandler* handler) { return Line(reactor, handler, false); }
+
+bool OutputScheduler::QueueTurn(ACE_Reactor* reactor, StreamHandler* handler) { return Line(reactor, handler, true); }
+
+// An output pass keeps the place the connection has in line; a turn goes to the end.
+bool OutputScheduler::Line(ACE_Reactor* reactor, StreamHandler* handler, bool turn) {
     std::lock_guard<std::mutex> guard(RegistryLock());
     OutputScheduler* const scheduler = Find(reactor);
     if (scheduler == 0) return false;
-    if (handler->outputListed_) return true;
+    const bool wasListed = handler->outputListed_;
+    if (wasListed && !turn) {
+        handler->outputWanted_ = true;
+        return true;
+    }
+    const bool output = handler->outputWanted_;
+    if (wasListed) scheduler->Unlink(handler);
     scheduler->Append(handler);
+    handler->outputWanted_ = output;
     if (!scheduler->awake_) {
         const uint64_t one = 1;
         if (::write(scheduler->wake_, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
-            scheduler->Unlink(handler);
+            if (!wasListed) scheduler->Unlink(handler);
             return false;  // the caller falls back on a notification of its own
         }
         scheduler->awake_ = true;
     }
+    (turn ? handler->turnWanted_ : handler->outputWanted_) = true;
     return true;
 }
 
@@ -111,25 +124,31 @@ void OutputScheduler::Unlink(StreamHandler* handler) {
     }
     handler->outputPrev_ = handler->outputNext_ = 0;
     handler->outputListed_ = false;
+    handler->outputWanted_ = handler->turnWanted_ = false;
 }
 
-StreamHandler* OutputScheduler::PopFront() {
+StreamHandler* OutputScheduler::PopFront(bool& output, bool& turn) {
     StreamHandler* const handler = first_;
-    if (handler != 0) Unlink(handler);
+    if (handler == 0) return 0;
+    output = handler->outputWanted_;
+    turn = handler->turnWanted_;
+    Unlink(handler);
     return handler;
 }
 
-// Serves the line from its front for one slice. A connection's pass may close it (and
-// so delete it): it is out of the line before its pass starts. What is left waits with
+// Serves the line from its front for one slice: each connection's output pass, then its
+// listener's turn. Either may close the connection (and so delete it): it is out of the
+// line before they start. What is left waits with
 // the wake still signalled, so the reactor comes back here after the other events.
 int OutputScheduler::handle_input(ACE_HANDLE) {
     const std::chrono::steady_clock::time_point sliceEnds =
         std::chrono::steady_clock::now() + std::chrono::microseconds(SLICE_MICROSECONDS);
     for (;;) {
         StreamHandler* handler = 0;
+        bool output = false, turn = false;
         {
             std::lock_guard<std::mutex> guard(RegistryLock());
-            handler = PopFront();
+            handler = PopFront(output, turn);
             if (handler == 0) {
                 uint64_t count = 0;
                 if (::read(wake_, &count, sizeof count) == static_cast<ssize_t>(sizeof count) || errno == EAGAIN)
@@ -137,7 +156,11 @@ int OutputScheduler::handle_input(ACE_HANDLE) {
                 return 0;
             }
         }
-        if (handler->handle_output() == -1) handler->handle_close();
+        if (output && handler->handle_output() == -1) {
+            handler->handle_close();
+        } else if (turn && handler->handle_input() == -1) {
+            handler->handle_close();
+        }
         if (std::chrono::steady_clock::now() >= sliceEnds) return 0;
     }
 }
@@ -146,8 +169,7 @@ int OutputScheduler::handle_input(ACE_HANDLE) {
 int OutputScheduler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
     {
         std::lock_guard<std::mutex> guard(RegistryLock());
-        while (PopFront() != 0) {
-        }
+        while (first_ != 0) Unlink(first_);
         std::map<ACE_Reactor*, OutputScheduler*>::iterator it = Registry().find(reactor());
         if (it != Registry().end() && it->second == this) Registry().erase(it);
     }

@@ -1,9 +1,10 @@
-// The line of connections whose queued output waits for its pass, one line per reactor,
-// served in turn on the loop's thread by one handler. A notification per connection
-// cost the reactor a pipe write and read each, and a broadcast to thousands of users made
-// thousands of them after every command, so that each connection got one small write per
-// broadcast. Here one wake serves many connections, for a bounded time, and a connection
-// that waits a little longer gathers more lines into its one write.
+// The line of connections waiting for an output pass or for their listener's turn, one
+// line per reactor, served in order on the loop's thread by one handler. A notification
+// per pass or turn cost the reactor a pipe write and read each, and a broadcast to
+// thousands of users made thousands of them after every command. Here one wake serves
+// many connections, for a bounded time. A turn goes to the end of the line, behind the
+// passes its last commands caused, so a client's burst of commands cannot outrun what
+// the others are sent.
 //
 // Threads: Ensure runs where no lock of a connection is held; Queue and Forget are
 // thread safe; the passes run on the loop's thread. The scheduler lives until its reactor
@@ -26,6 +27,9 @@ public:
     // Puts the connection at the end of its reactor's line; false when the reactor has no
     // scheduler. A queued connection is not queued twice.
     static bool Queue(ACE_Reactor* reactor, StreamHandler* handler);
+    // Puts the connection at the end of the line for its listener's next turn (see
+    // StreamHandler::RequestTurn); false as above.
+    static bool QueueTurn(ACE_Reactor* reactor, StreamHandler* handler);
     // Takes the connection out of the line, on its close.
     static void Forget(ACE_Reactor* reactor, StreamHandler* handler);
 
@@ -40,7 +44,8 @@ private:
     // Under the registry's lock.
     void Append(StreamHandler* handler);
     void Unlink(StreamHandler* handler);
-    StreamHandler* PopFront();
+    StreamHandler* PopFront(bool& output, bool& turn);
+    static bool Line(ACE_Reactor* reactor, StreamHandler* handler, bool turn);
 
     ACE_HANDLE wake_;       // an eventfd: readable while the line is not empty
     bool awake_;            // wake_ was signalled and not yet drained

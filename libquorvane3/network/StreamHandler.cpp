@@ -224,7 +224,7 @@ int StreamHandler::ReadOnce() {
         if (reactor() == 0 || resumeScheduled_) return -1;
         if (reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, ACE_Reactor::CLR_MASK) != -1) reading_ = false;
         peerClosed_ = resumeScheduled_ = true;
-        return reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1 ? -1 : 0;
+        return RequestTurn() ? 0 : -1;
     }
     if (count < 0) {
         return IsTransient(errno) || errno == EINTR ? 0 : -1;
@@ -263,10 +263,8 @@ void StreamHandler::UpdateInput() {
     StreamListener* const listener = listener_.load();
     const bool pending = listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
-        // A notification, not a zero-delay timer: the reactor dispatches due timers before
-        // any I/O, so timers as turns would starve every other connection.
         resumeScheduled_ = true;
-        if (reactor()->notify(this, ACE_Event_Handler::READ_MASK) == -1) {
+        if (!RequestTurn()) {
             resumeScheduled_ = false;
             handle_close();  // no turn can ever come: the connection would hang
             return;
@@ -278,6 +276,15 @@ void StreamHandler::UpdateInput() {
             -1) {
         reading_ = read;
     }
+}
+
+// The listener's next turn comes behind the output passes already in line, those its own
+// commands just caused included: a client that sends a burst of commands gets the next
+// one handled only after the others were written what the last ones sent them. Without a
+// scheduler, a notification (not a zero-delay timer: the reactor dispatches due timers
+// before any I/O, so timers as turns would starve every other connection).
+bool StreamHandler::RequestTurn() {
+    return OutputScheduler::QueueTurn(reactor(), this) || reactor()->notify(this, ACE_Event_Handler::READ_MASK) != -1;
 }
 
 void StreamHandler::ResumeInput() {

@@ -93,6 +93,7 @@ private:
     // has nothing left to handle; schedules the listener's next turn. Loop thread.
     void UpdateInput();
     void ResumeInput();
+    bool RequestTurn();
     void RequestOutput();
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.
@@ -130,6 +131,8 @@ private:
     StreamHandler* outputPrev_ = 0;
     StreamHandler* outputNext_ = 0;
     bool outputListed_ = false;
+    bool outputWanted_ = false;  // listed for an output pass
+    bool turnWanted_ = false;    // listed for the listener's turn
 };
 
 #endif

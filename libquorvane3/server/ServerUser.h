@@ -183,10 +183,10 @@ public:
         MAX_LINE = 65536,
         // Commands handled per turn of the loop; the rest wait for the next turn, each
         // under its own holding of the node's lock.
-        COMMANDS_PER_TURN = 8,
+        COMMANDS_PER_TURN = 32,
         // ... and no new command once a turn has run this long: one command that is
         // announced to thousands of users is a turn of its own.
-        TURN_MICROSECONDS = 2000,
+        TURN_MICROSECONDS = 5000,
     };
 
 private:
