@@ -135,8 +135,9 @@ size_t RaiseOpenFilesLimit() {
 // Makes an epoll reactor for that many handles the process-wide reactor; ACE deletes
 // it when it is finished. It restarts a wait that a signal interrupted: otherwise a
 // SIGSTOP and SIGCONT (a debugger, Ctrl+Z, a paused container) ended the loop for good.
-// Notifications (output passes, command turns) handled before the loop looks at its
-// sockets again: a storm's thousands of them would otherwise hold up every client's read.
+// Notifications (closes, and output passes and turns when a reactor has no output line)
+// handled before the loop looks at its sockets again: a storm's thousands of them would
+// otherwise hold up every client's read.
 const int NOTIFICATIONS_PER_WAKE = 4;
 
 void InstallMainReactor(size_t maxHandles) {
