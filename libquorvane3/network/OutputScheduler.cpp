@@ -137,9 +137,9 @@ StreamHandler* OutputScheduler::PopFront(bool& output, bool& turn) {
 }
 
 // Serves the line from its front for one slice: each connection's output pass, then its
-// listener's turn. Either may close the connection (and so delete it): it is out of the
-// line before they start. What is left waits with
-// the wake still signalled, so the reactor comes back here after the other events.
+// listener's turn, as the reactor would call them, so either may close the connection
+// (and so delete it): it is out of the line before they start. What is left waits with the
+// wake still signalled, so the reactor comes back here after the other events.
 int OutputScheduler::handle_input(ACE_HANDLE) {
     const std::chrono::steady_clock::time_point sliceEnds =
         std::chrono::steady_clock::now() + std::chrono::microseconds(SLICE_MICROSECONDS);
@@ -156,11 +156,9 @@ int OutputScheduler::handle_input(ACE_HANDLE) {
                 return 0;
             }
         }
-        if (output && handler->handle_output() == -1) {
-            handler->handle_close();
-        } else if (turn && handler->handle_input() == -1) {
-            handler->handle_close();
-        }
+        int result = output ? handler->handle_output() : 0;
+        if (result != -1 && turn) result = handler->handle_input();
+        if (result == -1) handler->handle_close();
         if (std::chrono::steady_clock::now() >= sliceEnds) return 0;
     }
 }

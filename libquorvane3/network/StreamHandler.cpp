@@ -179,8 +179,7 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
             queuedBytes_.store(queued + length, std::memory_order_relaxed);
             queuedBytesOfAll += static_cast<long long>(length);
             // A queue that was not empty has its output pass (or its retry) pending.
-            if (queued != 0 || reactor() == 0 || OutputScheduler::Queue(reactor(), this) ||
-                reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+            if (queued != 0 || reactor() == 0 || RequestOutput()) {
                 return 0;
             }
             orphaned = true;
@@ -442,8 +441,8 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
         if (listener != 0) {
             listener->OnStreamReady();
         }
-    } else {
-        RequestOutput();
+    } else if (reactor() != 0 && !RequestOutput()) {
+        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify output")));
     }
     LeaveUpcall(0);
     return 0;
@@ -515,10 +514,9 @@ bool StreamHandler::OnReactorThread() const {
     return reactor() == 0 || ReactorThread::IsLoopThread(reactor());
 }
 
-void StreamHandler::RequestOutput() {
-    if (reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) == -1) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify output")));
-    }
+// A place in the reactor's output line; without one, a notification of its own.
+bool StreamHandler::RequestOutput() {
+    return OutputScheduler::Queue(reactor(), this) || reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1;
 }
 
 bool StreamHandler::EnterUpcall() {

@@ -93,8 +93,12 @@ private:
     // has nothing left to handle; schedules the listener's next turn. Loop thread.
     void UpdateInput();
     void ResumeInput();
+    // Ask for the listener's next turn / an output pass; false when neither the reactor's
+    // output line nor a notification can be had.
     bool RequestTurn();
-    void RequestOutput();
+    bool RequestOutput();
+    // Takes the queued blocks off the queue, for release without the lock.
+    ACE_Message_Block* TakeQueue();
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.
     bool EnterUpcall();
@@ -111,10 +115,7 @@ private:
     bool reading_;         // registered for input (loop thread only)
     bool outputPaused_;    // input held back until the output drains (loop thread only)
     bool resumeScheduled_; // a turn for the listener's pending input is due (loop thread only)
-    // Takes the queued blocks off the queue, for release without the lock.
-    ACE_Message_Block* TakeQueue();
-
-    ACE_Thread_Mutex stateLock_;  // guards the fields below up to closed_; never held in a listener call
+    ACE_Thread_Mutex stateLock_;  // guards the fields below up to queuedBytes_; never held in a listener call
     int upcallDepth_;      // > 0 while one of our own callbacks runs
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
