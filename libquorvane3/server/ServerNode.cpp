@@ -213,6 +213,7 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
         }
         user = std::make_shared<ServerUser>(userId, this, handler->get_handle());
         users_[userId] = user;
+        everyUserStale_ = true;
         voiceRoutes_.Set(userId, user->GetVoiceEndpoint());
         user->SetInactiveSeconds(0);
         user->SendWelcome(serverName_, motd_, allowChannelCreation_, allowOperators_);
@@ -268,16 +269,10 @@ int ServerNode::UserLogin(int userId, const std::string& password) {
     serveruser_t user;
     {
         NodeGuard guard(lock_);
-        int loggedIn = 0, admins = 0;
-        for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
-            if (!it->second->IsLoggedIn()) continue;
-            ++loggedIn;
-            if (it->second->IsAdmin()) ++admins;
-        }
         users_t::const_iterator found = users_.find(userId);
         if (found == users_.end()) return ERR_USER_NOT_FOUND;
         user = found->second;
-        const int users = loggedIn - admins + 1;  // administrators never count; the candidate does
+        const int users = countedUsers_.load(std::memory_order_relaxed) + 1;  // administrators never count; the candidate does
         if (users > maxUsers_) return ERR_MAX_USERS_EXCEEDED;
         if (IsBanned(user->GetIpAddress())) return ERR_SERVER_BANNED;
         if (!CheckPassword(user, password, serverPassword_)) return ERR_INCORRECT_SERVER_PASSWORD;
@@ -355,6 +350,16 @@ void ServerNode::UserDisconnected(int userId) {
     flood_.ConnectionClosed(userId);
     admins_.erase(userId);
     users_.erase(userId);
+    everyUserStale_ = true;
+}
+
+const std::vector<ServerUser*>& ServerNode::EveryUser() {
+    if (everyUserStale_) {
+        everyUser_.clear();
+        for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) everyUser_.push_back(it->second.get());
+        everyUserStale_ = false;
+    }
+    return everyUser_;
 }
 
 }  // namespace server

@@ -28,8 +28,7 @@ serverchannel_t ServerNode::FindChannel(const std::string& path) {
 // reference, not formatted and copied once per user.
 void ServerNode::SendChannelLineToAll(const char* word, const serverchannel_t& channel) {
     std::unique_ptr<SharedLine> built[2];  // for users, for administrators
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) {
-        const serveruser_t& user = it->second;
+    for (ServerUser* const user : EveryUser()) {
         if (!user->IsLoggedIn()) continue;
         const int kind = user->IsAdmin() ? 1 : 0;
         if (!built[kind]) built[kind].reset(new SharedLine(ServerUser::ChannelLine(word, channel, kind == 1)));
@@ -49,8 +48,8 @@ void ServerNode::SendAddChannelToAll(const serverchannel_t& channel) { SendChann
 
 void ServerNode::SendRemoveChannelToAll(const serverchannel_t& channel) {
     const SharedLine line(ServerUser::PathLine("removechannel", channel));
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
-        if (it->second->IsLoggedIn()) it->second->SendShared(line);
+    for (ServerUser* const user : EveryUser())
+        if (user->IsLoggedIn()) user->SendShared(line);
 }
 
 int ServerNode::UserJoinChannel(int userId, const std::string& path, const std::string& password,

@@ -82,8 +82,17 @@ std::vector<serverchannel_t> ServerUser::TakeOperatorChannels() {
 }
 
 void ServerUser::SetLoggedIn(bool value) {
-    loggedIn_ = value;
+    SetFlags(value, admin_);
     voice_->SetLoggedIn(value);
+}
+
+void ServerUser::SetAdmin(bool value) { SetFlags(loggedIn_, value); }
+
+void ServerUser::SetFlags(bool loggedIn, bool admin) {
+    const bool counted = Counted();
+    loggedIn_ = loggedIn;
+    admin_ = admin;
+    if (owner_ && counted != Counted()) owner_->CountUser(counted ? -1 : 1);
 }
 
 void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
@@ -145,6 +154,7 @@ void ServerUser::Detach() {
     if (handler) handler->SetListener(0);
     stream_.store(0, std::memory_order_relaxed);
     connection_ = 0;
+    if (owner_ && Counted()) owner_->CountUser(-1);
     owner_ = 0;
 }
 
@@ -252,7 +262,7 @@ int ServerUser::CheckSent(int result) {
     if (result != StreamHandler::SEND_FULL || lagging_) return result;
     lagging_ = true;
     SetLoggedIn(false);
-    admin_ = false;
+    SetAdmin(false);
     if (owner_) owner_->UserLagging(GetUserID());
     if (StreamHandler* handler = FindStreamHandler()) handler->CloseLater();
     return result;

@@ -50,7 +50,7 @@ public:
     // Also tells the voice path, which relays only from and to logged-in users.
     void SetLoggedIn(bool value);
     bool IsAdmin() const { return admin_; }
-    void SetAdmin(bool value) { admin_ = value; }
+    void SetAdmin(bool value);
     // Whether a hello has given this user a voice address.
     bool IsUdpConnected() const { return voice_->HasAddress(); }
     void ClearUdpAddress() { voice_->ClearAddress(); }
@@ -268,6 +268,11 @@ private:
     ACE_Message_Block* TakeChunk();
     // Commands whose server side is not available yet answer "Command not recognized".
     void HandleUnavailable(const std::string& line, bool& keepOpen);
+
+    // Logged-in users other than administrators count against the user limit; the node
+    // keeps their number as the flags change, so a login need not walk every user.
+    bool Counted() const { return loggedIn_ && !admin_; }
+    void SetFlags(bool loggedIn, bool admin);
 
     ServerNode* owner_;
     bool loggedIn_;

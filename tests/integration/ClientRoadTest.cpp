@@ -103,6 +103,10 @@ TEST_F(ClientRoadTest, LoginRefusals) {
     Connect(bob);
     SayHello(bob);
     EXPECT_EQ(SendLogin(bob, "bob", "secret"), ErrorLine(208, "Maximum number of users exceeded"));
+    // Her place is free once she has logged out.
+    ann.tcp.Send("logout\r\n");
+    SkipUntil(ann.tcp, "loggedout");
+    EXPECT_EQ(CommandWord(SendLogin(bob, "bob", "secret")), "accepted");
 }
 
 TEST_F(ClientRoadTest, CommandFraming) {
