@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -73,6 +74,7 @@ struct Options {
     int rcvbuf = 1 << 20;
     std::string dump;  // file for every latency sample of the last phase
     bool userTime = false;  // latency to when this program reads a copy, not to its arrival
+    bool realtime = false;  // talk at real-time priority, sleeping to each packet's due time
     double stallProbe = 0;  // seconds of the host-stall probe; 0 = no probe
     std::string channel = "/c0/";  // the channel of --scale and --storm joins
     int burst = 0;                 // --storm: joins one client sends at once, after the logins
@@ -242,6 +244,8 @@ private:
     bool StartUser(User& u);
     bool StartTcp(User& u);
     void Pump(int timeoutMs);
+    void Pump(const timespec* timeout);
+    void PumpUntil(double due);
     void OnTcp(User& u, uint32_t events);
     void OnUdp(User& u);
     void OnLine(User& u, const std::string& line);
@@ -511,7 +515,8 @@ void LoadGen::OnTcp(User& u, uint32_t events)
             Fail(u, std::string("recv: ") + strerror(errno));
             return;
         }
-        if (!u.urgent)
+        // A keep-alive's answer is not the storm's traffic: it must not keep a quiet from coming.
+        if (!u.urgent && !(n == 6 && memcmp(buf, "pong\r\n", 6) == 0))
             lastTcpData_ = Now();
         bytesIn_ += uint64_t(n);
         for (const char* p = buf; (p = static_cast<const char*>(memchr(p, '\n', size_t(buf + n - p)))); ++p)
@@ -611,9 +616,24 @@ void LoadGen::PollUrgent()
 
 void LoadGen::Pump(int timeoutMs)
 {
+    timespec timeout{timeoutMs / 1000, long(timeoutMs % 1000) * 1000000};
+    Pump(timeoutMs < 0 ? nullptr : &timeout);
+}
+
+// Waits to the nanosecond: a talker at real-time priority sleeps to its next packet instead
+// of spinning through its last millisecond.
+void LoadGen::PumpUntil(double due)
+{
+    double wait = std::max(0.0, due - Now());
+    timespec timeout{time_t(wait), long((wait - double(time_t(wait))) * 1e9)};
+    Pump(&timeout);
+}
+
+void LoadGen::Pump(const timespec* timeout)
+{
     epoll_event events[1024];
     PollUrgent();
-    int n = epoll_wait(epoll_, events, 1024, timeoutMs);
+    int n = epoll_pwait2(epoll_, events, 1024, timeout, nullptr);
     for (int i = 0; i < n; ++i) {
         uint64_t key = events[i].data.u64;
         if (key == UINT64_MAX || i % 16 == 15) {
@@ -631,7 +651,9 @@ void LoadGen::Pump(int timeoutMs)
 
 bool LoadGen::StartUser(User& u)
 {
-    u.lastPing = Now();
+    // Keep-alives spread over the minute, as clients that came at different times send them:
+    // 4,000 at the same instant would measure this program's bunching, not a server's load.
+    u.lastPing = Now() - double(u.index % 6000) * 0.01;
     if (opt_.minimal)
         return StartTcp(u);  // the minimal broadcaster has no voice and no login
     u.udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
@@ -761,13 +783,13 @@ bool LoadGen::WaitQuiet(double quietSeconds, double timeout)
     return true;
 }
 
-// Sends "ping" for users whose last one is a minute old; checks at most once a second.
+// Sends "ping" for users whose last one is a minute old; checks every 10 ms.
 void LoadGen::KeepAlive()
 {
     double now = Now();
     PingTick();
     SampleServer();
-    if (opt_.relay || now - lastKeepAlive_ < 1)
+    if (opt_.relay || now - lastKeepAlive_ < 0.01)
         return;
     lastKeepAlive_ = now;
     for (User& u : users_)
@@ -919,7 +941,10 @@ PhaseResult LoadGen::RunPhase(double perTalkerRate, double seconds)
         // time stamps, so a slow wake-up here delays sending but does not inflate it, and
         // a core that spins all the time makes the host throttle this machine.
         double wait = nextDue - Now();
-        Pump(flat || wait < 0.0015 ? 0 : int(wait * 1000) - 1);
+        if (opt_.realtime && !flat)
+            PumpUntil(nextDue);
+        else
+            Pump(flat || wait < 0.0015 ? 0 : int(wait * 1000) - 1);
         KeepAlive();
     }
     double sendEnd = Now();
@@ -1389,6 +1414,8 @@ void Usage()
             "  --dump FILE                 write every latency sample of the last phase to FILE\n"
             "  --stall-probe S             only spin S seconds and report how often this core was\n"
             "                              taken away (gaps over 0.2 ms), to judge the machine's noise\n"
+"  --realtime                  talk at real-time priority and sleep to each packet's due time,\n"
+            "                              so that a busy core does not bunch the talkers' packets\n"
             "  --user-time                 latency up to when this program reads a copy; by default up\n"
             "                              to its arrival in the listener's socket (kernel time stamp)\n"
             "  --setup-timeout S --max-time S   bounds of the set-up and of the whole run (60, 600)\n");
@@ -1428,6 +1455,8 @@ bool ParseOptions(int argc, char** argv, Options& o)
             o.stallProbe = atof(argv[++i]);
         else if (a == "--user-time")
             o.userTime = true;
+        else if (a == "--realtime")
+            o.realtime = true;
         else if (a == "--dump" && i + 1 < argc)
             o.dump = argv[++i];
         else if (!next(v))
@@ -1529,6 +1558,12 @@ int main(int argc, char** argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (o.stallProbe > 0)
         return StallProbe(std::min(o.stallProbe, o.maxTime));
+    if (o.realtime) {
+        sched_param param{};
+        param.sched_priority = 1;
+        if (sched_setscheduler(0, SCHED_FIFO, &param) != 0)
+            fprintf(stderr, "loadgen: no real-time priority (%s); talking at normal priority\n", strerror(errno));
+    }
     LoadGen gen(o);
     return gen.Run();
 }
