@@ -1131,12 +1131,6 @@ int LoadGen::RunStorm()
     const double wall = Now() - t0, cpu1 = ProcessCpu(pid);
     const uint64_t lines = linesIn_ - lines0, bytes = bytesIn_ - bytes0;
     const std::string stormPings = pingsSince(ping0, "", end);
-    // PING_LOG=file: every round trip of the storm, for finding when the slow ones came.
-    if (const char* log = getenv("PING_LOG")) {
-        std::ofstream w(log);
-        w << "login_end " << loginS << " commands_end " << commandsS << " end " << end - t0 << '\n';
-        for (size_t k = ping0; k < pings_.size(); ++k) w << pings_[k].sentAt - t0 << ' ' << pings_[k].ms << '\n';
-    }
     const long rssPeak = rssPeak_;
     const int sockets = int(std::count_if(users_.begin(), users_.end(), [](const User& u) { return u.tcp >= 0; }));
     if (!opt_.windowFile.empty()) {
@@ -1155,14 +1149,26 @@ int LoadGen::RunStorm()
            lines ? cpu * 1e6 / double(lines) : -1, lines ? net * 1e6 / double(lines) : -1, dones, still, lost,
            stormPings.c_str());
     // The storm's users leave; memory is judged after the server's next keep-alive tick.
-    for (int k : crowd)
-        CloseUser(users_[size_t(k)]);
+    // Closing thousands of sockets takes this program a while: the pinging client is read
+    // in between, or its round trip would measure the closing.
+    for (size_t i = 0; i < crowd.size(); ++i) {
+        CloseUser(users_[size_t(crowd[i])]);
+        if (i % 64 == 63)
+            PollUrgent(), PingTick();
+    }
     CloseUser(users_[size_t(burster_)]);
     const double leftAt = Now();
     const size_t ping1 = pings_.size();
     while (Now() - leftAt < opt_.settle && Now() < deadline_)
         Pump(10), KeepAlive();
     const long rssAfter = ProcessRssKiB(pid);
+    // PING_LOG=file: every round trip of the storm and after it, for finding when the slow ones came.
+    if (const char* log = getenv("PING_LOG")) {
+        std::ofstream w(log);
+        w << "login_end " << loginS << " commands_end " << commandsS << " end " << end - t0 << " left "
+          << leftAt - t0 << '\n';
+        for (size_t k = ping0; k < pings_.size(); ++k) w << pings_[k].sentAt - t0 << ' ' << pings_[k].ms << '\n';
+    }
     printf("RESULT ok=%d storm_s=%.3f lines=%" PRIu64 " line_bytes=%.1f lines_per_socket=%.1f sockets=%d "
            "cpu_us_per_line=%.4f net_cpu_us_per_line=%.4f rss_before_kib=%ld rss_peak_kib=%ld rss_after_kib=%ld "
            "settle_s=%.0f still_logged_in=%d failures=%d %s %s %s\n",
