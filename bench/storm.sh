@@ -14,6 +14,8 @@
 #                   due time; 0 leaves it at normal priority, where the storm's client, on the
 #                   same core, holds the core for 4-8 ms at a time and the talkers' packets
 #                   leave in bunches that 500 separate clients would not send
+#   VOICE_DUMP=file   every voice latency sample of the last storm run there (sent and received
+#                   times in ns, latency in us), for finding when the slow copies came
 # Each storm's pings (seconds into the storm, round trip in ms) go to $OUT/<name>.pings.
 
 STORM_USERS=${STORM_USERS:-8000}
@@ -31,7 +33,7 @@ start_voice() {  # name
     rm -f "$OUT/$1.stop" "$OUT/$1.window"
     timeout 500 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
         --server-pid "$TARGET_PID" --users 500 --channels 50 --talkers 1 --rate 50 --duration 400 --warmup 1 \
-        --max-time 480 $([ "${VOICE_REALTIME:-1}" = 1 ] && echo --realtime) --stop-file "$OUT/$1.stop" --window-file "$OUT/$1.window" \
+        --max-time 480 $([ "${VOICE_REALTIME:-1}" = 1 ] && echo --realtime) ${VOICE_DUMP:+--dump "$VOICE_DUMP"} --stop-file "$OUT/$1.stop" --window-file "$OUT/$1.window" \
         >"$OUT/$1-voice.out" 2>"$OUT/$1-voice.err" &
     VOICE_PID=$!
     for _ in $(seq 1200); do
