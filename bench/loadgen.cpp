@@ -751,6 +751,8 @@ bool LoadGen::WaitFor(State target, const std::vector<int>& which, double timeou
                 SendTcp(u, JoinLine(u));
             }
             ++inFlight;
+            if (next % 64 == 0)
+                PollUrgent();  // starting hundreds of users takes a while: the pinging client first
         }
         if (settled == which.size())
             break;
