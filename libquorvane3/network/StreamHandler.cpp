@@ -41,9 +41,6 @@ char* ReceiveBuffer() {
 
 std::atomic<long long> queuedBytesOfAll(0);
 
-// Marks a queued block that answers the client's own command.
-const ACE_Message_Block::Message_Flags REPLY_BLOCK = ACE_Message_Block::USER_FLAGS;
-
 // Releases blocks linked through next(), as the output queue keeps them.
 void ReleaseChain(ACE_Message_Block* block) {
     while (block != 0) {
@@ -94,6 +91,13 @@ int StreamHandler::open(void* arg) {
         return result;
     }
     peer().enable(ACE_NONBLOCK);
+    // Each output pass writes everything queued in one call, so Nagle's algorithm has
+    // nothing left to gather. Left on, it held a pass's segment until the client's delayed
+    // acknowledgement (up to 40 ms), and then sent it from the timer that fired that
+    // acknowledgement: on loopback thousands of such chains a second ran on the server's
+    // core where nothing can preempt them, and delayed the voice thread.
+    int on = 1;
+    peer().set_option(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     OutputScheduler::Ensure(reactor());  // when it cannot, passes come by notification
     if (!EnterUpcall()) {
         return -1;
@@ -169,7 +173,6 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
             result = SEND_FULL;
         } else {
             block->next(0);
-            if (reply) block->set_self_flags(REPLY_BLOCK);
             if (tail_ != 0) {
                 tail_->next(block);
             } else {
@@ -332,7 +335,6 @@ int StreamHandler::handle_output(ACE_HANDLE) {
 // rather than one per line. Loop thread only: no other thread takes blocks off, so the
 // blocks gathered stay valid while other threads append behind them.
 int StreamHandler::WriteQueued() {
-    bool replyWritten = false;
     for (;;) {
         iovec pieces[WRITE_BATCH];
         bool blockEnds[WRITE_BATCH];
@@ -386,7 +388,6 @@ int StreamHandler::WriteQueued() {
             for (int i = 0; i < done; ++i) {
                 last = head_;
                 bytes += head_->length();
-                replyWritten = replyWritten || (head_->self_flags() & REPLY_BLOCK) != 0;
                 head_ = head_->next();
             }
             last->next(0);
@@ -399,7 +400,6 @@ int StreamHandler::WriteQueued() {
         ReleaseChain(finished);  // without the lock: a shared line's release takes locks of its own
         if (full) break;
     }
-    if (replyWritten) PushWritten();
     if (reactor() == 0) return 0;
     if (QueuedBytes() == 0) {
         if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
@@ -419,17 +419,6 @@ int StreamHandler::WriteQueued() {
     }
     if (outputPaused_) UpdateInput();
     return 0;
-}
-
-// Sends at once what the socket holds. Nagle's algorithm stays on, so that during a
-// storm of broadcasts the kernel gathers each connection's small writes into full
-// segments; but it would hold a reply (a pong) back until the client acknowledges what
-// went before, which a client's delayed acknowledgement makes up to 40 ms. Turning
-// TCP_NODELAY on pushes what is pending; turning it off again restores the gathering.
-void StreamHandler::PushWritten() {
-    int on = 1, off = 0;
-    if (peer().set_option(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0)
-        peer().set_option(IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
 }
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {

@@ -105,7 +105,6 @@ private:
     int LeaveUpcall(int result);
     int ReadOnce();
     int WriteQueued();
-    void PushWritten();
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();
 
