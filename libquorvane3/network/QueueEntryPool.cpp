@@ -112,7 +112,15 @@ void* QueueEntryPool::calloc(size_t count, size_t bytes, char initialValue) {
 }
 
 void QueueEntryPool::free(void* entry) {
-    if (entry == nullptr) return;
+    if (Slab* const empty = Release(entry)) {
+        ASAN_UNPOISON_MEMORY_REGION(empty, SLAB_BYTES);  // the range may be mapped again for anything
+        munmap(empty, SLAB_BYTES);  // outside the lock: the other threads' entries need not wait for it
+    }
+}
+
+// Gives the entry's cell back; answers its slab when that is now empty and to be unmapped.
+QueueEntryPool::Slab* QueueEntryPool::Release(void* entry) {
+    if (entry == nullptr) return nullptr;
     char* const cell = static_cast<char*>(entry) - HEADER;
     ASAN_UNPOISON_MEMORY_REGION(cell, HEADER);
     Slab* slab = nullptr;
@@ -124,18 +132,17 @@ void QueueEntryPool::free(void* entry) {
     --entries_;
     if (--slab->used != 0) {
         if (!slab->listed) PushPartial(slab);
-        return;
+        return nullptr;
     }
     if (slab->listed) Unlink(slab);
     if (spare_ == nullptr) {
         // Start the spare afresh, so its cells are carved again in order.
         ASAN_UNPOISON_MEMORY_REGION(slab, SLAB_BYTES);
         spare_ = new (slab) Slab();
-        return;
+        return nullptr;
     }
-    ASAN_UNPOISON_MEMORY_REGION(slab, SLAB_BYTES);  // the range may be mapped again for anything
-    munmap(slab, SLAB_BYTES);
     --slabs_;
+    return slab;
 }
 
 size_t QueueEntryPool::Entries() {

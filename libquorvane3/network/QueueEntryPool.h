@@ -39,6 +39,7 @@ private:
     Slab* NewSlab();
     void Unlink(Slab* slab);
     void PushPartial(Slab* slab);
+    Slab* Release(void* entry);
 
     std::mutex lock_;
     Slab* partial_ = nullptr;  // slabs with room, the one allocated from first

@@ -140,14 +140,20 @@ int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
 
 long long StreamHandler::QueuedBytesOfAll() { return queuedBytesOfAll.load(std::memory_order_relaxed); }
 
+// The connection's count and the process's move together. Under stateLock_.
+void StreamHandler::CountQueued(long long delta) {
+    queuedBytes_.store(static_cast<size_t>(static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)) + delta),
+                       std::memory_order_relaxed);
+    queuedBytesOfAll += delta;
+}
+
 bool StreamHandler::IsOutputFull() const { return QueuedBytes() >= HIGH_WATER_MARK; }
 
 ACE_Message_Block* StreamHandler::TakeQueue() {
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, 0);
     ACE_Message_Block* const chain = head_;
     head_ = tail_ = 0;
-    queuedBytesOfAll -= static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed));
-    queuedBytes_.store(0, std::memory_order_relaxed);
+    CountQueued(-static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)));
     headWritten_ = 0;
     return chain;
 }
@@ -179,8 +185,7 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
                 head_ = block;
             }
             tail_ = block;
-            queuedBytes_.store(queued + length, std::memory_order_relaxed);
-            queuedBytesOfAll += static_cast<long long>(length);
+            CountQueued(static_cast<long long>(length));
             // A queue that was not empty has its output pass (or its retry) pending.
             if (queued != 0 || reactor() == 0 || RequestOutput()) {
                 return 0;
@@ -392,8 +397,7 @@ int StreamHandler::WriteQueued() {
             }
             last->next(0);
             if (head_ == 0) tail_ = 0;
-            queuedBytes_.store(queuedBytes_.load(std::memory_order_relaxed) - bytes, std::memory_order_relaxed);
-            queuedBytesOfAll -= static_cast<long long>(bytes);
+            CountQueued(-static_cast<long long>(bytes));
             headWritten_ = 0;
         }
         headWritten_ += partial;

@@ -99,6 +99,7 @@ private:
     bool RequestOutput();
     // Takes the queued blocks off the queue, for release without the lock.
     ACE_Message_Block* TakeQueue();
+    void CountQueued(long long delta);
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.
     bool EnterUpcall();
