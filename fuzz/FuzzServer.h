@@ -28,9 +28,9 @@ public:
     FuzzServer() : reactor_(new ACE_Select_Reactor, true), node_(&reactor_, &reactor_, 0, false) {
         ReactorThread::Register(&reactor_);
         // Limits that remember earlier inputs would make a run depend on its history.
-        node_.SetMaxConnectionsPerAddress(0);
-        node_.SetPasswordLockout(0);
-        node_.SetLoginTimeout(0);  // the node is never started: no timer would expire them
+        node_.Limits().SetMaxConnectionsPerAddress(0);
+        node_.Limits().SetPasswordLockout(0);
+        node_.Limits().SetLoginTimeout(0);  // the node is never started: no timer would expire them
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = Loopback(0);
         socklen_t size = sizeof(address);
@@ -77,7 +77,7 @@ public:
     // Feeds bytes to the user as one read from its connection, and gives it the turns
     // that follow; false once it closed.
     bool Feed(int userId, const char* data, size_t size) {
-        const quorvane::server::serveruser_t user = node_.GetUser(userId);
+        const quorvane::server::serveruser_t user = node_.Users().GetUser(userId);
         if (!user || size == 0) return static_cast<bool>(user);
         bool keepOpen = true;
         user->OnStreamData(data, static_cast<ssize_t>(size), keepOpen);
@@ -103,7 +103,7 @@ public:
     }
 
     void Disconnect(int userId, int client) {
-        const quorvane::server::serveruser_t user = node_.GetUser(userId);
+        const quorvane::server::serveruser_t user = node_.Users().GetUser(userId);
         if (user) user->Disconnect();
         Pump(client);
         ::close(client);

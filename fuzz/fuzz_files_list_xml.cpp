@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<quorvane::FileEntry> entries;
     for (const char* path : paths) {
         entries.clear();
-        files.GetFileEntries(path, entries);
+        files.GetChannelElement(path);
+        files.ReadFileEntries(path, entries);
         if (!entries.empty()) files.RemoveFileEntry(path, entries.front().name);
     }
     return 0;

@@ -56,15 +56,12 @@ struct HostSettings {
     int tcpPort = DEFAULT_TCP_PORT;
     int udpPort = DEFAULT_UDP_PORT;
     bool serverLogging = false;
-    bool voiceLogging = false;
     bool adminEnabled = false;
     std::string adminUsername;
     std::string adminPassword;
     std::string serverName;
     std::string serverPassword;
     std::string motd;
-    std::string certificateFile;
-    std::string privateKeyFile;
     bool allowChannelCreation = true;
     bool allowOperators = true;
     int maxUsers = DEFAULT_MAX_USERS;
@@ -221,15 +218,12 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.tcpPort = OrDefault(settings.GetHostPort(), DEFAULT_TCP_PORT);
     host.udpPort = OrDefault(settings.GetSoundPort(), DEFAULT_UDP_PORT);
     host.serverLogging = settings.GetServerLogging();
-    host.voiceLogging = settings.GetVoiceLogging();
     host.adminEnabled = settings.GetAdminEnabled();
     host.adminUsername = settings.GetAdminUsername();
     host.adminPassword = settings.GetAdminPassword();
     host.serverName = settings.GetServerName();
     host.serverPassword = settings.GetServerPassword();
     host.motd = settings.GetMotd();
-    host.certificateFile = settings.GetCertificateFile();
-    host.privateKeyFile = settings.GetPrivateKeyFile();
     host.allowChannelCreation = settings.GetAllowChannelCreation();
     host.allowOperators = settings.GetAllowOperators();
     host.maxUsers = OrDefault(settings.GetMaxUsers(), DEFAULT_MAX_USERS);
@@ -247,23 +241,23 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
 
 void ApplySettings(ServerNode& node, const HostSettings& host) {
     if (host.adminEnabled) {
-        node.SetAdminAccount(host.adminUsername, host.adminPassword);
+        node.Admin().SetAdminAccount(host.adminUsername, host.adminPassword);
     } else {
-        node.SetAdminAccount("", "");
+        node.Admin().SetAdminAccount("", "");
     }
-    node.SetServerName(host.serverName);
-    node.SetServerPassword(host.serverPassword);
-    node.SetRootDiskQuota(host.rootDiskQuota);
-    node.SetMotd(host.motd);
-    node.SetAllowChannelCreation(host.allowChannelCreation);
-    node.SetAllowOperators(host.allowOperators);
-    node.SetMaxUsers(host.maxUsers);
-    node.SetChannelDiskQuota(host.channelDiskQuota);
-    node.SetMaxConnectionsPerAddress(host.maxConnectionsPerAddress);
-    node.SetPasswordLockout(host.passwordLockout);
-    node.SetLoginTimeout(host.loginTimeout);
-    node.SetMaxChannels(host.maxChannels);
-    if (!host.filesRoot.empty() && !node.SetFilesRoot(host.filesRoot)) {
+    node.Properties().SetServerName(host.serverName);
+    node.Properties().SetServerPassword(host.serverPassword);
+    node.Channels().SetRootDiskQuota(host.rootDiskQuota);
+    node.Properties().SetMotd(host.motd);
+    node.Properties().SetAllowChannelCreation(host.allowChannelCreation);
+    node.Properties().SetAllowOperators(host.allowOperators);
+    node.Properties().SetMaxUsers(host.maxUsers);
+    node.Properties().SetChannelDiskQuota(host.channelDiskQuota);
+    node.Limits().SetMaxConnectionsPerAddress(host.maxConnectionsPerAddress);
+    node.Limits().SetPasswordLockout(host.passwordLockout);
+    node.Limits().SetLoginTimeout(host.loginTimeout);
+    node.Channels().SetMaxChannels(host.maxChannels);
+    if (!host.filesRoot.empty() && !node.Files().SetFilesRoot(host.filesRoot)) {
         LogError("File sharing failed to initialize properly.");
     }
 }
@@ -351,9 +345,9 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         ApplySettings(node, host);
         ApplyStaticChannels(node, host.staticChannels);
         host.staticChannels.clear();
-        if (!node.GetFilesRoot().empty()) {
+        if (!node.Files().GetFilesRoot().empty()) {
             LoadSharedFiles(node, storage.Files());
-            storage.TidyFilesRoot(node.GetFilesRoot(), eventLog);
+            storage.TidyFilesRoot(node.Files().GetFilesRoot(), eventLog);
         }
         storage.AddStoredBans(node);
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {

@@ -122,7 +122,7 @@ void ServiceStorage::AddStoredBans(quorvane::server::ServerNode& node) {
     banList_.GetBanEntries(entries);
     for (const quorvane::BanEntry& entry : entries) {
         const quorvane::server::BanRecord ban = quorvane::ToBanRecord(entry);
-        node.AddBan(ban.ipAddress, ban);
+        node.Bans().AddBan(ban.ipAddress, ban);
     }
 }
 

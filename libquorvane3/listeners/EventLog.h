@@ -32,7 +32,7 @@ public:
     static std::string Stamp(const struct timeval& now);
 
 private:
-    std::mutex mutex_;
+    std::mutex mutex_;  // guards fd_ against a close or reopen during a write; any thread
     int fd_ = -1;
 };
 

@@ -64,23 +64,25 @@ void ApplyStaticChannels(server::ServerNode& node, const StaticChannelTable& tab
         if (!done.insert(record).second) continue;
         const std::string path = BuildChannelPath(record->id, table);
         if (record == root)
-            node.UserUpdateChannel("/", FixedText(record->password), FixedText(record->topic), true, record->diskquota);
+            node.Channels().UserUpdateChannel("/", FixedText(record->password), FixedText(record->topic), true, record->diskquota);
         else
-            node.UserMakeChannel(path, FixedText(record->password), FixedText(record->topic), true, record->diskquota);
+            node.Channels().UserMakeChannel(path, FixedText(record->password), FixedText(record->topic), true, record->diskquota);
         const auto children = childrenOf.equal_range(record->id);
         for (auto child = children.first; child != children.second; ++child) queue.push_back(child->second);
     }
 }
 
 void LoadSharedFiles(server::ServerNode& node, FilesList& filesList) {
-    const std::string directory = node.GetFilesRoot() + "/";
+    const std::string directory = node.Files().GetFilesRoot() + "/";
     filesList.BeginBatch();
-    std::deque<serverchannel_t> queue(1, node.GetRootChannel());
+    std::deque<serverchannel_t> queue(1, node.Channels().GetRootChannel());
     while (!queue.empty()) {
         const serverchannel_t channel = queue.front();
         queue.pop_front();
+        // The list mirrors the tree: every channel gets its element.
+        filesList.GetChannelElement(channel->GetChannelPath());
         std::vector<FileEntry> entries;
-        filesList.GetFileEntries(channel->GetChannelPath(), entries);
+        filesList.ReadFileEntries(channel->GetChannelPath(), entries);
         for (size_t i = 0; i < entries.size(); ++i) {
             const int fd = open((directory + entries[i].internalname).c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) continue;
@@ -89,7 +91,7 @@ void LoadSharedFiles(server::ServerNode& node, FilesList& filesList) {
             file.filename = entries[i].name;
             file.internalName = entries[i].internalname;
             file.filesize = entries[i].filesize;
-            node.AddFileToChannel(file, channel);
+            node.Files().AddFileToChannel(file, channel);
         }
         const server::ServerChannel::channels_t subs = channel->GetSubChannels();
         queue.insert(queue.end(), subs.begin(), subs.end());

@@ -2,7 +2,7 @@
 // users and files (ServerListener.cpp), and the persistence callbacks that keep the
 // files list, the settings and the ban list current (ServerListenerPersistence.cpp).
 // Called on the thread that drives the node (the host's at start-up, the main loop's
-// afterwards), with the node's lock held except where the node says otherwise.
+// afterwards).
 #ifndef QUORVANE_LISTENERS_SERVERLISTENER_H
 #define QUORVANE_LISTENERS_SERVERLISTENER_H
 

@@ -35,27 +35,27 @@ void ServerListener::OnFileRemoved(const serverchannel_t& channel, const Channel
 
 void ServerListener::OnSaveConfiguration(ServerNode& node) {
     settings_.BeginBatch();
-    settings_.SetServerName(node.GetServerName());
-    settings_.SetServerPassword(node.GetServerPassword());
-    settings_.SetMotd(node.GetMotd());
-    settings_.SetRootTopic(node.GetRootChannel()->GetTopic());
-    settings_.SetRootDiskQuota(node.GetRootDiskQuota());
-    settings_.SetFilesRoot(node.GetFilesRoot());
-    settings_.SetChannelDiskQuota(node.GetChannelDiskQuota());
-    const std::string adminName = node.GetAdminUsername(), adminPassword = node.GetAdminPassword();
+    settings_.SetServerName(node.Properties().GetServerName());
+    settings_.SetServerPassword(node.Properties().GetServerPassword());
+    settings_.SetMotd(node.Properties().GetMotd());
+    settings_.SetRootTopic(node.Channels().GetRootChannel()->GetTopic());
+    settings_.SetRootDiskQuota(node.Channels().GetRootDiskQuota());
+    settings_.SetFilesRoot(node.Files().GetFilesRoot());
+    settings_.SetChannelDiskQuota(node.Properties().GetChannelDiskQuota());
+    const std::string adminName = node.Admin().GetAdminUsername(), adminPassword = node.Admin().GetAdminPassword();
     settings_.SetAdminEnabled(!adminName.empty() && !adminPassword.empty());
     settings_.SetAdminUsername(adminName);
     settings_.SetAdminPassword(adminPassword);
     StaticChannelTable table;
-    CollectStaticChannels(node.GetRootChannel(), table, true);
+    CollectStaticChannels(node.Channels().GetRootChannel(), table, true);
     settings_.WriteStaticChannels(table);
-    settings_.SetAllowChannelCreation(node.GetAllowChannelCreation());
-    settings_.SetAllowOperators(node.GetAllowOperators());
+    settings_.SetAllowChannelCreation(node.Properties().GetAllowChannelCreation());
+    settings_.SetAllowOperators(node.Properties().GetAllowOperators());
     if (!settings_.EndBatch()) ReportFailedSave("settings", settings_.GetFileName());
 
     banList_.BeginBatch();
     banList_.ClearBanEntries();
-    const ServerNode::bans_t bans = node.GetBans();
+    const ServerNode::bans_t bans = node.Bans().GetBans();
     for (ServerNode::bans_t::const_iterator it = bans.begin(); it != bans.end(); ++it)
         banList_.AddBanEntry(ToBanEntry(it->second));
     if (!banList_.EndBatch()) ReportFailedSave("ban-list", banList_.GetFileName());

@@ -6,7 +6,7 @@
 // Channel paths: every name from the root down followed by "/", the root being "/".
 // Channel names compare without regard to ASCII letter case; file names exactly.
 //
-// Not thread safe: only the server node touches the tree, under its lock.
+// Not thread safe: the server touches the tree on its main loop's thread only.
 #ifndef QUORVANE_MODEL_CHANNEL_H
 #define QUORVANE_MODEL_CHANNEL_H
 
@@ -40,9 +40,9 @@ public:
     typedef std::vector<channel_t> channels_t;
     typedef std::vector<ChannelFile> files_t;
 
-    Channel() : static_(false), passwordProtected_(false), diskQuota_(0) {}
+    Channel() : static_(false), diskQuota_(0) {}
     explicit Channel(const std::string& name)
-        : static_(false), name_(name), passwordProtected_(false), diskQuota_(0) {}
+        : static_(false), name_(name), diskQuota_(0) {}
 
     // Destroying a channel unties its members and its sub-channels from it.
     virtual ~Channel() { Channel::DetachTree(); }
@@ -82,8 +82,8 @@ public:
         return path;
     }
 
-    virtual void SetPasswordProtected(bool value) { passwordProtected_ = value; }
-    virtual bool IsPasswordProtected() const { return passwordProtected_; }
+    // The model has no password; the server's channel has.
+    virtual bool IsPasswordProtected() const { return false; }
 
     virtual void SetTopic(const std::string& topic) { topic_ = topic; }
     virtual std::string GetTopic() const { return topic_; }
@@ -97,13 +97,6 @@ public:
         for (typename users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
             result.push_back(it->second);
         return result;
-    }
-
-    // Visits the members in ascending id order without copying the references; the
-    // voice path uses it once per packet.
-    template <class VISIT>
-    void ForEachUser(VISIT visit) const {
-        for (typename users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) visit(it->second);
     }
 
     virtual void SetOperators(const std::set<int>& operators) {
@@ -167,7 +160,6 @@ public:
             else ++it;
         }
     }
-    virtual void ClearFiles() { files_.clear(); }
     virtual bool FileExists(const std::string& filename) const {
         ChannelFile ignored;
         return GetFile(filename, ignored);
@@ -210,7 +202,6 @@ protected:
     channels_t subChannels_;
     std::set<int> operators_;
     weak_channel_t parent_;
-    bool passwordProtected_;
     int64_t diskQuota_;
     files_t files_;
 };

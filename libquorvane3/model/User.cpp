@@ -27,7 +27,7 @@ int User::GetFrameSize() const { return frameSize_; }
 void User::SetBandMode(int mode) { bandMode_ = mode; }
 int User::GetBandMode() const { return bandMode_; }
 void User::SetUdpAddress(const ACE_INET_Addr& address) { udpAddress_ = address; }
-const ACE_INET_Addr& User::GetUdpAddress() const { return udpAddress_; }
+ACE_INET_Addr User::GetUdpAddress() const { return udpAddress_; }
 void User::SetStatusMode(int mode) { statusMode_ = mode; }
 int User::GetStatusMode() const { return statusMode_; }
 void User::SetStatusMessage(const std::string& message) { statusMessage_ = message; }

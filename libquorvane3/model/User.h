@@ -1,6 +1,6 @@
 // What every client knows about every other client: id, nickname, audio format,
 // voice address, status and version. The server's per-connection object derives
-// from it. Not thread safe: the server node's lock guards it.
+// from it. Not thread safe: the server touches it on its main loop's thread only.
 #ifndef QUORVANE_MODEL_USER_H
 #define QUORVANE_MODEL_USER_H
 
@@ -28,7 +28,7 @@ public:
     virtual void SetBandMode(int mode);
     virtual int GetBandMode() const;
     virtual void SetUdpAddress(const ACE_INET_Addr& address);
-    virtual const ACE_INET_Addr& GetUdpAddress() const;
+    virtual ACE_INET_Addr GetUdpAddress() const;
     virtual void SetStatusMode(int mode);
     virtual int GetStatusMode() const;
     virtual void SetStatusMessage(const std::string& message);

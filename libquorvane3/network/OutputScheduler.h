@@ -1,10 +1,9 @@
 // The line of connections waiting for an output pass or for their listener's turn, one
-// line per reactor, served in order on the loop's thread by one handler. A notification
-// per pass or turn cost the reactor a pipe write and read each, and a broadcast to
-// thousands of users made thousands of them after every command. Here one wake serves
-// many connections, for a bounded time. A turn goes to the end of the line, behind the
-// passes its last commands caused, so a client's burst of commands cannot outrun what
-// the others are sent.
+// line per reactor, served in order on the loop's thread by one handler: one wake (an
+// eventfd) serves many connections, for at most SLICE_MICROSECONDS, so a broadcast to
+// thousands of users costs no reactor notification per connection. A turn goes to the
+// end of the line, behind the passes its last commands caused, so a client's burst of
+// commands cannot outrun what the others are sent.
 //
 // Threads: Ensure runs where no lock of a connection is held; Queue and Forget are
 // thread safe; the passes run on the loop's thread. The scheduler lives until its reactor

@@ -5,6 +5,8 @@
 #ifndef QUORVANE_NETWORK_REACTORTHREAD_H
 #define QUORVANE_NETWORK_REACTORTHREAD_H
 
+#include <functional>
+
 class ACE_Event_Base;
 class ACE_Reactor;
 
@@ -19,6 +21,14 @@ public:
     static bool IsLoopThread(ACE_Reactor* reactor);
     // True when another thread runs the reactor's loop.
     static bool LoopRunsElsewhere(ACE_Reactor* reactor);
+    // Debug builds abort unless IsLoopThread: the check of state confined to a loop's
+    // thread (or to whoever drives it while no loop runs). Nothing in release builds.
+    static void AssertLoopThread(ACE_Reactor* reactor);
+
+    // Runs the call on the reactor's loop thread and waits for it: at once when the caller
+    // is that thread or no thread runs the loop, otherwise handed over by a notification.
+    // False when it could not run (the loop ended before it took the call).
+    static bool RunOnLoop(ACE_Reactor* reactor, const std::function<void()>& call);
 
     // Runs the reactor's event loop on the calling thread, registered as above; signals
     // the event, when given, once registered, so that a starter can wait until the

@@ -288,8 +288,8 @@ void StreamHandler::UpdateInput() {
 // The listener's next turn comes behind the output passes already in line, those its own
 // commands just caused included: a client that sends a burst of commands gets the next
 // one handled only after the others were written what the last ones sent them. Without a
-// scheduler, a notification (not a zero-delay timer: the reactor dispatches due timers
-// before any I/O, so timers as turns would starve every other connection).
+// scheduler, a notification: never a zero-delay timer, as the reactor dispatches due
+// timers before any I/O and timers as turns would starve every other connection.
 bool StreamHandler::RequestTurn() {
     return OutputScheduler::QueueTurn(reactor(), this) || reactor()->notify(this, ACE_Event_Handler::READ_MASK) != -1;
 }
@@ -335,9 +335,8 @@ int StreamHandler::handle_output(ACE_HANDLE) {
 }
 
 // The queued blocks are written in place with one gathering write of up to
-// WRITE_BATCH blocks, and only taken off the queue once fully written. A burst of lines,
-// such as a broadcast to thousands of users, then costs one system call per connection
-// rather than one per line. Loop thread only: no other thread takes blocks off, so the
+// WRITE_BATCH blocks, and only taken off the queue once fully written: a burst of lines,
+// such as a broadcast to thousands of users, costs one system call per connection. Loop thread only: no other thread takes blocks off, so the
 // blocks gathered stay valid while other threads append behind them.
 int StreamHandler::WriteQueued() {
     for (;;) {

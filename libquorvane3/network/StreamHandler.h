@@ -119,9 +119,8 @@ private:
     int upcallDepth_;      // > 0 while one of our own callbacks runs
     bool closePending_;    // a deferred close has been requested
     bool closed_;          // the real close has run
-    // The output queue, blocks linked through next(): any thread appends, only the loop
-    // thread takes blocks off the head. One lock per line queued and per write, where a
-    // general message queue took several, and signalled waiters that never exist.
+    // The output queue, blocks linked through next(): any thread appends (under
+    // stateLock_, once per line), only the loop thread takes blocks off the head.
     ACE_Message_Block* head_;
     ACE_Message_Block* tail_;
     std::atomic<size_t> queuedBytes_;  // written under stateLock_, read anywhere

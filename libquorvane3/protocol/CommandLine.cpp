@@ -339,18 +339,6 @@ void AppendListParam(std::string& line, const std::string& name, const std::set<
     AppendIntList(line, values);
 }
 
-std::string FormatIntList(const std::set<int>& values) {
-    std::string text;
-    AppendIntList(text, values);
-    return text;
-}
-
-std::string IntToString(int value) {
-    std::string text;
-    AppendDecimal(text, value);
-    return text;
-}
-
 // --- Comparison ---
 
 std::string ToLower(const std::string& text) {

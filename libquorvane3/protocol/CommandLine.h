@@ -39,8 +39,6 @@ void AppendBoolParam(std::string& line, const std::string& name, bool value);
 void AppendInt64Param(std::string& line, const std::string& name, int64_t value);
 void AppendStringParam(std::string& line, const std::string& name, const std::string& value);
 void AppendListParam(std::string& line, const std::string& name, const std::set<int>& values);
-std::string FormatIntList(const std::set<int>& values);
-std::string IntToString(int value);
 
 // Comparison (ASCII letters only)
 std::string ToLower(const std::string& text);

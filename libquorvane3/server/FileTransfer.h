@@ -1,6 +1,6 @@
 // One registered file transfer: what "regsendfile" or "regrecvfile" asked for, kept in
 // the server node's transfer table until the upload completes or the transferring
-// connection goes away. Guarded by the node's lock.
+// connection goes away. The main loop's thread only.
 #ifndef QUORVANE_SERVER_FILETRANSFER_H
 #define QUORVANE_SERVER_FILETRANSFER_H
 

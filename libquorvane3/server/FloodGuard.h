@@ -3,7 +3,7 @@
 // in. Plain bookkeeping: it owns no socket and decides nothing on its own clock; every
 // call gets the current time in milliseconds, so tests drive it without waiting.
 //
-// Threads: the node calls it on the main reactor's thread under the node's lock.
+// Threads: not thread safe; FloodLimits calls it on the main loop's thread.
 #ifndef QUORVANE_SERVER_FLOODGUARD_H
 #define QUORVANE_SERVER_FLOODGUARD_H
 

@@ -1,6 +1,7 @@
 #include "server/ServerChannel.h"
 
 #include "network/SharedLine.h"
+#include "server/LineWriter.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
@@ -21,7 +22,6 @@ void ServerChannel::AddUser(int userId, const user_t& user) {
 
 void ServerChannel::ClearSettings() {
     static_ = false;
-    passwordProtected_ = false;
     name_.clear();
     topic_.clear();
     password_.clear();
@@ -33,7 +33,7 @@ void ServerChannel::RemoveUser(int userId) {
     users_t::iterator leaving = users_.find(userId);
     if (leaving == users_.end()) return;
     const user_t user = leaving->second;
-    const std::string text = user ? ServerUser::RemoveUserLine(*user) : std::string();
+    const std::string text = user ? LineWriter::RemoveUser(*user) : std::string();
     if (!text.empty()) {
         const SharedLine line(text);
         for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
@@ -49,17 +49,17 @@ void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {
     // Copy first: a failed send must not disturb the walk. The others all get the same
     // line about the newcomer, built once.
     const std::vector<user_t> members = GetUsers();
-    const std::string text = ServerUser::UserLine("adduser", *user);
-    const SharedLine line(text.empty() ? std::string() : text);
+    const std::string text = LineWriter::User("adduser", *user);
+    const SharedLine line(text);
     for (size_t i = 0; i < members.size(); ++i) {
-        user->SendAddUser(members[i]);
+        user->SendNotice(LineWriter::User("adduser", *members[i]));
         if (members[i]->GetUserID() != userId && !text.empty()) members[i]->SendNotice(line);
     }
 }
 
 void ServerChannel::NotifyUserUpdate(const user_t& user) {
     if (!user) return;
-    const std::string text = ServerUser::UserLine("updateuser", *user);
+    const std::string text = LineWriter::User("updateuser", *user);
     if (text.empty()) return;
     const SharedLine line(text);
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendNotice(line);
@@ -72,7 +72,8 @@ std::string ServerChannel::GetPassword() const { return password_; }
 void ServerChannel::SetStaticChannel(bool value) { static_ = value; }
 
 void ServerChannel::DeliverTextMessage(const TextMessage& message) {
-    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendMessageDeliver(message);
+    const std::string line = LineWriter::MessageDeliver(message);
+    for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendNotice(line);
 }
 
 bool ServerChannel::CanAddFile(int64_t fileSize) const {

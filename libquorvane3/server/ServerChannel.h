@@ -1,5 +1,5 @@
 // A channel of the running server: adds the password, the quota test and the lines
-// that go out to the channel's members. Touched only under the server node's lock.
+// that go out to the channel's members. Main loop's thread only.
 #ifndef QUORVANE_SERVER_SERVERCHANNEL_H
 #define QUORVANE_SERVER_SERVERCHANNEL_H
 
@@ -46,6 +46,8 @@ private:
     std::string password_;
     std::shared_ptr<VoiceChannel> voice_;
 };
+
+typedef std::shared_ptr<ServerChannel> serverchannel_t;
 
 }  // namespace server
 }  // namespace quorvane

@@ -1,6 +1,6 @@
 // What the server node reports: the event log and the persistence glue implement it.
-// Every callback may be left empty. Called with the node's lock held unless the node
-// operation says otherwise, on the thread that ran the operation.
+// Every callback may be left empty. Called on the thread that drives the node: the
+// host's during start-up and shutdown, the main loop's while the server runs.
 #ifndef QUORVANE_SERVER_SERVERNODELISTENER_H
 #define QUORVANE_SERVER_SERVERNODELISTENER_H
 

@@ -1,14 +1,11 @@
-// ServerUser: construction, connection lifecycle and the receive path.
 #include "server/ServerUser.h"
-
-#include <chrono>
 
 #include <ace/Reactor.h>
 
 #include "network/SharedLine.h"
 #include "network/StreamHandler.h"
-#include "protocol/CommandLine.h"
-#include "protocol/ErrorCodes.h"
+#include "server/CommandTable.h"
+#include "server/LineWriter.h"
 #include "server/ServerChannel.h"
 #include "server/ServerNode.h"
 #include "server/VoiceChannel.h"
@@ -17,20 +14,6 @@ namespace quorvane {
 namespace server {
 
 namespace {
-
-// Holds the owner's lock when there is an owner (tests drive users without one).
-class NodeLock {
-public:
-    explicit NodeLock(ServerNode* node) : lock_(node ? &node->GetLock() : 0) {
-        if (lock_) lock_->acquire();
-    }
-    ~NodeLock() {
-        if (lock_) lock_->release();
-    }
-
-private:
-    ACE_Recursive_Thread_Mutex* lock_;
-};
 
 // The IPv4 address (host order) the connection comes from; 0 when it has none.
 uint32_t PeerAddress(ACE_HANDLE connection) {
@@ -47,24 +30,26 @@ uint32_t PeerAddress(ACE_HANDLE connection) {
 ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
     : User(userId),
       owner_(owner),
-      loggedIn_(false),
       connection_(connection),
       voice_(std::make_shared<VoiceEndpoint>(userId, PeerAddress(connection))),
-      inactiveSeconds_(0),
-      admin_(false),
-      fileTransferActive_(false),
-      transferIsUpload_(false),
-      transferId_(0),
-      transferSize_(0) {}
+      reader_(*this),
+      transfer_(*this) {}
 
-// An upload cut short by the node going away is deleted like any other.
-ServerUser::~ServerUser() { CloseTransfer(); }
+ServerUser::~ServerUser() = default;
 
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
 void ServerUser::SetChannel(const serverchannel_t& channel) {
     channel_ = channel;
     voice_->SetChannel(channel ? channel->GetVoiceChannel() : std::shared_ptr<VoiceChannel>());
+}
+
+void ServerUser::SetLeftChannel(const serverchannel_t& channel) { leftChannel_ = channel; }
+
+serverchannel_t ServerUser::TakeLeftChannel() {
+    const serverchannel_t channel = leftChannel_.lock();
+    leftChannel_.reset();
+    return channel;
 }
 
 void ServerUser::AddOperatorChannel(const serverchannel_t& channel) {
@@ -92,34 +77,31 @@ void ServerUser::SetFlags(bool loggedIn, bool admin) {
     const bool counted = Counted();
     loggedIn_ = loggedIn;
     admin_ = admin;
-    if (owner_ && counted != Counted()) owner_->CountUser(counted ? -1 : 1);
+    if (owner_ && counted != Counted()) owner_->Users().CountUser(counted ? -1 : 1);
 }
 
 void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
     voice_->SetAddress(address.get_ip_address(), address.get_port_number());
 }
 
-const ACE_INET_Addr& ServerUser::GetUdpAddress() const {
+ACE_INET_Addr ServerUser::GetUdpAddress() const {
     sockaddr_in address;
-    if (voice_->GetAddress(address))
-        udpAddressRead_.set(&address, sizeof address);
-    else
-        udpAddressRead_.set(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY));
-    return udpAddressRead_;
-}
-
-void ServerUser::SetLeftChannel(const serverchannel_t& channel) { leftChannel_ = channel; }
-
-serverchannel_t ServerUser::TakeLeftChannel() {
-    const serverchannel_t channel = leftChannel_.lock();
-    leftChannel_.reset();
-    return channel;
+    ACE_INET_Addr result(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY));
+    if (voice_->GetAddress(address)) result.set(&address, sizeof address);
+    return result;
 }
 
 std::string ServerUser::GetIpAddress() const {
     char text[INET_ADDRSTRLEN + 1] = {0};
     if (!GetUdpAddress().get_host_addr(text, sizeof(text))) return "0.0.0.0";
     return text;
+}
+
+// Read once, when the connection came (the voice endpoint keeps it), not per call.
+bool ServerUser::GetPeerAddress(ACE_INET_Addr& address) const {
+    const uint32_t ip = voice_->GetTcpAddress();
+    if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || ip == 0) return false;
+    return address.set(static_cast<u_short>(0), ip) == 0;
 }
 
 // Looked up in the reactor once and kept: a broadcast to thousands of users would
@@ -154,7 +136,7 @@ void ServerUser::Detach() {
     if (handler) handler->SetListener(0);
     stream_.store(0, std::memory_order_relaxed);
     connection_ = 0;
-    if (owner_ && Counted()) owner_->CountUser(-1);
+    if (owner_ && Counted()) owner_->Users().CountUser(-1);
     owner_ = 0;
 }
 
@@ -165,95 +147,51 @@ void ServerUser::OnStreamClosed() {
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
     stream_.store(0, std::memory_order_relaxed);
     connection_ = 0;
-    if (owner_) owner_->UserDisconnected(GetUserID());
+    if (owner_) owner_->Sessions().UserDisconnected(GetUserID());
 }
 
 void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) {
     if (length <= 0) return;
     // A command may end this user's registration; stay alive until we return.
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    // File data is written without the node's lock; the transfer fields belong to this
-    // thread alone.
-    if (IsUploading()) {
-        ReceiveFileData(data, static_cast<size_t>(length), keepOpen);
-        return;
-    }
-    lineBuffer_.append(data, static_cast<size_t>(length));
-    ProcessLines(keepOpen, true);
+    if (transfer_.IsUploading())
+        transfer_.Receive(data, static_cast<size_t>(length), keepOpen);
+    else
+        reader_.OnData(data, static_cast<size_t>(length), keepOpen);
 }
 
 void ServerUser::OnStreamResume(bool& keepOpen) {
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    ProcessLines(keepOpen, false);
+    reader_.OnTurn(keepOpen);
 }
 
-// Each byte is searched for LF once, however the line arrives; each command holds the
-// node's lock on its own, and a turn handles a bounded number of them.
-void ServerUser::ProcessLines(bool& keepOpen, bool onRead) {
-    pendingInput_ = false;
-    const std::chrono::steady_clock::time_point turnEnds =
-        std::chrono::steady_clock::now() + std::chrono::microseconds(TURN_MICROSECONDS);
-    for (int handled = 0;; ++handled) {
-        const size_t lf = lineBuffer_.find('\n', scanFrom_);
-        if (lf == std::string::npos) {
-            scanFrom_ = lineBuffer_.size();
-            break;
-        }
-        if (handled == COMMANDS_PER_TURN || (handled > 0 && std::chrono::steady_clock::now() >= turnEnds) ||
-            (onRead && !AnswersOnRead(lineBuffer_, lineStart_, lf))) {
-            scanFrom_ = lf;
-            pendingInput_ = true;
-            break;
-        }
-        const std::string line = lineBuffer_.substr(lineStart_, lf + 1 - lineStart_);
-        lineStart_ = scanFrom_ = lf + 1;
-        {
-            NodeLock guard(owner_);
-            inCommand_ = true;
-            ProcessCommand(line, keepOpen);
-            inCommand_ = false;
-        }
-        if (!keepOpen) return;
-        if (IsUploading()) {
-            // Whatever followed "sendfile" is the file's first bytes.
-            const std::string rest = lineBuffer_.substr(lineStart_);
-            lineBuffer_.clear();
-            lineStart_ = scanFrom_ = 0;
-            if (!rest.empty()) ReceiveFileData(rest.data(), rest.size(), keepOpen);
-            return;
-        }
-    }
-    lineBuffer_.erase(0, lineStart_);
-    scanFrom_ -= lineStart_;
-    lineStart_ = 0;
-    // A line without its LF is bounded: a small one before login, one that fits any
-    // command after. A client past it gets an error and is closed.
-    const size_t limit = loggedIn_ ? static_cast<size_t>(MAX_LINE) : static_cast<size_t>(MAX_LINE_BEFORE_LOGIN);
-    if (!pendingInput_ && lineBuffer_.size() > limit) {
-        SendError(ERR_SYNTAX_ERROR);
-        std::string().swap(lineBuffer_);
-        scanFrom_ = 0;
-        keepOpen = false;
-        return;
-    }
-    // A burst leaves no large buffer behind for the connection's life.
-    if (lineBuffer_.empty() && lineBuffer_.capacity() > static_cast<size_t>(MAX_LINE)) std::string().swap(lineBuffer_);
-}
+void ServerUser::OnStreamReady() { transfer_.OnOutputDrained(); }
 
-// The output queue has drained: the next part of a download may follow.
-void ServerUser::OnStreamReady() {
-    if (fileTransferActive_ && !transferIsUpload_) PumpDownload();
+void ServerUser::RunCommand(const std::string& line, bool& keepOpen) {
+    inCommand_ = true;
+    CommandTable::Dispatch(*this, line, keepOpen);
+    inCommand_ = false;
 }
 
 int ServerUser::SendLine(const std::string& line) {
-    StreamHandler* handler = connection_ != 0 && !lagging_ ? FindStreamHandler() : 0;
+    StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
     return CheckSent(handler ? handler->Send(line.data(), line.size(), inCommand_) : StreamHandler::SEND_CLOSED);
 }
 
 int ServerUser::SendShared(const SharedLine& line) {
-    StreamHandler* handler = connection_ != 0 && !lagging_ ? FindStreamHandler() : 0;
+    StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
     return CheckSent(handler ? handler->SendShared(line.Block(), inCommand_) : StreamHandler::SEND_CLOSED);
 }
+
+void ServerUser::SendNotice(const std::string& line) {
+    if (loggedIn_ && !line.empty()) SendLine(line);
+}
+
+void ServerUser::SendNotice(const SharedLine& line) {
+    if (loggedIn_) SendShared(line);
+}
+
+void ServerUser::SendError(int code) { SendLine(LineWriter::Error(code)); }
 
 // A connection that cannot take a line any more is closed rather than left half served:
 // it hears nothing from now on, and its close (on a later turn of the loop) takes it out
@@ -263,7 +201,7 @@ int ServerUser::CheckSent(int result) {
     lagging_ = true;
     SetLoggedIn(false);
     SetAdmin(false);
-    if (owner_) owner_->UserLagging(GetUserID());
+    if (owner_) owner_->Sessions().UserLagging(GetUserID());
     if (StreamHandler* handler = FindStreamHandler()) handler->CloseLater();
     return result;
 }

@@ -2,7 +2,7 @@
 // temporary file an upload is written to, or the data file a download is read from.
 // Reads and writes go to explicit positions, so files of 2 GiB and more work alike.
 //
-// Threads: owned by one ServerUser and used only on the main reactor's thread.
+// Threads: owned by one TransferSession and used only on the main loop's thread.
 #ifndef QUORVANE_SERVER_TRANSFERFILE_H
 #define QUORVANE_SERVER_TRANSFERFILE_H
 

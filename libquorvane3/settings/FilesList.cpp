@@ -10,12 +10,25 @@ const char* const CHANNEL = "channel";
 const char* const FILE_ELEMENT = "file";
 
 // The first child element of that name whose "name" attribute is exactly value.
-TiXmlElement* FindNamed(TiXmlElement* parent, const char* element, const std::string& value) {
-    for (TiXmlElement* child = parent->FirstChildElement(element); child; child = child->NextSiblingElement(element)) {
+template <class ELEMENT>
+ELEMENT* FindNamed(ELEMENT* parent, const char* element, const std::string& value) {
+    for (ELEMENT* child = parent->FirstChildElement(element); child; child = child->NextSiblingElement(element)) {
         const std::string* name = child->Attribute(std::string("name"));
         if (name && *name == value) return child;
     }
     return nullptr;
+}
+
+// Calls visit with each name of the channel path, in order; empty runs yield nothing.
+template <class VISIT>
+void ForEachName(const std::string& channelPath, VISIT visit) {
+    size_t start = 0;
+    while (start < channelPath.size()) {
+        const size_t slash = channelPath.find('/', start);
+        const size_t stop = slash == std::string::npos ? channelPath.size() : slash;
+        if (stop > start && !visit(channelPath.substr(start, stop - start))) return;
+        start = stop + 1;
+    }
 }
 
 TiXmlElement NamedElement(const char* element, const std::string& name) {
@@ -38,17 +51,21 @@ TiXmlElement* FilesList::GetChannelElement(const std::string& channelPath) {
     if (!current) return nullptr;
     TiXmlElement* channel = current->FirstChildElement(CHANNEL);
     if (!channel) channel = ReplaceOrAppendElement(current, NamedElement(CHANNEL, ""));
-    size_t start = 0;
-    while (channel && start < channelPath.size()) {
-        const size_t slash = channelPath.find('/', start);
-        const size_t stop = slash == std::string::npos ? channelPath.size() : slash;
-        if (stop > start) {
-            const std::string name = channelPath.substr(start, stop - start);
-            TiXmlElement* child = FindNamed(channel, CHANNEL, name);
-            channel = child ? child : AppendElement(channel, NamedElement(CHANNEL, name));
-        }
-        start = stop + 1;
-    }
+    ForEachName(channelPath, [&](const std::string& name) {
+        TiXmlElement* child = FindNamed(channel, CHANNEL, name);
+        channel = child ? child : AppendElement(channel, NamedElement(CHANNEL, name));
+        return channel != nullptr;
+    });
+    return channel;
+}
+
+const TiXmlElement* FilesList::FindChannelElement(const std::string& channelPath) const {
+    const TiXmlElement* root = document_.RootElement();
+    const TiXmlElement* channel = root ? root->FirstChildElement(CHANNEL) : nullptr;
+    ForEachName(channelPath, [&](const std::string& name) {
+        channel = channel ? FindNamed(channel, CHANNEL, name) : nullptr;
+        return channel != nullptr;
+    });
     return channel;
 }
 
@@ -76,8 +93,8 @@ bool FilesList::RemoveFileEntry(const std::string& channelPath, const std::strin
     return SaveXMLFile();
 }
 
-void FilesList::GetFileEntries(const std::string& channelPath, std::vector<FileEntry>& list) {
-    TiXmlElement* channel = GetChannelElement(channelPath);
+void FilesList::ReadFileEntries(const std::string& channelPath, std::vector<FileEntry>& list) const {
+    const TiXmlElement* channel = FindChannelElement(channelPath);
     if (!channel) return;
     for (const TiXmlElement* file = channel->FirstChildElement(FILE_ELEMENT); file;
          file = file->NextSiblingElement(FILE_ELEMENT)) {

@@ -22,13 +22,16 @@ public:
     // The channel's element, made (and saved) along the path where missing; none
     // without a root element. Names compare byte for byte.
     TiXmlElement* GetChannelElement(const std::string& channelPath);
+    // The channel's element when the document has one; never adds or saves.
+    const TiXmlElement* FindChannelElement(const std::string& channelPath) const;
     // Stores the file under the channel, replacing one of the same name; saves.
     bool AddFileEntry(const std::string& channelPath, const FileEntry& entry);
     // Removes the file and the channel elements it leaves empty (never the root
     // channel's); saves. True when nothing was listed or the save succeeded.
     bool RemoveFileEntry(const std::string& channelPath, const std::string& filename);
-    // The channel's files in document order; their upload date is not read.
-    void GetFileEntries(const std::string& channelPath, std::vector<FileEntry>& list);
+    // Appends the channel's files in document order; their upload date is not read.
+    // Reads only: a channel without an element has no files.
+    void ReadFileEntries(const std::string& channelPath, std::vector<FileEntry>& list) const;
     // The internal names of every listed file, in any channel.
     void GetAllInternalNames(std::set<std::string>& names) const;
 };

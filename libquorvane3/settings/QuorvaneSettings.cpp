@@ -154,9 +154,6 @@ std::string QuorvaneSettings::GetAdminUsername() { return TextSetting(*this, "ad
 std::string QuorvaneSettings::GetAdminPassword() { return TextSetting(*this, "admin-password"); }
 std::string QuorvaneSettings::GetFilesRoot() { return TextSetting(*this, "files-root"); }
 int64_t QuorvaneSettings::GetChannelDiskQuota() { return Number64Setting(*this, "channel-diskquota"); }
-bool QuorvaneSettings::GetVoiceLogging() { return FlagSetting(*this, "voice-logging", false); }
-std::string QuorvaneSettings::GetCertificateFile() { return TextSetting(*this, "certificate-file"); }
-std::string QuorvaneSettings::GetPrivateKeyFile() { return TextSetting(*this, "privatekey-file"); }
 int QuorvaneSettings::GetMaxConnectionsPerAddress() { return NumberSetting(*this, "max-connections-per-address", 64); }
 int QuorvaneSettings::GetPasswordLockout() { return NumberSetting(*this, "password-lockout", 10); }
 int QuorvaneSettings::GetLoginTimeout() { return NumberSetting(*this, "login-timeout", 60); }

@@ -41,9 +41,6 @@ public:
     std::string GetAdminPassword();
     std::string GetFilesRoot();
     int64_t GetChannelDiskQuota();
-    bool GetVoiceLogging();
-    std::string GetCertificateFile();
-    std::string GetPrivateKeyFile();
     // Flood limits: the default given when the element is missing; 0 means no limit.
     int GetMaxConnectionsPerAddress();
     int GetPasswordLockout();

@@ -8,6 +8,7 @@
 #include "server/ServerNode.h"
 
 using quorvane::server::ServerNode;
+using quorvane::server::CommandReader;
 using quorvane::server::ServerUser;
 
 namespace {
@@ -154,16 +155,16 @@ namespace {
 // next turn, so other connections are served in between.
 TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
     std::string burst;
-    for (int i = 0; i < 2 * ServerUser::COMMANDS_PER_TURN + 4; ++i) burst += "ping\r\n";
+    for (int i = 0; i < 2 * CommandReader::COMMANDS_PER_TURN + 4; ++i) burst += "ping\r\n";
     EXPECT_TRUE(Read(burst + "pi"));
-    EXPECT_EQ(static_cast<size_t>(ServerUser::COMMANDS_PER_TURN), user_->lines.size());
+    EXPECT_EQ(static_cast<size_t>(CommandReader::COMMANDS_PER_TURN), user_->lines.size());
     EXPECT_TRUE(user_->HasPendingInput());
     bool keepOpen = true;
     while (user_->HasPendingInput()) user_->OnStreamResume(keepOpen);
     EXPECT_TRUE(keepOpen);
-    EXPECT_EQ(2u * ServerUser::COMMANDS_PER_TURN + 4, user_->lines.size());
+    EXPECT_EQ(2u * CommandReader::COMMANDS_PER_TURN + 4, user_->lines.size());
     EXPECT_TRUE(Feed("ng\r\n"));
-    EXPECT_EQ(2u * ServerUser::COMMANDS_PER_TURN + 5, user_->lines.size());
+    EXPECT_EQ(2u * CommandReader::COMMANDS_PER_TURN + 5, user_->lines.size());
 
     // The read itself answers only the cheap commands in front; from the first other one
     // on, the lines wait for a turn, so no client's read costs a login's listing.
@@ -181,7 +182,7 @@ TEST_F(CommandDispatchTest, LongLinesCloseTheConnection) {
     for (const bool loggedIn : {false, true}) {
         user_ = std::make_shared<RecordingUser>(1, &node_);
         user_->SetLoggedIn(loggedIn);
-        const size_t limit = loggedIn ? ServerUser::MAX_LINE : ServerUser::MAX_LINE_BEFORE_LOGIN;
+        const size_t limit = loggedIn ? CommandReader::MAX_LINE : CommandReader::MAX_LINE_BEFORE_LOGIN;
         EXPECT_TRUE(Feed("ping " + std::string(limit - 7, ' ') + "\r\n"));  // a whole line at the limit
         EXPECT_EQ(user_->Words(), std::vector<std::string>{"pong"});
         bool open = true;

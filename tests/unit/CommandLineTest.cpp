@@ -192,9 +192,6 @@ TEST(CommandLineBuild, AppendFamily) {
     AppendListParam(line, "ops", {9, -1, 4});
     AppendListParam(line, "none", {});
     EXPECT_EQ("x i=-2147483648 t=1 f=0 q=-9223372036854775808 d=10737418240 ops=[-1,4,9] none=[]", line);
-    EXPECT_EQ("[1,4,9]", FormatIntList({1, 4, 9}));
-    EXPECT_EQ("[7]", FormatIntList({7}));
-    EXPECT_EQ("-5", IntToString(-5));
 }
 
 TEST(CommandLineCompare, AsciiCaseOnly) {

@@ -118,7 +118,7 @@ TEST_F(PersistenceTest, EveryValueReadsBackAsWritten) {
     FilesList filesAgain;
     ASSERT_TRUE(filesAgain.LoadXMLFile(Path("FilesList.xml")));
     std::vector<FileEntry> listed;
-    filesAgain.GetFileEntries("/", listed);
+    filesAgain.ReadFileEntries("/", listed);
     BanList bansAgain;
     ASSERT_TRUE(bansAgain.LoadXMLFile(Path("BanList.xml")));
     std::vector<BanEntry> banned;
@@ -237,7 +237,8 @@ TEST_F(PersistenceTest, FilesListMirrorsTheTreeAndPrunesEmptyChannels) {
     FilesList files;
     ASSERT_TRUE(files.CreateXMLFile(Path("FilesList.xml")));
     std::vector<FileEntry> none;
-    files.GetFileEntries("/a/b/", none);
+    files.GetChannelElement("/a/b/");
+    files.ReadFileEntries("/a/b/", none);
     EXPECT_TRUE(none.empty());
     EXPECT_NE(Read(Path("FilesList.xml")).find("<channel name=\"a\">\n            <channel name=\"b\" />"),
               std::string::npos);
@@ -252,7 +253,7 @@ TEST_F(PersistenceTest, FilesListMirrorsTheTreeAndPrunesEmptyChannels) {
     files.AddFileEntry("/a/b/", second);  // same name: replaces
     files.AddFileEntry("/A/", first);     // names are exact: another channel
     std::vector<FileEntry> listed;
-    files.GetFileEntries("/a/b/", listed);
+    files.ReadFileEntries("/a/b/", listed);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].internalname, "data_2.dat");
     EXPECT_EQ(listed[0].filesize, 5000000000LL);
@@ -271,15 +272,15 @@ TEST_F(PersistenceTest, FilesListMirrorsTheTreeAndPrunesEmptyChannels) {
 TEST_F(PersistenceTest, StaticChannelsMoveBetweenTheTreeAndTheTable) {
     ACE_Reactor reactor(new ACE_Select_Reactor, true);
     ServerNode node(&reactor, &reactor, nullptr, false);
-    node.UserMakeChannel("/x/", "p", "tx", true, 5);
-    node.UserMakeChannel("/y/", "", "", true, 0);
-    node.UserMakeChannel("/x/z/", "", "", true, 0);
-    node.UserMakeChannel("/x/temp/", "", "", false, 0);
-    node.UserMakeChannel("/x/temp/static/", "", "", true, 0);
-    node.UserUpdateChannel("/", "", "root topic", true, 9);
+    node.Channels().UserMakeChannel("/x/", "p", "tx", true, 5);
+    node.Channels().UserMakeChannel("/y/", "", "", true, 0);
+    node.Channels().UserMakeChannel("/x/z/", "", "", true, 0);
+    node.Channels().UserMakeChannel("/x/temp/", "", "", false, 0);
+    node.Channels().UserMakeChannel("/x/temp/static/", "", "", true, 0);
+    node.Channels().UserUpdateChannel("/", "", "root topic", true, 9);
 
     StaticChannelTable table;
-    CollectStaticChannels(node.GetRootChannel(), table, true);
+    CollectStaticChannels(node.Channels().GetRootChannel(), table, true);
     ASSERT_EQ(table.size(), 4u);  // root, x, y, z: nothing at or below the non-static one
     EXPECT_EQ(BuildChannelPath(1, table), "/");
     EXPECT_EQ(BuildChannelPath(2, table), "/x/");
@@ -292,14 +293,14 @@ TEST_F(PersistenceTest, StaticChannelsMoveBetweenTheTreeAndTheTable) {
     ServerNode copy(&reactor, &reactor, nullptr, false);
     ApplyStaticChannels(copy, table);
     StaticChannelTable again;
-    CollectStaticChannels(copy.GetRootChannel(), again, false);
+    CollectStaticChannels(copy.Channels().GetRootChannel(), again, false);
     ASSERT_EQ(again.size(), 4u);
     for (int32_t id = 1; id <= 4; ++id) {
         EXPECT_EQ(BuildChannelPath(id, again), BuildChannelPath(id, table));
         EXPECT_EQ(FixedText(again[id].password), FixedText(table[id].password));
         EXPECT_EQ(again[id].diskquota, table[id].diskquota);
     }
-    EXPECT_TRUE(copy.FindChannel("/x/z/")->IsStaticChannel());
+    EXPECT_TRUE(copy.Channels().FindChannel("/x/z/")->IsStaticChannel());
 }
 
 TEST_F(PersistenceTest, EventLogAppendsStampedLines) {

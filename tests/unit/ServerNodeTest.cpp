@@ -43,7 +43,7 @@ public:
     }
     void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) override {
         Record("joined", user, channel->GetChannelPath());
-        if (kickOnJoin && node) node->UserKick(user->GetUserID());
+        if (kickOnJoin && node) node->Sessions().UserKick(user->GetUserID());
     }
     void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
                            const quorvane::server::TextMessage& message) override {
@@ -130,6 +130,14 @@ protected:
         node_.reset();
     }
 
+    // Runs f on the main loop's thread, where the node's state lives, and answers its result.
+    template <class F>
+    auto OnLoop(F f) -> decltype(f()) {
+        decltype(f()) result{};
+        ReactorThread::RunOnLoop(mainReactor_.get(), [&] { result = f(); });
+        return result;
+    }
+
     std::unique_ptr<Client> Connect() {
         std::unique_ptr<Client> client(new Client);
         EXPECT_TRUE(client->tcp.Connect(tcpPort_));
@@ -187,21 +195,22 @@ TEST_F(ServerNodeTest, UserIdsCountUpAndWrapOnlyPastTheLastId) {
     EXPECT_EQ(2, b->id);
     EXPECT_EQ(3, c->id);
     b->tcp.Close();
-    ASSERT_TRUE(WaitFor([this] { return !node_->GetUser(2); }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return OnLoop([&] { return !node_->Users().GetUser(2); }); }, 5000));
     EXPECT_EQ(4, Connect()->id);
 
     // The counter runs to 32766, then starts over skipping ids in use.
-    ServerNode fresh(mainReactor_.get(), voiceReactor_.get(), 0, false);
+    ACE_Reactor freshReactor(new ACE_Select_Reactor, true);  // no loop runs it
+    ServerNode fresh(&freshReactor, &freshReactor, 0, false);
     int last = 0;
-    for (int i = 0; i < ServerNode::MAX_USER_ID; ++i) last = fresh.GetNewUserID();
+    for (int i = 0; i < ServerNode::MAX_USER_ID; ++i) last = fresh.Users().GetNewUserID();
     EXPECT_EQ(ServerNode::MAX_USER_ID, last);
-    EXPECT_EQ(2, fresh.GetNewUserID());
+    EXPECT_EQ(2, fresh.Users().GetNewUserID());
 }
 
 TEST_F(ServerNodeTest, StartRefusesPortZeroAndASecondStart) {
     EXPECT_FALSE(node_->StartServer(0, 1234, INADDR_LOOPBACK));
     Start();
-    EXPECT_FALSE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
+    EXPECT_FALSE(OnLoop([&] { return node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK); }));
 }
 
 TEST_F(ServerNodeTest, RelaysAudioToTheOtherMembersOnly) {
@@ -225,8 +234,8 @@ TEST_F(ServerNodeTest, RelaysAudioToTheOtherMembersOnly) {
     std::string none;
     EXPECT_FALSE(talker->udp.Receive(none, 50));
     EXPECT_FALSE(outside->udp.Receive(none, 50));
-    EXPECT_EQ(64u, node_->GetVoiceTxBytes());
-    EXPECT_EQ(40u, node_->GetVoiceRxBytes());
+    EXPECT_EQ(64u, node_->Statistics().GetVoiceTxBytes());
+    EXPECT_EQ(40u, node_->Statistics().GetVoiceRxBytes());
 
     // A named destination reaches that user even outside the channel; enciphered
     // audio keeps its bytes and becomes type 7.
@@ -241,7 +250,7 @@ TEST_F(ServerNodeTest, RelaysAudioToTheOtherMembersOnly) {
     // A length field beyond the datagram, or an unknown sender: dropped, still counted.
     ASSERT_TRUE(talker->udp.SendTo(udpPort_, AudioPacketBytes(5, talker->id, 0, 48, 40)));
     ASSERT_TRUE(talker->udp.SendTo(udpPort_, AudioPacketBytes(5, 999, 0, 20)));
-    ASSERT_TRUE(WaitFor([this] { return node_->GetVoiceRxBytes() == 40u + 20 + 40 + 20; }, 5000));
+    ASSERT_TRUE(WaitFor([this] { return node_->Statistics().GetVoiceRxBytes() == 40u + 20 + 40 + 20; }, 5000));
     EXPECT_FALSE(one->udp.Receive(none, 50));
 }
 
@@ -272,13 +281,13 @@ TEST_F(ServerNodeTest, SilentUsersAreDroppedAndPingingUsersStay) {
     const bool dropped = WaitFor(
         [&] {
             pinging->tcp.Send("ping\r\n");
-            return !node_->GetUser(silent->id);
+            return OnLoop([&] { return !node_->Users().GetUser(silent->id); });
         },
         10000);
     EXPECT_TRUE(dropped);
     EXPECT_TRUE(silent->tcp.WaitClosed());
     EXPECT_EQ(1, listener_.dropped.load());
-    EXPECT_TRUE(node_->GetUser(pinging->id));
+    EXPECT_TRUE(OnLoop([&] { return !!node_->Users().GetUser(pinging->id); }));
 }
 
 TEST_F(ServerNodeTest, AUserKickedInsideItsOwnCommandIsClosedAfterIt) {
@@ -290,7 +299,7 @@ TEST_F(ServerNodeTest, AUserKickedInsideItsOwnCommandIsClosedAfterIt) {
     client->tcp.Send("join channel=\"/gone/\"\r\nping\r\n");
     EXPECT_TRUE(client->tcp.WaitClosed());
     ASSERT_TRUE(WaitFor([this] { return listener_.disconnected.load() == 1; }, 5000));
-    EXPECT_FALSE(node_->FindChannel("/gone/"));
+    EXPECT_FALSE(OnLoop([&] { return !!node_->Channels().FindChannel("/gone/"); }));
 }
 
 TEST_F(ServerNodeTest, OperatorsKickMembersButNotThemselves) {
@@ -312,26 +321,26 @@ TEST_F(ServerNodeTest, StopDisconnectsEveryoneAndResetsStatistics) {
     Start();
     std::unique_ptr<Client> a = LoggedIn("a"), b = LoggedIn("b");
     Join(*a, "/x/");
-    EXPECT_EQ(2, node_->GetUsersServed());
-    EXPECT_EQ(2, node_->GetUsersPeak());
+    EXPECT_EQ(2, node_->Statistics().GetUsersServed());
+    EXPECT_EQ(2, node_->Statistics().GetUsersPeak());
     EXPECT_TRUE(node_->StopServer());
     EXPECT_FALSE(node_->StopServer());
     EXPECT_TRUE(a->tcp.WaitClosed());
     EXPECT_TRUE(b->tcp.WaitClosed());
-    EXPECT_EQ(0, node_->GetUsersServed());
-    EXPECT_EQ(0, node_->GetUsersPeak());
-    EXPECT_FALSE(node_->GetUser(a->id));
+    EXPECT_EQ(0, node_->Statistics().GetUsersServed());
+    EXPECT_EQ(0, node_->Statistics().GetUsersPeak());
+    EXPECT_FALSE(OnLoop([&] { return !!node_->Users().GetUser(a->id); }));
     // The emptied channel went with its last user; the root stays.
-    EXPECT_FALSE(node_->FindChannel("/x/"));
-    EXPECT_TRUE(node_->GetRootChannel());
+    EXPECT_FALSE(OnLoop([&] { return !!node_->Channels().FindChannel("/x/"); }));
+    EXPECT_TRUE(OnLoop([&] { return !!node_->Channels().GetRootChannel(); }));
     // And the node starts again.
-    ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
+    ASSERT_TRUE(OnLoop([&] { return node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK); }));
     EXPECT_GT(Connect()->id, 0);
 }
 
 // Every listener event of a scripted session, in order and with its arguments.
 TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
-    node_->SetAdminAccount("Admin", "pw");
+    node_->Admin().SetAdminAccount("Admin", "pw");
     Start();
     std::unique_ptr<Client> ann = LoggedIn("ann"), bob = LoggedIn("bob");
     Join(*ann, "/a/");
@@ -360,7 +369,7 @@ TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
         "joined 2 /a/", "usermessage 1 2 hi", "channelmessage 1 /a/ all", "channelmessage 1 /a/ /stats",
         "connected 3", "created /s/", "updated /s/", "save", "removed /s/", "disconnected 2"};
     EXPECT_EQ(expected, listener_.Events());
-    EXPECT_TRUE(node_->IsBanned("127.0.0.1"));
+    EXPECT_TRUE(OnLoop([&] { return node_->Bans().IsBanned("127.0.0.1"); }));
 }
 
 // A temporary files root for a node test; removed at the end, which fails when files
@@ -379,12 +388,12 @@ public:
 // is queued.
 TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
     FilesRoot root;
-    EXPECT_FALSE(node_->SetFilesRoot(root.path + "/missing"));
-    ASSERT_TRUE(node_->SetFilesRoot(root.path + "//"));
-    EXPECT_EQ(root.path, node_->GetFilesRoot());
-    node_->SetChannelDiskQuota(1 << 20);
+    EXPECT_FALSE(node_->Files().SetFilesRoot(root.path + "/missing"));
+    ASSERT_TRUE(node_->Files().SetFilesRoot(root.path + "//"));
+    EXPECT_EQ(root.path, node_->Files().GetFilesRoot());
+    node_->Properties().SetChannelDiskQuota(1 << 20);
     Start();
-    EXPECT_FALSE(node_->SetFilesRoot("/tmp"));  // not while started
+    EXPECT_FALSE(OnLoop([&] { return node_->Files().SetFilesRoot("/tmp"); }));  // not while started
 
     std::unique_ptr<Client> ann = LoggedIn("ann");
     Join(*ann, "/f/");
@@ -416,7 +425,12 @@ TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
     }
     again->tcp.Close();
     quorvane::server::FileTransfer transfer;
-    EXPECT_TRUE(WaitFor([&] { return !node_->GetTransfer(ids[0], transfer) && !node_->GetTransfer(ids[1], transfer); },
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return OnLoop([&] {
+                return !node_->Transfers().GetTransfer(ids[0], transfer) && !node_->Transfers().GetTransfer(ids[1], transfer);
+            });
+        },
                         5000));
     ann->tcp.Send("deletefile filename=\"big\" channel=\"/f/\"\r\nping\r\n");
     EXPECT_FALSE(ann->tcp.Expect("pong").empty());
@@ -435,8 +449,8 @@ TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
 // upload that ends early, either way, leaves nothing in the transfer table.
 TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
     FilesRoot root;
-    ASSERT_TRUE(node_->SetFilesRoot(root.path));
-    node_->SetChannelDiskQuota(1 << 20);
+    ASSERT_TRUE(node_->Files().SetFilesRoot(root.path));
+    node_->Properties().SetChannelDiskQuota(1 << 20);
     node_->SetTimerInterval(ACE_Time_Value(0, 10000));
     Start();
     std::unique_ptr<Client> ann = LoggedIn("ann");
@@ -448,16 +462,21 @@ TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
     EXPECT_TRUE(WaitFor(
         [&] {
             ann->tcp.Send("ping\r\n");
-            return !node_->GetUser(idle->id);
+            return OnLoop([&] { return !node_->Users().GetUser(idle->id); });
         },
         10000));
-    EXPECT_TRUE(node_->GetUser(data->id));
+    EXPECT_TRUE(OnLoop([&] { return !!node_->Users().GetUser(data->id); }));
     data->tcp.Send(std::string(1001, 'x'));  // one byte too many
     EXPECT_TRUE(data->tcp.WaitClosed());
     std::unique_ptr<Client> other = BeginUpload(*ann, 2000, &second);
     other->tcp.Close();
     quorvane::server::FileTransfer transfer;
-    EXPECT_TRUE(WaitFor([&] { return !node_->GetTransfer(first, transfer) && !node_->GetTransfer(second, transfer); },
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return OnLoop([&] {
+                return !node_->Transfers().GetTransfer(first, transfer) && !node_->Transfers().GetTransfer(second, transfer);
+            });
+        },
                         5000));
 }
 
@@ -466,7 +485,7 @@ TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
     user.SetLoggedIn(true);
     user.SetAdmin(true);
     user.failSends = true;
-    user.SendPong();
+    user.SendLine("pong\r\n");
     EXPECT_FALSE(user.IsLoggedIn());
     EXPECT_FALSE(user.IsAdmin());
 }

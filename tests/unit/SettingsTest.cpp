@@ -96,9 +96,6 @@ TEST_F(SettingsTest, CreatedFileReadsBackAsTheDefaults) {
     EXPECT_EQ(s.GetAdminPassword(), "");
     EXPECT_EQ(s.GetFilesRoot(), "");
     EXPECT_EQ(s.GetChannelDiskQuota(), 0);
-    EXPECT_FALSE(s.GetVoiceLogging());
-    EXPECT_EQ(s.GetCertificateFile(), "");
-    EXPECT_EQ(s.GetPrivateKeyFile(), "");
 
     // The example channel is only a comment: the root alone.
     StaticChannelTable table;
@@ -177,7 +174,6 @@ TEST_F(SettingsTest, BooleansIgnoreCaseAndFallBackToTheirDefault) {
     EXPECT_TRUE(s.GetAllowChannelCreation());
     EXPECT_TRUE(s.GetAdminEnabled());
     EXPECT_FALSE(s.GetServerLogging());
-    EXPECT_TRUE(s.GetVoiceLogging());
 }
 
 TEST_F(SettingsTest, AnyRootElementIsAccepted) {

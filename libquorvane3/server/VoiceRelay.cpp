@@ -1,10 +1,5 @@
-// ServerNode: what happens to each UDP datagram — hello, keep-alive and the audio relay.
-// Runs on the voice reactor's thread and takes no lock of the control plane: it reads the
-// voice endpoints the main thread publishes and changes only their atomic fields. Every
-// datagram naming a user counts only when it comes from the IP address of that user's
-// command connection (the port may change), so nobody can take over another user's
-// voice; audio goes only from and to logged-in users.
-#include <sys/socket.h>
+#include "server/VoiceRelay.h"
+
 #include <sys/uio.h>
 
 #include <cerrno>
@@ -14,11 +9,15 @@
 #include "network/CryptAudioPacket.h"
 #include "network/HelloPacket.h"
 #include "network/KeepAlivePacket.h"
-#include "server/ServerNode.h"
+#include "network/PacketHandler.h"
+#include "server/ServerStatistics.h"
 #include "server/VoiceChannel.h"
 
 namespace quorvane {
 namespace server {
+
+VoiceRelay::VoiceRelay(PacketHandler& socket, ServerStatistics& statistics, int maxUserId)
+    : socket_(socket), statistics_(statistics), routes_(maxUserId) {}
 
 namespace {
 
@@ -28,7 +27,7 @@ void Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) {
 
 }  // namespace
 
-void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) {
+void VoiceRelay::OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) {
     if (!data || length <= 5) return;
     switch (static_cast<unsigned char>(data[0])) {
     case PACKET_HELLO: HandleHello(data, length, from); break;
@@ -47,13 +46,13 @@ void ServerNode::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
     }
 }
 
-voiceendpoint_t ServerNode::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
-    voiceendpoint_t endpoint = voiceRoutes_.Find(userId);
+voiceendpoint_t VoiceRelay::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
+    voiceendpoint_t endpoint = routes_.Find(userId);
     if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) return voiceendpoint_t();
     return endpoint;
 }
 
-void ServerNode::HandleHello(char* data, int length, const ACE_INET_Addr& from) {
+void VoiceRelay::HandleHello(char* data, int length, const ACE_INET_Addr& from) {
     const HelloPacket packet(data, length);
     const voiceendpoint_t user = VoiceOwner(packet.GetUserID(), from);
     if (!user) return;
@@ -63,7 +62,7 @@ void ServerNode::HandleHello(char* data, int length, const ACE_INET_Addr& from) 
     SendPacket(ack.GetPacket(), PACKET_HEADER_SIZE, *reinterpret_cast<const sockaddr_in*>(from.get_addr()));
 }
 
-void ServerNode::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from) {
+void VoiceRelay::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from) {
     KeepAlivePacket packet(data, length);
     const voiceendpoint_t user = VoiceOwner(packet.GetUserID(), from);
     if (!user) return;
@@ -80,8 +79,8 @@ void ServerNode::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& fr
 }
 
 // The received buffer is patched in place (its type byte) and relayed as it is: no copy.
-void ServerNode::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from) {
-    voiceBytesReceived_.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
+void VoiceRelay::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from) {
+    statistics_.AddVoiceReceived(static_cast<uint64_t>(length));
     packet.SetPacketType(relayedType);
     const voiceendpoint_t sender = VoiceOwner(packet.GetUserID(), from);
     if (!sender || !sender->IsLoggedIn()) return;
@@ -90,38 +89,38 @@ void ServerNode::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length
     ForwardAudioPacket(*sender, packet.GetDestUserID(), packet);
 }
 
-void ServerNode::ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet) {
+void VoiceRelay::ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet) {
     const int length = packet.GetPacketSize();
-    voiceTargets_.clear();
+    targets_.clear();
     sockaddr_in address;
     if (destUserId != 0) {
-        const voiceendpoint_t receiver = voiceRoutes_.Find(destUserId);
-        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(address)) voiceTargets_.push_back(address);
+        const voiceendpoint_t receiver = routes_.Find(destUserId);
+        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(address)) targets_.push_back(address);
     } else if (const std::shared_ptr<VoiceChannel> channel = sender.GetChannel()) {
         const std::shared_ptr<const VoiceChannel::members_t> members = channel->GetMembers();
         for (const voiceendpoint_t& member : *members)
             if (member->GetUserID() != sender.GetUserID() && member->IsLoggedIn() && member->GetAddress(address))
-                voiceTargets_.push_back(address);
+                targets_.push_back(address);
     }
-    if (voiceTargets_.empty()) return;
-    SendPacketToMany(packet.GetPacket(), length, voiceTargets_.data(), voiceTargets_.size());
-    voiceBytesSent_.fetch_add(static_cast<uint64_t>(length) * voiceTargets_.size(), std::memory_order_relaxed);
+    if (targets_.empty()) return;
+    SendPacketToMany(packet.GetPacket(), length, targets_.data(), targets_.size());
+    statistics_.AddVoiceSent(static_cast<uint64_t>(length) * targets_.size());
 }
 
-int ServerNode::SendPacket(const char* data, int length, const sockaddr_in& to) {
+int VoiceRelay::SendPacket(const char* data, int length, const sockaddr_in& to) {
     return SendPacketToMany(data, length, &to, 1);
 }
 
 // One system call sends the datagram to every receiver, in list order; a receiver the
 // kernel refuses (its buffer full, say) is skipped, and the rest still get theirs. The
 // socket never blocks: a send it cannot take at once is dropped.
-int ServerNode::SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count) {
+int VoiceRelay::SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count) {
     iovec payload;
     payload.iov_base = const_cast<char*>(data);
     payload.iov_len = static_cast<size_t>(length);
-    if (sendMessages_.size() < count) sendMessages_.resize(count);
+    if (messages_.size() < count) messages_.resize(count);
     for (size_t i = 0; i < count; ++i) {
-        msghdr& header = sendMessages_[i].msg_hdr;
+        msghdr& header = messages_[i].msg_hdr;
         header.msg_name = const_cast<sockaddr_in*>(&to[i]);
         header.msg_namelen = sizeof to[i];
         header.msg_iov = &payload;
@@ -130,11 +129,11 @@ int ServerNode::SendPacketToMany(const char* data, int length, const sockaddr_in
         header.msg_controllen = 0;
         header.msg_flags = 0;
     }
-    const int fd = packetHandler_.GetSocket().get_handle();
+    const int fd = socket_.GetSocket().get_handle();
     int failures = 0;
     for (size_t done = 0; done < count;) {
         const size_t batch = count - done < UIO_MAXIOV ? count - done : UIO_MAXIOV;
-        const int sent = ::sendmmsg(fd, &sendMessages_[done], static_cast<unsigned>(batch), MSG_DONTWAIT);
+        const int sent = ::sendmmsg(fd, &messages_[done], static_cast<unsigned>(batch), MSG_DONTWAIT);
         if (sent > 0) {
             done += static_cast<size_t>(sent);
         } else if (sent < 0 && errno == EINTR) {

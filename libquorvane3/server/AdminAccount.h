@@ -1,0 +1,44 @@
+// The one administrator account: its name and password, the administrator login and
+// the change of the account.
+//
+// Threads: the main loop's thread, or the host's while no loop runs (checked in debug
+// builds).
+#ifndef QUORVANE_SERVER_ADMINACCOUNT_H
+#define QUORVANE_SERVER_ADMINACCOUNT_H
+
+#include <string>
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+
+class AdminAccount {
+public:
+    explicit AdminAccount(ServerNode& node) : node_(node) {}
+
+    // An empty name or password disables the account.
+    void SetAdminAccount(const std::string& username, const std::string& password);
+    std::string GetAdminUsername() const { return username_; }
+    std::string GetAdminPassword() const { return password_; }
+
+    // Both stored texts non-empty, the name equal ignoring letter case, the password
+    // equal byte for byte; the password is compared whatever the name, so the time
+    // taken tells nothing.
+    bool CheckAdminAccount(const std::string& username, const std::string& password) const;
+    // Makes the connection the administrator and sends it the whole tree. Wrong
+    // credentials count against the address's password lockout.
+    int UserAdminLogin(int userId, const std::string& username, const std::string& password);
+    // The account for the next administrator login; saved when saving on change.
+    void UserUpdateAdmin(const std::string& username, const std::string& password);
+
+private:
+    ServerNode& node_;
+    std::string username_;
+    std::string password_;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

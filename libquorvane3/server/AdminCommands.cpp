@@ -1,0 +1,52 @@
+#include "server/AdminCommands.h"
+
+#include "protocol/ErrorCodes.h"
+#include "server/CommandContext.h"
+#include "server/LineWriter.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+void AdminCommands::UpdateServer(CommandContext& command) {
+    int channels = 0, operators = 0;
+    std::string name, password, motd;
+    if (!command.RequireInt("channels", ERR_MISSING_CHANNELS, channels)) return;
+    if (!command.RequireInt("operators", ERR_MISSING_OPERATORS, operators)) return;
+    if (!command.RequireString("servername", ERR_MISSING_SERVERNAME, name)) return;
+    if (!command.RequireString("password", ERR_MISSING_PASSWORD, password)) return;
+    if (!command.RequireString("motd", ERR_MISSING_MOTD, motd)) return;
+    command.Node().Properties().UserUpdateServer(name, password, motd, channels != 0, operators != 0);
+}
+
+void AdminCommands::UpdateAdmin(CommandContext& command) {
+    std::string username, password;
+    if (!command.RequireString("username", ERR_MISSING_USERNAME, username)) return;
+    if (!command.RequireString("password", ERR_MISSING_PASSWORD, password)) return;
+    command.Node().Admin().UserUpdateAdmin(username, password);
+    command.user.SendLine(LineWriter::Ok());
+}
+
+void AdminCommands::SaveConfig(CommandContext& command) {
+    command.Node().UserSaveConfig();
+    command.user.SendLine(LineWriter::Ok());
+}
+
+void AdminCommands::Ban(CommandContext& command) {
+    int target = 0;
+    if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
+    if (command.Succeeded(command.Node().Bans().UserBan(target))) command.user.SendLine(LineWriter::Ok());
+}
+
+void AdminCommands::Unban(CommandContext& command) {
+    std::string address;
+    if (!command.RequireString("address", ERR_MISSING_ADDRESS, address)) return;
+    if (command.Succeeded(command.Node().Bans().UserUnban(address))) command.user.SendLine(LineWriter::Ok());
+}
+
+void AdminCommands::ListBans(CommandContext& command) {
+    command.Succeeded(command.Node().Bans().UserListBans(command.user.GetUserID()));
+}
+
+}  // namespace server
+}  // namespace quorvane

@@ -1,0 +1,64 @@
+#include "server/BanTable.h"
+
+#include <ace/OS_NS_sys_time.h>
+
+#include "protocol/ErrorCodes.h"
+#include "server/LineWriter.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+void BanTable::AddBan(const std::string& address, const BanRecord& ban) {
+    node_.AssertLoopThread();
+    bans_[address] = ban;
+}
+
+bool BanTable::IsBanned(const std::string& address) const {
+    node_.AssertLoopThread();
+    return bans_.count(address) != 0;
+}
+
+void BanTable::RemoveBan(const std::string& address) {
+    node_.AssertLoopThread();
+    bans_.erase(address);
+}
+
+BanTable::bans_t BanTable::GetBans() const {
+    node_.AssertLoopThread();
+    return bans_;
+}
+
+int BanTable::UserBan(int userId) {
+    node_.AssertLoopThread();
+    const serveruser_t user = node_.Users().GetUser(userId);
+    if (!user) return ERR_USER_NOT_FOUND;
+    BanRecord ban;
+    ban.userId = userId;
+    ban.nickname = user->GetNickname();
+    ban.ipAddress = user->GetIpAddress();
+    const serverchannel_t channel = user->GetChannel();
+    if (channel) ban.channelPath = channel->GetChannelPath();
+    ban.banTime = ACE_OS::gettimeofday();
+    AddBan(ban.ipAddress, ban);
+    return ERR_SUCCESS;
+}
+
+int BanTable::UserUnban(const std::string& address) {
+    node_.AssertLoopThread();
+    if (bans_.erase(address) == 0) return ERR_BAN_NOT_FOUND;
+    return ERR_SUCCESS;
+}
+
+int BanTable::UserListBans(int userId) {
+    node_.AssertLoopThread();
+    const serveruser_t user = node_.Users().GetUser(userId);
+    if (!user) return ERR_SUCCESS;
+    for (bans_t::const_iterator it = bans_.begin(); it != bans_.end(); ++it)
+        user->SendLine(LineWriter::UserBanned(it->second));
+    user->SendLine(LineWriter::Done());
+    return ERR_SUCCESS;
+}
+
+}  // namespace server
+}  // namespace quorvane

@@ -1,0 +1,116 @@
+#include "server/ChannelCommands.h"
+
+#include "protocol/ErrorCodes.h"
+#include "server/CommandContext.h"
+#include "server/LineWriter.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+void ChannelCommands::Join(CommandContext& command) {
+    std::string channel, password, topic;
+    if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
+    if (!command.OptionalString("password", ERR_MISSING_PASSWORD, password)) return;
+    if (!command.OptionalString("topic", ERR_MISSING_TOPIC, topic)) return;
+    command.Succeeded(command.Node().Channels().UserJoinChannel(command.user.GetUserID(), channel, password, topic));
+}
+
+void ChannelCommands::Leave(CommandContext& command) {
+    const serverchannel_t channel = command.user.GetChannel();
+    if (!channel) {
+        command.Succeeded(ERR_USER_NOT_FOUND);
+        return;
+    }
+    command.Succeeded(command.Node().Channels().UserLeaveChannel(channel->GetChannelPath(), command.user.GetUserID()));
+}
+
+void ChannelCommands::MakeChannel(CommandContext& command) {
+    std::string channel, password, topic;
+    if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
+    if (!command.OptionalString("password", ERR_MISSING_PASSWORD, password)) return;
+    if (!command.OptionalString("topic", ERR_MISSING_TOPIC, topic)) return;
+    command.Succeeded(
+        command.Node().Channels().UserMakeChannel(channel, password, topic, true, command.OptionalInt64("diskquota")));
+}
+
+void ChannelCommands::UpdateChannel(CommandContext& command) {
+    std::string channel, password, topic;
+    bool isStatic = false;
+    if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
+    if (!command.RequireString("password", ERR_MISSING_PASSWORD, password)) return;
+    if (!command.RequireString("topic", ERR_MISSING_TOPIC, topic)) return;
+    if (!command.RequireBool("static", ERR_MISSING_STATIC, isStatic)) return;
+    command.Succeeded(command.Node().Channels().UserUpdateChannel(channel, password, topic, isStatic,
+                                                                  command.OptionalInt64("diskquota")));
+}
+
+void ChannelCommands::RemoveChannel(CommandContext& command) {
+    std::string channel;
+    if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
+    command.Succeeded(command.Node().Channels().UserRemoveChannel(channel));
+}
+
+void ChannelCommands::MoveUser(CommandContext& command) {
+    std::string source, destination;
+    int target = 0;
+    if (!command.RequireString("srcchannel", ERR_MISSING_SRCCHANNEL, source)) return;
+    if (!command.RequireString("destchannel", ERR_MISSING_DESTCHANNEL, destination)) return;
+    if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
+    command.Succeeded(command.Node().Channels().UserMoveUser(target, source, destination));
+}
+
+void ChannelCommands::Op(CommandContext& command) {
+    int target = 0;
+    std::string path;
+    if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
+    if (!command.RequireString("channel", ERR_MISSING_CHANNEL, path)) return;
+    const ServerUser& user = command.user;
+    if (!user.IsAdmin()) {
+        const serverchannel_t channel = user.GetChannel();
+        if (!channel || !ChannelPathsEqual(channel->GetChannelPath(), path) || !channel->IsOperator(user.GetUserID())) {
+            command.Succeeded(ERR_NOT_AUTHORIZED);
+            return;
+        }
+    }
+    command.Succeeded(command.Node().Channels().UserGrantOperator(path, target));
+}
+
+void ChannelCommands::Kick(CommandContext& command) {
+    int target = 0;
+    if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
+    const ServerUser& user = command.user;
+    if (!user.IsAdmin()) {
+        const serverchannel_t channel = user.GetChannel();
+        if (!channel || !channel->UserExists(target) || target == user.GetUserID()) {
+            command.Succeeded(ERR_USER_NOT_FOUND);
+            return;
+        }
+        if (!channel->IsOperator(user.GetUserID())) {
+            command.Succeeded(ERR_NOT_AUTHORIZED);
+            return;
+        }
+    }
+    command.Succeeded(command.Node().Sessions().UserKick(target));
+}
+
+void ChannelCommands::Message(CommandContext& command) {
+    TextMessage message;
+    if (!command.RequireInt("type", ERR_MISSING_TYPE, message.type)) return;
+    if (message.type != TEXTMSG_USER && message.type != TEXTMSG_CHANNEL) {
+        command.Succeeded(ERR_MISSING_TYPE);
+        return;
+    }
+    if (!command.RequireString("channel", ERR_MISSING_CHANNEL, message.channel)) return;
+    if (message.type == TEXTMSG_USER && !command.RequireInt("to", ERR_MISSING_TO, message.to)) return;
+    if (!command.RequireString("content", ERR_MISSING_TEXT, message.content)) return;
+    const serverchannel_t channel = command.user.GetChannel();
+    if (!channel) return;  // a sender in no channel is ignored
+    message.from = command.user.GetUserID();
+    if (message.type == TEXTMSG_CHANNEL) message.to = 0;
+    if (message.channel.empty()) message.channel = channel->GetChannelPath();
+    if (command.Succeeded(command.Node().Messages().UserTextMessage(message))) command.user.SendLine(LineWriter::Ok());
+}
+
+}  // namespace server
+}  // namespace quorvane

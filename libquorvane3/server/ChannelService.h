@@ -1,0 +1,76 @@
+// The channel tree of the running server and every operation on it: join (which may
+// create the channel), leave, make, update, remove, move a user, grant operator rights,
+// and the removal of channels that became empty.
+//
+// Threads: the main loop's thread, or the host's while no loop runs (checked in debug
+// builds). Re-entrancy: removing a channel kicks its users, and a kicked user's
+// disconnection runs at once and may remove emptied channels (RemoveEmptyChannels)
+// before the removal reaches them; the removal then skips what is already gone.
+#ifndef QUORVANE_SERVER_CHANNELSERVICE_H
+#define QUORVANE_SERVER_CHANNELSERVICE_H
+
+#include <cstdint>
+#include <string>
+
+#include "server/ServerChannel.h"
+#include "server/ServerUser.h"
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+
+class ChannelService {
+public:
+    enum {
+        DEFAULT_MAX_CHANNELS = 10000,
+        MAX_CHANNEL_DEPTH = 32,
+    };
+
+    // Creates the root: nameless and static.
+    explicit ChannelService(ServerNode& node);
+
+    serverchannel_t GetRootChannel() const { return root_; }
+    serverchannel_t FindChannel(const std::string& path) const;
+    // The root's quota; setting it tells every logged-in user.
+    void SetRootDiskQuota(int64_t quota);
+    int64_t GetRootDiskQuota() const;
+    // Channels besides the root, 0 meaning no limit.
+    void SetMaxChannels(int value);
+    int GetMaxChannels() const { return maxChannels_; }
+
+    // Each answers an error code (0 on success) and changes nothing on failure.
+    int UserJoinChannel(int userId, const std::string& path, const std::string& password, const std::string& topic);
+    int UserLeaveChannel(const std::string& path, int userId);
+    int UserMakeChannel(const std::string& path, const std::string& password, const std::string& topic,
+                        bool isStatic, int64_t diskQuota);
+    int UserUpdateChannel(const std::string& path, const std::string& password, const std::string& topic,
+                          bool isStatic, int64_t diskQuota);
+    int UserRemoveChannel(const std::string& path);
+    int UserMoveUser(int userId, const std::string& srcPath, const std::string& destPath);
+    int UserGrantOperator(const std::string& path, int userId);
+
+    // Takes the leaving user out of its channel (and of the one it left with "leave"),
+    // removes what became empty and revokes its operator rights.
+    void UserGone(ServerUser& user);
+    // Removes the channel and its empty non-static parents, bottom up, up to the first
+    // one with users, sub-channels or the static flag.
+    void RemoveEmptyChannels(serverchannel_t channel);
+
+private:
+    // ERR_SUCCESS, or why a channel at that depth cannot be added now.
+    int CheckChannelLimits(size_t depth) const;
+    // Whether the user may enter the channel with the password it gave.
+    bool MayEnter(const ServerUser& user, const ServerChannel& channel, const std::string& password);
+    // Kicks the channel's users, deletes its files and takes it out of the tree.
+    void RemoveOne(const serverchannel_t& channel);
+
+    ServerNode& node_;
+    serverchannel_t root_;
+    int maxChannels_ = DEFAULT_MAX_CHANNELS;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,92 @@
+#include "server/CommandContext.h"
+
+#include <cstring>
+
+#include "protocol/CommandLine.h"
+#include "protocol/ErrorCodes.h"
+#include "server/ServerUser.h"
+
+namespace quorvane {
+namespace server {
+
+namespace {
+
+// The longest value each text parameter may have, in bytes: what the persistence files
+// keep for names, passwords and topics, and a screenful for a message. Channel paths are
+// capped per name; the line's own cap bounds how many names there are.
+struct TextCap {
+    const char* name;
+    size_t limit;
+    bool perName;  // a channel path: each name between slashes
+};
+
+const TextCap TEXT_CAPS[] = {
+    {"nickname", 511, false},       {"topic", 511, false},         {"password", 511, false},
+    {"serverpassword", 511, false}, {"statusmessage", 511, false}, {"filename", 511, false},
+    {"content", 8192, false},       {"channel", 511, true},        {"srcchannel", 511, true},
+    {"destchannel", 511, true},
+};
+
+bool WithinCap(const char* name, const std::string& value) {
+    for (const TextCap& cap : TEXT_CAPS) {
+        if (std::strcmp(cap.name, name) != 0) continue;
+        if (!cap.perName) return value.size() <= cap.limit;
+        size_t start = 0;
+        for (;;) {
+            const size_t slash = value.find('/', start);
+            const size_t end = slash == std::string::npos ? value.size() : slash;
+            if (end - start > cap.limit) return false;
+            if (slash == std::string::npos) return true;
+            start = slash + 1;
+        }
+    }
+    return true;
+}
+
+// A text with a NUL byte can be neither stored nor shown whole, and one past its cap
+// would not survive a save: both are refused like a missing one.
+bool Acceptable(const char* name, const std::string& value) {
+    return value.find('\0') == std::string::npos && WithinCap(name, value);
+}
+
+}  // namespace
+
+ServerNode& CommandContext::Node() const { return *user.Owner(); }
+
+bool CommandContext::RequireString(const char* name, int error, std::string& out) {
+    if (GetStringParam(line, name, out) && Acceptable(name, out)) return true;
+    return Succeeded(error);
+}
+
+bool CommandContext::OptionalString(const char* name, int error, std::string& out) {
+    out.clear();
+    if (!GetStringParam(line, name, out) || Acceptable(name, out)) return true;
+    return Succeeded(error);
+}
+
+bool CommandContext::RequireInt(const char* name, int error, int& out) {
+    return GetIntParam(line, name, out) || Succeeded(error);
+}
+
+bool CommandContext::RequireInt64(const char* name, int error, int64_t& out) {
+    return GetInt64Param(line, name, out) || Succeeded(error);
+}
+
+bool CommandContext::RequireBool(const char* name, int error, bool& out) {
+    return GetBoolParam(line, name, out) || Succeeded(error);
+}
+
+int64_t CommandContext::OptionalInt64(const char* name) const {
+    int64_t value = 0;
+    GetInt64Param(line, name, value);
+    return value;
+}
+
+bool CommandContext::Succeeded(int code) {
+    if (code == ERR_SUCCESS) return true;
+    user.SendError(code);
+    return false;
+}
+
+}  // namespace server
+}  // namespace quorvane

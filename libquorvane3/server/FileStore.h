@@ -1,0 +1,55 @@
+// The shared files: the files root directory and its "data_<n>.dat" files, and the file
+// entries of the channels that name them.
+//
+// Threads: the main loop's thread, or the host's while no loop runs (checked in debug
+// builds). The data files are created, moved and deleted here, on that thread.
+#ifndef QUORVANE_SERVER_FILESTORE_H
+#define QUORVANE_SERVER_FILESTORE_H
+
+#include <string>
+
+#include "model/ChannelFile.h"
+#include "server/ServerChannel.h"
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+
+class FileStore {
+public:
+    explicit FileStore(ServerNode& node) : node_(node) {}
+
+    // The directory of shared files, before start only (false when it is no directory, or
+    // while started). Empty means file sharing is off.
+    bool SetFilesRoot(const std::string& path);
+    std::string GetFilesRoot() const { return filesRoot_; }
+    bool IsSharing() const { return !filesRoot_.empty(); }
+    std::string FilePath(const std::string& name) const { return filesRoot_ + "/" + name; }
+
+    // Moves a finished upload's file to a new "data_<n>.dat" name (the clock in
+    // milliseconds; a name taken moves on to the next number) and sets internalName.
+    int MoveIntoStore(const std::string& localPath, std::string& internalName);
+
+    // Adds the entry to the channel and announces it ("addfile" to the channel's
+    // members and every logged-in administrator).
+    void AddFileToChannel(const ChannelFile& file, const serverchannel_t& channel);
+    // Takes the entry out of the channel, announces it and deletes its data file.
+    void RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel);
+    // The same for every file of the channel (the channel is being removed).
+    void RemoveChannelFiles(const serverchannel_t& channel);
+    // "deletefile": the channel's operators and the administrator may.
+    int UserDeleteFile(int userId, const std::string& path, const std::string& filename);
+
+private:
+    // Takes the entry out of the channel and announces it, leaving its data file.
+    bool DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file);
+
+    ServerNode& node_;
+    std::string filesRoot_;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,83 @@
+#include "server/FloodLimits.h"
+
+#include <chrono>
+
+#include "network/StreamHandler.h"
+#include "protocol/PasswordCompare.h"
+#include "server/ServerNode.h"
+
+namespace quorvane {
+namespace server {
+
+namespace {
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void FloodLimits::SetMaxConnectionsPerAddress(int value) {
+    node_.AssertLoopThread();
+    guard_.SetMaxConnectionsPerAddress(value);
+}
+
+void FloodLimits::SetPasswordLockout(int value) {
+    node_.AssertLoopThread();
+    guard_.SetPasswordLockout(value);
+}
+
+void FloodLimits::SetLoginTimeout(int seconds) {
+    node_.AssertLoopThread();
+    guard_.SetLoginTimeout(seconds);
+}
+
+bool FloodLimits::AdmitConnection(int userId, StreamHandler& handler) {
+    node_.AssertLoopThread();
+    ACE_INET_Addr peer;
+    char text[INET6_ADDRSTRLEN + 1] = {0};
+    if (handler.peer().get_remote_addr(peer) != 0 || !peer.get_host_addr(text, sizeof(text))) return false;
+    return guard_.ConnectionOpened(userId, text, NowMs());
+}
+
+void FloodLimits::ConnectionClosed(int userId) {
+    node_.AssertLoopThread();
+    guard_.ConnectionClosed(userId);
+}
+
+bool FloodLimits::PasswordLockedOut(const ServerUser& user) {
+    node_.AssertLoopThread();
+    return guard_.IsLockedOut(guard_.AddressOf(user.GetUserID()), NowMs());
+}
+
+bool FloodLimits::CountPassword(const ServerUser& user, bool matched) {
+    node_.AssertLoopThread();
+    if (!matched) guard_.PasswordFailed(guard_.AddressOf(user.GetUserID()), NowMs());
+    return matched;
+}
+
+bool FloodLimits::CheckPassword(const ServerUser& user, const std::string& given, const std::string& stored) {
+    if (stored.empty()) return PasswordsEqual(given, stored);
+    return !PasswordLockedOut(user) && CountPassword(user, PasswordsEqual(given, stored));
+}
+
+void FloodLimits::CheckLoginTimeouts() {
+    node_.AssertLoopThread();
+    const int64_t now = NowMs();
+    guard_.Prune(now);
+    const std::vector<int> expired = guard_.TakeLoginExpired(now);
+    for (size_t i = 0; i < expired.size(); ++i) {
+        const serveruser_t user = node_.Users().GetUser(expired[i]);
+        if (!user || user->IsLoggedIn() || user->Transfer().IsActive()) continue;
+        user->Disconnect();
+    }
+}
+
+void FloodLimits::Clear() {
+    node_.AssertLoopThread();
+    guard_.Clear();
+}
+
+}  // namespace server
+}  // namespace quorvane

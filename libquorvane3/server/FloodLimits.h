@@ -1,0 +1,61 @@
+// The limits against floods and hostile clients as the server applies them: connections
+// per address, the password lockout and the login timeout, over the bookkeeping of
+// FloodGuard with the real clock.
+//
+// Threads: the main loop's thread, or the host's while no loop runs (checked in debug
+// builds).
+#ifndef QUORVANE_SERVER_FLOODLIMITS_H
+#define QUORVANE_SERVER_FLOODLIMITS_H
+
+#include <string>
+
+#include "server/FloodGuard.h"
+
+class StreamHandler;
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+class ServerUser;
+
+class FloodLimits {
+public:
+    explicit FloodLimits(ServerNode& node) : node_(node) {}
+
+    // 0 means no limit for each.
+    void SetMaxConnectionsPerAddress(int value);
+    void SetPasswordLockout(int value);
+    void SetLoginTimeout(int seconds);
+    int GetMaxConnectionsPerAddress() const { return guard_.GetMaxConnectionsPerAddress(); }
+    int GetPasswordLockout() const { return guard_.GetPasswordLockout(); }
+    int GetLoginTimeout() const { return guard_.GetLoginTimeout(); }
+
+    // Counts the new connection against its address; false when the address already
+    // holds its limit (the caller closes it).
+    bool AdmitConnection(int userId, StreamHandler& handler);
+    void ConnectionClosed(int userId);
+
+    // A password check that counts wrong answers against the user's address; while the
+    // address is locked out every answer is wrong, unchecked. Nothing stored means
+    // nothing to guess: then it only compares.
+    bool CheckPassword(const ServerUser& user, const std::string& given, const std::string& stored);
+    bool PasswordLockedOut(const ServerUser& user);
+    // Counts a wrong answer; answers matched.
+    bool CountPassword(const ServerUser& user, bool matched);
+
+    // Closes connections that did not log in in time (a file transfer's data connection
+    // never logs in and is spared); forgets expired password records. Every second.
+    void CheckLoginTimeouts();
+    // Forgets every count and record (the server stopped).
+    void Clear();
+
+private:
+    ServerNode& node_;
+    FloodGuard guard_;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,70 @@
+// The server's own values that clients see or that decide what they may do: name,
+// password, message of the day, the allow flags, the user limit and the quota of
+// channels that a join creates; and their change by the administrator.
+//
+// Threads: the main loop's thread, or the host's while no loop runs (checked in debug
+// builds).
+#ifndef QUORVANE_SERVER_SERVERPROPERTIES_H
+#define QUORVANE_SERVER_SERVERPROPERTIES_H
+
+#include <cstdint>
+#include <string>
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+class ServerUser;
+
+class ServerProperties {
+public:
+    enum { DEFAULT_MAX_USERS = 32767 };
+
+    explicit ServerProperties(ServerNode& node) : node_(node) {}
+
+    void SetServerName(const std::string& name) { Set(serverName_, name); }
+    void SetServerPassword(const std::string& password) { Set(serverPassword_, password); }
+    void SetMotd(const std::string& motd) { Set(motd_, motd); }
+    void SetAllowChannelCreation(bool value) { Set(allowChannelCreation_, value); }
+    void SetAllowOperators(bool value) { Set(allowOperators_, value); }
+    void SetMaxUsers(int maxUsers) { Set(maxUsers_, maxUsers); }
+    void SetChannelDiskQuota(int64_t quota) { Set(channelDiskQuota_, quota); }
+
+    std::string GetServerName() const { return serverName_; }
+    std::string GetServerPassword() const { return serverPassword_; }
+    std::string GetMotd() const { return motd_; }
+    bool GetAllowChannelCreation() const { return allowChannelCreation_; }
+    bool GetAllowOperators() const { return allowOperators_; }
+    int GetMaxUsers() const { return maxUsers_; }
+    int64_t GetChannelDiskQuota() const { return channelDiskQuota_; }
+
+    // The administrator's "updateserver": the values at once, "serverupdate" to every
+    // connection that is not busy with a file, then a save when saving on change.
+    void UserUpdateServer(const std::string& serverName, const std::string& password, const std::string& motd,
+                          bool allowChannels, bool allowOperators);
+    // The lines that carry these values.
+    std::string WelcomeLine(int userId) const;
+    std::string ServerUpdateLine() const;
+
+private:
+    template <class T>
+    void Set(T& field, const T& value) {
+        AssertLoopThread();
+        field = value;
+    }
+    void AssertLoopThread() const;
+
+    ServerNode& node_;
+    std::string serverName_;
+    std::string serverPassword_;
+    std::string motd_;
+    bool allowChannelCreation_ = true;
+    bool allowOperators_ = true;
+    int maxUsers_ = DEFAULT_MAX_USERS;
+    int64_t channelDiskQuota_ = 0;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,66 @@
+// What happens to each UDP datagram: the voice hello, keep-alives and the audio relay.
+//
+// Threads: OnPacketReceived and the sends run on the voice loop's thread and take no
+// lock of the control plane: they read the voice endpoints the main loop publishes in
+// Routes() (each user's address, logged-in flag and channel receivers) and change only
+// their atomic fields. A datagram naming a user counts only when it comes from the IP
+// address of that user's command connection (the port may change), so nobody can take
+// over another user's voice; audio goes only from and to logged-in users.
+#ifndef QUORVANE_SERVER_VOICERELAY_H
+#define QUORVANE_SERVER_VOICERELAY_H
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <vector>
+
+#include <ace/INET_Addr.h>
+
+#include "network/PacketListener.h"
+#include "server/VoiceRoutes.h"
+
+namespace quorvane {
+
+class AudioPacket;
+class PacketHandler;
+
+namespace server {
+
+class ServerStatistics;
+
+class VoiceRelay : public PacketListener {
+public:
+    VoiceRelay(PacketHandler& socket, ServerStatistics& statistics, int maxUserId);
+
+    // The user id to voice endpoint table: set on the main loop's thread as users come
+    // and go, read here.
+    VoiceRoutes& Routes() { return routes_; }
+
+    void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
+    // Voice thread. Sends that the kernel refuses are dropped, as voice is real time;
+    // -1 when any was.
+    int SendPacket(const char* data, int length, const sockaddr_in& to);
+    int SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count);
+
+private:
+    // The endpoint of the user the datagram names, when it may speak for that user.
+    voiceendpoint_t VoiceOwner(int userId, const ACE_INET_Addr& from) const;
+    void HandleHello(char* data, int length, const ACE_INET_Addr& from);
+    void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
+    void RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from);
+    void ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet);
+
+    PacketHandler& socket_;
+    ServerStatistics& statistics_;
+    VoiceRoutes routes_;
+    // The receivers of the packet being relayed and the messages of their sends; reused
+    // so the voice path does not allocate. The voice thread's alone.
+    std::vector<sockaddr_in> targets_;
+    std::vector<struct mmsghdr> messages_;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif
