@@ -358,10 +358,11 @@ start_scrape() {  # name
     SCRAPE_PID=$!
 }
 
-stop_scrape() {  # name: prints the scraper's RESULT line
+stop_scrape() {  # name: the scraper's RESULT line goes to SCRAPE_RESULT
+    SCRAPE_RESULT=""
     [ -n "$SCRAPE_PID" ] || return 0
     touch "$OUT/$1.scrape-stop"
     wait "$SCRAPE_PID"
     SCRAPE_PID=""
-    grep '^RESULT' "$OUT/$1-scrape.out" | tail -1
+    SCRAPE_RESULT=$(grep '^RESULT' "$OUT/$1-scrape.out" | tail -1)
 }

@@ -95,7 +95,10 @@ mass_run() {  # name [scrape]
     [ "${2:-}" = scrape ] && start_scrape "$name"
     line=$(storm "$name" --users "$MASS_USERS" --joiners "$MASS_JOINERS" --channel /storm/ --keepalive 1 \
         --whole-window --settle "$MASS_SETTLE")
-    [ "${2:-}" = scrape ] && scrape=$(stop_scrape "$name")
+    if [ "${2:-}" = scrape ]; then
+        stop_scrape "$name"
+        scrape=$SCRAPE_RESULT
+    fi
     stop_voice "$name"
     stop_target
     stop_spinner
@@ -195,9 +198,9 @@ V() { printf '%s' "${S[$1]:-n/a}"; }
 mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else print "n/a" }'; }
 {
     echo
-    echo "One run each; server pinned to core $TARGET_CORE, clients to core $CLIENT_CORE; voice: 500 users in 50 channels," \
-        "one talker each at 50 packets/s of 100 bytes. Load average before: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg)."
-    echo "Host stalls of the server's core (spinning probe, 3 s): before: ${PROBE_BEFORE#RESULT }; after: ${PROBE_AFTER#RESULT }."
+    echo "One run each; server pinned to core $TARGET_CORE, clients to core $CLIENT_CORE; voice: ${VOICE_USERS:-500} users in" \
+        "${VOICE_CHANNELS:-50} channels, one talker each at 50 packets/s of 100 bytes."
+    machine_notes
     echo "Open-file hard limit: $HARD_LIMIT."
     echo
     echo "| figure | $STORM_USERS log in, $STORM_JOINERS join one channel | one client sends $BURST joins, $BURST_USERS logged in | target |"
