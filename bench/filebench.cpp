@@ -19,88 +19,47 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "BenchNet.h"
+#include "LineClient.h"
+#include "ProcStats.h"
 
 namespace {
 
 const size_t BUFFER = 1 << 20;
-const int LINE_TIMEOUT_MS = 60000;
+const double LINE_TIMEOUT = 60;
 
 void Fail(const std::string& what) {
     std::fprintf(stderr, "filebench: %s\n", what.c_str());
     std::exit(1);
 }
 
-long RssKib(int pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string name;
-    long value = -1;
-    while (in >> name)
-        if (name == "VmRSS:" && in >> value) return value;
-    return -1;
+// The next line of that word, or the end of the program.
+std::string Expect(LineClient& connection, const std::string& word) {
+    std::string line;
+    if (!connection.Expect(word, LINE_TIMEOUT, &line))
+        Fail("waiting for " + word + ": " + (connection.Refusal().empty() ? "no such line" : connection.Refusal()));
+    return line;
 }
 
-// One TCP connection to the server with a line reader over its buffered input.
-struct Connection {
-    int fd = -1;
-    std::string buffer;
-
-    explicit Connection(int port) {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = Loopback(port);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) Fail("connect");
-    }
-    ~Connection() { close(fd); }
-
-    void Send(const char* data, size_t length) {
-        while (length > 0) {
-            const ssize_t n = send(fd, data, length, MSG_NOSIGNAL);
-            if (n <= 0) Fail("send");
-            data += n;
-            length -= static_cast<size_t>(n);
-        }
-    }
-    void SendLine(const std::string& line) {
-        const std::string text = line + "\r\n";
-        Send(text.data(), text.size());
-    }
-    bool Fill(int timeoutMs) {
-        pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return false;
-        char chunk[65536];
-        const ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
-        if (n <= 0) return false;
-        buffer.append(chunk, static_cast<size_t>(n));
-        return true;
-    }
-    // The next line starting with the word; other lines are skipped.
-    std::string Expect(const std::string& word) {
-        const double deadline = Now() + LINE_TIMEOUT_MS / 1000.0;
-        for (;;) {
-            const size_t lf = buffer.find('\n');
-            if (lf != std::string::npos) {
-                std::string line = buffer.substr(0, lf);
-                buffer.erase(0, lf + 1);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (line.compare(0, word.size(), word) == 0) return line;
-                if (line.compare(0, 5, "error") == 0 || line.compare(0, 12, "filerejected") == 0)
-                    Fail("waiting for " + word + ": " + line);
-                continue;
-            }
-            if (Now() > deadline || !Fill(static_cast<int>((deadline - Now()) * 1000) + 1))
-                Fail("no " + word + " line");
-        }
-    }
-};
-
 long long Param(const std::string& line, const std::string& name) {
-    const size_t at = line.find(" " + name + "=");
-    if (at == std::string::npos) Fail("no " + name + " in " + line);
-    return std::atoll(line.c_str() + at + name.size() + 2);
+    const long long value = LineParam(line, name);
+    if (value < 0) Fail("no " + name + " in " + line);
+    return value;
+}
+
+void Connect(LineClient& connection, int port) {
+    if (!connection.Connect(port)) Fail("connect");
+}
+
+void Send(LineClient& connection, const char* data, size_t length) {
+    if (!connection.Send(data, length)) Fail("send");
+}
+
+void SendLine(LineClient& connection, const std::string& line) {
+    if (!connection.SendLine(line)) Fail("send");
 }
 
 struct Options {
@@ -111,32 +70,25 @@ struct Options {
     bool sync = true;
 };
 
-// Logs a user in on the command connection: welcome, UDP hello, login, join.
-void LogIn(Connection& command, const Options& options) {
-    const int id = static_cast<int>(Param(command.Expect("welcome"), "userid"));
-    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-    const char hello[6] = {1, 3, 6, 0, static_cast<char>(id & 0xff), static_cast<char>(id >> 8)};
-    sockaddr_in server = Loopback(options.udpPort);
-    sendto(udp, hello, sizeof(hello), 0, reinterpret_cast<sockaddr*>(&server), sizeof(server));
-    pollfd p = {udp, POLLIN, 0};
-    char ack[64];
-    if (poll(&p, 1, 5000) <= 0 || recv(udp, ack, sizeof(ack), 0) <= 0) Fail("no hello answer");
-    command.SendLine("login protocol=\"3.4\" nickname=\"bench\" serverpassword=\"\" bandmode=0 framesize=320 "
-                     "encodedframesize=20 fpp=2 version=\"bench\"");
-    command.Expect("done");
-    command.SendLine("join channel=\"/files/\"");  // a static channel: its files outlive us
-    command.Expect("done");
-    close(udp);
+// Logs a user in on the command connection and joins the static channel /files/, whose
+// files outlive us.
+void LogInAndJoin(LineClient& command, const Options& options) {
+    int udp = -1;
+    const int id = LogIn(command, options.udpPort, "bench", udp, LINE_TIMEOUT);
+    if (udp >= 0) close(udp);
+    if (id < 0) Fail("login: " + command.Refusal());
+    if (!Join(command, "/files/", LINE_TIMEOUT)) Fail("join /files/: " + command.Refusal());
 }
 
-double Upload(Connection& command, const Options& options, long long size) {
-    command.SendLine("regsendfile channel=\"/files/\" filename=\"" + options.name + "\" filesize=" +
+double Upload(LineClient& command, const Options& options, long long size) {
+    SendLine(command, "regsendfile channel=\"/files/\" filename=\"" + options.name + "\" filesize=" +
                      std::to_string(size));
-    const long long id = Param(command.Expect("fileaccepted"), "transferid");
-    Connection data(options.tcpPort);
-    data.Expect("welcome");
-    data.SendLine("sendfile transferid=" + std::to_string(id));
-    data.Expect("filedeliver");
+    const long long id = Param(Expect(command, "fileaccepted"), "transferid");
+    LineClient data;
+    Connect(data, options.tcpPort);
+    Expect(data, "welcome");
+    SendLine(data, "sendfile transferid=" + std::to_string(id));
+    Expect(data, "filedeliver");
     const int in = open(options.file.c_str(), O_RDONLY);
     if (in < 0) Fail("open " + options.file);
     std::vector<char> buffer(BUFFER);
@@ -144,41 +96,42 @@ double Upload(Connection& command, const Options& options, long long size) {
     for (;;) {
         const ssize_t n = read(in, buffer.data(), buffer.size());
         if (n <= 0) break;
-        data.Send(buffer.data(), static_cast<size_t>(n));
+        Send(data, buffer.data(), static_cast<size_t>(n));
     }
     close(in);
-    data.Expect("filecompleted");
+    Expect(data, "filecompleted");
     return Now() - start;
 }
 
-double Download(Connection& command, const Options& options, long& rssBefore, long& rssMax) {
-    command.SendLine("regrecvfile channel=\"/files/\" filename=\"" + options.name + "\"");
-    const long long id = Param(command.Expect("fileaccepted"), "transferid");
-    Connection data(options.tcpPort);
-    data.Expect("welcome");
-    data.SendLine("recvfile transferid=" + std::to_string(id));
-    const long long size = Param(data.Expect("fileready"), "filesize");
+double Download(LineClient& command, const Options& options, long& rssBefore, long& rssMax) {
+    SendLine(command, "regrecvfile channel=\"/files/\" filename=\"" + options.name + "\"");
+    const long long id = Param(Expect(command, "fileaccepted"), "transferid");
+    LineClient data;
+    Connect(data, options.tcpPort);
+    Expect(data, "welcome");
+    SendLine(data, "recvfile transferid=" + std::to_string(id));
+    const long long size = Param(Expect(data, "fileready"), "filesize");
     const int out = open(options.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0) Fail("open " + options.out);
     std::vector<char> buffer(BUFFER);
     // Bytes that came with the fileready line.
-    long long received = static_cast<long long>(data.buffer.size());
-    if (write(out, data.buffer.data(), data.buffer.size()) < 0) Fail("write");
-    rssBefore = rssMax = options.serverPid ? RssKib(options.serverPid) : -1;
+    long long received = static_cast<long long>(data.Buffered().size());
+    if (write(out, data.Buffered().data(), data.Buffered().size()) < 0) Fail("write");
+    rssBefore = rssMax = options.serverPid ? ProcessRssKiB(options.serverPid) : -1;
     double nextSample = 0;
     const size_t chunk = options.readRate > 0 ? 65536 : BUFFER;
     const double start = Now();
-    data.SendLine("filedeliver");
+    SendLine(data, "filedeliver");
     while (received < size) {
-        pollfd p = {data.fd, POLLIN, 0};
-        if (poll(&p, 1, LINE_TIMEOUT_MS) <= 0) Fail("download stalled");
-        const ssize_t n = recv(data.fd, buffer.data(), chunk, 0);
+        pollfd p = {data.Fd(), POLLIN, 0};
+        if (poll(&p, 1, int(LINE_TIMEOUT * 1000)) <= 0) Fail("download stalled");
+        const ssize_t n = recv(data.Fd(), buffer.data(), chunk, 0);
         if (n <= 0) Fail("download cut short");
         received += n;
         if (write(out, buffer.data(), static_cast<size_t>(n)) != n) Fail("write");
         const double now = Now();
         if (options.serverPid && now >= nextSample) {
-            rssMax = std::max(rssMax, RssKib(options.serverPid));
+            rssMax = std::max(rssMax, ProcessRssKiB(options.serverPid));
             nextSample = now + 0.02;
         }
         if (options.readRate > 0) {
@@ -221,8 +174,9 @@ int main(int argc, char** argv) {
     struct stat info;
     if (stat(options.file.c_str(), &info) != 0) Fail("no file " + options.file);
     const long long size = info.st_size;
-    Connection command(options.tcpPort);
-    LogIn(command, options);
+    LineClient command;
+    Connect(command, options.tcpPort);
+    LogInAndJoin(command, options);
     for (int loop = 0; loop < options.loops; ++loop) {
         const std::string base = options.name;
         if (options.loops > 1) options.name = base + "." + std::to_string(loop);  // names are unique

@@ -26,18 +26,13 @@
 #include <string>
 #include <vector>
 
+#include "BenchNet.h"
+
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
 void OnSignal(int) { g_stop = 1; }
-
-double Now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
 
 struct Conn {
     int fd = -1;
@@ -84,11 +79,7 @@ bool Broadcaster::Open()
     listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     int one = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = Loopback(port_);
     if (listen_ < 0 || bind(listen_, (sockaddr*)&a, sizeof a) != 0 || listen(listen_, 4096) != 0) {
         perror("minbroadcast: listen");
         return false;

@@ -22,26 +22,18 @@
 #include <string>
 #include <vector>
 
+#include "BenchNet.h"
 #include "UdpBatch.h"
+#include "VoiceWire.h"
 
 namespace {
 
 const int kMaxUsers = 32766;
-const int kMaxDatagram = 512;  // the server's receive buffer
 const int kBatch = 64;
 
 volatile sig_atomic_t g_stop = 0;
 
 void OnSignal(int) { g_stop = 1; }
-
-double Now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-unsigned Get16(const uint8_t* p) { return unsigned(p[0]) | (unsigned(p[1]) << 8); }
 
 struct Options {
     int port = 0;
@@ -79,11 +71,7 @@ bool Relay::Open()
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd_ < 0)
         return false;
-    sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(opt_.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = Loopback(opt_.port);
     if (bind(fd_, (sockaddr*)&a, sizeof a) != 0)
         return false;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &opt_.bufferBytes, sizeof opt_.bufferBytes);
@@ -144,22 +132,22 @@ void Relay::Handle(uint8_t* p, unsigned len, const sockaddr_in& from)
         return;
     ++received_;
     unsigned id = Get16(p + 4);
-    if (p[0] == 1 || p[0] == 3) {  // hello, keep-alive
+    if (p[0] == kHello || p[0] == kKeepAlive) {
         if (id == 0 || id > unsigned(kMaxUsers) || Get16(p + 2) > len)
             return;
         table_[id] = from;
         known_[id] = true;
-        static const uint8_t ack[6] = {2, 5, 6, 0, 0, 0};
-        static const uint8_t alive[6] = {6, 5, 6, 0, 0, 0};
-        sendto(fd_, p[0] == 1 ? ack : alive, 6, 0, (const sockaddr*)&from, sizeof from);
+        static const uint8_t ack[6] = {kAck, 5, 6, 0, 0, 0};
+        static const uint8_t alive[6] = {kAlive, 5, 6, 0, 0, 0};
+        sendto(fd_, p[0] == kHello ? ack : alive, 6, 0, (const sockaddr*)&from, sizeof from);
         return;
     }
-    if (p[0] != 5 || len < 8)
+    if (p[0] != kAudioOut || len < 8)
         return;
     unsigned length = Get16(p + 2);
     if (length < 8 || length > len || id == 0 || id > unsigned(kMaxUsers) || !known_[id])
         return;
-    p[0] = 4;
+    p[0] = kAudioIn;
     unsigned dest = Get16(p + 6);
     if (dest != 0) {
         if (dest <= unsigned(kMaxUsers) && known_[dest])

@@ -2,112 +2,27 @@
 # Builds the server and the benchmark programs in Release and measures the server against
 # the minimal relay on loopback: the target (server or relay) runs on one core, the load
 # generator on the other, each figure REPS times; prints the medians and a markdown table.
-# `bench/run_bench.sh storm` measures voice under a control-plane storm instead (see
-# bench/storm.sh for its own settings).
+# Other benchmarks against the same build (each in its own file, sourced from here):
+#   bench/run_bench.sh storm     voice under control-plane storms (bench/storm.sh)
+#   bench/run_bench.sh flood     voice and pings under one client's command flood (bench/flood.sh)
+#   bench/run_bench.sh deletes   voice and pings while files are deleted one by one (bench/deletes.sh)
 #
-# Environment:
+# Environment (and those of bench/bench_lib.sh: SKIP_BUILD, OUT, PIN, AWAKE, VOICE_REALTIME):
 #   REPS=3          runs per figure (the median is reported)
 #   PHASE=1.5       measured seconds of each phase of the rate search
 #   SCALE_USERS=10000 SCALE_JOINERS=1000   the scale figure
-#   AWAKE=1         keep the target's core out of the idle halt with an idle-priority
-#                   spinner (this virtual machine takes milliseconds to wake a halted core)
-#   SKIP_BUILD=1    use the binaries already in build/bench
-#   OUT=dir         where logs go (a new directory under /tmp by default)
-set -u
-# Thousands of connections on both sides: take every descriptor the hard limit allows.
-ulimit -n "$(ulimit -Hn)"
-
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$ROOT/build/bench
+. "$(dirname "$0")/bench_lib.sh"
+bench_init bench
 REPS=${REPS:-3}
 PHASE=${PHASE:-1.5}
 SCALE_USERS=${SCALE_USERS:-10000}
 SCALE_JOINERS=${SCALE_JOINERS:-1000}
-AWAKE=${AWAKE:-1}
-TARGET_CORE=0
-LOADGEN_CORE=1
-OUT=${OUT:-$(mktemp -d /tmp/quorvane-bench.XXXXXX)}
-mkdir -p "$OUT"
-PORT_BASE=$((20000 + RANDOM % 20000))
-SPINNER=""
-TARGET_PID=""
-
-. "$ROOT/bench/bench_lib.sh"
-
-cleanup() {
-    [ -n "$TARGET_PID" ] && stop_target
-    [ -n "$SPINNER" ] && kill "$SPINNER" 2>/dev/null && wait "$SPINNER" 2>/dev/null
-    SPINNER=""
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# --- build ---------------------------------------------------------------------------
-if [ "${SKIP_BUILD:-0}" != 1 ]; then
-    log "building Release in $BUILD"
-    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQUORVANE_BENCH=ON -DQUORVANE_TESTS=OFF \
-        >"$OUT/cmake.log" 2>&1 &&
-        cmake --build "$BUILD" -j2 --target quorvane-server loadgen minrelay minbroadcast >"$OUT/build.log" 2>&1 || {
-        log "build failed, see $OUT/cmake.log and $OUT/build.log"
-        tail -20 "$OUT/build.log"
-        exit 1
-    }
-fi
-SERVER_BIN=$BUILD/quorvane-server
-LOADGEN=$BUILD/bench/loadgen
-MINRELAY=$BUILD/bench/minrelay
-MINBROADCAST=$BUILD/bench/minbroadcast
-for b in "$SERVER_BIN" "$LOADGEN" "$MINRELAY" "$MINBROADCAST"; do
-    [ -x "$b" ] || { log "missing $b"; exit 1; }
-done
-
-# --- targets -------------------------------------------------------------------------
-# A fresh port pair for every start, so that connections of an earlier run still in
-# TIME_WAIT never collide with a new one.
-next_ports() {
-    while :; do
-        PORT_BASE=$((PORT_BASE + 2))
-        [ "$PORT_BASE" -gt 60000 ] && PORT_BASE=20000
-        TCP_PORT=$PORT_BASE
-        UDP_PORT=$((PORT_BASE + 1))
-        if ! ss -Htanu 2>/dev/null | grep -qE "[:.]($TCP_PORT|$UDP_PORT)[[:space:]]"; then
-            return
-        fi
-    done
-}
-
-start_server() {
-    next_ports
-    local dir="$OUT/server-$TCP_PORT"
-    mkdir -p "$dir"
-    # The server reads its settings from the directory its binary is in.
-    cp "$SERVER_BIN" "$dir/"
-    printf '%s' '<?xml version="1.0" encoding="utf-8"?><quorvane version="3.3"><hosting>' \
-        '<server-name>Bench</server-name><server-password></server-password><root-topic></root-topic>' \
-        '<root-diskquota>0</root-diskquota><motd></motd>' \
-        "<hostport>$TCP_PORT</hostport><soundport>$UDP_PORT</soundport><bind-ip>127.0.0.1</bind-ip>" \
-        '<max-users>30000</max-users><allow-channel-creation>true</allow-channel-creation>' \
-        '<allow-operators>true</allow-operators><server-logging>false</server-logging>' \
-        '<admin-enabled>false</admin-enabled><admin-username></admin-username><admin-password></admin-password>' \
-        '<files-root></files-root><channel-diskquota>0</channel-diskquota><static-channels></static-channels>' \
-        '<max-connections-per-address>0</max-connections-per-address><password-lockout>0</password-lockout>' \
-        '<login-timeout>0</login-timeout><max-channels>0</max-channels>' \
-        '</hosting></quorvane>' >"$dir/QuorvaneService.xml"
-    (cd "$dir" && exec taskset -c "$TARGET_CORE" ./quorvane-server -d >server.out 2>server.err) &
-    TARGET_PID=$!
-    for _ in $(seq 100); do
-        ss -Hltn "sport = :$TCP_PORT" 2>/dev/null | grep -q LISTEN && return 0
-        kill -0 "$TARGET_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    log "server did not start on port $TCP_PORT (see $dir/server.err)"
-    stop_target
-    return 1
-}
+build_targets quorvane-server loadgen minrelay minbroadcast scrape
 
 start_relay() {  # users per channel [relay options]
     next_ports
-    taskset -c "$TARGET_CORE" "$MINRELAY" --port "$UDP_PORT" --users-per-channel "$@" --duration 600 \
+    pinning
+    "${SERVER_ON[@]}" "$MINRELAY" --port "$UDP_PORT" --users-per-channel "$@" --duration 600 \
         >"$OUT/relay-$UDP_PORT.out" 2>"$OUT/relay-$UDP_PORT.err" &
     TARGET_PID=$!
     for _ in $(seq 50); do
@@ -129,25 +44,27 @@ loadgen() {  # target-kind log-name args...
     else
         extra+=(--relay)
     fi
-    timeout 300 taskset -c "$LOADGEN_CORE" "$LOADGEN" "${extra[@]}" "$@" >"$OUT/$name.out" 2>"$OUT/$name.err"
+    "${CLIENT_ON[@]}" timeout 300 "$LOADGEN" "${extra[@]}" "$@" >"$OUT/$name.out" 2>"$OUT/$name.err"
     grep '^RESULT' "$OUT/$name.out" | tail -1
 }
 
 declare -A RESULT
 
-# How much the host takes the target's core away, measured before and after: latency tails
-# below a few milliseconds cannot be judged on a machine that stalls more than that.
-probe() {
-    taskset -c "$TARGET_CORE" "$LOADGEN" --stall-probe 3 | grep '^RESULT'
-}
 PROBE_BEFORE=$(probe)
 log "host stalls on core $TARGET_CORE before: $PROBE_BEFORE"
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 
-if [ "${1:-}" = storm ]; then
-    LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
-    . "$ROOT/bench/storm.sh"
+case "${1:-}" in
+storm | flood | deletes)
+    . "$ROOT/bench/$1.sh"
     exit
-fi
+    ;;
+"") ;;
+*)
+    echo "usage: bench/run_bench.sh [storm | flood | deletes]" >&2
+    exit 2
+    ;;
+esac
 
 # --- figure 1: highest delivered rate at <= 0.1% loss, one channel -----------------------
 FANOUTS=("10 1" "100 1" "100 10")
@@ -186,7 +103,7 @@ realistic() {  # suffix
         for rep in $(seq "$REPS"); do
             if [ "$kind" = server ]; then start_server || continue; else start_relay 10 || continue; fi
             line=$(loadgen "$kind" "realistic$suffix-$kind-$rep" --users 500 --channels 50 --talkers 1 --rate 50 \
-                --duration 5 --warmup 1 --max-time 120)
+                --duration 5 --warmup 1 --max-time 120 $([ "$VOICE_REALTIME" = 1 ] && echo --realtime))
             stop_target
             log "realistic$suffix $kind run $rep: $line"
             cpu+=("$(field cpu_share "$line")")
@@ -215,7 +132,7 @@ start_spinner
 login=() rss=() extra=() join=() rssj=() drain=() still=()
 for rep in $(seq "$REPS"); do
     start_server || continue
-    timeout 400 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
+    "${CLIENT_ON[@]}" timeout 400 "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
         --server-pid "$TARGET_PID" --scale --users "$SCALE_USERS" --joiners "$SCALE_JOINERS" --window 512 \
         --setup-timeout 150 --max-time 380 >"$OUT/scale-$rep.out" 2>"$OUT/scale-$rep.err"
     stop_target
@@ -249,7 +166,8 @@ R() { printf '%s' "${RESULT[$1]:-n/a}"; }
         read -r users talkers <<<"$cfg"
         label="${talkers}t+$((users - talkers))l"
         echo "| one channel, $talkers talker(s) + $((users - talkers)) listeners: delivered copies/s at <= 0.1% loss" \
-            "| $(R "$label.server") | $(R "$label.relay") | $(ratio "$(R "$label.server")" "$(R "$label.relay")") | >= 0.90 |" \
+            "| $(R "$label.server") | $(R "$label.relay") | $(ratio "$(R "$label.server")" "$(R "$label.relay")") |" \
+            ">= 0.90: $(meets "$(ratio "$(R "$label.server")" "$(R "$label.relay")")" ">=" 0.9) |" \
             "$(R "$label.simple") |"
         echo "| same, target CPU us per delivered copy at that rate" \
             "| $(R "$label.per.server") | $(R "$label.per.relay") | $(ratio "$(R "$label.per.server")" "$(R "$label.per.relay")") | |" \
@@ -266,7 +184,9 @@ R() { printf '%s' "${RESULT[$1]:-n/a}"; }
         echo "| $note: p50 latency us | $(R "real$suffix.p50.server") | $(R "real$suffix.p50.relay") |" \
             "$(ratio "$(R "real$suffix.p50.server")" "$(R "real$suffix.p50.relay")") | |"
         echo "| $note: p99 latency us | $(R "real$suffix.p99.server") | $(R "real$suffix.p99.relay") |" \
-            "$(ratio "$(R "real$suffix.p99.server")" "$(R "real$suffix.p99.relay")") | < 1000 |"
+            "$(ratio "$(R "real$suffix.p99.server")" "$(R "real$suffix.p99.relay")") |" \
+            "< 1000: $(meets "$(R "real$suffix.p99.server")" "<" 1000); server / relay <= 1.3:" \
+            "$(meets "$(ratio "$(R "real$suffix.p99.server")" "$(R "real$suffix.p99.relay")")" "<=" 1.3) |"
         echo "| $note: loss % | $(R "real$suffix.loss.server") | $(R "real$suffix.loss.relay") | | |"
     done
     echo "| scale: seconds to log in $SCALE_USERS users at once | $(median "${login[@]}") | - | - | < 10 |"

@@ -23,11 +23,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "BenchNet.h"
+#include "LineClient.h"
+#include "ProcStats.h"
 
 namespace {
 
@@ -49,113 +52,21 @@ struct Options {
 };
 
 std::atomic<bool> running(true);
-const double startTime = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int ConnectTcp(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a = Loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// The next line (without CR LF) within the time; false on time-out or close.
-bool ReadLine(int fd, std::string& buffer, std::string& line, int timeoutMs) {
-    const double deadline = Now() + timeoutMs / 1000.0;
-    for (;;) {
-        const size_t lf = buffer.find('\n');
-        if (lf != std::string::npos) {
-            line = buffer.substr(0, lf);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            buffer.erase(0, lf + 1);
-            return true;
-        }
-        const int left = static_cast<int>((deadline - Now()) * 1000);
-        pollfd p = {fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) != 1) return false;
-        char chunk[65536];
-        const ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
-        if (n <= 0) return false;
-        buffer.append(chunk, static_cast<size_t>(n));
-    }
-}
-
-// Reads lines until one starts with the word; false when none came in time.
-bool Expect(int fd, std::string& buffer, const std::string& word, int timeoutMs, std::string* found = nullptr) {
-    std::string line;
-    while (ReadLine(fd, buffer, line, timeoutMs)) {
-        if (line.compare(0, word.size(), word) == 0 && (line.size() == word.size() || line[word.size()] == ' ')) {
-            if (found) *found = line;
-            return true;
-        }
-    }
-    return false;
-}
-
-void SendAll(int fd, const std::string& text) {
-    size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
-    }
-}
-
-std::string LoginLine(const std::string& nickname) {
-    return "login protocol=\"3.4\" nickname=\"" + nickname +
-           "\" serverpassword=\"\" bandmode=0 framesize=320 encodedframesize=20 fpp=2 version=\"3.3.1\"\r\n";
-}
+const double startTime = Now();
 
 // One logged-in user with its UDP socket, in a channel.
 struct Talker {
-    int tcp = -1;
+    LineClient tcp;
     int udp = -1;
     int id = 0;
     int channel = 0;
-    std::string buffer;
 };
 
 // Connects, says hello, logs in and joins; false when any step did not answer in time.
 bool StartTalker(const Options& o, Talker& t, const std::string& nickname, const std::string& channel) {
-    t.tcp = ConnectTcp(o.tcpPort);
-    std::string welcome;
-    if (t.tcp < 0 || !Expect(t.tcp, t.buffer, "welcome", 5000, &welcome)) return false;
-    const size_t at = welcome.find("userid=");
-    t.id = at == std::string::npos ? 0 : std::atoi(welcome.c_str() + at + 7);
-    t.udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int size = 1 << 20;
-    setsockopt(t.udp, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-    sockaddr_in server = Loopback(o.udpPort);
-    connect(t.udp, reinterpret_cast<sockaddr*>(&server), sizeof(server));
-    const unsigned char hello[6] = {1, 3, 6, 0, static_cast<unsigned char>(t.id & 0xff),
-                                    static_cast<unsigned char>(t.id >> 8)};
-    bool acknowledged = false;
-    for (int attempt = 0; attempt < 10 && !acknowledged; ++attempt) {
-        send(t.udp, hello, sizeof(hello), 0);
-        pollfd p = {t.udp, POLLIN, 0};
-        unsigned char ack[64];
-        acknowledged = poll(&p, 1, 500) == 1 && recv(t.udp, ack, sizeof(ack), 0) >= 1 && ack[0] == 2;
-    }
-    if (!acknowledged) return false;
-    SendAll(t.tcp, LoginLine(nickname));
-    if (!Expect(t.tcp, t.buffer, "done", 10000)) return false;
-    SendAll(t.tcp, "join channel=\"" + channel + "\"\r\n");
-    return Expect(t.tcp, t.buffer, "done", 10000);
+    if (!t.tcp.Connect(o.tcpPort)) return false;
+    t.id = LogIn(t.tcp, o.udpPort, nickname, t.udp);
+    return t.id > 0 && Join(t.tcp, channel);
 }
 
 struct Counters {
@@ -192,7 +103,7 @@ void RunTalkers(const Options& o, std::vector<Talker>& talkers, Counters& c) {
             c.expected += static_cast<uint64_t>(perChannel[static_cast<size_t>(t.channel)] - 1);
         }
         if (turn == 0 && Now() - lastPing > 20) {
-            for (Talker& other : talkers) SendAll(other.tcp, "ping\r\n");
+            for (Talker& other : talkers) other.tcp.SendLine("ping");
             lastPing = Now();
         }
         next += step;
@@ -206,13 +117,13 @@ void RunReceivers(std::vector<Talker>& talkers, Counters& c) {
     const int ep = epoll_create1(EPOLL_CLOEXEC);
     for (size_t i = 0; i < talkers.size(); ++i) {
         fcntl(talkers[i].udp, F_SETFL, O_NONBLOCK);
-        fcntl(talkers[i].tcp, F_SETFL, O_NONBLOCK);
+        fcntl(talkers[i].tcp.Fd(), F_SETFL, O_NONBLOCK);
         epoll_event e = {};
         e.events = EPOLLIN;
         e.data.u64 = i * 2;
         epoll_ctl(ep, EPOLL_CTL_ADD, talkers[i].udp, &e);
         e.data.u64 = i * 2 + 1;
-        epoll_ctl(ep, EPOLL_CTL_ADD, talkers[i].tcp, &e);
+        epoll_ctl(ep, EPOLL_CTL_ADD, talkers[i].tcp.Fd(), &e);
     }
     epoll_event events[256];
     char buffer[65536];
@@ -225,7 +136,7 @@ void RunReceivers(std::vector<Talker>& talkers, Counters& c) {
                 while ((got = recv(t.udp, buffer, sizeof(buffer), 0)) > 0)
                     if (static_cast<unsigned char>(buffer[0]) == 4) ++c.delivered;
             } else {
-                while (recv(t.tcp, buffer, sizeof(buffer), 0) > 0) {
+                while (recv(t.tcp.Fd(), buffer, sizeof(buffer), 0) > 0) {
                 }
             }
         }
@@ -301,12 +212,12 @@ void RunChurn(const Options& o, Counters& c) {
         Talker t;
         const bool ok = StartTalker(o, t, "churn" + std::to_string(n++), "/churn/");
         if (ok) {
-            SendAll(t.tcp, "quit\r\n");
+            t.tcp.SendLine("quit");
             ++c.churned;
         } else {
             ++c.churnFailures;
         }
-        if (t.tcp >= 0) close(t.tcp);
+        t.tcp.Close();
         if (t.udp >= 0) close(t.udp);
         next += 1.0 / o.churnRate;
         const double wait = next - Now();
@@ -315,74 +226,37 @@ void RunChurn(const Options& o, Counters& c) {
 }
 
 void RunAdmin(const Options& o, Counters& c) {
-    std::string buffer;
-    int fd = -1;
+    LineClient admin;
     while (running) {
-        if (fd < 0) {
-            buffer.clear();
-            fd = ConnectTcp(o.tcpPort);
-            if (fd < 0 || !Expect(fd, buffer, "welcome", 5000)) {
-                if (fd >= 0) close(fd);
-                fd = -1;
+        if (!admin.Open()) {
+            if (!admin.Connect(o.tcpPort) || !AdminLogIn(admin, o.adminUser, o.adminPassword)) {
+                admin.Close();
                 ++c.saveFailures;
                 std::this_thread::sleep_for(std::chrono::seconds(1));
-                continue;
-            }
-            SendAll(fd, "admin username=\"" + o.adminUser + "\" password=\"" + o.adminPassword + "\"\r\n");
-            if (!Expect(fd, buffer, "done", 10000)) {
-                close(fd);
-                fd = -1;
-                ++c.saveFailures;
                 continue;
             }
         }
         const double started = Now();
         // A ping as any client sends it: without one the server drops the connection as
         // inactive after three minutes.
-        SendAll(fd, "ping\r\nsaveconfig\r\n");
+        admin.SendLine("ping\r\nsaveconfig");
         // The administrator also receives every user's comings and goings; skip them.
-        if (Expect(fd, buffer, "ok", 10000)) {
+        if (admin.Expect("ok", 10)) {
             ++c.saves;
         } else {
             ++c.saveFailures;
-            // Why, for the log: a closed connection or ten seconds without a line.
-            pollfd p = {fd, POLLIN, 0};
+            // Why, for the log: a refusal, a closed connection or ten seconds without a line.
+            pollfd p = {admin.Fd(), POLLIN, 0};
             char byte;
-            const bool closed = poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_PEEK) <= 0;
+            const bool closed = poll(&p, 1, 0) == 1 && recv(admin.Fd(), &byte, 1, MSG_PEEK) <= 0;
             fprintf(stderr, "save failed at %.1f s: %s\n", Now() - startTime,
-                    closed ? "connection closed" : "no reply within 10 s");
-            close(fd);
-            fd = -1;
+                    !admin.Refusal().empty() ? admin.Refusal().c_str()
+                                             : closed ? "connection closed" : "no reply within 10 s");
+            admin.Close();
         }
         const double wait = 1.0 - (Now() - started);
         if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
     }
-    if (fd >= 0) close(fd);
-}
-
-long ServerRssKiB(int pid) {
-    char path[64];
-    std::snprintf(path, sizeof(path), "/proc/%d/status", pid);
-    FILE* f = std::fopen(path, "r");
-    if (!f) return -1;
-    char line[256];
-    long kib = -1;
-    while (std::fgets(line, sizeof(line), f))
-        if (std::strncmp(line, "VmRSS:", 6) == 0) kib = std::atol(line + 6);
-    std::fclose(f);
-    return kib;
-}
-
-int ServerDescriptors(int pid) {
-    char path[64];
-    std::snprintf(path, sizeof(path), "/proc/%d/fd", pid);
-    DIR* dir = opendir(path);
-    if (!dir) return -1;
-    int count = 0;
-    while (dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count;
 }
 
 void Usage() {
@@ -474,8 +348,8 @@ int main(int argc, char** argv) {
         const double intervalLoss =
             expected > lastExpected ? 100.0 * (1.0 - double(delivered - lastDelivered) / double(expected - lastExpected))
                                     : 0.0;
-        const long rss = o.serverPid ? ServerRssKiB(o.serverPid) : -1;
-        const int fds = o.serverPid ? ServerDescriptors(o.serverPid) : -1;
+        const long rss = o.serverPid ? ProcessRssKiB(o.serverPid) : -1;
+        const int fds = o.serverPid ? ProcessDescriptors(o.serverPid) : -1;
         // The first report is taken once everything has started; growth is measured from it.
         if (firstRss < 0) {
             firstRss = rss;
@@ -502,8 +376,8 @@ int main(int argc, char** argv) {
             if (static_cast<unsigned char>(buffer[0]) == 4) ++c.delivered;
     }
     const double loss = c.expected ? 100.0 * (1.0 - double(c.delivered) / double(c.expected)) : 0.0;
-    const long lastRss = o.serverPid ? ServerRssKiB(o.serverPid) : -1;
-    const int lastFds = o.serverPid ? ServerDescriptors(o.serverPid) : -1;
+    const long lastRss = o.serverPid ? ProcessRssKiB(o.serverPid) : -1;
+    const int lastFds = o.serverPid ? ProcessDescriptors(o.serverPid) : -1;
     std::printf("RESULT seconds=%d sent=%llu expected=%llu delivered=%llu loss_pct=%.4f rss_first_kib=%ld "
                 "rss_max_kib=%ld rss_last_kib=%ld fds_first=%d fds_max=%d fds_last=%d slow_connects=%llu "
                 "slow_bytes=%llu junk=%llu churned=%llu churn_failures=%llu saves=%llu save_failures=%llu\n",
@@ -514,9 +388,6 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(c.slowBytes.load()), static_cast<unsigned long long>(c.junk.load()),
                 static_cast<unsigned long long>(c.churned.load()), static_cast<unsigned long long>(c.churnFailures.load()),
                 static_cast<unsigned long long>(c.saves.load()), static_cast<unsigned long long>(c.saveFailures.load()));
-    for (Talker& t : talkers) {
-        close(t.tcp);
-        close(t.udp);
-    }
+    for (Talker& t : talkers) close(t.udp);
     return loss < 0.1 ? 0 : 1;
 }

@@ -1,15 +1,23 @@
-# Voice under a control-plane storm, broadcast cost and scale; sourced by
-# `bench/run_bench.sh storm`, which has built everything and defined the helpers used here.
-# Every figure is measured once (REPS is not used): a storm run takes minutes.
+# Voice under control-plane storms, broadcast cost and scale; sourced by
+# `bench/run_bench.sh storm`, which has built everything (bench/bench_lib.sh gives the helpers).
+# Every figure of logins, burst, cost and scale is measured once (REPS is not used): a storm
+# run takes minutes. The mass storm runs MASS_REPS times unpinned and pinned.
 #
 # Environment:
 #   STORM_USERS=8000 STORM_JOINERS=1000    the login storm: users logging in, of whom joiners
 #                                          then join one channel
 #   BURST_USERS=4000 BURST=3000            the burst: users logged in, joins sent at once
+#   MASS_USERS=8000 MASS_JOINERS=1000      the mass storm: as the login storm, every storm
+#                   user pinging once a second, then all leaving at once; voice measured from
+#                   the first login to MASS_SETTLE (5) s after the last user left
+#   MASS_REPS=3     runs of the mass storm in each of MASS_PINNING ("0 1": unpinned, then the
+#                   server on core 0 and the clients on core 1)
+#   METRICS_REPS=2  with METRICS=1 or METRICS_URL: pinned mass storms without and with a
+#                   scrape of the server's metrics every 100 ms, alternating
 #   SETTLE=35       seconds after the storm's users left before RSS is read (past the
 #                   server's 30-second keep-alive tick, which gives freed memory back)
 #   DESCRIPTOR_USERS  users of the scale figure (the hard open-file limit less 100)
-#   PARTS="logins burst cost scale"   the parts to run
+#   PARTS="logins burst mass cost scale"   the parts to run ("metrics" added with METRICS=1)
 #   VOICE_REALTIME=1  the voice client talks at real-time priority and sleeps to each packet's
 #                   due time; 0 leaves it at normal priority, where the storm's client, on the
 #                   same core, holds the core for 4-8 ms at a time and the talkers' packets
@@ -22,38 +30,22 @@ STORM_USERS=${STORM_USERS:-8000}
 STORM_JOINERS=${STORM_JOINERS:-1000}
 BURST_USERS=${BURST_USERS:-4000}
 BURST=${BURST:-3000}
+MASS_USERS=${MASS_USERS:-8000}
+MASS_JOINERS=${MASS_JOINERS:-1000}
+MASS_REPS=${MASS_REPS:-3}
+MASS_PINNING=${MASS_PINNING:-0 1}
+MASS_SETTLE=${MASS_SETTLE:-5}
+METRICS_REPS=${METRICS_REPS:-2}
 SETTLE=${SETTLE:-35}
 HARD_LIMIT=$(ulimit -Hn)
 DESCRIPTOR_USERS=${DESCRIPTOR_USERS:-$((HARD_LIMIT - 100))}
-PARTS=${PARTS:-logins burst cost scale}
+PARTS=${PARTS:-logins burst mass cost scale$([ "$METRICS" = 1 ] && echo " metrics")}
 part() { case " $PARTS " in *" $1 "*) return 0 ;; esac; return 1; }
-
-# The voice load of the realistic figure, on until the stop file appears (at most 400 s).
-start_voice() {  # name
-    rm -f "$OUT/$1.stop" "$OUT/$1.window"
-    timeout 500 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
-        --server-pid "$TARGET_PID" --users 500 --channels 50 --talkers 1 --rate 50 --duration 400 --warmup 1 \
-        --max-time 480 $([ "${VOICE_REALTIME:-1}" = 1 ] && echo --realtime) ${VOICE_DUMP:+--dump "$VOICE_DUMP"} --stop-file "$OUT/$1.stop" --window-file "$OUT/$1.window" \
-        >"$OUT/$1-voice.out" 2>"$OUT/$1-voice.err" &
-    VOICE_PID=$!
-    for _ in $(seq 1200); do
-        grep -q '^SETUP' "$OUT/$1-voice.out" 2>/dev/null && break
-        kill -0 "$VOICE_PID" 2>/dev/null || break
-        sleep 0.1
-    done
-    sleep 3  # past the joins' announcements and the warm-up
-}
-
-stop_voice() {  # name
-    touch "$OUT/$1.stop"
-    wait "$VOICE_PID"
-    VOICE_PID=""
-}
 
 storm() {  # name args...: the storm client against the running server; prints its RESULT line
     local name=$1
     shift
-    PING_LOG="$OUT/$name.pings" timeout 900 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" \
+    PING_LOG="$OUT/$name.pings" "${CLIENT_ON[@]}" timeout 900 "$LOADGEN" --tcp-port "$TCP_PORT" \
         --udp-port "$UDP_PORT" --server-pid "$TARGET_PID" --storm --window 512 --setup-timeout 300 --max-time 800 \
         --window-file "$OUT/$name.window" "$@" >"$OUT/$name-storm.out" 2>"$OUT/$name-storm.err"
     grep '^RESULT' "$OUT/$name-storm.out" | tail -1
@@ -87,14 +79,69 @@ scenario() {  # name storm-args...: voice plus a storm; fills S[name.*]
     S[$name.copies]=$(field copies "$window")
     S[$name.loss]=$(field loss_pct "$voice")
     S[$name.quiet_p99]=$(field p99_us "$voice")
+    S[$name.steal]=$(field steal_ms "$voice")
 }
 
 part logins && scenario logins --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/
 part burst && scenario burst --users "$BURST_USERS" --joiners 0 --burst "$BURST"
 
+# The mass storm: voice from the first login to a few seconds after all the storm's users
+# left at once, every storm user pinging once a second; fills M[name.*].
+declare -A M
+mass_run() {  # name [scrape]
+    local name=$1 line scrape=""
+    start_spinner
+    start_server || return
+    start_voice "$name"
+    [ "${2:-}" = scrape ] && start_scrape "$name"
+    line=$(storm "$name" --users "$MASS_USERS" --joiners "$MASS_JOINERS" --channel /storm/ --keepalive 1 \
+        --whole-window --settle "$MASS_SETTLE")
+    if [ "${2:-}" = scrape ]; then
+        stop_scrape "$name"
+        scrape=$SCRAPE_RESULT
+    fi
+    stop_voice "$name"
+    stop_target
+    stop_spinner
+    voice_figures "$name"
+    log "$name storm: $line"
+    log "$name voice: p99_us=$W_P99 p999_us=$W_P999 max_us=$W_MAX copies=$W_COPIES loss_pct=$V_LOSS (whole run: p99_us=$V_P99)"
+    [ -n "$scrape" ] && log "$name scrape: $scrape"
+    M[$name.p99]=$(us_to_ms "$W_P99") M[$name.p999]=$(us_to_ms "$W_P999") M[$name.max]=$(us_to_ms "$W_MAX")
+    M[$name.loss]=$V_LOSS M[$name.copies]=$W_COPIES
+    M[$name.ping_max]=$(field whole_ping_max_ms "$line") M[$name.ping_p99]=$(field whole_ping_p99_ms "$line")
+    M[$name.ping_p50]=$(field whole_ping_p50_ms "$line") M[$name.departure_ping_max]=$(field departure_ping_max_ms "$line")
+    M[$name.storm_s]=$(field storm_s "$line") M[$name.departure_s]=$(field departure_s "$line")
+    M[$name.still]=$(field still_logged_in "$line")
+    M[$name.scrape_p50]=$(field p50_ms "$scrape") M[$name.scrape_p99]=$(field p99_ms "$scrape")
+    M[$name.scrape_max]=$(field max_ms "$scrape") M[$name.scrapes]=$(field scrapes "$scrape")
+    M[$name.scrape_note]=$(field note "$scrape")
+}
+MASS_RUNS=()
+if part mass; then
+    stop_spinner
+    SAVED_PIN=$PIN
+    for pin in $MASS_PINNING; do
+        for rep in $(seq "$MASS_REPS"); do
+            PIN=$pin
+            mass_run "mass-pin$pin-$rep"
+            MASS_RUNS+=("mass-pin$pin-$rep")
+        done
+    done
+    PIN=$SAVED_PIN
+fi
+METRICS_RUNS=()
+if part metrics && [ "$METRICS" = 1 ]; then
+    for rep in $(seq "$METRICS_REPS"); do
+        mass_run "metrics-off-$rep"
+        mass_run "metrics-on-$rep" scrape
+        METRICS_RUNS+=("$rep")
+    done
+fi
+
 # Broadcast cost: the login storm alone (no voice CPU to subtract), then the minimal program
 # writing as many lines of the same mean size to as many connections.
-part cost && start_server && {
+part cost && start_spinner && start_server && {
     line=$(storm cost --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/ --settle 1)
     stop_target
     log "cost storm: $line"
@@ -106,13 +153,14 @@ minimal() {  # name [minbroadcast options]
     local name=$1 line
     shift
     next_ports
-    taskset -c "$TARGET_CORE" "$MINBROADCAST" --port "$TCP_PORT" --duration 600 "$@" >"$OUT/$name.log" 2>&1 &
+    pinning
+    "${SERVER_ON[@]}" "$MINBROADCAST" --port "$TCP_PORT" --duration 600 "$@" >"$OUT/$name.log" 2>&1 &
     TARGET_PID=$!
     for _ in $(seq 50); do
         grep -q listening "$OUT/$name.log" 2>/dev/null && break
         sleep 0.1
     done
-    timeout 600 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --server-pid "$TARGET_PID" --minimal \
+    "${CLIENT_ON[@]}" timeout 600 "$LOADGEN" --tcp-port "$TCP_PORT" --server-pid "$TARGET_PID" --minimal \
         --users "${S[cost.sockets]}" --lines "$lps" --line-bytes "$lb" --window 512 --setup-timeout 300 \
         --max-time 580 >"$OUT/$name.out" 2>"$OUT/$name.err"
     stop_target
@@ -127,8 +175,8 @@ fi
 
 # Scale: as many users as the open-file limit allows (the server needs one descriptor per
 # user, the load generator one per user plus the logins in flight).
-part scale && start_server && {
-    timeout 600 taskset -c "$LOADGEN_CORE" "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
+part scale && start_spinner && start_server && {
+    "${CLIENT_ON[@]}" timeout 600 "$LOADGEN" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" \
         --server-pid "$TARGET_PID" --scale --users "$DESCRIPTOR_USERS" --joiners 0 --window 64 \
         --setup-timeout 300 --max-time 580 >"$OUT/descriptors.out" 2>"$OUT/descriptors.err"
     stop_target
@@ -148,13 +196,12 @@ PROBE_AFTER=$(probe)
 log "host stalls on core $TARGET_CORE after: $PROBE_AFTER"
 
 V() { printf '%s' "${S[$1]:-n/a}"; }
-us_to_ms() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.3f", v / 1000; else print "n/a" }'; }
 mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else print "n/a" }'; }
 {
     echo
-    echo "One run each; server pinned to core $TARGET_CORE, clients to core $LOADGEN_CORE; voice: 500 users in 50 channels," \
-        "one talker each at 50 packets/s of 100 bytes. Load average before: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg)."
-    echo "Host stalls of the server's core (spinning probe, 3 s): before: ${PROBE_BEFORE#RESULT }; after: ${PROBE_AFTER#RESULT }."
+    echo "One run each; server pinned to core $TARGET_CORE, clients to core $CLIENT_CORE; voice: ${VOICE_USERS:-500} users in" \
+        "${VOICE_CHANNELS:-50} channels, one talker each at 50 packets/s of 100 bytes."
+    machine_notes
     echo "Open-file hard limit: $HARD_LIMIT."
     echo
     echo "| figure | $STORM_USERS log in, $STORM_JOINERS join one channel | one client sends $BURST joins, $BURST_USERS logged in | target |"
@@ -164,7 +211,7 @@ mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else pri
     echo "| voice p99.9 during the storm, ms | $(us_to_ms "$(V logins.p999)") | $(us_to_ms "$(V burst.p999)") | < 2 |"
     echo "| voice worst copy during the storm, ms | $(us_to_ms "$(V logins.max)") | $(us_to_ms "$(V burst.max)") | |"
     echo "| voice copies measured during the storm | $(V logins.copies) | $(V burst.copies) | |"
-    echo "| voice loss over the whole run, % | $(V logins.loss) | $(V burst.loss) | 0 |"
+    echo "| voice loss over the whole run, % | $(V logins.loss) | $(V burst.loss) | <= 0.1 |"
     echo "| another client's ping, worst round trip during the storm, ms | $(V logins.ping_max_ms) | $(V burst.ping_max_ms) | < 50 |"
     echo "| same, p99 ms (pings answered) | $(V logins.ping_p99_ms) ($(V logins.pings)) | $(V burst.ping_p99_ms) ($(V burst.pings)) | |"
     echo "| same, worst round trip in the 2 s before the storm, ms | $(V logins.before_ping_max) | $(V burst.before_ping_max) | < 50 |"
@@ -172,6 +219,7 @@ mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else pri
     echo "| server RSS before the storm, MiB | $(mib "$(V logins.rss_before_kib)") | $(mib "$(V burst.rss_before_kib)") | |"
     echo "| server RSS at the storm's peak, MiB | $(mib "$(V logins.rss_peak_kib)") | $(mib "$(V burst.rss_peak_kib)") | |"
     echo "| server RSS ${SETTLE} s after the storm's users left, MiB | $(mib "$(V logins.rss_after_kib)") | $(mib "$(V burst.rss_after_kib)") | |"
+    echo "| time the host took from this machine during the voice run (\`steal_ms\`), ms | $(V logins.steal) | $(V burst.steal) | |"
     echo "| storm users still logged in at the end of the storm | $(V logins.still_logged_in) of $STORM_USERS | $(V burst.still_logged_in) of $BURST_USERS | all |"
     echo
     echo "| broadcast cost | server | minimal program | server / minimal | target | minimal, writes batched | server / batched |"
@@ -186,6 +234,54 @@ mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else pri
     echo "| seconds to log them in | $(V fd.login_s) | |"
     echo "| server RSS per logged-in user, KiB | $(V fd.rss) | <= 16 |"
     echo "| one more client: logged in, ms | $(V fd.extra_login_ms) (served: $(V fd.extra_ok)) | < 100 |"
+    if [ ${#MASS_RUNS[@]} -gt 0 ]; then
+        echo
+        echo "Mass storm: $MASS_USERS users log in, $MASS_JOINERS join one channel, every one pings once a second," \
+            "then all leave at once; voice from the first login to ${MASS_SETTLE} s after the last left."
+        echo "Pinned: server on core $TARGET_CORE, clients on core $CLIENT_CORE; unpinned: both left to the scheduler."
+        echo
+        echo "| run | voice p99, ms | p99.9, ms | worst, ms | loss, % | ping p50 / p99 / worst, ms | worst ping while leaving, ms | storm s | leaving s | users logged in |"
+        echo "|---|---|---|---|---|---|---|---|---|---|"
+        for r in "${MASS_RUNS[@]}"; do
+            echo "| $r | ${M[$r.p99]} | ${M[$r.p999]} | ${M[$r.max]} | ${M[$r.loss]:-n/a} |" \
+                "${M[$r.ping_p50]:-n/a} / ${M[$r.ping_p99]:-n/a} / ${M[$r.ping_max]:-n/a} | ${M[$r.departure_ping_max]:-n/a} |" \
+                "${M[$r.storm_s]:-n/a} | ${M[$r.departure_s]:-n/a} | ${M[$r.still]:-n/a} of $MASS_USERS |"
+        done
+        echo
+        echo "| target (worst of the runs) | unpinned | pinned |"
+        echo "|---|---|---|"
+        mass_worst() {  # key pin
+            local r vals=()
+            for r in "${MASS_RUNS[@]}"; do
+                case $r in mass-pin$2-*) vals+=("${M[$r.$1]:-}") ;; esac
+            done
+            highest "${vals[@]}"
+        }
+        for t in "p99:voice p99 < 1 ms:<:1" "p999:voice p99.9 < 2 ms:<:2" "loss:voice loss <= 0.1 %:<=:0.1" \
+            "ping_max:ping < 50 ms:<:50"; do
+            IFS=: read -r key label op limit <<<"$t"
+            u=$(mass_worst "$key" 0) p=$(mass_worst "$key" 1)
+            echo "| $label | $u ($(meets "$u" "$op" "$limit")) | $p ($(meets "$p" "$op" "$limit")) |"
+        done
+    fi
+    if [ ${#METRICS_RUNS[@]} -gt 0 ]; then
+        echo
+        echo "Metrics scraped every 100 ms at $SCRAPE_URL during the pinned mass storm (medians of ${#METRICS_RUNS[@]} runs each):"
+        echo
+        echo "| figure | without scraping | with scraping |"
+        echo "|---|---|---|"
+        mm() {  # key on|off
+            local rep vals=()
+            for rep in "${METRICS_RUNS[@]}"; do vals+=("${M[metrics-$2-$rep.$1]:-}"); done
+            median "${vals[@]}"
+        }
+        for t in "p99:voice p99, ms" "p999:voice p99.9, ms" "loss:voice loss, %" "ping_max:worst ping, ms"; do
+            IFS=: read -r key label <<<"$t"
+            echo "| $label | $(mm "$key" off) | $(mm "$key" on) |"
+        done
+        echo "| scrapes answered | | $(mm scrapes on)$([ -n "${M[metrics-on-1.scrape_note]:-}" ] && echo " (${M[metrics-on-1.scrape_note]})") |"
+        echo "| scrape latency p50 / p99 / worst, ms | | $(mm scrape_p50 on) / $(mm scrape_p99 on) / $(mm scrape_max on) |"
+    fi
     echo
     echo "Logs: $OUT"
 } | tee -a "$OUT/bench.log"
