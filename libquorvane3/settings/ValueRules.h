@@ -1,0 +1,37 @@
+// The rules a value must meet to be kept by the server: one rule for what a client sends
+// and for what the settings file holds, so the server never accepts a value that its own
+// next start would refuse. Pure functions; any thread.
+#ifndef QUORVANE_SETTINGS_VALUERULES_H
+#define QUORVANE_SETTINGS_VALUERULES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quorvane {
+
+class ValueRules {
+public:
+    enum {
+        TEXT_LIMIT = 511,      // names, passwords, topics, messages of the day, file names
+        CONTENT_LIMIT = 8192,  // a text message
+    };
+
+    struct Range {
+        const char* name;  // the settings element, or the command parameter
+        int64_t low;
+        int64_t high;
+    };
+
+    // The range of a numeric setting or parameter by its name; null when it has none.
+    static const Range* FindRange(const std::string& name);
+    // Whether the value is within the named range (true for a name without one).
+    static bool InRange(const std::string& name, int64_t value);
+
+    // Text the files keep and give back byte for byte: no NUL, at most limit bytes.
+    static bool IsStorableText(const std::string& text, size_t limit = TEXT_LIMIT);
+};
+
+}  // namespace quorvane
+
+#endif
