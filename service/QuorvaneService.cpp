@@ -27,11 +27,13 @@
 #include "network/ThreadPrecedence.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
+#include "settings/ValueRules.h"
 
 using quorvane::ApplyStaticChannels;
 using quorvane::EventLog;
 using quorvane::LoadSharedFiles;
 using quorvane::QuorvaneSettings;
+using quorvane::ValueRules;
 using quorvane::StaticChannelTable;
 using quorvane::server::ServerListener;
 using quorvane::server::ServerNode;
@@ -72,6 +74,10 @@ struct HostSettings {
     int passwordLockout = ServerNode::DEFAULT_PASSWORD_LOCKOUT;
     int loginTimeout = ServerNode::DEFAULT_LOGIN_TIMEOUT_SECONDS;
     int maxChannels = ServerNode::DEFAULT_MAX_CHANNELS;
+    int commandRate = 20;
+    int commandBurst = 200;
+    int transferTimeout = 60;
+    bool trustLoopback = true;
     StaticChannelTable staticChannels;
 };
 
@@ -177,26 +183,29 @@ bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
 int OrDefault(int value, int fallback) { return value == -1 ? fallback : value; }
 
 // A present setting outside its range stops start-up rather than being put to some
-// other use (a port of 65536 would listen on port 0's random choice, say).
-bool InRange(QuorvaneSettings& settings, const char* name, int64_t value, int64_t low, int64_t high) {
+// other use (a port of 65536 would listen on port 0's random choice, say). The ranges
+// are those the server holds clients' values to as well.
+bool InRange(QuorvaneSettings& settings, const char* name, int64_t value) {
     std::string text;
-    if (!settings.GetString(settings.GetHostingElement(), name, text) || (value >= low && value <= high)) return true;
+    if (!settings.GetString(settings.GetHostingElement(), name, text) || ValueRules::InRange(name, value)) return true;
+    const ValueRules::Range* range = ValueRules::FindRange(name);
     LogError("Quorvane service found an invalid setting in " + settings.GetFileName() + ": " + name + " is \"" + text +
-             "\"; it must be a number from " + std::to_string(low) + " to " + std::to_string(high) + ".");
+             "\"; it must be a number from " + std::to_string(range->low) + " to " + std::to_string(range->high) + ".");
     return false;
 }
 
 bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host) {
-    const int64_t MAX = INT64_MAX;
-    bool valid = InRange(settings, "hostport", host.tcpPort, 1, 65535) &&
-                 InRange(settings, "soundport", host.udpPort, 1, 65535) &&
-                 InRange(settings, "max-users", host.maxUsers, 0, INT32_MAX) &&
-                 InRange(settings, "max-connections-per-address", host.maxConnectionsPerAddress, 0, INT32_MAX) &&
-                 InRange(settings, "password-lockout", host.passwordLockout, 0, INT32_MAX) &&
-                 InRange(settings, "login-timeout", host.loginTimeout, 0, INT32_MAX / 1000) &&
-                 InRange(settings, "max-channels", host.maxChannels, 0, INT32_MAX) &&
-                 InRange(settings, "root-diskquota", host.rootDiskQuota, 0, MAX) &&
-                 InRange(settings, "channel-diskquota", host.channelDiskQuota, 0, MAX);
+    bool valid = InRange(settings, "hostport", host.tcpPort) && InRange(settings, "soundport", host.udpPort) &&
+                 InRange(settings, "max-users", host.maxUsers) &&
+                 InRange(settings, "max-connections-per-address", host.maxConnectionsPerAddress) &&
+                 InRange(settings, "password-lockout", host.passwordLockout) &&
+                 InRange(settings, "login-timeout", host.loginTimeout) &&
+                 InRange(settings, "max-channels", host.maxChannels) &&
+                 InRange(settings, "root-diskquota", host.rootDiskQuota) &&
+                 InRange(settings, "channel-diskquota", host.channelDiskQuota) &&
+                 InRange(settings, "command-rate", host.commandRate) &&
+                 InRange(settings, "command-burst", host.commandBurst) &&
+                 InRange(settings, "transfer-timeout", host.transferTimeout);
     for (StaticChannelTable::const_iterator it = host.staticChannels.begin(); valid && it != host.staticChannels.end();
          ++it) {
         if (it->second.diskquota >= 0) continue;
@@ -234,6 +243,10 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.passwordLockout = settings.GetPasswordLockout();
     host.loginTimeout = settings.GetLoginTimeout();
     host.maxChannels = settings.GetMaxChannels();
+    host.commandRate = settings.GetCommandRate();
+    host.commandBurst = settings.GetCommandBurst();
+    host.transferTimeout = settings.GetTransferTimeout();
+    host.trustLoopback = settings.GetTrustLoopback();
     host.staticChannels.clear();
     settings.ReadStaticChannels(host.staticChannels);
     return SettingsInRange(settings, host);
@@ -257,6 +270,9 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.Limits().SetPasswordLockout(host.passwordLockout);
     node.Limits().SetLoginTimeout(host.loginTimeout);
     node.Channels().SetMaxChannels(host.maxChannels);
+    node.Limits().SetCommandRate(host.commandRate, host.commandBurst);
+    node.Transfers().SetTransferTimeout(host.transferTimeout);
+    node.Properties().SetTrustLoopback(host.trustLoopback);
     if (!host.filesRoot.empty() && !node.Files().SetFilesRoot(host.filesRoot)) {
         LogError("File sharing failed to initialize properly.");
     }

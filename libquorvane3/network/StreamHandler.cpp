@@ -31,6 +31,8 @@ namespace {
 // How long unsent output waits before the next write attempt when the reactor cannot
 // report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
+// The act of the timer that gives a throttled listener its turn (the output retry's is 0).
+const char TURN_TIMER = 0;
 
 // Every handler reads on the loop thread and hands the bytes over before the next read,
 // so one buffer per thread serves them all: no 64 KiB per connection.
@@ -243,6 +245,7 @@ int StreamHandler::ReadOnce() {
     bool keepOpen = true;
     listener->OnStreamData(buffer, count, keepOpen);
     if (!keepOpen) {
+        FlushBeforeClose();
         return -1;
     }
     // What the read answered (a pong) goes out now, with whatever was queued before it,
@@ -271,7 +274,10 @@ void StreamHandler::UpdateInput() {
     const bool pending = listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
         resumeScheduled_ = true;
-        if (!RequestTurn()) {
+        const ACE_Time_Value delay = listener->PendingInputDelay();
+        const bool requested =
+            delay > ACE_Time_Value::zero ? reactor()->schedule_timer(this, &TURN_TIMER, delay) != -1 : RequestTurn();
+        if (!requested) {
             resumeScheduled_ = false;
             handle_close();  // no turn can ever come: the connection would hang
             return;
@@ -307,10 +313,17 @@ void StreamHandler::ResumeInput() {
     bool keepOpen = true;
     listener->OnStreamResume(keepOpen);
     if (!keepOpen) {
+        FlushBeforeClose();
         handle_close();
         return;
     }
     UpdateInput();
+}
+
+// The listener closes the connection: what it queued last (an error that says why) goes
+// out first, as far as the socket takes it now.
+void StreamHandler::FlushBeforeClose() {
+    if (!waitingForRoom_ && QueuedBytes() != 0) WriteQueued();
 }
 
 void StreamHandler::CloseLater() {
@@ -424,11 +437,14 @@ int StreamHandler::WriteQueued() {
     return 0;
 }
 
-int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {
+int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
-    if (QueuedBytes() == 0) {
+    if (act == &TURN_TIMER) {
+        // The throttled listener's turn is due.
+        if (resumeScheduled_) ResumeInput();
+    } else if (QueuedBytes() == 0) {
         StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();

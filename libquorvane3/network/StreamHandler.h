@@ -105,6 +105,7 @@ private:
     bool EnterUpcall();
     int LeaveUpcall(int result);
     int ReadOnce();
+    void FlushBeforeClose();
     int WriteQueued();
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();

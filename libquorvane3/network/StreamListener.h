@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <ace/Time_Value.h>
+
 class StreamListener {
 public:
     // The handler was opened while this listener was already attached.
@@ -18,6 +20,9 @@ public:
     // more from the socket and calls OnStreamResume on a later turn of the loop, so that
     // one busy connection cannot hold up the others.
     virtual bool HasPendingInput() const { return false; }
+    // How long pending input must wait before its turn (a connection over its command
+    // rate); zero when it may be handled on the next turn.
+    virtual ACE_Time_Value PendingInputDelay() const { return ACE_Time_Value::zero; }
     virtual void OnStreamResume(bool& keepOpen) {}
 
 protected:

@@ -36,7 +36,7 @@ int BanTable::UserBan(int userId) {
     BanRecord ban;
     ban.userId = userId;
     ban.nickname = user->GetNickname();
-    ban.ipAddress = user->GetIpAddress();
+    ban.ipAddress = user->GetPeerIpAddress();
     const serverchannel_t channel = user->GetChannel();
     if (channel) ban.channelPath = channel->GetChannelPath();
     ban.banTime = ACE_OS::gettimeofday();

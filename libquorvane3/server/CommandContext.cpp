@@ -1,10 +1,12 @@
 #include "server/CommandContext.h"
 
+#include <climits>
 #include <cstring>
 
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
 #include "server/ServerUser.h"
+#include "settings/ValueRules.h"
 
 namespace quorvane {
 namespace server {
@@ -49,6 +51,21 @@ bool Acceptable(const char* name, const std::string& value) {
     return value.find('\0') == std::string::npos && WithinCap(name, value);
 }
 
+// A decimal number with an optional minus sign that fits 64 bits; nothing else.
+bool ParseInt64(const std::string& text, int64_t& out) {
+    if (!IsNumber(text)) return false;
+    const bool negative = text[0] == '-';
+    const uint64_t limit = negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
+    uint64_t magnitude = 0;
+    for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+        const unsigned digit = static_cast<unsigned>(text[i] - '0');
+        if (magnitude > (limit - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+    }
+    out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
 }  // namespace
 
 ServerNode& CommandContext::Node() const { return *user.Owner(); }
@@ -65,21 +82,30 @@ bool CommandContext::OptionalString(const char* name, int error, std::string& ou
 }
 
 bool CommandContext::RequireInt(const char* name, int error, int& out) {
-    return GetIntParam(line, name, out) || Succeeded(error);
+    int value = 0;
+    if (!GetIntParam(line, name, value) || !ValueRules::InRange(name, value)) return Succeeded(error);
+    out = value;
+    return true;
 }
 
 bool CommandContext::RequireInt64(const char* name, int error, int64_t& out) {
-    return GetInt64Param(line, name, out) || Succeeded(error);
+    std::string text;
+    int64_t value = 0;
+    if (!GetStringParam(line, name, text) || !ParseInt64(text, value) || !ValueRules::InRange(name, value))
+        return Succeeded(error);
+    out = value;
+    return true;
+}
+
+bool CommandContext::OptionalInt64(const char* name, int error, int64_t& out) {
+    std::string text;
+    if (GetStringParam(line, name, text)) return RequireInt64(name, error, out);
+    out = 0;
+    return true;
 }
 
 bool CommandContext::RequireBool(const char* name, int error, bool& out) {
     return GetBoolParam(line, name, out) || Succeeded(error);
-}
-
-int64_t CommandContext::OptionalInt64(const char* name) const {
-    int64_t value = 0;
-    GetInt64Param(line, name, value);
-    return value;
 }
 
 bool CommandContext::Succeeded(int code) {

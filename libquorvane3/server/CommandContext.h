@@ -17,8 +17,8 @@ class ServerUser;
 
 class CommandContext {
 public:
-    CommandContext(ServerUser& user, const std::string& line, bool& keepOpen)
-        : user(user), line(line), keepOpen(keepOpen) {}
+    CommandContext(ServerUser& user, const std::string& line, bool& keepOpen, bool mayChange = true)
+        : user(user), line(line), keepOpen(keepOpen), mayChange(mayChange) {}
 
     // The user's node; commands run only for users of a node.
     ServerNode& Node() const;
@@ -28,17 +28,21 @@ public:
     bool RequireString(const char* name, int error, std::string& out);
     // An absent optional text reads as empty; an unacceptable one is refused.
     bool OptionalString(const char* name, int error, std::string& out);
+    // Numbers must be numbers within their type's range and within the range the
+    // server's rules give the parameter (ValueRules: a quota is not negative, say).
     bool RequireInt(const char* name, int error, int& out);
     bool RequireInt64(const char* name, int error, int64_t& out);
     bool RequireBool(const char* name, int error, bool& out);
-    // An absent or malformed 64-bit value reads as 0.
-    int64_t OptionalInt64(const char* name) const;
+    // An absent 64-bit value reads as 0; a present one must be acceptable as above.
+    bool OptionalInt64(const char* name, int error, int64_t& out);
     // Sends the error line unless the code is success; answers whether it was success.
     bool Succeeded(int code);
 
     ServerUser& user;
     const std::string& line;  // without its line ending
     bool& keepOpen;
+    // The access rule lets the sender change what it asks for (else it only reads).
+    const bool mayChange;
 };
 
 }  // namespace server

@@ -1,13 +1,59 @@
 #include "server/CommandReader.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "protocol/ErrorCodes.h"
 #include "server/CommandTable.h"
+#include "server/ServerNode.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
 namespace server {
+
+namespace {
+
+int64_t NowMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+size_t CommandReader::LineLimit() const {
+    return user_.IsLoggedIn() ? static_cast<size_t>(MAX_LINE) : static_cast<size_t>(MAX_LINE_BEFORE_LOGIN);
+}
+
+void CommandReader::RefuseLongLine(bool& keepOpen) {
+    user_.SendError(ERR_SYNTAX_ERROR);
+    std::string().swap(buffer_);
+    lineStart_ = scanFrom_ = 0;
+    pendingInput_ = false;
+    keepOpen = false;
+}
+
+bool CommandReader::TakeToken() {
+    ServerNode* const node = user_.Owner();
+    const int rate = node ? node->Limits().GetCommandRate() : 0;
+    if (rate <= 0) return true;
+    const int burst = std::max(1, node->Limits().GetCommandBurst());
+    const int64_t now = NowMicroseconds();
+    if (tokens_ < 0) tokens_ = burst;
+    tokens_ = std::min<double>(burst, tokens_ + static_cast<double>(now - refilledUs_) * rate / 1e6);
+    refilledUs_ = now;
+    throttled_ = tokens_ < 1;
+    if (throttled_) return false;
+    tokens_ -= 1;
+    return true;
+}
+
+int64_t CommandReader::ThrottleDelayMicroseconds() const {
+    ServerNode* const node = user_.Owner();
+    const int rate = node ? node->Limits().GetCommandRate() : 0;
+    if (!throttled_ || rate <= 0) return 0;
+    const double missing = 1 - tokens_ - static_cast<double>(NowMicroseconds() - refilledUs_) * rate / 1e6;
+    return missing <= 0 ? 0 : static_cast<int64_t>(missing * 1e6 / rate) + 1;
+}
 
 void CommandReader::OnData(const char* data, size_t length, bool& keepOpen) {
     buffer_.append(data, length);
@@ -26,8 +72,12 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
             scanFrom_ = buffer_.size();
             break;
         }
+        if (lf + 1 - lineStart_ > LineLimit()) {
+            RefuseLongLine(keepOpen);
+            return;
+        }
         if (handled == COMMANDS_PER_TURN || (handled > 0 && std::chrono::steady_clock::now() >= turnEnds) ||
-            (onRead && !CommandTable::AnswersOnRead(buffer_, lineStart_, lf))) {
+            (onRead && !CommandTable::AnswersOnRead(buffer_, lineStart_, lf)) || !TakeToken()) {
             scanFrom_ = lf;
             pendingInput_ = true;
             break;
@@ -44,14 +94,10 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
     buffer_.erase(0, lineStart_);
     scanFrom_ -= lineStart_;
     lineStart_ = 0;
-    // A line without its LF is bounded: a small one before login, one that fits any
-    // command after. A client past it gets an error and is closed.
-    const size_t limit = user_.IsLoggedIn() ? static_cast<size_t>(MAX_LINE) : static_cast<size_t>(MAX_LINE_BEFORE_LOGIN);
-    if (!pendingInput_ && buffer_.size() > limit) {
-        user_.SendError(ERR_SYNTAX_ERROR);
-        std::string().swap(buffer_);
-        scanFrom_ = 0;
-        keepOpen = false;
+    // A line without its LF is bounded too: a small one before login, one that fits any
+    // command after.
+    if (!pendingInput_ && buffer_.size() > LineLimit()) {
+        RefuseLongLine(keepOpen);
         return;
     }
     // A burst leaves no large buffer behind for the connection's life.

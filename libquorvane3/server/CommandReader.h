@@ -2,13 +2,17 @@
 // turns: on the read that brought them only the leading commands that answer on read
 // (cheap ones that touch nothing but the sender) run, and the rest wait for turns of at
 // most COMMANDS_PER_TURN commands and TURN_MICROSECONDS, so one client's burst cannot
-// hold up the loop. A line without its LF is bounded (MAX_LINE_BEFORE_LOGIN, MAX_LINE).
+// hold up the loop. Every line is bounded (MAX_LINE_BEFORE_LOGIN, MAX_LINE): a longer one
+// is answered with error 100 and closes the connection. A connection's commands are
+// throttled by a token bucket (the server's command rate and burst): when it is empty the
+// lines simply wait, unread further, until tokens come back; nothing is refused.
 //
 // Threads: the main loop's thread.
 #ifndef QUORVANE_SERVER_COMMANDREADER_H
 #define QUORVANE_SERVER_COMMANDREADER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quorvane {
@@ -35,18 +39,28 @@ public:
     void OnTurn(bool& keepOpen);
     // Complete lines wait for a turn.
     bool HasPendingInput() const { return pendingInput_; }
+    // Microseconds until the throttle lets the next command run; 0 when it may now.
+    int64_t ThrottleDelayMicroseconds() const;
 
 private:
     // Each byte is searched for LF once, however the line arrives.
     void ProcessLines(bool& keepOpen, bool onRead);
     // A command began an upload: what followed its line is the file's first bytes.
     void HandOverToUpload(bool& keepOpen);
+    // Takes a token for one command; false when the bucket is empty (throttled_ then).
+    bool TakeToken();
+    // The line cap that holds now; error 100 and the close past it.
+    size_t LineLimit() const;
+    void RefuseLongLine(bool& keepOpen);
 
     ServerUser& user_;
     std::string buffer_;
     size_t lineStart_ = 0;       // where the unhandled text of buffer_ starts
     size_t scanFrom_ = 0;        // buffer_ has no LF between lineStart_ and here
     bool pendingInput_ = false;  // complete lines wait for the next turn
+    bool throttled_ = false;     // ... and for a token
+    double tokens_ = -1;         // the bucket; below 0 until the first command fills it
+    int64_t refilledUs_ = 0;     // when tokens_ was last brought up to date (steady clock)
 };
 
 }  // namespace server

@@ -6,6 +6,7 @@
 #include "server/ChannelCommands.h"
 #include "server/CommandContext.h"
 #include "server/FileCommands.h"
+#include "server/LineWriter.h"
 #include "server/ServerUser.h"
 #include "server/SessionCommands.h"
 
@@ -14,56 +15,45 @@ namespace server {
 
 namespace {
 
-typedef CommandTable T;
+typedef AccessPolicy A;
 
 // Matched in this order, ignoring letter case. An administrator is always logged in, so
-// LOGGED_IN alone admits users and the administrator alike.
+// LOGGED_IN alone admits users and the administrator alike; the administrator passes
+// every channel rule.
 const CommandTable::Entry COMMANDS[] = {
-    {"quit", {T::NONE}, &SessionCommands::Quit, false},
-    {"login", {T::NOT_ADMIN, T::NOT_LOGGED_IN, T::VOICE_HELLO}, &SessionCommands::Login, false},
-    {"logout", {T::LOGGED_IN}, &SessionCommands::Logout, false},
-    {"changenick", {T::LOGGED_IN, T::NOT_ADMIN}, &SessionCommands::ChangeNick, false},
-    {"ping", {T::NONE}, &SessionCommands::Ping, true},
-    {"join", {T::LOGGED_IN, T::NOT_ADMIN}, &ChannelCommands::Join, false},
-    {"leave", {T::LOGGED_IN, T::NOT_ADMIN}, &ChannelCommands::Leave, false},
-    {"pwc", {T::LOGGED_IN}, &SessionCommands::Pwc, false},
-    {"whoami", {T::LOGGED_IN, T::NOT_ADMIN}, &SessionCommands::WhoAmI, true},
-    {"changestatus", {T::LOGGED_IN, T::NOT_ADMIN}, &SessionCommands::ChangeStatus, false},
-    {"message", {T::LOGGED_IN, T::NOT_ADMIN}, &ChannelCommands::Message, false},
-    {"kick", {T::LOGGED_IN}, &ChannelCommands::Kick, false},
-    {"admin", {T::NOT_LOGGED_IN}, &SessionCommands::Admin, false},
-    {"makechannel", {T::LOGGED_IN, T::ADMIN}, &ChannelCommands::MakeChannel, false},
-    {"updatechannel", {T::LOGGED_IN, T::ADMIN}, &ChannelCommands::UpdateChannel, false},
-    {"removechannel", {T::LOGGED_IN, T::ADMIN}, &ChannelCommands::RemoveChannel, false},
-    {"moveuser", {T::LOGGED_IN, T::ADMIN}, &ChannelCommands::MoveUser, false},
-    {"updateserver", {T::ADMIN}, &AdminCommands::UpdateServer, false},
-    {"updateadmin", {T::ADMIN}, &AdminCommands::UpdateAdmin, false},
-    {"saveconfig", {T::ADMIN}, &AdminCommands::SaveConfig, false},
-    {"op", {T::LOGGED_IN}, &ChannelCommands::Op, false},
-    {"ban", {T::ADMIN}, &AdminCommands::Ban, false},
-    {"unban", {T::ADMIN}, &AdminCommands::Unban, false},
-    {"listbans", {T::ADMIN}, &AdminCommands::ListBans, false},
-    {"regsendfile", {T::LOGGED_IN}, &FileCommands::RegSendFile, false},
-    {"regrecvfile", {T::LOGGED_IN}, &FileCommands::RegRecvFile, false},
-    {"sendfile", {T::NOT_LOGGED_IN}, &FileCommands::SendFile, false},
-    {"recvfile", {T::NOT_LOGGED_IN}, &FileCommands::RecvFile, false},
-    {"filedeliver", {T::NONE}, &FileCommands::FileDeliver, false},
-    {"fileshare", {T::LOGGED_IN}, &FileCommands::FileShare, false},
-    {"deletefile", {T::LOGGED_IN}, &FileCommands::DeleteFile, false},
+    // word           states                                       who                     target
+    {"quit",          {{A::ANY_STATE}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Quit, false, false},
+    {"login",         {{A::NOT_ADMIN, A::NOT_LOGGED_IN, A::VOICE_HELLO}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Login, false, false},
+    {"logout",        {{A::LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Logout, false, false},
+    {"changenick",    {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::ChangeNick, false, false},
+    {"ping",          {{A::ANY_STATE}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Ping, true, false},
+    {"join",          {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::Join, false, false},
+    {"leave",         {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::Leave, false, false},
+    {"pwc",           {{A::LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Pwc, false, false},
+    {"whoami",        {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::WhoAmI, true, false},
+    {"changestatus",  {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::ChangeStatus, false, false},
+    {"message",       {{A::LOGGED_IN, A::NOT_ADMIN}, A::MEMBER_IF_PROTECTED, A::MESSAGE_CHANNEL}, &ChannelCommands::Message, false, false},
+    {"kick",          {{A::LOGGED_IN}, A::OPERATOR, A::OWN_CHANNEL}, &ChannelCommands::Kick, false, false},
+    {"admin",         {{A::NOT_LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Admin, false, false},
+    {"makechannel",   {{A::LOGGED_IN, A::ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::MakeChannel, false, false},
+    {"updatechannel", {{A::LOGGED_IN, A::ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::UpdateChannel, false, false},
+    {"removechannel", {{A::LOGGED_IN, A::ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::RemoveChannel, false, false},
+    {"moveuser",      {{A::LOGGED_IN, A::ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::MoveUser, false, false},
+    {"updateserver",  {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::UpdateServer, false, false},
+    {"updateadmin",   {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::UpdateAdmin, false, false},
+    {"saveconfig",    {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::SaveConfig, false, false},
+    {"op",            {{A::LOGGED_IN}, A::OPERATOR_IN_CHANNEL, A::NAMED_CHANNEL}, &ChannelCommands::Op, false, false},
+    {"ban",           {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::Ban, false, false},
+    {"unban",         {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::Unban, false, false},
+    {"listbans",      {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::ListBans, false, false},
+    {"regsendfile",   {{A::LOGGED_IN}, A::MEMBER_IF_PROTECTED, A::NAMED_CHANNEL}, &FileCommands::RegSendFile, false, true},
+    {"regrecvfile",   {{A::LOGGED_IN}, A::MEMBER_IF_PROTECTED, A::NAMED_CHANNEL}, &FileCommands::RegRecvFile, false, true},
+    {"sendfile",      {{A::NOT_LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &FileCommands::SendFile, false, false},
+    {"recvfile",      {{A::NOT_LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &FileCommands::RecvFile, false, false},
+    {"filedeliver",   {{A::ANY_STATE}, A::ANYONE, A::NO_TARGET}, &FileCommands::FileDeliver, false, false},
+    {"fileshare",     {{A::LOGGED_IN}, A::ADMIN_CHANGES, A::NO_TARGET}, &FileCommands::FileShare, false, false},
+    {"deletefile",    {{A::LOGGED_IN}, A::OPERATOR, A::NAMED_CHANNEL}, &FileCommands::DeleteFile, false, false},
 };
-
-// The error a requirement answers when the user does not meet it; success when it does.
-int Check(CommandTable::Requirement requirement, const ServerUser& user) {
-    switch (requirement) {
-    case T::LOGGED_IN: return user.IsLoggedIn() ? ERR_SUCCESS : ERR_NOT_LOGGEDIN;
-    case T::NOT_LOGGED_IN: return user.IsLoggedIn() ? ERR_ALREADY_LOGGEDIN : ERR_SUCCESS;
-    case T::NOT_ADMIN: return user.IsAdmin() ? ERR_REQUIRES_USER_LOGON : ERR_SUCCESS;
-    case T::ADMIN: return user.IsAdmin() ? ERR_SUCCESS : ERR_NOT_ADMIN;
-    case T::VOICE_HELLO: return user.IsUdpConnected() ? ERR_SUCCESS : ERR_NOT_UDPCONNECTED;
-    case T::NONE: break;
-    }
-    return ERR_SUCCESS;
-}
 
 }  // namespace
 
@@ -80,17 +70,6 @@ bool CommandTable::AnswersOnRead(const std::string& buffer, size_t start, size_t
     return entry != 0 && entry->answersOnRead;
 }
 
-bool CommandTable::Allows(const Entry& entry, ServerUser& user) {
-    for (size_t i = 0; i < 3 && entry.requires[i] != NONE; ++i) {
-        const int error = Check(entry.requires[i], user);
-        if (error != ERR_SUCCESS) {
-            user.SendError(error);
-            return false;
-        }
-    }
-    return true;
-}
-
 void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& keepOpen) {
     if (line.size() < 2) return;  // a lone LF
     const std::string text = StripLineEnding(line);
@@ -105,8 +84,17 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
         user.SendError(ERR_UNKNOWN_COMMAND);
         return;
     }
-    if (!Allows(*entry, user)) return;
-    CommandContext command(user, text, keepOpen);
+    int refusal = AccessPolicy::CheckStates(entry->access, user);
+    if (refusal != ERR_SUCCESS) {
+        user.SendError(refusal);
+        return;
+    }
+    refusal = AccessPolicy::CheckChannel(entry->access, user, text);
+    if (refusal != ERR_SUCCESS) {
+        user.SendLine(entry->rejectsAsFile ? LineWriter::FileRejected(refusal) : LineWriter::Error(refusal));
+        return;
+    }
+    CommandContext command(user, text, keepOpen, AccessPolicy::MayChange(entry->access, user));
     entry->handler(command);
 }
 

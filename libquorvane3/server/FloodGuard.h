@@ -23,6 +23,8 @@ public:
         DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = 64,
         DEFAULT_PASSWORD_LOCKOUT = 10,
         DEFAULT_LOGIN_TIMEOUT_SECONDS = 60,
+        DEFAULT_COMMAND_RATE = 20,
+        DEFAULT_COMMAND_BURST = 200,
         PASSWORD_WINDOW_MS = 60000,  // wrong passwords count within it, and a lockout lasts it
     };
 

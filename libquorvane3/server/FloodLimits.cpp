@@ -33,6 +33,12 @@ void FloodLimits::SetLoginTimeout(int seconds) {
     guard_.SetLoginTimeout(seconds);
 }
 
+void FloodLimits::SetCommandRate(int perSecond, int burst) {
+    node_.AssertLoopThread();
+    commandRate_ = perSecond;
+    commandBurst_ = burst;
+}
+
 bool FloodLimits::AdmitConnection(int userId, StreamHandler& handler) {
     node_.AssertLoopThread();
     ACE_INET_Addr peer;

@@ -30,6 +30,11 @@ public:
     int GetMaxConnectionsPerAddress() const { return guard_.GetMaxConnectionsPerAddress(); }
     int GetPasswordLockout() const { return guard_.GetPasswordLockout(); }
     int GetLoginTimeout() const { return guard_.GetLoginTimeout(); }
+    // Commands each connection may send per second, and at once after a quiet spell
+    // (the token bucket of CommandReader); 0 rate means no throttle.
+    void SetCommandRate(int perSecond, int burst);
+    int GetCommandRate() const { return commandRate_; }
+    int GetCommandBurst() const { return commandBurst_; }
 
     // Counts the new connection against its address; false when the address already
     // holds its limit (the caller closes it).
@@ -53,6 +58,8 @@ public:
 private:
     ServerNode& node_;
     FloodGuard guard_;
+    int commandRate_ = FloodGuard::DEFAULT_COMMAND_RATE;
+    int commandBurst_ = FloodGuard::DEFAULT_COMMAND_BURST;
 };
 
 }  // namespace server

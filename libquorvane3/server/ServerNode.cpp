@@ -1,5 +1,7 @@
 #include "server/ServerNode.h"
 
+#include <chrono>
+
 #include <ace/Reactor.h>
 
 #include "network/ReactorThread.h"
@@ -153,6 +155,9 @@ void ServerNode::OnTimerExpired(int timerId) {
     if (timerId == KEEPALIVE_TIMER_ID) sessions_.CheckInactivity();
     if (timerId != LOGIN_TIMER_ID) return;
     limits_.CheckLoginTimeouts();
+    transfers_.CheckTimeouts(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count());
     heap_.Check(users_.All().size());
 }
 

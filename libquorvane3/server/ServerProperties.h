@@ -29,6 +29,9 @@ public:
     void SetAllowOperators(bool value) { Set(allowOperators_, value); }
     void SetMaxUsers(int maxUsers) { Set(maxUsers_, maxUsers); }
     void SetChannelDiskQuota(int64_t quota) { Set(channelDiskQuota_, quota); }
+    // Whether clients on the server's own host enter protected channels without their
+    // password (see AccessPolicy::TrustedLoopback).
+    void SetTrustLoopback(bool value) { Set(trustLoopback_, value); }
 
     std::string GetServerName() const { return serverName_; }
     std::string GetServerPassword() const { return serverPassword_; }
@@ -37,6 +40,7 @@ public:
     bool GetAllowOperators() const { return allowOperators_; }
     int GetMaxUsers() const { return maxUsers_; }
     int64_t GetChannelDiskQuota() const { return channelDiskQuota_; }
+    bool GetTrustLoopback() const { return trustLoopback_; }
 
     // The administrator's "updateserver": the values at once, "serverupdate" to every
     // connection that is not busy with a file, then a save when saving on change.
@@ -62,6 +66,7 @@ private:
     bool allowOperators_ = true;
     int maxUsers_ = DEFAULT_MAX_USERS;
     int64_t channelDiskQuota_ = 0;
+    bool trustLoopback_ = true;
 };
 
 }  // namespace server

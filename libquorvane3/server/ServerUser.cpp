@@ -104,6 +104,13 @@ bool ServerUser::GetPeerAddress(ACE_INET_Addr& address) const {
     return address.set(static_cast<u_short>(0), ip) == 0;
 }
 
+std::string ServerUser::GetPeerIpAddress() const {
+    ACE_INET_Addr address;
+    char text[INET_ADDRSTRLEN + 1] = {0};
+    if (!GetPeerAddress(address) || !address.get_host_addr(text, sizeof(text))) return "0.0.0.0";
+    return text;
+}
+
 // Looked up in the reactor once and kept: a broadcast to thousands of users would
 // otherwise pay the reactor's lock and lookup per receiver. The handler tells us before it
 // goes (OnStreamClosed), and Detach forgets it.
@@ -163,6 +170,11 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
 void ServerUser::OnStreamResume(bool& keepOpen) {
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
     reader_.OnTurn(keepOpen);
+}
+
+ACE_Time_Value ServerUser::PendingInputDelay() const {
+    const int64_t micros = reader_.ThrottleDelayMicroseconds();
+    return ACE_Time_Value(static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000));
 }
 
 void ServerUser::OnStreamReady() { transfer_.OnOutputDrained(); }

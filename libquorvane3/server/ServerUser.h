@@ -62,6 +62,9 @@ public:
     std::string GetIpAddress() const;
     // The IP address of the client's end of this user's command connection (port 0).
     bool GetPeerAddress(ACE_INET_Addr& address) const;
+    // The same as dotted text ("0.0.0.0" when unknown): what bans are keyed by, as voice
+    // for this user is taken only from there too.
+    std::string GetPeerIpAddress() const;
 
     int GetInactiveSeconds() const { return inactiveSeconds_; }
     void SetInactiveSeconds(int value) { inactiveSeconds_ = value; }
@@ -97,6 +100,7 @@ public:
     void OnStreamClosed() override;
     void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
     bool HasPendingInput() const override { return reader_.HasPendingInput(); }
+    ACE_Time_Value PendingInputDelay() const override;
     void OnStreamResume(bool& keepOpen) override;
     void OnStreamReady() override;
 

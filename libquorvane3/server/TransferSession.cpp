@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <new>
 
 #include <ace/Message_Block.h>
@@ -28,6 +29,7 @@ int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
     if (result != ERR_SUCCESS) return result;
     transferId_ = transfer.transferId;
     upload_ = upload;
+    Touch();
     if (!upload) {
         user_.SendLine(LineWriter::FileReady(transferId_, transfer.filesize));
         return ERR_SUCCESS;
@@ -47,7 +49,14 @@ void TransferSession::StartDownload() {
     Pump(1);
 }
 
+void TransferSession::Touch() {
+    lastActivityMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+}
+
 void TransferSession::Receive(const char* data, size_t length, bool& keepOpen) {
+    Touch();
     switch (file_.Write(data, length)) {
     case TransferFile::WRITE_MORE:
         return;
@@ -100,6 +109,7 @@ void TransferSession::Pump(int maxChunks) {
         chunk->wr_ptr(static_cast<size_t>(count));
         if (handler->SendShared(*chunk) < 0) return;
         file_.Advance(static_cast<size_t>(count));
+        Touch();
     }
     const int transferId = transferId_;
     Close();

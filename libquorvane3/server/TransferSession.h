@@ -54,6 +54,10 @@ public:
     bool IsActive() const { return active_; }
     bool IsUploading() const { return active_ && upload_; }
     int GetTransferID() const { return transferId_; }
+    // A transfer's file is open on this connection (from "sendfile"/"recvfile" on).
+    bool IsOpen() const { return file_.IsOpen(); }
+    // When the data phase last moved a byte (or began), on the steady clock in ms.
+    int64_t GetLastActivityMs() const { return lastActivityMs_; }
 
 private:
     void FinishUpload(bool& keepOpen);
@@ -64,11 +68,13 @@ private:
     void Pump(int maxChunks = 0);
     // A free block for the next chunk; null when none can be had now.
     ACE_Message_Block* TakeChunk();
+    void Touch();
 
     ServerUser& user_;
     bool active_ = false;
     bool upload_ = false;
     int transferId_ = 0;
+    int64_t lastActivityMs_ = 0;
     TransferFile file_;
     std::vector<ACE_Message_Block*> chunks_;  // ours; the output queue may also hold them
 };

@@ -1,6 +1,9 @@
 #include "server/TransferTable.h"
 
+#include <sys/random.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include "protocol/ErrorCodes.h"
 #include "server/ServerNode.h"
@@ -10,19 +13,43 @@ namespace server {
 
 namespace {
 
-const int MAX_TRANSFER_ID = 2147483646;
-
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 bool Readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A number from the kernel's random source; it does not fail for a few bytes once the
+// pool is ready, which it is long before a client can register anything.
+uint32_t RandomNumber() {
+    uint32_t value = 0;
+    while (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+    }
+    return value;
+}
+
 }  // namespace
 
+void TransferTable::SetTransferTimeout(int seconds) {
+    node_.AssertLoopThread();
+    timeoutSeconds_ = seconds;
+}
+
+std::string TransferTable::ChannelKey(const std::string& path) {
+    std::string key;
+    for (const std::string& name : SplitChannelPath(path)) key += LowerChannelName(name) + "/";
+    return key;
+}
+
 int TransferTable::TakeTransferId() {
-    do {
-        lastTransferId_ = lastTransferId_ >= MAX_TRANSFER_ID ? 0 : lastTransferId_ + 1;
-    } while (lastTransferId_ == 0 || transfers_.count(lastTransferId_) != 0);
-    return lastTransferId_;
+    // The table holds far fewer ids than there are: a few draws at most.
+    for (;;) {
+        const int id = 1 + static_cast<int>(RandomNumber() % MAX_TRANSFER_ID);
+        if (transfers_.count(id) == 0) return id;
+    }
 }
 
 bool TransferTable::GetTransfer(int transferId, FileTransfer& transfer) const {
@@ -34,15 +61,51 @@ bool TransferTable::GetTransfer(int transferId, FileTransfer& transfer) const {
 }
 
 // The uploads registered for the channel count as if they were complete: two uploads
-// that each fit could otherwise fill the channel past its quota together. A registration
-// no connection begins leaves with its user.
+// that each fit could otherwise fill the channel past its quota together.
 bool TransferTable::CanAddUpload(const serverchannel_t& channel, int64_t filesize) const {
     int64_t total = filesize;
-    for (transfers_t::const_iterator it = transfers_.begin(); it != transfers_.end(); ++it) {
-        if (!it->second.upload || node_.Channels().FindChannel(it->second.channel) != channel) continue;
-        if (__builtin_add_overflow(total, it->second.filesize, &total)) return false;
-    }
+    const std::map<std::string, int64_t>::const_iterator pending = uploadBytes_.find(ChannelKey(channel->GetChannelPath()));
+    if (pending != uploadBytes_.end() && __builtin_add_overflow(total, pending->second, &total)) return false;
     return channel->CanAddFile(total);
+}
+
+void TransferTable::Insert(const FileTransfer& transfer, int64_t nowMs) {
+    transfers_[transfer.transferId] = transfer;
+    std::deque<int>& waiting = waiting_[transfer.userId];
+    waiting.push_back(transfer.transferId);
+    deadlines_.push_back(std::make_pair(nowMs + REGISTRATION_SECONDS * 1000, transfer.transferId));
+    if (transfer.upload) uploadBytes_[ChannelKey(transfer.channel)] += transfer.filesize;
+    // A user keeps only its newest registrations that no connection has begun.
+    if (waiting.size() > MAX_WAITING) Erase(waiting.front());
+}
+
+void TransferTable::Unwait(const FileTransfer& transfer) {
+    const std::map<int, std::deque<int>>::iterator waiting = waiting_.find(transfer.userId);
+    if (waiting == waiting_.end()) return;
+    for (std::deque<int>::iterator it = waiting->second.begin(); it != waiting->second.end(); ++it) {
+        if (*it != transfer.transferId) continue;
+        waiting->second.erase(it);
+        break;
+    }
+    if (waiting->second.empty()) waiting_.erase(waiting);
+}
+
+void TransferTable::Erase(int transferId) {
+    const transfers_t::iterator it = transfers_.find(transferId);
+    if (it == transfers_.end()) return;
+    const FileTransfer& transfer = it->second;
+    if (transfer.dataUserId == 0) {
+        Unwait(transfer);
+    } else {
+        const std::map<int, std::set<int>>::iterator carried = carried_.find(transfer.dataUserId);
+        if (carried != carried_.end() && carried->second.erase(transferId) != 0 && carried->second.empty())
+            carried_.erase(carried);
+    }
+    if (transfer.upload) {
+        const std::map<std::string, int64_t>::iterator bytes = uploadBytes_.find(ChannelKey(transfer.channel));
+        if (bytes != uploadBytes_.end() && (bytes->second -= transfer.filesize) <= 0) uploadBytes_.erase(bytes);
+    }
+    transfers_.erase(it);
 }
 
 int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
@@ -72,7 +135,7 @@ int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
     if (!user->GetPeerAddress(transfer.host)) return ERR_USER_NOT_FOUND;
     transfer.transferId = id;
     transfer.dataUserId = 0;
-    transfers_[id] = transfer;
+    Insert(transfer, NowMs());
     return ERR_SUCCESS;
 }
 
@@ -93,7 +156,15 @@ int TransferTable::UserBeginFileTransfer(int userId, int transferId, bool upload
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     if (transfer.upload && (channel->FileExists(transfer.filename) || Exists(transfer.localPath)))
         return ERR_FILE_ALREADY_EXISTS;
+    // From here on the data connection carries it: it no longer waits, nor expires.
+    if (it->second.dataUserId == 0) {
+        Unwait(it->second);
+    } else {
+        const std::map<int, std::set<int>>::iterator carried = carried_.find(it->second.dataUserId);
+        if (carried != carried_.end()) carried->second.erase(transferId);
+    }
     it->second.dataUserId = userId;
+    carried_[userId].insert(transferId);
     const bool opened = transfer.upload ? file.OpenForUpload(transfer.localPath, transfer.filesize)
                                         : file.OpenForDownload(transfer.localPath, transfer.filesize);
     return opened ? ERR_SUCCESS : ERR_OPEN_FILE_FAILED;
@@ -114,7 +185,7 @@ int TransferTable::FileTransferCompleted(int transferId) {
     file.filename = transfer.filename;
     file.filesize = transfer.filesize;
     node_.Files().AddFileToChannel(file, channel);
-    transfers_.erase(transferId);
+    Erase(transferId);
     const serveruser_t user = node_.Users().GetUser(transfer.userId);
     ServerNodeListener* const listener = node_.Listener();
     if (user && listener) listener->OnFileUploaded(user, channel, file);
@@ -126,7 +197,7 @@ void TransferTable::FileTransferDownloaded(int transferId) {
     const transfers_t::const_iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return;
     const FileTransfer transfer = it->second;
-    transfers_.erase(transferId);
+    Erase(transferId);
     const serveruser_t user = node_.Users().GetUser(transfer.userId);
     const serverchannel_t channel = node_.Channels().FindChannel(transfer.channel);
     ServerNodeListener* const listener = node_.Listener();
@@ -136,17 +207,19 @@ void TransferTable::FileTransferDownloaded(int transferId) {
 }
 
 // A transfer ends with the connection that began it, and a registration that no
-// connection has begun with the user that made it: the table cannot outgrow the users,
-// however often a connection names a new transfer.
+// connection has begun with the user that made it: the table cannot outgrow the users.
 void TransferTable::DropTransfers(ServerUser& user) {
     node_.AssertLoopThread();
     const int userId = user.GetUserID();
-    for (transfers_t::iterator it = transfers_.begin(); it != transfers_.end();) {
-        const FileTransfer& transfer = it->second;
-        if (transfer.dataUserId == userId || (transfer.dataUserId == 0 && transfer.userId == userId))
-            it = transfers_.erase(it);
-        else
-            ++it;
+    const std::map<int, std::deque<int>>::iterator waiting = waiting_.find(userId);
+    if (waiting != waiting_.end()) {
+        const std::deque<int> ids = waiting->second;
+        for (const int id : ids) Erase(id);
+    }
+    const std::map<int, std::set<int>>::iterator carried = carried_.find(userId);
+    if (carried != carried_.end()) {
+        const std::set<int> ids = carried->second;
+        for (const int id : ids) Erase(id);
     }
     user.Transfer().Close();
 }
@@ -154,16 +227,35 @@ void TransferTable::DropTransfers(ServerUser& user) {
 void TransferTable::GetActiveTransfers(int& transfers, int& uploads, int& downloads) const {
     node_.AssertLoopThread();
     uploads = downloads = 0;
-    const UserRegistry::users_t& users = node_.Users().All();
-    for (UserRegistry::users_t::const_iterator it = users.begin(); it != users.end(); ++it) {
-        const TransferSession& session = it->second->Transfer();
-        if (!session.IsActive()) continue;
-        const transfers_t::const_iterator transfer = transfers_.find(session.GetTransferID());
+    for (std::map<int, std::set<int>>::const_iterator it = carried_.begin(); it != carried_.end(); ++it) {
+        const serveruser_t user = node_.Users().GetUser(it->first);
+        if (!user || !user->Transfer().IsActive()) continue;
+        const transfers_t::const_iterator transfer = transfers_.find(user->Transfer().GetTransferID());
         if (transfer == transfers_.end()) continue;
         if (transfer->second.upload) ++uploads;
         else ++downloads;
     }
     transfers = uploads + downloads;
+}
+
+void TransferTable::CheckTimeouts(int64_t nowMs) {
+    node_.AssertLoopThread();
+    while (!deadlines_.empty() && deadlines_.front().first <= nowMs) {
+        const int id = deadlines_.front().second;
+        deadlines_.pop_front();
+        const transfers_t::const_iterator it = transfers_.find(id);
+        if (it != transfers_.end() && it->second.dataUserId == 0) Erase(id);
+    }
+    if (timeoutSeconds_ <= 0) return;
+    const int64_t idleLimit = static_cast<int64_t>(timeoutSeconds_) * 1000;
+    std::vector<serveruser_t> idle;
+    for (std::map<int, std::set<int>>::const_iterator it = carried_.begin(); it != carried_.end(); ++it) {
+        const serveruser_t user = node_.Users().GetUser(it->first);
+        if (user && user->Transfer().IsOpen() && nowMs - user->Transfer().GetLastActivityMs() >= idleLimit)
+            idle.push_back(user);
+    }
+    // The close takes the transfer and an unfinished upload's file with it.
+    for (const serveruser_t& user : idle) user->Disconnect();
 }
 
 }  // namespace server

@@ -1,11 +1,22 @@
 // The registered file transfers: registration ("regsendfile", "regrecvfile"), the start
 // of a data phase on a second connection, completion and the end of a transfer.
 //
+// A transfer id grants access to a file: ids are drawn at random (from the kernel's
+// random source) over 1..MAX_TRANSFER_ID and are unique among those in use. A user holds
+// at most MAX_WAITING registrations that no data connection has begun (a new one drops
+// its oldest), and a registration not begun within REGISTRATION_SECONDS expires. A
+// registration costs O(log n) whatever the table holds.
+//
 // Threads: the main loop's thread (checked in debug builds).
 #ifndef QUORVANE_SERVER_TRANSFERTABLE_H
 #define QUORVANE_SERVER_TRANSFERTABLE_H
 
+#include <cstdint>
+#include <deque>
 #include <map>
+#include <set>
+#include <string>
+#include <utility>
 
 #include "server/FileTransfer.h"
 #include "server/ServerChannel.h"
@@ -19,7 +30,18 @@ class ServerUser;
 
 class TransferTable {
 public:
+    enum {
+        MAX_TRANSFER_ID = 2147483646,
+        MAX_WAITING = 16,
+        REGISTRATION_SECONDS = 60,
+        DEFAULT_TRANSFER_TIMEOUT_SECONDS = 60,
+    };
+
     explicit TransferTable(ServerNode& node) : node_(node) {}
+
+    // Seconds a data connection may move no byte before it is closed; 0 = no limit.
+    void SetTransferTimeout(int seconds);
+    int GetTransferTimeout() const { return timeoutSeconds_; }
 
     // Registers the transfer (channel, filename, userId, filesize, upload filled in) and
     // sets its transferId and localPath. An error code; a refusal takes no id.
@@ -39,6 +61,9 @@ public:
     // and ends the data phase on its connection.
     void DropTransfers(ServerUser& user);
     void GetActiveTransfers(int& transfers, int& uploads, int& downloads) const;
+    // Every second (nowMs on the steady clock): forgets registrations not begun in time
+    // and closes data connections idle past the transfer timeout.
+    void CheckTimeouts(int64_t nowMs);
 
 private:
     typedef std::map<int, FileTransfer> transfers_t;
@@ -47,10 +72,19 @@ private:
     // Whether the upload fits the channel's quota with its files and the uploads
     // registered for it.
     bool CanAddUpload(const serverchannel_t& channel, int64_t filesize) const;
+    void Insert(const FileTransfer& transfer, int64_t nowMs);
+    // Takes the transfer out of the table and every index.
+    void Erase(int transferId);
+    void Unwait(const FileTransfer& transfer);
+    static std::string ChannelKey(const std::string& path);
 
     ServerNode& node_;
-    transfers_t transfers_;  // the ids in use are its keys
-    int lastTransferId_ = 0;
+    int timeoutSeconds_ = DEFAULT_TRANSFER_TIMEOUT_SECONDS;
+    transfers_t transfers_;                          // the ids in use are its keys
+    std::map<int, std::deque<int>> waiting_;         // user -> ids it registered, not begun, oldest first
+    std::map<int, std::set<int>> carried_;           // data connection's user -> ids it began
+    std::deque<std::pair<int64_t, int>> deadlines_;  // (registration deadline, id), in registration order
+    std::map<std::string, int64_t> uploadBytes_;     // channel -> bytes of the uploads registered for it
 };
 
 }  // namespace server

@@ -15,7 +15,7 @@ int UserSessions::UserLogin(int userId, const std::string& password) {
     // Administrators never count; the candidate does.
     const int users = node_.Users().GetCountedUsers() + 1;
     if (users > node_.Properties().GetMaxUsers()) return ERR_MAX_USERS_EXCEEDED;
-    if (node_.Bans().IsBanned(user->GetIpAddress())) return ERR_SERVER_BANNED;
+    if (node_.Bans().IsBanned(user->GetPeerIpAddress())) return ERR_SERVER_BANNED;
     if (!node_.Limits().CheckPassword(*user, password, node_.Properties().GetServerPassword()))
         return ERR_INCORRECT_SERVER_PASSWORD;
 

@@ -40,6 +40,10 @@ const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
     "<password-lockout>10</password-lockout>"
     "<login-timeout>60</login-timeout>"
     "<max-channels>10000</max-channels>"
+    "<command-rate>20</command-rate>"
+    "<command-burst>200</command-burst>"
+    "<transfer-timeout>60</transfer-timeout>"
+    "<trust-loopback>true</trust-loopback>"
     "<static-channels>"
     "<!--\t<channel>"
     "\t\t<name>Channel 1</name>"
@@ -158,6 +162,10 @@ int QuorvaneSettings::GetMaxConnectionsPerAddress() { return NumberSetting(*this
 int QuorvaneSettings::GetPasswordLockout() { return NumberSetting(*this, "password-lockout", 10); }
 int QuorvaneSettings::GetLoginTimeout() { return NumberSetting(*this, "login-timeout", 60); }
 int QuorvaneSettings::GetMaxChannels() { return NumberSetting(*this, "max-channels", 10000); }
+int QuorvaneSettings::GetCommandRate() { return NumberSetting(*this, "command-rate", 20); }
+int QuorvaneSettings::GetCommandBurst() { return NumberSetting(*this, "command-burst", 200); }
+int QuorvaneSettings::GetTransferTimeout() { return NumberSetting(*this, "transfer-timeout", 60); }
+bool QuorvaneSettings::GetTrustLoopback() { return FlagSetting(*this, "trust-loopback", true); }
 
 bool QuorvaneSettings::SetServerName(const std::string& value) {
     return PutString(GetHostingElement(), "server-name", value);

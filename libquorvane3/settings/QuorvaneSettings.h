@@ -46,6 +46,12 @@ public:
     int GetPasswordLockout();
     int GetLoginTimeout();
     int GetMaxChannels();
+    // Commands per second and at once per connection (0 rate: no throttle), seconds an
+    // idle file transfer is kept (0: no limit), the loopback channel-password exemption.
+    int GetCommandRate();
+    int GetCommandBurst();
+    int GetTransferTimeout();
+    bool GetTrustLoopback();
 
     bool SetServerName(const std::string& value);
     bool SetServerPassword(const std::string& value);

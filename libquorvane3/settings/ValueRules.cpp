@@ -17,6 +17,10 @@ const ValueRules::Range RANGES[] = {
     {"root-diskquota", 0, INT64_MAX},
     {"channel-diskquota", 0, INT64_MAX},
     {"diskquota", 0, INT64_MAX},
+    {"filesize", 0, INT64_MAX},
+    {"transfer-timeout", 0, INT32_MAX / 1000},
+    {"command-rate", 0, INT32_MAX},
+    {"command-burst", 0, INT32_MAX},
 };
 
 }  // namespace

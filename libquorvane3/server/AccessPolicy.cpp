@@ -1,0 +1,88 @@
+#include "server/AccessPolicy.h"
+
+#include "protocol/CommandLine.h"
+#include "protocol/ErrorCodes.h"
+#include "server/ServerNode.h"
+#include "server/TextMessage.h"
+
+namespace quorvane {
+namespace server {
+
+namespace {
+
+const char* const LOOPBACK_ADDRESS = "127.0.0.1";
+
+}  // namespace
+
+int AccessPolicy::CheckState(State state, const ServerUser& user) {
+    switch (state) {
+    case LOGGED_IN: return user.IsLoggedIn() ? ERR_SUCCESS : ERR_NOT_LOGGEDIN;
+    case NOT_LOGGED_IN: return user.IsLoggedIn() ? ERR_ALREADY_LOGGEDIN : ERR_SUCCESS;
+    case NOT_ADMIN: return user.IsAdmin() ? ERR_REQUIRES_USER_LOGON : ERR_SUCCESS;
+    case ADMIN: return user.IsAdmin() ? ERR_SUCCESS : ERR_NOT_ADMIN;
+    case VOICE_HELLO: return user.IsUdpConnected() ? ERR_SUCCESS : ERR_NOT_UDPCONNECTED;
+    case ANY_STATE: break;
+    }
+    return ERR_SUCCESS;
+}
+
+bool AccessPolicy::TrustedLoopback(const ServerUser& user) {
+    ServerNode* const node = user.Owner();
+    return (!node || node->Properties().GetTrustLoopback()) &&
+           user.GetIpAddress() == LOOPBACK_ADDRESS;
+}
+
+serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, const std::string& line) {
+    ServerNode* const node = user.Owner();
+    std::string path;
+    switch (target) {
+    case NO_TARGET: return serverchannel_t();
+    case OWN_CHANNEL: return user.GetChannel();
+    case MESSAGE_CHANNEL: {
+        int type = 0;
+        if (!GetIntParam(line, "type", type) || type != TEXTMSG_CHANNEL) return serverchannel_t();
+        if (!GetStringParam(line, "channel", path)) return serverchannel_t();
+        if (path.empty()) return user.GetChannel();
+        break;
+    }
+    case NAMED_CHANNEL:
+        if (!GetStringParam(line, "channel", path)) return serverchannel_t();
+        break;
+    }
+    return node ? node->Channels().FindChannel(path) : serverchannel_t();
+}
+
+int AccessPolicy::CheckStates(const Rule& rule, const ServerUser& user) {
+    for (size_t i = 0; i < 3 && rule.states[i] != ANY_STATE; ++i) {
+        const int error = CheckState(rule.states[i], user);
+        if (error != ERR_SUCCESS) return error;
+    }
+    return ERR_SUCCESS;
+}
+
+int AccessPolicy::CheckChannel(const Rule& rule, const ServerUser& user, const std::string& line) {
+    if (rule.who == ANYONE || rule.who == ADMIN_CHANGES || user.IsAdmin()) return ERR_SUCCESS;
+    const serverchannel_t channel = FindTarget(rule.target, user, line);
+    const int userId = user.GetUserID();
+    switch (rule.who) {
+    case MEMBER_IF_PROTECTED:
+        if (!channel || !channel->IsPasswordProtected() || channel->UserExists(userId) || TrustedLoopback(user))
+            return ERR_SUCCESS;
+        return ERR_INCORRECT_CHANNEL_PASSWORD;
+    case OPERATOR:
+        return !channel || channel->IsOperator(userId) ? ERR_SUCCESS : ERR_NOT_AUTHORIZED;
+    case OPERATOR_IN_CHANNEL:
+        return channel && channel->SameChannel(user.GetChannel()) && channel->IsOperator(userId) ? ERR_SUCCESS
+                                                                                               : ERR_NOT_AUTHORIZED;
+    case ANYONE:
+    case ADMIN_CHANGES: break;
+    }
+    return ERR_SUCCESS;
+}
+
+bool AccessPolicy::MayChange(const Rule& rule, const ServerUser& user) {
+    return rule.who != ADMIN_CHANGES || user.IsAdmin();
+}
+
+}  // namespace server
+}  // namespace quorvane
