@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <memory>
 
 #include "CliApp.h"
 #include "FileTransfer.h"
@@ -146,12 +148,19 @@ bool CliApp::Transfer(const Request& request, std::string& error) {
     endpoint.timeoutMs = session_.TimeoutMs();
     endpoint.tick = [this] {
         session_.KeepAlive();
-        return !SignalFlags::Interrupted();
+        return !SignalFlags::Stopped();
     };
+    // A script's transfer catches the signals that end the client, so that a download cut
+    // short by Ctrl+C still leaves nothing behind; the signal is raised again after it.
+    std::unique_ptr<SignalFlags> scripted(interactive_ ? nullptr : new SignalFlags);
     ProgressBar progress(stderr, ::isatty(2) == 1, request.remoteName, size);
     const bool ok = upload ? UploadFile(endpoint, transferId, request.localPath, size, progress, error)
                            : DownloadFile(endpoint, transferId, destination, replace, progress, size, error);
     progress.Finish();
+    if (scripted && SignalFlags::Caught() != 0) {
+        scripted.reset();
+        std::raise(SignalFlags::Caught());
+    }
     if (!ok) return false;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!Readable()) {

@@ -14,11 +14,16 @@ const int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGWINCH};
 volatile std::sig_atomic_t SignalFlags::stop_ = 0;
 volatile std::sig_atomic_t SignalFlags::interrupt_ = 0;
 volatile std::sig_atomic_t SignalFlags::resized_ = 0;
+volatile std::sig_atomic_t SignalFlags::caught_ = 0;
 
 void SignalFlags::OnSignal(int signo) {
+    if (signo == SIGWINCH) {
+        resized_ = 1;
+        return;
+    }
     if (signo == SIGINT) interrupt_ = 1;
-    else if (signo == SIGWINCH) resized_ = 1;
     else stop_ = 1;
+    caught_ = signo;
 }
 
 SignalFlags::SignalFlags() {
@@ -27,7 +32,10 @@ SignalFlags::SignalFlags() {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART: poll returns at once, so the loop sees the flag.
-    for (size_t i = 0; i < sizeof(SIGNALS) / sizeof(SIGNALS[0]); ++i) sigaction(SIGNALS[i], &action, &previous_[i]);
+    for (size_t i = 0; i < sizeof(SIGNALS) / sizeof(SIGNALS[0]); ++i) {
+        sigaction(SIGNALS[i], &action, &previous_[i]);
+        if (previous_[i].sa_handler == SIG_IGN) sigaction(SIGNALS[i], &previous_[i], nullptr);
+    }
 }
 
 SignalFlags::~SignalFlags() {

@@ -207,6 +207,30 @@ TEST(FileTransferTest, ADownloadReplacesAnExistingFileOnlyWhenAllowed) {
     }
 }
 
+TEST(FileTransferTest, ADownloadStoppedMidwayLeavesNothing) {
+    char dir[] = "/tmp/quorvane-cli-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    FakeServer server([](LineConnection& conn) {
+        Received(conn);
+        conn.Send("fileready transferid=7 filesize=10\r\n");
+        EXPECT_EQ(Received(conn), "filedeliver");
+        conn.Send("hello");
+        char rest[16];
+        EXPECT_EQ(conn.ReadSome(rest, sizeof(rest), 10000), 0) << "the client did not close the data connection";
+    });
+    TransferEndpoint endpoint;
+    endpoint.port = server.Port();
+    endpoint.host = "127.0.0.1";
+    endpoint.tick = [] { return false; };  // Ctrl+C came
+    ProgressBar progress(stderr, false, "f", 0);
+    int64_t size = 0;
+    std::string error;
+    EXPECT_FALSE(DownloadFile(endpoint, 7, std::string(dir) + "/out.bin", false, progress, size, error));
+    EXPECT_EQ(error, "interrupted");
+    EXPECT_TRUE(Entries(dir).empty());
+    ::rmdir(dir);
+}
+
 TEST(FileTransferTest, UploadsSendTheAnnouncedBytesAfterTheServerSwitches) {
     const struct {
         const char* name;
