@@ -196,24 +196,24 @@ std::vector<Record> ChannelTree::Rows() const {
         rows.push_back({{"kind", "channel"},
                         {"channel", channel.path},
                         {"topic", channel.topic},
-                        {"protected", channel.isProtected ? "1" : "0"},
-                        {"usercount", std::to_string(channel.userCount)},
-                        {"operators", channel.operators},
-                        {"diskquota", std::to_string(channel.diskQuota)}});
+                        Flag("protected", channel.isProtected),
+                        Number("usercount", channel.userCount),
+                        {"operators", channel.operators, FieldKind::NUMBERS},
+                        Number("diskquota", channel.diskQuota)});
         for (const auto& user : users_) {
             if (!EqualsNoCase(user.second.channel, channel.path)) continue;
             rows.push_back({{"kind", "user"},
                             {"channel", channel.path},
-                            {"userid", std::to_string(user.first)},
+                            Number("userid", user.first),
                             {"nickname", user.second.nickname},
-                            {"statusmode", std::to_string(user.second.statusMode)},
+                            Number("statusmode", user.second.statusMode),
                             {"statusmessage", user.second.statusMessage}});
         }
         for (const auto& file : channel.files) {
             rows.push_back({{"kind", "file"},
                             {"channel", channel.path},
                             {"filename", file.first},
-                            {"filesize", std::to_string(file.second)}});
+                            Number("filesize", file.second)});
         }
     }
     return rows;

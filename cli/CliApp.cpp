@@ -1,27 +1,25 @@
 #include "CliApp.h"
 
 #include <poll.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
-#include <iostream>
+#include <cstring>
 
-#include "FileTransfer.h"
 #include "LineEditor.h"
-#include "LineParams.h"
-#include "protocol/LineBuilder.h"
+#include "LineSplitter.h"
+#include "SignalFlags.h"
 
 namespace quorvane {
 namespace cli {
 
 namespace {
 
-// Reads a line from the terminal without echoing it.
+// Reads a line from the terminal without echoing it. Byte by byte, so that nothing
+// typed after it is taken from the prompt that follows.
 bool ReadHidden(const std::string& prompt, std::string& secret) {
     if (::isatty(0) != 1) return false;
     std::fprintf(stderr, "%s", prompt.c_str());
@@ -30,16 +28,15 @@ bool ReadHidden(const std::string& prompt, std::string& secret) {
     tcgetattr(0, &saved);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(0, TCSAFLUSH, &quiet);
-    const bool ok = static_cast<bool>(std::getline(std::cin, secret));
-    tcsetattr(0, TCSAFLUSH, &saved);
+    tcsetattr(0, TCSADRAIN, &quiet);
+    secret.clear();
+    char c = 0;
+    ssize_t n;
+    while ((n = ::read(0, &c, 1)) == 1 && c != '\n' && secret.size() < LineSplitter::MAX_LINE) secret += c;
+    tcsetattr(0, TCSADRAIN, &saved);
     std::fprintf(stderr, "\n");
-    return ok;
+    return n == 1;
 }
-
-volatile std::sig_atomic_t interrupted = 0;
-
-void OnInterrupt(int) { interrupted = 1; }
 
 // Without --user or --admin the client logs in as a user named after the local account.
 CliOptions WithDefaults(CliOptions options) {
@@ -50,10 +47,22 @@ CliOptions WithDefaults(CliOptions options) {
     return options;
 }
 
+std::string HistoryFile() {
+    const char* home = std::getenv("HOME");
+    return home != nullptr && *home != '\0' ? std::string(home) + "/.quorvane_cli_history" : "";
+}
+
+std::string Sentence(std::string clause) {
+    if (!clause.empty() && clause[0] >= 'a' && clause[0] <= 'z') clause[0] = static_cast<char>(clause[0] - 'a' + 'A');
+    return clause + ".";
+}
+
 }  // namespace
 
 CliApp::CliApp(const CliOptions& options)
-    : options_(WithDefaults(options)), session_(options_), interactive_(options_.commands.empty()) {}
+    : options_(WithDefaults(options)),
+      session_(options_),
+      interactive_(options_.commands.empty() && ::isatty(0) == 1) {}
 
 CliApp::~CliApp() = default;
 
@@ -62,6 +71,7 @@ bool CliApp::AskSecret(const std::string& prompt, const char* variable, std::str
         secret = value;
         return true;
     }
+    if (editor_ && editor_->IsEditing()) return Ask(prompt, true, secret);
     return ReadHidden(prompt, secret);
 }
 
@@ -72,31 +82,62 @@ int CliApp::Run() {
         password.clear();  // no terminal and nothing in the environment: a server without a password
     }
     if (interactive_) {
-        session_.SetLineSink([this](const std::string& line, const ChannelTree& before) {
-            const std::string text = DescribeLine(line, before);
-            if (!text.empty()) Say(text);
-        });
+        session_.SetLineSink(
+            [this](const std::string& line, const ChannelTree& before) { OnServerLine(line, before); });
     }
     std::string error;
     if (!session_.Open(password, error)) {
         std::fprintf(stderr, "quorvane-cli: %s\n", error.c_str());
         return EXIT_NO_SESSION;
     }
-    const int code = interactive_ ? RunInteractive() : RunScript();
+    const int code = !options_.commands.empty() ? RunScript() : interactive_ ? RunInteractive() : RunPiped();
     session_.Quit();
     return code;
 }
 
+bool CliApp::RunScriptCommand(const std::string& text) {
+    std::string error;
+    if (RunCommand(text, error)) return true;
+    std::fprintf(stderr, "quorvane-cli: %s: %s\n", text.c_str(), error.c_str());
+    return false;
+}
+
 int CliApp::RunScript() {
     for (const std::string& command : options_.commands) {
-        std::string error;
-        if (!RunCommand(command, error)) {
-            std::fprintf(stderr, "quorvane-cli: %s: %s\n", command.c_str(), error.c_str());
-            return EXIT_COMMAND_FAILED;
-        }
+        if (!RunScriptCommand(command)) return EXIT_COMMAND_FAILED;
         if (quit_) break;
     }
     return EXIT_OK;
+}
+
+// Standard input that is not a terminal is a script read as it comes: each line runs as
+// soon as it is complete, and the session is kept alive in between.
+int CliApp::RunPiped() {
+    LineSplitter input;
+    for (;;) {
+        std::string line;
+        const LineSplitter::Result got = input.Next(line);
+        if (got == LineSplitter::FINISHED) return EXIT_OK;
+        if (got == LineSplitter::GOT_LINE) {
+            if (!RunScriptCommand(line)) return EXIT_COMMAND_FAILED;
+            if (quit_) return EXIT_OK;
+            continue;
+        }
+        const Wait wait = WaitForInput(0);
+        if (wait == GONE) {
+            std::fprintf(stderr, "quorvane-cli: %s\n", session_.ClosedText().c_str());
+            return EXIT_COMMAND_FAILED;
+        }
+        if (wait == INPUT) input.ReadFrom(0);
+    }
+}
+
+CliApp::Wait CliApp::WaitForInput(int fd) {
+    const int timeout = session_.KeepAlive();
+    pollfd fds[3] = {{session_.CommandFd(), POLLIN, 0}, {session_.VoiceFd(), POLLIN, 0}, {fd, POLLIN, 0}};
+    const int ready = ::poll(fds, 3, timeout);  // a negative fd is left out
+    if (!session_.Poll(0)) return GONE;
+    return ready > 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0 ? INPUT : IDLE;
 }
 
 int CliApp::RunInteractive() {
@@ -106,51 +147,63 @@ int CliApp::RunInteractive() {
                 tree.Render().c_str());
     std::printf("Type help for the commands.\n");
     std::fflush(stdout);
-    editor_.reset(new LineEditor("quorvane> ", [this](const std::string& before, const std::string& word) {
-        Words typed;
-        std::string ignored;
-        SplitWords(before, typed, ignored);
-        const ChannelTree& tree = session_.Tree();
-        if (typed.words.empty()) return CommandWords();
-        switch (ArgumentKind(typed.words[0], typed.words.size() - 1)) {
-        case ArgKind::CHANNEL: return tree.ChannelPaths();
-        case ArgKind::USER: return tree.Nicknames();
-        case ArgKind::REMOTE_FILE: return tree.FileNames(tree.ownChannel);
-        case ArgKind::COMMAND: return CommandWords();
-        default: return std::vector<std::string>();
-        }
-    }));
-    // Ctrl+C leaves through the same door as quit, so the terminal is restored.
-    struct sigaction action;
-    std::memset(&action, 0, sizeof(action));
-    action.sa_handler = OnInterrupt;
-    sigaction(SIGINT, &action, nullptr);
+    editor_.reset(new LineEditor(
+        "quorvane> ", [this](const std::string& before, const std::string& word) { return Complete(before, word); },
+        HistoryFile(), [](const std::string& line) { return !HoldsSecret(line); }));
+    const SignalFlags signals;
     int code = EXIT_OK;
-    bool inputOpen = true;
-    while (inputOpen && !quit_ && !interrupted) {
-        const int wait = session_.KeepAlive();
-        pollfd fds[3] = {{editor_->Fd(), POLLIN, 0}, {session_.CommandFd(), POLLIN, 0}, {session_.VoiceFd(), POLLIN, 0}};
-        if (::poll(fds, session_.VoiceFd() >= 0 ? 3 : 2, wait) < 0) continue;  // a signal
-        // The server's lines are taken first, so they show before a command is run.
-        if (!session_.Poll(0)) break;
-        if ((fds[0].revents & (POLLIN | POLLHUP)) == 0) continue;
-        std::vector<std::string> lines;
-        inputOpen = editor_->OnReadable(lines);
-        for (const std::string& line : lines) {
-            std::string error;
-            if (!RunCommand(line, error)) {
-                Say("error: " + error);
-                code = EXIT_COMMAND_FAILED;
+    bool gone = false;
+    while (!SignalFlags::Stopped()) {
+        editor_->Show();
+        if (!editor_->HasPending()) {
+            const Wait wait = WaitForInput(editor_->Fd());
+            if (SignalFlags::TakeResized()) editor_->Redraw();
+            if (wait == GONE) {
+                gone = true;
+                break;
             }
-            if (quit_) break;
+            if (wait == IDLE) continue;
+            editor_->Read();
         }
+        std::string line;
+        const LineEditor::Input input = editor_->Next(line);
+        if (input == LineEditor::QUIT) break;
+        if (input != LineEditor::LINE) continue;
+        std::string error;
+        SignalFlags::TakeInterrupt();  // Ctrl+C from here on stops this command only
+        const bool ok = RunCommand(line, error);
+        SignalFlags::TakeInterrupt();
+        if (!session_.IsOpen()) {
+            gone = true;
+            break;
+        }
+        if (!ok) {
+            Say("error: " + error);
+            code = EXIT_COMMAND_FAILED;
+        }
+        if (quit_) break;
     }
-    if (!quit_ && inputOpen && !interrupted) {
-        Say("The server closed the connection.");
+    if (gone) {
+        Say(Sentence(session_.ClosedText()));
         code = EXIT_COMMAND_FAILED;
     }
     editor_.reset();
     return code;
+}
+
+bool CliApp::Ask(const std::string& question, bool hidden, std::string& answer) {
+    editor_->Ask(question, hidden);
+    for (;;) {
+        if (!editor_->HasPending()) {
+            const Wait wait = WaitForInput(editor_->Fd());
+            if (wait == GONE) return false;
+            if (wait == IDLE) continue;
+            editor_->Read();
+        }
+        const LineEditor::Input input = editor_->Next(answer);
+        if (input == LineEditor::LINE) return true;
+        if (input != LineEditor::NOTHING) return false;
+    }
 }
 
 void CliApp::Say(const std::string& message) {
@@ -164,126 +217,47 @@ void CliApp::Say(const std::string& message) {
     }
 }
 
-void CliApp::Emit(const Record& record) {
-    Say(options_.json ? FormatJson(record) : FormatTsv(record));
+void CliApp::Emit(const Record& record) { Say(options_.json ? FormatJson(record) : FormatTsv(record)); }
+
+void CliApp::OnServerLine(const std::string& line, const ChannelTree& before) {
+    if (holding_ != nullptr && holding_->Matches(line)) {
+        held_.push_back(line);
+        return;
+    }
+    const std::string text = DescribeLine(line, before);
+    if (!text.empty()) Say(text);
 }
 
-bool CliApp::RunCommand(const std::string& text, std::string& error) {
-    Request request;
-    const CommandContext context{session_.Tree(), [this](const std::string& prompt, std::string& secret) {
-                                     return AskSecret(prompt, "QUORVANE_NEW_PASSWORD", secret);
-                                 }};
-    if (!BuildRequest(text, context, request, error)) return false;
-    switch (request.action) {
-    case Action::NOTHING: return true;
-    case Action::QUIT: quit_ = true; return true;
-    case Action::HELP: Say(CommandHelp(request.remoteName)); return true;
-    case Action::TREE:
-        if (interactive_ && !options_.json) {
-            Say(session_.Tree().Render());
-        } else {
-            for (const Record& row : session_.Tree().Rows()) Emit(row);
+Candidates CliApp::Complete(const std::string& before, const std::string& word) const {
+    Words typed;
+    std::string ignored;
+    SplitWords(before, typed, ignored);
+    Candidates candidates;
+    const ChannelTree& tree = session_.Tree();
+    if (typed.words.empty()) {
+        candidates.words = CommandWords();
+        return candidates;
+    }
+    size_t index = 0;
+    for (size_t i = 1; i < typed.words.size(); ++i) index += typed.words[i].compare(0, 2, "--") == 0 ? 0 : 1;
+    switch (ArgumentKind(typed.words[0], index)) {
+    case ArgKind::CHANNEL:
+        // "Lobby" names /Lobby/ too: without the leading slash, the paths come without it.
+        for (const std::string& path : tree.ChannelPaths()) {
+            if (!word.empty() && word[0] != '/' && path.size() > 1) candidates.words.push_back(path.substr(1));
+            else if (word.empty() || word[0] == '/') candidates.words.push_back(path);
         }
-        return true;
-    case Action::UPLOAD:
-    case Action::DOWNLOAD: return Transfer(request, error);
-    case Action::SERVER: break;
+        break;
+    case ArgKind::USER: candidates.words = tree.Nicknames(); break;
+    case ArgKind::REMOTE_FILE: candidates.words = tree.FileNames(tree.ownChannel); break;
+    case ArgKind::COMMAND: candidates.words = CommandWords(); break;
+    case ArgKind::LOCAL_FILE:
+        candidates.words = LocalPaths(word);
+        candidates.paths = true;
+        break;
+    case ArgKind::NONE: break;
     }
-    const Reply reply = session_.Execute(request.line);
-    if (!reply.ok) {
-        error = reply.errorText;
-        return false;
-    }
-    PrintResult(request, reply);
-    return true;
-}
-
-void CliApp::PrintResult(const Request& request, const Reply& reply) {
-    // At the prompt the statistics already showed as the server's message.
-    if (interactive_ && request.result == ResultKind::STATS) return;
-    for (const std::string& line : reply.lines) {
-        const std::string word = LineWord(line);
-        if (request.result == ResultKind::BANS && word == "userbanned") {
-            Emit({{"address", TextParam(line, "address")},
-                  {"channel", TextParam(line, "channel")},
-                  {"nickname", TextParam(line, "nickname")},
-                  {"bantime", TextParam(line, "bantime")}});
-        } else if (request.result == ResultKind::STATS && word == "messagedeliver") {
-            if (IntParam(line, "from") != session_.Tree().ownId) continue;
-            // "Name: value" lines separated by CR LF.
-            std::string content = TextParam(line, "content");
-            size_t start = 0;
-            while (start < content.size()) {
-                size_t end = content.find("\r\n", start);
-                if (end == std::string::npos) end = content.size();
-                const std::string item = content.substr(start, end - start);
-                const size_t colon = item.find(": ");
-                if (colon != std::string::npos) Emit({{"name", item.substr(0, colon)}, {"value", item.substr(colon + 2)}});
-                start = end + 2;
-            }
-        }
-    }
-}
-
-bool CliApp::Transfer(const Request& request, std::string& error) {
-    const bool upload = request.action == Action::UPLOAD;
-    int64_t size = 0;
-    std::string destination = request.localPath;
-    if (upload) {
-        struct stat info;
-        if (::stat(request.localPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-            error = "no file " + request.localPath;
-            return false;
-        }
-        size = info.st_size;
-        // The server completes an upload when its last byte arrives: an empty file would
-        // never complete.
-        if (size == 0) {
-            error = request.localPath + " is empty";
-            return false;
-        }
-    } else {
-        struct stat info;
-        if (::stat(destination.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            const size_t slash = request.remoteName.find_last_of('/');
-            if (destination.back() != '/') destination += '/';
-            destination += (slash == std::string::npos ? request.remoteName : request.remoteName.substr(slash + 1));
-        }
-    }
-    LineBuilder registration(upload ? "regsendfile" : "regrecvfile");
-    registration.String("channel", request.channel).String("filename", request.remoteName);
-    if (upload) registration.Int64("filesize", size);
-    const Reply reply = session_.Execute(registration.Finish());
-    if (!reply.ok) {
-        error = reply.errorText;
-        return false;
-    }
-    int transferId = 0;
-    for (const std::string& line : reply.lines) {
-        if (LineWord(line) == "fileaccepted") transferId = IntParam(line, "transferid");
-    }
-    if (transferId == 0) {
-        error = "the server accepted no transfer";
-        return false;
-    }
-    TransferEndpoint endpoint;
-    endpoint.host = options_.host;
-    endpoint.port = options_.port;
-    endpoint.timeoutMs = session_.TimeoutMs();
-    endpoint.tick = [this] { session_.KeepAlive(); };
-    ProgressBar progress(stderr, ::isatty(2) == 1, request.remoteName, size);
-    bool ok;
-    if (upload) {
-        ok = UploadFile(endpoint, transferId, request.localPath, size, progress, error);
-    } else {
-        ok = DownloadFile(endpoint, transferId, destination, progress, size, error);
-    }
-    progress.Finish();
-    if (!ok) return false;
-    Emit({{"filename", request.remoteName},
-          {"filesize", std::to_string(size)},
-          {upload ? "channel" : "path", upload ? request.channel : destination}});
-    return true;
+    return candidates;
 }
 
 }  // namespace cli

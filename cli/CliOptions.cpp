@@ -9,7 +9,8 @@ int ParseCliOptions(int argc, char** argv, CliOptions& options) {
     CLI::App app{
         "Command-line client of the Quorvane server: log in, watch the channel tree, talk, "
         "share files and administer the server.\n"
-        "Without -c it opens an interactive prompt (type 'help'). Passwords are read from "
+        "Without -c it opens an interactive prompt on a terminal (type 'help'), or runs the lines of "
+        "standard input as -c would. Passwords are read from "
         "QUORVANE_PASSWORD or asked for without echo, never taken from the command line.",
         "quorvane-cli"};
     app.set_version_flag("--version", "quorvane-cli " QUORVANE_CLI_VERSION " (protocol 3.4)");

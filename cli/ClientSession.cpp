@@ -70,7 +70,17 @@ bool ClientSession::SendPing() {
     return tcp_.Send("ping\r\n");
 }
 
+std::string ClientSession::ClosedText() const {
+    const std::string plain = "the server closed the connection";
+    if (LineWord(lastLine_) != "error") return plain;
+    const int number = IntParam(lastLine_, "number");
+    std::string message = TextParam(lastLine_, "message");
+    if (message.empty()) message = GetErrorMessage(number);
+    return plain + " after error " + std::to_string(number) + ": " + message;
+}
+
 bool ClientSession::HandleLine(const std::string& line) {
+    lastLine_ = line;
     if (LineWord(line) == "pong") {
         ++pongsSeen_;
         return false;
@@ -84,7 +94,7 @@ bool ClientSession::HandleLine(const std::string& line) {
 Reply ClientSession::Execute(const std::string& line) {
     Reply reply;
     const std::string finished = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? line : line + "\r\n";
-    if (!tcp_.Send(finished) || !SendPing()) {
+    if ((!line.empty() && !tcp_.Send(finished)) || !SendPing()) {
         reply.ok = false;
         reply.errorText = "the connection to the server is lost";
         return reply;
@@ -96,10 +106,10 @@ Reply ClientSession::Execute(const std::string& line) {
         const LineConnection::ReadResult got = tcp_.ReadLine(received, deadline.RemainingMs());
         if (got != LineConnection::READ_LINE) {
             reply.ok = false;
+            if (got == LineConnection::READ_CLOSED) tcp_.Close();
             reply.errorText = got == LineConnection::READ_TIMEOUT
                                   ? "no reply from the server within " + std::to_string(options_.timeoutSeconds) + " s"
-                                  : "the server closed the connection";
-            if (got == LineConnection::READ_CLOSED) tcp_.Close();
+                                  : ClosedText();
             return reply;
         }
         const std::string word = LineWord(received);

@@ -39,7 +39,8 @@ public:
     // Connects, reads the welcome, says hello on UDP and logs in (user or administrator
     // as the options say). False with the reason when any step fails.
     bool Open(const std::string& password, std::string& error);
-    // Sends one protocol line and waits for everything it caused.
+    // Sends one protocol line and waits for everything it caused; an empty line sends
+    // nothing and waits for what the server sent so far.
     Reply Execute(const std::string& line);
     // Takes in what the server sent, waiting at most the time; false once the
     // connection is gone.
@@ -48,6 +49,11 @@ public:
     int KeepAlive();
     // Ends the session politely.
     void Quit();
+
+    bool IsOpen() const { return tcp_.IsOpen(); }
+    // Why the connection ended, as a clause: "the server closed the connection", with the
+    // server's error when an error line came right before the close.
+    std::string ClosedText() const;
 
     void SetLineSink(LineSink sink) { sink_ = std::move(sink); }
     const ChannelTree& Tree() const { return tree_; }
@@ -76,6 +82,7 @@ private:
     bool opened_ = false;
     long pingsSent_ = 0;
     long pongsSeen_ = 0;
+    std::string lastLine_;  // the last line received, to tell why a close came
     std::chrono::steady_clock::time_point nextPing_;
     std::chrono::steady_clock::time_point nextVoiceKeepAlive_;
 };

@@ -1,7 +1,9 @@
 #include "CommandTable.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <sstream>
 
 #include "protocol/CommandLine.h"
 #include "protocol/LineBuilder.h"
@@ -42,6 +44,21 @@ struct Args {
         request.action = action;
         return true;
     }
+    // What the prompt says once the command succeeded, and the server's lines that would
+    // say it again.
+    bool Confirm(const std::string& text, std::initializer_list<const char*> echo = {},
+                 const std::string& channel = "", int userId = 0) const {
+        request.confirmation = text;
+        request.echo.words.assign(echo.begin(), echo.end());
+        request.echo.channel = channel;
+        request.echo.userId = userId;
+        return true;
+    }
+    // A user as people read it: "bob (2)".
+    std::string Who(int id) const {
+        const UserInfo* user = Tree().FindUser(id);
+        return user != nullptr ? user->nickname + " (" + std::to_string(id) + ")" : "user " + std::to_string(id);
+    }
 
     // A user named by nickname or by id.
     bool User(size_t i, int& id) const {
@@ -54,13 +71,14 @@ struct Args {
         return id != 0 || Fail("no user called \"" + who + "\" in view; give the user id instead");
     }
     // Commands whose one argument is a user: the line carries its id.
-    bool SendForUser(const char* word) const {
-        int id = 0;
+    bool SendForUser(const char* word, int& id) const {
         return User(0, id) && Send(LineBuilder(word).Int("userid", id));
     }
     bool OwnChannel(std::string& channel) const {
         channel = Tree().ownChannel;
-        return !channel.empty() || Fail("join a channel first");
+        if (!channel.empty()) return true;
+        return Fail(Tree().administrator ? "give the channel PATH: the administrator is in no channel"
+                                         : "join a channel first");
     }
     // name=value arguments from i on, each name one of the allowed ones.
     bool NamedValues(size_t i, std::initializer_list<const char*> allowed, Settings& out) const {
@@ -106,6 +124,17 @@ std::string BaseName(const std::string& path) {
 
 typedef bool (*Builder)(const Args&);
 
+const int NO_SECRET = 1 << 30;
+
+// Why the administrator's connection cannot do what a user's does.
+const char* const ADMIN_NO_CHANNEL = "the administrator cannot join channels; log in with --user for that";
+const char* const ADMIN_NO_CHANNEL_MESSAGES = "administrators cannot send channel messages; log in with --user for that";
+const char* const ADMIN_NO_USER_MESSAGES = "administrators cannot send messages to users; log in with --user for that";
+const char* const ADMIN_NO_STATS =
+    "administrators cannot send channel messages, and the statistics answer one; log in with --user for that";
+const char* const ADMIN_NO_SELF = "the administrator has no nickname or status; log in with --user for that";
+const char* const ADMIN_NO_FILES = "the administrator is in no channel to share files in; log in with --user for that";
+
 struct CommandEntry {
     const char* word;
     const char* usage;  // the argument shape
@@ -114,55 +143,64 @@ struct CommandEntry {
     ArgKind kinds[2];
     Builder build;
     const char* help;
+    const char* forAdmin = nullptr;  // set: the administrator is refused with this text
+    int secretAfter = NO_SECRET;     // a line with more arguments than this holds a password
+    const char* option = nullptr;    // a flag the command takes anywhere among its arguments
+                                     // (commands with one take no free text)
 };
 
 // Commands of people in channels, then of the administrator, then of the client itself.
 const CommandEntry COMMANDS[] = {
     {"join", "PATH [PASSWORD]", 1, 2, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
-         return a.Send(LineBuilder("join")
-                           .String("channel", NormalizeChannelPath(a[0]))
-                           .String("password", a.Or(1, "")));
+         const std::string path = NormalizeChannelPath(a[0]);
+         // The files already there come as the join's own lines: listed once, not as new.
+         return a.Send(LineBuilder("join").String("channel", path).String("password", a.Or(1, "")),
+                       ResultKind::FILES) &&
+                a.Confirm("", {"addfile"}, path);
      },
-     "join a channel; one that does not exist is made when the server allows it"},
+     "join a channel; one that does not exist is made when the server allows it", ADMIN_NO_CHANNEL, 1},
     {"leave", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
-     [](const Args& a) { return a.Send(LineBuilder("leave")); }, "leave the channel"},
+     [](const Args& a) { return a.Send(LineBuilder("leave")); }, "leave the channel", ADMIN_NO_CHANNEL},
     {"msg", "NICK TEXT", 2, REST, {ArgKind::USER, ArgKind::NONE},
      [](const Args& a) {
          int id = 0;
-         return a.User(0, id) && a.Send(LineBuilder("message")
-                                            .Int("type", 1)
-                                            .String("channel", "")
-                                            .Int("to", id)
-                                            .String("content", a.Rest(1)));
+         return a.User(0, id) &&
+                a.Send(LineBuilder("message").Int("type", 1).String("channel", "").Int("to", id).String("content", a.Rest(1))) &&
+                a.Confirm("[you -> " + a.Who(id) + "] " + a.Rest(1));
      },
-     "send a message to one user"},
+     "send a message to one user", ADMIN_NO_USER_MESSAGES},
     {"say", "TEXT", 1, REST, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          std::string channel;
          return a.OwnChannel(channel) &&
                 a.Send(LineBuilder("message").Int("type", 2).String("channel", channel).String("content", a.Rest(0)));
      },
-     "send a message to everybody in the channel"},
+     "send a message to everybody in the channel", ADMIN_NO_CHANNEL_MESSAGES},
     {"stats", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          std::string channel;
          return a.OwnChannel(channel) &&
                 a.Send(LineBuilder("message").Int("type", 2).String("channel", channel).String("content", "/stats"),
-                       ResultKind::STATS);
+                       ResultKind::STATS) &&
+                a.Confirm("", {"messagedeliver"}, "", a.Tree().ownId);
      },
-     "show the server's statistics (from inside a channel)"},
+     "show the server's statistics (from inside a channel)", ADMIN_NO_STATS},
     {"nick", "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
-     [](const Args& a) { return a.Send(LineBuilder("changenick").String("nickname", a[0])); },
-     "change your nickname"},
+     [](const Args& a) {
+         return a.Send(LineBuilder("changenick").String("nickname", a[0])) &&
+                a.Confirm("You are now known as " + a[0] + ".");
+     },
+     "change your nickname", ADMIN_NO_SELF},
     {"status", "MODE [TEXT]", 1, REST, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          if (!IsNumber(a[0])) return a.Fail("MODE must be a number");
-         return a.Send(LineBuilder("changestatus")
-                           .Int("statusmode", std::atoi(a[0].c_str()))
-                           .String("statusmessage", a.Count() > 1 ? a.Rest(1) : ""));
+         const std::string text = a.Count() > 1 ? a.Rest(1) : "";
+         const int mode = std::atoi(a[0].c_str());
+         return a.Send(LineBuilder("changestatus").Int("statusmode", mode).String("statusmessage", text)) &&
+                a.Confirm("Your status is now " + std::to_string(mode) + (text.empty() ? "" : ": " + text) + ".");
      },
-     "set your status mode and message"},
+     "set your status mode and message", ADMIN_NO_SELF},
     {"upload", "FILE [NAME]", 1, 2, {ArgKind::LOCAL_FILE, ArgKind::NONE},
      [](const Args& a) {
          a.request.localPath = a[0];
@@ -170,8 +208,8 @@ const CommandEntry COMMANDS[] = {
          if (a.request.remoteName.empty()) return a.Fail("give the NAME the file gets in the channel");
          return a.OwnChannel(a.request.channel) && a.Local(Action::UPLOAD);
      },
-     "share a file in the channel"},
-    {"download", "NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::LOCAL_FILE},
+     "share a file in the channel", ADMIN_NO_FILES},
+    {"download", "[--force] NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::LOCAL_FILE},
      [](const Args& a) {
          a.request.remoteName = a[0];
          // A name from the server never chooses a directory of its own.
@@ -180,24 +218,28 @@ const CommandEntry COMMANDS[] = {
          if (path.empty() || path == "." || path == "..") return a.Fail("give a PATH to save \"" + a[0] + "\" as");
          return a.OwnChannel(a.request.channel) && a.Local(Action::DOWNLOAD);
      },
-     "fetch a shared file of the channel"},
+     "fetch a shared file of the channel; an existing PATH is replaced only with --force (or a yes)",
+     ADMIN_NO_FILES, NO_SECRET, "--force"},
     {"rm", "NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::CHANNEL},
      [](const Args& a) {
          std::string channel = a.Count() > 1 ? NormalizeChannelPath(a[1]) : "";
          return (!channel.empty() || a.OwnChannel(channel)) &&
-                a.Send(LineBuilder("deletefile").String("filename", a[0]).String("channel", channel));
+                a.Send(LineBuilder("deletefile").String("filename", a[0]).String("channel", channel)) &&
+                a.Confirm("Deleted " + a[0] + " from " + channel + ".", {"removefile"}, channel);
      },
      "delete a shared file (operators and the administrator)"},
     {"mkchan", "PATH [topic=T] [password=P] [quota=BYTES]", 1, 4, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
          Settings values;
          int64_t quota = 0;
+         const std::string path = NormalizeChannelPath(a[0]);
          return a.NamedValues(1, {"topic", "password", "quota"}, values) && a.Number64(values, "quota", quota) &&
                 a.Send(LineBuilder("makechannel")
-                           .String("channel", NormalizeChannelPath(a[0]))
+                           .String("channel", path)
                            .String("password", Setting(values, "password", ""))
                            .String("topic", Setting(values, "topic", ""))
-                           .Int64("diskquota", quota));
+                           .Int64("diskquota", quota)) &&
+                a.Confirm("Channel " + path + " created.", {"addchannel"}, path);
      },
      "make a static channel"},
     {"setchan", "PATH [topic=T] [password=P] [static=0|1] [quota=BYTES]", 1, 5, {ArgKind::CHANNEL, ArgKind::NONE},
@@ -216,25 +258,35 @@ const CommandEntry COMMANDS[] = {
                            .String("password", Setting(values, "password", channel->password))
                            .String("topic", Setting(values, "topic", channel->topic))
                            .Bool("static", isStatic)
-                           .Int64("diskquota", quota));
+                           .Int64("diskquota", quota)) &&
+                a.Confirm("Channel " + channel->path + " updated.", {"updatechannel"}, channel->path);
      },
      "change a channel's properties"},
     {"rmchan", "PATH", 1, 1, {ArgKind::CHANNEL, ArgKind::NONE},
-     [](const Args& a) { return a.Send(LineBuilder("removechannel").String("channel", NormalizeChannelPath(a[0]))); },
+     [](const Args& a) {
+         const std::string path = NormalizeChannelPath(a[0]);
+         return a.Send(LineBuilder("removechannel").String("channel", path)) &&
+                a.Confirm("Channel " + path + " removed.", {"removechannel", "removeuser"}, path);
+     },
      "remove a channel with everything below it"},
     {"move", "USER PATH", 2, 2, {ArgKind::USER, ArgKind::CHANNEL},
      [](const Args& a) {
          int id = 0;
          if (!a.User(0, id)) return false;
          const UserInfo* user = a.Tree().FindUser(id);
+         const std::string path = NormalizeChannelPath(a[1]);
          return a.Send(LineBuilder("moveuser")
                            .String("srcchannel", user != nullptr && !user->channel.empty() ? user->channel : "/")
-                           .String("destchannel", NormalizeChannelPath(a[1]))
-                           .Int("userid", id));
+                           .String("destchannel", path)
+                           .Int("userid", id)) &&
+                a.Confirm("Moved " + a.Who(id) + " to " + path + ".", {"removeuser", "adduser"}, "", id);
      },
      "move a user to another channel"},
     {"kick", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
-     [](const Args& a) { return a.SendForUser("kick"); },
+     [](const Args& a) {
+         int id = 0;
+         return a.SendForUser("kick", id) && a.Confirm("Kicked " + a.Who(id) + ".", {"removeuser"}, "", id);
+     },
      "disconnect a user (operators: from their channel)"},
     {"op", "USER [PATH]", 1, 2, {ArgKind::USER, ArgKind::CHANNEL},
      [](const Args& a) {
@@ -244,14 +296,25 @@ const CommandEntry COMMANDS[] = {
          const UserInfo* user = a.Tree().FindUser(id);
          if (channel.empty() && user != nullptr) channel = user->channel;
          if (channel.empty()) return a.Fail("give the channel PATH");
-         return a.Send(LineBuilder("op").Int("userid", id).String("channel", channel));
+         return a.Send(LineBuilder("op").Int("userid", id).String("channel", channel)) &&
+                a.Confirm(a.Who(id) + " is now an operator of " + channel + ".");
      },
      "make a user operator of a channel"},
     {"ban", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
-     [](const Args& a) { return a.SendForUser("ban"); },
+     [](const Args& a) {
+         int id = 0;
+         if (!a.SendForUser("ban", id)) return false;
+         const UserInfo* user = a.Tree().FindUser(id);
+         const bool known = user != nullptr && !user->address.empty() && user->address != "0.0.0.0";
+         return a.Confirm("Banned " + (user != nullptr ? user->nickname : "user " + std::to_string(id)) +
+                          (known ? " (" + user->address + ")" : "") + ".");
+     },
      "ban a user's address from the server"},
     {"unban", "ADDRESS", 1, 1, {ArgKind::NONE, ArgKind::NONE},
-     [](const Args& a) { return a.Send(LineBuilder("unban").String("address", a[0])); }, "lift a ban"},
+     [](const Args& a) {
+         return a.Send(LineBuilder("unban").String("address", a[0])) && a.Confirm("Unbanned " + a[0] + ".");
+     },
+     "lift a ban"},
     {"bans", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) { return a.Send(LineBuilder("listbans"), ResultKind::BANS); },
      "list the bans: address, channel, nickname, time"},
@@ -271,20 +334,23 @@ const CommandEntry COMMANDS[] = {
                            .Bool("operators", operators)
                            .String("servername", Setting(values, "name", a.Tree().serverName))
                            .String("password", values["password"])
-                           .String("motd", Setting(values, "motd", a.Tree().motd)));
+                           .String("motd", Setting(values, "motd", a.Tree().motd))) &&
+                a.Confirm("Server settings updated.", {"serverupdate"});
      },
-     "change the server's settings; the ones not given stay"},
+     "change the server's settings; the ones not given stay", nullptr, 0},
     {"admin", "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          std::string password;
          if (!a.context.askSecret || !a.context.askSecret("New administrator password: ", password)) {
              return a.Fail("no new password: type it at the prompt or set QUORVANE_NEW_PASSWORD");
          }
-         return a.Send(LineBuilder("updateadmin").String("username", a[0]).String("password", password));
+         return a.Send(LineBuilder("updateadmin").String("username", a[0]).String("password", password)) &&
+                a.Confirm("The administrator account is now " + a[0] + ".");
      },
-     "change the administrator account (the password is asked for)"},
+     "change the administrator account (the password is asked for)", nullptr, 0},
     {"save", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
-     [](const Args& a) { return a.Send(LineBuilder("saveconfig")); }, "save the server's configuration"},
+     [](const Args& a) { return a.Send(LineBuilder("saveconfig")) && a.Confirm("Configuration saved."); },
+     "save the server's configuration"},
     {"tree", "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::TREE); },
      "show the channels with their users and files"},
     {"help", "[COMMAND]", 0, 1, {ArgKind::COMMAND, ArgKind::NONE},
@@ -352,6 +418,19 @@ bool BuildRequest(const std::string& text, const CommandContext& context, Reques
         error = "unknown command \"" + typed.words[0] + "\" (type help)";
         return false;
     }
+    if (entry->forAdmin != nullptr && context.tree.administrator) {
+        error = entry->forAdmin;
+        return false;
+    }
+    for (size_t i = 1; entry->option != nullptr && i < typed.words.size();) {
+        if (typed.words[i] != entry->option) {
+            ++i;
+            continue;
+        }
+        request.force = true;
+        typed.words.erase(typed.words.begin() + static_cast<long>(i));
+        typed.rest.erase(typed.rest.begin() + static_cast<long>(i));
+    }
     const int count = static_cast<int>(typed.words.size()) - 1;
     if (count < entry->minArgs || (entry->maxArgs != REST && count > entry->maxArgs)) {
         error = "usage: " + Usage(*entry);
@@ -359,6 +438,35 @@ bool BuildRequest(const std::string& text, const CommandContext& context, Reques
     }
     const Args args{typed, context, request, error};
     return entry->build(args);
+}
+
+bool HoldsSecret(const std::string& text) {
+    Words typed;
+    std::string ignored;
+    if (!SplitWords(text, typed, ignored)) {
+        // Unclosed quotes: the words as the blanks cut them, so a password is still seen.
+        std::istringstream blanks(text);
+        typed.words.clear();
+        for (std::string word; blanks >> word;) typed.words.push_back(word);
+    }
+    if (typed.words.empty()) return false;
+    for (size_t i = 1; i < typed.words.size(); ++i) {
+        if (typed.words[i].find("password=") != std::string::npos) return true;
+    }
+    const CommandEntry* entry = FindCommand(typed.words[0]);
+    return entry != nullptr && static_cast<int>(typed.words.size()) - 1 > entry->secretAfter;
+}
+
+bool Echo::Matches(const std::string& line) const {
+    std::string word;
+    if (!ExtractCommand(line, word) || std::find(words.begin(), words.end(), word) == words.end()) return false;
+    std::string value;
+    if (!channel.empty() && (!GetStringParam(line, "channel", value) ||
+                             !EqualsNoCase(value.substr(0, channel.size()), channel))) {
+        return false;
+    }
+    int id = 0;
+    return userId == 0 || ((GetIntParam(line, "userid", id) || GetIntParam(line, "from", id)) && id == userId);
 }
 
 std::vector<std::string> CommandWords() {

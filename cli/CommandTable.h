@@ -16,8 +16,20 @@ namespace cli {
 // What a typed command asks the client to do.
 enum class Action { NOTHING, SERVER, TREE, HELP, QUIT, UPLOAD, DOWNLOAD };
 
-// Which reply lines of the server become the command's output rows.
-enum class ResultKind { NONE, BANS, STATS };
+// What the command shows beyond its confirmation: the rows of the bans or of the
+// statistics, or the files already in a channel just joined.
+enum class ResultKind { NONE, BANS, STATS, FILES };
+
+// The server's lines that repeat to the sender what its own command did ("addchannel"
+// after mkchan): at the prompt they are held back while the command runs, as its
+// confirmation says it once.
+struct Echo {
+    std::vector<std::string> words;
+    std::string channel;  // only lines about this channel or one below it
+    int userId = 0;       // only lines about this user (userid, or from for messages)
+
+    bool Matches(const std::string& line) const;
+};
 
 struct Request {
     Action action = Action::NOTHING;
@@ -26,6 +38,9 @@ struct Request {
     std::string localPath;   // UPLOAD, DOWNLOAD
     std::string remoteName;  // UPLOAD, DOWNLOAD; HELP: the command asked about
     std::string channel;     // UPLOAD, DOWNLOAD
+    bool force = false;      // DOWNLOAD: an existing local file may be replaced
+    std::string confirmation;  // said at the prompt once the command succeeded
+    Echo echo;
 };
 
 // What the builders may read: the client's view of the server, and a way to get a
@@ -49,6 +64,10 @@ bool SplitWords(const std::string& text, Words& out, std::string& error);
 // Turns a typed command into a request; false with a message when it cannot.
 bool BuildRequest(const std::string& text, const CommandContext& context, Request& request,
                   std::string& error);
+
+// Whether a typed line holds a password (join with one, server, admin, password=...):
+// such lines are kept out of the history.
+bool HoldsSecret(const std::string& text);
 
 // For help and completion.
 std::vector<std::string> CommandWords();

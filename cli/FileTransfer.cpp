@@ -1,5 +1,7 @@
 #include "FileTransfer.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +60,18 @@ bool Begin(LineConnection& conn, const TransferEndpoint& endpoint, const std::st
     return Await(conn, awaited, endpoint.timeoutMs, reply, error);
 }
 
+// Moves the finished download to its name. Without replace, a file that appeared there
+// meanwhile is kept (EEXIST): the kernel refuses the rename, or where it cannot, a hard
+// link that cannot replace anything takes the name.
+bool Place(const std::string& temporary, const std::string& path, bool replace) {
+    if (replace) return std::rename(temporary.c_str(), path.c_str()) == 0;
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::link(temporary.c_str(), path.c_str()) != 0) return false;
+    ::unlink(temporary.c_str());
+    return true;
+}
+
 }  // namespace
 
 bool UploadFile(const TransferEndpoint& endpoint, int transferId, const std::string& path, int64_t size,
@@ -89,12 +103,15 @@ bool UploadFile(const TransferEndpoint& endpoint, int transferId, const std::str
         }
         sent += static_cast<int64_t>(got);
         progress.Update(sent);
-        if (endpoint.tick) endpoint.tick();
+        if (endpoint.tick && !endpoint.tick()) {
+            error = "interrupted";
+            return false;
+        }
     }
     return Await(conn, "filecompleted", endpoint.timeoutMs, reply, error);
 }
 
-bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::string& path,
+bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::string& path, bool replace,
                   ProgressBar& progress, int64_t& size, std::string& error) {
     LineConnection conn;
     std::string reply;
@@ -125,9 +142,12 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
     while (ok && received < size) {
         const size_t want = static_cast<size_t>(std::min<int64_t>(CHUNK, size - received));
         const long got = conn.ReadSome(buffer.data(), want, std::min(1000, stall.RemainingMs()));
-        if (endpoint.tick) endpoint.tick();
-        if (got < 0 && !stall.Passed()) continue;
-        if (got <= 0) {
+        if (endpoint.tick && !endpoint.tick()) {
+            error = "interrupted";
+            ok = false;
+        } else if (got < 0 && !stall.Passed()) {
+            continue;
+        } else if (got <= 0) {
             error = got == 0 ? "the server closed the data connection after " + std::to_string(received) + " of " +
                                    std::to_string(size) + " bytes"
                              : "the download stalled";
@@ -145,8 +165,9 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
         error = "cannot write " + temporary + ": " + std::strerror(errno);
         ok = false;
     }
-    if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
+    if (ok && !Place(temporary, path, replace)) {
+        error = errno == EEXIST ? path + " exists; give --force to replace it"
+                                : "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
         ok = false;
     }
     if (!ok) ::unlink(temporary.c_str());

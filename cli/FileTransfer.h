@@ -16,8 +16,9 @@ struct TransferEndpoint {
     std::string host;
     int port = 0;
     int timeoutMs = 10000;  // the longest the other side may stay silent
-    // Called while bytes move, so the command connection's keep-alives keep going.
-    std::function<void()> tick;
+    // Called while bytes move, so the command connection's keep-alives keep going; false
+    // stops the transfer (the person pressed Ctrl+C).
+    std::function<bool()> tick;
 };
 
 // Sends size bytes of the file for the registered upload and waits for the server to
@@ -26,8 +27,9 @@ bool UploadFile(const TransferEndpoint& endpoint, int transferId, const std::str
                 ProgressBar& progress, std::string& error);
 
 // Receives the registered download into a temporary file beside path and renames it to
-// path once every byte is in; nothing is left behind on failure. size is the file's size.
-bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::string& path,
+// path once every byte is in; nothing is left behind on failure. A file already at path
+// is replaced only when replace is set. size is the file's size.
+bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::string& path, bool replace,
                   ProgressBar& progress, int64_t& size, std::string& error);
 
 }  // namespace cli

@@ -2,119 +2,258 @@
 
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
-#include <editline/readline.h>
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 
 namespace quorvane {
 namespace cli {
 
 namespace {
 
-LineEditor* current = nullptr;
-std::vector<std::string> candidates;
-size_t candidateIndex = 0;
+const char* const CLEAR_LINE = "\r\x1b[K";
 
-// libedit asks for the matches one at a time, state 0 starting afresh.
-char* NextCandidate(const char* word, int state) {
-    if (state == 0) candidateIndex = 0;
-    while (candidateIndex < candidates.size()) {
-        const std::string& candidate = candidates[candidateIndex++];
-        if (candidate.compare(0, std::strlen(word), word) == 0) return ::strdup(candidate.c_str());
+// The characters [from, from + count) of a UTF-8 text.
+std::string Slice(const std::string& text, size_t from, size_t count) {
+    std::string out;
+    size_t index = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool starts = (static_cast<unsigned char>(text[i]) & 0xc0) != 0x80;
+        if (starts) ++index;
+        if (index > from && index <= from + count) out += text[i];
     }
-    return nullptr;
+    return out;
 }
 
-LineEditor::Completer activeCompleter;
+// Text from elsewhere, made safe to write: control characters other than LF and Tab
+// (escape sequences that would move the cursor or retitle the window) become ^X.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) {
+            out += '^';
+            out += static_cast<char>(byte == 0x7f ? '?' : byte + '@');
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
-char** Complete(const char* word, int start, int end) {
-    const std::string before(rl_line_buffer, static_cast<size_t>(start));
-    candidates = activeCompleter ? activeCompleter(before, word) : std::vector<std::string>();
-    // No candidates: fall back to file names (upload and download paths).
-    if (candidates.empty()) return nullptr;
-    rl_attempted_completion_over = 1;
-    return rl_completion_matches(word, NextCandidate);
+// Names side by side in columns as wide as the longest, as many as fit the width.
+std::string Columned(const std::vector<std::string>& names, size_t width) {
+    size_t longest = 0;
+    for (const std::string& name : names) longest = std::max(longest, EditBuffer::Columns(name));
+    const size_t perRow = std::max<size_t>(1, width / (longest + 2));
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const bool last = i + 1 == names.size() || (i + 1) % perRow == 0;
+        out += names[i];
+        if (!last) out += std::string(longest + 2 - EditBuffer::Columns(names[i]), ' ');
+        if (last && i + 1 != names.size()) out += '\n';
+    }
+    return out;
 }
 
 }  // namespace
 
-LineEditor::LineEditor(const std::string& prompt, Completer completer)
-    : terminal_(::isatty(0) == 1 && ::isatty(1) == 1), prompt_(prompt), completer_(std::move(completer)) {
-    if (!terminal_) return;
-    current = this;
-    activeCompleter = completer_;
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home != '\0') {
-        historyFile_ = std::string(home) + "/.quorvane_cli_history";
-        ::read_history(historyFile_.c_str());
-    }
-    static char breaks[] = " \t\"'";
-    rl_completer_word_break_characters = breaks;
-    rl_attempted_completion_function = Complete;
-    rl_callback_handler_install(prompt_.c_str(), &LineEditor::OnLine);
+LineEditor::LineEditor(const std::string& prompt, Completer completer, const std::string& historyFile,
+                       History::Filter keep)
+    : terminal_(0),
+      editing_(terminal_.IsTerminal() && ::isatty(1) == 1),
+      prompt_(prompt),
+      history_(std::move(keep)),
+      historyFile_(historyFile),
+      completer_(std::move(completer)) {
+    if (!editing_) return;
+    if (!historyFile_.empty()) history_.Load(historyFile_);
+    terminal_.Busy();
 }
 
 LineEditor::~LineEditor() {
-    if (!terminal_) return;
-    rl_callback_handler_remove();
-    if (!historyFile_.empty()) ::write_history(historyFile_.c_str());
-    rl_attempted_completion_function = nullptr;
-    activeCompleter = nullptr;
-    current = nullptr;
-    std::fputs("\n", stdout);
+    if (!editing_) return;
+    if (shown_) Write(CLEAR_LINE);
+    terminal_.Restore();
+    if (!historyFile_.empty()) history_.Save(historyFile_);
 }
 
-void LineEditor::OnLine(char* line) {
-    if (current == nullptr) {
-        std::free(line);
-        return;
-    }
-    if (line == nullptr) {
-        current->ended_ = true;
-        return;
-    }
-    if (*line != '\0') ::add_history(line);
-    current->typed_.push_back(line);
-    std::free(line);
+void LineEditor::Write(const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
 }
 
-bool LineEditor::OnReadable(std::vector<std::string>& lines) {
-    if (terminal_) {
-        rl_callback_read_char();
-        lines.insert(lines.end(), typed_.begin(), typed_.end());
-        typed_.clear();
-        return !ended_;
+void LineEditor::Read() {
+    if (!editing_) {
+        plain_.ReadFrom(Fd());
+        return;
     }
     char chunk[4096];
-    const ssize_t n = ::read(0, chunk, sizeof(chunk));
+    const ssize_t n = ::read(Fd(), chunk, sizeof(chunk));
     if (n > 0) pending_.append(chunk, static_cast<size_t>(n));
-    size_t lf;
-    while ((lf = pending_.find('\n')) != std::string::npos) {
-        std::string line = pending_.substr(0, lf);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        pending_.erase(0, lf + 1);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) ended_ = true;
+}
+
+bool LineEditor::HasPending() const {
+    if (!editing_) return plain_.Ready();
+    Key key;
+    return ended_ || DecodeKey(pending_, 0, key) > 0;
+}
+
+LineEditor::Input LineEditor::Next(std::string& line) {
+    if (!editing_) {
+        const LineSplitter::Result got = plain_.Next(line);
+        return got == LineSplitter::GOT_LINE ? LINE : got == LineSplitter::FINISHED ? QUIT : NOTHING;
     }
-    // Input without line ends is cut into lines of at most MAX_INPUT_LINE bytes rather
-    // than held without end.
-    if ((n <= 0 && !pending_.empty()) || pending_.size() >= MAX_INPUT_LINE) {
-        lines.push_back(pending_);
-        pending_.clear();
+    if (!shown_) Show();
+    for (;;) {
+        Key key;
+        const size_t used = DecodeKey(pending_, 0, key);
+        if (used == 0) return ended_ ? EndOfInput() : NOTHING;
+        pending_.erase(0, used);
+        const Input input = Handle(key, line);
+        if (input != NOTHING) return input;
     }
-    return n > 0;
+}
+
+LineEditor::Input LineEditor::Handle(const Key& key, std::string& line) {
+    const bool again = lastWasInterrupt_;
+    lastWasInterrupt_ = key.code == KeyCode::INTERRUPT;
+    switch (key.code) {
+    case KeyCode::ENTER: return Accept(line);
+    case KeyCode::INTERRUPT: return Interrupt(again);
+    case KeyCode::END_OF_INPUT:
+        if (buffer_.Empty()) return EndOfInput();
+        buffer_.Apply(key);
+        break;
+    case KeyCode::TAB: Complete(); break;
+    case KeyCode::UP:
+    case KeyCode::DOWN: Recall(key.code == KeyCode::UP); break;
+    case KeyCode::CLEAR_SCREEN: Write("\x1b[H\x1b[2J"); break;
+    case KeyCode::SUSPEND: Suspend(); break;
+    default: buffer_.Apply(key); break;
+    }
+    Refresh();
+    return NOTHING;
+}
+
+LineEditor::Input LineEditor::Accept(std::string& line) {
+    Refresh();
+    Write("\n");
+    shown_ = false;
+    terminal_.Busy();
+    line = buffer_.Text();
+    buffer_.Clear();
+    scroll_ = 0;
+    if (asking_) {
+        asking_ = hidden_ = false;
+    } else {
+        history_.Add(line);
+    }
+    return LINE;
+}
+
+LineEditor::Input LineEditor::Interrupt(bool again) {
+    Write("^C\n");
+    shown_ = false;
+    terminal_.Busy();
+    const bool empty = buffer_.Empty();
+    buffer_.Clear();
+    scroll_ = 0;
+    history_.Add("");  // navigation starts again from the newest
+    if (asking_) {
+        asking_ = hidden_ = false;
+        return CANCELLED;
+    }
+    if (empty && again) return QUIT;
+    if (empty) Write("(Press Ctrl+C again or Ctrl+D to quit.)\n");
+    Show();
+    return NOTHING;
+}
+
+LineEditor::Input LineEditor::EndOfInput() {
+    if (shown_) Write("\n");
+    shown_ = false;
+    terminal_.Busy();
+    if (asking_) {
+        asking_ = hidden_ = false;
+        buffer_.Clear();
+        if (!ended_) return CANCELLED;
+    }
+    return QUIT;
+}
+
+void LineEditor::Recall(bool older) {
+    if (asking_) return;
+    std::string text = buffer_.Text();
+    if (older ? history_.Older(text) : history_.Newer(text)) buffer_.Set(text);
+}
+
+void LineEditor::Complete() {
+    if (asking_ || !completer_) return;
+    size_t start = 0;
+    std::string word;
+    WordBeforeCursor(buffer_.Text(), buffer_.Cursor(), start, word);
+    const Completed completed =
+        CompleteWord(buffer_.Text(), buffer_.Cursor(), completer_(buffer_.Text().substr(0, start), word));
+    if (!completed.replacement.empty()) {
+        buffer_.ReplaceBeforeCursor(completed.start, completed.replacement);
+    } else if (!completed.choices.empty()) {
+        Print(Columned(completed.choices, static_cast<size_t>(terminal_.Columns())));
+    } else {
+        Write("\a");
+    }
+}
+
+void LineEditor::Suspend() {
+    Write(CLEAR_LINE);
+    terminal_.Restore();
+    std::raise(SIGTSTP);  // stops here until the shell continues the client
+    terminal_.Raw();
+}
+
+void LineEditor::Show() {
+    if (!editing_ || shown_) return;
+    terminal_.Raw();
+    shown_ = true;
+    Refresh();
+}
+
+void LineEditor::Ask(const std::string& question, bool hidden) {
+    asking_ = true;
+    hidden_ = hidden;
+    question_ = question;
+    buffer_.Clear();
+    scroll_ = 0;
+    Show();
 }
 
 void LineEditor::Print(const std::string& text) {
-    if (!terminal_) {
-        std::printf("%s\n", text.c_str());
+    if (!editing_) {
+        std::fputs((text + "\n").c_str(), stdout);
         std::fflush(stdout);
         return;
     }
-    std::printf("\r\033[K%s\n", text.c_str());
-    std::fflush(stdout);
-    rl_forced_update_display();
+    Write((shown_ ? CLEAR_LINE : "") + Printable(text) + "\n");
+    Refresh();
+}
+
+// One screen line: the prompt, then as much of the line as fits, scrolled sideways so
+// that the cursor is always in view.
+void LineEditor::Refresh() {
+    if (!shown_) return;
+    const std::string& prompt = asking_ ? question_ : prompt_;
+    const size_t promptColumns = EditBuffer::Columns(prompt);
+    const size_t columns = static_cast<size_t>(terminal_.Columns());
+    const size_t room = columns > promptColumns + 2 ? columns - promptColumns - 1 : 1;
+    const std::string& text = buffer_.Text();
+    const size_t cursor = hidden_ ? 0 : EditBuffer::Columns(text.substr(0, buffer_.Cursor()));
+    if (cursor < scroll_) scroll_ = cursor;
+    if (cursor > scroll_ + room) scroll_ = cursor - room;
+    std::string out = CLEAR_LINE + prompt + (hidden_ ? "" : Slice(text, scroll_, room)) + "\x1b[K\r";
+    const size_t at = promptColumns + cursor - scroll_;
+    if (at > 0) out += "\x1b[" + std::to_string(at) + "C";
+    Write(out);
 }
 
 }  // namespace cli

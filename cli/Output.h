@@ -3,8 +3,8 @@
 #ifndef QUORVANE_CLI_OUTPUT_H
 #define QUORVANE_CLI_OUTPUT_H
 
+#include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace quorvane {
@@ -12,14 +12,28 @@ namespace cli {
 
 class ChannelTree;
 
+// What a field's value is, for JSON: a string, a number, true or false (written 1 or 0
+// in tab-separated rows), or a list of numbers (written 1,4,9).
+enum class FieldKind { TEXT, NUMBER, FLAG, NUMBERS };
+
+struct Field {
+    std::string name;
+    std::string value;
+    FieldKind kind = FieldKind::TEXT;
+};
+
 // One output row: named fields in the order they are printed.
-typedef std::vector<std::pair<std::string, std::string>> Record;
+typedef std::vector<Field> Record;
+
+Field Number(const char* name, int64_t value);
+Field Flag(const char* name, bool value);
 
 // The values joined by tabs; backslash, tab, CR and LF inside a value are written \\ \t
 // \r \n so that a row is always one line.
 std::string FormatTsv(const Record& record);
-// One JSON object on one line. Values are byte strings: bytes of 0x80 and above pass
+// One JSON object on one line. Strings are byte strings: bytes of 0x80 and above pass
 // through unchanged (the protocol carries UTF-8 in practice), control bytes are escaped.
+// A number field whose text is not a number is written as a string, never as bad JSON.
 std::string FormatJson(const Record& record);
 std::string JsonString(const std::string& text);
 
@@ -27,8 +41,21 @@ std::string JsonString(const std::string& text);
 // line; empty when the line is bookkeeping that people need not see.
 std::string DescribeLine(const std::string& line, const ChannelTree& before);
 
+// What the prompt says after a command: the files already in a channel just joined
+// (from their addfile lines), one ban (from its userbanned line), a finished transfer,
+// and the server's statistics text.
+std::string FilesText(const std::string& channel, const std::vector<std::string>& addfileLines);
+std::string BanText(const std::string& userbannedLine);
+std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where,
+                         double seconds);
+std::string StatsText(const std::string& content);
+
 // "1.5 KiB"-style size.
 std::string HumanBytes(double bytes);
+
+// The rows (name, value) of the server's statistics text ("Name: value" lines): stable
+// snake_case names and numbers without units (uptime in seconds, voice in KiB).
+std::vector<Record> StatsRows(const std::string& content);
 
 }  // namespace cli
 }  // namespace quorvane

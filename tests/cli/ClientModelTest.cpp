@@ -107,6 +107,58 @@ TEST(OutputTest, RowsAndReadableLines) {
     for (const auto& c : cases) EXPECT_EQ(DescribeLine(c.line, tree), c.text) << c.line;
 }
 
+TEST(OutputTest, JsonKeepsNumbersAndBooleansAndStatisticsGetStableNames) {
+    std::string json;
+    for (const Record& row : LoggedIn().Rows()) json += FormatJson(row) + "\n";
+    EXPECT_EQ(json,
+              "{\"kind\":\"channel\",\"channel\":\"/\",\"topic\":\"\",\"protected\":false,\"usercount\":0,"
+              "\"operators\":[],\"diskquota\":0}\n"
+              "{\"kind\":\"channel\",\"channel\":\"/A/\",\"topic\":\"Talk\",\"protected\":true,\"usercount\":2,"
+              "\"operators\":[3],\"diskquota\":0}\n"
+              "{\"kind\":\"user\",\"channel\":\"/A/\",\"userid\":3,\"nickname\":\"me\",\"statusmode\":0,\"statusmessage\":\"\"}\n"
+              "{\"kind\":\"user\",\"channel\":\"/A/\",\"userid\":4,\"nickname\":\"Bob\",\"statusmode\":0,"
+              "\"statusmessage\":\"busy\"}\n"
+              "{\"kind\":\"file\",\"channel\":\"/A/\",\"filename\":\"notes.txt\",\"filesize\":12}\n"
+              "{\"kind\":\"channel\",\"channel\":\"/A/B/\",\"topic\":\"\",\"protected\":false,\"usercount\":0,"
+              "\"operators\":[],\"diskquota\":0}\n");
+    // Whatever a number field holds, the line stays JSON.
+    EXPECT_EQ(FormatJson({{"a", "007", FieldKind::NUMBER}, {"b", "1,x", FieldKind::NUMBERS}, Number("c", -5)}),
+              "{\"a\":\"007\",\"b\":[1,\"x\"],\"c\":-5}");
+    EXPECT_EQ(FormatTsv({Flag("p", true), {"o", "1,4", FieldKind::NUMBERS}, Number("n", 12)}), "1\t1,4\t12");
+
+    std::string rows;
+    for (const Record& row : StatsRows("Uptime: 1:02:03\r\nUsers online: 2\r\nUsers served: 5\r\nUsers peak: 3\r\n"
+                                       "Voice TX: 12 KBytes\r\nVoice RX: 0 KBytes\r\nActive file transfers: 1\r\n"
+                                       "Active uploads: 1\r\nActive downloads: 0\r\nNew Thing (beta): soon")) {
+        rows += FormatJson(row) + "\n";
+    }
+    EXPECT_EQ(rows,
+              "{\"name\":\"uptime_seconds\",\"value\":3723}\n{\"name\":\"users_online\",\"value\":2}\n"
+              "{\"name\":\"users_served\",\"value\":5}\n{\"name\":\"users_peak\",\"value\":3}\n"
+              "{\"name\":\"voice_tx_kib\",\"value\":12}\n{\"name\":\"voice_rx_kib\",\"value\":0}\n"
+              "{\"name\":\"file_transfers\",\"value\":1}\n{\"name\":\"uploads\",\"value\":1}\n"
+              "{\"name\":\"downloads\",\"value\":0}\n{\"name\":\"new_thing_beta\",\"value\":\"soon\"}\n");
+}
+
+TEST(OutputTest, WhatThePromptSaysAfterACommand) {
+    std::vector<std::string> files;
+    EXPECT_EQ(FilesText("/A/", files), "");
+    files.push_back("addfile filename=\"notes.txt\" filesize=1229 channel=\"/A/\"");
+    files.push_back("addfile filename=\"e\" filesize=0 channel=\"/A/\"");
+    EXPECT_EQ(FilesText("/A/", files), "Files in /A/: notes.txt (1.2 KiB), e (0 B)");
+    files.resize(12, files[1]);
+    const std::string many = FilesText("/A/", files);
+    EXPECT_EQ(many.substr(many.size() - 22), " and 2 more (see tree)");
+    EXPECT_EQ(BanText("userbanned address=\"127.0.0.2\" channel=\"/A/\" nickname=\"bob\" bantime=\"2026/12/07 11:25\""),
+              "127.0.0.2  bob  in /A/  since 2026/12/07 11:25");
+    EXPECT_EQ(TransferText(true, "notes.txt", 1229, "/A/", 0.26), "Uploaded notes.txt (1.2 KiB) to /A/ in 0.3 s.");
+    EXPECT_EQ(TransferText(false, "n", 0, "out/n", 2), "Downloaded n (0 B) to out/n in 2.0 s.");
+    EXPECT_EQ(StatsText("Uptime: 0:00:01\r\nUsers online: 1"), "Server statistics:\n  Uptime: 0:00:01\n  Users online: 1");
+    // This client's own nickname and status changes are confirmed by the command, not
+    // described again from the server's line.
+    EXPECT_EQ(DescribeLine("updateuser userid=3 nickname=\"zed\" channel=\"/A/\"", LoggedIn()), "");
+}
+
 TEST(ProgressBarTest, ShowsBytesRateAndTimeLeft) {
     const struct {
         int64_t done, total;

@@ -132,6 +132,90 @@ TEST(CommandTableTest, SplitsWordsWithQuotesAndKeepsTheRawRest) {
     }
 }
 
+Request Built(const std::string& typed, const ChannelTree& tree, std::string& error) {
+    Request request;
+    const CommandContext context{tree, [](const std::string&, std::string& secret) {
+                                     secret = "s3";
+                                     return true;
+                                 }};
+    if (!BuildRequest(typed, context, request, error)) request.confirmation = "error: " + error;
+    return request;
+}
+
+TEST(CommandTableTest, EachCommandCarriesItsConfirmationAndTheEchoesItHoldsBack) {
+    ChannelTree tree = SampleTree();
+    tree.Apply("updateuser userid=2 nickname=\"bob\" channel=\"/Lobby/\" address=\"127.0.0.2\"");
+    const struct {
+        const char* typed;
+        const char* confirmation;
+        const char* echoed;     // a line the prompt holds back while the command runs
+        const char* notEchoed;  // a line it shows
+    } cases[] = {
+        {"ban bob", "Banned bob (127.0.0.2).", "", ""},
+        {"ban 9", "Banned user 9.", "", ""},
+        {"unban 127.0.0.2", "Unbanned 127.0.0.2.", "", ""},
+        {"save", "Configuration saved.", "", ""},
+        {"mkchan /x/", "Channel /x/ created.", "addchannel channel=\"/x/\"", "addchannel channel=\"/y/\""},
+        {"setchan /lobby/ topic=x", "Channel /Lobby/ updated.", "updatechannel channel=\"/Lobby/\"", "joined channel=\"/Lobby/\""},
+        {"rmchan x", "Channel /x/ removed.", "removechannel channel=\"/X/Sub/\"", "removechannel channel=\"/xy/\""},
+        {"move bob /Ops/", "Moved bob (2) to /Ops/.", "adduser userid=2 channel=\"/Ops/\"", "adduser userid=3 channel=\"/Ops/\""},
+        {"kick bob", "Kicked bob (2).", "removeuser userid=2 channel=\"/Lobby/\"", "removeuser userid=1 channel=\"/Lobby/\""},
+        {"op bob", "bob (2) is now an operator of /Lobby/.", "", ""},
+        {"server password=p", "Server settings updated.", "serverupdate servername=\"S\"", ""},
+        {"admin root", "The administrator account is now root.", "", ""},
+        {"nick zed", "You are now known as zed.", "", ""},
+        {"status 2 out to lunch", "Your status is now 2: out to lunch.", "", ""},
+        {"rm a.txt", "Deleted a.txt from /Lobby/.", "removefile filename=\"a.txt\" channel=\"/Lobby/\"", ""},
+        {"msg bob hi  there", "[you -> bob (2)] hi  there", "", ""},
+        {"join Lobby", "", "addfile filename=\"a\" channel=\"/Lobby/\"", "addfile filename=\"a\" channel=\"/Ops/\""},
+        {"stats", "", "messagedeliver type=2 from=1 content=\"Uptime: 0:00:01\"", "messagedeliver type=2 from=2 content=\"x\""},
+        {"say hi", "", "", "messagedeliver type=2 from=1 content=\"hi\""},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const Request request = Built(c.typed, tree, error);
+        EXPECT_EQ(request.confirmation, c.confirmation) << c.typed;
+        if (*c.echoed != '\0') EXPECT_TRUE(request.echo.Matches(c.echoed)) << c.typed;
+        if (*c.notEchoed != '\0') EXPECT_FALSE(request.echo.Matches(c.notEchoed)) << c.typed;
+    }
+    std::string error;
+    EXPECT_TRUE(Built("download --force a.txt", tree, error).force);
+    EXPECT_EQ(Outcome("download a.txt /tmp/out --force", tree), "download /tmp/out|a.txt|/Lobby/");
+    EXPECT_FALSE(Built("download a.txt", tree, error).force);
+}
+
+TEST(CommandTableTest, AdministratorIsToldWhatItCannotDoAndSecretsAreRecognised) {
+    ChannelTree admin = SampleTree();
+    admin.administrator = true;
+    admin.Apply("left channel=\"/Lobby/\"");
+    const struct {
+        const char* typed;
+        const char* outcome;
+    } cases[] = {
+        {"say hi", "error: administrators cannot send channel messages; log in with --user for that"},
+        {"msg bob hi", "error: administrators cannot send messages to users; log in with --user for that"},
+        {"stats", "error: administrators cannot send channel messages, and the statistics answer one; log in with --user for that"},
+        {"join /Lobby/", "error: the administrator cannot join channels; log in with --user for that"},
+        {"nick x", "error: the administrator has no nickname or status; log in with --user for that"},
+        {"upload f", "error: the administrator is in no channel to share files in; log in with --user for that"},
+        {"rm f", "error: give the channel PATH: the administrator is in no channel"},
+        {"rm f /Lobby/", "deletefile filename=\"f\" channel=\"/Lobby/\""},
+        {"kick bob", "kick userid=2"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Outcome(c.typed, admin), c.outcome) << c.typed;
+
+    const struct {
+        const char* typed;
+        bool secret;
+    } secrets[] = {
+        {"join /Club/ s3cret", true}, {"join /Club/", false},          {"JOIN /Club/ \"two words\"", true},
+        {"join /Club/ \"unclosed", true}, {"server password=x", true},  {"admin root", true},
+        {"mkchan /X/ password=p", true}, {"setchan /X/ topic=t", false}, {"say hello", false},
+        {"", false},
+    };
+    for (const auto& c : secrets) EXPECT_EQ(HoldsSecret(c.typed), c.secret) << c.typed;
+}
+
 }  // namespace
 }  // namespace cli
 }  // namespace quorvane

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "CliOptions.h"
 #include "LineConnection.h"
 
 namespace quorvane {
@@ -85,6 +86,15 @@ private:
     std::thread thread_;
     std::thread voiceThread_;
 };
+
+// Options that point a session at the server.
+inline CliOptions OptionsFor(const FakeServer& server, int timeoutSeconds) {
+    CliOptions options;
+    options.port = server.Port();
+    options.udpPort = server.VoicePort();
+    options.timeoutSeconds = timeoutSeconds;
+    return options;
+}
 
 // The next line the client sent, or "" when none came in time.
 inline std::string Received(LineConnection& conn) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "ClientSession.h"
+#include "Deadline.h"
 #include "FakeServer.h"
 #include "FileTransfer.h"
 
@@ -35,11 +36,8 @@ TEST(ClientSessionTest, LogsInAndEndsEveryReplyAtItsPong) {
             EXPECT_EQ(Received(conn), "leave");
         },
         1, true);
-    CliOptions options;
-    options.port = server.Port();
-    options.udpPort = server.VoicePort();
+    CliOptions options = OptionsFor(server, 1);
     options.user = "ann";
-    options.timeoutSeconds = 1;
     ClientSession session(options);
     std::string error;
     ASSERT_TRUE(session.Open("pw", error)) << error;
@@ -129,7 +127,7 @@ TEST(FileTransferTest, DownloadsLandWholeOrNotAtAll) {
         int64_t size = -1;
         std::string error;
         const std::string path = std::string(dir) + "/out.bin";
-        EXPECT_EQ(DownloadFile(endpoint, 7, path, progress, size, error), *c.error == '\0') << c.name;
+        EXPECT_EQ(DownloadFile(endpoint, 7, path, false, progress, size, error), *c.error == '\0') << c.name;
         progress.Finish();  // nothing is drawn after this, so the file may close
         std::rewind(bar);
         char drawn[4096] = {};
@@ -146,6 +144,91 @@ TEST(FileTransferTest, DownloadsLandWholeOrNotAtAll) {
         ::unlink(path.c_str());
         ::rmdir(dir);
     }
+}
+
+TEST(ClientSessionTest, AClosedConnectionSaysWhyWhenTheServerGaveAnError) {
+    const struct {
+        const char* last;  // what the server sends before it closes
+        const char* closed;
+    } cases[] = {
+        {"", "the server closed the connection"},
+        {"error number=100 message=\"Syntax error\"\r\n",
+         "the server closed the connection after error 100: Syntax error"},
+        {"error number=202\r\n", "the server closed the connection after error 202: Banned from server"},
+        {"error number=311 message=\"No such user\"\r\npong\r\n", "the server closed the connection"},
+    };
+    for (const auto& c : cases) {
+        FakeServer server(
+            [&c](LineConnection& conn) {
+                conn.Send("welcome userid=3\r\n");
+                EXPECT_EQ(Received(conn).rfind("admin ", 0), 0u);
+                EXPECT_EQ(Received(conn), "ping");
+                conn.Send("ok\r\ndone\r\npong\r\n");
+                conn.Send(c.last);
+            },
+            1, true);
+        CliOptions options = OptionsFor(server, 5);
+        options.admin = "root";
+        ClientSession session(options);
+        std::string error;
+        ASSERT_TRUE(session.Open("", error)) << error;
+        const Deadline deadline(10000);
+        while (session.Poll(100) && !deadline.Passed()) {
+        }
+        EXPECT_FALSE(session.IsOpen());
+        EXPECT_EQ(session.ClosedText(), c.closed);
+    }
+}
+
+TEST(FileTransferTest, ADownloadReplacesAnExistingFileOnlyWhenAllowed) {
+    for (const bool replace : {false, true}) {
+        char dir[] = "/tmp/quorvane-cli-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        const std::string path = std::string(dir) + "/out.bin";
+        std::ofstream(path) << "mine";
+        FakeServer server([](LineConnection& conn) {
+            Received(conn);
+            conn.Send("fileready transferid=7 filesize=5\r\n");
+            EXPECT_EQ(Received(conn), "filedeliver");
+            conn.Send("hello");
+        });
+        TransferEndpoint endpoint;
+        endpoint.port = server.Port();
+        endpoint.host = "127.0.0.1";
+        ProgressBar progress(stderr, false, "f", 0);
+        int64_t size = 0;
+        std::string error;
+        EXPECT_EQ(DownloadFile(endpoint, 7, path, replace, progress, size, error), replace);
+        EXPECT_EQ(error, replace ? "" : path + " exists; give --force to replace it");
+        EXPECT_EQ(Slurp(path), replace ? "hello" : "mine");
+        EXPECT_EQ(Entries(dir), std::vector<std::string>{"out.bin"}) << "a temporary file was left behind";
+        ::unlink(path.c_str());
+        ::rmdir(dir);
+    }
+}
+
+TEST(FileTransferTest, ADownloadStoppedMidwayLeavesNothing) {
+    char dir[] = "/tmp/quorvane-cli-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    FakeServer server([](LineConnection& conn) {
+        Received(conn);
+        conn.Send("fileready transferid=7 filesize=10\r\n");
+        EXPECT_EQ(Received(conn), "filedeliver");
+        conn.Send("hello");
+        char rest[16];
+        EXPECT_EQ(conn.ReadSome(rest, sizeof(rest), 10000), 0) << "the client did not close the data connection";
+    });
+    TransferEndpoint endpoint;
+    endpoint.port = server.Port();
+    endpoint.host = "127.0.0.1";
+    endpoint.tick = [] { return false; };  // Ctrl+C came
+    ProgressBar progress(stderr, false, "f", 0);
+    int64_t size = 0;
+    std::string error;
+    EXPECT_FALSE(DownloadFile(endpoint, 7, std::string(dir) + "/out.bin", false, progress, size, error));
+    EXPECT_EQ(error, "interrupted");
+    EXPECT_TRUE(Entries(dir).empty());
+    ::rmdir(dir);
 }
 
 TEST(FileTransferTest, UploadsSendTheAnnouncedBytesAfterTheServerSwitches) {

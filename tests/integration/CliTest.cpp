@@ -1,11 +1,11 @@
-// quorvane-cli against the real server: scripted administrator and user sessions, a
-// piped interactive session, file sharing, and the status and standard error of refusals.
+// quorvane-cli against the real server: scripted administrator and user sessions,
+// commands piped in, JSON rows, file sharing, and the status and standard error of refusals.
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 
-#include "ServerFixture.h"
+#include "CliFixture.h"
 
 namespace quorvane {
 namespace test {
@@ -13,33 +13,7 @@ namespace {
 
 using testing_support::Param;
 
-const char* const LOBBY = "<channel><name>Lobby</name><password></password><topic>Hi</topic><diskquota>1000000</diskquota></channel>";
-
-class CliTest : public ServerFixture {
-protected:
-    void StartWith(const std::string& filesRoot = "") {
-        ServerConfig config;
-        config.staticChannels = LOBBY;
-        config.adminEnabled = true;
-        config.adminUsername = "root";
-        config.adminPassword = "secret";
-        config.filesRoot = filesRoot;
-        StartServer(config);
-    }
-
-    RunResult Cli(std::vector<std::string> args, const std::string& password = "", const std::string& input = "") {
-        args.insert(args.begin(), {"--host", "127.0.0.1", "--port", std::to_string(tcpPort_), "--udp-port",
-                                   std::to_string(udpPort_)});
-        return RunProgram(QUORVANE_CLI_BINARY, args, {"QUORVANE_PASSWORD=" + password}, input);
-    }
-
-    // A raw client in /Lobby/, to watch what the client's commands do.
-    void JoinLobby(TestUser& user, const std::string& nickname) {
-        ASSERT_TRUE(ConnectAndLogin(user, nickname));
-        user.tcp.Send("join channel=\"/Lobby/\"\r\n");
-        SkipUntil(user.tcp, "done");
-    }
-};
+class CliTest : public CliFixture {};
 
 TEST_F(CliTest, AdministratorMakesAChannelBansKicksListsAndSaves) {
     StartWith();
@@ -78,7 +52,7 @@ TEST_F(CliTest, UserTalksToTheChannelAndToOneUserAndReadsTheStatistics) {
     const RunResult run = Cli({"--user", "ann", "-c", "join Lobby", "-c", "say hello all", "-c", "msg bob psst",
                                "-c", "stats", "-c", "tree"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.out.find("Users online\t2\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("users_online\t2\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("user\t/Lobby/\t2\tann\t0\t\n"), std::string::npos) << run.out;
     const std::string said = SkipUntil(bob.tcp, "messagedeliver");
     EXPECT_EQ(Param(said, "content"), "hello all");
@@ -86,16 +60,63 @@ TEST_F(CliTest, UserTalksToTheChannelAndToOneUserAndReadsTheStatistics) {
     EXPECT_EQ(Param(SkipUntil(bob.tcp, "messagedeliver"), "content"), "psst");
 }
 
-TEST_F(CliTest, PipedPromptShowsTheServersLinesReadably) {
+TEST_F(CliTest, PipedInputRunsExactlyLikeCommandOptions) {
     StartWith();
     TestUser bob;
     JoinLobby(bob, "bob");
 
-    const RunResult run = Cli({"--user", "zed"}, "", "join /Lobby/\nsay hi there\nnick zoe\ntree\nquit\n");
+    // The same commands, as -c options and as lines on standard input: the same rows,
+    // no banner, no server lines; the first refusal stops the rest.
+    const std::vector<std::string> commands = {"join /Lobby/", "say hi there", "nick zoe", "stats", "tree",
+                                               "kick 99", "say not sent"};
+    std::vector<std::string> args = {"--user", "zed"};
+    std::string input;
+    for (const std::string& command : commands) {
+        args.insert(args.end(), {"-c", command});
+        input += command + "\n";
+    }
+    const RunResult options = Cli(args);
+    const RunResult piped = Cli({"--user", "zed"}, "", input);
+    EXPECT_NE(options.out.find("users_online\t2\n"), std::string::npos) << options.out;
+    for (const RunResult* run : {&options, &piped}) {
+        EXPECT_EQ(run->exitCode, 1) << run->err;
+        EXPECT_EQ(run->err, "quorvane-cli: kick 99: No such user\n");
+        EXPECT_NE(run->out.find("user\t/Lobby/\t1\tbob\t0\t\n"), std::string::npos) << run->out;
+    }
+    // The rows differ only in numbers (user ids, uptime, users served).
+    const auto shape = [](const std::string& out) {
+        std::string masked;
+        for (char c : out) {
+            if (c < '0' || c > '9') masked += c;
+            else if (masked.empty() || masked.back() != '#') masked += '#';
+        }
+        return masked;
+    };
+    EXPECT_EQ(shape(piped.out), shape(options.out));
+    bob.tcp.Send("message type=2 channel=\"/Lobby/\" content=\"end\"\r\n");
+    EXPECT_EQ(MessagesUntil(bob, "end"), (std::vector<std::string>{"hi there", "hi there"}));
+}
+
+TEST_F(CliTest, JsonRowsHoldNumbersAndBooleans) {
+    StartWith();
+    const RunResult run = Cli({"--user", "ann", "--json", "-c", "join /Lobby/", "-c", "tree", "-c", "stats"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    for (const char* text : {"Connected to Quorvane Server as zed.", "You joined /Lobby/\n", "bob (1) is in /Lobby/\n",
-                             "[/Lobby/] you: hi there\n", "zed is now known as zoe\n", "    zoe (2) <- you\n"}) {
-        EXPECT_NE(run.out.find(text), std::string::npos) << text << " not in:\n" << run.out;
+    EXPECT_EQ(run.out.rfind(
+                  "{\"kind\":\"channel\",\"channel\":\"/\",\"topic\":\"\",\"protected\":false,\"usercount\":0,"
+                  "\"operators\":[],\"diskquota\":0}\n"
+                  "{\"kind\":\"channel\",\"channel\":\"/Lobby/\",\"topic\":\"Hi\",\"protected\":false,\"usercount\":1,"
+                  "\"operators\":[],\"diskquota\":1000000}\n"
+                  "{\"kind\":\"user\",\"channel\":\"/Lobby/\",\"userid\":1,\"nickname\":\"ann\",\"statusmode\":0,"
+                  "\"statusmessage\":\"\"}\n"
+                  "{\"name\":\"uptime_seconds\",\"value\":",
+                  0),
+              0u)
+        << run.out;
+    for (const char* row : {"{\"name\":\"users_online\",\"value\":1}\n", "{\"name\":\"users_served\",\"value\":1}\n",
+                            "{\"name\":\"users_peak\",\"value\":1}\n", "{\"name\":\"voice_tx_kib\",\"value\":0}\n",
+                            "{\"name\":\"voice_rx_kib\",\"value\":0}\n", "{\"name\":\"file_transfers\",\"value\":0}\n",
+                            "{\"name\":\"uploads\",\"value\":0}\n", "{\"name\":\"downloads\",\"value\":0}\n"}) {
+        EXPECT_NE(run.out.find(row), std::string::npos) << row << " not in:\n" << run.out;
     }
 }
 
@@ -121,6 +142,28 @@ TEST_F(CliTest, UploadsAndDownloadsAFileOverItsOwnConnection) {
     EXPECT_TRUE(ReadFile(PathOf("out/song.bin")) == content) << "the download differs from the upload";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(PathOf("out")), {}), 1)
         << "a temporary file was left behind";
+}
+
+TEST_F(CliTest, EmptyFilesGoBothWaysAndDownloadsReplaceOnlyWithForce) {
+    const std::string root = PathOf("files");
+    std::filesystem::create_directory(root);
+    StartWith(root);
+    WriteFile("empty.txt", "");
+    WriteFile("kept.txt", "mine");
+    const std::string kept = PathOf("kept.txt");
+
+    RunResult run = Cli({"--user", "ann", "-c", "join /Lobby/", "-c", "upload " + PathOf("empty.txt"), "-c",
+                         "download empty.txt " + PathOf("copy.txt"), "-c", "download empty.txt " + kept});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "empty.txt\t0\t/Lobby/\nempty.txt\t0\t" + PathOf("copy.txt") + "\n");
+    EXPECT_EQ(run.err, "quorvane-cli: download empty.txt " + kept + ": " + kept + " exists; give --force to replace it\n");
+    EXPECT_TRUE(std::filesystem::exists(PathOf("copy.txt")));
+    EXPECT_EQ(ReadFile("kept.txt"), "mine");
+
+    run = Cli({"--user", "ann", "--json", "-c", "join /Lobby/", "-c", "download --force empty.txt " + kept});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "{\"filename\":\"empty.txt\",\"filesize\":0,\"path\":\"" + kept + "\"}\n");
+    EXPECT_EQ(ReadFile("kept.txt"), "");
 }
 
 TEST_F(CliTest, RefusalsEndWithTheServersTextAndANonZeroStatus) {
