@@ -37,7 +37,13 @@ serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, 
     std::string path;
     switch (target) {
     case NO_TARGET: return serverchannel_t();
-    case OWN_CHANNEL: return user.GetChannel();
+    case MEMBER_OF_OWN_CHANNEL: {
+        const serverchannel_t own = user.GetChannel();
+        int member = 0;
+        if (!own || !GetIntParam(line, "userid", member) || member == user.GetUserID() || !own->UserExists(member))
+            return serverchannel_t();
+        return own;
+    }
     case MESSAGE_CHANNEL: {
         int type = 0;
         if (!GetIntParam(line, "type", type) || type != TEXTMSG_CHANNEL) return serverchannel_t();

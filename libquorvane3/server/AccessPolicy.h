@@ -46,7 +46,9 @@ public:
         NO_TARGET,
         NAMED_CHANNEL,    // its "channel" parameter
         MESSAGE_CHANNEL,  // a channel message's channel: "channel", or the sender's own when empty
-        OWN_CHANNEL,      // the sender's channel
+        // The sender's channel when the user named by "userid" is another member of it;
+        // none otherwise (the command answers that there is no such user).
+        MEMBER_OF_OWN_CHANNEL,
     };
 
     struct Rule {

@@ -33,7 +33,7 @@ const CommandTable::Entry COMMANDS[] = {
     {"whoami",        {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::WhoAmI, true, false},
     {"changestatus",  {{A::LOGGED_IN, A::NOT_ADMIN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::ChangeStatus, false, false},
     {"message",       {{A::LOGGED_IN, A::NOT_ADMIN}, A::MEMBER_IF_PROTECTED, A::MESSAGE_CHANNEL}, &ChannelCommands::Message, false, false},
-    {"kick",          {{A::LOGGED_IN}, A::OPERATOR, A::OWN_CHANNEL}, &ChannelCommands::Kick, false, false},
+    {"kick",          {{A::LOGGED_IN}, A::OPERATOR, A::MEMBER_OF_OWN_CHANNEL}, &ChannelCommands::Kick, false, false},
     {"admin",         {{A::NOT_LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Admin, false, false},
     {"makechannel",   {{A::LOGGED_IN, A::ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::MakeChannel, false, false},
     {"updatechannel", {{A::LOGGED_IN, A::ADMIN}, A::ANYONE, A::NO_TARGET}, &ChannelCommands::UpdateChannel, false, false},

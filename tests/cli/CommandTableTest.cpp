@@ -175,8 +175,12 @@ TEST(CommandTableTest, EachCommandCarriesItsConfirmationAndTheEchoesItHoldsBack)
         std::string error;
         const Request request = Built(c.typed, tree, error);
         EXPECT_EQ(request.confirmation, c.confirmation) << c.typed;
-        if (*c.echoed != '\0') EXPECT_TRUE(request.echo.Matches(c.echoed)) << c.typed;
-        if (*c.notEchoed != '\0') EXPECT_FALSE(request.echo.Matches(c.notEchoed)) << c.typed;
+        if (*c.echoed != '\0') {
+            EXPECT_TRUE(request.echo.Matches(c.echoed)) << c.typed;
+        }
+        if (*c.notEchoed != '\0') {
+            EXPECT_FALSE(request.echo.Matches(c.notEchoed)) << c.typed;
+        }
     }
     std::string error;
     EXPECT_TRUE(Built("download --force a.txt", tree, error).force);
