@@ -66,6 +66,32 @@ TEST_F(HardeningTest, TextParametersPastTheirCapAreRefusedWithTheirMissingParame
     }
 }
 
+// Every line past its cap (4 KiB before login, 64 KiB after) is answered with error 100,
+// which arrives, and then the close, whether the line ended or not.
+TEST_F(HardeningTest, LinesPastTheirCapAreAnsweredWithError100ThenClosed) {
+    StartServer();
+    const struct {
+        bool loggedIn;
+        std::string bytes;
+    } cases[] = {
+        {false, "ping " + std::string(5000, ' ') + "\r\n"},
+        {false, std::string(5000, 'x')},
+        {true, "ping " + std::string(70000, ' ') + "\r\n"},
+        {true, std::string(70000, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bytes.size()) + (c.loggedIn ? " after login" : " before login"));
+        TestUser user;
+        if (c.loggedIn)
+            ASSERT_TRUE(ConnectAndLogin(user, "long"));
+        else
+            Connect(user);
+        user.tcp.Send(c.bytes);
+        EXPECT_EQ(NextLine(user.tcp).compare(0, 17, "error number=100 "), 0);
+        EXPECT_TRUE(user.tcp.WaitClosed(DEFAULT_TIMEOUT_MS));
+    }
+}
+
 TEST_F(HardeningTest, ChannelTreeIsBoundedInCountAndDepth) {
     ServerConfig config;
     config.adminEnabled = true;

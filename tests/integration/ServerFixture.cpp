@@ -178,6 +178,10 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("password-lockout", std::to_string(config.passwordLockout)) +
         Element("login-timeout", std::to_string(config.loginTimeout)) +
         Element("max-channels", std::to_string(config.maxChannels)) +
+        Element("command-rate", std::to_string(config.commandRate)) +
+        Element("command-burst", std::to_string(config.commandBurst)) +
+        Element("transfer-timeout", std::to_string(config.transferTimeout)) +
+        Element("trust-loopback", Bool(config.trustLoopback)) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
            Element("hosting", hosting) + "</quorvane>";
@@ -310,7 +314,7 @@ int ServerFixture::StopServer(int signo) {
 }
 
 int ServerFixture::Connect(TestUser& user) {
-    EXPECT_TRUE(user.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS));
+    EXPECT_TRUE(user.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, user.source == "127.0.0.1" ? "" : user.source));
     user.welcome = NextLine(user.tcp);
     EXPECT_EQ(CommandWord(user.welcome), "welcome") << user.welcome;
     user.id = std::max(testing_support::IntParam(user.welcome, "userid"), 0);

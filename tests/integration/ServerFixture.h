@@ -45,6 +45,10 @@ struct ServerConfig {
     int passwordLockout = 10;
     int loginTimeout = 60;
     int maxChannels = 10000;
+    int commandRate = 20;
+    int commandBurst = 200;
+    int transferTimeout = 60;
+    bool trustLoopback = true;
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };
@@ -66,10 +70,13 @@ std::string CommandWord(const std::string& line);
 std::string HeaderPacketBytes(int type, int userId);
 std::string Bytes(std::initializer_list<int> bytes);
 
-// One client with both of its sockets.
+// One client with both of its sockets, from the source address (another loopback
+// address such as 127.0.0.2 plays another host).
 struct TestUser {
+    explicit TestUser(const std::string& source = "127.0.0.1") : udp(source), source(source) {}
     testing_support::LineClient tcp;
     testing_support::VoiceClient udp;
+    std::string source;
     int id = 0;
     std::string welcome;
 };

@@ -189,7 +189,28 @@ TEST_F(CommandDispatchTest, LongLinesCloseTheConnection) {
         for (size_t sent = 0; open && sent <= limit; sent += 1000) open = Feed("x" + std::string(999, 'y'));
         EXPECT_FALSE(open);
         EXPECT_EQ(Error(100, "Syntax error in command"), user_->lines.back());
+        // A whole line one byte past the cap is refused as well.
+        user_ = std::make_shared<RecordingUser>(1, &node_);
+        user_->SetLoggedIn(loggedIn);
+        EXPECT_FALSE(Feed("ping " + std::string(limit - 6, ' ') + "\r\n"));
+        EXPECT_EQ(std::vector<std::string>{Error(100, "Syntax error in command")}, user_->lines);
     }
+}
+
+// Past its burst a connection's commands wait for tokens at the command rate: the lines
+// stay pending (nothing is refused) and the connection's next turn is put off.
+TEST_F(CommandDispatchTest, CommandsPastTheBurstWaitForTheRate) {
+    node_.Limits().SetCommandRate(1, 3);
+    EXPECT_TRUE(Read("ping\r\nping\r\nping\r\nping\r\nping\r\n"));
+    EXPECT_EQ(3u, user_->lines.size());
+    EXPECT_TRUE(user_->HasPendingInput());
+    EXPECT_GT(user_->PendingInputDelay(), ACE_Time_Value(0, 500000));
+    EXPECT_LE(user_->PendingInputDelay(), ACE_Time_Value(1, 1000));
+    node_.Limits().SetCommandRate(0, 0);  // off: the rest runs at once
+    bool keepOpen = true;
+    user_->OnStreamResume(keepOpen);
+    EXPECT_EQ(5u, user_->lines.size());
+    EXPECT_EQ(ACE_Time_Value::zero, user_->PendingInputDelay());
 }
 
 }  // namespace
