@@ -23,8 +23,10 @@
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
+#include "network/MetricsServer.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
+#include "server/MetricsText.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
 #include "settings/ValueRules.h"
@@ -36,6 +38,7 @@ using quorvane::QuorvaneSettings;
 using quorvane::ValueRules;
 using quorvane::StaticChannelTable;
 using quorvane::server::ServerListener;
+using quorvane::server::MetricsText;
 using quorvane::server::ServerNode;
 
 const char* const CQuorvaneService::SETTINGS_FILE_NAME = "QuorvaneService.xml";
@@ -78,6 +81,7 @@ struct HostSettings {
     int commandBurst = 200;
     int transferTimeout = 60;
     bool trustLoopback = true;
+    std::string metricsAddress;
     StaticChannelTable staticChannels;
 };
 
@@ -247,6 +251,14 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
     host.commandBurst = settings.GetCommandBurst();
     host.transferTimeout = settings.GetTransferTimeout();
     host.trustLoopback = settings.GetTrustLoopback();
+    host.metricsAddress = settings.GetMetricsAddress();
+    uint32_t metricsHost = 0;
+    uint16_t metricsPort = 0;
+    if (!host.metricsAddress.empty() && !MetricsServer::ParseAddress(host.metricsAddress, metricsHost, metricsPort)) {
+        LogError("Quorvane service found an invalid setting in " + settings.GetFileName() + ": metrics-address is \"" +
+                 host.metricsAddress + "\"; it must be empty or an address such as 127.0.0.1:10302.");
+        return false;
+    }
     host.staticChannels.clear();
     settings.ReadStaticChannels(host.staticChannels);
     return SettingsInRange(settings, host);
@@ -367,6 +379,11 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         }
         storage.AddStoredBans(node);
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
+            // Metrics are read without the loops: the server answers them from its own thread.
+            MetricsServer metrics([&node] { return MetricsText::Render(node); });
+            std::string error;
+            if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, error))
+                LogError("Quorvane service cannot serve its metrics: " + error + ".");
             started = RunStartedServer(node, voiceReactor);
         } else {
             LogError(node.GetStartError().empty() ? FormatLaunchFailure(host) : node.GetStartError());

@@ -42,6 +42,8 @@ char* ReceiveBuffer() {
 }
 
 std::atomic<long long> queuedBytesOfAll(0);
+std::atomic<uint64_t> linesQueuedOfAll(0);
+std::atomic<uint64_t> bytesWrittenOfAll(0);
 
 // Releases blocks linked through next(), as the output queue keeps them.
 void ReleaseChain(ACE_Message_Block* block) {
@@ -141,6 +143,8 @@ int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
 }
 
 long long StreamHandler::QueuedBytesOfAll() { return queuedBytesOfAll.load(std::memory_order_relaxed); }
+uint64_t StreamHandler::LinesQueuedOfAll() { return linesQueuedOfAll.load(std::memory_order_relaxed); }
+uint64_t StreamHandler::BytesWrittenOfAll() { return bytesWrittenOfAll.load(std::memory_order_relaxed); }
 
 // The connection's count and the process's move together. Under stateLock_.
 void StreamHandler::CountQueued(long long delta) {
@@ -188,6 +192,7 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
             }
             tail_ = block;
             CountQueued(static_cast<long long>(length));
+            linesQueuedOfAll.fetch_add(1, std::memory_order_relaxed);
             // A queue that was not empty has its output pass (or its retry) pending.
             if (queued != 0 || reactor() == 0 || RequestOutput()) {
                 return 0;
@@ -381,6 +386,7 @@ int StreamHandler::WriteQueued() {
         if (written < 0 && !IsTransient(errno)) {
             return -1;  // the blocks are released with the queue
         }
+        if (written > 0) bytesWrittenOfAll.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
         size_t left = written > 0 ? static_cast<size_t>(written) : 0;
         bool full = written <= 0;
         int done = 0;       // blocks written to their end

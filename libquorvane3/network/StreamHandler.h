@@ -9,6 +9,7 @@
 #define QUORVANE_NETWORK_STREAMHANDLER_H
 
 #include <atomic>
+#include <cstdint>
 
 #include <ace/Reactor.h>
 #include <ace/Recursive_Thread_Mutex.h>
@@ -66,6 +67,10 @@ public:
     // Thread safe. Bytes queued on every connection of the process, not yet written: zero
     // once a storm of broadcasts has drained.
     static long long QueuedBytesOfAll();
+    // Thread safe. Lines (and other blocks) queued, and bytes written, on every connection
+    // of the process since it started.
+    static uint64_t LinesQueuedOfAll();
+    static uint64_t BytesWrittenOfAll();
     // Closes on a later turn of the loop, even when called on the loop thread outside
     // any of this handler's callbacks: for a caller that is walking other connections.
     void CloseLater();

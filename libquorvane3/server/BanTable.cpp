@@ -11,6 +11,7 @@ namespace server {
 
 void BanTable::AddBan(const std::string& address, const BanRecord& ban) {
     node_.AssertLoopThread();
+    if (bans_.count(address) == 0) node_.Statistics().Change(ServerStatistics::BANS, 1);
     bans_[address] = ban;
 }
 
@@ -21,7 +22,7 @@ bool BanTable::IsBanned(const std::string& address) const {
 
 void BanTable::RemoveBan(const std::string& address) {
     node_.AssertLoopThread();
-    bans_.erase(address);
+    if (bans_.erase(address) != 0) node_.Statistics().Change(ServerStatistics::BANS, -1);
 }
 
 BanTable::bans_t BanTable::GetBans() const {
@@ -46,7 +47,8 @@ int BanTable::UserBan(int userId) {
 
 int BanTable::UserUnban(const std::string& address) {
     node_.AssertLoopThread();
-    if (bans_.erase(address) == 0) return ERR_BAN_NOT_FOUND;
+    if (!IsBanned(address)) return ERR_BAN_NOT_FOUND;
+    RemoveBan(address);
     return ERR_SUCCESS;
 }
 

@@ -176,6 +176,7 @@ int ChannelService::UserMakeChannel(const std::string& path, const std::string& 
     channel->SetTopic(topic);
     channel->SetStaticChannel(isStatic);
     channel->SetMaxDiskUsage(diskQuota);
+    node_.Statistics().Change(ServerStatistics::CHANNELS, 1);
     node_.Broadcast().ChannelLineToAll("addchannel", channel);
     if (ServerNodeListener* listener = node_.Listener()) listener->OnChannelCreated(channel);
     node_.SaveIfSavingOnChange();
@@ -235,6 +236,7 @@ void ChannelService::RemoveOne(const serverchannel_t& channel) {
     if (parent && parent->GetSubChannel(channel->GetName()) == channel) {
         node_.Broadcast().RemoveChannelToAll(channel);
         parent->RemoveSubChannel(channel->GetName());
+        node_.Statistics().Change(ServerStatistics::CHANNELS, -1);
         if (ServerNodeListener* listener = node_.Listener()) listener->OnChannelRemoved(channel);
     }
 }

@@ -13,12 +13,18 @@ namespace server {
 
 namespace {
 
-int64_t NowMicroseconds() {
+int64_t SteadyMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
+CommandReader::Clock clock = &SteadyMicroseconds;
+
+int64_t NowMicroseconds() { return clock(); }
+
 }  // namespace
+
+void CommandReader::SetClock(Clock replacement) { clock = replacement ? replacement : &SteadyMicroseconds; }
 
 size_t CommandReader::LineLimit() const {
     return user_.IsLoggedIn() ? static_cast<size_t>(MAX_LINE) : static_cast<size_t>(MAX_LINE_BEFORE_LOGIN);
@@ -64,8 +70,7 @@ void CommandReader::OnTurn(bool& keepOpen) { ProcessLines(keepOpen, false); }
 
 void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
     pendingInput_ = false;
-    const std::chrono::steady_clock::time_point turnEnds =
-        std::chrono::steady_clock::now() + std::chrono::microseconds(TURN_MICROSECONDS);
+    const int64_t turnEnds = NowMicroseconds() + TURN_MICROSECONDS;
     for (int handled = 0;; ++handled) {
         const size_t lf = buffer_.find('\n', scanFrom_);
         if (lf == std::string::npos) {
@@ -76,7 +81,7 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
             RefuseLongLine(keepOpen);
             return;
         }
-        if (handled == COMMANDS_PER_TURN || (handled > 0 && std::chrono::steady_clock::now() >= turnEnds) ||
+        if (handled == COMMANDS_PER_TURN || (handled > 0 && NowMicroseconds() >= turnEnds) ||
             (onRead && !CommandTable::AnswersOnRead(buffer_, lineStart_, lf)) || !TakeToken()) {
             scanFrom_ = lf;
             pendingInput_ = true;

@@ -33,6 +33,11 @@ public:
 
     explicit CommandReader(ServerUser& user) : user_(user) {}
 
+    // The clock of turn budgets and of the throttle, in microseconds; the steady clock
+    // unless a test sets another (null restores it). Main loop's thread.
+    typedef int64_t (*Clock)();
+    static void SetClock(Clock clock);
+
     // Bytes arrived on the connection.
     void OnData(const char* data, size_t length, bool& keepOpen);
     // The connection's turn for its waiting lines.

@@ -7,6 +7,7 @@
 #include "server/CommandContext.h"
 #include "server/FileCommands.h"
 #include "server/LineWriter.h"
+#include "server/ServerNode.h"
 #include "server/ServerUser.h"
 #include "server/SessionCommands.h"
 
@@ -57,6 +58,10 @@ const CommandTable::Entry COMMANDS[] = {
 
 }  // namespace
 
+size_t CommandTable::Count() { return sizeof(COMMANDS) / sizeof(COMMANDS[0]); }
+
+const CommandTable::Entry& CommandTable::At(size_t index) { return COMMANDS[index]; }
+
 const CommandTable::Entry* CommandTable::Find(const std::string& word) {
     for (const Entry& entry : COMMANDS)
         if (EqualsNoCase(word, entry.word)) return &entry;
@@ -80,6 +85,8 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
         return;
     }
     const Entry* const entry = Find(word);
+    if (ServerNode* const node = user.Owner())
+        node->Statistics().CountCommand(entry ? static_cast<size_t>(entry - COMMANDS) : ServerStatistics::MAX_COMMANDS - 1);
     if (entry == 0) {
         user.SendError(ERR_UNKNOWN_COMMAND);
         return;

@@ -39,6 +39,9 @@ public:
     static bool AnswersOnRead(const std::string& buffer, size_t start, size_t end);
     // The entry for the word, ignoring letter case; null when none.
     static const Entry* Find(const std::string& word);
+    // The entries in table order (their index counts the command in the statistics).
+    static size_t Count();
+    static const Entry& At(size_t index);
 };
 
 }  // namespace server

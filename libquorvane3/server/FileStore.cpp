@@ -75,6 +75,7 @@ void FileStore::AddFileToChannel(const ChannelFile& file, const serverchannel_t&
     node_.AssertLoopThread();
     if (!channel) return;
     channel->AddFile(file);
+    node_.Statistics().Change(ServerStatistics::FILES_BYTES, file.filesize);
     node_.Broadcast().ToChannelAndAdmins(channel, LineWriter::AddFile(file, *channel));
     if (ServerNodeListener* listener = node_.Listener()) listener->OnFileAdded(channel, file);
 }
@@ -93,6 +94,7 @@ void FileStore::RemoveChannelFiles(const serverchannel_t& channel) {
 bool FileStore::DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file) {
     if (!channel || !channel->GetFile(filename, file)) return false;
     channel->RemoveFile(filename);
+    node_.Statistics().Change(ServerStatistics::FILES_BYTES, -file.filesize);
     if (ServerNodeListener* listener = node_.Listener()) listener->OnFileRemoved(channel, file);
     node_.Broadcast().ToChannelAndAdmins(channel, LineWriter::RemoveFile(filename, *channel));
     return true;

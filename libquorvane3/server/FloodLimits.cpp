@@ -44,7 +44,9 @@ bool FloodLimits::AdmitConnection(int userId, StreamHandler& handler) {
     ACE_INET_Addr peer;
     char text[INET6_ADDRSTRLEN + 1] = {0};
     if (handler.peer().get_remote_addr(peer) != 0 || !peer.get_host_addr(text, sizeof(text))) return false;
-    return guard_.ConnectionOpened(userId, text, NowMs());
+    if (guard_.ConnectionOpened(userId, text, NowMs())) return true;
+    node_.Statistics().Add(ServerStatistics::CLOSED_ADDRESS_LIMIT);
+    return false;
 }
 
 void FloodLimits::ConnectionClosed(int userId) {
@@ -59,8 +61,12 @@ bool FloodLimits::PasswordLockedOut(const ServerUser& user) {
 
 bool FloodLimits::CountPassword(const ServerUser& user, bool matched) {
     node_.AssertLoopThread();
-    if (!matched) guard_.PasswordFailed(guard_.AddressOf(user.GetUserID()), NowMs());
-    return matched;
+    if (matched) return true;
+    const std::string address = guard_.AddressOf(user.GetUserID());
+    const int64_t now = NowMs();
+    guard_.PasswordFailed(address, now);
+    if (guard_.IsLockedOut(address, now)) node_.Statistics().Add(ServerStatistics::PASSWORD_LOCKOUTS);
+    return false;
 }
 
 bool FloodLimits::CheckPassword(const ServerUser& user, const std::string& given, const std::string& stored) {
@@ -76,6 +82,7 @@ void FloodLimits::CheckLoginTimeouts() {
     for (size_t i = 0; i < expired.size(); ++i) {
         const serveruser_t user = node_.Users().GetUser(expired[i]);
         if (!user || user->IsLoggedIn() || user->Transfer().IsActive()) continue;
+        node_.Statistics().Add(ServerStatistics::CLOSED_LOGIN_TIMEOUT);
         user->Disconnect();
     }
 }

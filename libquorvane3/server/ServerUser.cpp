@@ -74,10 +74,12 @@ void ServerUser::SetLoggedIn(bool value) {
 void ServerUser::SetAdmin(bool value) { SetFlags(loggedIn_, value); }
 
 void ServerUser::SetFlags(bool loggedIn, bool admin) {
-    const bool counted = Counted();
+    const bool counted = Counted(), wasAdmin = loggedIn_ && admin_;
     loggedIn_ = loggedIn;
     admin_ = admin;
-    if (owner_ && counted != Counted()) owner_->Users().CountUser(counted ? -1 : 1);
+    if (!owner_) return;
+    if (counted != Counted()) owner_->Users().CountUser(counted ? -1 : 1);
+    if (wasAdmin != (loggedIn_ && admin_)) owner_->Statistics().Change(ServerStatistics::ADMINS, wasAdmin ? -1 : 1);
 }
 
 void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
@@ -143,7 +145,7 @@ void ServerUser::Detach() {
     if (handler) handler->SetListener(0);
     stream_.store(0, std::memory_order_relaxed);
     connection_ = 0;
-    if (owner_ && Counted()) owner_->Users().CountUser(-1);
+    SetFlags(false, false);
     owner_ = 0;
 }
 

@@ -255,7 +255,10 @@ void TransferTable::CheckTimeouts(int64_t nowMs) {
             idle.push_back(user);
     }
     // The close takes the transfer and an unfinished upload's file with it.
-    for (const serveruser_t& user : idle) user->Disconnect();
+    for (const serveruser_t& user : idle) {
+        node_.Statistics().Add(ServerStatistics::CLOSED_TRANSFER_TIMEOUT);
+        user->Disconnect();
+    }
 }
 
 }  // namespace server

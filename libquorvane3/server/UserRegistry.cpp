@@ -33,12 +33,13 @@ void UserRegistry::Add(const serveruser_t& user) {
     node_.AssertLoopThread();
     users_[user->GetUserID()] = user;
     everyUserStale_ = true;
+    node_.Statistics().Change(ServerStatistics::CONNECTIONS, 1);
 }
 
 void UserRegistry::Remove(int userId) {
     node_.AssertLoopThread();
     admins_.erase(userId);
-    users_.erase(userId);
+    if (users_.erase(userId) != 0) node_.Statistics().Change(ServerStatistics::CONNECTIONS, -1);
     everyUserStale_ = true;
 }
 
@@ -82,6 +83,7 @@ std::vector<serveruser_t> UserRegistry::GetLoggedInAdmins() const {
 
 void UserRegistry::DetachAll() {
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->Detach();
+    node_.Statistics().Change(ServerStatistics::CONNECTIONS, -static_cast<int64_t>(users_.size()));
     users_.clear();
     everyUser_.clear();
     admins_.clear();

@@ -64,6 +64,7 @@ void UserSessions::UserLagging(int userId) {
     node_.AssertLoopThread();
     const serveruser_t user = node_.Users().GetUser(userId);
     ServerNodeListener* const listener = node_.Listener();
+    node_.Statistics().Add(ServerStatistics::CLOSED_LAGGING);
     if (user && listener) listener->OnUserLagging(user);
 }
 
@@ -97,6 +98,7 @@ void UserSessions::CheckInactivity() {
     }
     ServerNodeListener* const listener = node_.Listener();
     for (size_t i = 0; i < drop.size(); ++i) {
+        node_.Statistics().Add(ServerStatistics::CLOSED_INACTIVE);
         if (listener) listener->OnUserDropped(drop[i]);
         drop[i]->Disconnect();
     }

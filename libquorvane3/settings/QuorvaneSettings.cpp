@@ -44,6 +44,7 @@ const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
     "<command-burst>200</command-burst>"
     "<transfer-timeout>60</transfer-timeout>"
     "<trust-loopback>true</trust-loopback>"
+    "<metrics-address></metrics-address>"
     "<static-channels>"
     "<!--\t<channel>"
     "\t\t<name>Channel 1</name>"
@@ -166,6 +167,7 @@ int QuorvaneSettings::GetCommandRate() { return NumberSetting(*this, "command-ra
 int QuorvaneSettings::GetCommandBurst() { return NumberSetting(*this, "command-burst", 200); }
 int QuorvaneSettings::GetTransferTimeout() { return NumberSetting(*this, "transfer-timeout", 60); }
 bool QuorvaneSettings::GetTrustLoopback() { return FlagSetting(*this, "trust-loopback", true); }
+std::string QuorvaneSettings::GetMetricsAddress() { return TextSetting(*this, "metrics-address"); }
 
 bool QuorvaneSettings::SetServerName(const std::string& value) {
     return PutString(GetHostingElement(), "server-name", value);

@@ -52,6 +52,8 @@ public:
     int GetCommandBurst();
     int GetTransferTimeout();
     bool GetTrustLoopback();
+    // "HOST:PORT" where the metrics are served over HTTP; empty: none.
+    std::string GetMetricsAddress();
 
     bool SetServerName(const std::string& value);
     bool SetServerPassword(const std::string& value);

@@ -182,6 +182,7 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("command-burst", std::to_string(config.commandBurst)) +
         Element("transfer-timeout", std::to_string(config.transferTimeout)) +
         Element("trust-loopback", Bool(config.trustLoopback)) +
+        Element("metrics-address", XmlEscape(config.metricsAddress)) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
            Element("hosting", hosting) + "</quorvane>";

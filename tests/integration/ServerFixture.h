@@ -49,6 +49,7 @@ struct ServerConfig {
     int commandBurst = 200;
     int transferTimeout = 60;
     bool trustLoopback = true;
+    std::string metricsAddress;  // empty: no metrics
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };

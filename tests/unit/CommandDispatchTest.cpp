@@ -15,10 +15,14 @@ namespace {
 
 class CommandDispatchTest : public ::testing::Test {
 protected:
+    // The clock stands still: turns end by their count, not by a loaded machine's time.
     CommandDispatchTest()
         : reactor_(new ACE_Select_Reactor, true),
           node_(&reactor_, &reactor_, 0, false),
-          user_(std::make_shared<RecordingUser>(1, &node_)) {}
+          user_(std::make_shared<RecordingUser>(1, &node_)) {
+        CommandReader::SetClock([]() -> int64_t { return 1000000; });
+    }
+    ~CommandDispatchTest() override { CommandReader::SetClock(nullptr); }
 
     // Feeds bytes as one read and gives the user the turns the loop would give it;
     // answers whether the connection stays open.

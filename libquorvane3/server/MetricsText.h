@@ -1,0 +1,24 @@
+// The server's figures in the text format that Prometheus scrapes: one family per
+// figure, named quorvane_<thing>_<unit>, with its help and type.
+//
+// Threads: any; it reads only what any thread may read (ServerStatistics, the users
+// counted, the connections' queued bytes, the process's files in /proc).
+#ifndef QUORVANE_SERVER_METRICSTEXT_H
+#define QUORVANE_SERVER_METRICSTEXT_H
+
+#include <string>
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+
+class MetricsText {
+public:
+    static std::string Render(ServerNode& node);
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif

@@ -1,0 +1,103 @@
+// The metrics an operator scrapes: the text format checked by promtool, figures that
+// follow what clients do, and bad requests answered briefly without holding the server.
+#include <sys/socket.h>
+
+#include <string>
+
+#include "ServerFixture.h"
+
+namespace quorvane {
+namespace test {
+namespace {
+
+using testing_support::FreePort;
+using testing_support::LineClient;
+
+class MetricsTest : public ServerFixture {
+protected:
+    void SetUp() override {
+        ServerFixture::SetUp();
+        metricsPort_ = FreePort(SOCK_STREAM);
+        ServerConfig config;
+        config.metricsAddress = "127.0.0.1:" + std::to_string(metricsPort_);
+        StartServer(config);
+    }
+
+    // The whole answer to a raw request (the server closes after it).
+    std::string Request(const std::string& request) {
+        LineClient http;
+        if (!http.Connect(metricsPort_, DEFAULT_TIMEOUT_MS)) return "";
+        http.Send(request);
+        std::string answer, chunk;
+        while (http.ReadSome(65536, chunk, DEFAULT_TIMEOUT_MS)) answer += chunk;
+        return answer;
+    }
+
+    std::string Scrape() {
+        const std::string answer = Request("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        const size_t body = answer.find("\r\n\r\n");
+        EXPECT_EQ(answer.compare(0, 12, "HTTP/1.1 200"), 0) << answer.substr(0, 200);
+        return body == std::string::npos ? "" : answer.substr(body + 4);
+    }
+
+    // The value of the sample line that starts with the name and labels.
+    static std::string Value(const std::string& metrics, const std::string& sample) {
+        const size_t at = metrics.find("\n" + sample + " ");
+        if (at == std::string::npos) return "<missing>";
+        const size_t start = at + sample.size() + 2;
+        return metrics.substr(start, metrics.find('\n', start) - start);
+    }
+
+    int metricsPort_ = 0;
+};
+
+TEST_F(MetricsTest, FiguresFollowTheClientsInAFormatPromtoolAccepts) {
+    TestUser ann;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    ann.tcp.Send("join channel=\"/a/\"\r\nping\r\nnonsense\r\n");
+    ASSERT_FALSE(ann.tcp.Expect("pong").empty());
+    ASSERT_FALSE(ann.tcp.Expect("error").empty());
+    const std::string metrics = Scrape();
+    const RunResult check = RunProgram("/usr/bin/promtool", {"check", "metrics"}, {}, metrics);
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+    const struct {
+        const char* sample;
+        const char* value;
+    } expected[] = {
+        {"quorvane_up", "1"},
+        {"quorvane_users_online", "1"},
+        {"quorvane_users_served_total", "1"},
+        {"quorvane_channels", "1"},
+        {"quorvane_connections{state=\"user\"}", "1"},
+        {"quorvane_commands_total{command=\"login\"}", "1"},
+        {"quorvane_commands_total{command=\"join\"}", "1"},
+        {"quorvane_commands_total{command=\"unknown\"}", "1"},
+        {"quorvane_voice_relay_latency_seconds_count", "0"},
+    };
+    for (const auto& e : expected) EXPECT_EQ(Value(metrics, e.sample), e.value) << e.sample;
+    EXPECT_NE(Value(metrics, "quorvane_process_resident_memory_bytes"), "-1");
+}
+
+TEST_F(MetricsTest, BadRequestsGetShortErrorsAndHoldNothing) {
+    LineClient slow;  // opened and left silent: the others are served meanwhile
+    ASSERT_TRUE(slow.Connect(metricsPort_, DEFAULT_TIMEOUT_MS));
+    const struct {
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"GET /other HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 404"},
+        {"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc", "HTTP/1.1 405"},
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\nX: " + std::string(40000, 'a') + "\r\n\r\n", "HTTP/1.1 4"},
+    };
+    for (const auto& c : cases) {
+        const std::string answer = Request(c.request);
+        EXPECT_EQ(answer.compare(0, std::string(c.status).size(), c.status), 0) << answer.substr(0, 100);
+        EXPECT_LT(answer.size(), 1000u);
+    }
+    EXPECT_FALSE(Scrape().empty());
+    EXPECT_TRUE(slow.WaitClosed(3 * DEFAULT_TIMEOUT_MS)) << "an idle request is closed";
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
