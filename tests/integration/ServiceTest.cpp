@@ -91,7 +91,9 @@ const char* const IN_NAMESPACE =
     "' sh \"$d\" \"$@\" || exit 97\n";
 
 const std::string STARTING = "STATUS=Starting Quorvane Server.\nEXTEND_TIMEOUT_USEC=3000000";
-const std::string READY = "READY=1\nSTATUS=Quorvane Server is running.";
+std::string Ready(int tcpPort, int udpPort, const std::string& users = "0 users") {
+    return "READY=1\nSTATUS=Running: TCP " + std::to_string(tcpPort) + ", UDP " + std::to_string(udpPort) + ", " + users;
+}
 const std::string STOPPING = "STOPPING=1\nSTATUS=Stopping Quorvane Server.\nEXTEND_TIMEOUT_USEC=5000000";
 const std::string STOPPED = "STATUS=Quorvane Server stopped.";
 
@@ -123,37 +125,51 @@ protected:
 };
 
 TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
-    const RunResult run = RunBinary({"-i", "-l", ".\\qxa", "-psecret"});
-    EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_EQ(run.out, "Quorvane Server installed.\n");
-    EXPECT_EQ(run.err, "-p is ignored: systemd starts a service as its user, without a password.\n");
+    const std::string directory = std::filesystem::canonical(dir_).string();
+    const RunResult run = RunBinary({"-i", "-l", ".\\daemon", "-psecret"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Quorvane Server installed.\nIt runs as daemon, who must be able to write " + directory +
+                           " (settings, ban list, files list, log).\n");
+    EXPECT_EQ(run.err, "-p is ignored: systemd starts a service as its user, without a password.\n"
+                       "daemon cannot write " + directory + " now; for example: chown daemon '" + directory + "'\n");
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
 
-    // The repository's unit, with this program's paths and the account.
-    const std::string directory = std::filesystem::canonical(dir_).string();
+    // The packaged unit, for this program: its path, its files beside it, the account.
+    const std::pair<std::string, std::string> rewritten[] = {
+        {"ExecStart=", "ExecStart=" + directory + "/quorvane-server"},
+        {"User=", "User=daemon"},
+        {"Group=", ""},
+        {"StateDirectory=", "WorkingDirectory=" + directory + "\nReadWritePaths=" + directory},
+        {"StateDirectoryMode=", ""},
+    };
     std::string expected;
     std::istringstream lines(RepositoryUnit());
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("ExecStart=", 0) == 0) {
-            line = "ExecStart=" + directory + "/quorvane-server";
-        } else if (line.rfind("WorkingDirectory=", 0) == 0 || line.rfind("ReadWritePaths=", 0) == 0) {
-            line = line.substr(0, line.find('=') + 1) + directory;
+        bool keep = true;
+        for (const auto& rule : rewritten) {
+            if (line.rfind(rule.first, 0) == 0) {
+                line = rule.second;
+                keep = !line.empty();
+            }
         }
-        expected += line + "\n";
-        if (line == "[Service]") {
-            expected += "User=qxa\n";
-        }
+        if (keep) expected += line + "\n";
     }
     const std::string unit = ReadFile(UnitPath());
     EXPECT_EQ(unit, expected);
-    for (const char* setting : {"Type=notify", "KillSignal=SIGTERM", "SuccessExitStatus=1",
-                                "NoNewPrivileges=yes", "PrivateTmp=yes", "ProtectSystem=strict"}) {
+    for (const char* setting : {"Type=notify", "KillSignal=SIGTERM", "RestartPreventExitStatus=2", "NoNewPrivileges=yes",
+                                "PrivateTmp=yes", "ProtectSystem=strict", "ProtectHome=yes", "WatchdogSec=30s",
+                                "ExecReload=/bin/kill -HUP $MAINPID"}) {
         EXPECT_NE(unit.find(std::string("\n") + setting + "\n"), std::string::npos) << setting;
+    }
+    // A clean stop exits 0, which needs no SuccessExitStatus=; no wait for a network.
+    EXPECT_NE(unit.find("\nAfter=network.target\n"), std::string::npos);
+    for (const char* absent : {"SuccessExitStatus=", "\nWants=", "\nAfter=network-online"}) {
+        EXPECT_EQ(unit.find(absent), std::string::npos) << absent;
     }
 
     // A second installation fails and changes nothing.
     const RunResult again = RunBinary({"-i"});
-    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.out, "CreateService failed - " + UnitPath() + " already exists\n");
     EXPECT_EQ(ReadFile(UnitPath()), unit);
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
@@ -163,23 +179,31 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
         GTEST_SKIP() << "systemd-analyze is not installed";
     }
     const std::string report = PathOf("verify.txt");
-    EXPECT_EQ(std::system(("systemd-analyze verify '" + UnitPath() + "' >'" + report + "' 2>&1").c_str()), 0);
+    EXPECT_EQ(std::system(("systemd-analyze verify --man=no '" + UnitPath() + "' >'" + report + "' 2>&1").c_str()), 0);
     EXPECT_EQ(ReadFile(report), "");
 }
 
 TEST_F(ServiceTest, FailedInstallLeavesNothingInstalled) {
     WriteFile("fail-enable", "Failed to enable unit: Access denied\n");
     RunResult run = RunBinary({"-i"});
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "CreateService failed - Failed to enable unit: Access denied\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\ndaemon-reload\n");
 
     // An account of another domain is no user name here.
     run = RunBinary({"-i", "-lCorvedom\\qxa"});
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "Unable to install Quorvane Server - the account Corvedom\\qxa is not a user name\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+
+    // A user that does not exist would fail every start of the unit.
+    WriteFile("systemctl.log", "");
+    run = RunBinary({"-i", "-l", "nosuchuser"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "Unable to install Quorvane Server - the user nosuchuser does not exist\n");
+    EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+    EXPECT_EQ(Calls(), "");
 }
 
 TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
@@ -196,24 +220,24 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
     };
     const Case cases[] = {
         {{"-s"}, "activating\nactivating\nactive\n", "",
-         "Starting up Quorvane Server...\nQuorvane Server started.\n", 1, start + SHOW + SHOW + SHOW},
-        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 0,
+         "Starting up Quorvane Server...\nQuorvane Server started.\n", 0, start + SHOW + SHOW + SHOW},
+        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 1,
          start + SHOW},
         {{"-s"}, "inactive\n", "Unit quorvane-server.service is masked.\n",
          "Starting up Quorvane Server.\nQuorvane Server failed to start: Unit quorvane-server.service "
          "is masked.\n",
-         0, start},
+         1, start},
         // Nothing runs: the stop is refused silently.
-        {{"-e"}, "inactive\n", "", "", 0, SHOW},
+        {{"-e"}, "inactive\n", "", "", 1, SHOW},
         {{"-e"}, "active\ndeactivating\ninactive\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server stopped.\n", 1, SHOW + stop + SHOW + SHOW},
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\n", 0, SHOW + stop + SHOW + SHOW},
         {{"-e"}, "active\ndeactivating\nactive\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", 0, SHOW + stop + SHOW + SHOW},
+         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", 1, SHOW + stop + SHOW + SHOW},
         {{"-u"}, "activating\ndeactivating\nfailed\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n", 1,
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n", 0,
          SHOW + stop + SHOW + SHOW + remove},
         // The last action wins.
-        {{"-i", "-u"}, "inactive\n", "", "Quorvane Server removed.\n", 1, SHOW + remove},
+        {{"-i", "-u"}, "inactive\n", "", "Quorvane Server removed.\n", 0, SHOW + remove},
     };
     for (const Case& c : cases) {
         const std::string label = c.args.back() + " with " + c.states;
@@ -235,7 +259,7 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
     for (const char* option : {"-u", "-e", "-s"}) {
         WriteFile("systemctl.log", "");
         const RunResult run = RunBinary({option});
-        EXPECT_EQ(run.exitCode, 0) << option;
+        EXPECT_EQ(run.exitCode, 1) << option;
         EXPECT_EQ(run.out, "OpenService failed - " + UnitPath() + ": No such file or directory\n")
             << option;
         EXPECT_EQ(Calls(), "") << option;
@@ -248,14 +272,14 @@ TEST_F(ServiceTest, ReportsEachStateToTheNotificationSocket) {
     // Start pending from the wrapper, then from the server itself.
     EXPECT_EQ(manager.Next(), STARTING);
     EXPECT_EQ(manager.Next(), STARTING);
-    EXPECT_EQ(manager.Next(), READY);
+    EXPECT_EQ(manager.Next(), Ready(tcpPort_, udpPort_));
     // Ready means serving.
     EXPECT_TRUE(IsTcpListening(tcpPort_));
     EXPECT_TRUE(IsUdpBound(udpPort_));
     TestUser user;
     EXPECT_GT(Connect(user), 0);
 
-    EXPECT_EQ(StopServer(SIGTERM), 1);
+    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP);
     EXPECT_EQ(manager.Next(), STOPPING);
     EXPECT_EQ(manager.Next(), STOPPED);
     EXPECT_EQ(manager.Next(0), "");
@@ -267,7 +291,7 @@ TEST_F(ServiceTest, StopDuringStartUpUnderTheManagerEndsRightAfterTheStart) {
     LaunchUnderTheManager(PathOf("notify"));
     // The first report comes once the stop signals are taken, before the server starts.
     ASSERT_EQ(manager.Next(), STARTING);
-    EXPECT_EQ(StopServer(SIGTERM), 1) << ServerErrors();
+    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP) << ServerErrors();
     std::vector<std::string> reports;
     for (std::string report = manager.Next(0); !report.empty(); report = manager.Next(0)) {
         reports.push_back(report);
@@ -278,7 +302,7 @@ TEST_F(ServiceTest, StopDuringStartUpUnderTheManagerEndsRightAfterTheStart) {
     bool stopping = false;
     for (const std::string& report : reports) {
         stopping = stopping || report == STOPPING;
-        EXPECT_FALSE(stopping && report == READY);
+        EXPECT_FALSE(stopping && report.rfind("READY=1", 0) == 0);
     }
     EXPECT_TRUE(stopping);
 }
@@ -311,7 +335,7 @@ TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
         EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size() + 3)), "]: " + text)
             << line;
     };
-    EXPECT_EQ(RunBinary({"-i"}).exitCode, 1);
+    EXPECT_EQ(RunBinary({"-i"}).exitCode, 0);
     expectEvent("<30>", "Service installed");
 
     // Both reports of a run whose notification socket is gone fail.
