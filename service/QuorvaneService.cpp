@@ -215,8 +215,8 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
                                 [](const std::string& text) { HostLog::Report(true, text); });
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
+        // The table stays: a reload compares the file's tree with it.
         ApplyStaticChannels(node, host.staticChannels);
-        host.staticChannels.clear();
         if (!node.GetFilesRoot().empty()) {
             LoadSharedFiles(node, storage.Files());
             storage.TidyFilesRoot(node.GetFilesRoot(), eventLog);
@@ -264,7 +264,9 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
     std::unique_ptr<ServiceTicker> ticker;
     std::unique_ptr<SettingsReload> reload;
     if (loopsRunning) {
-        HostLog::Info(StartLine(GetDisplayName(), host, node.GetFilesRoot(), loops[1].preferred));
+        const std::string root = node.GetFilesRoot();
+        const std::string shownRoot = root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
+        HostLog::Info(StartLine(GetDisplayName(), host, shownRoot, loops[1].preferred));
         // From now on log output goes only to the log file, if there is one.
         HostLog::EndStartUp();
         ACE_LOG_MSG->log(LM_TRACE, "%D %s\n", "Started Quorvane server.");

@@ -2,6 +2,7 @@
 // failures with their exit codes and messages, and the stop signals.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -317,6 +318,76 @@ TEST_F(HostTest, AStoppedAndContinuedServerStillServes) {
     EXPECT_TRUE(before.udp.SendTo(udpPort_, HeaderPacketBytes(3, before.id)));
     std::string answer;
     EXPECT_TRUE(before.udp.Receive(answer, DEFAULT_TIMEOUT_MS));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
+
+namespace quorvane {
+namespace test {
+namespace {
+
+// Given a state directory by systemd, the server keeps its files there and makes a
+// relative files root in it; the start line names ports, files root and voice thread.
+TEST_F(HostTest, StateDirectoryHoldsEveryFile) {
+    const std::string state = PathOf("state");
+    ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    ServerConfig config;
+    config.filesRoot = "files";
+    config.serverLogging = true;
+    WriteFile("state/QuorvaneService.xml", SettingsDocument(config, tcpPort_, udpPort_));
+    setenv("STATE_DIRECTORY", (state + ":" + PathOf("second")).c_str(), 1);
+    Launch();
+    unsetenv("STATE_DIRECTORY");
+    WaitUntilListening(tcpPort_, udpPort_);
+    for (const char* name : {"BanList.xml", "FilesList.xml", "QuorvaneService.log", "files"}) {
+        EXPECT_TRUE(std::filesystem::exists(state + "/" + name)) << name;
+        EXPECT_FALSE(std::filesystem::exists(PathOf(name))) << name;
+    }
+    const std::string prefix = "Quorvane Server started: TCP " + std::to_string(tcpPort_) + " and UDP " +
+                               std::to_string(udpPort_) + " on 127.0.0.1, files root " + state +
+                               "/files, voice thread at ";
+    std::string errors;
+    ASSERT_TRUE(testing_support::WaitFor(
+        [&] { return (errors = ServerErrors()).find(prefix) != std::string::npos; }, DEFAULT_TIMEOUT_MS))
+        << errors;
+    EXPECT_NE(errors.find("Created the files root " + state + "/files.\n"), std::string::npos) << errors;
+    // Real-time priority either way, and what the voice thread got.
+    const bool realTime = errors.find(prefix + "real-time priority 1.\n") != std::string::npos;
+    const bool refused = errors.find(prefix + "ordinary priority (real-time priority refused") != std::string::npos;
+    EXPECT_TRUE(realTime != refused) << errors;
+}
+
+// A files root the server cannot write would fail every upload, one by one, silently.
+TEST_F(HostTest, UnwritableFilesRootIsReportedAtStart) {
+    const std::string files = PathOf("files");
+    ASSERT_EQ(mkdir(files.c_str(), 0755), 0);
+    // Read-only even for root: a bind mount of its own in a mount namespace.
+    WriteFile("read-only.sh",
+              "#!/bin/sh\n"
+              "d=$(dirname \"$0\")\n"
+              "exec unshare --mount --propagation private sh -c '\n"
+              "  d=$1; shift\n"
+              "  mount --bind \"$d/files\" \"$d/files\" && mount -o remount,bind,ro \"$d/files\" || exit 97\n"
+              "  exec \"$d/quorvane-server\" \"$@\"' sh \"$d\" \"$@\" || exit 97\n");
+    ASSERT_EQ(chmod(PathOf("read-only.sh").c_str(), 0755), 0);
+    binary_ = PathOf("read-only.sh");
+    const RunResult probe = RunBinary({"-h"});
+    if (probe.exitCode != 0) {
+        GTEST_SKIP() << "no mount namespace for a read-only files root: " << probe.err;
+    }
+    ServerConfig config;
+    config.filesRoot = files;
+    config.serverLogging = true;
+    StartServer(config);
+    const std::string message = "The files root " + files +
+                                " cannot be written (Read-only file system): every upload will fail.";
+    const std::string errors = ServerErrors();
+    EXPECT_NE(errors.find(message), std::string::npos) << errors;
+    EXPECT_NE(ReadFile("QuorvaneService.log").find(message), std::string::npos);
 }
 
 }  // namespace
