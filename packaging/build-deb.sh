@@ -39,12 +39,19 @@ echo "Building the packages of quorvane $version in $src"
     cd "$src"
     export DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck"
     export CCACHE_BASEDIR="$src"
+    # debhelper gives the build a HOME of its own: the cache is named, or every build
+    # would start with an empty one.
+    if command -v ccache >/dev/null 2>&1; then
+        CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
+        export CCACHE_DIR
+    fi
     dpkg-buildpackage -us -uc -b >"$stage/build.log" 2>&1 || { tail -n 60 "$stage/build.log"; exit 1; }
 )
 
 changes="$stage/quorvane_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).changes"
 # Errors fail; warnings are shown.
 lintian --fail-on error --tag-display-limit 0 "$changes" | tee "$stage/lintian.log"
+rm -f "$out"/quorvane-server_*.deb "$out"/quorvane-cli_*.deb
 for deb in "$stage"/quorvane-server_"$version"_*.deb "$stage"/quorvane-cli_"$version"_*.deb; do
     cp "$deb" "$out/"
 done

@@ -7,7 +7,10 @@ cd "$(dirname "$0")/.."
 
 # libsystemd-dev: sd_notify for the service's state; systemd: systemd-analyze, with which
 # the tests check the unit file (no running systemd needed). clang: the fuzz targets.
-packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev systemd libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libcli11-dev clang)
+# dpkg-dev, debhelper, fakeroot, help2man, lintian: the Debian package; systemd-container,
+# logrotate: the service's test under a real systemd; fail2ban: the filter's test.
+packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev systemd libgtest-dev libgmock-dev libbenchmark-dev libedit-dev libcli11-dev clang
+          dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

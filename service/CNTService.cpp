@@ -287,6 +287,7 @@ private:
 CNTService::CNTService(const char* serviceName, const char* displayName)
     : serviceName_(serviceName),
       displayName_(displayName != nullptr ? displayName : serviceName),
+      syslogName_(serviceName),
       checkPoint_(0),
       debug_(false),
       lastError_(0),
@@ -344,6 +345,8 @@ int CNTService::DispatchService(int argc, char** argv) {
         return DebugService(argc, argv, true);
     }
     debug_ = false;
+    const std::string unit = ServiceManager(serviceName_).GetUnitName();
+    syslogName_ = unit.substr(0, unit.rfind(".service"));
     StopSignalThread signals(*this, SIGNALS_MANAGED);
     std::string error;
     if (!signals.Start(error)) {
@@ -497,7 +500,7 @@ void CNTService::LogServiceEvent(const std::string& message, EventType type, int
     lastError_ = errno;
     const int priority = type == EVENT_ERROR ? LOG_ERR : type == EVENT_WARNING ? LOG_WARNING : LOG_INFO;
     // Opened each time: ACE's log opens syslog under its own settings in between.
-    openlog(serviceName_, LOG_PID, LOG_DAEMON);
+    openlog(syslogName_.c_str(), LOG_PID, LOG_DAEMON);
     syslog(LOG_DAEMON | priority, "%s", message.c_str());
 }
 

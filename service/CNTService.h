@@ -110,6 +110,9 @@ public:
     void ReportReloaded();
 
     const char* GetServiceName() const { return serviceName_; }
+    // The name the events go to syslog under: the service name, or under systemd the
+    // unit's name ("quorvane-server"), since the journal cannot take a name with a blank.
+    const std::string& GetSyslogName() const { return syslogName_; }
     const char* GetDisplayName() const { return displayName_; }
     bool IsDebug() const { return debug_; }
     ServiceState GetCurrentState() const;
@@ -129,6 +132,7 @@ private:
 
     const char* serviceName_;
     const char* displayName_;
+    std::string syslogName_;
     unsigned checkPoint_;
     bool debug_;
     std::atomic<int> lastError_;  // errno when the last event was logged

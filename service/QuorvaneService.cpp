@@ -159,7 +159,7 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     ACE::init();
     // Until the server runs, failures go to the system log and to standard error (under
     // systemd only to the system log: the journal would show each twice).
-    HostLog::Open(GetServiceName(), !IsDebug());
+    HostLog::Open(GetSyslogName().c_str(), !IsDebug());
 
     InstallMainReactor(RaiseOpenFilesLimit());
     // A write past the file-size limit must fail, ending that upload, not the server.

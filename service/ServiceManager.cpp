@@ -278,6 +278,16 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
 
 bool ServiceManager::Install(const std::string& unitText, std::string& error) {
     std::string output;
+    // A unit of ours in /etc would override the package's and point it elsewhere.
+    if (unitDirectory_ == DEFAULT_UNIT_DIRECTORY) {
+        for (const char* packaged : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
+            if (access((packaged + unitName_).c_str(), F_OK) == 0) {
+                error = unitName_ + " is installed by the package quorvane-server (" + packaged + unitName_ +
+                        "); -i is for a program outside the package";
+                return false;
+            }
+        }
+    }
     if (!WriteNewFile(unitPath_, unitText, error)) {
         return false;
     }

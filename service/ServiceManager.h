@@ -59,7 +59,8 @@ public:
     // The unit file exists.
     bool OpenUnit(std::string& error) const;
     // Writes the unit file, reloads the manager and enables the unit. Fails when the
-    // unit exists; a failure leaves nothing installed.
+    // unit exists, also when the package installed it; a failure leaves nothing
+    // installed.
     bool Install(const std::string& unitText, std::string& error);
     // Disables the unit, deletes its file and reloads the manager. A failing reload
     // after the deletion does not fail the removal; its reason is left in warning.
