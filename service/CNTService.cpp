@@ -2,15 +2,12 @@
 
 #include <grp.h>
 #include <limits.h>
-#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,118 +15,16 @@
 #include <thread>
 #include <vector>
 
+#include "ServiceCommandLine.h"
 #include "ServiceManager.h"
-
-// Written for help2man too: "Usage:", the options indented, notes after them.
-const char* const CNTService::USAGE_TEXT =
-    "Usage: %s [-d | -f | -i [-l USER] | -u | -s | -e]\n"
-    "Runs the Quorvane voice-conferencing server, or manages its systemd service.\n"
-    "\n"
-    "Without an option the server runs in the foreground and prints nothing. Started\n"
-    "by systemd it reports its state to systemd, and SIGHUP reloads its settings.\n"
-    "\n"
-    "Options:\n"
-    "  -d             run in this terminal, saying when it starts and stops;\n"
-    "                 Ctrl+C, SIGQUIT or SIGTERM stops it\n"
-    "  -f             run in the foreground without output; SIGTERM, SIGINT or\n"
-    "                 SIGHUP stops it\n"
-    "  -i             install the systemd service quorvane-server for this program\n"
-    "                 and enable it\n"
-    "  -l USER        with -i: run the service as this user, who must exist and be\n"
-    "                 able to write the program's directory\n"
-    "  -p PASSWORD    ignored: systemd needs no password to run a service as a user\n"
-    "  -u             stop the service if it runs, then disable and remove it\n"
-    "  -s             start the installed service\n"
-    "  -e             stop the running service\n"
-    "  -h, -?, --help print this help and exit\n"
-    "  --version      print the version and exit\n"
-    "\n"
-    "Options may also start with \"/\" (/h, /d). -i, -u, -s and -e need root.\n";
+#include "StopSignalThread.h"
 
 namespace {
-
-enum Action { ACTION_NONE, ACTION_INSTALL, ACTION_REMOVE, ACTION_END, ACTION_START };
-
-// What the command line asks for once it has been read whole.
-struct CommandLine {
-    char immediate = 0;  // 'h' help, 'v' version, 'd' console run, 'f' quiet run; 0 none
-    Action action = ACTION_NONE;
-    std::string error;   // why the command line is refused; empty when it is sound
-};
-
-// The options that are a letter alone, and what each does.
-struct OptionRow {
-    char letter;
-    char immediate;
-    Action action;
-};
-const OptionRow OPTIONS[] = {
-    {'?', 'h', ACTION_NONE},      {'h', 'h', ACTION_NONE},         {'d', 'd', ACTION_NONE},
-    {'f', 'f', ACTION_NONE},      {'i', 0, ACTION_INSTALL},        {'u', 0, ACTION_REMOVE},
-    {'e', 0, ACTION_END},         {'s', 0, ACTION_START},
-};
-
-// The program's name as it was started, without its directory.
-std::string ProgramName(int argc, char** argv) {
-    const std::string path = argc > 0 && argv[0] != nullptr ? argv[0] : "quorvane-server";
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 const int START_WAIT_HINT_MS = 3000;
 // A start or stop that is still pending after this many polls (one a second) is taken
 // as failed; the service manager's own time-outs end it well before.
 const int MAX_POLLS = 600;
-
-// The value of -l or -p: the rest of the argument, else the next argument (which is
-// then consumed). False when there is none.
-bool TakeOptionValue(int argc, char** argv, int& index, std::string& value) {
-    const char* rest = argv[index] + 2;
-    if (*rest != '\0') {
-        value = rest;
-        return true;
-    }
-    if (index + 1 < argc && argv[index + 1] != nullptr) {
-        value = argv[++index];
-        return true;
-    }
-    return false;
-}
-
-// Reads every argument; the first of the immediate options wins, else the last action.
-CommandLine ReadCommandLine(int argc, char** argv, std::string& account, std::string& password) {
-    CommandLine line;
-    for (int i = 1; i < argc && line.error.empty(); ++i) {
-        const std::string arg = argv[i] != nullptr ? argv[i] : "";
-        const bool option = arg.size() >= 2 && (arg[0] == '-' || arg[0] == '/');
-        if (!option) {
-            line.error = "unexpected argument \"" + arg + "\"";
-            continue;
-        }
-        if (arg == "--help" || arg == "--version") {
-            if (line.immediate == 0) line.immediate = arg == "--help" ? 'h' : 'v';
-            continue;
-        }
-        if (arg[1] == 'l' || arg[1] == 'p') {
-            if (!TakeOptionValue(argc, argv, i, arg[1] == 'l' ? account : password)) {
-                line.error = "option " + arg + " needs a value";
-            }
-            continue;
-        }
-        const OptionRow* row = nullptr;
-        for (const OptionRow& candidate : OPTIONS) {
-            if (arg.size() == 2 && arg[1] == candidate.letter) row = &candidate;
-        }
-        if (row == nullptr) {
-            line.error = "unknown option " + arg;
-        } else if (row->immediate != 0) {
-            if (line.immediate == 0) line.immediate = row->immediate;
-        } else {
-            line.action = row->action;
-        }
-    }
-    return line;
-}
 
 // Whether the user may write into the directory, by its mode bits.
 bool UserMayWrite(const struct passwd& user, const std::string& directory) {
@@ -198,90 +93,6 @@ ServiceManager::UnitState PollWhile(ServiceManager& manager, ServiceManager::Uni
     return state;
 }
 
-// How a run takes its signals.
-enum SignalMode {
-    SIGNALS_CONSOLE,   // SIGINT, SIGQUIT and SIGTERM stop it, announced with "Stopping ..."
-    SIGNALS_FACELESS,  // SIGTERM, SIGHUP and SIGINT stop it quietly
-    SIGNALS_MANAGED,   // SIGTERM and SIGINT stop it quietly; SIGHUP reloads the settings
-};
-
-// Takes the signals on a thread of its own for as long as it lives, so that
-// StopService and ReloadService run in an ordinary thread context: every thread blocks
-// the signals (the mask is set before the body starts any), and only this one waits
-// for them.
-class StopSignalThread {
-public:
-    StopSignalThread(CNTService& service, SignalMode mode)
-        : service_(service), console_(mode == SIGNALS_CONSOLE), reload_(mode == SIGNALS_MANAGED),
-          finished_(false), started_(false) {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        sigaddset(&signals_, console_ ? SIGQUIT : SIGHUP);
-    }
-
-    ~StopSignalThread() {
-        if (started_) {
-            // The signals stay blocked: one arriving from now on is never delivered.
-            finished_ = true;
-            pthread_kill(thread_, SIGTERM);
-            pthread_join(thread_, nullptr);
-        }
-    }
-
-    StopSignalThread(const StopSignalThread&) = delete;
-    StopSignalThread& operator=(const StopSignalThread&) = delete;
-
-    bool Start(std::string& error) {
-        sigset_t previous;
-        if (pthread_sigmask(SIG_BLOCK, &signals_, &previous) != 0) {
-            error = std::string("Unable to block the stop signals for ") +
-                    service_.GetDisplayName() + ".";
-            return false;
-        }
-        const int result = pthread_create(&thread_, nullptr, Run, this);
-        if (result != 0) {
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-            error = std::string("Unable to start the stop-signal thread for ") +
-                    service_.GetDisplayName() + ": " + std::strerror(result);
-            return false;
-        }
-        started_ = true;
-        return true;
-    }
-
-private:
-    static void* Run(void* arg) {
-        StopSignalThread* self = static_cast<StopSignalThread*>(arg);
-        for (;;) {
-            int signo = 0;
-            if (sigwait(&self->signals_, &signo) != 0) {
-                continue;
-            }
-            // The destructor wakes this thread with a signal of the set.
-            if (self->finished_.load()) {
-                return nullptr;
-            }
-            if (signo == SIGHUP && self->reload_) {
-                self->service_.ReloadService();
-                continue;
-            }
-            if (self->console_) {
-                Print("Stopping %s.\n", self->service_.GetDisplayName());
-            }
-            self->service_.StopService();
-        }
-    }
-
-    CNTService& service_;
-    const bool console_;
-    const bool reload_;
-    sigset_t signals_;
-    std::atomic<bool> finished_;
-    bool started_;
-    pthread_t thread_;
-};
-
 }  // namespace
 
 CNTService::CNTService(const char* serviceName, const char* displayName)
@@ -299,7 +110,7 @@ CNTService::~CNTService() = default;
 
 int CNTService::ProcessCommandLine(int argc, char** argv) {
     const std::string program = ProgramName(argc, argv);
-    const CommandLine line = ReadCommandLine(argc, argv, accountName_, accountPassword_);
+    const ServiceCommandLine line = ReadCommandLine(argc, argv, accountName_, accountPassword_);
     if (!line.error.empty()) {
         std::fprintf(stderr, "%s: %s\n\n", program.c_str(), line.error.c_str());
         std::fprintf(stderr, USAGE_TEXT, program.c_str());
@@ -324,15 +135,15 @@ int CNTService::ProcessCommandLine(int argc, char** argv) {
         break;
     }
     switch (line.action) {
-    case ACTION_INSTALL:
+    case ServiceCommandLine::ACTION_INSTALL:
         return InstallService();
-    case ACTION_REMOVE:
+    case ServiceCommandLine::ACTION_REMOVE:
         return RemoveService();
-    case ACTION_END:
+    case ServiceCommandLine::ACTION_END:
         return EndRunningService();
-    case ACTION_START:
+    case ServiceCommandLine::ACTION_START:
         return StartInstalledService();
-    case ACTION_NONE:
+    case ServiceCommandLine::ACTION_NONE:
         break;
     }
     return DispatchService(argc, argv);
@@ -347,7 +158,7 @@ int CNTService::DispatchService(int argc, char** argv) {
     debug_ = false;
     const std::string unit = ServiceManager(serviceName_).GetUnitName();
     syslogName_ = unit.substr(0, unit.rfind(".service"));
-    StopSignalThread signals(*this, SIGNALS_MANAGED);
+    StopSignalThread signals(*this, StopSignalThread::MANAGED);
     std::string error;
     if (!signals.Start(error)) {
         LogServiceEvent(error, EVENT_ERROR);
@@ -483,7 +294,7 @@ int CNTService::StartInstalledService() {
 }
 
 int CNTService::DebugService(int argc, char** argv, bool faceless) {
-    StopSignalThread signals(*this, faceless ? SIGNALS_FACELESS : SIGNALS_CONSOLE);
+    StopSignalThread signals(*this, faceless ? StopSignalThread::FACELESS : StopSignalThread::CONSOLE);
     std::string error;
     if (!signals.Start(error)) {
         std::fprintf(stderr, "%s\n", error.c_str());

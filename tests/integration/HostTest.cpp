@@ -11,6 +11,7 @@
 
 #include <tinyxml.h>
 
+#include "PortHolder.h"
 #include "ServerFixture.h"
 #include "settings/QuorvaneSettings.h"
 
@@ -19,30 +20,6 @@ namespace test {
 namespace {
 
 const char* const LAUNCH_ADVICE = ".\r\nMake sure the ports are not currently in use.";
-
-// A socket that keeps a loopback port taken for the test's duration.
-class PortHolder {
-public:
-    PortHolder(int type, int port) : fd_(socket(AF_INET, type, 0)) {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        held_ = fd_ >= 0 &&
-                bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                (type != SOCK_STREAM || listen(fd_, 1) == 0);
-    }
-    ~PortHolder() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    bool IsHeld() const { return held_; }
-
-private:
-    int fd_;
-    bool held_ = false;
-};
 
 // A document as TinyXML prints it, so that two layouts of one tree compare equal.
 std::string Canonical(const std::string& xml) {

@@ -16,7 +16,9 @@
 #include <sstream>
 #include <vector>
 
-#include "ServerFixture.h"
+#include "ManagerFixture.h"
+#include "NotifySocket.h"
+#include "PortHolder.h"
 
 namespace quorvane {
 namespace test {
@@ -47,48 +49,6 @@ std::string RepositoryUnit() {
     return text.str();
 }
 
-// A datagram socket in the role of systemd's notification socket or of syslog.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        EXPECT_LT(path.size(), sizeof(address.sun_path));
-        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    }
-    ~NotifySocket() { close(fd_); }
-
-    // The next message that starts with the prefix, skipping others; empty when none
-    // came in time.
-    std::string NextWith(const std::string& prefix, int timeoutMs = DEFAULT_TIMEOUT_MS) {
-        for (std::string message = Next(timeoutMs); !message.empty(); message = Next(timeoutMs)) {
-            if (message.rfind(prefix, 0) == 0) return message;
-        }
-        return "";
-    }
-    // Every message that came, up to the last one.
-    std::vector<std::string> Drain() {
-        std::vector<std::string> messages;
-        for (std::string message = Next(0); !message.empty(); message = Next(0)) messages.push_back(message);
-        return messages;
-    }
-
-    // The next message; empty when none came in time.
-    std::string Next(int timeoutMs = DEFAULT_TIMEOUT_MS) {
-        pollfd ready = {fd_, POLLIN, 0};
-        char buffer[4096];
-        if (poll(&ready, 1, timeoutMs) != 1) {
-            return "";
-        }
-        const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-    }
-
-private:
-    int fd_;
-};
-
 // Runs the server in a mount namespace of its own whose /dev/log is the socket
 // "syslog" of the scratch directory: a fresh /dev that keeps only the devices a process
 // may want. Exits with 97 when the namespace cannot be made.
@@ -106,40 +66,11 @@ const char* const IN_NAMESPACE =
     "  exec \"$d/quorvane-server\" \"$@\"\n"
     "' sh \"$d\" \"$@\" || exit 97\n";
 
-// A socket listening on the loopback port, so that the server cannot have it.
-int HoldTcpPort(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(listen(fd, 1), 0);
-    return fd;
-}
-
-// Whether every thread of the process is stopped by a signal.
-bool AllThreadsStopped(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    bool any = false;
-    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-        std::ifstream in(task.path() / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'T') return false;
-        any = true;
-    }
-    return any;
-}
-
 const std::string STARTING = "STATUS=Starting Quorvane Server.\nEXTEND_TIMEOUT_USEC=3000000";
-std::string Ready(int tcpPort, int udpPort, const std::string& users = "0 users") {
-    return "READY=1\nSTATUS=Running: TCP " + std::to_string(tcpPort) + ", UDP " + std::to_string(udpPort) + ", " + users;
-}
 const std::string STOPPING = "STOPPING=1\nSTATUS=Stopping Quorvane Server.\nEXTEND_TIMEOUT_USEC=5000000";
 const std::string STOPPED = "STATUS=Quorvane Server stopped.";
 
-class ServiceTest : public ServerFixture {
+class ServiceTest : public ManagerFixture {
 protected:
     void SetUp() override {
         ServerFixture::SetUp();
@@ -153,20 +84,6 @@ protected:
 
     std::string UnitPath() const { return PathOf("units/") + UNIT; }
     std::string Calls() const { return ReadFile("systemctl.log"); }
-
-    // Settings on free loopback ports, and a run without options that reports to the
-    // notification socket; with a watchdog period when one is given.
-    void LaunchUnderTheManager(const std::string& notifySocket, const ServerConfig& config = ServerConfig(),
-                               const char* watchdogUsec = nullptr) {
-        tcpPort_ = testing_support::FreePort(SOCK_STREAM);
-        udpPort_ = testing_support::FreePort(SOCK_DGRAM);
-        WriteFile("QuorvaneService.xml", SettingsDocument(config, tcpPort_, udpPort_));
-        setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
-        if (watchdogUsec != nullptr) setenv("WATCHDOG_USEC", watchdogUsec, 1);
-        Launch({});
-        unsetenv("NOTIFY_SOCKET");
-        unsetenv("WATCHDOG_USEC");
-    }
 };
 
 TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
@@ -317,7 +234,7 @@ TEST_F(ServiceTest, ReportsEachStateToTheNotificationSocket) {
     // Start pending from the wrapper, then from the server itself.
     EXPECT_EQ(manager.Next(), STARTING);
     EXPECT_EQ(manager.Next(), STARTING);
-    EXPECT_EQ(manager.Next(), Ready(tcpPort_, udpPort_));
+    EXPECT_EQ(manager.Next(), ReadyReport(tcpPort_, udpPort_));
     // Ready means serving.
     EXPECT_TRUE(IsTcpListening(tcpPort_));
     EXPECT_TRUE(IsUdpBound(udpPort_));
@@ -362,135 +279,6 @@ TEST_F(ServiceTest, UnreachableNotificationSocketStartsNothing) {
     EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
 }
 
-TEST_F(ServiceTest, FailedStartsSayWhyInTheStatus) {
-    NotifySocket manager(PathOf("notify"));
-    const int tcpPort = testing_support::FreePort(SOCK_STREAM);
-    const int udpPort = testing_support::FreePort(SOCK_DGRAM);
-    ServerConfig invalidAddress;
-    invalidAddress.bindIp = "255.255.255.255";
-    ServerConfig fine;
-    struct Case {
-        std::string settings;
-        bool holdTcp;
-        std::string status;
-    };
-    const Case cases[] = {
-        {"<quorvane><hosting><motd>x</hosting>", false, "Failed to start: settings file invalid: "},
-        {SettingsDocument(fine, 0, udpPort), false, "Failed to start: settings file invalid: hostport is \"0\""},
-        {SettingsDocument(invalidAddress, tcpPort, udpPort), false,
-         "Failed to start: bind-ip invalid: \"255.255.255.255\""},
-        {SettingsDocument(fine, tcpPort, udpPort), true, "Failed to start: TCP port " + std::to_string(tcpPort) + " in use"},
-    };
-    for (const Case& c : cases) {
-        WriteFile("QuorvaneService.xml", c.settings);
-        const int holder = c.holdTcp ? HoldTcpPort(tcpPort) : -1;
-        setenv("NOTIFY_SOCKET", PathOf("notify").c_str(), 1);
-        const RunResult run = RunBinary({});
-        unsetenv("NOTIFY_SOCKET");
-        close(holder);
-        EXPECT_EQ(run.exitCode, 2) << c.status;
-        const std::vector<std::string> reports = manager.Drain();
-        ASSERT_FALSE(reports.empty()) << c.status;
-        EXPECT_EQ(reports.back().rfind("STATUS=" + c.status, 0), 0u) << reports.back();
-        // Under systemd nothing is written twice: the messages went to the system log.
-        EXPECT_EQ(run.err, "") << c.status;
-    }
-}
-
-TEST_F(ServiceTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
-    NotifySocket manager(PathOf("notify"));
-    ServerConfig config;
-    config.serverLogging = true;
-    config.adminEnabled = true;
-    config.adminUsername = "admin";
-    config.adminPassword = "old";
-    LaunchUnderTheManager(PathOf("notify"), config);
-    ASSERT_EQ(manager.NextWith("READY=1"), Ready(tcpPort_, udpPort_));
-    TestUser ann;
-    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
-
-    // The administrator changes the file; the new port waits for a restart.
-    const int nextPort = testing_support::FreePort(SOCK_STREAM);
-    ServerConfig changed = config;
-    changed.serverName = "Renamed";
-    changed.motd = "Hello all";
-    changed.maxUsers = 7;
-    changed.adminPassword = "new";
-    changed.passwordLockout = 3;
-    WriteFile("QuorvaneService.xml", SettingsDocument(changed, nextPort, udpPort_));
-    // logrotate moves the log away before it asks for the reload.
-    ASSERT_EQ(rename(PathOf("QuorvaneService.log").c_str(), PathOf("QuorvaneService.log.1").c_str()), 0);
-    ASSERT_EQ(kill(pid_, SIGHUP), 0);
-    EXPECT_EQ(manager.NextWith("RELOADING=1"), "RELOADING=1\nSTATUS=Reloading the settings.");
-    EXPECT_EQ(manager.NextWith("READY=1"), Ready(tcpPort_, udpPort_, "1 user"));
-    const std::string update = SkipUntil(ann.tcp, "serverupdate");
-    EXPECT_EQ(testing_support::Param(update, "servername"), "Renamed") << update;
-
-    const std::string expected[] = {
-        "Reload: server-name changed from \"Quorvane Server\" to \"Renamed\".",
-        "Reload: motd changed from \"\" to \"Hello all\".",
-        "Reload: admin-password changed.",
-        "Reload: max-users changed from 500 to 7.",
-        "Reload: password-lockout changed from 10 to 3.",
-        "Reload: hostport changed from " + std::to_string(tcpPort_) + " to " + std::to_string(nextPort) +
-            "; restart the server to apply it.",
-        "Reload: read " + std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml again; 6 values changed.",
-    };
-    std::string log;
-    ASSERT_TRUE(testing_support::WaitFor(
-        [&] { return (log = ReadFile("QuorvaneService.log")).find(expected[6]) != std::string::npos; },
-        DEFAULT_TIMEOUT_MS))
-        << log;
-    size_t at = 0;
-    for (const std::string& line : expected) {
-        const size_t found = log.find(" " + line + "\n", at);
-        EXPECT_NE(found, std::string::npos) << line << "\nin:\n" << log;
-        at = found == std::string::npos ? at : found;
-    }
-    EXPECT_EQ(ReadFile("QuorvaneService.log.1").find("Reload"), std::string::npos);
-
-    // The new account works, and a save keeps the file's port for the next start.
-    TestUser admin;
-    ASSERT_TRUE(ConnectAdmin(admin, "admin", "new"));
-    admin.tcp.Send("saveconfig\r\n");
-    SkipUntil(admin.tcp, "ok");
-    EXPECT_NE(ReadFile("QuorvaneService.xml").find("<hostport>" + std::to_string(nextPort) + "</hostport>"),
-              std::string::npos);
-
-    // A broken file changes nothing and says so.
-    WriteFile("QuorvaneService.xml", "<quorvane><hosting>");
-    ASSERT_EQ(kill(pid_, SIGHUP), 0);
-    const std::string failed = manager.NextWith("READY=1");
-    EXPECT_EQ(failed.rfind(Ready(tcpPort_, udpPort_, ""), 0), 0u) << failed;
-    EXPECT_NE(failed.find(" users; last reload failed: settings file invalid: "), std::string::npos) << failed;
-    EXPECT_TRUE(testing_support::WaitFor(
-        [&] { return ReadFile("QuorvaneService.log").find("Reload failed, nothing was changed: ") != std::string::npos; },
-        DEFAULT_TIMEOUT_MS));
-    TestUser bob;
-    ASSERT_TRUE(ConnectAndLogin(bob, "bob"));
-    EXPECT_EQ(testing_support::Param(bob.welcome, "servername"), "Renamed");
-    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP);
-}
-
-TEST_F(ServiceTest, WatchdogIsFedFromTheMainLoop) {
-    NotifySocket manager(PathOf("notify"));
-    LaunchUnderTheManager(PathOf("notify"), ServerConfig(), "200000");
-    ASSERT_EQ(manager.NextWith("READY=1"), Ready(tcpPort_, udpPort_));
-    EXPECT_EQ(manager.NextWith("WATCHDOG=1"), "WATCHDOG=1");
-    // The status follows the users.
-    TestUser ann;
-    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
-    EXPECT_EQ(manager.NextWith("STATUS="), "STATUS=Running: TCP " + std::to_string(tcpPort_) + ", UDP " +
-                                                 std::to_string(udpPort_) + ", 1 user");
-    // A loop that does not run feeds nothing (ten periods of 100 ms pass unfed).
-    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
-    ASSERT_TRUE(testing_support::WaitFor([&] { return AllThreadsStopped(pid_); }, DEFAULT_TIMEOUT_MS));
-    manager.Drain();
-    EXPECT_EQ(manager.Next(1000), "");
-    ASSERT_EQ(kill(pid_, SIGCONT), 0);
-    EXPECT_EQ(manager.NextWith("WATCHDOG=1"), "WATCHDOG=1");
-}
-
 TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
     NotifySocket syslog(PathOf("syslog"));
     WriteFile("in-namespace.sh", IN_NAMESPACE);
@@ -529,11 +317,11 @@ TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
     const int tcpPort = testing_support::FreePort(SOCK_STREAM);
     const int udpPort = testing_support::FreePort(SOCK_DGRAM);
     WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort, udpPort));
-    const int holder = HoldTcpPort(tcpPort);
+    const PortHolder holder(SOCK_STREAM, tcpPort);
+    ASSERT_TRUE(holder.IsHeld());
     setenv("NOTIFY_SOCKET", PathOf("notify").c_str(), 1);
     const RunResult run = RunBinary({});
     unsetenv("NOTIFY_SOCKET");
-    close(holder);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.err, "");
     expectEvent("<27>", "Unable to launch server using IP-address 127.0.0.1 TCP port " + std::to_string(tcpPort) +
