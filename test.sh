@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Set up, build with AddressSanitizer and UndefinedBehaviorSanitizer, and run every test;
 # then build with ThreadSanitizer and run every test again, so data races fail too; then
-# build the fuzz targets with clang, fuzz each for a short fixed time and replay the corpora.
+# build the Debian package and try the service under a real systemd; then build the fuzz
+# targets with clang, fuzz each for a short fixed time and replay the corpora.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,6 +20,12 @@ bash scripts/setup.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE_TH
   export TSAN_OPTIONS="halt_on_error=1:detect_deadlocks=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
   cd build/tsan && ctest --output-on-failure -j 2
 )
+
+# The Debian package (a Release build; lintian must report no error), then the service as
+# that package installs it, under a real systemd in a throw-away container (skipped with
+# one line where the machine cannot boot one).
+bash packaging/build-deb.sh build/deb
+bash tests/systemd/run.sh build/deb
 
 bash scripts/setup.sh build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORVANE_FUZZ=ON -DQUORVANE_TESTS=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++

@@ -8,8 +8,12 @@ cd "$(dirname "$0")/.."
 # libsystemd-dev: sd_notify for the service's state; systemd: systemd-analyze, with which
 # the tests check the unit file (no running systemd needed). libmicrohttpd-dev: the metrics'
 # HTTP server; prometheus: promtool, with which a test checks them. clang: the fuzz targets.
-# tmux: the terminal in which the tests type at the interactive client.
-packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev clang tmux prometheus)
+# tmux: the terminal in which the tests type at the interactive client. dpkg-dev,
+# debhelper, fakeroot, help2man, lintian: the Debian package; systemd-container, logrotate:
+# the service's test under a real systemd; fail2ban: the filter's test.
+packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev
+          libgmock-dev libbenchmark-dev libcli11-dev clang tmux prometheus
+          dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,79 +1,55 @@
 #include "CNTService.h"
 
+#include <grp.h>
 #include <limits.h>
-#include <pthread.h>
-#include <signal.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
+#include "ServiceCommandLine.h"
 #include "ServiceManager.h"
-
-// Each line ends in CR LF: the text is printed exactly as stored, on every platform.
-const char* const CNTService::USAGE_TEXT =
-    "The following parameters will be detected:\r\n"
-    "\r\n"
-    "\t -i \tinstall the service (calls\r\n"
-    "\t\t\"InstallService()\" - see below)\r\n"
-    "\r\n"
-    "\t -l \t<account>\r\n"
-    "\t\t<account> is the name of a user,\r\n"
-    "\t\tunder which the service shall run.\r\n"
-    "\t\tThis option is useful with -i only.\r\n"
-    "\t\t<account> needs to have the advanced\r\n"
-    "\t\tuser-right Log on as a service\r\n"
-    "\t\t(see User-Manager)\r\n"
-    "\t\t<account> should have the following\r\n"
-    "\t\tformat: \"<Domain>\\<user>\"\r\n"
-    "\t\t\"Corvedom\\qxa\" for instance.\r\n"
-    "\t\tThe domain \".\" is predefined as the\r\n"
-    "\t\tlocal machine. So one might use\r\n"
-    "\t\t\".\\qxa\" too.\r\n"
-    "\r\n"
-    "\t -p \t<password>\r\n"
-    "\t\tThe password of the user, under which\r\n"
-    "\t\tthe service shall run. Only useful\r\n"
-    "\t\twith -i and -l together.\r\n"
-    "\r\n"
-    "\t -u \tuninstall the service (calls\r\n"
-    "\t\t\"RemoveService()\" - see below)\r\n"
-    "\r\n"
-    "\t -d \tdebug the service (run as console\r\n"
-    "\t\tprocess; calls \"DebugService()\"\r\n"
-    "\t\tsee below)\r\n"
-    "\r\n"
-    "\t -e \tend the service (if it is running)\r\n"
-    "\r\n"
-    "\t -s \tstart the service (if it is not running)\r\n"
-    "\t\t(Note that *you* normally cannot start\r\n"
-    "\t\tan NT-service from the command-line.\r\n"
-    "\t\tThe SCM can.)\r\n"
-    "\r\n";
+#include "StopSignalThread.h"
 
 namespace {
-
-enum Action { ACTION_NONE, ACTION_INSTALL, ACTION_REMOVE, ACTION_END, ACTION_START };
 
 const int START_WAIT_HINT_MS = 3000;
 // A start or stop that is still pending after this many polls (one a second) is taken
 // as failed; the service manager's own time-outs end it well before.
 const int MAX_POLLS = 600;
 
-// The value of -l or -p: the rest of the argument, else the next argument (which is
-// then consumed). With nothing left the value stays as it was.
-void TakeOptionValue(int argc, char** argv, int& index, std::string& value) {
-    const char* rest = argv[index] + 2;
-    if (*rest != '\0') {
-        value = rest;
-    } else if (index + 1 < argc && argv[index + 1] != nullptr) {
-        value = argv[++index];
+// Whether the user may write into the directory, by its mode bits.
+bool UserMayWrite(const struct passwd& user, const std::string& directory) {
+    struct stat info;
+    if (stat(directory.c_str(), &info) != 0) {
+        return false;
     }
+    if (user.pw_uid == 0) {
+        return true;
+    }
+    const mode_t mode = info.st_mode;
+    if (info.st_uid == user.pw_uid) {
+        return (mode & S_IWUSR) && (mode & S_IXUSR);
+    }
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    if (getgrouplist(user.pw_name, user.pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<size_t>(count));
+        getgrouplist(user.pw_name, user.pw_gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    if (std::find(groups.begin(), groups.end(), info.st_gid) != groups.end()) {
+        return (mode & S_IWGRP) && (mode & S_IXGRP);
+    }
+    return (mode & S_IWOTH) && (mode & S_IXOTH);
 }
 
 void Print(const char* format, const char* name) {
@@ -117,83 +93,12 @@ ServiceManager::UnitState PollWhile(ServiceManager& manager, ServiceManager::Uni
     return state;
 }
 
-// Takes the stop signals on a thread of its own for as long as it lives, so that
-// StopService runs in an ordinary thread context: every thread blocks the signals
-// (the mask is set before the body starts any), and only this one waits for them.
-// With a console: SIGINT, SIGQUIT and SIGTERM, announced with "Stopping ..."; else
-// SIGTERM, SIGHUP and SIGINT, quietly.
-class StopSignalThread {
-public:
-    StopSignalThread(CNTService& service, bool console)
-        : service_(service), console_(console), finished_(false), started_(false) {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGINT);
-        sigaddset(&signals_, SIGTERM);
-        sigaddset(&signals_, console ? SIGQUIT : SIGHUP);
-    }
-
-    ~StopSignalThread() {
-        if (started_) {
-            // The signals stay blocked: one arriving from now on is never delivered.
-            finished_ = true;
-            pthread_kill(thread_, SIGTERM);
-            pthread_join(thread_, nullptr);
-        }
-    }
-
-    StopSignalThread(const StopSignalThread&) = delete;
-    StopSignalThread& operator=(const StopSignalThread&) = delete;
-
-    bool Start(std::string& error) {
-        sigset_t previous;
-        if (pthread_sigmask(SIG_BLOCK, &signals_, &previous) != 0) {
-            error = std::string("Unable to block the stop signals for ") +
-                    service_.GetDisplayName() + ".";
-            return false;
-        }
-        const int result = pthread_create(&thread_, nullptr, Run, this);
-        if (result != 0) {
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-            error = std::string("Unable to start the stop-signal thread for ") +
-                    service_.GetDisplayName() + ": " + std::strerror(result);
-            return false;
-        }
-        started_ = true;
-        return true;
-    }
-
-private:
-    static void* Run(void* arg) {
-        StopSignalThread* self = static_cast<StopSignalThread*>(arg);
-        for (;;) {
-            int signo = 0;
-            if (sigwait(&self->signals_, &signo) != 0) {
-                continue;
-            }
-            // The destructor wakes this thread with a signal of the set.
-            if (self->finished_.load()) {
-                return nullptr;
-            }
-            if (self->console_) {
-                Print("Stopping %s.\n", self->service_.GetDisplayName());
-            }
-            self->service_.StopService();
-        }
-    }
-
-    CNTService& service_;
-    const bool console_;
-    sigset_t signals_;
-    std::atomic<bool> finished_;
-    bool started_;
-    pthread_t thread_;
-};
-
 }  // namespace
 
 CNTService::CNTService(const char* serviceName, const char* displayName)
     : serviceName_(serviceName),
       displayName_(displayName != nullptr ? displayName : serviceName),
+      syslogName_(serviceName),
       checkPoint_(0),
       debug_(false),
       lastError_(0),
@@ -204,56 +109,41 @@ CNTService::CNTService(const char* serviceName, const char* displayName)
 CNTService::~CNTService() = default;
 
 int CNTService::ProcessCommandLine(int argc, char** argv) {
-    Action action = ACTION_NONE;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (arg == nullptr || (arg[0] != '-' && arg[0] != '/')) {
-            continue;
-        }
-        switch (arg[1]) {
-        case '?':
-        case 'h':
-            std::fputs(USAGE_TEXT, stdout);
-            std::fflush(stdout);
-            return EXIT_FAILED_ACTION;
-        case 'd':
-            debug_ = true;
-            return DebugService(argc, argv, false);
-        case 'f':
-            debug_ = true;
-            return DebugService(argc, argv, true);
-        case 'i':
-            action = ACTION_INSTALL;
-            break;
-        case 'u':
-            action = ACTION_REMOVE;
-            break;
-        case 'e':
-            action = ACTION_END;
-            break;
-        case 's':
-            action = ACTION_START;
-            break;
-        case 'l':
-            TakeOptionValue(argc, argv, i, accountName_);
-            break;
-        case 'p':
-            TakeOptionValue(argc, argv, i, accountPassword_);
-            break;
-        default:
-            break;
-        }
+    const std::string program = ProgramName(argc, argv);
+    const ServiceCommandLine line = ReadCommandLine(argc, argv, accountName_, accountPassword_);
+    if (!line.error.empty()) {
+        std::fprintf(stderr, "%s: %s\n\n", program.c_str(), line.error.c_str());
+        std::fprintf(stderr, USAGE_TEXT, program.c_str());
+        std::fputs(UsageNotes(), stderr);
+        return EXIT_USAGE;
     }
-    switch (action) {
-    case ACTION_INSTALL:
+    switch (line.immediate) {
+    case 'h':
+        std::printf(USAGE_TEXT, program.c_str());
+        std::fputs(UsageNotes(), stdout);
+        std::fflush(stdout);
+        return EXIT_ACTION_DONE;
+    case 'v':
+        std::printf("%s %s\n", program.c_str(), QUORVANE_VERSION);
+        std::fflush(stdout);
+        return EXIT_ACTION_DONE;
+    case 'd':
+    case 'f':
+        debug_ = true;
+        return DebugService(argc, argv, line.immediate == 'f');
+    default:
+        break;
+    }
+    switch (line.action) {
+    case ServiceCommandLine::ACTION_INSTALL:
         return InstallService();
-    case ACTION_REMOVE:
+    case ServiceCommandLine::ACTION_REMOVE:
         return RemoveService();
-    case ACTION_END:
+    case ServiceCommandLine::ACTION_END:
         return EndRunningService();
-    case ACTION_START:
+    case ServiceCommandLine::ACTION_START:
         return StartInstalledService();
-    case ACTION_NONE:
+    case ServiceCommandLine::ACTION_NONE:
         break;
     }
     return DispatchService(argc, argv);
@@ -266,11 +156,13 @@ int CNTService::DispatchService(int argc, char** argv) {
         return DebugService(argc, argv, true);
     }
     debug_ = false;
-    StopSignalThread signals(*this, false);
+    const std::string unit = ServiceManager(serviceName_).GetUnitName();
+    syslogName_ = unit.substr(0, unit.rfind(".service"));
+    StopSignalThread signals(*this, StopSignalThread::MANAGED);
     std::string error;
     if (!signals.Start(error)) {
         LogServiceEvent(error, EVENT_ERROR);
-        return EXIT_FAILED_ACTION;
+        return EXIT_START_FAILED;
     }
     return ServiceMain(argc, argv);
 }
@@ -280,7 +172,7 @@ int CNTService::ServiceMain(int argc, char** argv) {
     if (UpdateServiceStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS)) {
         result = RunService(argc, argv) ? EXIT_STOPPED : EXIT_START_FAILED;
     }
-    UpdateServiceStatus(SERVICE_STOPPED, START_WAIT_HINT_MS);
+    UpdateServiceStatus(SERVICE_STOPPED, START_WAIT_HINT_MS, result);
     return result;
 }
 
@@ -308,11 +200,31 @@ int CNTService::InstallService() {
         PrintFailure("OpenSCManager failed - %s\n", error);
         return EXIT_FAILED_ACTION;
     }
+    // A user that does not exist would fail every start of the unit (217/USER).
+    std::string user;
+    const struct passwd* account = nullptr;
+    if (!accountName_.empty() && ServiceManager::ToUserName(accountName_, user) &&
+        (account = getpwnam(user.c_str())) == nullptr) {
+        std::printf("Unable to install %s - the user %s does not exist\n", displayName_, user.c_str());
+        std::fflush(stdout);
+        return EXIT_FAILED_ACTION;
+    }
     if (!manager.Install(unitText, error)) {
         PrintFailure("CreateService failed - %s\n", error);
         return EXIT_FAILED_ACTION;
     }
     Print("%s installed.\n", displayName_);
+    if (account != nullptr) {
+        const std::string program(path, static_cast<size_t>(length));
+        const std::string directory = program.substr(0, std::max<size_t>(program.rfind('/'), 1));
+        std::printf("It runs as %s, who must be able to write %s (settings, ban list, files list, log).\n",
+                    user.c_str(), directory.c_str());
+        std::fflush(stdout);
+        if (!UserMayWrite(*account, directory)) {
+            std::fprintf(stderr, "%s cannot write %s now; for example: chown %s '%s'\n", user.c_str(),
+                         directory.c_str(), user.c_str(), directory.c_str());
+        }
+    }
     LogServiceEvent("Service installed", EVENT_INFORMATION);
     return EXIT_ACTION_DONE;
 }
@@ -382,7 +294,7 @@ int CNTService::StartInstalledService() {
 }
 
 int CNTService::DebugService(int argc, char** argv, bool faceless) {
-    StopSignalThread signals(*this, !faceless);
+    StopSignalThread signals(*this, faceless ? StopSignalThread::FACELESS : StopSignalThread::CONSOLE);
     std::string error;
     if (!signals.Start(error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
@@ -399,7 +311,7 @@ void CNTService::LogServiceEvent(const std::string& message, EventType type, int
     lastError_ = errno;
     const int priority = type == EVENT_ERROR ? LOG_ERR : type == EVENT_WARNING ? LOG_WARNING : LOG_INFO;
     // Opened each time: ACE's log opens syslog under its own settings in between.
-    openlog(serviceName_, LOG_PID, LOG_DAEMON);
+    openlog(syslogName_.c_str(), LOG_PID, LOG_DAEMON);
     syslog(LOG_DAEMON | priority, "%s", message.c_str());
 }
 
@@ -422,27 +334,69 @@ bool CNTService::UpdateServiceStatus(ServiceState state, int waitHintMs, int ser
     serviceExitCode_ = serviceExitCode;
     checkPoint_ = (state == SERVICE_RUNNING || state == SERVICE_STOPPED) ? 0 : checkPoint_ + 1;
 
+    const std::string name = displayName_;
     ServiceManager::Phase phase = ServiceManager::PHASE_OTHER;
+    std::string status;
     switch (state) {
     case SERVICE_START_PENDING:
         phase = ServiceManager::PHASE_STARTING;
+        status = "Starting " + name + ".";
         break;
     case SERVICE_RUNNING:
         phase = ServiceManager::PHASE_RUNNING;
+        status = runningStatus_.empty() ? name + " is running." : runningStatus_;
         break;
     case SERVICE_STOP_PENDING:
         phase = ServiceManager::PHASE_STOPPING;
+        status = "Stopping " + name + ".";
         break;
     case SERVICE_STOPPED:
         phase = ServiceManager::PHASE_STOPPED;
+        status = serviceExitCode == 0          ? name + " stopped."
+                 : failureReason_.empty() ? std::string("Failed to start.")
+                                          : "Failed to start: " + failureReason_;
         break;
     default:
-        break;
+        return true;
     }
+    return Notify(phase, status);
+}
+
+bool CNTService::Notify(int phase, const std::string& status) {
     std::string error;
-    if (!ServiceManager::Notify(phase, waitHintMs, displayName_, error)) {
+    if (!ServiceManager::Notify(static_cast<ServiceManager::Phase>(phase), waitHintMs_, status, error)) {
         LogServiceEvent("SetServiceStatus() failed", EVENT_ERROR);
         return false;
     }
     return true;
+}
+
+void CNTService::SetRunningStatus(const std::string& text) {
+    std::lock_guard<std::mutex> guard(statusLock_);
+    if (text == runningStatus_) {
+        return;
+    }
+    runningStatus_ = text;
+    if (!debug_ && currentState_ == SERVICE_RUNNING) {
+        Notify(ServiceManager::PHASE_STATUS, runningStatus_);
+    }
+}
+
+void CNTService::SetFailureReason(const std::string& reason) {
+    std::lock_guard<std::mutex> guard(statusLock_);
+    failureReason_ = reason;
+}
+
+void CNTService::ReportReloading() {
+    std::lock_guard<std::mutex> guard(statusLock_);
+    if (!debug_ && currentState_ == SERVICE_RUNNING) {
+        Notify(ServiceManager::PHASE_RELOADING, "Reloading the settings.");
+    }
+}
+
+void CNTService::ReportReloaded() {
+    std::lock_guard<std::mutex> guard(statusLock_);
+    if (!debug_ && currentState_ == SERVICE_RUNNING) {
+        Notify(ServiceManager::PHASE_RUNNING, runningStatus_);
+    }
 }

@@ -1,25 +1,28 @@
 #include "QuorvaneService.h"
 
-#include <limits.h>
 #include <sys/resource.h>
-#include <syslog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <memory>
 
 #include <ace/ACE.h>
 #include <ace/Init_ACE.h>
 #include <ace/Dev_Poll_Reactor.h>
 #include <ace/Log_Msg.h>
-#include <ace/OS_NS_arpa_inet.h>
 #include <ace/Reactor.h>
 #include <ace/Select_Reactor.h>
 #include <ace/Thread_Manager.h>
 
+#include "HostLog.h"
+#include "HostSettings.h"
+#include "ServiceManager.h"
 #include "ServiceStorage.h"
+#include "ServiceTicker.h"
+#include "SettingsReload.h"
+#include "StartReport.h"
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
@@ -29,14 +32,10 @@
 #include "server/MetricsText.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
-#include "settings/ValueRules.h"
 
 using quorvane::ApplyStaticChannels;
 using quorvane::EventLog;
 using quorvane::LoadSharedFiles;
-using quorvane::QuorvaneSettings;
-using quorvane::ValueRules;
-using quorvane::StaticChannelTable;
 using quorvane::server::ServerListener;
 using quorvane::server::MetricsText;
 using quorvane::server::ServerNode;
@@ -46,66 +45,19 @@ const char* const CQuorvaneService::LOG_FILE_NAME = "QuorvaneService.log";
 
 namespace {
 
-const int DEFAULT_TCP_PORT = 10300;
-const int DEFAULT_UDP_PORT = 10301;
-const int DEFAULT_MAX_USERS = 32767;
 const int START_WAIT_HINT_MS = 3000;
 const int STOP_WAIT_HINT_MS = 5000;
 // Guards the epoll reactor's handler table against an unlimited hard limit.
 const rlim_t MAX_REACTOR_HANDLES = 1 << 20;
 
-// Every value the host takes from the settings file, read once at start-up.
-struct HostSettings {
-    std::string bindIp;
-    ACE_UINT32 address = 0;  // host byte order, 0 = all local addresses
-    int tcpPort = DEFAULT_TCP_PORT;
-    int udpPort = DEFAULT_UDP_PORT;
-    bool serverLogging = false;
-    bool adminEnabled = false;
-    std::string adminUsername;
-    std::string adminPassword;
-    std::string serverName;
-    std::string serverPassword;
-    std::string motd;
-    bool allowChannelCreation = true;
-    bool allowOperators = true;
-    int maxUsers = DEFAULT_MAX_USERS;
-    std::string filesRoot;
-    int64_t rootDiskQuota = 0;
-    int64_t channelDiskQuota = 0;
-    int maxConnectionsPerAddress = ServerNode::DEFAULT_MAX_CONNECTIONS_PER_ADDRESS;
-    int passwordLockout = ServerNode::DEFAULT_PASSWORD_LOCKOUT;
-    int loginTimeout = ServerNode::DEFAULT_LOGIN_TIMEOUT_SECONDS;
-    int maxChannels = ServerNode::DEFAULT_MAX_CHANNELS;
-    int commandRate = 20;
-    int commandBurst = 200;
-    int transferTimeout = 60;
-    bool trustLoopback = true;
-    std::string metricsAddress;
-    StaticChannelTable staticChannels;
-};
-
-void Log(ACE_Log_Priority priority, const char* format, const std::string& text) {
-    ACE_LOG_MSG->log(priority, format, text.c_str());
-}
-
-void LogError(const std::string& text) {
-    Log(LM_ERROR, "%s\n", text);
-}
-
-// Once the server runs the log has no sink but the log file: a failed save must still
-// reach the administrator, on standard error and in the system log.
-void ReportAfterStart(const std::string& text) {
-    fprintf(stderr, "%s\n", text.c_str());
-    syslog(LOG_ERR, "%s", text.c_str());
-}
-
 // One event-loop thread: its reactor, and the event it signals once it has registered
-// as the loop's thread.
+// as the loop's thread (by then preferred holds what the request for precedence got).
 struct LoopThread {
-    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop) : reactor(loopReactor), voice(voiceLoop), registered(0) {}
+    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop)
+        : reactor(loopReactor), voice(voiceLoop), preferred(false), registered(0) {}
     ACE_Reactor* reactor;
     bool voice;
+    bool preferred;
     ACE_Manual_Event registered;
 };
 
@@ -113,7 +65,7 @@ struct LoopThread {
 ACE_THR_FUNC_RETURN RunReactorLoop(void* arg) {
     LoopThread* loop = static_cast<LoopThread*>(arg);
     if (loop->voice) {
-        ThreadPrecedence::Prefer();
+        loop->preferred = ThreadPrecedence::Prefer();
     }
     ReactorThread::RunLoop(loop->reactor, &loop->registered);
     return 0;
@@ -154,142 +106,6 @@ void InstallMainReactor(size_t maxHandles) {
     delete previous;
 }
 
-// The directory of the executable, without a trailing "/"; the current directory when
-// the executable's path cannot be read.
-std::string GetProgramDirectory() {
-    char path[PATH_MAX + 1];
-    const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
-    if (length > 0) {
-        const std::string exe(path, static_cast<size_t>(length));
-        const size_t slash = exe.rfind('/');
-        if (slash != std::string::npos) {
-            return exe.substr(0, slash);
-        }
-    }
-    if (getcwd(path, sizeof(path)) != nullptr) {
-        return path;
-    }
-    return ".";
-}
-
-// Dotted IPv4 text to a host-order address. "255.255.255.255" reads as the parser's
-// no-address value and is refused with the malformed texts.
-bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
-    const ACE_UINT32 networkOrder = ACE_OS::inet_addr(text.c_str());
-    if (networkOrder == INADDR_NONE) {
-        return false;
-    }
-    address = ACE_NTOHL(networkOrder);
-    return true;
-}
-
-// The 32-bit setting getters answer -1 for a missing element.
-int OrDefault(int value, int fallback) { return value == -1 ? fallback : value; }
-
-// A present setting outside its range stops start-up rather than being put to some
-// other use (a port of 65536 would listen on port 0's random choice, say). The ranges
-// are those the server holds clients' values to as well.
-bool InRange(QuorvaneSettings& settings, const char* name, int64_t value) {
-    std::string text;
-    if (!settings.GetString(settings.GetHostingElement(), name, text) || ValueRules::InRange(name, value)) return true;
-    const ValueRules::Range* range = ValueRules::FindRange(name);
-    LogError("Quorvane service found an invalid setting in " + settings.GetFileName() + ": " + name + " is \"" + text +
-             "\"; it must be a number from " + std::to_string(range->low) + " to " + std::to_string(range->high) + ".");
-    return false;
-}
-
-bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host) {
-    bool valid = InRange(settings, "hostport", host.tcpPort) && InRange(settings, "soundport", host.udpPort) &&
-                 InRange(settings, "max-users", host.maxUsers) &&
-                 InRange(settings, "max-connections-per-address", host.maxConnectionsPerAddress) &&
-                 InRange(settings, "password-lockout", host.passwordLockout) &&
-                 InRange(settings, "login-timeout", host.loginTimeout) &&
-                 InRange(settings, "max-channels", host.maxChannels) &&
-                 InRange(settings, "root-diskquota", host.rootDiskQuota) &&
-                 InRange(settings, "channel-diskquota", host.channelDiskQuota) &&
-                 InRange(settings, "command-rate", host.commandRate) &&
-                 InRange(settings, "command-burst", host.commandBurst) &&
-                 InRange(settings, "transfer-timeout", host.transferTimeout);
-    for (StaticChannelTable::const_iterator it = host.staticChannels.begin(); valid && it != host.staticChannels.end();
-         ++it) {
-        if (it->second.diskquota >= 0) continue;
-        LogError("Quorvane service found an invalid setting in " + settings.GetFileName() +
-                 ": the diskquota of a static channel is " + std::to_string(it->second.diskquota) +
-                 "; it must not be negative.");
-        valid = false;
-    }
-    return valid;
-}
-
-// False (logged) when the bind address or a value is invalid.
-bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host) {
-    host.bindIp = settings.GetBindIP();
-    if (!host.bindIp.empty() && !ParseBindAddress(host.bindIp, host.address)) {
-        LogError("This specified IP-address to bind to is invalid.");
-        return false;
-    }
-    host.tcpPort = OrDefault(settings.GetHostPort(), DEFAULT_TCP_PORT);
-    host.udpPort = OrDefault(settings.GetSoundPort(), DEFAULT_UDP_PORT);
-    host.serverLogging = settings.GetServerLogging();
-    host.adminEnabled = settings.GetAdminEnabled();
-    host.adminUsername = settings.GetAdminUsername();
-    host.adminPassword = settings.GetAdminPassword();
-    host.serverName = settings.GetServerName();
-    host.serverPassword = settings.GetServerPassword();
-    host.motd = settings.GetMotd();
-    host.allowChannelCreation = settings.GetAllowChannelCreation();
-    host.allowOperators = settings.GetAllowOperators();
-    host.maxUsers = OrDefault(settings.GetMaxUsers(), DEFAULT_MAX_USERS);
-    host.filesRoot = settings.GetFilesRoot();
-    host.rootDiskQuota = settings.GetRootDiskQuota();
-    host.channelDiskQuota = settings.GetChannelDiskQuota();
-    host.maxConnectionsPerAddress = settings.GetMaxConnectionsPerAddress();
-    host.passwordLockout = settings.GetPasswordLockout();
-    host.loginTimeout = settings.GetLoginTimeout();
-    host.maxChannels = settings.GetMaxChannels();
-    host.commandRate = settings.GetCommandRate();
-    host.commandBurst = settings.GetCommandBurst();
-    host.transferTimeout = settings.GetTransferTimeout();
-    host.trustLoopback = settings.GetTrustLoopback();
-    host.metricsAddress = settings.GetMetricsAddress();
-    uint32_t metricsHost = 0;
-    uint16_t metricsPort = 0;
-    if (!host.metricsAddress.empty() && !MetricsServer::ParseAddress(host.metricsAddress, metricsHost, metricsPort)) {
-        LogError("Quorvane service found an invalid setting in " + settings.GetFileName() + ": metrics-address is \"" +
-                 host.metricsAddress + "\"; it must be empty or an address such as 127.0.0.1:10302.");
-        return false;
-    }
-    host.staticChannels.clear();
-    settings.ReadStaticChannels(host.staticChannels);
-    return SettingsInRange(settings, host);
-}
-
-void ApplySettings(ServerNode& node, const HostSettings& host) {
-    if (host.adminEnabled) {
-        node.Admin().SetAdminAccount(host.adminUsername, host.adminPassword);
-    } else {
-        node.Admin().SetAdminAccount("", "");
-    }
-    node.Properties().SetServerName(host.serverName);
-    node.Properties().SetServerPassword(host.serverPassword);
-    node.Channels().SetRootDiskQuota(host.rootDiskQuota);
-    node.Properties().SetMotd(host.motd);
-    node.Properties().SetAllowChannelCreation(host.allowChannelCreation);
-    node.Properties().SetAllowOperators(host.allowOperators);
-    node.Properties().SetMaxUsers(host.maxUsers);
-    node.Properties().SetChannelDiskQuota(host.channelDiskQuota);
-    node.Limits().SetMaxConnectionsPerAddress(host.maxConnectionsPerAddress);
-    node.Limits().SetPasswordLockout(host.passwordLockout);
-    node.Limits().SetLoginTimeout(host.loginTimeout);
-    node.Channels().SetMaxChannels(host.maxChannels);
-    node.Limits().SetCommandRate(host.commandRate, host.commandBurst);
-    node.Transfers().SetTransferTimeout(host.transferTimeout);
-    node.Properties().SetTrustLoopback(host.trustLoopback);
-    if (!host.filesRoot.empty() && !node.Files().SetFilesRoot(host.filesRoot)) {
-        LogError("File sharing failed to initialize properly.");
-    }
-}
-
 std::string FormatLaunchFailure(const HostSettings& host) {
     char text[512];
     if (host.bindIp.empty()) {
@@ -309,11 +125,31 @@ std::string FormatLaunchFailure(const HostSettings& host) {
 }  // namespace
 
 CQuorvaneService::CQuorvaneService(const char* serviceName)
-    : CNTService(serviceName, serviceName), stopEvent_(0) {}
+    : CNTService(serviceName, serviceName), stopEvent_(0), reload_(nullptr) {}
+
+const char* CQuorvaneService::UsageNotes() const {
+    return "\n"
+           "Files: QuorvaneService.xml (the settings), BanList.xml, FilesList.xml and the\n"
+           "event log QuorvaneService.log live in $STATE_DIRECTORY when systemd sets it\n"
+           "(/var/lib/quorvane for the package's service), otherwise beside the program.\n"
+           "\n"
+           "Exit status: 0 after a clean stop, a successful -i, -u, -s or -e, or --help;\n"
+           "1 when -i, -u, -s or -e failed; 2 when the server could not start or the\n"
+           "command line was wrong.\n";
+}
 
 void CQuorvaneService::StopService() {
     UpdateServiceStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
     stopEvent_.signal();
+}
+
+void CQuorvaneService::ReloadService() {
+    std::lock_guard<std::mutex> guard(reloadLock_);
+    if (reload_ == nullptr) {
+        HostLog::Report(false, "Reload ignored: the server is not running.");
+    } else if (!reload_->Request()) {
+        HostLog::Report(true, "Reload failed: the main loop could not be told.");
+    }
 }
 
 void CQuorvaneService::WaitForStop() {
@@ -324,8 +160,9 @@ void CQuorvaneService::WaitForStop() {
 bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     UpdateServiceStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS);
     ACE::init();
-    // Until the server runs, failures go to the system log and to standard error.
-    ACE_LOG_MSG->open(GetServiceName(), ACE_Log_Msg::SYSLOG | ACE_Log_Msg::STDERR);
+    // Until the server runs, failures go to the system log and to standard error (under
+    // systemd only to the system log: the journal would show each twice).
+    HostLog::Open(GetSyslogName().c_str(), !IsDebug());
 
     InstallMainReactor(RaiseOpenFilesLimit());
     // A write past the file-size limit must fail, ending that upload, not the server.
@@ -344,49 +181,69 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
 }
 
 bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
-    const std::string directory = GetProgramDirectory();
+    const std::string directory = ServiceStorage::DataDirectory();
     if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) {
-        LogError("Quorvane service failed to enter its directory: " + directory + ".");
+        HostLog::Error("Quorvane service failed to enter its directory: " + directory + ".");
     }
     ServiceStorage storage(directory);
-    if (!storage.LoadSettings()) {
+    std::string error, reason;
+    if (!storage.LoadSettings(reason)) {
+        SetFailureReason(reason);
         return false;
     }
     storage.LoadLists();
-    QuorvaneSettings& settings = storage.Settings();
     HostSettings host;
-    if (!ReadHostSettings(settings, host)) {
+    if (!ReadHostSettings(storage.Settings(), host, error, reason)) {
+        HostLog::Error(error);
+        SetFailureReason(reason);
         return false;
+    }
+    // A relative files root lies in the data directory and is made there when missing,
+    // so that sharing files needs no more than the setting.
+    if (!host.filesRoot.empty() && host.filesRoot[0] != '/' && mkdir(host.filesRoot.c_str(), 0750) == 0) {
+        HostLog::Info("Created the files root " + directory + "/" + host.filesRoot + ".");
     }
 
     // The event lines go to their own file; the host's messages stay on the system log
     // and standard error until the server runs.
     EventLog eventLog;
-    if (host.serverLogging && !eventLog.Open(directory + "/" + LOG_FILE_NAME)) {
-        LogError("Quorvane service failed to open the log file: " + directory + "/" + LOG_FILE_NAME + ".");
+    const std::string logPath = directory + "/" + LOG_FILE_NAME;
+    if (host.serverLogging && !eventLog.Open(logPath)) {
+        HostLog::Error("Quorvane service failed to open the log file: " + logPath + ".");
     }
 
     bool started = false;
     {
-        ServerListener listener(settings, storage.Bans(), storage.Files(), &eventLog, ReportAfterStart);
+        ServerListener listener(storage.Settings(), storage.Bans(), storage.Files(), &eventLog,
+                                [](const std::string& text) { HostLog::Report(true, text); });
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
+        // The table stays: a reload compares the file's tree with it.
         ApplyStaticChannels(node, host.staticChannels);
-        host.staticChannels.clear();
         if (!node.Files().GetFilesRoot().empty()) {
             LoadSharedFiles(node, storage.Files());
             storage.TidyFilesRoot(node.Files().GetFilesRoot(), eventLog);
+            // Uploads into a root that cannot be written would each fail, silently.
+            const std::string refusal = CheckFilesRoot(node.Files().GetFilesRoot());
+            if (!refusal.empty()) {
+                HostLog::Error(refusal);
+                eventLog.Write(refusal);
+            }
         }
         storage.AddStoredBans(node);
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
-            // Metrics are read without the loops: the server answers them from its own thread.
+            // The metrics are read without the loops, on the HTTP server's own thread.
             MetricsServer metrics([&node] { return MetricsText::Render(node); });
-            std::string error;
-            if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, error))
-                LogError("Quorvane service cannot serve its metrics: " + error + ".");
-            started = RunStartedServer(node, voiceReactor);
+            std::string metricsError;
+            if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError))
+                HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
+            started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
+        } else if (!node.GetStartError().empty()) {
+            HostLog::Error(node.GetStartError());
+            SetFailureReason(node.GetStartError());
         } else {
-            LogError(node.GetStartError().empty() ? FormatLaunchFailure(host) : node.GetStartError());
+            HostLog::Error(FormatLaunchFailure(host));
+            SetFailureReason(DescribeBindFailure(host));
         }
     }
     // The loop threads have ended: nothing touches the ban list any more.
@@ -396,10 +253,9 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
     return started;
 }
 
-bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReactor) {
-    // From now on log output goes only to the log file, if there is one.
-    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::SYSLOG);
-
+bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReactor, const HostSettings& host,
+                                        ReloadableSettings& settings, EventLog& eventLog, const std::string& logPath,
+                                        MetricsServer& metrics) {
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
     LoopThread loops[] = {LoopThread(mainReactor, false), LoopThread(voiceReactor, true)};
@@ -413,17 +269,44 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
         loops[i].registered.wait();
     }
     const bool loopsRunning = spawned == 2;
+    // Both live until the loops have ended: the loop may still run their handlers.
+    std::unique_ptr<ServiceTicker> ticker;
+    std::unique_ptr<SettingsReload> reload;
     if (loopsRunning) {
-        Log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
+        const std::string root = node.Files().GetFilesRoot();
+        const std::string shownRoot = root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
+        HostLog::Info(StartLine(GetDisplayName(), host, shownRoot, loops[1].preferred));
+        // From now on log output goes only to the log file, if there is one.
+        HostLog::EndStartUp();
+        ACE_LOG_MSG->log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
+        ticker.reset(new ServiceTicker(mainReactor, *this, node, host.tcpPort, host.udpPort));
+        if (!ticker->Start()) {
+            HostLog::Report(true, "Unable to schedule the status timer: the watchdog is not fed.");
+        }
+        ServiceTicker* status = ticker.get();
+        reload.reset(new SettingsReload(
+            mainReactor, SettingsReload::Target{node, eventLog, logPath, metrics}, settings, host,
+            [this] { ReportReloading(); },
+            [this, status](const std::string& note) {
+                status->SetNote(note);
+                ReportReloaded();
+            }));
+        {
+            std::lock_guard<std::mutex> guard(reloadLock_);
+            reload_ = reload.get();
+        }
         UpdateServiceStatus(SERVICE_RUNNING, START_WAIT_HINT_MS);
         WaitForStop();
+        std::lock_guard<std::mutex> guard(reloadLock_);
+        reload_ = nullptr;
     } else {
-        LogError("Unable to start the event-loop threads of the server.");
+        HostLog::Error("Unable to start the event-loop threads of the server.");
+        SetFailureReason("the event loops could not be started");
     }
 
     // Stopped while the loops still run: the node hands its work to the main loop.
     node.StopServer();
-    Log(LM_TRACE, "%D %s\n", "Stopped Quorvane server.");
+    ACE_LOG_MSG->log(LM_TRACE, "%D %s\n", "Stopped Quorvane server.");
     mainReactor->end_reactor_event_loop();
     voiceReactor->end_reactor_event_loop();
     // The node is destroyed by the caller only after this, when no loop can reach it.

@@ -1,12 +1,14 @@
-// The program's service body: reads the settings file beside the executable, builds
+// The program's service body: reads the settings file in its data directory, builds
 // and starts the server node, runs its two event loops and, on the stop request, shuts
-// everything down in order.
+// everything down in order. Started by systemd it also feeds the watchdog, keeps the
+// status line current and reloads the settings on SIGHUP.
 //
 // Threads: RunService runs on the main thread and, once the server is up, only waits
-// for the stop event; StopService may come from any thread.
+// for the stop event; StopService and ReloadService may come from any thread.
 #ifndef QUORVANE_SERVICE_QUORVANESERVICE_H
 #define QUORVANE_SERVICE_QUORVANESERVICE_H
 
+#include <mutex>
 #include <string>
 
 #include <ace/Manual_Event.h>
@@ -14,8 +16,13 @@
 #include "CNTService.h"
 
 class ACE_Reactor;
+class MetricsServer;
+class ReloadableSettings;
+class SettingsReload;
+struct HostSettings;
 
 namespace quorvane {
+class EventLog;
 namespace server {
 class ServerNode;
 }
@@ -30,23 +37,32 @@ public:
     explicit CQuorvaneService(const char* serviceName);
 
     // False when the server could not start (unreadable settings file, invalid bind
-    // address, ports in use); the reason has been logged.
+    // address, ports in use); the reason has been logged and given to the status.
     bool RunService(int argc, char** argv) override;
     // Thread safe. A stop asked for before the server has started ends the service
     // right after the start.
     void StopService() override;
+    // Thread safe: hands a reload of the settings to the main loop; ignored (and said
+    // so) unless the server runs.
+    void ReloadService() override;
+    const char* UsageNotes() const override;
 
 private:
     // Start-up from the settings file on, the run and the shutdown; the reactors exist.
     bool Serve(ACE_Reactor* voiceReactor);
     // Runs the started node's event loops until the stop event, then stops the node and
     // ends the loops. False when the loop threads could not be started.
-    bool RunStartedServer(quorvane::server::ServerNode& node, ACE_Reactor* voiceReactor);
+    bool RunStartedServer(quorvane::server::ServerNode& node, ACE_Reactor* voiceReactor, const HostSettings& host,
+                          ReloadableSettings& settings, quorvane::EventLog& eventLog, const std::string& logPath,
+                          MetricsServer& metrics);
     void WaitForStop();
 
     // Manual reset. It lives as long as the object rather than only during RunService,
     // so that a stop requested before RunService has created it is not lost.
     ACE_Manual_Event stopEvent_;
+    // The reload of the running server; null before it runs and once it stops.
+    std::mutex reloadLock_;
+    SettingsReload* reload_;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -147,24 +148,30 @@ bool ServiceManager::StartedByManager() {
     return socket != nullptr && *socket != '\0';
 }
 
-bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& displayName,
-                            std::string& error) {
+bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& status, std::string& error) {
     // A wait hint extends the manager's start or stop time-out by that much.
     const std::string extend =
         "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
+    // A status line is one line.
+    std::string line = status;
+    std::replace(line.begin(), line.end(), '\n', ' ');
     std::string message;
     switch (phase) {
     case PHASE_STARTING:
-        message = "STATUS=Starting " + displayName + "." + extend;
+        message = "STATUS=" + line + extend;
         break;
     case PHASE_RUNNING:
-        message = "READY=1\nSTATUS=" + displayName + " is running.";
+        message = "READY=1\nSTATUS=" + line;
         break;
     case PHASE_STOPPING:
-        message = "STOPPING=1\nSTATUS=Stopping " + displayName + "." + extend;
+        message = "STOPPING=1\nSTATUS=" + line + extend;
+        break;
+    case PHASE_RELOADING:
+        message = "RELOADING=1\nSTATUS=" + line;
         break;
     case PHASE_STOPPED:
-        message = "STATUS=" + displayName + " stopped.";
+    case PHASE_STATUS:
+        message = "STATUS=" + line;
         break;
     case PHASE_OTHER:
         return true;
@@ -176,6 +183,13 @@ bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& disp
     error = result == 0 ? "NOTIFY_SOCKET is not set" : ErrorText(-result);
     return false;
 }
+
+uint64_t ServiceManager::WatchdogPeriodUsec() {
+    uint64_t usec = 0;
+    return sd_watchdog_enabled(0, &usec) > 0 ? usec : 0;
+}
+
+bool ServiceManager::FeedWatchdog() { return sd_notify(0, "WATCHDOG=1") > 0; }
 
 bool ServiceManager::OpenUnitDirectory(std::string& error) const {
     struct stat info;
@@ -228,23 +242,35 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
                 " holds a blank, a quote or a backslash, which a unit file cannot take";
         return false;
     }
+    // A program below a home directory needs it visible; it stays read-only but for the
+    // program's own directory.
+    bool inHome = false;
+    for (const char* home : {"/home/", "/root/", "/run/user/"}) {
+        inHome = inHome || (directory + "/").compare(0, std::strlen(home), home) == 0;
+    }
+    // What becomes of the packaged unit's lines for a program outside the package: the
+    // files stay beside the program, and it runs as the user of -l, else as root.
     const std::pair<const char*, std::string> replaced[] = {
-        {"ExecStart=", program},
-        {"WorkingDirectory=", directory},
-        {"ReadWritePaths=", directory},
+        {"ExecStart=", "ExecStart=" + program},
+        {"User=", user.empty() ? "" : "User=" + user},
+        {"Group=", ""},
+        {"StateDirectory=", "WorkingDirectory=" + directory + "\nReadWritePaths=" + directory},
+        {"StateDirectoryMode=", ""},
+        {"ProtectHome=", inHome ? "ProtectHome=read-only" : "ProtectHome=yes"},
     };
     std::istringstream in(QUORVANE_UNIT_TEMPLATE);
     std::string line;
     text.clear();
     while (std::getline(in, line)) {
+        bool keep = true;
         for (const auto& key : replaced) {
             if (line.compare(0, std::strlen(key.first), key.first) == 0) {
-                line = key.first + key.second;
+                line = key.second;
+                keep = !line.empty();
             }
         }
-        text += line + "\n";
-        if (line == "[Service]" && !user.empty()) {
-            text += "User=" + user + "\n";
+        if (keep) {
+            text += line + "\n";
         }
     }
     return true;
@@ -252,6 +278,16 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
 
 bool ServiceManager::Install(const std::string& unitText, std::string& error) {
     std::string output;
+    // A unit of ours in /etc would override the package's and point it elsewhere.
+    if (unitDirectory_ == DEFAULT_UNIT_DIRECTORY) {
+        for (const char* packaged : {"/lib/systemd/system/", "/usr/lib/systemd/system/"}) {
+            if (access((packaged + unitName_).c_str(), F_OK) == 0) {
+                error = unitName_ + " is installed by the package quorvane-server (" + packaged + unitName_ +
+                        "); -i is for a program outside the package";
+                return false;
+            }
+        }
+    }
     if (!WriteNewFile(unitPath_, unitText, error)) {
         return false;
     }

@@ -12,13 +12,22 @@
 #ifndef QUORVANE_SERVICE_SERVICEMANAGER_H
 #define QUORVANE_SERVICE_SERVICEMANAGER_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 class ServiceManager {
 public:
     // What the running service tells the manager.
-    enum Phase { PHASE_STARTING, PHASE_RUNNING, PHASE_STOPPING, PHASE_STOPPED, PHASE_OTHER };
+    enum Phase {
+        PHASE_STARTING,   // STATUS, and the wait hint as a longer start time-out
+        PHASE_RUNNING,    // READY=1 and STATUS (also the end of a reload)
+        PHASE_STOPPING,   // STOPPING=1, STATUS and the wait hint
+        PHASE_STOPPED,    // STATUS only: the process ends next
+        PHASE_RELOADING,  // RELOADING=1 and STATUS
+        PHASE_STATUS,     // STATUS only, while running
+        PHASE_OTHER,      // nothing is sent
+    };
     // The unit's state as the manager sees it.
     enum UnitState { UNIT_UNKNOWN, UNIT_STOPPED, UNIT_STARTING, UNIT_RUNNING, UNIT_STOPPING };
 
@@ -33,10 +42,16 @@ public:
 
     // Whether the manager started this process and waits for its reports.
     static bool StartedByManager();
-    // Sends one report; the wait hint bounds how long the phase may still take.
-    // False with the reason when it could not be delivered. Thread safe.
-    static bool Notify(Phase phase, int waitHintMs, const std::string& displayName,
-                       std::string& error);
+    // Sends one report with the status line; the wait hint bounds how long a start or
+    // stop may still take. False with the reason when it could not be delivered.
+    // Thread safe.
+    static bool Notify(Phase phase, int waitHintMs, const std::string& status, std::string& error);
+
+    // The watchdog period systemd asks this process to keep (WatchdogSec=), in
+    // microseconds; 0 when it asks for none.
+    static uint64_t WatchdogPeriodUsec();
+    // Tells systemd's watchdog that the process is alive. Thread safe.
+    static bool FeedWatchdog();
 
     // Each of the following answers false with a reason on failure.
     // The unit directory exists and may be written.
@@ -44,7 +59,8 @@ public:
     // The unit file exists.
     bool OpenUnit(std::string& error) const;
     // Writes the unit file, reloads the manager and enables the unit. Fails when the
-    // unit exists; a failure leaves nothing installed.
+    // unit exists, also when the package installed it; a failure leaves nothing
+    // installed.
     bool Install(const std::string& unitText, std::string& error);
     // Disables the unit, deletes its file and reloads the manager. A failing reload
     // after the deletion does not fail the removal; its reason is left in warning.

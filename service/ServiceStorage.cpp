@@ -1,10 +1,12 @@
 #include "ServiceStorage.h"
 
 #include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -47,7 +49,25 @@ bool IsNumberedName(const std::string& name, const std::string& prefix) {
 
 ServiceStorage::ServiceStorage(const std::string& directory) : directory_(directory) {}
 
-bool ServiceStorage::LoadSettings() {
+std::string ServiceStorage::DataDirectory() {
+    const char* state = std::getenv("STATE_DIRECTORY");
+    if (state != nullptr && state[0] == '/') {
+        std::string directory(state, std::strcspn(state, ":"));
+        while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
+        return directory;
+    }
+    char path[PATH_MAX + 1];
+    const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
+    if (length > 0) {
+        const std::string exe(path, static_cast<size_t>(length));
+        const size_t slash = exe.rfind('/');
+        if (slash != std::string::npos) return exe.substr(0, slash);
+    }
+    if (getcwd(path, sizeof(path)) != nullptr) return path;
+    return ".";
+}
+
+bool ServiceStorage::LoadSettings(std::string& reason) {
     const std::string path = directory_ + "/" + SETTINGS_FILE_NAME;
     if (!Exists(path)) {
         if (settings_.CreateXMLFile(path))
@@ -60,10 +80,12 @@ bool ServiceStorage::LoadSettings() {
     // (an empty server password among them).
     if (!settings_.LoadXMLFile(path)) {
         LogError("Quorvane service failed to read settings file: " + path + ". " + settings_.GetErrorText());
+        reason = "settings file invalid: " + settings_.GetErrorText();
         return false;
     }
     if (!settings_.HasRootElement()) {
         LogError("Quorvane service failed to read settings file: " + path + ". The document has no root element.");
+        reason = "settings file invalid: the document has no root element";
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
-// The three XML files of the service beside the executable: loading or creating them at
-// start-up with the reports an administrator needs, the tidying of the files root, the
-// stored bans, and the ban list's save at the end.
+// The three XML files of the service in its data directory (systemd's state directory,
+// else beside the executable): loading or creating them at start-up with the reports an
+// administrator needs, the tidying of the files root, the stored bans, and the ban
+// list's save at the end.
 //
 // Threads: used on the host's thread at start-up and at the end; while the server runs,
 // only the node's listener touches the documents.
@@ -9,9 +10,9 @@
 
 #include <string>
 
+#include "ReloadableSettings.h"
 #include "settings/BanList.h"
 #include "settings/FilesList.h"
-#include "settings/QuorvaneSettings.h"
 
 namespace quorvane {
 class EventLog;
@@ -28,10 +29,15 @@ public:
 
     explicit ServiceStorage(const std::string& directory);
 
+    // Where the files live: the first directory of $STATE_DIRECTORY when systemd gives
+    // the service one (StateDirectory=), else the executable's directory (the current
+    // directory when that cannot be read). Without a trailing "/".
+    static std::string DataDirectory();
+
     // Loads the settings, or creates the file with the defaults when there is none.
-    // False (logged) when the file exists but cannot be used: unreadable, not XML, or
-    // without a root element.
-    bool LoadSettings();
+    // False (logged, and the short form in reason) when the file exists but cannot be
+    // used: unreadable, not XML, or without a root element.
+    bool LoadSettings(std::string& reason);
     // Loads or creates the ban list and the files list. A broken list is reported, kept
     // beside as "<name>.broken" and replaced by an empty one, so that later saves cannot
     // overwrite what an administrator may still repair; start-up goes on.
@@ -44,7 +50,7 @@ public:
     // The shutdown's save of the ban list; a failure is logged.
     void SaveBanList();
 
-    quorvane::QuorvaneSettings& Settings() { return settings_; }
+    ReloadableSettings& Settings() { return settings_; }
     quorvane::BanList& Bans() { return banList_; }
     quorvane::FilesList& Files() { return filesList_; }
 
@@ -54,7 +60,7 @@ private:
     void LoadList(quorvane::XMLDocument& list, const std::string& path, const char* kind, bool toStandardError);
 
     std::string directory_;
-    quorvane::QuorvaneSettings settings_;
+    ReloadableSettings settings_;
     quorvane::BanList banList_;
     quorvane::FilesList filesList_;
 };

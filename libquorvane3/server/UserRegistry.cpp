@@ -59,11 +59,7 @@ const std::vector<ServerUser*>& UserRegistry::EveryUser() {
 }
 
 int UserRegistry::GetUsersOnline() const {
-    node_.AssertLoopThread();
-    int online = 0;
-    for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
-        if (it->second->IsLoggedIn()) ++online;
-    return online;
+    return GetCountedUsers() + static_cast<int>(node_.Statistics().Get(ServerStatistics::ADMINS));
 }
 
 void UserRegistry::AddAdmin(int userId) {

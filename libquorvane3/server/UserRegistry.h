@@ -1,8 +1,8 @@
 // Every connected user by id, logged in or not: the ids handed out, the users counted
 // against the user limit and the administrators among them.
 //
-// Threads: the main loop's thread only (checked in debug builds), except CountUser and
-// GetCountedUsers, which any thread may call.
+// Threads: the main loop's thread only (checked in debug builds), except CountUser,
+// GetCountedUsers and GetUsersOnline, which any thread may call.
 #ifndef QUORVANE_SERVER_USERREGISTRY_H
 #define QUORVANE_SERVER_USERREGISTRY_H
 
@@ -37,6 +37,7 @@ public:
     // The users in id order as a plain array, for broadcasts to everyone: walking the map
     // costs a cache miss per user, thousands per broadcast. Rebuilt after a change.
     const std::vector<ServerUser*>& EveryUser();
+    // Logged-in users, administrators included. Any thread.
     int GetUsersOnline() const;
 
     // Administrators: the ids that ever logged in as one while connected, so that the

@@ -183,7 +183,7 @@ TEST_F(AdminTest, AdministratorDisabledByEmptyPasswordOrSetting) {
         Connect(admin);
         EXPECT_EQ(Send(admin, "admin username=\"Admin\" password=\"s3cret\""), ErrorLine(200, "Incorrect password"));
         EXPECT_EQ(Send(admin, "admin username=\"Admin\" password=\"\""), ErrorLine(200, "Incorrect password"));
-        EXPECT_EQ(StopServer(), 1);
+        EXPECT_EQ(StopServer(), EXIT_CLEAN_STOP);
     }
 }
 

@@ -137,7 +137,7 @@ TEST_F(FileSharingTest, MissingFilesAndUnknownTransfers) {
         TestUser ann;
         Enter(ann, "ann", "/");
         EXPECT_EQ(Register(ann, "regsendfile", "/", "x", "1"), -317);
-        EXPECT_EQ(StopServer(), 1);
+        EXPECT_EQ(StopServer(), EXIT_CLEAN_STOP);
     }
     StartSharing();
     TestUser ann;

@@ -2,13 +2,16 @@
 // failures with their exit codes and messages, and the stop signals.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 
 #include <tinyxml.h>
 
+#include "PortHolder.h"
 #include "ServerFixture.h"
 #include "settings/QuorvaneSettings.h"
 
@@ -17,83 +20,6 @@ namespace test {
 namespace {
 
 const char* const LAUNCH_ADVICE = ".\r\nMake sure the ports are not currently in use.";
-
-// A socket that keeps a loopback port taken for the test's duration.
-class PortHolder {
-public:
-    PortHolder(int type, int port) : fd_(socket(AF_INET, type, 0)) {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        held_ = fd_ >= 0 &&
-                bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-                (type != SOCK_STREAM || listen(fd_, 1) == 0);
-    }
-    ~PortHolder() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    bool IsHeld() const { return held_; }
-
-private:
-    int fd_;
-    bool held_ = false;
-};
-
-// The usage text, line by line: the lead-in ("" none, "\t\t" continuation, or an
-// option) and the text.
-std::string ExpectedUsage() {
-    const std::pair<const char*, const char*> lines[] = {
-        {"", "The following parameters will be detected:"},
-        {"", ""},
-        {"-i", "install the service (calls"},
-        {"\t\t", "\"InstallService()\" - see below)"},
-        {"", ""},
-        {"-l", "<account>"},
-        {"\t\t", "<account> is the name of a user,"},
-        {"\t\t", "under which the service shall run."},
-        {"\t\t", "This option is useful with -i only."},
-        {"\t\t", "<account> needs to have the advanced"},
-        {"\t\t", "user-right Log on as a service"},
-        {"\t\t", "(see User-Manager)"},
-        {"\t\t", "<account> should have the following"},
-        {"\t\t", "format: \"<Domain>\\<user>\""},
-        {"\t\t", "\"Corvedom\\qxa\" for instance."},
-        {"\t\t", "The domain \".\" is predefined as the"},
-        {"\t\t", "local machine. So one might use"},
-        {"\t\t", "\".\\qxa\" too."},
-        {"", ""},
-        {"-p", "<password>"},
-        {"\t\t", "The password of the user, under which"},
-        {"\t\t", "the service shall run. Only useful"},
-        {"\t\t", "with -i and -l together."},
-        {"", ""},
-        {"-u", "uninstall the service (calls"},
-        {"\t\t", "\"RemoveService()\" - see below)"},
-        {"", ""},
-        {"-d", "debug the service (run as console"},
-        {"\t\t", "process; calls \"DebugService()\""},
-        {"\t\t", "see below)"},
-        {"", ""},
-        {"-e", "end the service (if it is running)"},
-        {"", ""},
-        {"-s", "start the service (if it is not running)"},
-        {"\t\t", "(Note that *you* normally cannot start"},
-        {"\t\t", "an NT-service from the command-line."},
-        {"\t\t", "The SCM can.)"},
-        {"", ""},
-    };
-    std::string text;
-    for (const auto& line : lines) {
-        const std::string leadIn = line.first;
-        text += (leadIn.size() == 2 && leadIn[0] == '-') ? "\t " + leadIn + " \t" : leadIn;
-        text += line.second;
-        text += "\r\n";
-    }
-    return text;
-}
 
 // A document as TinyXML prints it, so that two layouts of one tree compare equal.
 std::string Canonical(const std::string& xml) {
@@ -111,18 +37,49 @@ std::string CanonicalDirectory(const std::string& dir) {
 
 class HostTest : public ServerFixture {};
 
-TEST_F(HostTest, UsageTextIsPrintedExactly) {
-    const std::string usage = ExpectedUsage();
-    for (const char* option : {"-h", "-?", "/h", "-help"}) {
-        const RunResult run = RunBinary({option});
-        EXPECT_EQ(run.exitCode, 0) << option;
-        EXPECT_EQ(run.out, usage) << option;
-        EXPECT_EQ(run.err, "") << option;
+TEST_F(HostTest, CommandLineFollowsLinuxConventions) {
+    const RunResult help = RunBinary({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    const std::string usage = help.out;
+    EXPECT_EQ(usage.rfind("Usage: quorvane-server ", 0), 0u) << usage;
+    for (const char* word : {"NT-service", "SCM", "Log on as a service", "User-Manager", "Domain", "\r"}) {
+        EXPECT_EQ(usage.find(word), std::string::npos) << word;
     }
-    // Options before -h are read; those after it are not.
-    const RunResult run = RunBinary({"-x", "-l", "account", "-h", "-d"});
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.out, usage);
+    const RunResult version = RunBinary({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("quorvane-server ", 0), 0u) << version.out;
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1) << version.out;
+
+    // What an unknown option or a stray argument prints on standard error, then exit 2.
+    const auto refused = [&](const std::string& why) { return "quorvane-server: " + why + "\n\n" + usage; };
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"-h"}, 0, usage, ""},
+        {{"-?"}, 0, usage, ""},
+        {{"/h"}, 0, usage, ""},
+        // Help wins over options before and after it; none of them runs.
+        {{"-l", "account", "--help", "-d"}, 0, usage, ""},
+        {{"-x"}, 2, "", refused("unknown option -x")},
+        {{"--verbose"}, 2, "", refused("unknown option --verbose")},
+        {{"-help"}, 2, "", refused("unknown option -help")},
+        {{"start"}, 2, "", refused("unexpected argument \"start\"")},
+        // Checked whole before anything runs, so not even a run in the console starts.
+        {{"-d", "extra"}, 2, "", refused("unexpected argument \"extra\"")},
+        {{"-h", "-x"}, 2, "", refused("unknown option -x")},
+        {{"-i", "-l"}, 2, "", refused("option -l needs a value")},
+    };
+    for (const Case& c : cases) {
+        const std::string label = c.args.front() + " ... " + c.args.back();
+        const RunResult run = RunBinary(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << label;
+        EXPECT_EQ(run.out, c.out) << label;
+        EXPECT_EQ(run.err, c.err) << label;
+    }
     EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
 }
 
@@ -130,7 +87,7 @@ TEST_F(HostTest, ServiceManagementActionsAreRefusedWithoutRunningTheServer) {
     // The fixture's unit directory does not exist: every action fails at its first step.
     for (const char* option : {"-i", "-u", "-e", "-s"}) {
         const RunResult run = RunBinary({"-lme", "-p", "secret", option});
-        EXPECT_EQ(run.exitCode, 0) << option;
+        EXPECT_EQ(run.exitCode, 1) << option;
         EXPECT_EQ(run.out, "OpenSCManager failed - " + PathOf("no-unit-dir") +
                                ": No such file or directory\n")
             << option;
@@ -234,13 +191,13 @@ TEST_F(HostTest, PortInUseEndsStartUp) {
 
 TEST_F(HostTest, ConsoleStopSignals) {
     StartServer();
-    EXPECT_EQ(StopServer(SIGTERM), 1);
+    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP);
     EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
     EXPECT_FALSE(IsTcpListening(tcpPort_));
 
     Launch();
     WaitUntilListening(tcpPort_, udpPort_);
-    EXPECT_EQ(StopServer(SIGQUIT), 1);
+    EXPECT_EQ(StopServer(SIGQUIT), EXIT_CLEAN_STOP);
     EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
     // The SIGINT of the fixture's tear-down is the third signal.
     Launch();
@@ -255,7 +212,7 @@ TEST_F(HostTest, StopDuringStartUpEndsTheServiceAfterTheStart) {
     // The greeting comes as soon as stop signals are handled, before the server starts.
     ASSERT_TRUE(testing_support::WaitFor(
         [&] { return !ServerOutput().empty(); }, DEFAULT_TIMEOUT_MS));
-    EXPECT_EQ(StopServer(SIGINT), 1);
+    EXPECT_EQ(StopServer(SIGINT), EXIT_CLEAN_STOP);
     EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
 }
 
@@ -265,11 +222,11 @@ TEST_F(HostTest, FacelessRunsStopQuietlyOnTheirSignals) {
     WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
     // No option at all means a faceless run, as -f does.
     const std::pair<std::vector<std::string>, int> runs[] = {
-        {{}, SIGTERM}, {{"-f"}, SIGHUP}, {{"-x"}, SIGINT}};
+        {{}, SIGTERM}, {{"-f"}, SIGHUP}, {{"/f"}, SIGINT}};
     for (const auto& run : runs) {
         Launch(run.first);
         WaitUntilListening(tcpPort_, udpPort_);
-        EXPECT_EQ(StopServer(run.second), 1) << run.second;
+        EXPECT_EQ(StopServer(run.second), EXIT_CLEAN_STOP) << run.second;
         EXPECT_EQ(ServerOutput(), "") << run.second;
     }
 }
@@ -279,7 +236,7 @@ TEST_F(HostTest, ServerLoggingAppendsToTheLogFile) {
     ServerConfig config;
     config.serverLogging = true;
     StartServer(config);
-    EXPECT_EQ(StopServer(SIGINT), 1);
+    EXPECT_EQ(StopServer(SIGINT), EXIT_CLEAN_STOP);
     EXPECT_EQ(ReadFile("QuorvaneService.log").compare(0, 12, "earlier run\n"), 0);
 }
 
@@ -338,6 +295,76 @@ TEST_F(HostTest, AStoppedAndContinuedServerStillServes) {
     EXPECT_TRUE(before.udp.SendTo(udpPort_, HeaderPacketBytes(3, before.id)));
     std::string answer;
     EXPECT_TRUE(before.udp.Receive(answer, DEFAULT_TIMEOUT_MS));
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
+
+namespace quorvane {
+namespace test {
+namespace {
+
+// Given a state directory by systemd, the server keeps its files there and makes a
+// relative files root in it; the start line names ports, files root and voice thread.
+TEST_F(HostTest, StateDirectoryHoldsEveryFile) {
+    const std::string state = PathOf("state");
+    ASSERT_EQ(mkdir(state.c_str(), 0750), 0);
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    ServerConfig config;
+    config.filesRoot = "files";
+    config.serverLogging = true;
+    WriteFile("state/QuorvaneService.xml", SettingsDocument(config, tcpPort_, udpPort_));
+    setenv("STATE_DIRECTORY", (state + ":" + PathOf("second")).c_str(), 1);
+    Launch();
+    unsetenv("STATE_DIRECTORY");
+    WaitUntilListening(tcpPort_, udpPort_);
+    for (const char* name : {"BanList.xml", "FilesList.xml", "QuorvaneService.log", "files"}) {
+        EXPECT_TRUE(std::filesystem::exists(state + "/" + name)) << name;
+        EXPECT_FALSE(std::filesystem::exists(PathOf(name))) << name;
+    }
+    const std::string prefix = "Quorvane Server started: TCP " + std::to_string(tcpPort_) + " and UDP " +
+                               std::to_string(udpPort_) + " on 127.0.0.1, files root " + state +
+                               "/files, voice thread at ";
+    std::string errors;
+    ASSERT_TRUE(testing_support::WaitFor(
+        [&] { return (errors = ServerErrors()).find(prefix) != std::string::npos; }, DEFAULT_TIMEOUT_MS))
+        << errors;
+    EXPECT_NE(errors.find("Created the files root " + state + "/files.\n"), std::string::npos) << errors;
+    // Real-time priority either way, and what the voice thread got.
+    const bool realTime = errors.find(prefix + "real-time priority 1.\n") != std::string::npos;
+    const bool refused = errors.find(prefix + "ordinary priority (real-time priority refused") != std::string::npos;
+    EXPECT_TRUE(realTime != refused) << errors;
+}
+
+// A files root the server cannot write would fail every upload, one by one, silently.
+TEST_F(HostTest, UnwritableFilesRootIsReportedAtStart) {
+    const std::string files = PathOf("files");
+    ASSERT_EQ(mkdir(files.c_str(), 0755), 0);
+    // Read-only even for root: a bind mount of its own in a mount namespace.
+    WriteFile("read-only.sh",
+              "#!/bin/sh\n"
+              "d=$(dirname \"$0\")\n"
+              "exec unshare --mount --propagation private sh -c '\n"
+              "  d=$1; shift\n"
+              "  mount --bind \"$d/files\" \"$d/files\" && mount -o remount,bind,ro \"$d/files\" || exit 97\n"
+              "  exec \"$d/quorvane-server\" \"$@\"' sh \"$d\" \"$@\" || exit 97\n");
+    ASSERT_EQ(chmod(PathOf("read-only.sh").c_str(), 0755), 0);
+    binary_ = PathOf("read-only.sh");
+    const RunResult probe = RunBinary({"-h"});
+    if (probe.exitCode != 0) {
+        GTEST_SKIP() << "no mount namespace for a read-only files root: " << probe.err;
+    }
+    ServerConfig config;
+    config.filesRoot = files;
+    config.serverLogging = true;
+    StartServer(config);
+    const std::string message = "The files root " + files +
+                                " cannot be written (Read-only file system): every upload will fail.";
+    const std::string errors = ServerErrors();
+    EXPECT_NE(errors.find(message), std::string::npos) << errors;
+    EXPECT_NE(ReadFile("QuorvaneService.log").find(message), std::string::npos);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ protected:
 
     // Restarts the server on the settings file it has now.
     void Restart() {
-        ASSERT_EQ(StopServer(), 1);
+        ASSERT_EQ(StopServer(), EXIT_CLEAN_STOP);
         Launch();
         WaitUntilListening(tcpPort_, udpPort_);
     }
@@ -61,7 +61,7 @@ TEST_F(RestartTest, FirstStartCreatesTheListsAndBrokenListsAreKeptAside) {
     StartServer();
     EXPECT_NE(ReadFile("BanList.xml").find("<!-- example begin"), std::string::npos);
     EXPECT_EQ(ReadFile("FilesList.xml"), "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<fileslist version=\"1.0\" />\n");
-    ASSERT_EQ(StopServer(), 1);
+    ASSERT_EQ(StopServer(), EXIT_CLEAN_STOP);
 
     WriteFile("BanList.xml", "<banlist><serverbans>");
     WriteFile("FilesList.xml", "<fileslist");

@@ -126,7 +126,7 @@ void ServerFixture::SetUp() {
 
 void ServerFixture::TearDown() {
     if (pid_ > 0) {
-        EXPECT_EQ(StopServer(SIGINT), 1) << "stderr: " << ServerErrors();
+        EXPECT_EQ(StopServer(SIGINT), EXIT_CLEAN_STOP) << "stderr: " << ServerErrors();
     }
     for (int run = 1; run <= runs_; ++run) {
         const std::string errors = ReadFile("stderr-" + std::to_string(run) + ".txt");

@@ -21,6 +21,8 @@ namespace test {
 
 // How long a test waits for anything the server should do at once.
 const int DEFAULT_TIMEOUT_MS = 10000;
+// The exit code of a server that was stopped by a signal after it ran.
+const int EXIT_CLEAN_STOP = 0;
 
 // The settings a test may change; written into QuorvaneService.xml by StartServer,
 // which also fills in the ports.
@@ -85,7 +87,7 @@ struct TestUser {
 class ServerFixture : public ::testing::Test {
 protected:
     void SetUp() override;
-    // Stops a running server with SIGINT and expects exit code 1, then checks every
+    // Stops a running server with SIGINT and expects a clean stop, then checks every
     // run's standard error for sanitizer reports and removes the directory.
     void TearDown() override;
 

@@ -1,6 +1,7 @@
 // The program as a systemd service: -i -u -e -s against a scratch unit directory and a
 // systemctl double that records its calls and plays the unit's states, the unit file
 // itself, and the state reports on a real notification socket.
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +16,9 @@
 #include <sstream>
 #include <vector>
 
-#include "ServerFixture.h"
+#include "ManagerFixture.h"
+#include "NotifySocket.h"
+#include "PortHolder.h"
 
 namespace quorvane {
 namespace test {
@@ -46,33 +49,6 @@ std::string RepositoryUnit() {
     return text.str();
 }
 
-// A datagram socket in the role of systemd's notification socket or of syslog.
-class NotifySocket {
-public:
-    explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        EXPECT_LT(path.size(), sizeof(address.sun_path));
-        path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    }
-    ~NotifySocket() { close(fd_); }
-
-    // The next message; empty when none came in time.
-    std::string Next(int timeoutMs = DEFAULT_TIMEOUT_MS) {
-        pollfd ready = {fd_, POLLIN, 0};
-        char buffer[4096];
-        if (poll(&ready, 1, timeoutMs) != 1) {
-            return "";
-        }
-        const ssize_t n = recv(fd_, buffer, sizeof(buffer), 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-    }
-
-private:
-    int fd_;
-};
-
 // Runs the server in a mount namespace of its own whose /dev/log is the socket
 // "syslog" of the scratch directory: a fresh /dev that keeps only the devices a process
 // may want. Exits with 97 when the namespace cannot be made.
@@ -91,11 +67,10 @@ const char* const IN_NAMESPACE =
     "' sh \"$d\" \"$@\" || exit 97\n";
 
 const std::string STARTING = "STATUS=Starting Quorvane Server.\nEXTEND_TIMEOUT_USEC=3000000";
-const std::string READY = "READY=1\nSTATUS=Quorvane Server is running.";
 const std::string STOPPING = "STOPPING=1\nSTATUS=Stopping Quorvane Server.\nEXTEND_TIMEOUT_USEC=5000000";
 const std::string STOPPED = "STATUS=Quorvane Server stopped.";
 
-class ServiceTest : public ServerFixture {
+class ServiceTest : public ManagerFixture {
 protected:
     void SetUp() override {
         ServerFixture::SetUp();
@@ -109,51 +84,54 @@ protected:
 
     std::string UnitPath() const { return PathOf("units/") + UNIT; }
     std::string Calls() const { return ReadFile("systemctl.log"); }
-
-    // Settings on free loopback ports, and a run without options that reports to the
-    // notification socket.
-    void LaunchUnderTheManager(const std::string& notifySocket) {
-        tcpPort_ = testing_support::FreePort(SOCK_STREAM);
-        udpPort_ = testing_support::FreePort(SOCK_DGRAM);
-        WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
-        setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
-        Launch({});
-        unsetenv("NOTIFY_SOCKET");
-    }
 };
 
 TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
-    const RunResult run = RunBinary({"-i", "-l", ".\\qxa", "-psecret"});
-    EXPECT_EQ(run.exitCode, 1) << run.err;
-    EXPECT_EQ(run.out, "Quorvane Server installed.\n");
-    EXPECT_EQ(run.err, "-p is ignored: systemd starts a service as its user, without a password.\n");
+    const std::string directory = std::filesystem::canonical(dir_).string();
+    const RunResult run = RunBinary({"-i", "-l", ".\\daemon", "-psecret"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Quorvane Server installed.\nIt runs as daemon, who must be able to write " + directory +
+                           " (settings, ban list, files list, log).\n");
+    EXPECT_EQ(run.err, "-p is ignored: systemd starts a service as its user, without a password.\n"
+                       "daemon cannot write " + directory + " now; for example: chown daemon '" + directory + "'\n");
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
 
-    // The repository's unit, with this program's paths and the account.
-    const std::string directory = std::filesystem::canonical(dir_).string();
+    // The packaged unit, for this program: its path, its files beside it, the account.
+    const std::pair<std::string, std::string> rewritten[] = {
+        {"ExecStart=", "ExecStart=" + directory + "/quorvane-server"},
+        {"User=", "User=daemon"},
+        {"Group=", ""},
+        {"StateDirectory=", "WorkingDirectory=" + directory + "\nReadWritePaths=" + directory},
+        {"StateDirectoryMode=", ""},
+    };
     std::string expected;
     std::istringstream lines(RepositoryUnit());
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("ExecStart=", 0) == 0) {
-            line = "ExecStart=" + directory + "/quorvane-server";
-        } else if (line.rfind("WorkingDirectory=", 0) == 0 || line.rfind("ReadWritePaths=", 0) == 0) {
-            line = line.substr(0, line.find('=') + 1) + directory;
+        bool keep = true;
+        for (const auto& rule : rewritten) {
+            if (line.rfind(rule.first, 0) == 0) {
+                line = rule.second;
+                keep = !line.empty();
+            }
         }
-        expected += line + "\n";
-        if (line == "[Service]") {
-            expected += "User=qxa\n";
-        }
+        if (keep) expected += line + "\n";
     }
     const std::string unit = ReadFile(UnitPath());
     EXPECT_EQ(unit, expected);
-    for (const char* setting : {"Type=notify", "KillSignal=SIGTERM", "SuccessExitStatus=1",
-                                "NoNewPrivileges=yes", "PrivateTmp=yes", "ProtectSystem=strict"}) {
+    for (const char* setting : {"Type=notify", "KillSignal=SIGTERM", "RestartPreventExitStatus=2", "NoNewPrivileges=yes",
+                                "PrivateTmp=yes", "ProtectSystem=strict", "ProtectHome=yes", "WatchdogSec=30s",
+                                "ExecReload=/bin/kill -HUP $MAINPID"}) {
         EXPECT_NE(unit.find(std::string("\n") + setting + "\n"), std::string::npos) << setting;
+    }
+    // A clean stop exits 0, which needs no SuccessExitStatus=; no wait for a network.
+    EXPECT_NE(unit.find("\nAfter=network.target\n"), std::string::npos);
+    for (const char* absent : {"SuccessExitStatus=", "\nWants=", "\nAfter=network-online"}) {
+        EXPECT_EQ(unit.find(absent), std::string::npos) << absent;
     }
 
     // A second installation fails and changes nothing.
     const RunResult again = RunBinary({"-i"});
-    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.exitCode, 1);
     EXPECT_EQ(again.out, "CreateService failed - " + UnitPath() + " already exists\n");
     EXPECT_EQ(ReadFile(UnitPath()), unit);
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
@@ -163,23 +141,31 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
         GTEST_SKIP() << "systemd-analyze is not installed";
     }
     const std::string report = PathOf("verify.txt");
-    EXPECT_EQ(std::system(("systemd-analyze verify '" + UnitPath() + "' >'" + report + "' 2>&1").c_str()), 0);
+    EXPECT_EQ(std::system(("systemd-analyze verify --man=no '" + UnitPath() + "' >'" + report + "' 2>&1").c_str()), 0);
     EXPECT_EQ(ReadFile(report), "");
 }
 
 TEST_F(ServiceTest, FailedInstallLeavesNothingInstalled) {
     WriteFile("fail-enable", "Failed to enable unit: Access denied\n");
     RunResult run = RunBinary({"-i"});
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "CreateService failed - Failed to enable unit: Access denied\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\ndaemon-reload\n");
 
     // An account of another domain is no user name here.
     run = RunBinary({"-i", "-lCorvedom\\qxa"});
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "Unable to install Quorvane Server - the account Corvedom\\qxa is not a user name\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+
+    // A user that does not exist would fail every start of the unit.
+    WriteFile("systemctl.log", "");
+    run = RunBinary({"-i", "-l", "nosuchuser"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "Unable to install Quorvane Server - the user nosuchuser does not exist\n");
+    EXPECT_FALSE(std::filesystem::exists(UnitPath()));
+    EXPECT_EQ(Calls(), "");
 }
 
 TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
@@ -196,24 +182,24 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
     };
     const Case cases[] = {
         {{"-s"}, "activating\nactivating\nactive\n", "",
-         "Starting up Quorvane Server...\nQuorvane Server started.\n", 1, start + SHOW + SHOW + SHOW},
-        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 0,
+         "Starting up Quorvane Server...\nQuorvane Server started.\n", 0, start + SHOW + SHOW + SHOW},
+        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 1,
          start + SHOW},
         {{"-s"}, "inactive\n", "Unit quorvane-server.service is masked.\n",
          "Starting up Quorvane Server.\nQuorvane Server failed to start: Unit quorvane-server.service "
          "is masked.\n",
-         0, start},
+         1, start},
         // Nothing runs: the stop is refused silently.
-        {{"-e"}, "inactive\n", "", "", 0, SHOW},
+        {{"-e"}, "inactive\n", "", "", 1, SHOW},
         {{"-e"}, "active\ndeactivating\ninactive\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server stopped.\n", 1, SHOW + stop + SHOW + SHOW},
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\n", 0, SHOW + stop + SHOW + SHOW},
         {{"-e"}, "active\ndeactivating\nactive\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", 0, SHOW + stop + SHOW + SHOW},
+         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", 1, SHOW + stop + SHOW + SHOW},
         {{"-u"}, "activating\ndeactivating\nfailed\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n", 1,
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n", 0,
          SHOW + stop + SHOW + SHOW + remove},
         // The last action wins.
-        {{"-i", "-u"}, "inactive\n", "", "Quorvane Server removed.\n", 1, SHOW + remove},
+        {{"-i", "-u"}, "inactive\n", "", "Quorvane Server removed.\n", 0, SHOW + remove},
     };
     for (const Case& c : cases) {
         const std::string label = c.args.back() + " with " + c.states;
@@ -235,7 +221,7 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
     for (const char* option : {"-u", "-e", "-s"}) {
         WriteFile("systemctl.log", "");
         const RunResult run = RunBinary({option});
-        EXPECT_EQ(run.exitCode, 0) << option;
+        EXPECT_EQ(run.exitCode, 1) << option;
         EXPECT_EQ(run.out, "OpenService failed - " + UnitPath() + ": No such file or directory\n")
             << option;
         EXPECT_EQ(Calls(), "") << option;
@@ -248,14 +234,14 @@ TEST_F(ServiceTest, ReportsEachStateToTheNotificationSocket) {
     // Start pending from the wrapper, then from the server itself.
     EXPECT_EQ(manager.Next(), STARTING);
     EXPECT_EQ(manager.Next(), STARTING);
-    EXPECT_EQ(manager.Next(), READY);
+    EXPECT_EQ(manager.Next(), ReadyReport(tcpPort_, udpPort_));
     // Ready means serving.
     EXPECT_TRUE(IsTcpListening(tcpPort_));
     EXPECT_TRUE(IsUdpBound(udpPort_));
     TestUser user;
     EXPECT_GT(Connect(user), 0);
 
-    EXPECT_EQ(StopServer(SIGTERM), 1);
+    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP);
     EXPECT_EQ(manager.Next(), STOPPING);
     EXPECT_EQ(manager.Next(), STOPPED);
     EXPECT_EQ(manager.Next(0), "");
@@ -267,7 +253,7 @@ TEST_F(ServiceTest, StopDuringStartUpUnderTheManagerEndsRightAfterTheStart) {
     LaunchUnderTheManager(PathOf("notify"));
     // The first report comes once the stop signals are taken, before the server starts.
     ASSERT_EQ(manager.Next(), STARTING);
-    EXPECT_EQ(StopServer(SIGTERM), 1) << ServerErrors();
+    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP) << ServerErrors();
     std::vector<std::string> reports;
     for (std::string report = manager.Next(0); !report.empty(); report = manager.Next(0)) {
         reports.push_back(report);
@@ -278,7 +264,7 @@ TEST_F(ServiceTest, StopDuringStartUpUnderTheManagerEndsRightAfterTheStart) {
     bool stopping = false;
     for (const std::string& report : reports) {
         stopping = stopping || report == STOPPING;
-        EXPECT_FALSE(stopping && report == READY);
+        EXPECT_FALSE(stopping && report.rfind("READY=1", 0) == 0);
     }
     EXPECT_TRUE(stopping);
 }
@@ -304,22 +290,43 @@ TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
     }
 
     // <30>: daemon, information; <27>: daemon, error.
+    // Under systemd the name is the unit's: the journal cannot take one with a blank.
+    std::string name = " Quorvane Server[";
     const auto expectEvent = [&](const std::string& priority, const std::string& text) {
         const std::string line = syslog.Next();
         EXPECT_EQ(line.substr(0, priority.size()), priority) << line;
-        EXPECT_NE(line.find(" Quorvane Server["), std::string::npos) << line;
+        EXPECT_NE(line.find(name), std::string::npos) << line;
         EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size() + 3)), "]: " + text)
             << line;
     };
-    EXPECT_EQ(RunBinary({"-i"}).exitCode, 1);
+    EXPECT_EQ(RunBinary({"-i"}).exitCode, 0);
     expectEvent("<30>", "Service installed");
 
     // Both reports of a run whose notification socket is gone fail.
+    name = " quorvane-server[";
     setenv("NOTIFY_SOCKET", PathOf("nobody-listens").c_str(), 1);
     EXPECT_EQ(RunBinary({}).exitCode, 2);
     unsetenv("NOTIFY_SOCKET");
     expectEvent("<27>", "SetServiceStatus() failed");
     expectEvent("<27>", "SetServiceStatus() failed");
+    EXPECT_EQ(syslog.Next(0), "");
+
+    // Under systemd each message is written once, to the system log, a line each and
+    // without the carriage return that the journal would show as binary data.
+    NotifySocket manager(PathOf("notify"));
+    const int tcpPort = testing_support::FreePort(SOCK_STREAM);
+    const int udpPort = testing_support::FreePort(SOCK_DGRAM);
+    WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort, udpPort));
+    const PortHolder holder(SOCK_STREAM, tcpPort);
+    ASSERT_TRUE(holder.IsHeld());
+    setenv("NOTIFY_SOCKET", PathOf("notify").c_str(), 1);
+    const RunResult run = RunBinary({});
+    unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err, "");
+    expectEvent("<27>", "Unable to launch server using IP-address 127.0.0.1 TCP port " + std::to_string(tcpPort) +
+                            " UDP port " + std::to_string(udpPort) + ".");
+    expectEvent("<27>", "Make sure the ports are not currently in use.");
     EXPECT_EQ(syslog.Next(0), "");
 }
 

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds the Debian packages quorvane-server and quorvane-cli from this repository (a
+# Release build), offline from Debian packages only, and checks them with lintian: any
+# error fails the build.
+#
+# Usage: packaging/build-deb.sh [OUTPUT-DIR]      (default: build/deb)
+#
+# The sources are copied into a staging directory with packaging/debian as debian/, and
+# dpkg-buildpackage builds there. The staging directory has a fixed path
+# (QUORVANE_DEB_STAGE, default /tmp/quorvane-deb), so that ccache serves a rebuild from
+# any checkout.
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$repo/build/deb}
+stage=${QUORVANE_DEB_STAGE:-/tmp/quorvane-deb}
+
+packages=(dpkg-dev debhelper lintian help2man fakeroot)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=""
+    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+    $sudo_cmd apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+version=$(dpkg-parsechangelog -l "$repo/packaging/debian/changelog" -S Version)
+src="$stage/quorvane-$version"
+rm -rf "$stage"
+mkdir -p "$src" "$out"
+tar -C "$repo" --exclude=./build --exclude=./.git -cf - . | tar -C "$src" -xf -
+cp -r "$repo/packaging/debian" "$src/debian"
+
+echo "Building the packages of quorvane $version in $src"
+(
+    cd "$src"
+    export DEB_BUILD_OPTIONS="parallel=$(nproc) nocheck"
+    export CCACHE_BASEDIR="$src"
+    # debhelper gives the build a HOME of its own: the cache is named, or every build
+    # would start with an empty one.
+    if command -v ccache >/dev/null 2>&1; then
+        CCACHE_DIR=${CCACHE_DIR:-$(ccache -k cache_dir)}
+        export CCACHE_DIR
+    fi
+    dpkg-buildpackage -us -uc -b >"$stage/build.log" 2>&1 || { tail -n 60 "$stage/build.log"; exit 1; }
+)
+
+changes="$stage/quorvane_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).changes"
+# Errors fail; warnings are shown.
+lintian --fail-on error --tag-display-limit 0 "$changes" | tee "$stage/lintian.log"
+rm -f "$out"/quorvane-server_*.deb "$out"/quorvane-cli_*.deb
+for deb in "$stage"/quorvane-server_"$version"_*.deb "$stage"/quorvane-cli_"$version"_*.deb; do
+    cp "$deb" "$out/"
+done
+echo "Packages in $out:"
+ls -1 "$out"/*.deb

@@ -1,0 +1,97 @@
+// Reading the settings file again while the server runs (SIGHUP when systemd runs it).
+//
+// The file is read into a document of its own and checked as at start-up; a file that
+// cannot be read or is invalid changes nothing and is reported. Otherwise every value
+// of the table that differs from what the server holds is applied through the node's
+// public operations and logged (passwords only as "changed"), the values that only a
+// start takes are named, the document the saves write takes the file's tree, and the
+// event log is reopened, so that logrotate can move it.
+//
+// A value is added by one row of ROWS (and its field in HostSettings): its element, how
+// it is shown, how it reads as text and how it is applied; rows that share an apply
+// function are applied together once (the server update, the administrator account).
+//
+// Threads: Request from any thread (the signal thread); the reload itself runs on the
+// main loop's thread, handed over by a notification of its reactor, because the node's
+// state is confined to that thread. The object is destroyed on the host's thread once
+// that loop has ended.
+#ifndef QUORVANE_SERVICE_SETTINGSRELOAD_H
+#define QUORVANE_SERVICE_SETTINGSRELOAD_H
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <ace/Event_Handler.h>
+
+#include "HostSettings.h"
+
+class MetricsServer;
+class ReloadableSettings;
+
+namespace quorvane {
+class EventLog;
+namespace server {
+class ServerNode;
+}
+}  // namespace quorvane
+
+class SettingsReload : public ACE_Event_Handler {
+public:
+    // What a reload acts on.
+    struct Target {
+        quorvane::server::ServerNode& node;
+        quorvane::EventLog& eventLog;
+        std::string eventLogPath;
+        MetricsServer& metrics;
+    };
+
+    enum Shown {
+        TEXT,    // shown in quotes
+        PLAIN,   // numbers and booleans, shown as they are
+        SECRET,  // only "changed"
+    };
+
+    struct Row {
+        const char* element;
+        Shown shown;
+        std::string (*value)(const HostSettings&);
+        // Null: the value is taken only at start-up.
+        void (*apply)(Target&, const HostSettings&);
+    };
+    static const Row ROWS[];
+
+    // Told when a reload begins, and when it has ended with the note for the status
+    // line (empty after a reload that worked).
+    typedef std::function<void()> Begun;
+    typedef std::function<void(const std::string& note)> Ended;
+
+    // applied: the values the server was started with.
+    SettingsReload(ACE_Reactor* reactor, const Target& target, ReloadableSettings& document,
+                   const HostSettings& applied, Begun begun, Ended ended);
+    ~SettingsReload() override;
+
+    // Hands a reload to the main loop; several requests before it runs make one. False
+    // when the loop cannot be told. Any thread.
+    bool Request();
+    // The reload; main loop's thread. Returns the lines it logged.
+    std::vector<std::string> Reload();
+
+    int handle_exception(ACE_HANDLE) override;
+
+private:
+    // What administrators may have changed while the server ran (updateserver,
+    // updateadmin) replaces the values last applied.
+    void TakeLiveValues();
+
+    Target target_;
+    ReloadableSettings& document_;
+    const HostSettings started_;  // what the start took, for the values only a start takes
+    HostSettings applied_;        // what the last start or reload applied
+    Begun begun_;
+    Ended ended_;
+    std::atomic<bool> pending_;
+};
+
+#endif

@@ -1,0 +1,86 @@
+#include "StartReport.h"
+
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "HostSettings.h"
+
+namespace {
+
+// Binds a socket of the type to the address and port once; the errno of the failure,
+// 0 when it worked (the socket is closed again at once).
+int TryBind(int type, ACE_UINT32 address, int port) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    const int on = 1;
+    if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in where = {};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(static_cast<uint16_t>(port));
+    where.sin_addr.s_addr = htonl(address);
+    int result = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 ? 0 : errno;
+    if (result == 0 && type == SOCK_STREAM && listen(fd, 1) != 0) result = errno;
+    close(fd);
+    return result;
+}
+
+std::string Why(const char* protocol, int port, int error, const HostSettings& host) {
+    const std::string what = std::string(protocol) + " port " + std::to_string(port);
+    switch (error) {
+    case EADDRINUSE:
+        return what + " in use";
+    case EACCES:
+    case EPERM:
+        return what + " needs the privilege to bind ports below 1024";
+    case EADDRNOTAVAIL:
+        return "bind-ip " + host.bindIp + " is no address of this machine";
+    default:
+        return what + ": " + std::strerror(error);
+    }
+}
+
+}  // namespace
+
+std::string DescribeBindFailure(const HostSettings& host) {
+    const int tcp = TryBind(SOCK_STREAM, host.address, host.tcpPort);
+    const int udp = TryBind(SOCK_DGRAM, host.address, host.udpPort);
+    if (tcp == EADDRINUSE && udp == EADDRINUSE) return "ports in use";
+    if (tcp != 0) return Why("TCP", host.tcpPort, tcp, host);
+    if (udp != 0) return Why("UDP", host.udpPort, udp, host);
+    return "ports in use";  // taken and given back in between
+}
+
+std::string DescribeVoicePrecedence(bool voicePreferred) {
+    if (voicePreferred) return "voice thread at real-time priority 1";
+    struct rlimit limit;
+    const bool known = getrlimit(RLIMIT_RTPRIO, &limit) == 0;
+    return "voice thread at ordinary priority (real-time priority refused" +
+           (known && limit.rlim_cur != RLIM_INFINITY ? ", RLIMIT_RTPRIO " + std::to_string(limit.rlim_cur) : "") +
+           ")";
+}
+
+std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
+                      bool voicePreferred) {
+    return displayName + " started: TCP " + std::to_string(host.tcpPort) + " and UDP " +
+           std::to_string(host.udpPort) + (host.bindIp.empty() ? " on every address" : " on " + host.bindIp) +
+           (filesRoot.empty() ? ", file sharing off" : ", files root " + filesRoot) + ", " +
+           DescribeVoicePrecedence(voicePreferred) + ".";
+}
+
+std::string CheckFilesRoot(const std::string& filesRoot) {
+    if (filesRoot.empty() || access(filesRoot.c_str(), W_OK | X_OK) == 0) return "";
+    const std::string reason = std::strerror(errno);
+    return "The files root " + filesRoot + " cannot be written (" + reason +
+           "): every upload will fail. Give the server's user write access to it; under systemd also "
+           "ReadWritePaths=" + filesRoot + " (systemctl edit quorvane-server).";
+}
+
+std::string RunningStatus(int tcpPort, int udpPort, int users) {
+    return "Running: TCP " + std::to_string(tcpPort) + ", UDP " + std::to_string(udpPort) + ", " +
+           std::to_string(users) + (users == 1 ? " user" : " users");
+}

@@ -1,0 +1,36 @@
+// What the host tells an operator about a start: the start line (ports, files root,
+// the voice thread's scheduling), why the ports could not be opened, and a files root
+// that cannot be written.
+//
+// Threads: the host's thread, at start-up.
+#ifndef QUORVANE_SERVICE_STARTREPORT_H
+#define QUORVANE_SERVICE_STARTREPORT_H
+
+#include <string>
+
+struct HostSettings;
+
+// Why the sockets of the settings could not be opened, in a few words for the status
+// line ("ports in use", "bind-ip 192.0.2.1 is no address of this machine"); found by
+// trying them once more.
+std::string DescribeBindFailure(const HostSettings& host);
+
+// How the voice thread is scheduled, for the start line. voicePreferred: what the voice
+// thread's request for precedence answered.
+// Hook: ThreadPrecedence says only whether its request was granted; when it can tell
+// the policy and priority it runs at, this is the one place to use that.
+std::string DescribeVoicePrecedence(bool voicePreferred);
+
+// "Quorvane Server started: TCP 10300 and UDP 10301 on every address, files root
+// /var/lib/quorvane/files, voice thread at real-time priority 1."
+std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
+                      bool voicePreferred);
+
+// Empty when the files root (a directory) may be written; otherwise what to tell the
+// administrator: uploads would fail one by one with nothing logged.
+std::string CheckFilesRoot(const std::string& filesRoot);
+
+// The status line of a running server: "Running: TCP 10300, UDP 10301, 3 users".
+std::string RunningStatus(int tcpPort, int udpPort, int users);
+
+#endif

@@ -1,0 +1,154 @@
+// The service run as systemd runs it, reporting to a notification socket of the test's
+// own: why a start failed, the reload of the settings on SIGHUP, the watchdog.
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "ManagerFixture.h"
+#include "NotifySocket.h"
+#include "PortHolder.h"
+
+namespace quorvane {
+namespace test {
+namespace {
+
+class ServiceRunTest : public ManagerFixture {};
+
+TEST_F(ServiceRunTest, FailedStartsSayWhyInTheStatus) {
+    NotifySocket manager(PathOf("notify"));
+    const int tcpPort = testing_support::FreePort(SOCK_STREAM);
+    const int udpPort = testing_support::FreePort(SOCK_DGRAM);
+    ServerConfig invalidAddress;
+    invalidAddress.bindIp = "255.255.255.255";
+    ServerConfig fine;
+    struct Case {
+        std::string settings;
+        bool holdTcp;
+        std::string status;
+    };
+    const Case cases[] = {
+        {"<quorvane><hosting><motd>x</hosting>", false, "Failed to start: settings file invalid: "},
+        {SettingsDocument(fine, 0, udpPort), false, "Failed to start: settings file invalid: hostport is \"0\""},
+        {SettingsDocument(invalidAddress, tcpPort, udpPort), false,
+         "Failed to start: bind-ip invalid: \"255.255.255.255\""},
+        {SettingsDocument(fine, tcpPort, udpPort), true, "Failed to start: TCP port " + std::to_string(tcpPort) + " in use"},
+    };
+    for (const Case& c : cases) {
+        WriteFile("QuorvaneService.xml", c.settings);
+        std::unique_ptr<PortHolder> holder(c.holdTcp ? new PortHolder(SOCK_STREAM, tcpPort) : nullptr);
+        setenv("NOTIFY_SOCKET", PathOf("notify").c_str(), 1);
+        const RunResult run = RunBinary({});
+        unsetenv("NOTIFY_SOCKET");
+        EXPECT_EQ(run.exitCode, 2) << c.status;
+        const std::vector<std::string> reports = manager.Drain();
+        ASSERT_FALSE(reports.empty()) << c.status;
+        EXPECT_EQ(reports.back().rfind("STATUS=" + c.status, 0), 0u) << reports.back();
+        // Under systemd nothing is written twice: the messages went to the system log.
+        EXPECT_EQ(run.err, "") << c.status;
+    }
+}
+
+TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
+    NotifySocket manager(PathOf("notify"));
+    ServerConfig config;
+    config.serverLogging = true;
+    config.adminEnabled = true;
+    config.adminUsername = "admin";
+    config.adminPassword = "old";
+    LaunchUnderTheManager(PathOf("notify"), config);
+    ASSERT_EQ(manager.NextWith("READY=1"), ReadyReport(tcpPort_, udpPort_));
+    TestUser ann;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+
+    // The administrator changes the file; the new port waits for a restart.
+    const int nextPort = testing_support::FreePort(SOCK_STREAM);
+    ServerConfig changed = config;
+    changed.serverName = "Renamed";
+    changed.motd = "Hello all";
+    changed.maxUsers = 1;
+    changed.adminPassword = "new";
+    changed.passwordLockout = 3;
+    WriteFile("QuorvaneService.xml", SettingsDocument(changed, nextPort, udpPort_));
+    // logrotate moves the log away before it asks for the reload.
+    ASSERT_EQ(rename(PathOf("QuorvaneService.log").c_str(), PathOf("QuorvaneService.log.1").c_str()), 0);
+    ASSERT_EQ(kill(pid_, SIGHUP), 0);
+    EXPECT_EQ(manager.NextWith("RELOADING=1"), "RELOADING=1\nSTATUS=Reloading the settings.");
+    EXPECT_EQ(manager.NextWith("READY=1"), ReadyReport(tcpPort_, udpPort_, "1 user"));
+    const std::string update = SkipUntil(ann.tcp, "serverupdate");
+    EXPECT_EQ(testing_support::Param(update, "servername"), "Renamed") << update;
+
+    const std::string expected[] = {
+        "Reload: server-name changed from \"Quorvane Server\" to \"Renamed\".",
+        "Reload: motd changed from \"\" to \"Hello all\".",
+        "Reload: admin-password changed.",
+        "Reload: max-users changed from 500 to 1.",
+        "Reload: password-lockout changed from 10 to 3.",
+        "Reload: hostport changed from " + std::to_string(tcpPort_) + " to " + std::to_string(nextPort) +
+            "; restart the server to apply it.",
+        "Reload: read " + std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml again; 6 values changed.",
+    };
+    std::string log;
+    ASSERT_TRUE(testing_support::WaitFor(
+        [&] { return (log = ReadFile("QuorvaneService.log")).find(expected[6]) != std::string::npos; },
+        DEFAULT_TIMEOUT_MS))
+        << log;
+    size_t at = 0;
+    for (const std::string& line : expected) {
+        const size_t found = log.find(" " + line + "\n", at);
+        EXPECT_NE(found, std::string::npos) << line << "\nin:\n" << log;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_EQ(ReadFile("QuorvaneService.log.1").find("Reload"), std::string::npos);
+
+    // The new account works, and a save keeps the file's port for the next start.
+    TestUser admin;
+    ASSERT_TRUE(ConnectAdmin(admin, "admin", "new"));
+    admin.tcp.Send("saveconfig\r\n");
+    SkipUntil(admin.tcp, "ok");
+    EXPECT_NE(ReadFile("QuorvaneService.xml").find("<hostport>" + std::to_string(nextPort) + "</hostport>"),
+              std::string::npos);
+
+    // A broken file changes nothing and says so.
+    WriteFile("QuorvaneService.xml", "<quorvane><hosting>");
+    ASSERT_EQ(kill(pid_, SIGHUP), 0);
+    const std::string failed = manager.NextWith("READY=1");
+    EXPECT_EQ(failed.rfind(ReadyReport(tcpPort_, udpPort_, ""), 0), 0u) << failed;
+    EXPECT_NE(failed.find(" users; last reload failed: settings file invalid: "), std::string::npos) << failed;
+    EXPECT_TRUE(testing_support::WaitFor(
+        [&] { return ReadFile("QuorvaneService.log").find("Reload failed, nothing was changed: ") != std::string::npos; },
+        DEFAULT_TIMEOUT_MS));
+    // What the first reload applied still holds: the new name, one user at most.
+    TestUser bob;
+    Connect(bob);
+    SayHello(bob);
+    EXPECT_EQ(testing_support::Param(bob.welcome, "servername"), "Renamed");
+    EXPECT_EQ(SendLogin(bob, "bob"), "error number=208 message=\"Maximum number of users exceeded\"");
+    EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP);
+}
+
+TEST_F(ServiceRunTest, WatchdogIsFedFromTheMainLoop) {
+    NotifySocket manager(PathOf("notify"));
+    LaunchUnderTheManager(PathOf("notify"), ServerConfig(), "200000");
+    ASSERT_EQ(manager.NextWith("READY=1"), ReadyReport(tcpPort_, udpPort_));
+    EXPECT_EQ(manager.NextWith("WATCHDOG=1"), "WATCHDOG=1");
+    // The status follows the users.
+    TestUser ann;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    EXPECT_EQ(manager.NextWith("STATUS="), "STATUS=Running: TCP " + std::to_string(tcpPort_) + ", UDP " +
+                                                 std::to_string(udpPort_) + ", 1 user");
+    // A loop that does not run feeds nothing (ten periods of 100 ms pass unfed).
+    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return AllThreadsStopped(pid_); }, DEFAULT_TIMEOUT_MS));
+    manager.Drain();
+    EXPECT_EQ(manager.Next(1000), "");
+    ASSERT_EQ(kill(pid_, SIGCONT), 0);
+    EXPECT_EQ(manager.NextWith("WATCHDOG=1"), "WATCHDOG=1");
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
