@@ -5,6 +5,7 @@
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
 #include "server/ServerUser.h"
+#include "settings/ValueRules.h"
 
 namespace quorvane {
 namespace server {
@@ -43,10 +44,12 @@ bool WithinCap(const char* name, const std::string& value) {
     return true;
 }
 
-// A text with a NUL byte can be neither stored nor shown whole, and one past its cap
-// would not survive a save: both are refused like a missing one.
+// Every text is held to the rule of the files, stored or not: a value the server takes
+// comes back whole after a save and a restart, and a message (only logged) keeps the
+// event log valid UTF-8 without control characters. One past its cap would not survive
+// a save either. Both are refused like a missing one.
 bool Acceptable(const char* name, const std::string& value) {
-    return value.find('\0') == std::string::npos && WithinCap(name, value);
+    return ValueRules::IsStorableText(value, std::string::npos) && WithinCap(name, value);
 }
 
 }  // namespace
