@@ -9,7 +9,9 @@
 #include <vector>
 #include <strings.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +40,14 @@ size_t NestingDepth(const std::string& text) {
 
 // The parser folds each run of raw white space in text to one blank and drops it at
 // both ends; character references are neither folded nor dropped. Text that would
-// change that way is printed with its blanks as references, as many as needed.
-bool FoldsWhenRead(const std::string& value) {
+// change that way is printed with its blanks as references, as many as needed. A
+// UTF-8 document also loses a U+FEFF that a text starts with (taken for a byte-order
+// mark), so there every one is printed as a reference too; a document of another
+// encoding would read that reference as one byte, but keeps the raw bytes whole.
+const char BOM[] = "\xEF\xBB\xBF";
+
+bool ChangesWhenRead(const std::string& value, bool utf8) {
+    if (utf8 && value.find(BOM) != std::string::npos) return true;
     for (size_t i = 0; i < value.size(); ++i)
         if (value[i] == ' ' && (i == 0 || i + 1 == value.size() || value[i - 1] == ' ' || value[i + 1] == ' '))
             return true;
@@ -48,7 +56,7 @@ bool FoldsWhenRead(const std::string& value) {
 
 class FoldSafeText : public TiXmlText {
 public:
-    explicit FoldSafeText(const std::string& value) : TiXmlText(value) {}
+    FoldSafeText(const std::string& value, bool utf8) : TiXmlText(value), utf8_(utf8) {}
 
     void Print(FILE* file, int) const override {
         std::string encoded;
@@ -56,27 +64,35 @@ public:
         std::string out;
         for (size_t i = 0; i < encoded.size(); ++i) {
             const bool edge = i == 0 || i + 1 == encoded.size();
-            if (encoded[i] == ' ' && (edge || encoded[i - 1] == ' ' || encoded[i + 1] == ' '))
+            if (encoded[i] == ' ' && (edge || encoded[i - 1] == ' ' || encoded[i + 1] == ' ')) {
                 out += "&#x20;";
-            else
+            } else if (utf8_ && encoded.compare(i, 3, BOM) == 0) {
+                out += "&#xFEFF;";
+                i += 2;
+            } else {
                 out += encoded[i];
+            }
         }
         fputs(out.c_str(), file);
     }
 
-    TiXmlNode* Clone() const override { return new FoldSafeText(ValueStr()); }
+    TiXmlNode* Clone() const override { return new FoldSafeText(ValueStr(), utf8_); }
+
+private:
+    const bool utf8_;
 };
 
-// Gives every text node that would fold the printing above, before a save.
-void ProtectFoldingText(TiXmlNode* root) {
+// Gives every text node that would change the printing above, before a save.
+void ProtectText(TiXmlNode* root, bool utf8) {
     std::vector<TiXmlNode*> pending(1, root);
     while (!pending.empty()) {
         TiXmlNode* node = pending.back();
         pending.pop_back();
         for (TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
             const TiXmlText* text = child->ToText();
-            if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) && FoldsWhenRead(text->ValueStr()))
-                child = node->ReplaceChild(child, FoldSafeText(text->ValueStr()));  // a clone takes its place
+            if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) &&
+                ChangesWhenRead(text->ValueStr(), utf8))
+                child = node->ReplaceChild(child, FoldSafeText(text->ValueStr(), utf8));  // a clone takes its place
             else if (child->FirstChild())
                 pending.push_back(child);
         }
@@ -101,25 +117,49 @@ std::string ResolveLink(const std::string& path) {
     return target;
 }
 
-// Creates a new, empty file beside target; mode 0666 lets the umask decide as for any new file.
+const char TEMPORARY_MARK[] = ".tmp-";
+
+// Creates a new, empty file beside target, readable by the owner only whatever the
+// umask (it will hold passwords), and locks it while the save runs: the tidying of a
+// later start removes only temporary files that nobody holds.
 int OpenTemporaryBeside(const std::string& target, std::string& tempPath) {
     static std::atomic<unsigned> counter(0);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = target + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        tempPath = target + TEMPORARY_MARK + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd >= 0 && (fchmod(fd, 0600) != 0 || flock(fd, LOCK_EX) != 0)) {
+            close(fd);
+            unlink(tempPath.c_str());
+            return -1;
+        }
+        return fd;
     }
     return -1;
 }
 
-// The replaced file may hold passwords: its permissions, and its owner where we may set
-// it, carry over to the new file.
+// The replaced file's owner carries over where we may set it (a service run as root on
+// the files of its account), and so does a mode that gives others nothing (a group an
+// administrator let read it). A file every account could read, as earlier versions
+// created them, becomes the owner's only.
 void CopyAccessRights(int fd, const std::string& target) {
     struct stat old, fresh;
     if (stat(target.c_str(), &old) != 0 || fstat(fd, &fresh) != 0) return;
-    fchmod(fd, old.st_mode & 0777);
+    if ((old.st_mode & 0007) == 0) fchmod(fd, old.st_mode & 0777);
     if (old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid)
         (void)!fchown(fd, old.st_uid, old.st_gid);
+}
+
+// Whether name is base + ".tmp-<digits>-<digits>", the name of a save's temporary file.
+bool IsTemporaryOf(const std::string& name, const std::string& base) {
+    const std::string prefix = base + TEMPORARY_MARK;
+    if (name.compare(0, prefix.size(), prefix) != 0) return false;
+    const std::string rest = name.substr(prefix.size());
+    const size_t dash = rest.find('-');
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return dash != std::string::npos && digits(rest.substr(0, dash)) && digits(rest.substr(dash + 1));
 }
 
 // Makes the rename itself durable; a failure here loses no data, only the guarantee.
@@ -139,6 +179,7 @@ XMLDocument::~XMLDocument() {}
 void XMLDocument::ResetDocument(const std::string& fileName) {
     document_ = TiXmlDocument();
     document_.SetValue(fileName);
+    bom_ = false;
 }
 
 // Reads only regular files: a FIFO would block the start-up and a directory or a huge
@@ -185,6 +226,7 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     else if (NestingDepth(text) > MAX_DEPTH)
         refusal = "Elements are nested more than " + std::to_string(MAX_DEPTH) + " deep.";
     bool loaded = false;
+    bom_ = text.compare(0, 3, BOM) == 0;
     if (refusal.empty()) {
         rewind(stream);
         loaded = document_.LoadFile(stream);
@@ -220,24 +262,47 @@ bool XMLDocument::ParseText(const std::string& text) {
     return !document_.Error();
 }
 
-bool XMLDocument::WriteFileSafely(const std::string& path) {
-    ProtectFoldingText(&document_);
+bool XMLDocument::Print(std::string& text) {
+    ProtectText(&document_, ReadsAsUtf8());
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&buffer, &size);
+    if (!stream) return false;
+    // The library writes the byte-order mark itself when the loaded file had one.
+    const bool printed = document_.SaveFile(stream);
+    const bool closed = fclose(stream) == 0;
+    if (printed && closed) text.assign(buffer, size);
+    free(buffer);
+    return printed && closed;
+}
+
+bool XMLDocument::ReadsAsUtf8() const {
+    if (bom_) return true;
+    for (const TiXmlNode* node = document_.FirstChild(); node; node = node->NextSibling()) {
+        const TiXmlDeclaration* declaration = node->ToDeclaration();
+        if (!declaration) continue;
+        const char* encoding = declaration->Encoding();
+        return !encoding || !*encoding || strcasecmp(encoding, "utf-8") == 0 || strcasecmp(encoding, "utf8") == 0;
+    }
+    return false;
+}
+
+bool XMLDocument::WriteSnapshot(const std::string& path, const std::string& text) {
+    if (path.empty()) return false;
     const std::string target = ResolveLink(path);
     std::string tempPath;
     int fd = OpenTemporaryBeside(target, tempPath);
     if (fd < 0) return false;
     CopyAccessRights(fd, target);
-    FILE* stream = fdopen(fd, "wb");
-    if (!stream) {
-        close(fd);
-        unlink(tempPath.c_str());
-        return false;
+    bool written = true;
+    for (size_t done = 0; written && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += static_cast<size_t>(n);
     }
-    // The library writes the byte-order mark itself when the loaded file had one.
-    bool written = document_.SaveFile(stream);
-    written = fflush(stream) == 0 && written;
-    written = fsync(fileno(stream)) == 0 && written;
-    written = fclose(stream) == 0 && written;
+    written = fsync(fd) == 0 && written;
+    written = close(fd) == 0 && written;
     if (!written || rename(tempPath.c_str(), target.c_str()) != 0) {
         unlink(tempPath.c_str());
         return false;
@@ -246,13 +311,47 @@ bool XMLDocument::WriteFileSafely(const std::string& path) {
     return true;
 }
 
+std::vector<std::string> XMLDocument::RemoveCutSaves(const std::string& path) {
+    std::vector<std::string> removed;
+    const std::string target = ResolveLink(path);
+    const size_t slash = target.rfind('/');
+    const std::string directory = DirectoryOf(target);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    DIR* listing = opendir(directory.c_str());
+    if (!listing) return removed;
+    std::vector<std::string> names;
+    while (const struct dirent* entry = readdir(listing))
+        if (IsTemporaryOf(entry->d_name, base)) names.push_back(entry->d_name);
+    closedir(listing);
+    for (const std::string& name : names) {
+        const std::string temporary = directory + "/" + name;
+        const int fd = open(temporary.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        // A save still running (another process in this directory) holds its lock.
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 && unlink(temporary.c_str()) == 0) removed.push_back(temporary);
+        close(fd);
+    }
+    return removed;
+}
+
 bool XMLDocument::SaveXMLFile() {
     if (batchDepth_ > 0) {
         batchChanged_ = true;
         return true;
     }
-    const std::string path = GetFileName();
-    return !path.empty() && WriteFileSafely(path);
+    if (deferredSave_) {
+        deferredSave_();
+        return true;
+    }
+    std::string text;
+    return !GetFileName().empty() && Print(text) && WriteSnapshot(GetFileName(), text);
+}
+
+void XMLDocument::DeferSaves(const std::function<void()>& changed) { deferredSave_ = changed; }
+
+bool XMLDocument::Snapshot(std::string& path, std::string& text) {
+    path = GetFileName();
+    return !path.empty() && Print(text);
 }
 
 void XMLDocument::BeginBatch() { ++batchDepth_; }
@@ -267,7 +366,8 @@ bool XMLDocument::EndBatch() {
 bool XMLDocument::SaveNewXMLFile(const std::string& path) {
     struct stat info;
     if (path.empty() || lstat(path.c_str(), &info) == 0 || errno != ENOENT) return false;
-    if (!WriteFileSafely(path)) return false;
+    std::string text;
+    if (!Print(text) || !WriteSnapshot(path, text)) return false;
     document_.SetValue(path);
     return true;
 }
