@@ -23,6 +23,7 @@
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
+#include "listeners/StorageWriter.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
 #include "server/ServerNode.h"
@@ -33,6 +34,7 @@ using quorvane::EventLog;
 using quorvane::LoadSharedFiles;
 using quorvane::QuorvaneSettings;
 using quorvane::StaticChannelTable;
+using quorvane::StorageWriter;
 using quorvane::server::ServerListener;
 using quorvane::server::ServerNode;
 
@@ -338,12 +340,23 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         LogError("Quorvane service failed to open the log file: " + directory + "/" + LOG_FILE_NAME + ".");
     }
 
+    // The files are written by a thread of their own, never on the event loop.
+    StorageWriter writer(ACE_Reactor::instance(), [&eventLog](const std::string& text) {
+        eventLog.Write(text);
+        ReportAfterStart(text);
+    });
+    storage.AttachTo(writer);
+    if (!writer.Start()) {
+        LogError("Quorvane service failed to start its storage writer: the files are written on the event loop.");
+    }
     bool started = false;
     {
-        ServerListener listener(settings, storage.Bans(), storage.Files(), &eventLog, ReportAfterStart);
+        ServerListener listener(settings, storage.Bans(), storage.Files(), &eventLog, ReportAfterStart, &writer);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
-        ApplyStaticChannels(node, host.staticChannels);
+        const quorvane::SkippedStaticChannels skipped = ApplyStaticChannels(node, host.staticChannels);
+        storage.ReportSkippedChannels(skipped, eventLog);
+        listener.KeepStaticChannels(skipped);
         host.staticChannels.clear();
         if (!node.Files().GetFilesRoot().empty()) {
             LoadSharedFiles(node, storage.Files());
@@ -355,6 +368,8 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         } else {
             LogError(node.GetStartError().empty() ? FormatLaunchFailure(host) : node.GetStartError());
         }
+        // No loop runs any more: what is pending is written, and answered, before the node goes.
+        writer.Stop();
     }
     // The loop threads have ended: nothing touches the ban list any more.
     if (started) {

@@ -187,7 +187,9 @@ TEST_F(RestartTest, SharedFilesSurviveARestart) {
     for (const std::string& line : listing) EXPECT_EQ(line.find("\"gone\""), std::string::npos);
     EXPECT_NE(ReadFile("FilesList.xml").find("\"gone\""), std::string::npos);  // still listed
 
-    // An upload is listed at once; a deletion prunes, but never the root channel's element.
+    // An upload is listed (by the writer thread, so waited for); a deletion prunes, but
+    // never the root channel's element.
+    const auto listed = [&] { return ReadFile("FilesList.xml").find("<channel name=\"new\">") != std::string::npos; };
     TestUser ann;
     ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
     ann.tcp.Send("join channel=\"/new/\"\r\nregsendfile channel=\"/new/\" filename=\"up\" filesize=2\r\n");
@@ -198,10 +200,10 @@ TEST_F(RestartTest, SharedFilesSurviveARestart) {
     ASSERT_FALSE(data.Expect("filedeliver").empty());
     data.Send("hi");
     ASSERT_FALSE(data.Expect("filecompleted").empty());
-    EXPECT_NE(ReadFile("FilesList.xml").find("<channel name=\"new\">"), std::string::npos);
+    EXPECT_TRUE(WaitFor(listed, DEFAULT_TIMEOUT_MS));
     ann.tcp.Send("deletefile channel=\"/new/\" filename=\"up\"\r\n");
     EXPECT_FALSE(ann.tcp.Expect("removefile").empty());
-    EXPECT_EQ(ReadFile("FilesList.xml").find("<channel name=\"new\">"), std::string::npos);
+    EXPECT_TRUE(WaitFor([&] { return !listed(); }, DEFAULT_TIMEOUT_MS));
 
     std::remove(PathOf("files/data_1.dat").c_str());
     Restart();
@@ -269,7 +271,7 @@ TEST_F(RestartTest, NoLogFileWithoutLoggingAndFailedSavesAreReported) {
     EXPECT_EQ(Send(admin, "updateserver channels=1 operators=1 servername=\"" + std::string(2000, 'n') +
                               "\" password=\"\" motd=\"\""),
               "serverupdate servername=\"" + std::string(2000, 'n') + "\" motd=\"\" forwarding=1 channels=1 operators=1");
-    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+    EXPECT_EQ(Send(admin, "saveconfig"), "error number=210 message=\"Failed to open file\"");  // told, not "ok"
     ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &original, nullptr), 0);
     EXPECT_TRUE(WaitFor([&] { return ServerErrors().find("failed to save settings file") != std::string::npos; },
                         DEFAULT_TIMEOUT_MS))
