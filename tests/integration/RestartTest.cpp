@@ -7,55 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "ServerFixture.h"
+#include "RestartFixture.h"
 
 namespace quorvane {
 namespace test {
 namespace {
 
-using testing_support::IntParam;
-using testing_support::Param;
-using testing_support::WaitFor;
-
-class RestartTest : public ServerFixture {
-protected:
-    ServerConfig AdminConfig() {
-        ServerConfig config;
-        config.adminEnabled = true;
-        config.adminUsername = "Admin";
-        config.adminPassword = "s3cret";
-        return config;
-    }
-
-    // Restarts the server on the settings file it has now.
-    void Restart() {
-        ASSERT_EQ(StopServer(), 1);
-        Launch();
-        WaitUntilListening(tcpPort_, udpPort_);
-    }
-
-    static std::string Send(TestUser& user, const std::string& line) {
-        user.tcp.Send("ping\r\n");
-        SkipUntil(user.tcp, "pong");
-        user.tcp.Send(line + "\r\n");
-        return NextLine(user.tcp);
-    }
-
-    // The administrator's listing (after "ok", without "done").
-    std::vector<std::string> AdminListing(const std::string& name = "Admin", const std::string& password = "s3cret") {
-        TestUser admin;
-        std::vector<std::string> lines;
-        EXPECT_TRUE(ConnectAdmin(admin, name, password, &lines));
-        if (!lines.empty()) lines.erase(lines.begin());
-        return lines;
-    }
-
-    static bool Contains(const std::vector<std::string>& lines, const std::string& line) {
-        for (const std::string& l : lines)
-            if (l == line) return true;
-        return false;
-    }
-};
+typedef RestartFixture RestartTest;
 
 TEST_F(RestartTest, FirstStartCreatesTheListsAndBrokenListsAreKeptAside) {
     StartServer();
