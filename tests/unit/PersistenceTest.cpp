@@ -395,7 +395,8 @@ TEST_F(PersistenceTest, DatesAre64BitAndAStoredFileKeepsItsUploadDate) {
         listed.clear();
         files.ReadFileEntries("/", listed);
         for (const FileEntry& file : listed) {
-            if (file.name == store.name) EXPECT_EQ(file.uploaddate, store.expected - store.expected % 60) << store.name;
+            if (file.name != store.name) continue;
+            EXPECT_EQ(file.uploaddate, store.expected - store.expected % 60) << store.name;
         }
     }
 }
