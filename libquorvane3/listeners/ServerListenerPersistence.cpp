@@ -68,7 +68,7 @@ void ServerListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
     const bool bansSaved = banList_.EndBatch();
     if (!bansSaved) ReportFailedSave("ban-list", banList_.GetFileName());
 
-    if (writer_) {
+    if (writer_ && writer_->Running()) {
         // Each document as it stands now, the files list too; done hears when all are written.
         writer_->SaveAll(done);
         return;

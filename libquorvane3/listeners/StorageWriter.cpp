@@ -55,9 +55,8 @@ void StorageWriter::Changed(XMLDocument& document) {
 void StorageWriter::SaveAll(const Done& done) {
     ReactorThread::AssertLoopThread(reactor_);
     const joint_t joint = std::make_shared<Joint>(Joint{slots_.size(), true, done});
-    if (slots_.empty() || !thread_.joinable()) {
-        // Nothing to write with: the documents saved at once, as their saves said.
-        if (done) done(true);
+    if (slots_.empty() || !Running()) {
+        if (done) done(slots_.empty());  // without the thread nothing was written here
         return;
     }
     for (Slot& slot : slots_) {

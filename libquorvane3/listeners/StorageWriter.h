@@ -65,6 +65,9 @@ public:
     // Flush, end the thread; the documents save at once again. Host thread.
     void Stop();
 
+    // Whether the thread runs (between Start and Stop): the documents' saves come here.
+    // The host's or the loop's thread.
+    bool Running() const { return thread_.joinable(); }
     // Files written so far, whether or not the writes succeeded. Any thread.
     unsigned long Writes() const;
 

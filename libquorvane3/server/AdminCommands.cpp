@@ -31,7 +31,7 @@ void AdminCommands::UpdateAdmin(CommandContext& command) {
 // The files are written off the loop: the answer goes once they are, to the
 // administrator's connection if it is still there.
 void AdminCommands::SaveConfig(CommandContext& command) {
-    const std::weak_ptr<ServerUser> asker = command.user.shared_from_this();
+    const std::weak_ptr<ServerUser> asker = command.user.weak_from_this();
     command.Node().UserSaveConfig([asker](bool saved) {
         const serveruser_t user = asker.lock();
         if (!user || !user->Owner() || !user->FindStreamHandler()) return;

@@ -38,6 +38,8 @@ public:
     void DeferSaves(const std::function<void()>& changed);
     // The file name and the whole text a save would write now; false without a file name.
     bool Snapshot(std::string& path, std::string& text);
+    // The whole text a save would write now.
+    bool Print(std::string& text);
     // Replaces the file at path by text: a temporary file beside it (mode 0600, locked
     // while written), fsync, rename, and the directory synced. The new file keeps the
     // owner and, unless others could read it, the mode of the old one; else it is 0600.
@@ -103,8 +105,6 @@ private:
 
     // Starts from a fresh document, so no error or byte-order mark of an earlier load stays.
     void ResetDocument(const std::string& fileName);
-    // The document's text as a save writes it.
-    bool Print(std::string& text);
     // Whether the parser reads the document as UTF-8: a byte-order mark, or a declaration
     // whose encoding is empty or UTF-8.
     bool ReadsAsUtf8() const;
