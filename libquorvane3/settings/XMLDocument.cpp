@@ -198,6 +198,32 @@ bool EndsInsideUtf8Character(const std::string& text) {
     return false;
 }
 
+// The checks before the parser sees text, then the library's load of the stream that
+// holds it (which turns line ends into LF); the refusal, empty when the parser ran (its
+// error is then the document's).
+std::string CheckedLoad(TiXmlDocument& document, FILE* stream, const std::string& text) {
+    if (EndsInsideUtf8Character(text)) return "The file ends inside a UTF-8 character.";
+    if (NestingDepth(text) > XMLDocument::MAX_DEPTH)
+        return "Elements are nested more than " + std::to_string(XMLDocument::MAX_DEPTH) + " deep.";
+    rewind(stream);
+    document.LoadFile(stream);
+    return std::string();
+}
+
+// Why the text would not load as a file; empty when it would.
+std::string ReadsBack(const std::string& text) {
+    if (text.empty()) return "It is empty.";
+    FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+    if (!stream) return strerror(errno);
+    TiXmlDocument probe;
+    std::string why = CheckedLoad(probe, stream, text);
+    fclose(stream);
+    if (why.empty() && probe.Error())
+        why = std::string(probe.ErrorDesc()) + ". Line " + std::to_string(probe.ErrorRow()) + " column " +
+              std::to_string(probe.ErrorCol()) + ".";
+    return why;
+}
+
 }  // namespace
 
 bool XMLDocument::LoadXMLFile(const std::string& path) {
@@ -221,18 +247,17 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     std::string text(static_cast<size_t>(info.st_size), '\0');
     const size_t got = fread(&text[0], 1, text.size(), stream);
     if (got != text.size() || ferror(stream)) refusal = std::string("Cannot read the file: ") + strerror(errno) + ".";
-    else if (EndsInsideUtf8Character(text))
-        refusal = "The file ends inside a UTF-8 character.";
-    else if (NestingDepth(text) > MAX_DEPTH)
-        refusal = "Elements are nested more than " + std::to_string(MAX_DEPTH) + " deep.";
-    bool loaded = false;
     bom_ = text.compare(0, 3, BOM) == 0;
-    if (refusal.empty()) {
-        rewind(stream);
-        loaded = document_.LoadFile(stream);
-    }
+    if (refusal.empty()) refusal = CheckedLoad(document_, stream, text);
     fclose(stream);
-    return refusal.empty() ? loaded : FailLoad(refusal);
+    if (!refusal.empty()) return FailLoad(refusal);
+    if (document_.Error()) return false;
+    // Stray bytes in markup that the parser took in can make the document's own save
+    // unreadable: refused now, while the file is whole, not by the start after a save.
+    std::string printed;
+    if (!Print(printed)) return FailLoad("The document cannot be printed.");
+    const std::string why = ReadsBack(printed);
+    return why.empty() || FailLoad("The document would not read back once saved: " + why);
 }
 
 bool XMLDocument::FailLoad(const std::string& text) {

@@ -177,6 +177,16 @@ TEST_F(PersistenceTest, AbsurdlyDeepOrLargeDocumentsAreRefusedBeforeParsing) {
     EXPECT_FALSE(settings.HasRootElement());
 }
 
+// Stray bytes the parser takes into markup would print to a file no start could read:
+// such a document is refused while its file is whole.
+TEST_F(PersistenceTest, ADocumentWhoseSaveWouldNotLoadIsRefused) {
+    const char text[] = "<?xml version=\"1.0\"?><a>b</a></serverbans\xff\xff\xff\xff\xff\xff\xff\0st>";
+    Write(Path("BanList.xml"), std::string(text, sizeof(text) - 1));
+    BanList bans;
+    EXPECT_FALSE(bans.LoadXMLFile(Path("BanList.xml")));
+    EXPECT_EQ(bans.GetErrorText().rfind("The document would not read back once saved: ", 0), 0u) << bans.GetErrorText();
+}
+
 TEST_F(PersistenceTest, BanListDefaultsAndEntries) {
     BanList bans;
     ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
