@@ -159,7 +159,7 @@ void ServerNode::OnTimerExpired(int timerId) {
 void ServerNode::UserSaveConfig(const ServerNodeListener::SaveDone& done) {
     AssertLoopThread();
     if (listener_) listener_->OnSaveRequested(*this, done);
-    else done(true);
+    else if (done) done(true);
 }
 
 void ServerNode::SaveIfSavingOnChange() {

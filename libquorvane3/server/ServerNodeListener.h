@@ -56,7 +56,7 @@ public:
     // file was written.
     virtual void OnSaveRequested(ServerNode& node, const SaveDone& done) {
         OnSaveConfiguration(node);
-        done(true);
+        if (done) done(true);
     }
 };
 
