@@ -27,6 +27,7 @@
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
 #include "network/MetricsServer.h"
+#include "listeners/StorageWriter.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
 #include "server/MetricsText.h"
@@ -36,6 +37,9 @@
 using quorvane::ApplyStaticChannels;
 using quorvane::EventLog;
 using quorvane::LoadSharedFiles;
+using quorvane::QuorvaneSettings;
+using quorvane::StaticChannelTable;
+using quorvane::StorageWriter;
 using quorvane::server::ServerListener;
 using quorvane::server::MetricsText;
 using quorvane::server::ServerNode;
@@ -212,14 +216,25 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         HostLog::Error("Quorvane service failed to open the log file: " + logPath + ".");
     }
 
+    // The files are written by a thread of their own, never on the event loop.
+    StorageWriter writer(ACE_Reactor::instance(), [&eventLog](const std::string& text) {
+        eventLog.Write(text);
+        HostLog::Report(true, text);
+    });
+    storage.AttachTo(writer);
+    if (!writer.Start()) {
+        HostLog::Error("Quorvane service failed to start its storage writer: the files are written on the event loop.");
+    }
     bool started = false;
     {
         ServerListener listener(storage.Settings(), storage.Bans(), storage.Files(), &eventLog,
-                                [](const std::string& text) { HostLog::Report(true, text); });
+                                [](const std::string& text) { HostLog::Report(true, text); }, &writer);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
         // The table stays: a reload compares the file's tree with it.
-        ApplyStaticChannels(node, host.staticChannels);
+        const quorvane::SkippedStaticChannels skipped = ApplyStaticChannels(node, host.staticChannels);
+        storage.ReportSkippedChannels(skipped, eventLog);
+        listener.KeepStaticChannels(skipped);
         if (!node.Files().GetFilesRoot().empty()) {
             LoadSharedFiles(node, storage.Files());
             storage.TidyFilesRoot(node.Files().GetFilesRoot(), eventLog);
@@ -233,7 +248,7 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         storage.AddStoredBans(node);
         if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
             // The metrics are read without the loops, on the HTTP server's own thread.
-            MetricsServer metrics([&node] { return MetricsText::Render(node); });
+            MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
             std::string metricsError;
             if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError))
                 HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
@@ -245,6 +260,8 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
             HostLog::Error(FormatLaunchFailure(host));
             SetFailureReason(DescribeBindFailure(host));
         }
+        // No loop runs any more: what is pending is written, and answered, before the node goes.
+        writer.Stop();
     }
     // The loop threads have ended: nothing touches the ban list any more.
     if (started) {

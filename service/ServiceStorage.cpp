@@ -16,6 +16,7 @@
 
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
+#include "listeners/StorageWriter.h"
 #include "server/ServerNode.h"
 
 using quorvane::EventLog;
@@ -68,6 +69,10 @@ std::string ServiceStorage::DataDirectory() {
 }
 
 bool ServiceStorage::LoadSettings(std::string& reason) {
+    // A save that a crash cut short left its temporary file, passwords inside.
+    for (const char* name : {SETTINGS_FILE_NAME, BAN_LIST_FILE_NAME, FILES_LIST_FILE_NAME})
+        for (const std::string& removed : XMLDocument::RemoveCutSaves(directory_ + "/" + name))
+            ACE_LOG_MSG->log(LM_INFO, "Deleted %s, left by a save cut short.\n", removed.c_str());
     const std::string path = directory_ + "/" + SETTINGS_FILE_NAME;
     if (!Exists(path)) {
         if (settings_.CreateXMLFile(path))
@@ -146,6 +151,21 @@ void ServiceStorage::AddStoredBans(quorvane::server::ServerNode& node) {
         const quorvane::server::BanRecord ban = quorvane::ToBanRecord(entry);
         node.Bans().AddBan(ban.ipAddress, ban);
     }
+}
+
+void ServiceStorage::ReportSkippedChannels(const quorvane::SkippedStaticChannels& skipped, EventLog& eventLog) {
+    for (const quorvane::SkippedStaticChannel& channel : skipped) {
+        const std::string text = "Quorvane service could not make the static channel " + channel.path + ": " +
+                                 channel.reason + ". It stays in the settings file.";
+        LogError(text);
+        eventLog.Write(text);
+    }
+}
+
+void ServiceStorage::AttachTo(quorvane::StorageWriter& writer) {
+    writer.Attach(filesList_, "files-list");
+    writer.Attach(settings_, "settings");
+    writer.Attach(banList_, "ban-list");
 }
 
 void ServiceStorage::SaveBanList() {

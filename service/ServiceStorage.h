@@ -4,18 +4,21 @@
 // list's save at the end.
 //
 // Threads: used on the host's thread at start-up and at the end; while the server runs,
-// only the node's listener touches the documents.
+// only the node's listener and the storage writer's loop part (both on the main loop's
+// thread) touch the documents.
 #ifndef QUORVANE_SERVICE_SERVICESTORAGE_H
 #define QUORVANE_SERVICE_SERVICESTORAGE_H
 
 #include <string>
 
 #include "ReloadableSettings.h"
+#include "listeners/Persistence.h"
 #include "settings/BanList.h"
 #include "settings/FilesList.h"
 
 namespace quorvane {
 class EventLog;
+class StorageWriter;
 namespace server {
 class ServerNode;
 }
@@ -34,9 +37,10 @@ public:
     // directory when that cannot be read). Without a trailing "/".
     static std::string DataDirectory();
 
-    // Loads the settings, or creates the file with the defaults when there is none.
-    // False (logged, and the short form in reason) when the file exists but cannot be
-    // used: unreadable, not XML, or without a root element.
+    // First deletes the temporary files that saves cut short by a crash left beside the
+    // three files; then loads the settings, or creates the file with the defaults when
+    // there is none. False (logged, and the short form in reason) when the file exists but
+    // cannot be used: unreadable, not XML, or without a root element.
     bool LoadSettings(std::string& reason);
     // Loads or creates the ban list and the files list. A broken list is reported, kept
     // beside as "<name>.broken" and replaced by an empty one, so that later saves cannot
@@ -47,6 +51,12 @@ public:
     void TidyFilesRoot(const std::string& filesRoot, quorvane::EventLog& eventLog);
     // Gives the node every ban of the ban list.
     void AddStoredBans(quorvane::server::ServerNode& node);
+    // Reports each static channel that could not be made (standard error and system log
+    // while they are the log's sinks, and the event log); they stay in the file.
+    void ReportSkippedChannels(const quorvane::SkippedStaticChannels& skipped, quorvane::EventLog& eventLog);
+    // Hands the three documents to the writer: the files list, the settings, the ban
+    // list, the order in which they are written when several wait.
+    void AttachTo(quorvane::StorageWriter& writer);
     // The shutdown's save of the ban list; a failure is logged.
     void SaveBanList();
 

@@ -15,7 +15,14 @@ EventLog::~EventLog() { Close(); }
 bool EventLog::Open(const std::string& path) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (fd_ >= 0) ::close(fd_);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Private messages are logged: a new log is for its owner and group (an operators'
+    // group may read it), whatever the umask. An existing log keeps the mode it was given.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0640);
+    if (fd_ >= 0) {
+        ::fchmod(fd_, 0640);
+        return true;
+    }
+    if (errno == EEXIST) fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     return fd_ >= 0;
 }
 

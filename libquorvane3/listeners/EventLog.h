@@ -18,7 +18,8 @@ public:
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
-    // Opens (creating) the file for appending; false when it cannot be opened.
+    // Opens the file for appending, creating it with mode 0640; false when it cannot be
+    // opened.
     bool Open(const std::string& path);
     bool IsOpen() const { return fd_ >= 0; }
     void Close();

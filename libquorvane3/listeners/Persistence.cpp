@@ -7,9 +7,11 @@
 #include <map>
 #include <set>
 
+#include "protocol/ErrorCodes.h"
 #include "server/ServerNode.h"
 #include "settings/FilesList.h"
 #include "settings/FixedText.h"
+#include "settings/ValueRules.h"
 
 namespace quorvane {
 
@@ -48,14 +50,46 @@ std::string BuildChannelPath(int32_t id, const StaticChannelTable& table) {
     return std::string();
 }
 
-void ApplyStaticChannels(server::ServerNode& node, const StaticChannelTable& table) {
+namespace {
+
+typedef std::multimap<int32_t, const StaticChannelRecord*> children_t;
+
+// Why the record cannot be made as a channel of the node; empty when it can be tried.
+std::string Unusable(const StaticChannelRecord& record) {
+    const std::string name = FixedText(record.name);
+    if (name.empty()) return "The name is empty";
+    if (name.find('/') != std::string::npos) return "The name holds a \"/\"";
+    if (!ValueRules::IsStorableText(name) || !ValueRules::IsStorableText(FixedText(record.password)) ||
+        !ValueRules::IsStorableText(FixedText(record.topic)))
+        return "A text is not valid UTF-8 or holds a character XML cannot keep";
+    return std::string();
+}
+
+// The record and everything below it, as they stand in the table.
+StaticChannelTable SubTree(const StaticChannelRecord& top, const children_t& childrenOf) {
+    StaticChannelTable records;
+    std::deque<const StaticChannelRecord*> queue(1, &top);
+    while (!queue.empty()) {
+        const StaticChannelRecord* record = queue.front();
+        queue.pop_front();
+        if (!records.insert(std::make_pair(record->id, *record)).second) continue;
+        const auto children = childrenOf.equal_range(record->id);
+        for (auto child = children.first; child != children.second; ++child) queue.push_back(child->second);
+    }
+    return records;
+}
+
+}  // namespace
+
+SkippedStaticChannels ApplyStaticChannels(server::ServerNode& node, const StaticChannelTable& table) {
+    SkippedStaticChannels skipped;
     const StaticChannelRecord* root = nullptr;
-    std::multimap<int32_t, const StaticChannelRecord*> childrenOf;
+    children_t childrenOf;
     for (StaticChannelTable::const_iterator it = table.begin(); it != table.end(); ++it) {
         if (!root && it->second.parentid == 0) root = &it->second;
         else childrenOf.insert(std::make_pair(it->second.parentid, &it->second));
     }
-    if (!root) return;
+    if (!root) return skipped;
     std::deque<const StaticChannelRecord*> queue(1, root);
     std::set<const StaticChannelRecord*> done;
     while (!queue.empty()) {
@@ -63,12 +97,45 @@ void ApplyStaticChannels(server::ServerNode& node, const StaticChannelTable& tab
         queue.pop_front();
         if (!done.insert(record).second) continue;
         const std::string path = BuildChannelPath(record->id, table);
-        if (record == root)
+        if (record == root) {
             node.Channels().UserUpdateChannel("/", FixedText(record->password), FixedText(record->topic), true, record->diskquota);
-        else
-            node.Channels().UserMakeChannel(path, FixedText(record->password), FixedText(record->topic), true, record->diskquota);
+        } else {
+            std::string reason = Unusable(*record);
+            if (reason.empty()) {
+                const int result = node.Channels().UserMakeChannel(path, FixedText(record->password),
+                                                                   FixedText(record->topic), true, record->diskquota);
+                if (result != ERR_SUCCESS) reason = GetErrorMessage(result);
+            }
+            if (!reason.empty()) {
+                skipped.push_back(SkippedStaticChannel{path, reason, record->id,
+                                                       BuildChannelPath(record->parentid, table),
+                                                       SubTree(*record, childrenOf)});
+                continue;
+            }
+        }
         const auto children = childrenOf.equal_range(record->id);
         for (auto child = children.first; child != children.second; ++child) queue.push_back(child->second);
+    }
+    return skipped;
+}
+
+void AddSkippedChannels(StaticChannelTable& table, const SkippedStaticChannels& skipped) {
+    if (table.empty()) return;
+    std::map<std::string, int32_t> idOfPath;
+    for (StaticChannelTable::const_iterator it = table.begin(); it != table.end(); ++it)
+        idOfPath[BuildChannelPath(it->first, table)] = it->first;
+    int32_t lastId = table.rbegin()->first;
+    for (const SkippedStaticChannel& channel : skipped) {
+        const std::map<std::string, int32_t>::const_iterator parent = idOfPath.find(channel.parentPath);
+        if (parent == idOfPath.end()) continue;
+        // Parents come before their children in id order: each is renumbered first.
+        std::map<int32_t, int32_t> newId;
+        for (StaticChannelTable::const_iterator it = channel.records.begin(); it != channel.records.end(); ++it) {
+            StaticChannelRecord record = it->second;
+            record.parentid = it->first == channel.id ? parent->second : newId[record.parentid];
+            record.id = newId[it->first] = ++lastId;
+            table[record.id] = record;
+        }
     }
 }
 
@@ -102,7 +169,7 @@ void LoadSharedFiles(server::ServerNode& node, FilesList& filesList) {
 BanEntry ToBanEntry(const server::BanRecord& ban) {
     BanEntry entry{};
     CopyFixedText(entry.address, ban.ipAddress);
-    entry.bantime = static_cast<int32_t>(ban.banTime.sec());
+    entry.bantime = static_cast<int64_t>(ban.banTime.sec());
     CopyFixedText(entry.channelpath, ban.channelPath);
     entry.userid = ban.userId;
     CopyFixedText(entry.nickname, ban.nickname);
@@ -115,7 +182,7 @@ server::BanRecord ToBanRecord(const BanEntry& entry) {
     ban.nickname = FixedText(entry.nickname);
     ban.ipAddress = FixedText(entry.address);
     ban.channelPath = FixedText(entry.channelpath);
-    ban.banTime = ACE_Time_Value(entry.bantime);
+    ban.banTime = ACE_Time_Value(static_cast<time_t>(entry.bantime));
     return ban;
 }
 

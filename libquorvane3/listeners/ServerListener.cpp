@@ -21,8 +21,13 @@ std::string AddressOf(const ACE_INET_Addr& address) {
 }  // namespace
 
 ServerListener::ServerListener(QuorvaneSettings& settings, BanList& banList, FilesList& filesList, EventLog* log,
-                               ErrorReporter reportError)
-    : settings_(settings), banList_(banList), filesList_(filesList), log_(log), reportError_(reportError) {}
+                               ErrorReporter reportError, StorageWriter* writer)
+    : settings_(settings),
+      banList_(banList),
+      filesList_(filesList),
+      log_(log),
+      reportError_(reportError),
+      writer_(writer) {}
 
 void ServerListener::Log(const std::string& text) {
     if (log_) log_->Write(text);

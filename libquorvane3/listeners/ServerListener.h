@@ -1,14 +1,16 @@
 // What the service host gives the server node to report to: the event log lines of
 // users and files (ServerListener.cpp), and the persistence callbacks that keep the
 // files list, the settings and the ban list current (ServerListenerPersistence.cpp).
-// Called on the thread that drives the node (the host's at start-up, the main loop's
-// afterwards).
+// With a storage writer the documents are changed here and written by its thread;
+// without one every save writes at once. Called on the thread that drives the node
+// (the host's at start-up, the main loop's afterwards).
 #ifndef QUORVANE_LISTENERS_SERVERLISTENER_H
 #define QUORVANE_LISTENERS_SERVERLISTENER_H
 
 #include <functional>
 #include <string>
 
+#include "listeners/Persistence.h"
 #include "server/ServerNodeListener.h"
 
 namespace quorvane {
@@ -17,6 +19,7 @@ class BanList;
 class EventLog;
 class FilesList;
 class QuorvaneSettings;
+class StorageWriter;
 
 namespace server {
 
@@ -25,9 +28,13 @@ public:
     // Told the text of every failed save, for the host to report.
     typedef std::function<void(const std::string&)> ErrorReporter;
 
-    // The log may be null (logging off); the documents outlive the listener.
+    // The log may be null (logging off), and so may the writer (saves write at once);
+    // the documents and the writer outlive the listener.
     ServerListener(QuorvaneSettings& settings, BanList& banList, FilesList& filesList, EventLog* log = nullptr,
-                   ErrorReporter reportError = ErrorReporter());
+                   ErrorReporter reportError = ErrorReporter(), StorageWriter* writer = nullptr);
+
+    // The static channels that could not be made at start-up: every save writes them back.
+    void KeepStaticChannels(const SkippedStaticChannels& skipped) { skippedChannels_ = skipped; }
 
     void OnUserConnected(const serveruser_t& user, const ACE_INET_Addr& peer) override;
     void OnUserLoggedIn(const serveruser_t& user) override;
@@ -45,8 +52,10 @@ public:
 
     void OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) override;
     void OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) override;
-    // Writes the settings, the static channel tree and the ban list, each file once.
+    // Writes the settings, the static channel tree and the ban list (whole, an empty
+    // one included), each file once, and the files list.
     void OnSaveConfiguration(ServerNode& node) override;
+    void OnSaveRequested(ServerNode& node, const SaveDone& done) override;
 
 private:
     void Log(const std::string& text);
@@ -61,6 +70,8 @@ private:
     FilesList& filesList_;
     EventLog* log_;
     ErrorReporter reportError_;
+    StorageWriter* writer_;
+    SkippedStaticChannels skippedChannels_;
 };
 
 }  // namespace server

@@ -1,9 +1,11 @@
 // ServerListener: the callbacks that keep the files list, the settings and the ban list
-// current. Each file is written once per event, with its final content.
+// current. Each file is written once per event, with its final content (with a storage
+// writer, once per turn of the loop or fewer).
 #include <ctime>
 
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
+#include "listeners/StorageWriter.h"
 #include "server/ServerNode.h"
 #include "settings/BanList.h"
 #include "settings/FilesList.h"
@@ -23,7 +25,7 @@ void ServerListener::OnFileAdded(const serverchannel_t& channel, const ChannelFi
     entry.name = file.filename;
     entry.internalname = file.internalName;
     entry.filesize = file.filesize;
-    entry.uploaddate = static_cast<int32_t>(time(nullptr));
+    entry.uploaddate = static_cast<int64_t>(time(nullptr));
     if (!filesList_.AddFileEntry(channel->GetChannelPath(), entry))
         ReportFailedSave("files-list", filesList_.GetFileName());
 }
@@ -33,7 +35,9 @@ void ServerListener::OnFileRemoved(const serverchannel_t& channel, const Channel
         ReportFailedSave("files-list", filesList_.GetFileName());
 }
 
-void ServerListener::OnSaveConfiguration(ServerNode& node) {
+void ServerListener::OnSaveConfiguration(ServerNode& node) { OnSaveRequested(node, SaveDone()); }
+
+void ServerListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
     settings_.BeginBatch();
     settings_.SetServerName(node.Properties().GetServerName());
     settings_.SetServerPassword(node.Properties().GetServerPassword());
@@ -48,17 +52,30 @@ void ServerListener::OnSaveConfiguration(ServerNode& node) {
     settings_.SetAdminPassword(adminPassword);
     StaticChannelTable table;
     CollectStaticChannels(node.Channels().GetRootChannel(), table, true);
+    AddSkippedChannels(table, skippedChannels_);
     settings_.WriteStaticChannels(table);
     settings_.SetAllowChannelCreation(node.Properties().GetAllowChannelCreation());
     settings_.SetAllowOperators(node.Properties().GetAllowOperators());
-    if (!settings_.EndBatch()) ReportFailedSave("settings", settings_.GetFileName());
+    const bool settingsSaved = settings_.EndBatch();
+    if (!settingsSaved) ReportFailedSave("settings", settings_.GetFileName());
 
     banList_.BeginBatch();
     banList_.ClearBanEntries();
     const ServerNode::bans_t bans = node.Bans().GetBans();
     for (ServerNode::bans_t::const_iterator it = bans.begin(); it != bans.end(); ++it)
         banList_.AddBanEntry(ToBanEntry(it->second));
-    if (!banList_.EndBatch()) ReportFailedSave("ban-list", banList_.GetFileName());
+    banList_.SaveXMLFile();  // in the batch: the list is written whole, also when it is empty
+    const bool bansSaved = banList_.EndBatch();
+    if (!bansSaved) ReportFailedSave("ban-list", banList_.GetFileName());
+
+    if (writer_ && writer_->Running()) {
+        // Each document as it stands now, the files list too; done hears when all are written.
+        writer_->SaveAll(done);
+        return;
+    }
+    const bool filesSaved = filesList_.SaveXMLFile();
+    if (!filesSaved) ReportFailedSave("files-list", filesList_.GetFileName());
+    if (done) done(settingsSaved && bansSaved && filesSaved);
 }
 
 }  // namespace server

@@ -4,6 +4,7 @@
 #include "server/CommandContext.h"
 #include "server/LineWriter.h"
 #include "server/ServerNode.h"
+#include "server/ServerUser.h"
 
 namespace quorvane {
 namespace server {
@@ -27,9 +28,16 @@ void AdminCommands::UpdateAdmin(CommandContext& command) {
     command.user.SendLine(LineWriter::Ok());
 }
 
+// The files are written off the loop: the answer goes once they are, to the
+// administrator's connection if it is still there.
 void AdminCommands::SaveConfig(CommandContext& command) {
-    command.Node().UserSaveConfig();
-    command.user.SendLine(LineWriter::Ok());
+    const std::weak_ptr<ServerUser> asker = command.user.weak_from_this();
+    command.Node().UserSaveConfig([asker](bool saved) {
+        const serveruser_t user = asker.lock();
+        if (!user || !user->Owner() || !user->FindStreamHandler()) return;
+        if (saved) user->SendLine(LineWriter::Ok());
+        else user->SendError(ERR_OPEN_FILE_FAILED);
+    });
 }
 
 void AdminCommands::Ban(CommandContext& command) {

@@ -75,7 +75,7 @@ double CpuSeconds() {
 
 }  // namespace
 
-std::string MetricsText::Render(ServerNode& node) {
+std::string MetricsText::Render(ServerNode& node, uint64_t failedSaves) {
     const ServerStatistics& stats = node.Statistics();
     std::string out;
     const int64_t admins = stats.Get(S::ADMINS), connections = stats.Get(S::CONNECTIONS);
@@ -143,7 +143,7 @@ std::string MetricsText::Render(ServerNode& node) {
     Family(out, "quorvane_files_root_bytes", "gauge", "Bytes of the files shared in every channel.")
         .Sample(stats.Get(S::FILES_BYTES));
     Family(out, "quorvane_failed_saves_total", "counter", "Saves of the settings, ban list or files list that failed.")
-        .Sample(stats.Get(S::FAILED_SAVES));
+        .Sample(failedSaves);
     Family(out, "quorvane_process_resident_memory_bytes", "gauge", "Resident memory of the server process.")
         .Sample(ResidentBytes());
     Family(out, "quorvane_process_open_fds", "gauge", "Open file descriptors of the server process.")

@@ -6,6 +6,7 @@
 #ifndef QUORVANE_SERVER_METRICSTEXT_H
 #define QUORVANE_SERVER_METRICSTEXT_H
 
+#include <cstdint>
 #include <string>
 
 namespace quorvane {
@@ -15,7 +16,9 @@ class ServerNode;
 
 class MetricsText {
 public:
-    static std::string Render(ServerNode& node);
+    // failedSaves: the writes of the three files that failed (they are written apart from
+    // the node).
+    static std::string Render(ServerNode& node, uint64_t failedSaves);
 };
 
 }  // namespace server

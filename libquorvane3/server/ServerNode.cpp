@@ -161,9 +161,10 @@ void ServerNode::OnTimerExpired(int timerId) {
     heap_.Check(users_.All().size());
 }
 
-void ServerNode::UserSaveConfig() {
+void ServerNode::UserSaveConfig(const ServerNodeListener::SaveDone& done) {
     AssertLoopThread();
-    if (listener_) listener_->OnSaveConfiguration(*this);
+    if (listener_) listener_->OnSaveRequested(*this, done);
+    else if (done) done(true);
 }
 
 void ServerNode::SaveIfSavingOnChange() {

@@ -113,8 +113,9 @@ public:
     void OnNewConnection(StreamHandler* handler) override;
     void OnTimerExpired(int timerId) override;
 
-    // The administrator's "saveconfig": asks the listener to save the configuration.
-    void UserSaveConfig();
+    // The administrator's "saveconfig": asks the listener to save the configuration; done
+    // is told whether every file was written (on this thread, perhaps later).
+    void UserSaveConfig(const ServerNodeListener::SaveDone& done);
     // After a change of the configuration: the same, when saving on change.
     void SaveIfSavingOnChange();
 

@@ -4,6 +4,7 @@
 #ifndef QUORVANE_SERVER_SERVERNODELISTENER_H
 #define QUORVANE_SERVER_SERVERNODELISTENER_H
 
+#include <functional>
 #include <memory>
 
 #include <ace/INET_Addr.h>
@@ -22,6 +23,10 @@ typedef std::shared_ptr<ServerChannel> serverchannel_t;
 
 class ServerNodeListener {
 public:
+    // Told whether a save asked for was written; on the loop's thread, perhaps after the
+    // call that asked for it has returned.
+    typedef std::function<void(bool saved)> SaveDone;
+
     virtual ~ServerNodeListener() = default;
 
     virtual void OnUserConnected(const serveruser_t& user, const ACE_INET_Addr& peer) {}
@@ -47,6 +52,12 @@ public:
     virtual void OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnSaveConfiguration(ServerNode& node) {}
+    // The administrator's save: the configuration as above, then done told whether every
+    // file was written.
+    virtual void OnSaveRequested(ServerNode& node, const SaveDone& done) {
+        OnSaveConfiguration(node);
+        if (done) done(true);
+    }
 };
 
 }  // namespace server

@@ -33,7 +33,6 @@ public:
         PASSWORD_LOCKOUTS,
         UPLOADED_BYTES,
         DOWNLOADED_BYTES,
-        FAILED_SAVES,
         COUNTER_COUNT
     };
     // Values that go up and down.

@@ -10,7 +10,7 @@ namespace quorvane {
 struct BanEntry {
     enum { TEXT_SIZE = 512 };
     char address[TEXT_SIZE];
-    int32_t bantime;
+    int64_t bantime;  // seconds since 1970
     char channelpath[TEXT_SIZE];
     int32_t userid;
     char nickname[TEXT_SIZE];

@@ -7,8 +7,8 @@
 
 namespace quorvane {
 
-std::string FormatDateTime(int32_t moment) {
-    const time_t seconds = moment;
+std::string FormatDateTime(int64_t moment) {
+    const time_t seconds = static_cast<time_t>(moment);
     struct tm local;
     if (!localtime_r(&seconds, &local)) return std::string();
     char text[64];
@@ -17,7 +17,7 @@ std::string FormatDateTime(int32_t moment) {
     return text;
 }
 
-int32_t ParseDateTime(const std::string& text) {
+int64_t ParseDateTime(const std::string& text) {
     std::vector<std::string> pieces;
     size_t start = 0;
     while (start < text.size()) {
@@ -35,7 +35,7 @@ int32_t ParseDateTime(const std::string& text) {
     local.tm_min = atoi(pieces[4].c_str());
     local.tm_isdst = -1;
     const time_t moment = mktime(&local);
-    return moment == static_cast<time_t>(-1) ? 0 : static_cast<int32_t>(moment);
+    return moment == static_cast<time_t>(-1) ? 0 : static_cast<int64_t>(moment);
 }
 
 }  // namespace quorvane

@@ -72,10 +72,18 @@ const TiXmlElement* FilesList::FindChannelElement(const std::string& channelPath
 bool FilesList::AddFileEntry(const std::string& channelPath, const FileEntry& entry) {
     TiXmlElement* channel = GetChannelElement(channelPath);
     if (!channel) return false;
+    int64_t uploaddate = entry.uploaddate;
+    // Internal names are never reused: the same one under the same name is the same
+    // upload, offered again at start-up, and keeps the date it was first stored with.
+    const TiXmlElement* listed = FindNamed(static_cast<const TiXmlElement*>(channel), FILE_ELEMENT, entry.name);
+    std::string internalname, date;
+    if (listed && GetString(listed, "internalname", internalname) && internalname == entry.internalname &&
+        GetString(listed, "upload-date", date) && ParseDateTime(date) != 0)
+        uploaddate = ParseDateTime(date);
     TiXmlElement file = NamedElement(FILE_ELEMENT, entry.name);
     file.InsertEndChild(MakeTextElement("internalname", entry.internalname));
     file.InsertEndChild(MakeTextElement("filesize", std::to_string(entry.filesize)));
-    file.InsertEndChild(MakeTextElement("upload-date", FormatDateTime(entry.uploaddate)));
+    file.InsertEndChild(MakeTextElement("upload-date", FormatDateTime(uploaddate)));
     return ReplaceOrAppendInTree(channel, file) && SaveXMLFile();
 }
 
@@ -103,6 +111,8 @@ void FilesList::ReadFileEntries(const std::string& channelPath, std::vector<File
         if (name) entry.name = *name;
         GetString(file, "internalname", entry.internalname);
         GetInteger64(file, "filesize", entry.filesize);
+        std::string date;
+        if (GetString(file, "upload-date", date)) entry.uploaddate = ParseDateTime(date);
         list.push_back(entry);
     }
 }

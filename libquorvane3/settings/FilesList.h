@@ -24,13 +24,14 @@ public:
     TiXmlElement* GetChannelElement(const std::string& channelPath);
     // The channel's element when the document has one; never adds or saves.
     const TiXmlElement* FindChannelElement(const std::string& channelPath) const;
-    // Stores the file under the channel, replacing one of the same name; saves.
+    // Stores the file under the channel, replacing one of the same name; saves. Storing
+    // again the file listed there (same name, same internal name) keeps its upload date.
     bool AddFileEntry(const std::string& channelPath, const FileEntry& entry);
     // Removes the file and the channel elements it leaves empty (never the root
     // channel's); saves. True when nothing was listed or the save succeeded.
     bool RemoveFileEntry(const std::string& channelPath, const std::string& filename);
-    // Appends the channel's files in document order; their upload date is not read.
-    // Reads only: a channel without an element has no files.
+    // Appends the channel's files in document order, with their upload date (0 when
+    // there is none). Reads only: a channel without an element has no files.
     void ReadFileEntries(const std::string& channelPath, std::vector<FileEntry>& list) const;
     // The internal names of every listed file, in any channel.
     void GetAllInternalNames(std::set<std::string>& names) const;

@@ -8,10 +8,13 @@
 
 namespace quorvane {
 
-// Cuts text to the field and terminates it.
+// Cuts text to the field and terminates it. A cut falls between UTF-8 characters, so that
+// the file the record is written to stays valid UTF-8.
 template <size_t N>
 void CopyFixedText(char (&field)[N], const std::string& text) {
-    const size_t length = std::min(text.size(), N - 1);
+    size_t length = std::min(text.size(), N - 1);
+    if (length < text.size())
+        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
     memcpy(field, text.data(), length);
     field[length] = '\0';
 }

@@ -9,7 +9,9 @@
 #include <vector>
 #include <strings.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +40,14 @@ size_t NestingDepth(const std::string& text) {
 
 // The parser folds each run of raw white space in text to one blank and drops it at
 // both ends; character references are neither folded nor dropped. Text that would
-// change that way is printed with its blanks as references, as many as needed.
-bool FoldsWhenRead(const std::string& value) {
+// change that way is printed with its blanks as references, as many as needed. A
+// UTF-8 document also loses a U+FEFF that a text starts with (taken for a byte-order
+// mark), so there every one is printed as a reference too; a document of another
+// encoding would read that reference as one byte, but keeps the raw bytes whole.
+const char BOM[] = "\xEF\xBB\xBF";
+
+bool ChangesWhenRead(const std::string& value, bool utf8) {
+    if (utf8 && value.find(BOM) != std::string::npos) return true;
     for (size_t i = 0; i < value.size(); ++i)
         if (value[i] == ' ' && (i == 0 || i + 1 == value.size() || value[i - 1] == ' ' || value[i + 1] == ' '))
             return true;
@@ -48,7 +56,7 @@ bool FoldsWhenRead(const std::string& value) {
 
 class FoldSafeText : public TiXmlText {
 public:
-    explicit FoldSafeText(const std::string& value) : TiXmlText(value) {}
+    FoldSafeText(const std::string& value, bool utf8) : TiXmlText(value), utf8_(utf8) {}
 
     void Print(FILE* file, int) const override {
         std::string encoded;
@@ -56,78 +64,39 @@ public:
         std::string out;
         for (size_t i = 0; i < encoded.size(); ++i) {
             const bool edge = i == 0 || i + 1 == encoded.size();
-            if (encoded[i] == ' ' && (edge || encoded[i - 1] == ' ' || encoded[i + 1] == ' '))
+            if (encoded[i] == ' ' && (edge || encoded[i - 1] == ' ' || encoded[i + 1] == ' ')) {
                 out += "&#x20;";
-            else
+            } else if (utf8_ && encoded.compare(i, 3, BOM) == 0) {
+                out += "&#xFEFF;";
+                i += 2;
+            } else {
                 out += encoded[i];
+            }
         }
         fputs(out.c_str(), file);
     }
 
-    TiXmlNode* Clone() const override { return new FoldSafeText(ValueStr()); }
+    TiXmlNode* Clone() const override { return new FoldSafeText(ValueStr(), utf8_); }
+
+private:
+    const bool utf8_;
 };
 
-// Gives every text node that would fold the printing above, before a save.
-void ProtectFoldingText(TiXmlNode* root) {
+// Gives every text node that would change the printing above, before a save.
+void ProtectText(TiXmlNode* root, bool utf8) {
     std::vector<TiXmlNode*> pending(1, root);
     while (!pending.empty()) {
         TiXmlNode* node = pending.back();
         pending.pop_back();
         for (TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
             const TiXmlText* text = child->ToText();
-            if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) && FoldsWhenRead(text->ValueStr()))
-                child = node->ReplaceChild(child, FoldSafeText(text->ValueStr()));  // a clone takes its place
+            if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) &&
+                ChangesWhenRead(text->ValueStr(), utf8))
+                child = node->ReplaceChild(child, FoldSafeText(text->ValueStr(), utf8));  // a clone takes its place
             else if (child->FirstChild())
                 pending.push_back(child);
         }
     }
-}
-
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// A save through a symbolic link replaces the file it points to, not the link.
-std::string ResolveLink(const std::string& path) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (!resolved) return path;
-    std::string target(resolved);
-    free(resolved);
-    return target;
-}
-
-// Creates a new, empty file beside target; mode 0666 lets the umask decide as for any new file.
-int OpenTemporaryBeside(const std::string& target, std::string& tempPath) {
-    static std::atomic<unsigned> counter(0);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = target + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        int fd = open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
-// The replaced file may hold passwords: its permissions, and its owner where we may set
-// it, carry over to the new file.
-void CopyAccessRights(int fd, const std::string& target) {
-    struct stat old, fresh;
-    if (stat(target.c_str(), &old) != 0 || fstat(fd, &fresh) != 0) return;
-    fchmod(fd, old.st_mode & 0777);
-    if (old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid)
-        (void)!fchown(fd, old.st_uid, old.st_gid);
-}
-
-// Makes the rename itself durable; a failure here loses no data, only the guarantee.
-void SyncDirectory(const std::string& directory) {
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
 }
 
 }  // namespace
@@ -139,6 +108,7 @@ XMLDocument::~XMLDocument() {}
 void XMLDocument::ResetDocument(const std::string& fileName) {
     document_ = TiXmlDocument();
     document_.SetValue(fileName);
+    bom_ = false;
 }
 
 // Reads only regular files: a FIFO would block the start-up and a directory or a huge
@@ -155,6 +125,32 @@ bool EndsInsideUtf8Character(const std::string& text) {
         if (i + length > size) return true;
     }
     return false;
+}
+
+// The checks before the parser sees text, then the library's load of the stream that
+// holds it (which turns line ends into LF); the refusal, empty when the parser ran (its
+// error is then the document's).
+std::string CheckedLoad(TiXmlDocument& document, FILE* stream, const std::string& text) {
+    if (EndsInsideUtf8Character(text)) return "The file ends inside a UTF-8 character.";
+    if (NestingDepth(text) > XMLDocument::MAX_DEPTH)
+        return "Elements are nested more than " + std::to_string(XMLDocument::MAX_DEPTH) + " deep.";
+    rewind(stream);
+    document.LoadFile(stream);
+    return std::string();
+}
+
+// Why the text would not load as a file; empty when it would.
+std::string ReadsBack(const std::string& text) {
+    if (text.empty()) return "It is empty.";
+    FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
+    if (!stream) return strerror(errno);
+    TiXmlDocument probe;
+    std::string why = CheckedLoad(probe, stream, text);
+    fclose(stream);
+    if (why.empty() && probe.Error())
+        why = std::string(probe.ErrorDesc()) + ". Line " + std::to_string(probe.ErrorRow()) + " column " +
+              std::to_string(probe.ErrorCol()) + ".";
+    return why;
 }
 
 }  // namespace
@@ -180,17 +176,17 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     std::string text(static_cast<size_t>(info.st_size), '\0');
     const size_t got = fread(&text[0], 1, text.size(), stream);
     if (got != text.size() || ferror(stream)) refusal = std::string("Cannot read the file: ") + strerror(errno) + ".";
-    else if (EndsInsideUtf8Character(text))
-        refusal = "The file ends inside a UTF-8 character.";
-    else if (NestingDepth(text) > MAX_DEPTH)
-        refusal = "Elements are nested more than " + std::to_string(MAX_DEPTH) + " deep.";
-    bool loaded = false;
-    if (refusal.empty()) {
-        rewind(stream);
-        loaded = document_.LoadFile(stream);
-    }
+    bom_ = text.compare(0, 3, BOM) == 0;
+    if (refusal.empty()) refusal = CheckedLoad(document_, stream, text);
     fclose(stream);
-    return refusal.empty() ? loaded : FailLoad(refusal);
+    if (!refusal.empty()) return FailLoad(refusal);
+    if (document_.Error()) return false;
+    // Stray bytes in markup that the parser took in can make the document's own save
+    // unreadable: refused now, while the file is whole, not by the start after a save.
+    std::string printed;
+    if (!Print(printed)) return FailLoad("The document cannot be printed.");
+    const std::string why = ReadsBack(printed);
+    return why.empty() || FailLoad("The document would not read back once saved: " + why);
 }
 
 bool XMLDocument::FailLoad(const std::string& text) {
@@ -220,30 +216,29 @@ bool XMLDocument::ParseText(const std::string& text) {
     return !document_.Error();
 }
 
-bool XMLDocument::WriteFileSafely(const std::string& path) {
-    ProtectFoldingText(&document_);
-    const std::string target = ResolveLink(path);
-    std::string tempPath;
-    int fd = OpenTemporaryBeside(target, tempPath);
-    if (fd < 0) return false;
-    CopyAccessRights(fd, target);
-    FILE* stream = fdopen(fd, "wb");
-    if (!stream) {
-        close(fd);
-        unlink(tempPath.c_str());
-        return false;
-    }
+bool XMLDocument::Print(std::string& text) {
+    ProtectText(&document_, ReadsAsUtf8());
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&buffer, &size);
+    if (!stream) return false;
     // The library writes the byte-order mark itself when the loaded file had one.
-    bool written = document_.SaveFile(stream);
-    written = fflush(stream) == 0 && written;
-    written = fsync(fileno(stream)) == 0 && written;
-    written = fclose(stream) == 0 && written;
-    if (!written || rename(tempPath.c_str(), target.c_str()) != 0) {
-        unlink(tempPath.c_str());
-        return false;
+    const bool printed = document_.SaveFile(stream);
+    const bool closed = fclose(stream) == 0;
+    if (printed && closed) text.assign(buffer, size);
+    free(buffer);
+    return printed && closed;
+}
+
+bool XMLDocument::ReadsAsUtf8() const {
+    if (bom_) return true;
+    for (const TiXmlNode* node = document_.FirstChild(); node; node = node->NextSibling()) {
+        const TiXmlDeclaration* declaration = node->ToDeclaration();
+        if (!declaration) continue;
+        const char* encoding = declaration->Encoding();
+        return !encoding || !*encoding || strcasecmp(encoding, "utf-8") == 0 || strcasecmp(encoding, "utf8") == 0;
     }
-    SyncDirectory(DirectoryOf(target));
-    return true;
+    return false;
 }
 
 bool XMLDocument::SaveXMLFile() {
@@ -251,8 +246,19 @@ bool XMLDocument::SaveXMLFile() {
         batchChanged_ = true;
         return true;
     }
-    const std::string path = GetFileName();
-    return !path.empty() && WriteFileSafely(path);
+    if (deferredSave_) {
+        deferredSave_();
+        return true;
+    }
+    std::string text;
+    return !GetFileName().empty() && Print(text) && WriteSnapshot(GetFileName(), text);
+}
+
+void XMLDocument::DeferSaves(const std::function<void()>& changed) { deferredSave_ = changed; }
+
+bool XMLDocument::Snapshot(std::string& path, std::string& text) {
+    path = GetFileName();
+    return !path.empty() && Print(text);
 }
 
 void XMLDocument::BeginBatch() { ++batchDepth_; }
@@ -267,7 +273,8 @@ bool XMLDocument::EndBatch() {
 bool XMLDocument::SaveNewXMLFile(const std::string& path) {
     struct stat info;
     if (path.empty() || lstat(path.c_str(), &info) == 0 || errno != ENOENT) return false;
-    if (!WriteFileSafely(path)) return false;
+    std::string text;
+    if (!Print(text) || !WriteSnapshot(path, text)) return false;
     document_.SetValue(path);
     return true;
 }

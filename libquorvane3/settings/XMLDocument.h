@@ -1,12 +1,17 @@
 // Base of the three XML files: owns one TinyXML document and remembers the file it
-// was loaded from; every Put writes the whole document back to that file at once.
-// No lock: used at start-up, from the save callbacks on the event-loop thread and at
-// the very end, never at the same time.
+// was loaded from; every Put writes the whole document back to that file at once, or,
+// once saves are deferred, tells that the document changed so that it is written later
+// from a snapshot.
+// Threads: a document belongs to one thread at a time (the host's at start-up and at
+// the end, the main loop's while the server runs) and has no lock. WriteSnapshot and
+// RemoveCutSaves touch no document: any thread.
 #ifndef QUORVANE_SETTINGS_XMLDOCUMENT_H
 #define QUORVANE_SETTINGS_XMLDOCUMENT_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <tinyxml.h>
 
@@ -26,8 +31,23 @@ public:
     // parsed; anything else fails with a load error that says why.
     bool LoadXMLFile(const std::string& path);
     // Writes through a temporary file, fsync and rename; false when any step failed, and
-    // then the old file is untouched. Inside a batch it only marks the document changed.
+    // then the old file is untouched. Inside a batch it only marks the document changed;
+    // with saves deferred it tells so and answers true.
     bool SaveXMLFile();
+    // From now on every save only calls changed (empty: saves write at once again).
+    void DeferSaves(const std::function<void()>& changed);
+    // The file name and the whole text a save would write now; false without a file name.
+    bool Snapshot(std::string& path, std::string& text);
+    // The whole text a save would write now.
+    bool Print(std::string& text);
+    // Replaces the file at path by text: a temporary file beside it (mode 0600, locked
+    // while written), fsync, rename, and the directory synced. The new file keeps the
+    // owner and, unless others could read it, the mode of the old one; else it is 0600.
+    // False when any step failed; the old file is then whole.
+    static bool WriteSnapshot(const std::string& path, const std::string& text);
+    // Deletes the temporary files of saves to path that a crash cut short (those no
+    // running save holds); answers their paths.
+    static std::vector<std::string> RemoveCutSaves(const std::string& path);
     bool HasLoadError() const;
     std::string GetErrorText() const;
 
@@ -48,7 +68,7 @@ public:
     // The value of the element's first child when that is text (or CDATA); else empty.
     static std::string GetElementText(const TiXmlElement* element);
     // An element holding value so that it reads back byte for byte although the parser
-    // folds white space (values with a NUL byte excepted: callers refuse those).
+    // folds white space (for text ValueRules::IsStorableText allows).
     static TiXmlElement MakeTextElement(const std::string& name, const std::string& value);
     bool GetString(const TiXmlElement* parent, const std::string& name, std::string& out) const;
     bool GetInteger(const TiXmlElement* parent, const std::string& name, int& out) const;
@@ -85,13 +105,15 @@ private:
 
     // Starts from a fresh document, so no error or byte-order mark of an earlier load stays.
     void ResetDocument(const std::string& fileName);
-    // Writes a temporary file beside path and renames it over path, so that a crash or a
-    // full disk during a save leaves the old file whole.
-    bool WriteFileSafely(const std::string& path);
+    // Whether the parser reads the document as UTF-8: a byte-order mark, or a declaration
+    // whose encoding is empty or UTF-8.
+    bool ReadsAsUtf8() const;
 
     std::string loadError_;
     int batchDepth_ = 0;
     bool batchChanged_ = false;
+    bool bom_ = false;  // the loaded file began with a byte-order mark
+    std::function<void()> deferredSave_;
 };
 
 }  // namespace quorvane

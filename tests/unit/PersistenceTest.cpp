@@ -19,6 +19,8 @@
 #include <ace/Select_Reactor.h>
 #include <gtest/gtest.h>
 
+#include "ScratchDirectoryTest.h"
+
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
 #include "server/ServerNode.h"
@@ -33,28 +35,7 @@ using quorvane::server::ServerNode;
 
 namespace {
 
-class PersistenceTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quorvane-persist-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-    static std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-    static void Write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
-    }
-
-    std::string dir_;
-};
+typedef ScratchDirectoryTest PersistenceTest;
 
 // Values an administrator may type: spaces where the parser folds them, quotes, markup
 // characters, references written out, control characters and UTF-8.
@@ -196,6 +177,16 @@ TEST_F(PersistenceTest, AbsurdlyDeepOrLargeDocumentsAreRefusedBeforeParsing) {
     EXPECT_FALSE(settings.HasRootElement());
 }
 
+// Stray bytes the parser takes into markup would print to a file no start could read:
+// such a document is refused while its file is whole.
+TEST_F(PersistenceTest, ADocumentWhoseSaveWouldNotLoadIsRefused) {
+    const char text[] = "<?xml version=\"1.0\"?><a>b</a></serverbans\xff\xff\xff\xff\xff\xff\xff\0st>";
+    Write(Path("BanList.xml"), std::string(text, sizeof(text) - 1));
+    BanList bans;
+    EXPECT_FALSE(bans.LoadXMLFile(Path("BanList.xml")));
+    EXPECT_EQ(bans.GetErrorText().rfind("The document would not read back once saved: ", 0), 0u) << bans.GetErrorText();
+}
+
 TEST_F(PersistenceTest, BanListDefaultsAndEntries) {
     BanList bans;
     ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
@@ -301,6 +292,123 @@ TEST_F(PersistenceTest, StaticChannelsMoveBetweenTheTreeAndTheTable) {
         EXPECT_EQ(again[id].diskquota, table[id].diskquota);
     }
     EXPECT_TRUE(copy.Channels().FindChannel("/x/z/")->IsStaticChannel());
+}
+
+// Channels the node cannot make are answered with why and written back by later saves
+// under their parent, after the channels there; one whose parent went is not.
+TEST_F(PersistenceTest, StaticChannelsThatCannotBeMadeAreKeptForTheSaves) {
+    const std::string path = Path("QuorvaneService.xml");
+    Write(path, "<?xml version=\"1.0\"?><quorvane><hosting><static-channels>"
+                "<channel><name>a</name><channel><name>sub</name></channel></channel>"
+                "<channel><name>a</name><topic>twin</topic><channel><name>deep</name></channel></channel>"
+                "<channel><name>x/y</name></channel><channel><name></name></channel>"
+                "<channel><name>b</name><channel><name>bad</name><password>&#x01;</password></channel></channel>"
+                "</static-channels></hosting></quorvane>");
+    QuorvaneSettings settings;
+    ASSERT_TRUE(settings.LoadXMLFile(path));
+    StaticChannelTable table;
+    ASSERT_TRUE(settings.ReadStaticChannels(table));
+    ACE_Reactor reactor(new ACE_Select_Reactor, true);
+    ServerNode node(&reactor, &reactor, nullptr, false);
+    const SkippedStaticChannels skipped = ApplyStaticChannels(node, table);
+    const struct {
+        const char* path;
+        const char* reason;
+        size_t records;
+    } expected[] = {
+        {"/a/", "Channel already exists", 2},
+        {"/x/y/", "The name holds a \"/\"", 1},
+        {"//", "The name is empty", 1},
+        {"/b/bad/", "A text is not valid UTF-8 or holds a character XML cannot keep", 1},
+    };
+    ASSERT_EQ(skipped.size(), 4u);
+    for (size_t i = 0; i < skipped.size(); ++i) {
+        EXPECT_EQ(skipped[i].path, expected[i].path);
+        EXPECT_EQ(skipped[i].reason, expected[i].reason);
+        EXPECT_EQ(skipped[i].records.size(), expected[i].records);
+    }
+    EXPECT_TRUE(node.Channels().FindChannel("/a/sub/"));
+    EXPECT_FALSE(node.Channels().FindChannel("/a/deep/"));
+
+    // Saved, read again: the skipped ones stand where they stood.
+    node.Channels().UserMakeChannel("/c/", "", "", true, 0);
+    StaticChannelTable collected;
+    CollectStaticChannels(node.Channels().GetRootChannel(), collected, true);
+    AddSkippedChannels(collected, skipped);
+    ASSERT_TRUE(settings.WriteStaticChannels(collected));
+    QuorvaneSettings again;
+    ASSERT_TRUE(again.LoadXMLFile(path));
+    StaticChannelTable read;
+    ASSERT_TRUE(again.ReadStaticChannels(read));
+    std::vector<std::string> paths;
+    for (const auto& entry : read) paths.push_back(BuildChannelPath(entry.first, read) + FixedText(entry.second.topic));
+    EXPECT_EQ(paths, (std::vector<std::string>{"/", "/a/", "/b/", "/c/", "/a/twin", "/x/y/", "//", "/a/sub/",
+                                               "/b/bad/", "/a/deep/"}));
+
+    // Once /b/ is gone, what was skipped below it goes with it.
+    node.Channels().UserRemoveChannel("/b/");
+    collected.clear();
+    CollectStaticChannels(node.Channels().GetRootChannel(), collected, true);
+    AddSkippedChannels(collected, skipped);
+    EXPECT_EQ(collected.size(), 8u);
+}
+
+TEST_F(PersistenceTest, DatesAre64BitAndAStoredFileKeepsItsUploadDate) {
+    for (const int year : {1999, 2038, 2040, 2100, 2500}) {
+        struct tm when = {};
+        when.tm_year = year - 1900, when.tm_mon = 6, when.tm_mday = 4, when.tm_hour = 12, when.tm_min = 30;
+        when.tm_isdst = -1;
+        const int64_t moment = static_cast<int64_t>(mktime(&when));
+        EXPECT_EQ(FormatDateTime(moment), std::to_string(year) + "/07/04 12:30");
+        EXPECT_EQ(ParseDateTime(FormatDateTime(moment)), moment);
+        BanList bans;
+        std::remove(Path("BanList.xml").c_str());
+        ASSERT_TRUE(bans.CreateXMLFile(Path("BanList.xml")));
+        BanEntry ban{};
+        ban.bantime = moment;
+        bans.AddBanEntry(ban);
+        std::vector<BanEntry> read;
+        BanList again;
+        ASSERT_TRUE(again.LoadXMLFile(Path("BanList.xml")));
+        again.GetBanEntries(read);
+        ASSERT_EQ(read.size(), 1u);
+        EXPECT_EQ(read[0].bantime, moment);
+    }
+
+    // A listed file stored again (as start-up offers every file) keeps its date; a new
+    // upload under that name, another data file, gets its own; a file without one, one.
+    Write(Path("FilesList.xml"), "<?xml version=\"1.0\"?><fileslist version=\"1.0\"><channel name=\"\">"
+                                 "<file name=\"old\"><internalname>data_1.dat</internalname><filesize>3</filesize>"
+                                 "<upload-date>2001/02/03 04:05</upload-date></file>"
+                                 "<file name=\"undated\"><internalname>data_2.dat</internalname></file>"
+                                 "</channel></fileslist>");
+    FilesList files;
+    ASSERT_TRUE(files.LoadXMLFile(Path("FilesList.xml")));
+    std::vector<FileEntry> listed;
+    files.ReadFileEntries("/", listed);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(FormatDateTime(listed[0].uploaddate), "2001/02/03 04:05");
+    EXPECT_EQ(listed[1].uploaddate, 0);
+    const int64_t now = static_cast<int64_t>(time(nullptr));
+    const struct {
+        const char* name;
+        const char* internalname;
+        int64_t expected;
+    } stores[] = {{"old", "data_1.dat", listed[0].uploaddate}, {"undated", "data_2.dat", now},
+                  {"old", "data_9.dat", now}};
+    for (const auto& store : stores) {
+        FileEntry entry;
+        entry.name = store.name;
+        entry.internalname = store.internalname;
+        entry.uploaddate = now;
+        files.AddFileEntry("/", entry);
+        listed.clear();
+        files.ReadFileEntries("/", listed);
+        for (const FileEntry& file : listed) {
+            if (file.name != store.name) continue;
+            EXPECT_EQ(file.uploaddate, store.expected - store.expected % 60) << store.name;
+        }
+    }
 }
 
 TEST_F(PersistenceTest, EventLogAppendsStampedLines) {

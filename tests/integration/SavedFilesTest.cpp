@@ -1,0 +1,239 @@
+// The server's own files after real restarts of the binary: what saveconfig writes and
+// answers, text taken or refused, static channels it cannot make, upload dates, the
+// files' modes and what a kill -9 during saves leaves.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "RestartFixture.h"
+#include "protocol/CommandLine.h"
+#include "settings/BanList.h"
+#include "settings/FilesList.h"
+#include "settings/QuorvaneSettings.h"
+
+namespace quorvane {
+namespace test {
+namespace {
+
+class SavedFilesTest : public RestartFixture {
+protected:
+    mode_t Mode(const std::string& name) const {
+        struct stat info;
+        return stat(PathOf(name).c_str(), &info) == 0 ? info.st_mode & 07777 : 07777;
+    }
+    // The names in the directory that are temporary files of saves.
+    std::vector<std::string> Temporaries() const {
+        std::vector<std::string> names;
+        DIR* directory = opendir(dir_.c_str());
+        while (const struct dirent* entry = directory ? readdir(directory) : nullptr)
+            if (std::string(entry->d_name).find(".xml.tmp-") != std::string::npos) names.push_back(entry->d_name);
+        if (directory) closedir(directory);
+        return names;
+    }
+    ServerConfig SharingConfig() {
+        ServerConfig config = AdminConfig();
+        mkdir(PathOf("files").c_str(), 0700);
+        config.filesRoot = PathOf("files");
+        config.channelDiskQuota = 1000000;
+        return config;
+    }
+};
+
+TEST_F(SavedFilesTest, AnEmptyBanListIsSavedWhole) {
+    StartServer(AdminConfig());
+    TestUser admin, ann;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    EXPECT_EQ(Send(admin, "ban userid=" + std::to_string(ann.id)), "ok");
+    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+    EXPECT_NE(ReadFile("BanList.xml").find("address=\"127.0.0.1\""), std::string::npos);
+    EXPECT_EQ(Send(admin, "unban address=\"127.0.0.1\""), "ok");
+    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+    Restart();
+    TestUser boss, bob;
+    ASSERT_TRUE(ConnectAdmin(boss, "Admin", "s3cret"));
+    EXPECT_EQ(Send(boss, "listbans"), "done");
+    EXPECT_TRUE(ConnectAndLogin(bob, "bob"));
+}
+
+// Each text the files cannot give back is refused with the parameter's code, wherever
+// it is sent; every other comes back after saveconfig and a restart.
+TEST_F(SavedFilesTest, TextTheFilesCannotKeepIsRefusedAndTheRestComesBack) {
+    StartServer(SharingConfig());
+    TestUser admin, ann;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    const struct {
+        bool byAdmin;
+        std::string line;  // % stands for the value
+        int error;
+    } uses[] = {
+        {true, "updateserver channels=1 operators=1 servername=\"%\" password=\"\" motd=\"\"", 2021},
+        {true, "updateadmin username=\"x\" password=\"%\"", 2027},
+        {true, "makechannel channel=\"/c/\" topic=\"%\"", 2014},
+        {true, "makechannel channel=\"/%/\"", 2005},
+        {false, "changenick nickname=\"%\"", 2001},
+        {false, "changestatus statusmode=0 statusmessage=\"%\"", 2025},
+        {false, "regsendfile channel=\"/\" filename=\"%\" filesize=1", 2022},
+        {false, "message type=2 channel=\"/\" content=\"%\"", 2025},
+    };
+    for (const std::string bad : {"bad\xc3", "\x1b[31m", "\xef\xbf\xbf", "\xed\xa0\x80", " \r\n "}) {
+        for (const auto& use : uses) {
+            std::string line = use.line;
+            line.replace(line.find('%'), 1, EscapeString(bad));
+            EXPECT_EQ(IntParam(Send(use.byAdmin ? admin : ann, line), "number"), use.error) << line;
+        }
+        TestUser late;
+        Connect(late);
+        SayHello(late);
+        EXPECT_EQ(IntParam(SendLogin(late, EscapeString(bad)), "number"), 2001);
+    }
+
+    const std::string text[] = {"caf\xc3\xa9 \xf0\x9f\x98\x80", "\xef\xbb\xbf starts with U+FEFF", "  blanks  and\ttab ",
+                                "&#x41; <b> ]]>"};
+    const auto quoted = [](const std::string& value) { return "\"" + EscapeString(value) + "\""; };
+    Send(admin, "updateserver channels=1 operators=1 servername=" + quoted(text[0]) + " password=\"\" motd=" +
+                    quoted(text[1]));
+    EXPECT_EQ(Send(admin, "updateadmin username=\"Boss\" password=" + quoted(text[2])), "ok");
+    admin.tcp.Send("makechannel channel=" + quoted("/" + text[0] + "/") + " password=" + quoted(text[3]) +
+                   " topic=" + quoted(text[1]) + " diskquota=1000\r\n");
+    TestUser odd;
+    ASSERT_TRUE(ConnectAndLogin(odd, EscapeString(text[1])));
+    odd.tcp.Send("join channel=" + quoted("/" + text[0] + "/") + " password=" + quoted(text[3]) + "\r\n");
+    SkipUntil(odd.tcp, "done");
+    ASSERT_TRUE(SendFile(odd, EscapeString("/" + text[0] + "/"), EscapeString(text[2]), "data"));
+    EXPECT_EQ(Send(admin, "ban userid=" + std::to_string(odd.id)), "ok");
+    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+
+    Restart();
+    TestUser user;
+    Connect(user);
+    EXPECT_EQ(Param(user.welcome, "servername"), text[0]);
+    EXPECT_EQ(Param(user.welcome, "motd"), text[1]);
+    TestUser boss;
+    std::vector<std::string> listing;
+    ASSERT_TRUE(ConnectAdmin(boss, "Boss", EscapeString(text[2]), &listing));
+    bool channel = false, file = false;
+    for (const std::string& line : listing) {
+        if (CommandWord(line) == "addchannel" && Param(line, "channel") == "/" + text[0] + "/") {
+            channel = true;
+            EXPECT_EQ(Param(line, "topic"), text[1]);
+            EXPECT_EQ(Param(line, "password"), text[3]);
+        }
+        file = file || (CommandWord(line) == "addfile" && Param(line, "filename") == text[2]);
+    }
+    EXPECT_TRUE(channel);
+    EXPECT_TRUE(file);
+    boss.tcp.Send("listbans\r\n");
+    EXPECT_EQ(Param(NextLine(boss.tcp), "nickname"), text[1]);
+}
+
+TEST_F(SavedFilesTest, StaticChannelsThatCannotBeMadeAreReportedAndKept) {
+    ServerConfig config = AdminConfig();
+    config.serverLogging = true;
+    config.staticChannels = "<channel><name>a</name></channel><channel><name>a</name><topic>twin</topic>"
+                            "<channel><name>below</name></channel></channel><channel><name>x/y</name></channel>";
+    StartServer(config);
+    const std::string reports[] = {
+        "Quorvane service could not make the static channel /a/: Channel already exists. It stays in the settings file.",
+        "Quorvane service could not make the static channel /x/y/: The name holds a \"/\". It stays in the settings "
+        "file."};
+    for (const std::string& report : reports) {
+        EXPECT_NE(ServerErrors().find(report), std::string::npos) << ServerErrors();
+        EXPECT_NE(ReadFile("QuorvaneService.log").find(report), std::string::npos);
+    }
+    TestUser admin;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+    const std::string saved = ReadFile("QuorvaneService.xml");
+    EXPECT_NE(saved.find("<topic>twin</topic>"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<name>below</name>"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<name>x/y</name>"), std::string::npos) << saved;
+    Restart();
+    for (const std::string& report : reports) EXPECT_NE(ServerErrors().find(report), std::string::npos);
+}
+
+TEST_F(SavedFilesTest, UploadDatesSurviveRestarts) {
+    const ServerConfig config = SharingConfig();
+    WriteFile("files/data_1.dat", "old");
+    WriteFile("files/data_2.dat", "undated");
+    WriteFile("FilesList.xml",
+              "<?xml version=\"1.0\" encoding=\"utf-8\" ?><fileslist version=\"1.0\"><channel name=\"\">"
+              "<file name=\"old\"><internalname>data_1.dat</internalname><filesize>3</filesize>"
+              "<upload-date>2001/02/03 04:05</upload-date></file>"
+              "<file name=\"undated\"><internalname>data_2.dat</internalname><filesize>7</filesize></file>"
+              "</channel></fileslist>");
+    StartServer(config);
+    TestUser admin;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+    const std::string first = ReadFile("FilesList.xml");
+    EXPECT_NE(first.find("<upload-date>2001/02/03 04:05</upload-date>"), std::string::npos) << first;
+    EXPECT_EQ(first.find("<upload-date>2001"), first.rfind("<upload-date>2001"));  // the undated got today's
+    for (int restart = 0; restart < 2; ++restart) {
+        Restart();
+        TestUser again;
+        ASSERT_TRUE(ConnectAdmin(again, "Admin", "s3cret"));
+        EXPECT_EQ(Send(again, "saveconfig"), "ok");
+        EXPECT_EQ(ReadFile("FilesList.xml"), first);
+    }
+}
+
+TEST_F(SavedFilesTest, FilesArePrivateWhateverTheUmask) {
+    const mode_t original = umask(0);
+    for (const mode_t mask : {0000, 0277}) {
+        for (const char* name : {"BanList.xml", "FilesList.xml", "QuorvaneService.log"}) std::remove(PathOf(name).c_str());
+        ServerConfig config = AdminConfig();
+        config.serverLogging = true;
+        umask(mask);
+        StartServer(config);
+        umask(original);
+        chmod(PathOf("QuorvaneService.xml").c_str(), 0644);  // as an earlier version left it
+        TestUser admin;
+        ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+        EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+        EXPECT_EQ(Mode("QuorvaneService.xml"), 0600u) << mask;
+        EXPECT_EQ(Mode("BanList.xml"), 0600u) << mask;
+        EXPECT_EQ(Mode("FilesList.xml"), 0600u) << mask;
+        EXPECT_EQ(Mode("QuorvaneService.log"), 0640u) << mask;
+        ASSERT_EQ(StopServer(), EXIT_CLEAN_STOP);
+    }
+    umask(original);
+}
+
+// Killed at different moments of a stream of saves of a large settings file: every
+// file still loads, a temporary file left behind is the owner's only, and the next
+// start removes it (and one planted as a crash of another run would leave it).
+TEST_F(SavedFilesTest, KilledDuringSavesLeavesLoadableFilesAndNoLeftovers) {
+    ServerConfig config = AdminConfig();
+    for (int i = 0; i < 400; ++i)
+        config.staticChannels += "<channel><name>c" + std::to_string(i) + "</name><topic>" + std::string(200, 't') +
+                                 "</topic></channel>";
+    StartServer(config);
+    for (int round = 0; round < 8; ++round) {
+        TestUser admin;
+        ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+        std::string burst;
+        for (int i = 0; i < 20; ++i) burst += "saveconfig\r\n";
+        admin.tcp.Send(burst);
+        for (int answered = 0; answered < round; ++answered) SkipUntil(admin.tcp, "ok");
+        EXPECT_EQ(StopServer(SIGKILL), -1);
+        QuorvaneSettings settings;
+        BanList bans;
+        FilesList files;
+        EXPECT_TRUE(settings.LoadXMLFile(PathOf("QuorvaneService.xml"))) << settings.GetErrorText();
+        EXPECT_TRUE(bans.LoadXMLFile(PathOf("BanList.xml"))) << bans.GetErrorText();
+        EXPECT_TRUE(files.LoadXMLFile(PathOf("FilesList.xml"))) << files.GetErrorText();
+        for (const std::string& name : Temporaries()) EXPECT_EQ(Mode(name), 0600u) << name;
+        WriteFile("QuorvaneService.xml.tmp-4194999-0", "<admin-password>s3cret</admin-password>");
+        Launch();
+        WaitUntilListening(tcpPort_, udpPort_);
+        EXPECT_EQ(Temporaries(), std::vector<std::string>()) << round;
+    }
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace quorvane
