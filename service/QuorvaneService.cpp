@@ -23,6 +23,7 @@
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
+#include "network/CpuPlacement.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
 #include "server/ServerNode.h"
@@ -90,23 +91,40 @@ void ReportAfterStart(const std::string& text) {
     syslog(LOG_ERR, "%s", text.c_str());
 }
 
-// One event-loop thread: its reactor, and the event it signals once it has registered
-// as the loop's thread.
+// One event-loop thread: its reactor, the CPUs the loops are given, and the event it
+// signals once it has registered as the loop's thread.
 struct LoopThread {
-    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop) : reactor(loopReactor), voice(voiceLoop), registered(0) {}
+    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop, const CpuPlacement& cpus)
+        : reactor(loopReactor), voice(voiceLoop), placement(cpus), registered(0) {}
     ACE_Reactor* reactor;
     bool voice;
+    const CpuPlacement& placement;
     ACE_Manual_Event registered;
 };
+
+// The voice loop takes precedence and a CPU of its own where there are several; the main
+// loop keeps off that CPU. What each got is told by ThreadPrecedence::Describe.
+void PlaceLoopThread(const LoopThread& loop) {
+    if (loop.voice) {
+        ThreadPrecedence::Prefer();
+        ThreadPrecedence::PlaceVoiceLoop(loop.placement);
+    } else {
+        ThreadPrecedence::PlaceMainLoop(loop.placement);
+    }
+}
 
 // The event-loop threads' body.
 ACE_THR_FUNC_RETURN RunReactorLoop(void* arg) {
     LoopThread* loop = static_cast<LoopThread*>(arg);
-    if (loop->voice) {
-        ThreadPrecedence::Prefer();
-    }
+    PlaceLoopThread(*loop);
     ReactorThread::RunLoop(loop->reactor, &loop->registered);
     return 0;
+}
+
+// Once both loops run: which precedence and CPUs the voice thread got, for the
+// administrator (the system log; the journal under systemd).
+void ReportLoopPlacement() {
+    syslog(LOG_INFO, "%s", ThreadPrecedence::Describe().c_str());
 }
 
 // Raises the open-files soft limit to the hard limit, so that the number of clients
@@ -369,7 +387,8 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
 
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
-    LoopThread loops[] = {LoopThread(mainReactor, false), LoopThread(voiceReactor, true)};
+    const CpuPlacement placement = CpuPlacement::OfThisThread();
+    LoopThread loops[] = {LoopThread(mainReactor, false, placement), LoopThread(voiceReactor, true, placement)};
     size_t spawned = 0;
     while (spawned < 2 && threads->spawn(RunReactorLoop, &loops[spawned]) != -1) {
         ++spawned;
@@ -381,6 +400,7 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
     }
     const bool loopsRunning = spawned == 2;
     if (loopsRunning) {
+        ReportLoopPlacement();
         Log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
         UpdateServiceStatus(SERVICE_RUNNING, START_WAIT_HINT_MS);
         WaitForStop();

@@ -3,6 +3,7 @@
 #include <ace/Reactor.h>
 
 #include "network/ReactorThread.h"
+#include "network/SnapshotReclaimer.h"
 #include "network/StreamHandler.h"
 #include "network/TimerHandler.h"
 #include "server/LineWriter.h"
@@ -154,6 +155,8 @@ void ServerNode::OnTimerExpired(int timerId) {
     if (timerId != LOGIN_TIMER_ID) return;
     limits_.CheckLoginTimeouts();
     heap_.Check(users_.All().size());
+    // Voice snapshots retired since the last change wait for no later retirement.
+    SnapshotReclaimer::Instance().Reclaim();
 }
 
 void ServerNode::UserSaveConfig() {
