@@ -222,21 +222,19 @@ int StreamHandler::ReadOnce() {
     if (!reading_) {
         return 0;  // an event that was already due when input was held back
     }
+    StreamListener* const listener = listener_.load();
+    if (listener != 0 && listener->TakesStreamInput()) {
+        const int moved = MoveInput(*listener);
+        if (moved != 1) return moved;
+    }
     char* const buffer = ReceiveBuffer();
     const ssize_t count = peer().recv(buffer, RECEIVE_BUFFER_SIZE);
     if (count == 0) {
-        // The peer closed. The close (and the leaving user's notices to everyone) waits
-        // its turn among the loop's notifications, so that thousands of clients leaving
-        // at once do not hold up the reads of those who stay.
-        if (reactor() == 0 || resumeScheduled_) return -1;
-        if (reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, ACE_Reactor::CLR_MASK) != -1) reading_ = false;
-        peerClosed_ = resumeScheduled_ = true;
-        return RequestTurn() ? 0 : -1;
+        return PeerClosed();
     }
     if (count < 0) {
         return IsTransient(errno) || errno == EINTR ? 0 : -1;
     }
-    StreamListener* const listener = listener_.load();
     if (listener == 0) {
         return -1;
     }
@@ -245,9 +243,34 @@ int StreamHandler::ReadOnce() {
     if (!keepOpen) {
         return -1;
     }
-    // What the read answered (a pong) goes out now, with whatever was queued before it,
-    // rather than on this connection's output pass, which may wait behind thousands of
-    // others during a storm of broadcasts.
+    return AfterInput();
+}
+
+int StreamHandler::MoveInput(StreamListener& listener) {
+    switch (listener.OnStreamReadable(peer().get_handle())) {
+    case StreamListener::INPUT_READ: return 1;
+    case StreamListener::INPUT_NONE: return 0;
+    case StreamListener::INPUT_ENDED: return PeerClosed();
+    case StreamListener::INPUT_FAILED: return -1;
+    case StreamListener::INPUT_MOVED: break;
+    }
+    return AfterInput();
+}
+
+// The peer closed. The close (and the leaving user's notices to everyone) waits its turn
+// among the loop's notifications, so that thousands of clients leaving at once do not
+// hold up the reads of those who stay.
+int StreamHandler::PeerClosed() {
+    if (reactor() == 0 || resumeScheduled_) return -1;
+    if (reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, ACE_Reactor::CLR_MASK) != -1) reading_ = false;
+    peerClosed_ = resumeScheduled_ = true;
+    return RequestTurn() ? 0 : -1;
+}
+
+// What the read answered (a pong) goes out now, with whatever was queued before it,
+// rather than on this connection's output pass, which may wait behind thousands of
+// others during a storm of broadcasts.
+int StreamHandler::AfterInput() {
     if (!waitingForRoom_ && QueuedBytes() != 0 && WriteQueued() == -1) {
         return -1;
     }
@@ -412,16 +435,22 @@ int StreamHandler::WriteQueued() {
         if (outputPaused_) UpdateInput();
         if (StreamListener* const listener = listener_.load()) listener->OnStreamReady();
         return 0;
-    } else if (!waitingForRoom_) {
-        // The socket is full: be called again as soon as it has room. A fixed retry delay
-        // would make a fast reader, such as a file download, wait out every one of them.
-        if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
-            waitingForRoom_ = true;
-        else if (reactor()->schedule_timer(this, 0, RETRY_DELAY) == -1)
-            return -1;  // without its retry the output would never be written: close
+    } else if (!WaitForRoom()) {
+        return -1;  // without its retry the output would never be written: close
     }
     if (outputPaused_) UpdateInput();
     return 0;
+}
+
+// The socket is full: be called again as soon as it has room. A fixed retry delay would
+// make a fast reader, such as a file download, wait out every one of them.
+bool StreamHandler::WaitForRoom() {
+    if (waitingForRoom_) return true;
+    if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+        waitingForRoom_ = true;
+        return true;
+    }
+    return reactor()->schedule_timer(this, 0, RETRY_DELAY) != -1;
 }
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void*) {

@@ -160,6 +160,12 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
         reader_.OnData(data, static_cast<size_t>(length), keepOpen);
 }
 
+StreamListener::Input ServerUser::OnStreamReadable(int socket) {
+    // Finishing the upload may end this user's registration; stay alive until we return.
+    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    return transfer_.ReceiveFrom(socket);
+}
+
 void ServerUser::OnStreamResume(bool& keepOpen) {
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
     reader_.OnTurn(keepOpen);

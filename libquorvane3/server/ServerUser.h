@@ -97,6 +97,9 @@ public:
     void OnStreamClosed() override;
     void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
     bool HasPendingInput() const override { return reader_.HasPendingInput(); }
+    // An upload takes its data straight from the socket.
+    bool TakesStreamInput() const override { return transfer_.TakesSocket(); }
+    Input OnStreamReadable(int socket) override;
     void OnStreamResume(bool& keepOpen) override;
     void OnStreamReady() override;
 
