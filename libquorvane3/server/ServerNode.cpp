@@ -36,7 +36,8 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       transfers_(*this),
       limits_(*this),
       voice_(packetHandler_, statistics_, MAX_USER_ID),
-      broadcast_(*this) {
+      broadcast_(*this),
+      departures_(*this) {
     if (listener_) listener_->OnChannelCreated(channels_.GetRootChannel());
 }
 
@@ -107,6 +108,7 @@ void ServerNode::DoStopServer() {
     SaveIfSavingOnChange();
     CancelTimers();
     sessions_.DisconnectAll();
+    departures_.Stop();
     acceptor_.SetListener(0);
     acceptor_.close();
     packetHandler_.RemoveListener(&voice_);
