@@ -21,7 +21,9 @@ protected:
         node_.Users().Add(user);
         user->SetLoggedIn(true);
         user->SetAdmin(admin);
-        if (channel) EXPECT_EQ(node_.Channels().UserJoinChannel(id, channel, "", ""), 0);
+        if (channel) {
+            EXPECT_EQ(node_.Channels().UserJoinChannel(id, channel, "", ""), 0);
+        }
         return user;
     }
 

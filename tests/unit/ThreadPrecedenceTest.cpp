@@ -3,7 +3,9 @@
 // rate is low, whatever CPU time the kernel charges it with; a CPU of its own where the
 // process has several.
 #include <sched.h>
+#include <sys/resource.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -108,6 +110,31 @@ TEST(ThreadPrecedenceTest, FloodOfItsOwnDatagramsGivesPrecedenceUpUntilTheRateFa
     // Another thread never had precedence, and asking there changes nothing.
     ThreadPrecedence::AfterWork(0);
     EXPECT_FALSE(ThreadPrecedence::Active());
+}
+
+// The backstop: a real-time thread that runs past RLIMIT_RTTIME's soft limit without
+// sleeping (a bug: relaying always sleeps) loses its priority, and the process lives on.
+TEST(ThreadPrecedenceTest, RunningPastTheRealTimeLimitWithoutSleepingTakesPrecedenceAway) {
+    rlimit original;
+    ASSERT_EQ(getrlimit(RLIMIT_RTTIME, &original), 0);
+    const rlimit limit = {30000, 5000000};  // us: the signal at 30 ms, the kill at 5 s
+    if (original.rlim_max != RLIM_INFINITY && original.rlim_max < limit.rlim_max) GTEST_SKIP();
+    ASSERT_EQ(setrlimit(RLIMIT_RTTIME, &limit), 0);
+    bool granted = false;
+    int policy = -1;
+    std::thread spinner([&] {
+        granted = ThreadPrecedence::Prefer();
+        if (!granted) return;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (Policy() == SCHED_FIFO && std::chrono::steady_clock::now() < deadline) {
+        }
+        policy = Policy();
+        ThreadPrecedence::AfterWork(0);
+    });
+    spinner.join();
+    setrlimit(RLIMIT_RTTIME, &original);
+    if (!granted) GTEST_SKIP() << "real-time scheduling is not permitted here";
+    EXPECT_EQ(policy, SCHED_OTHER);
 }
 
 }  // namespace
