@@ -103,6 +103,8 @@ public:
 private:
     friend class OutputScheduler;  // keeps the links below
 
+    // Results of a non-blocking read or write that only mean "not now".
+    static bool IsTransient(int error);
     bool OnReactorThread() const;
     bool IsClosing();
     // Queues the block (taking it over) and asks for an output pass when needed.

@@ -39,7 +39,7 @@ ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
             return sent;
         }
         if (errno == EINTR) continue;
-        if ((errno == EAGAIN || errno == EWOULDBLOCK) && reactor() != 0 && WaitForRoom()) return FILE_WAIT;
+        if (IsTransient(errno) && reactor() != 0 && WaitForRoom()) return FILE_WAIT;
         handle_close();  // deferred when one of our callbacks is on the stack
         return FILE_FAILED;
     }
