@@ -90,7 +90,7 @@ public:
     // The user's UDP hello from the address.
     void Hello(int userId, const ACE_INET_Addr& from) {
         char hello[6] = {1, 3, 6, 0, static_cast<char>(userId & 0xff), static_cast<char>(userId >> 8)};
-        node_.OnPacketReceived(hello, sizeof(hello), from);
+        node_.Voice().OnPacketReceived(hello, sizeof(hello), from);
     }
 
     // Hello, login and a join of the channel, as a well-behaved client starts.
