@@ -64,8 +64,9 @@ private:
 
     ACE_SOCK_Dgram socket_;
     std::set<PacketListener*> listeners_;
-    // Guards listeners_: held by the voice thread during each delivery and by the owner's
-    // thread to add or remove a listener, so a removed listener is called no more.
+    // Guards listeners_: held by the voice thread during each batch of deliveries and by
+    // the owner's thread to add or remove a listener (at start and stop only), so a
+    // removed listener is called no more.
     ACE_Thread_Mutex listenerLock_;
     // Fixed receive areas: nothing is allocated per datagram.
     char buffers_[RECEIVE_BATCH][RECEIVE_BUFFER_SIZE];
