@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += 2;
         const size_t take = length < size - at ? length : size - at;
         datagram.assign(reinterpret_cast<const char*>(data) + at, reinterpret_cast<const char*>(data) + at + take);
-        server->Node().OnPacketReceived(datagram.data(), static_cast<int>(datagram.size()), from);
+        server->Node().Voice().OnPacketReceived(datagram.data(), static_cast<int>(datagram.size()), from);
         at += take;
     }
     for (int i = 0; i < 2; ++i) server->Pump(clients[i]);

@@ -28,6 +28,7 @@
 #include "listeners/ServerListener.h"
 #include "network/MetricsServer.h"
 #include "listeners/StorageWriter.h"
+#include "network/CpuPlacement.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
 #include "server/MetricsText.h"
@@ -54,23 +55,32 @@ const int STOP_WAIT_HINT_MS = 5000;
 // Guards the epoll reactor's handler table against an unlimited hard limit.
 const rlim_t MAX_REACTOR_HANDLES = 1 << 20;
 
-// One event-loop thread: its reactor, and the event it signals once it has registered
-// as the loop's thread (by then preferred holds what the request for precedence got).
+// One event-loop thread: its reactor, the CPUs the loops are given, and the event it
+// signals once it has registered as the loop's thread.
 struct LoopThread {
-    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop)
-        : reactor(loopReactor), voice(voiceLoop), preferred(false), registered(0) {}
+    LoopThread(ACE_Reactor* loopReactor, bool voiceLoop, const CpuPlacement& cpus)
+        : reactor(loopReactor), voice(voiceLoop), placement(cpus), registered(0) {}
     ACE_Reactor* reactor;
     bool voice;
-    bool preferred;
+    const CpuPlacement& placement;
     ACE_Manual_Event registered;
 };
+
+// The voice loop takes precedence and a CPU of its own where there are several; the main
+// loop keeps off that CPU. What each got is told by ThreadPrecedence::Describe.
+void PlaceLoopThread(const LoopThread& loop) {
+    if (loop.voice) {
+        ThreadPrecedence::Prefer();
+        ThreadPrecedence::PlaceVoiceLoop(loop.placement);
+    } else {
+        ThreadPrecedence::PlaceMainLoop(loop.placement);
+    }
+}
 
 // The event-loop threads' body.
 ACE_THR_FUNC_RETURN RunReactorLoop(void* arg) {
     LoopThread* loop = static_cast<LoopThread*>(arg);
-    if (loop->voice) {
-        loop->preferred = ThreadPrecedence::Prefer();
-    }
+    PlaceLoopThread(*loop);
     ReactorThread::RunLoop(loop->reactor, &loop->registered);
     return 0;
 }
@@ -275,7 +285,8 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
                                         MetricsServer& metrics) {
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
-    LoopThread loops[] = {LoopThread(mainReactor, false), LoopThread(voiceReactor, true)};
+    const CpuPlacement placement = CpuPlacement::OfThisThread();
+    LoopThread loops[] = {LoopThread(mainReactor, false, placement), LoopThread(voiceReactor, true, placement)};
     size_t spawned = 0;
     while (spawned < 2 && threads->spawn(RunReactorLoop, &loops[spawned]) != -1) {
         ++spawned;
@@ -292,7 +303,7 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
     if (loopsRunning) {
         const std::string root = node.Files().GetFilesRoot();
         const std::string shownRoot = root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
-        HostLog::Info(StartLine(GetDisplayName(), host, shownRoot, loops[1].preferred));
+        HostLog::Info(StartLine(GetDisplayName(), host, shownRoot, ThreadPrecedence::Describe()));
         // From now on log output goes only to the log file, if there is one.
         HostLog::EndStartUp();
         ACE_LOG_MSG->log(LM_TRACE, "%D %s\n", "Started Quorvane server.");

@@ -55,21 +55,12 @@ std::string DescribeBindFailure(const HostSettings& host) {
     return "ports in use";  // taken and given back in between
 }
 
-std::string DescribeVoicePrecedence(bool voicePreferred) {
-    if (voicePreferred) return "voice thread at real-time priority 1";
-    struct rlimit limit;
-    const bool known = getrlimit(RLIMIT_RTPRIO, &limit) == 0;
-    return "voice thread at ordinary priority (real-time priority refused" +
-           (known && limit.rlim_cur != RLIM_INFINITY ? ", RLIMIT_RTPRIO " + std::to_string(limit.rlim_cur) : "") +
-           ")";
-}
-
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
-                      bool voicePreferred) {
+                      const std::string& voicePlacement) {
     return displayName + " started: TCP " + std::to_string(host.tcpPort) + " and UDP " +
            std::to_string(host.udpPort) + (host.bindIp.empty() ? " on every address" : " on " + host.bindIp) +
            (filesRoot.empty() ? ", file sharing off" : ", files root " + filesRoot) + ", " +
-           DescribeVoicePrecedence(voicePreferred) + ".";
+           voicePlacement + ".";
 }
 
 std::string CheckFilesRoot(const std::string& filesRoot) {

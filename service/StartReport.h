@@ -15,16 +15,11 @@ struct HostSettings;
 // trying them once more.
 std::string DescribeBindFailure(const HostSettings& host);
 
-// How the voice thread is scheduled, for the start line. voicePreferred: what the voice
-// thread's request for precedence answered.
-// Hook: ThreadPrecedence says only whether its request was granted; when it can tell
-// the policy and priority it runs at, this is the one place to use that.
-std::string DescribeVoicePrecedence(bool voicePreferred);
-
 // "Quorvane Server started: TCP 10300 and UDP 10301 on every address, files root
-// /var/lib/quorvane/files, voice thread at real-time priority 1."
+// /var/lib/quorvane/files, voice thread: real-time priority 1 (SCHED_FIFO), CPU 1 of its
+// own; main loop: CPU 0." voicePlacement: ThreadPrecedence::Describe().
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
-                      bool voicePreferred);
+                      const std::string& voicePlacement);
 
 // Empty when the files root (a directory) may be written; otherwise what to tell the
 // administrator: uploads would fail one by one with nothing logged.

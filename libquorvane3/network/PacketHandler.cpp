@@ -1,17 +1,21 @@
 #include "network/PacketHandler.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cstring>
 
 #include <ace/Guard_T.h>
 #include <ace/OS_NS_sys_socket.h>
 #include <ace/Reactor.h>
 
+#include "network/SnapshotReclaimer.h"
 #include "network/ThreadPrecedence.h"
 
 namespace quorvane {
 
 PacketHandler::PacketHandler(ACE_Reactor* reactor)
-    : ACE_Event_Handler(reactor), registered_(false) {}
+    : ACE_Event_Handler(reactor), current_(-1), pktinfo_(false), registered_(false) {}
 
 PacketHandler::~PacketHandler() {
     Close();
@@ -25,6 +29,8 @@ bool PacketHandler::Open(const ACE_INET_Addr& address) {
         return false;
     }
     priority(EVENT_PRIORITY);
+    int on = 1;
+    pktinfo_ = address.is_any() && socket_.set_option(IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
     // Voice is real time: a send the kernel cannot take at once is dropped, never waited for.
     socket_.enable(ACE_NONBLOCK);
     // Larger system buffers ride out bursts of voice; the defaults still work if refused.
@@ -67,15 +73,27 @@ ACE_HANDLE PacketHandler::get_handle() const {
 }
 
 // A busy sound port has many datagrams waiting at each read event; taking them in one
-// system call keeps the per-packet cost of the relay close to the kernel's own.
+// system call keeps the per-packet cost of the relay close to the kernel's own. The batch
+// is one of the reclaimer's: the listeners follow published snapshots only within it.
 int PacketHandler::handle_input(ACE_HANDLE) {
     const int count = ReceiveBatch();
-    ACE_INET_Addr from;
-    for (int i = 0; i < count; ++i) {
-        const int length = DatagramLength(i);
-        if (length <= 0) continue;
-        from.set(&senders_[i], static_cast<int>(messages_[i].msg_hdr.msg_namelen));
-        Deliver(buffers_[i], length, from);
+    ThreadPrecedence::CountDatagrams(static_cast<unsigned>(count));
+    if (count > 0) {
+        SnapshotReclaimer& reclaimer = SnapshotReclaimer::Instance();
+        ACE_INET_Addr from;
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, listenerLock_, 0);
+        reclaimer.Enter();
+        for (int i = 0; i < count; ++i) {
+            const int length = DatagramLength(i);
+            if (length <= 0) continue;
+            from.set(&senders_[i], static_cast<int>(messages_[i].msg_hdr.msg_namelen));
+            destinations_[i] = Destination(i);
+            current_ = i;
+            for (std::set<PacketListener*>::const_iterator it = listeners_.begin(); it != listeners_.end(); ++it)
+                (*it)->OnPacketReceived(buffers_[i], length, from);
+        }
+        current_ = -1;
+        reclaimer.Leave();
     }
     ThreadPrecedence::AfterWork();
     return 0;  // a failed or dropped receive never unregisters the handler
@@ -90,8 +108,8 @@ int PacketHandler::ReceiveBatch() {
         header.msg_namelen = sizeof senders_[i];
         header.msg_iov = &vectors_[i];
         header.msg_iovlen = 1;
-        header.msg_control = 0;
-        header.msg_controllen = 0;
+        header.msg_control = pktinfo_ ? controls_[i].bytes : 0;
+        header.msg_controllen = pktinfo_ ? sizeof controls_[i].bytes : 0;
         header.msg_flags = 0;
         messages_[i].msg_len = 0;
     }
@@ -108,12 +126,16 @@ int PacketHandler::DatagramLength(int i) const {
     return static_cast<int>(length);
 }
 
-void PacketHandler::Deliver(char* data, int length, const ACE_INET_Addr& from) {
-    ACE_GUARD(ACE_Thread_Mutex, guard, listenerLock_);
-    for (std::set<PacketListener*>::const_iterator it = listeners_.begin(); it != listeners_.end();
-         ++it) {
-        (*it)->OnPacketReceived(data, length, from);
+uint32_t PacketHandler::Destination(int i) const {
+    msghdr& header = const_cast<msghdr&>(messages_[i].msg_hdr);
+    if (!pktinfo_ || header.msg_controllen == 0) return 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != 0; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        return ntohl(info.ipi_spec_dst.s_addr);
     }
+    return 0;
 }
 
 // The reactor lets go of us (its shutdown): drop every registration and never touch it

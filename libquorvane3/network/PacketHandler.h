@@ -1,5 +1,8 @@
 // The server's one UDP socket. Reads datagrams on its own reactor's thread and hands
 // them to every registered listener. Sending is done by the owner on GetSocket().
+// Bound to every address, the socket also learns which local address each datagram was
+// sent to, so that the answer can leave from it (a client of a second address drops
+// answers from the first).
 #ifndef QUORVANE_NETWORK_PACKETHANDLER_H
 #define QUORVANE_NETWORK_PACKETHANDLER_H
 
@@ -7,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <cstdint>
 #include <set>
 
 #include <ace/Event_Handler.h>
@@ -41,6 +45,9 @@ public:
     void RemoveListener(PacketListener* listener);
 
     ACE_SOCK_Dgram& GetSocket() { return socket_; }
+    // Voice thread, inside OnPacketReceived: the local address (host order) the datagram
+    // was sent to; 0 when the socket is bound to one address, which answers leave from.
+    uint32_t CurrentDestination() const { return current_ < 0 ? 0 : destinations_[current_]; }
     ACE_HANDLE get_handle() const override;
 
     int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
@@ -51,19 +58,28 @@ private:
     int ReceiveBatch();
     // The length of datagram i, or -1 when it carries nothing to deliver.
     int DatagramLength(int i) const;
-    void Deliver(char* data, int length, const ACE_INET_Addr& from);
+    // The local address datagram i was sent to, from its control data; 0 without.
+    uint32_t Destination(int i) const;
     void Unregister();
 
     ACE_SOCK_Dgram socket_;
     std::set<PacketListener*> listeners_;
-    // Guards listeners_: held by the voice thread during each delivery and by the owner's
-    // thread to add or remove a listener, so a removed listener is called no more.
+    // Guards listeners_: held by the voice thread during each batch of deliveries and by
+    // the owner's thread to add or remove a listener (at start and stop only), so a
+    // removed listener is called no more.
     ACE_Thread_Mutex listenerLock_;
     // Fixed receive areas: nothing is allocated per datagram.
     char buffers_[RECEIVE_BATCH][RECEIVE_BUFFER_SIZE];
     struct mmsghdr messages_[RECEIVE_BATCH];
     struct iovec vectors_[RECEIVE_BATCH];
     struct sockaddr_in senders_[RECEIVE_BATCH];
+    union Control {
+        char bytes[CMSG_SPACE(sizeof(struct in_pktinfo))];
+        struct cmsghdr align;
+    } controls_[RECEIVE_BATCH];
+    uint32_t destinations_[RECEIVE_BATCH];
+    int current_;      // the datagram being delivered; -1 between deliveries
+    bool pktinfo_;     // bound to every address: the control data says where each went
     bool registered_;  // with the reactor; false once the reactor let go of us
 };
 

@@ -31,15 +31,6 @@ namespace {
 // How long unsent output waits before the next write attempt when the reactor cannot
 // report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
-// The act of the timer that gives a throttled listener its turn (the output retry's is 0).
-const char TURN_TIMER = 0;
-
-// Every handler reads on the loop thread and hands the bytes over before the next read,
-// so one buffer per thread serves them all: no 64 KiB per connection.
-char* ReceiveBuffer() {
-    static thread_local char buffer[StreamHandler::RECEIVE_BUFFER_SIZE];
-    return buffer;
-}
 
 std::atomic<long long> queuedBytesOfAll(0);
 std::atomic<uint64_t> linesQueuedOfAll(0);
@@ -55,12 +46,12 @@ void ReleaseChain(ACE_Message_Block* block) {
     }
 }
 
+}  // namespace
+
 // Results of a non-blocking read or write that only mean "not now".
-bool IsTransient(int error) {
+bool StreamHandler::IsTransient(int error) {
     return error == EWOULDBLOCK || error == EAGAIN || error == ETIME || error == ETIMEDOUT;
 }
-
-}  // namespace
 
 StreamHandler::StreamHandler(ACE_Reactor* reactor)
     : Base(0, 0, reactor),
@@ -210,127 +201,6 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     return result;
 }
 
-// Both a readable socket and the notification that gives pending input its next turn
-// arrive here.
-int StreamHandler::handle_input(ACE_HANDLE) {
-    if (!EnterUpcall()) {
-        return -1;
-    }
-    if (resumeScheduled_) {
-        ResumeInput();
-        return LeaveUpcall(0);
-    }
-    return LeaveUpcall(ReadOnce());
-}
-
-// One read per event, never "call me again": a connection with more waiting is served
-// on the next turn of the loop, after the others.
-int StreamHandler::ReadOnce() {
-    if (!reading_) {
-        return 0;  // an event that was already due when input was held back
-    }
-    char* const buffer = ReceiveBuffer();
-    const ssize_t count = peer().recv(buffer, RECEIVE_BUFFER_SIZE);
-    if (count == 0) {
-        // The peer closed. The close (and the leaving user's notices to everyone) waits
-        // its turn among the loop's notifications, so that thousands of clients leaving
-        // at once do not hold up the reads of those who stay.
-        if (reactor() == 0 || resumeScheduled_) return -1;
-        if (reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, ACE_Reactor::CLR_MASK) != -1) reading_ = false;
-        peerClosed_ = resumeScheduled_ = true;
-        return RequestTurn() ? 0 : -1;
-    }
-    if (count < 0) {
-        return IsTransient(errno) || errno == EINTR ? 0 : -1;
-    }
-    StreamListener* const listener = listener_.load();
-    if (listener == 0) {
-        return -1;
-    }
-    bool keepOpen = true;
-    listener->OnStreamData(buffer, count, keepOpen);
-    if (!keepOpen) {
-        FlushBeforeClose();
-        return -1;
-    }
-    // What the read answered (a pong) goes out now, with whatever was queued before it,
-    // rather than on this connection's output pass, which may wait behind thousands of
-    // others during a storm of broadcasts.
-    if (!waitingForRoom_ && QueuedBytes() != 0 && WriteQueued() == -1) {
-        return -1;
-    }
-    UpdateInput();
-    return 0;
-}
-
-// Input waits while the output is past its high water mark (until it drains below the
-// low one), so a client that does not read its replies stalls only itself; and while
-// the listener still has input of its own to handle, which it gets on the next turn.
-void StreamHandler::UpdateInput() {
-    if (reactor() == 0) {
-        return;
-    }
-    if (!outputPaused_ && IsOutputFull()) {
-        outputPaused_ = true;
-    } else if (outputPaused_ && QueuedBytes() < LOW_WATER_MARK) {
-        outputPaused_ = false;
-    }
-    StreamListener* const listener = listener_.load();
-    const bool pending = listener != 0 && listener->HasPendingInput();
-    if (pending && !outputPaused_ && !resumeScheduled_) {
-        resumeScheduled_ = true;
-        const ACE_Time_Value delay = listener->PendingInputDelay();
-        const bool requested =
-            delay > ACE_Time_Value::zero ? reactor()->schedule_timer(this, &TURN_TIMER, delay) != -1 : RequestTurn();
-        if (!requested) {
-            resumeScheduled_ = false;
-            handle_close();  // no turn can ever come: the connection would hang
-            return;
-        }
-    }
-    const bool read = !pending && !outputPaused_;
-    if (read != reading_ &&
-        reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, read ? ACE_Reactor::ADD_MASK : ACE_Reactor::CLR_MASK) !=
-            -1) {
-        reading_ = read;
-    }
-}
-
-// The listener's next turn comes behind the output passes already in line, those its own
-// commands just caused included: a client that sends a burst of commands gets the next
-// one handled only after the others were written what the last ones sent them. Without a
-// scheduler, a notification: never a zero-delay timer, as the reactor dispatches due
-// timers before any I/O and timers as turns would starve every other connection.
-bool StreamHandler::RequestTurn() {
-    return OutputScheduler::QueueTurn(reactor(), this) || reactor()->notify(this, ACE_Event_Handler::READ_MASK) != -1;
-}
-
-void StreamHandler::ResumeInput() {
-    resumeScheduled_ = false;
-    if (peerClosed_) {
-        handle_close();
-        return;
-    }
-    StreamListener* const listener = listener_.load();
-    if (listener == 0) {
-        return;
-    }
-    bool keepOpen = true;
-    listener->OnStreamResume(keepOpen);
-    if (!keepOpen) {
-        FlushBeforeClose();
-        handle_close();
-        return;
-    }
-    UpdateInput();
-}
-
-// The listener closes the connection: what it queued last (an error that says why) goes
-// out first, as far as the socket takes it now.
-void StreamHandler::FlushBeforeClose() {
-    if (!waitingForRoom_ && QueuedBytes() != 0) WriteQueued();
-}
-
 void StreamHandler::CloseLater() {
     bool postNotification = false;
     {
@@ -431,17 +301,25 @@ int StreamHandler::WriteQueued() {
         if (outputPaused_) UpdateInput();
         if (StreamListener* const listener = listener_.load()) listener->OnStreamReady();
         return 0;
-    } else if (!waitingForRoom_) {
-        // The socket is full: be called again as soon as it has room. A fixed retry delay
-        // would make a fast reader, such as a file download, wait out every one of them.
-        if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
-            waitingForRoom_ = true;
-        else if (reactor()->schedule_timer(this, 0, RETRY_DELAY) == -1)
-            return -1;  // without its retry the output would never be written: close
+    } else if (!WaitForRoom()) {
+        return -1;  // without its retry the output would never be written: close
     }
     if (outputPaused_) UpdateInput();
     return 0;
 }
+
+// The socket is full: be called again as soon as it has room. A fixed retry delay would
+// make a fast reader, such as a file download, wait out every one of them.
+bool StreamHandler::WaitForRoom() {
+    if (waitingForRoom_) return true;
+    if (reactor()->schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1) {
+        waitingForRoom_ = true;
+        return true;
+    }
+    return reactor()->schedule_timer(this, 0, RETRY_DELAY) != -1;
+}
+
+const char StreamHandler::TURN_TIMER = 0;
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (!EnterUpcall()) {

@@ -25,6 +25,20 @@ public:
     virtual ACE_Time_Value PendingInputDelay() const { return ACE_Time_Value::zero; }
     virtual void OnStreamResume(bool& keepOpen) {}
 
+    // What a listener that moves its input itself made of a readable socket.
+    enum Input {
+        INPUT_READ,    // nothing moved: read the socket as usual and call OnStreamData
+        INPUT_MOVED,   // bytes moved; wait for the next readable event
+        INPUT_NONE,    // nothing there after all
+        INPUT_ENDED,   // the peer closed its end
+        INPUT_FAILED,  // close the connection
+    };
+    // Called instead of a read while TakesStreamInput answers true: the listener moves a
+    // bounded amount straight from the socket (file data spliced into a file, with no copy
+    // through the program).
+    virtual bool TakesStreamInput() const { return false; }
+    virtual Input OnStreamReadable(int socket) { return INPUT_READ; }
+
 protected:
     // Listeners are never deleted through this interface.
     ~StreamListener() = default;

@@ -1,32 +1,51 @@
-// Scheduling of a thread whose work is short and must not wait behind a busy thread on
-// the same core: the voice loop, which relays a packet in microseconds while the main
-// loop may be in the middle of a long broadcast or a file transfer.
+// Scheduling of the voice loop's thread, whose work is short and must not wait behind a
+// busy thread: it relays a packet in microseconds while the main loop may be in the middle
+// of a broadcast or a file transfer.
 //
-// The thread takes the lowest real-time priority while its own load is light, so the
-// kernel runs it the moment a datagram arrives. Real-time priority alone would let a
-// flood of datagrams starve the control plane, so the thread watches its own share of a
-// core and falls back to fair scheduling while that share is high.
-// Each method acts on the calling thread only.
+// The thread takes the lowest real-time priority (SCHED_FIFO, reset for any child process)
+// and gives it up only while it moves a flood of datagrams itself (PrecedenceRule), so
+// that the control plane is never starved; work the kernel merely charges to it does not
+// count. Where the process may use several CPUs, the voice loop also gets one of its own
+// and the main loop keeps off it (CpuPlacement). Should the thread ever run on real-time
+// priority for the system's limit without sleeping (RLIMIT_RTTIME's soft limit, which the
+// service unit sets), the limit's signal takes its priority away for good.
+//
+// Threads: Prefer, CountDatagrams, AfterWork and Active act on the calling thread only;
+// Place* pin the calling thread; Describe may be called from any thread.
 #ifndef QUORVANE_NETWORK_THREADPRECEDENCE_H
 #define QUORVANE_NETWORK_THREADPRECEDENCE_H
 
+#include <cstdint>
+#include <string>
+
+class CpuPlacement;
+
 class ThreadPrecedence {
 public:
-    enum {
-        WINDOW_MS = 100,       // the share of a core is measured over this long
-        RELEASE_PERCENT = 50,  // at or above this share precedence is given up ...
-        RETAKE_PERCENT = 25,   // ... and taken again once the share is below this
-    };
+    enum { PRIORITY = 1 };
 
     // Asks for precedence; false when the system does not permit it (no privilege, or
     // a service manager that forbids real-time scheduling), and then nothing changes.
     static bool Prefer();
+    // Datagrams the thread received or sent; cheap.
+    static void CountDatagrams(unsigned datagrams);
     // Called after each batch of work: once a window has passed, gives up or retakes
-    // precedence by the share of a core the thread used in it. Cheap when no window has
-    // passed; does nothing on a thread that did not call Prefer.
+    // precedence by the datagrams moved in it. Cheap when no window has passed; nothing
+    // on a thread that did not call Prefer. The second form takes the time (tests).
     static void AfterWork();
+    static void AfterWork(int64_t nowNs);
     // Whether the calling thread has precedence now.
     static bool Active();
+
+    // Pin the calling thread as the voice loop's / the main loop's; false when the
+    // system refused. Recorded for Describe.
+    static bool PlaceVoiceLoop(const CpuPlacement& placement);
+    static bool PlaceMainLoop(const CpuPlacement& placement);
+
+    // One line for the log at start: the voice thread's precedence and where both loops
+    // run, e.g. "voice thread: real-time priority 1 (SCHED_FIFO), CPU 1 of its own; main
+    // loop: CPU 0".
+    static std::string Describe();
 };
 
 #endif

@@ -122,7 +122,9 @@ void ChannelService::UserGone(ServerUser& user) {
     const int userId = user.GetUserID();
     const serverchannel_t channel = user.GetChannel();
     if (channel) {
-        UserLeaveChannel(channel->GetChannelPath(), userId);
+        // Told to the others with every other departure of the moment, in one piece each.
+        node_.Departures().Leave(user, channel);
+        user.SetChannel(serverchannel_t());
         RemoveEmptyChannels(channel);
     }
     RemoveEmptyChannels(user.TakeLeftChannel());
@@ -134,8 +136,7 @@ void ChannelService::UserGone(ServerUser& user) {
     for (size_t i = 0; i < operated.size(); ++i) {
         if (!operated[i]->IsOperator(userId)) continue;
         operated[i]->RemoveOperator(userId, false);
-        if (FindChannel(operated[i]->GetChannelPath()) == operated[i])
-            node_.Broadcast().ChannelLineToAll("updatechannel", operated[i]);
+        if (FindChannel(operated[i]->GetChannelPath()) == operated[i]) node_.Departures().Changed(operated[i]);
     }
     user.SetChannel(serverchannel_t());
 }

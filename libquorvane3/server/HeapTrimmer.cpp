@@ -13,6 +13,11 @@ namespace server {
 
 namespace {
 
+const size_t TRIM_STEP = 16 << 20;
+// free() trims the top of a heap once it passes this: never, in practice. (Setting it
+// also keeps the allocator from raising its mmap threshold as large blocks come and go.)
+const int FREE_TRIMS_ABOVE = 1 << 30;
+
 // Resident set size in bytes from /proc: a read of one short line.
 size_t ResidentBytes() {
     FILE* statm = std::fopen("/proc/self/statm", "r");
@@ -25,21 +30,53 @@ size_t ResidentBytes() {
 
 }  // namespace
 
+HeapTrimmer::HeapTrimmer() { mallopt(M_TRIM_THRESHOLD, FREE_TRIMS_ABOVE); }
+
+HeapTrimmer::~HeapTrimmer() {
+    Ask(STOP);
+    if (thread_.joinable()) thread_.join();
+}
+
 void HeapTrimmer::Check(size_t users) {
-    const size_t TRIM_STEP = 16 << 20;
     const long long DRAINED = 1 << 20;
     const size_t USERS_STEP = 1000;  // a few MiB of connections, users and their buffers
     const long long queued = StreamHandler::QueuedBytesOfAll();
     peakQueued_ = std::max(peakQueued_, queued);
     mostUsers_ = std::max(mostUsers_, users);
     if (queued > DRAINED) return;
-    const size_t resident = ResidentBytes();
     const bool storm = peakQueued_ >= static_cast<long long>(TRIM_STEP) || mostUsers_ >= users + USERS_STEP;
-    if (!storm && resident < residentAfterTrim_ + TRIM_STEP) return;
-    malloc_trim(0);
-    residentAfterTrim_ = ResidentBytes();
-    peakQueued_ = 0;
-    mostUsers_ = users;
+    if (storm) {
+        peakQueued_ = 0;
+        mostUsers_ = users;
+    }
+    Ask(storm ? NOW : IF_GROWN);
+}
+
+// A request waiting is not lowered: a storm's trim is not turned into a check of growth.
+void HeapTrimmer::Ask(Request request) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (request == STOP && !thread_.joinable()) return;
+        if (request > request_) request_ = request;
+        if (!thread_.joinable()) thread_ = std::thread(&HeapTrimmer::Run, this);
+    }
+    asked_.notify_one();
+}
+
+void HeapTrimmer::Run() {
+    for (;;) {
+        Request request;
+        {
+            std::unique_lock<std::mutex> guard(lock_);
+            asked_.wait(guard, [this] { return request_ != NONE; });
+            request = request_;
+            if (request != STOP) request_ = NONE;
+        }
+        if (request == STOP) return;
+        if (request == IF_GROWN && ResidentBytes() < residentAfterTrim_ + TRIM_STEP) continue;
+        malloc_trim(0);
+        residentAfterTrim_ = ResidentBytes();
+    }
 }
 
 }  // namespace server

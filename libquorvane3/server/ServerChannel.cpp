@@ -39,6 +39,10 @@ void ServerChannel::RemoveUser(int userId) {
         for (users_t::iterator it = users_.begin(); it != users_.end(); ++it)
             if (it->first != userId) it->second->SendNotice(line);
     }
+    ForgetUser(userId);
+}
+
+void ServerChannel::ForgetUser(int userId) {
     users_.erase(userId);
     voice_->Remove(userId);
 }

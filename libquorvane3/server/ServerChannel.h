@@ -29,6 +29,8 @@ public:
     void AddUser(int userId, const user_t& user) override;
     // Tells the other members (ascending id) that the user leaves, then erases it.
     void RemoveUser(int userId) override;
+    // Erases the user without a line (its departure is told by DepartureNews).
+    void ForgetUser(int userId);
     // The receivers of this channel's voice, for the voice path.
     const std::shared_ptr<VoiceChannel>& GetVoiceChannel() const { return voice_; }
 

@@ -5,6 +5,7 @@
 #include <ace/Reactor.h>
 
 #include "network/ReactorThread.h"
+#include "network/SnapshotReclaimer.h"
 #include "network/StreamHandler.h"
 #include "network/TimerHandler.h"
 #include "server/LineWriter.h"
@@ -37,7 +38,8 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       transfers_(*this),
       limits_(*this),
       voice_(packetHandler_, statistics_, MAX_USER_ID),
-      broadcast_(*this) {
+      broadcast_(*this),
+      departures_(*this) {
     if (listener_) listener_->OnChannelCreated(channels_.GetRootChannel());
 }
 
@@ -108,6 +110,7 @@ void ServerNode::DoStopServer() {
     SaveIfSavingOnChange();
     CancelTimers();
     sessions_.DisconnectAll();
+    departures_.Stop();
     acceptor_.SetListener(0);
     acceptor_.close();
     packetHandler_.RemoveListener(&voice_);
@@ -159,6 +162,8 @@ void ServerNode::OnTimerExpired(int timerId) {
                                  std::chrono::steady_clock::now().time_since_epoch())
                                  .count());
     heap_.Check(users_.All().size());
+    // Voice snapshots retired since the last change wait for no later retirement.
+    SnapshotReclaimer::Instance().Reclaim();
 }
 
 void ServerNode::UserSaveConfig(const ServerNodeListener::SaveDone& done) {

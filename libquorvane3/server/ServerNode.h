@@ -15,6 +15,7 @@
 //   Voice()       VoiceRelay        the UDP datagrams: hello, keep-alive, audio relay
 //   Statistics()  ServerStatistics  uptime, users served and peak, voice bytes
 //   Broadcast()   Broadcaster       lines to many users, built once
+//   Departures()  DepartureNews     the news of users who left, told in one piece each
 //
 // Threads: the main loop's thread owns every part's state; the parts check that in debug
 // builds (AssertLoopThread). Before the loop runs and after it ended, the host drives the
@@ -38,6 +39,7 @@
 #include "server/BanTable.h"
 #include "server/Broadcaster.h"
 #include "server/ChannelService.h"
+#include "server/DepartureNews.h"
 #include "server/FileStore.h"
 #include "server/FloodLimits.h"
 #include "server/HeapTrimmer.h"
@@ -91,6 +93,7 @@ public:
     VoiceRelay& Voice() { return voice_; }
     ServerStatistics& Statistics() { return statistics_; }
     Broadcaster& Broadcast() { return broadcast_; }
+    DepartureNews& Departures() { return departures_; }
 
     // Opens both sockets on the address (host byte order, 0 = any) and starts the
     // timers. False, with both sockets closed, when either port is 0 or taken.
@@ -154,6 +157,7 @@ private:
     FloodLimits limits_;
     VoiceRelay voice_;
     Broadcaster broadcast_;
+    DepartureNews departures_;
     HeapTrimmer heap_;
 };
 

@@ -32,6 +32,7 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
       owner_(owner),
       connection_(connection),
       voice_(std::make_shared<VoiceEndpoint>(userId, PeerAddress(connection))),
+      heardUpTo_(owner ? owner->Departures().End() : 0),
       reader_(*this),
       transfer_(*this) {}
 
@@ -40,6 +41,7 @@ ServerUser::~ServerUser() = default;
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
 void ServerUser::SetChannel(const serverchannel_t& channel) {
+    HearDepartures();  // of the channel it was in
     channel_ = channel;
     voice_->SetChannel(channel ? channel->GetVoiceChannel() : std::shared_ptr<VoiceChannel>());
 }
@@ -169,6 +171,12 @@ void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) 
         reader_.OnData(data, static_cast<size_t>(length), keepOpen);
 }
 
+StreamListener::Input ServerUser::OnStreamReadable(int socket) {
+    // Finishing the upload may end this user's registration; stay alive until we return.
+    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+    return transfer_.ReceiveFrom(socket);
+}
+
 void ServerUser::OnStreamResume(bool& keepOpen) {
     const std::shared_ptr<ServerUser> self = weak_from_this().lock();
     reader_.OnTurn(keepOpen);
@@ -187,12 +195,26 @@ void ServerUser::RunCommand(const std::string& line, bool& keepOpen) {
     inCommand_ = false;
 }
 
+void ServerUser::HearDepartures() {
+    if (owner_ && heardUpTo_ < owner_->Departures().End()) owner_->Departures().CatchUp(*this);
+}
+
 int ServerUser::SendLine(const std::string& line) {
+    HearDepartures();
+    return WriteLine(line);
+}
+
+int ServerUser::SendShared(const SharedLine& line) {
+    HearDepartures();
+    return WriteShared(line);
+}
+
+int ServerUser::WriteLine(const std::string& line) {
     StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
     return CheckSent(handler ? handler->Send(line.data(), line.size(), inCommand_) : StreamHandler::SEND_CLOSED);
 }
 
-int ServerUser::SendShared(const SharedLine& line) {
+int ServerUser::WriteShared(const SharedLine& line) {
     StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
     return CheckSent(handler ? handler->SendShared(line.Block(), inCommand_) : StreamHandler::SEND_CLOSED);
 }

@@ -13,6 +13,7 @@
 #define QUORVANE_SERVER_SERVERUSER_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +82,10 @@ public:
     void AddOperatorChannel(const serverchannel_t& channel);
     std::vector<serverchannel_t> TakeOperatorChannels();
 
+    // How far this user heard the news of departures (see DepartureNews).
+    uint64_t HeardUpTo() const { return heardUpTo_; }
+    void SetHeardUpTo(uint64_t position) { heardUpTo_ = position; }
+
     // The file transfer this connection carries (the data phase of a second connection).
     TransferSession& Transfer() { return transfer_; }
     const TransferSession& Transfer() const { return transfer_; }
@@ -101,6 +106,9 @@ public:
     void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
     bool HasPendingInput() const override { return reader_.HasPendingInput(); }
     ACE_Time_Value PendingInputDelay() const override;
+    // An upload takes its data straight from the socket.
+    bool TakesStreamInput() const override { return transfer_.TakesSocket(); }
+    Input OnStreamReadable(int socket) override;
     void OnStreamResume(bool& keepOpen) override;
     void OnStreamReady() override;
 
@@ -108,22 +116,30 @@ public:
     // meanwhile are its replies. Clears keepOpen on quit.
     void RunCommand(const std::string& line, bool& keepOpen);
 
-    // The send path of every line. A line to the user whose command is running is a
-    // reply and may go past the output's high water mark; any other line that finds the
-    // output full closes the connection as lagging (the close runs on a later turn, so
-    // a broadcast walking the users is not disturbed). Negative when not queued.
-    virtual int SendLine(const std::string& line);
+    // The send path of every line. The departures this user has not heard go first. A
+    // line to the user whose command is running is a reply and may go past the output's
+    // high water mark; any other line that finds the output full closes the connection as
+    // lagging (the close runs on a later turn, so a broadcast walking the users is not
+    // disturbed). Negative when not queued.
+    int SendLine(const std::string& line);
     // The same for a line queued by reference on many connections (broadcasts).
-    virtual int SendShared(const SharedLine& line);
+    int SendShared(const SharedLine& line);
     // Lines about other users and channels: sent only while this user is logged in, and
     // nothing when the text is empty.
     void SendNotice(const std::string& line);
     void SendNotice(const SharedLine& line);
     void SendError(int code);
 
+protected:
+    // Where the send path writes (tests record instead).
+    virtual int WriteLine(const std::string& line);
+    virtual int WriteShared(const SharedLine& line);
+
 private:
     // A send that could not be queued logs the user out of its lines (not its connection).
     int CheckSent(int result);
+    // Before any line and any change of channel: the departures this user has not heard.
+    void HearDepartures();
     // Logged-in users other than administrators count against the user limit; the node
     // keeps their number as the flags change.
     bool Counted() const { return loggedIn_ && !admin_; }
@@ -137,6 +153,7 @@ private:
     std::string clientProtocol_;
     voiceendpoint_t voice_;
     int inactiveSeconds_ = 0;
+    uint64_t heardUpTo_ = 0;
     std::weak_ptr<ServerChannel> channel_;
     std::weak_ptr<ServerChannel> leftChannel_;
     std::vector<std::weak_ptr<ServerChannel>> operatorOf_;

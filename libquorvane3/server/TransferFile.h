@@ -37,6 +37,9 @@ public:
     void Close(bool removeFile = false);
 
     bool IsOpen() const { return fd_ >= 0; }
+    // The descriptor, for the system calls that move data without copying it through the
+    // program (the caller moves the position by what they moved); -1 when closed.
+    int Fd() const { return fd_; }
     const std::string& GetPath() const { return path_; }
     int64_t GetSize() const { return size_; }
     int64_t GetPosition() const { return position_; }

@@ -1,11 +1,11 @@
 #include "server/TransferSession.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <new>
-
-#include <ace/Message_Block.h>
 
 #include "network/StreamHandler.h"
 #include "protocol/ErrorCodes.h"
@@ -16,8 +16,8 @@
 namespace quorvane {
 namespace server {
 
-static_assert(TransferSession::MAX_CHUNKS == StreamHandler::HIGH_WATER_MARK / TransferSession::CHUNK + 2,
-              "a download's blocks cover one full output queue");
+static_assert(static_cast<int>(TransferSession::CHUNK) <= static_cast<int>(StreamHandler::WRITE_BYTES),
+              "a chunk is one bounded system call");
 
 int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
     Close();
@@ -34,7 +34,8 @@ int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
         user_.SendLine(LineWriter::FileReady(transferId_, transfer.filesize));
         return ERR_SUCCESS;
     }
-    active_ = true;
+    SetActive(true);
+    spliceable_ = OpenPipe();
     user_.SendLine(LineWriter::FileDeliver(transfer.filesize, transfer.filename));
     // An empty file has no bytes to wait for.
     if (transfer.filesize == 0) FinishUpload(keepOpen);
@@ -44,9 +45,21 @@ int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
 void TransferSession::StartDownload() {
     // Only a prepared download: the flag also spares its user the inactivity drop.
     if (!file_.IsOpen() || upload_) return;
-    active_ = true;
-    // One chunk from the command; the rest follows as the output drains.
-    Pump(1);
+    SetActive(true);
+    // Not from the command: the file follows on the connection's output turn.
+    if (StreamHandler* const handler = user_.FindStreamHandler()) handler->ContinueLater();
+}
+
+void TransferSession::SetActive(bool active) {
+    if (active == active_) return;
+    active_ = active;
+    if (ServerNode* const node = user_.Owner())
+        node->Statistics().Change(upload_ ? ServerStatistics::UPLOADS : ServerStatistics::DOWNLOADS, active ? 1 : -1);
+}
+
+void TransferSession::Count(size_t bytes) {
+    if (ServerNode* const node = user_.Owner())
+        node->Statistics().Add(upload_ ? ServerStatistics::UPLOADED_BYTES : ServerStatistics::DOWNLOADED_BYTES, bytes);
 }
 
 void TransferSession::Touch() {
@@ -59,8 +72,10 @@ void TransferSession::Receive(const char* data, size_t length, bool& keepOpen) {
     Touch();
     switch (file_.Write(data, length)) {
     case TransferFile::WRITE_MORE:
+        Count(length);
         return;
     case TransferFile::WRITE_COMPLETE:
+        Count(length);
         FinishUpload(keepOpen);
         return;
     case TransferFile::WRITE_PAST_END:
@@ -71,9 +86,70 @@ void TransferSession::Receive(const char* data, size_t length, bool& keepOpen) {
     }
 }
 
+// One byte more than the file still needs is asked for: a client that sends more than it
+// announced is then caught as a read carrying past the size would be.
+StreamListener::Input TransferSession::ReceiveFrom(int socket) {
+    size_t moved = 0;
+    while (moved < TURN_BYTES && TakesSocket()) {
+        const uint64_t left = static_cast<uint64_t>(file_.GetSize() - file_.GetPosition());
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(CHUNK, left + 1));
+        const ssize_t count = ::splice(socket, nullptr, pipe_[1], nullptr, wanted, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (count == 0) return StreamListener::INPUT_ENDED;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (moved == 0 && (errno == EINVAL || errno == ENOSYS)) {
+                spliceable_ = false;  // the socket cannot be spliced: plain reads from now on
+                return StreamListener::INPUT_READ;
+            }
+            return StreamListener::INPUT_FAILED;
+        }
+        if (static_cast<uint64_t>(count) > left || !DrainPipe(static_cast<size_t>(count))) {
+            Abort();
+            return StreamListener::INPUT_FAILED;
+        }
+        moved += static_cast<size_t>(count);
+        Count(static_cast<size_t>(count));
+        Touch();
+        if (file_.AtEnd()) {
+            bool keepOpen = true;
+            FinishUpload(keepOpen);
+            return keepOpen ? StreamListener::INPUT_MOVED : StreamListener::INPUT_FAILED;
+        }
+    }
+    return moved > 0 ? StreamListener::INPUT_MOVED : StreamListener::INPUT_NONE;
+}
+
+// Spliced into the file where the system can (no copy through the program); where the
+// file system takes no splice, read out of the pipe and written, and later data of this
+// upload is read from the socket as usual.
+bool TransferSession::DrainPipe(size_t count) {
+    while (count > 0) {
+        loff_t position = static_cast<loff_t>(file_.GetPosition());
+        const ssize_t written =
+            spliceable_ ? ::splice(pipe_[0], nullptr, file_.Fd(), &position, count, SPLICE_F_MOVE) : -1;
+        if (written > 0) {
+            file_.Advance(static_cast<size_t>(written));
+            count -= static_cast<size_t>(written);
+            continue;
+        }
+        if (written < 0 && errno == EINTR) continue;
+        if (written == 0 || (spliceable_ && errno != EINVAL)) return false;  // disk full, size limit, I/O
+        spliceable_ = false;
+        char buffer[CHUNK];
+        const ssize_t taken = ::read(pipe_[0], buffer, std::min<size_t>(count, sizeof buffer));
+        if (taken <= 0) return false;
+        const TransferFile::WriteResult result = file_.Write(buffer, static_cast<size_t>(taken));
+        if (result != TransferFile::WRITE_MORE && result != TransferFile::WRITE_COMPLETE) return false;
+        count -= static_cast<size_t>(taken);
+    }
+    return true;
+}
+
 void TransferSession::FinishUpload(bool& keepOpen) {
     const std::string path = file_.GetPath();
     file_.Close();
+    ClosePipe();
     ServerNode* const node = user_.Owner();
     if (node && node->Transfers().FileTransferCompleted(transferId_) == ERR_SUCCESS) {
         user_.SendLine(LineWriter::Word("filecompleted"));
@@ -85,30 +161,32 @@ void TransferSession::FinishUpload(bool& keepOpen) {
     keepOpen = false;
 }
 
-// Fills the connection's output queue up to its high water mark, one chunk at a time,
-// and stops there: OnOutputDrained runs it again once the queue has drained. A download
-// of any size thus holds about one queue of it in memory.
-void TransferSession::Pump(int maxChunks) {
+// Writes while the socket takes the file and the turn lasts; a full socket calls
+// OnOutputDrained again once it has room, a spent turn once the others had theirs. The
+// file goes from the page cache to the socket: memory stays bounded whatever its size.
+void TransferSession::Pump() {
     if (!active_ || upload_ || !file_.IsOpen()) return;
     StreamHandler* const handler = user_.FindStreamHandler();
     if (!handler) return;
-    for (int chunks = 0; !file_.AtEnd(); ++chunks) {
-        if (maxChunks > 0 && chunks == maxChunks) return;
-        // Read nothing the queue would refuse: the same bytes would be read again.
-        if (handler->IsOutputFull()) return;
-        ACE_Message_Block* const chunk = TakeChunk();
-        if (chunk == 0) return;  // no memory now: the next drain tries again
-        const ssize_t count = file_.Read(chunk->wr_ptr(), CHUNK);
-        if (count <= 0) {
+    for (size_t sent = 0; !file_.AtEnd(); ) {
+        if (sent >= TURN_BYTES) {
+            handler->ContinueLater();
+            return;
+        }
+        int64_t position = file_.GetPosition();
+        const uint64_t left = static_cast<uint64_t>(file_.GetSize() - position);
+        const ssize_t count = handler->SendFile(file_.Fd(), position, static_cast<size_t>(std::min<uint64_t>(CHUNK, left)));
+        if (count == StreamHandler::FILE_WAIT || count == StreamHandler::FILE_FAILED) return;
+        if (count == 0) {
             // The data file is shorter than its entry or unreadable: the client would
             // wait for the rest forever.
             Abort();
             user_.Disconnect();
             return;
         }
-        chunk->wr_ptr(static_cast<size_t>(count));
-        if (handler->SendShared(*chunk) < 0) return;
-        file_.Advance(static_cast<size_t>(count));
+        file_.SetPosition(position);
+        sent += static_cast<size_t>(count);
+        Count(static_cast<size_t>(count));
         Touch();
     }
     const int transferId = transferId_;
@@ -116,41 +194,31 @@ void TransferSession::Pump(int maxChunks) {
     if (ServerNode* const node = user_.Owner()) node->Transfers().FileTransferDownloaded(transferId);
 }
 
-// The chunks of a download are read straight into blocks that the output queue takes by
-// reference, so each byte is copied once on its way to the socket, and a block the queue
-// has released is used again rather than freed and allocated anew (fresh memory costs
-// a page fault per page). At most one queue's worth of blocks exists. Only this thread
-// touches their reference counts.
-ACE_Message_Block* TransferSession::TakeChunk() {
-    for (size_t i = 0; i < chunks_.size(); ++i) {
-        if (chunks_[i]->reference_count() == 1) {
-            chunks_[i]->reset();
-            return chunks_[i];
-        }
+bool TransferSession::OpenPipe() {
+    ClosePipe();
+    return ::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) == 0 || (pipe_[0] = pipe_[1] = -1, false);
+}
+
+void TransferSession::ClosePipe() {
+    for (int& end : pipe_) {
+        if (end >= 0) ::close(end);
+        end = -1;
     }
-    if (chunks_.size() >= MAX_CHUNKS) return 0;
-    ACE_Message_Block* chunk = new (std::nothrow) ACE_Message_Block(CHUNK);
-    if (chunk != 0 && chunk->size() < CHUNK) {
-        chunk->release();
-        chunk = 0;
-    }
-    if (chunk != 0) chunks_.push_back(chunk);
-    return chunk;
 }
 
 void TransferSession::Abort() {
     if (file_.IsOpen()) file_.Close(upload_);
-    active_ = false;
+    ClosePipe();
+    SetActive(false);
 }
 
 void TransferSession::Close() {
-    // Blocks still queued stay alive through the queue's own references.
-    for (size_t i = 0; i < chunks_.size(); ++i) chunks_[i]->release();
-    chunks_.clear();
     // An upload's file is open only while it is unfinished.
     if (file_.IsOpen()) file_.Close(upload_);
-    active_ = false;
+    ClosePipe();
+    SetActive(false);
     upload_ = false;
+    spliceable_ = true;
     transferId_ = 0;
 }
 

@@ -1,7 +1,10 @@
 // The data phase of a file transfer on one connection: after "sendfile" the bytes that
-// arrive are written to the upload's file; after "recvfile" and "filedeliver" the
-// download's file is queued on the connection one chunk at a time while its output has
-// room, and continues each time the output has drained.
+// arrive go into the upload's file, spliced from the socket through a pipe (no copy
+// through the program; a read and a write where the system cannot splice); after
+// "recvfile" and "filedeliver" the download's file goes to the socket with sendfile(2).
+// Both move bounded pieces between other events: an upload at most TURN_BYTES per
+// readable event, a download at most TURN_BYTES per output turn, one WRITE_BYTES call at a
+// time, and nothing of the file is ever held in memory.
 //
 // Threads: the main loop's thread. The open file and the fields belong to it alone.
 #ifndef QUORVANE_SERVER_TRANSFERSESSION_H
@@ -10,12 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "network/StreamListener.h"
 #include "server/FileTransfer.h"
 #include "server/TransferFile.h"
-
-class ACE_Message_Block;
 
 namespace quorvane {
 namespace server {
@@ -25,9 +26,8 @@ class ServerUser;
 class TransferSession {
 public:
     enum {
-        CHUNK = 65536,
-        // A full output queue (1 MiB) plus the chunk that overflows it, and one spare.
-        MAX_CHUNKS = 18,
+        CHUNK = 65536,       // one system call's share
+        TURN_BYTES = 262144  // one event's or turn's share
     };
 
     explicit TransferSession(ServerUser& user) : user_(user) {}
@@ -39,11 +39,19 @@ public:
     // "sendfile"/"recvfile": begins the registered transfer on this connection (the node
     // checks and opens its file). An error code.
     int Begin(int transferId, bool upload, bool& keepOpen);
-    // "filedeliver": the prepared download starts to flow.
+    // "filedeliver": the prepared download starts to flow, on the connection's next
+    // output turn, after whatever was queued before it ("fileready").
     void StartDownload();
-    // File data of an upload. Bytes past the announced size or a write the file system
-    // refuses end the transfer: the connection closes and the unfinished file goes.
+    // File data of an upload that arrived as bytes (those behind the "sendfile" line, or
+    // all of them where splicing is not possible). Bytes past the announced size or a
+    // write the file system refuses end the transfer: the connection closes and the
+    // unfinished file goes.
     void Receive(const char* data, size_t length, bool& keepOpen);
+    // An upload that takes its data from the socket itself; false once splicing failed.
+    bool TakesSocket() const { return IsUploading() && spliceable_; }
+    // The upload's socket is readable: splices what is there into the file, with the
+    // same ends as Receive.
+    StreamListener::Input ReceiveFrom(int socket);
     // The connection's output has drained: the next part of a download may follow.
     void OnOutputDrained() { Pump(); }
     // Ends the transfer: closes its file, deletes an unfinished upload, clears the fields.
@@ -64,19 +72,27 @@ private:
     // Ends a failed data phase (an unfinished upload's file goes) while the connection
     // closes; the transfer id stays, so that the node forgets the transfer with the user.
     void Abort();
-    // Queues chunks while the output has room (at most maxChunks when not 0).
-    void Pump(int maxChunks = 0);
-    // A free block for the next chunk; null when none can be had now.
-    ACE_Message_Block* TakeChunk();
+    // Sends the download while the socket takes it, TURN_BYTES at most, then asks for
+    // another turn; stops at a full socket until OnOutputDrained.
+    void Pump();
+    // The pipe an upload splices through; false when none can be had.
+    bool OpenPipe();
+    void ClosePipe();
+    // Moves count bytes from the pipe into the file at its position; false on failure.
+    bool DrainPipe(size_t count);
     void Touch();
+    // The data phase starts or ends moving (counted in the statistics by direction).
+    void SetActive(bool active);
+    void Count(size_t bytes);
 
     ServerUser& user_;
     bool active_ = false;
     bool upload_ = false;
+    bool spliceable_ = true;
     int transferId_ = 0;
     int64_t lastActivityMs_ = 0;
+    int pipe_[2] = {-1, -1};
     TransferFile file_;
-    std::vector<ACE_Message_Block*> chunks_;  // ours; the output queue may also hold them
 };
 
 }  // namespace server

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "network/PublishedPointer.h"
 #include "server/VoiceEndpoint.h"
 
 namespace quorvane {
@@ -17,8 +18,10 @@ public:
 
     VoiceChannel();
 
-    // Any thread: the list as published last; it never changes afterwards.
-    std::shared_ptr<const members_t> GetMembers() const;
+    // Voice thread, inside a SnapshotReclaimer batch: the list as published last (never
+    // null); it never changes afterwards and stays valid until the batch ends. Also the
+    // main loop's thread.
+    const members_t& GetMembers() const { return *members_.Get(); }
 
     // Main loop's thread only (one writer): each publishes a new list.
     void Add(const voiceendpoint_t& member);
@@ -26,9 +29,7 @@ public:
     void Clear();
 
 private:
-    void Publish(const std::shared_ptr<const members_t>& members);
-
-    std::shared_ptr<const members_t> members_;  // through std::atomic_load and atomic_store only
+    PublishedPointer<const members_t> members_;
 };
 
 }  // namespace server

@@ -1,5 +1,7 @@
 #include "server/VoiceEndpoint.h"
 
+#include "server/VoiceChannel.h"
+
 namespace quorvane {
 namespace server {
 
@@ -10,9 +12,10 @@ const uint64_t ADDRESS_SET = uint64_t(1) << 48;
 }  // namespace
 
 VoiceEndpoint::VoiceEndpoint(int userId, uint32_t tcpAddress)
-    : userId_(userId), tcpAddress_(tcpAddress), address_(0), loggedIn_(false), packetProtocol_(0) {}
+    : userId_(userId), tcpAddress_(tcpAddress), address_(0), localAddress_(0), loggedIn_(false), packetProtocol_(0) {}
 
-void VoiceEndpoint::SetAddress(uint32_t address, uint16_t port) {
+void VoiceEndpoint::SetAddress(uint32_t address, uint16_t port, uint32_t localAddress) {
+    localAddress_.store(localAddress, std::memory_order_relaxed);
     address_.store(ADDRESS_SET | uint64_t(address) << 16 | port, std::memory_order_release);
 }
 
@@ -29,10 +32,6 @@ bool VoiceEndpoint::GetAddress(sockaddr_in& out) const {
 bool VoiceEndpoint::HasAddress() const { return address_.load(std::memory_order_acquire) != 0; }
 
 void VoiceEndpoint::ClearAddress() { address_.store(0, std::memory_order_release); }
-
-void VoiceEndpoint::SetChannel(const std::shared_ptr<VoiceChannel>& channel) { std::atomic_store(&channel_, channel); }
-
-std::shared_ptr<VoiceChannel> VoiceEndpoint::GetChannel() const { return std::atomic_load(&channel_); }
 
 }  // namespace server
 }  // namespace quorvane

@@ -1,6 +1,6 @@
 // What the voice thread needs to know of one connected user, shared between the user
-// (main loop's thread) and the voice routes. Every field is constant or atomic, so the
-// voice thread reads and updates it without any lock of the control plane.
+// (main loop's thread) and the voice routes. Every field is constant, atomic or published,
+// so the voice thread reads and updates it without any lock of the control plane.
 #ifndef QUORVANE_SERVER_VOICEENDPOINT_H
 #define QUORVANE_SERVER_VOICEENDPOINT_H
 
@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+
+#include "network/PublishedPointer.h"
 
 namespace quorvane {
 namespace server {
@@ -24,10 +26,13 @@ public:
     int GetUserID() const { return userId_; }
     uint32_t GetTcpAddress() const { return tcpAddress_; }
 
-    // The voice address, set by a hello, a keep-alive or audio from a new port. Any thread.
-    void SetAddress(uint32_t address, uint16_t port);
+    // The voice address, set by a hello, a keep-alive or audio from a new port, and the
+    // server's address the user sends to (host order; 0 when the socket is bound to one
+    // address), from which its voice leaves. Any thread.
+    void SetAddress(uint32_t address, uint16_t port, uint32_t localAddress = 0);
     // False (and nothing written) before the first hello.
     bool GetAddress(sockaddr_in& out) const;
+    uint32_t GetLocalAddress() const { return localAddress_.load(std::memory_order_relaxed); }
     bool HasAddress() const;
     void ClearAddress();
 
@@ -37,18 +42,19 @@ public:
     void SetPacketProtocol(int value) { packetProtocol_.store(value, std::memory_order_relaxed); }
     int GetPacketProtocol() const { return packetProtocol_.load(std::memory_order_relaxed); }
 
-    // The channel whose members hear this user; set on the main loop's thread, read on
-    // the voice thread.
-    void SetChannel(const std::shared_ptr<VoiceChannel>& channel);
-    std::shared_ptr<VoiceChannel> GetChannel() const;
+    // The channel whose members hear this user: set on the main loop's thread; read on
+    // the voice thread inside a SnapshotReclaimer batch (null when in none).
+    void SetChannel(const std::shared_ptr<VoiceChannel>& channel) { channel_.Set(channel); }
+    VoiceChannel* GetChannel() const { return channel_.Get(); }
 
 private:
     const int userId_;
     const uint32_t tcpAddress_;
     std::atomic<uint64_t> address_;  // 1 << 48 | address << 16 | port; 0 when unset
+    std::atomic<uint32_t> localAddress_;
     std::atomic<bool> loggedIn_;
     std::atomic<int> packetProtocol_;
-    std::shared_ptr<VoiceChannel> channel_;  // through std::atomic_load and atomic_store only
+    PublishedPointer<VoiceChannel> channel_;
 };
 
 typedef std::shared_ptr<VoiceEndpoint> voiceendpoint_t;

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "network/AcknowledgePacket.h"
 #include "network/AudioPacket.h"
@@ -10,6 +11,7 @@
 #include "network/HelloPacket.h"
 #include "network/KeepAlivePacket.h"
 #include "network/PacketHandler.h"
+#include "network/ThreadPrecedence.h"
 #include "server/ServerStatistics.h"
 #include "server/VoiceChannel.h"
 
@@ -18,14 +20,6 @@ namespace server {
 
 VoiceRelay::VoiceRelay(PacketHandler& socket, ServerStatistics& statistics, int maxUserId)
     : socket_(socket), statistics_(statistics), routes_(maxUserId) {}
-
-namespace {
-
-void Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) {
-    endpoint.SetAddress(from.get_ip_address(), from.get_port_number());
-}
-
-}  // namespace
 
 void VoiceRelay::OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) {
     if (!data || length <= 5) return;
@@ -46,25 +40,36 @@ void VoiceRelay::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
     }
 }
 
-voiceendpoint_t VoiceRelay::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
-    voiceendpoint_t endpoint = routes_.Find(userId);
-    if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) return voiceendpoint_t();
+VoiceEndpoint* VoiceRelay::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
+    VoiceEndpoint* const endpoint = routes_.Find(userId);
+    if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) return nullptr;
     return endpoint;
+}
+
+void VoiceRelay::Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) const {
+    endpoint.SetAddress(from.get_ip_address(), from.get_port_number(), socket_.CurrentDestination());
+}
+
+VoiceRelay::Target VoiceRelay::ReplyTarget(const ACE_INET_Addr& from) const {
+    Target target;
+    target.to = *reinterpret_cast<const sockaddr_in*>(from.get_addr());
+    target.from = socket_.CurrentDestination();
+    return target;
 }
 
 void VoiceRelay::HandleHello(char* data, int length, const ACE_INET_Addr& from) {
     const HelloPacket packet(data, length);
-    const voiceendpoint_t user = VoiceOwner(packet.GetUserID(), from);
+    VoiceEndpoint* const user = VoiceOwner(packet.GetUserID(), from);
     if (!user) return;
     Bind(*user, from);
     user->SetPacketProtocol(packet.GetProtocol());
     const AcknowledgePacket ack(0);
-    SendPacket(ack.GetPacket(), PACKET_HEADER_SIZE, *reinterpret_cast<const sockaddr_in*>(from.get_addr()));
+    SendPacket(ack.GetPacket(), PACKET_HEADER_SIZE, ReplyTarget(from));
 }
 
 void VoiceRelay::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from) {
     KeepAlivePacket packet(data, length);
-    const voiceendpoint_t user = VoiceOwner(packet.GetUserID(), from);
+    VoiceEndpoint* const user = VoiceOwner(packet.GetUserID(), from);
     if (!user) return;
     Bind(*user, from);
     packet.SetAnswerForm(true);
@@ -75,60 +80,84 @@ void VoiceRelay::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& fr
     int answerLength = packet.GetPacketSize();
     if (answerLength > PACKET_HEADER_SIZE) answerLength = PACKET_HEADER_SIZE;
     if (answerLength > 0)
-        SendPacket(packet.GetPacket(), answerLength, *reinterpret_cast<const sockaddr_in*>(from.get_addr()));
+        SendPacket(packet.GetPacket(), answerLength, ReplyTarget(from));
 }
 
 // The received buffer is patched in place (its type byte) and relayed as it is: no copy.
 void VoiceRelay::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from) {
     statistics_.AddVoiceReceived(static_cast<uint64_t>(length));
     packet.SetPacketType(relayedType);
-    const voiceendpoint_t sender = VoiceOwner(packet.GetUserID(), from);
+    VoiceEndpoint* const sender = VoiceOwner(packet.GetUserID(), from);
     if (!sender || !sender->IsLoggedIn()) return;
     sockaddr_in known;
-    if (!sender->GetAddress(known) || known.sin_port != htons(from.get_port_number())) Bind(*sender, from);
+    if (!sender->GetAddress(known) || known.sin_port != htons(from.get_port_number()) ||
+        sender->GetLocalAddress() != socket_.CurrentDestination())
+        Bind(*sender, from);
     ForwardAudioPacket(*sender, packet.GetDestUserID(), packet);
 }
 
 void VoiceRelay::ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet) {
     const int length = packet.GetPacketSize();
     targets_.clear();
-    sockaddr_in address;
+    Target target;
     if (destUserId != 0) {
-        const voiceendpoint_t receiver = routes_.Find(destUserId);
-        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(address)) targets_.push_back(address);
-    } else if (const std::shared_ptr<VoiceChannel> channel = sender.GetChannel()) {
-        const std::shared_ptr<const VoiceChannel::members_t> members = channel->GetMembers();
-        for (const voiceendpoint_t& member : *members)
-            if (member->GetUserID() != sender.GetUserID() && member->IsLoggedIn() && member->GetAddress(address))
-                targets_.push_back(address);
+        const VoiceEndpoint* const receiver = routes_.Find(destUserId);
+        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(target.to)) {
+            target.from = receiver->GetLocalAddress();
+            targets_.push_back(target);
+        }
+    } else if (const VoiceChannel* const channel = sender.GetChannel()) {
+        for (const voiceendpoint_t& member : channel->GetMembers()) {
+            if (member->GetUserID() == sender.GetUserID() || !member->IsLoggedIn() || !member->GetAddress(target.to))
+                continue;
+            target.from = member->GetLocalAddress();
+            targets_.push_back(target);
+        }
     }
     if (targets_.empty()) return;
     SendPacketToMany(packet.GetPacket(), length, targets_.data(), targets_.size());
     statistics_.AddVoiceSent(static_cast<uint64_t>(length) * targets_.size());
 }
 
-int VoiceRelay::SendPacket(const char* data, int length, const sockaddr_in& to) {
+int VoiceRelay::SendPacket(const char* data, int length, const Target& to) {
     return SendPacketToMany(data, length, &to, 1);
 }
 
 // One system call sends the datagram to every receiver, in list order; a receiver the
 // kernel refuses (its buffer full, say) is skipped, and the rest still get theirs. The
-// socket never blocks: a send it cannot take at once is dropped.
-int VoiceRelay::SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count) {
+// socket never blocks: a send it cannot take at once is dropped. A receiver with a local
+// address gets the datagram from that address (IP_PKTINFO in the control data).
+int VoiceRelay::SendPacketToMany(const char* data, int length, const Target* to, size_t count) {
     iovec payload;
     payload.iov_base = const_cast<char*>(data);
     payload.iov_len = static_cast<size_t>(length);
-    if (messages_.size() < count) messages_.resize(count);
+    if (messages_.size() < count) {
+        messages_.resize(count);
+        controls_.resize(count);
+    }
     for (size_t i = 0; i < count; ++i) {
         msghdr& header = messages_[i].msg_hdr;
-        header.msg_name = const_cast<sockaddr_in*>(&to[i]);
-        header.msg_namelen = sizeof to[i];
+        header.msg_name = const_cast<sockaddr_in*>(&to[i].to);
+        header.msg_namelen = sizeof to[i].to;
         header.msg_iov = &payload;
         header.msg_iovlen = 1;
         header.msg_control = 0;
         header.msg_controllen = 0;
         header.msg_flags = 0;
+        if (to[i].from != 0) {
+            header.msg_control = controls_[i].bytes;
+            header.msg_controllen = sizeof controls_[i].bytes;
+            cmsghdr* const control = CMSG_FIRSTHDR(&header);
+            control->cmsg_level = IPPROTO_IP;
+            control->cmsg_type = IP_PKTINFO;
+            control->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+            in_pktinfo info;
+            std::memset(&info, 0, sizeof info);
+            info.ipi_spec_dst.s_addr = htonl(to[i].from);
+            std::memcpy(CMSG_DATA(control), &info, sizeof info);
+        }
     }
+    ThreadPrecedence::CountDatagrams(static_cast<unsigned>(count));
     const int fd = socket_.GetSocket().get_handle();
     int failures = 0;
     for (size_t done = 0; done < count;) {

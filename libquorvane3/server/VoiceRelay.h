@@ -1,11 +1,13 @@
 // What happens to each UDP datagram: the voice hello, keep-alives and the audio relay.
 //
 // Threads: OnPacketReceived and the sends run on the voice loop's thread and take no
-// lock of the control plane: they read the voice endpoints the main loop publishes in
-// Routes() (each user's address, logged-in flag and channel receivers) and change only
-// their atomic fields. A datagram naming a user counts only when it comes from the IP
-// address of that user's command connection (the port may change), so nobody can take
-// over another user's voice; audio goes only from and to logged-in users.
+// lock at all: they follow the voice endpoints the main loop publishes in Routes() (each
+// user's address, logged-in flag and channel receivers) by raw pointer within the packet
+// handler's reclaimer batch, and change only their atomic fields. A datagram naming a user
+// counts only when it comes from the IP address of that user's command connection (the
+// port may change), so nobody can take over another user's voice; audio goes only from
+// and to logged-in users. What goes to a user leaves from the server address that user
+// sends to.
 #ifndef QUORVANE_SERVER_VOICERELAY_H
 #define QUORVANE_SERVER_VOICERELAY_H
 
@@ -37,15 +39,26 @@ public:
     // and go, read here.
     VoiceRoutes& Routes() { return routes_; }
 
+    // One receiver: its address, and the local address to send from (host order; 0 lets
+    // the kernel choose).
+    struct Target {
+        sockaddr_in to;
+        uint32_t from;
+    };
+
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
     // Voice thread. Sends that the kernel refuses are dropped, as voice is real time;
     // -1 when any was.
-    int SendPacket(const char* data, int length, const sockaddr_in& to);
-    int SendPacketToMany(const char* data, int length, const sockaddr_in* to, size_t count);
+    int SendPacket(const char* data, int length, const Target& to);
+    int SendPacketToMany(const char* data, int length, const Target* to, size_t count);
 
 private:
     // The endpoint of the user the datagram names, when it may speak for that user.
-    voiceendpoint_t VoiceOwner(int userId, const ACE_INET_Addr& from) const;
+    VoiceEndpoint* VoiceOwner(int userId, const ACE_INET_Addr& from) const;
+    // Ties the user to the datagram's sender and to the local address it was sent to.
+    void Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) const;
+    // The answer to the current datagram's sender, from where it was sent to.
+    Target ReplyTarget(const ACE_INET_Addr& from) const;
     void HandleHello(char* data, int length, const ACE_INET_Addr& from);
     void HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from);
     void RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from);
@@ -54,10 +67,16 @@ private:
     PacketHandler& socket_;
     ServerStatistics& statistics_;
     VoiceRoutes routes_;
-    // The receivers of the packet being relayed and the messages of their sends; reused
-    // so the voice path does not allocate. The voice thread's alone.
-    std::vector<sockaddr_in> targets_;
+    // The receivers of the packet being relayed, the messages of their sends and the
+    // control data naming their source addresses; reused so the voice path does not
+    // allocate. The voice thread's alone.
+    union SourceControl {
+        char bytes[CMSG_SPACE(sizeof(struct in_pktinfo))];
+        struct cmsghdr align;
+    };
+    std::vector<Target> targets_;
     std::vector<struct mmsghdr> messages_;
+    std::vector<SourceControl> controls_;
 };
 
 }  // namespace server

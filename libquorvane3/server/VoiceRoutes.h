@@ -1,11 +1,11 @@
-// User id to voice endpoint, for the voice thread: one slot per possible id, each read
-// with an atomic load, so the voice path never waits for the control plane.
+// User id to voice endpoint, for the voice thread: one slot per possible id, each a raw
+// pointer published by the main loop, so the voice path never waits for the control plane.
 #ifndef QUORVANE_SERVER_VOICEROUTES_H
 #define QUORVANE_SERVER_VOICEROUTES_H
 
-#include <memory>
 #include <vector>
 
+#include "network/PublishedPointer.h"
 #include "server/VoiceEndpoint.h"
 
 namespace quorvane {
@@ -15,13 +15,15 @@ class VoiceRoutes {
 public:
     explicit VoiceRoutes(int maxUserId);
 
-    // Any thread; empty for an id out of range or not connected.
-    voiceendpoint_t Find(int userId) const;
-    // Main loop's thread: a user connects (endpoint) or goes (null).
+    // Voice thread, inside a SnapshotReclaimer batch (valid until it ends); null for an id
+    // out of range or not connected.
+    VoiceEndpoint* Find(int userId) const;
+    // Main loop's thread: a user connects (endpoint) or goes (null); the endpoint it had
+    // is released once the voice thread cannot hold it any more.
     void Set(int userId, const voiceendpoint_t& endpoint);
 
 private:
-    std::vector<voiceendpoint_t> slots_;  // through std::atomic_load and atomic_store only
+    std::vector<PublishedPointer<VoiceEndpoint>> slots_;
 };
 
 }  // namespace server

@@ -240,6 +240,39 @@ TEST_F(ClientRoadTest, VoiceRelay) {
     ExpectOnlyKeepAliveAnswer(bob, udpPort_);
 }
 
+// Bound to every address, the server answers from the address each client sends to: a
+// client of another local address (127.0.0.2, as a second IP would be) gets its hello
+// acknowledged, its keep-alives answered and the channel's voice, all from that address,
+// while a client of the first address is served from the first.
+TEST_F(ClientRoadTest, VoiceLeavesFromTheAddressTheClientSendsTo) {
+    ServerConfig config;
+    config.bindIp = "";
+    StartServer(config);
+    TestUser ann, bob;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    testing_support::VoiceClient second("127.0.0.1", "127.0.0.2");
+    ASSERT_GT(Connect(bob), 0);
+    std::string datagram;
+    ASSERT_TRUE(second.SendTo(udpPort_, testing_support::HelloPacketBytes(bob.id)));
+    ASSERT_TRUE(second.Receive(datagram, DEFAULT_TIMEOUT_MS)) << "no acknowledgement from 127.0.0.2";
+    EXPECT_EQ(datagram, Bytes({2, 5, 6, 0, 0, 0}));
+    ASSERT_EQ(CommandWord(SendLogin(bob, "bob")), "accepted");
+    ASSERT_FALSE(SkipUntil(bob.tcp, "done").empty());
+    JoinGames(ann);
+    JoinGames(bob);
+
+    ASSERT_TRUE(second.SendTo(udpPort_, HeaderPacketBytes(3, bob.id)));
+    ASSERT_TRUE(second.Receive(datagram, DEFAULT_TIMEOUT_MS));
+    EXPECT_EQ(datagram, Bytes({6, 5, 6, 0, 0, 0}));
+    ASSERT_TRUE(ann.udp.SendTo(udpPort_, AudioPacketBytes(5, ann.id, 0, 20)));
+    ASSERT_TRUE(second.Receive(datagram, DEFAULT_TIMEOUT_MS)) << "no voice from 127.0.0.2";
+    EXPECT_EQ(datagram, Relayed(AudioPacketBytes(5, ann.id, 0, 20), 4));
+    ASSERT_TRUE(second.SendTo(udpPort_, AudioPacketBytes(5, bob.id, ann.id, 24)));
+    ASSERT_TRUE(ann.udp.Receive(datagram, DEFAULT_TIMEOUT_MS));
+    EXPECT_EQ(datagram, Relayed(AudioPacketBytes(5, bob.id, ann.id, 24), 4));
+    ExpectOnlyKeepAliveAnswer(ann, udpPort_);
+}
+
 }  // namespace
 }  // namespace test
 }  // namespace quorvane

@@ -52,6 +52,36 @@ TEST_F(FileSharingTest, UploadAndDownloadAreByteIdentical) {
     EXPECT_EQ(files, 4);
 }
 
+// The file data moves between socket and file inside the kernel, in pieces of 64 KiB and
+// turns of 256 KiB: sizes around those bounds arrive whole, and a download named in the
+// same write as its "recvfile" still follows the "fileready" line.
+TEST_F(FileSharingTest, SizesAroundTheTransferPiecesArriveWhole) {
+    StartSharing(64LL * MIB);
+    TestUser ann;
+    Enter(ann, "ann", "/sizes/");
+    const size_t CHUNK = 64 * KIB, TURN = 256 * KIB;
+    const size_t sizes[] = {0, 1, CHUNK - 1, CHUNK + 1, TURN + 1, 3 * MIB + 7};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string name = "f" + std::to_string(size);
+        const std::string content = RandomBytes(size, static_cast<unsigned>(size));
+        ASSERT_TRUE(Upload(ann, "/sizes/", name, content, size % 2 == 1));
+        Answer(ann.tcp);  // addfile
+        EXPECT_TRUE(Download(ann, "/sizes/", name) == content);
+
+        const int id = Register(ann, "regrecvfile", "/sizes/", name);
+        ASSERT_GT(id, 0);
+        LineClient data;
+        ASSERT_TRUE(data.Connect(tcpPort_, DEFAULT_TIMEOUT_MS));
+        EXPECT_EQ(CommandWord(NextLine(data)), "welcome");
+        data.Send("recvfile transferid=" + std::to_string(id) + "\r\nfiledeliver\r\n");
+        EXPECT_EQ(NextLine(data), "fileready transferid=" + std::to_string(id) + " filesize=" + std::to_string(size));
+        std::string bytes;
+        EXPECT_TRUE(data.ReadBytes(size, bytes, DEFAULT_TIMEOUT_MS * 3));
+        EXPECT_TRUE(bytes == content);
+    }
+}
+
 TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
     ServerConfig config;
     config.staticChannels =

@@ -326,15 +326,15 @@ TEST_F(HostTest, StateDirectoryHoldsEveryFile) {
     }
     const std::string prefix = "Quorvane Server started: TCP " + std::to_string(tcpPort_) + " and UDP " +
                                std::to_string(udpPort_) + " on 127.0.0.1, files root " + state +
-                               "/files, voice thread at ";
+                               "/files, voice thread: ";
     std::string errors;
     ASSERT_TRUE(testing_support::WaitFor(
         [&] { return (errors = ServerErrors()).find(prefix) != std::string::npos; }, DEFAULT_TIMEOUT_MS))
         << errors;
     EXPECT_NE(errors.find("Created the files root " + state + "/files.\n"), std::string::npos) << errors;
     // Real-time priority either way, and what the voice thread got.
-    const bool realTime = errors.find(prefix + "real-time priority 1.\n") != std::string::npos;
-    const bool refused = errors.find(prefix + "ordinary priority (real-time priority refused") != std::string::npos;
+    const bool realTime = errors.find(prefix + "real-time priority 1 (SCHED_FIFO)") != std::string::npos;
+    const bool refused = errors.find(prefix + "ordinary scheduling (real-time priority refused") != std::string::npos;
     EXPECT_TRUE(realTime != refused) << errors;
 }
 

@@ -1,5 +1,7 @@
 // Voice that belongs to its user, connections that cannot take their lines, and replies
 // that are delivered whole however large the server's state is.
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,42 @@ TEST_F(OwnershipAndLagTest, ALargeListingIsDeliveredWhole) {
     std::vector<std::string> listing;
     EXPECT_EQ(late.tcp.Expect("done", DEFAULT_TIMEOUT_MS * 3, &listing), "done");
     EXPECT_EQ(listing.size(), static_cast<size_t>(channels) + 1);
+}
+
+// Many users leaving at once: the one who stays hears each of them leave exactly once and
+// the channel as it is left, and another client is answered meanwhile.
+TEST_F(OwnershipAndLagTest, ManyUsersLeavingAtOnceAreEachToldOnce) {
+    ServerConfig config;
+    config.maxConnectionsPerAddress = 0;
+    StartServer(config);
+    TestUser watcher, pinger;
+    LoginAndJoin(watcher, "watcher", "/crowd/");
+    ASSERT_TRUE(ConnectAndLogin(pinger, "pinger"));
+    const int LEAVERS = 60;
+    std::vector<std::unique_ptr<TestUser>> leavers;
+    for (int i = 0; i < LEAVERS; ++i) {
+        leavers.emplace_back(new TestUser);
+        LoginAndJoin(*leavers.back(), "leaver" + std::to_string(i), "/crowd/");
+    }
+    watcher.tcp.Send("ping\r\n");
+    ASSERT_EQ(SkipUntil(watcher.tcp, "pong"), "pong");
+    for (auto& leaver : leavers) leaver->tcp.Close();
+    pinger.tcp.Send("ping\r\n");
+    EXPECT_EQ(SkipUntil(pinger.tcp, "pong"), "pong");
+
+    std::set<int> heard;
+    int removals = 0;
+    std::string line;
+    while (heard.size() < static_cast<size_t>(LEAVERS) || IntParam(line, "usercount") != 1) {
+        line = NextLine(watcher.tcp);
+        ASSERT_FALSE(line.empty());
+        if (CommandWord(line) != "removeuser") continue;
+        ++removals;
+        heard.insert(IntParam(line, "userid"));
+    }
+    EXPECT_EQ(removals, LEAVERS);
+    EXPECT_EQ(heard.size(), static_cast<size_t>(LEAVERS));
+    EXPECT_EQ(CommandWord(line), "updatechannel");
 }
 
 }  // namespace

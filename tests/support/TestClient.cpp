@@ -155,7 +155,8 @@ bool LineClient::Quiet(int timeoutMs) {
     return !ReadLine(line, timeoutMs);
 }
 
-VoiceClient::VoiceClient(const std::string& sourceAddress) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+VoiceClient::VoiceClient(const std::string& sourceAddress, const std::string& serverAddress)
+    : fd_(::socket(AF_INET, SOCK_DGRAM, 0)), server_(serverAddress) {
     sockaddr_in address = Loopback(0);
     ::inet_pton(AF_INET, sourceAddress.c_str(), &address.sin_addr);
     ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
@@ -165,6 +166,11 @@ VoiceClient::~VoiceClient() { ::close(fd_); }
 
 bool VoiceClient::SendTo(int port, const std::string& bytes) {
     sockaddr_in address = Loopback(port);
+    if (!server_.empty()) {
+        ::inet_pton(AF_INET, server_.c_str(), &address.sin_addr);
+        // Connected, the socket drops datagrams from any other address.
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return false;
+    }
     return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
            static_cast<ssize_t>(bytes.size());
 }

@@ -55,8 +55,9 @@ private:
 class VoiceClient {
 public:
     // Bound to a free port of the source address (another loopback address plays a
-    // foreign host).
-    explicit VoiceClient(const std::string& sourceAddress = "127.0.0.1");
+    // foreign host). Given a server address, the datagrams go there and only datagrams
+    // from there are received, as a client connected to that address would.
+    explicit VoiceClient(const std::string& sourceAddress = "127.0.0.1", const std::string& serverAddress = "");
     ~VoiceClient();
     VoiceClient(const VoiceClient&) = delete;
     VoiceClient& operator=(const VoiceClient&) = delete;
@@ -67,6 +68,7 @@ public:
 
 private:
     int fd_;
+    std::string server_;
 };
 
 // Packet bytes.

@@ -160,7 +160,7 @@ start_line=$(journal | grep "Quorvane Server started: ")
 check "the start line names ports and files root, once" test "$(grep -c . <<<"$start_line")" -eq 1 -a \
     "${start_line%%, voice thread*}" = "Quorvane Server started: TCP 10300 and UDP 10301 on every address, file sharing off"
 fifo_threads=$(inside ps -L -o cls= -p "$main" | grep -c FF)
-if grep -q "voice thread at real-time priority 1" <<<"$start_line"; then
+if grep -q "voice thread: real-time priority 1" <<<"$start_line"; then
     check "the voice thread runs at real-time priority 1, as the start line says" test "$fifo_threads" -eq 1
 else
     check "no thread runs at real-time priority, as the start line says" test "$fifo_threads" -eq 0

@@ -15,11 +15,11 @@ public:
     explicit RecordingUser(int id, quorvane::server::ServerNode* node = 0)
         : ServerUser(id, node, static_cast<ACE_HANDLE>(1000 + id)) {}
 
-    int SendShared(const SharedLine& line) override {
-        return SendLine(std::string(line.Block().rd_ptr(), line.Block().length()));
+    int WriteShared(const SharedLine& line) override {
+        return WriteLine(std::string(line.Block().rd_ptr(), line.Block().length()));
     }
 
-    int SendLine(const std::string& line) override {
+    int WriteLine(const std::string& line) override {
         if (failSends) {
             SetLoggedIn(false);
             SetAdmin(false);

@@ -1,0 +1,56 @@
+// The file data path of a connection: a download's file written to the socket by the
+// kernel, in bounded pieces, behind whatever lines were queued before it.
+#include <sys/sendfile.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include <ace/Guard_T.h>
+
+#include "network/StreamHandler.h"
+
+namespace {
+
+// sendfile, unlike sendmsg, cannot be told not to raise SIGPIPE: a peer that reset its
+// end would end the process. Ignored once, unless the program handles the signal itself.
+void IgnoreBrokenPipes() {
+    static const bool done = [] {
+        struct sigaction current;
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+            !(current.sa_flags & SA_SIGINFO))
+            ::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace
+
+ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
+    IgnoreBrokenPipes();
+    if (IsClosing()) return FILE_FAILED;
+    if (QueuedBytes() != 0) return FILE_WAIT;  // their pass ends in OnStreamReady
+    if (count > WRITE_BYTES) count = WRITE_BYTES;
+    off_t position = static_cast<off_t>(offset);
+    for (;;) {
+        const ssize_t sent = ::sendfile(peer().get_handle(), fd, &position, count);
+        if (sent >= 0) {
+            offset = static_cast<int64_t>(position);
+            return sent;
+        }
+        if (errno == EINTR) continue;
+        if (IsTransient(errno) && reactor() != 0 && WaitForRoom()) return FILE_WAIT;
+        handle_close();  // deferred when one of our callbacks is on the stack
+        return FILE_FAILED;
+    }
+}
+
+void StreamHandler::ContinueLater() {
+    bool failed = false;
+    {
+        ACE_GUARD(ACE_Thread_Mutex, guard, stateLock_);
+        if (closePending_ || closed_ || reactor() == 0) return;
+        failed = !RequestOutput();
+    }
+    if (failed) handle_close();  // the listener would wait for its pass forever
+}
