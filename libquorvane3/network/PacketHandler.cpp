@@ -1,5 +1,7 @@
 #include "network/PacketHandler.h"
 
+#include <time.h>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -75,8 +77,15 @@ ACE_HANDLE PacketHandler::get_handle() const {
 // A busy sound port has many datagrams waiting at each read event; taking them in one
 // system call keeps the per-packet cost of the relay close to the kernel's own. The batch
 // is one of the reclaimer's: the listeners follow published snapshots only within it.
+int64_t PacketHandler::MonotonicNanoseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 int PacketHandler::handle_input(ACE_HANDLE) {
     const int count = ReceiveBatch();
+    receivedAtNs_ = MonotonicNanoseconds();
     ThreadPrecedence::CountDatagrams(static_cast<unsigned>(count));
     if (count > 0) {
         SnapshotReclaimer& reclaimer = SnapshotReclaimer::Instance();
@@ -85,7 +94,10 @@ int PacketHandler::handle_input(ACE_HANDLE) {
         reclaimer.Enter();
         for (int i = 0; i < count; ++i) {
             const int length = DatagramLength(i);
-            if (length <= 0) continue;
+            if (length <= 0) {
+                dropped_.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
             from.set(&senders_[i], static_cast<int>(messages_[i].msg_hdr.msg_namelen));
             destinations_[i] = Destination(i);
             current_ = i;

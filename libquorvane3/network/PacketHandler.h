@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 
@@ -48,6 +49,12 @@ public:
     // Voice thread, inside OnPacketReceived: the local address (host order) the datagram
     // was sent to; 0 when the socket is bound to one address, which answers leave from.
     uint32_t CurrentDestination() const { return current_ < 0 ? 0 : destinations_[current_]; }
+    // When the batch of the datagram being delivered was received (CLOCK_MONOTONIC, ns).
+    int64_t CurrentReceiveTime() const { return receivedAtNs_; }
+    static int64_t MonotonicNanoseconds();
+    // Datagrams dropped before any listener saw them (longer than RECEIVE_BUFFER_SIZE, or
+    // not from an IPv4 address). Any thread.
+    uint64_t DroppedDatagrams() const { return dropped_.load(std::memory_order_relaxed); }
     ACE_HANDLE get_handle() const override;
 
     int handle_input(ACE_HANDLE handle = ACE_INVALID_HANDLE) override;
@@ -79,6 +86,8 @@ private:
     } controls_[RECEIVE_BATCH];
     uint32_t destinations_[RECEIVE_BATCH];
     int current_;      // the datagram being delivered; -1 between deliveries
+    int64_t receivedAtNs_ = 0;  // when the batch being delivered was received
+    std::atomic<uint64_t> dropped_{0};
     bool pktinfo_;     // bound to every address: the control data says where each went
     bool registered_;  // with the reactor; false once the reactor let go of us
 };

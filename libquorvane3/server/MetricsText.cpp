@@ -108,7 +108,7 @@ std::string MetricsText::Render(ServerNode& node, uint64_t failedSaves) {
     Family(out, "quorvane_voice_datagrams_relayed_total", "counter", "Copies of voice datagrams sent.")
         .Sample(stats.Get(S::VOICE_DATAGRAMS_RELAYED));
     Family(out, "quorvane_voice_datagrams_dropped_total", "counter", "Voice datagrams or copies dropped, by reason.")
-        .Sample(stats.Get(S::VOICE_DROPPED_MALFORMED), Label("reason", "malformed"))
+        .Sample(stats.Get(S::VOICE_DROPPED_MALFORMED) + node.Voice().GetDroppedBySocket(), Label("reason", "malformed"))
         .Sample(stats.Get(S::VOICE_DROPPED_STRANGER), Label("reason", "stranger"))
         .Sample(stats.Get(S::VOICE_DROPPED_SILENT), Label("reason", "not_logged_in"))
         .Sample(stats.Get(S::VOICE_DROPPED_REFUSED), Label("reason", "send_refused"));

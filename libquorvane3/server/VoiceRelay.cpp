@@ -21,8 +21,14 @@ namespace server {
 VoiceRelay::VoiceRelay(PacketHandler& socket, ServerStatistics& statistics, int maxUserId)
     : socket_(socket), statistics_(statistics), routes_(maxUserId) {}
 
+uint64_t VoiceRelay::GetDroppedBySocket() const { return socket_.DroppedDatagrams(); }
+
 void VoiceRelay::OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) {
-    if (!data || length <= 5) return;
+    statistics_.Add(ServerStatistics::VOICE_DATAGRAMS_RECEIVED);
+    if (!data || length <= 5) {
+        statistics_.Add(ServerStatistics::VOICE_DROPPED_MALFORMED);
+        return;
+    }
     switch (static_cast<unsigned char>(data[0])) {
     case PACKET_HELLO: HandleHello(data, length, from); break;
     case PACKET_KEEPALIVE: HandleKeepAlive(data, length, from); break;
@@ -36,13 +42,16 @@ void VoiceRelay::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
         RelayAudio(packet, PACKET_CRYPTAUDIO_RELAYED, length, from);
         break;
     }
-    default: break;
+    default: statistics_.Add(ServerStatistics::VOICE_DROPPED_MALFORMED); break;
     }
 }
 
 VoiceEndpoint* VoiceRelay::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
     VoiceEndpoint* const endpoint = routes_.Find(userId);
-    if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) return nullptr;
+    if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) {
+        statistics_.Add(ServerStatistics::VOICE_DROPPED_STRANGER);
+        return nullptr;
+    }
     return endpoint;
 }
 
@@ -88,7 +97,11 @@ void VoiceRelay::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length
     statistics_.AddVoiceReceived(static_cast<uint64_t>(length));
     packet.SetPacketType(relayedType);
     VoiceEndpoint* const sender = VoiceOwner(packet.GetUserID(), from);
-    if (!sender || !sender->IsLoggedIn()) return;
+    if (!sender) return;
+    if (!sender->IsLoggedIn()) {
+        statistics_.Add(ServerStatistics::VOICE_DROPPED_SILENT);
+        return;
+    }
     sockaddr_in known;
     if (!sender->GetAddress(known) || known.sin_port != htons(from.get_port_number()) ||
         sender->GetLocalAddress() != socket_.CurrentDestination())
@@ -115,11 +128,16 @@ void VoiceRelay::ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId,
         }
     }
     if (targets_.empty()) return;
-    SendPacketToMany(packet.GetPacket(), length, targets_.data(), targets_.size());
-    statistics_.AddVoiceSent(static_cast<uint64_t>(length) * targets_.size());
+    const size_t refused = SendPacketToMany(packet.GetPacket(), length, targets_.data(), targets_.size());
+    const size_t sent = targets_.size() - refused;
+    statistics_.AddVoiceSent(static_cast<uint64_t>(length) * sent);
+    statistics_.Add(ServerStatistics::VOICE_DATAGRAMS_RELAYED, sent);
+    if (refused != 0) statistics_.Add(ServerStatistics::VOICE_DROPPED_REFUSED, refused);
+    const int64_t latency = PacketHandler::MonotonicNanoseconds() - socket_.CurrentReceiveTime();
+    if (latency >= 0) statistics_.RecordRelayLatency(static_cast<uint64_t>(latency));
 }
 
-int VoiceRelay::SendPacket(const char* data, int length, const Target& to) {
+size_t VoiceRelay::SendPacket(const char* data, int length, const Target& to) {
     return SendPacketToMany(data, length, &to, 1);
 }
 
@@ -127,7 +145,7 @@ int VoiceRelay::SendPacket(const char* data, int length, const Target& to) {
 // kernel refuses (its buffer full, say) is skipped, and the rest still get theirs. The
 // socket never blocks: a send it cannot take at once is dropped. A receiver with a local
 // address gets the datagram from that address (IP_PKTINFO in the control data).
-int VoiceRelay::SendPacketToMany(const char* data, int length, const Target* to, size_t count) {
+size_t VoiceRelay::SendPacketToMany(const char* data, int length, const Target* to, size_t count) {
     iovec payload;
     payload.iov_base = const_cast<char*>(data);
     payload.iov_len = static_cast<size_t>(length);
@@ -159,7 +177,7 @@ int VoiceRelay::SendPacketToMany(const char* data, int length, const Target* to,
     }
     ThreadPrecedence::CountDatagrams(static_cast<unsigned>(count));
     const int fd = socket_.GetSocket().get_handle();
-    int failures = 0;
+    size_t failures = 0;
     for (size_t done = 0; done < count;) {
         const size_t batch = count - done < UIO_MAXIOV ? count - done : UIO_MAXIOV;
         const int sent = ::sendmmsg(fd, &messages_[done], static_cast<unsigned>(batch), MSG_DONTWAIT);
@@ -172,7 +190,7 @@ int VoiceRelay::SendPacketToMany(const char* data, int length, const Target* to,
             ++done;
         }
     }
-    return failures == 0 ? 0 : -1;
+    return failures;
 }
 
 }  // namespace server

@@ -47,10 +47,12 @@ public:
     };
 
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
+    // Datagrams the socket dropped before they reached the relay (too long). Any thread.
+    uint64_t GetDroppedBySocket() const;
     // Voice thread. Sends that the kernel refuses are dropped, as voice is real time;
-    // -1 when any was.
-    int SendPacket(const char* data, int length, const Target& to);
-    int SendPacketToMany(const char* data, int length, const Target* to, size_t count);
+    // answers how many were.
+    size_t SendPacket(const char* data, int length, const Target& to);
+    size_t SendPacketToMany(const char* data, int length, const Target* to, size_t count);
 
 private:
     // The endpoint of the user the datagram names, when it may speak for that user.

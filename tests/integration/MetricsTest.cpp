@@ -52,11 +52,19 @@ protected:
 };
 
 TEST_F(MetricsTest, FiguresFollowTheClientsInAFormatPromtoolAccepts) {
-    TestUser ann;
+    TestUser ann, bob;
     ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    ASSERT_TRUE(ConnectAndLogin(bob, "bob"));
+    bob.tcp.Send("join channel=\"/a/\"\r\n");
+    ASSERT_FALSE(bob.tcp.Expect("done").empty());
     ann.tcp.Send("join channel=\"/a/\"\r\nping\r\nnonsense\r\n");
     ASSERT_FALSE(ann.tcp.Expect("pong").empty());
     ASSERT_FALSE(ann.tcp.Expect("error").empty());
+    // One voice datagram relayed to bob, one of no known type dropped.
+    ASSERT_TRUE(ann.udp.SendTo(udpPort_, testing_support::AudioPacketBytes(5, ann.id, 0, 40)));
+    std::string relayed;
+    ASSERT_TRUE(bob.udp.Receive(relayed, DEFAULT_TIMEOUT_MS));
+    ASSERT_TRUE(ann.udp.SendTo(udpPort_, std::string(10, '\x7f')));
     const std::string metrics = Scrape();
     const RunResult check = RunProgram("/usr/bin/promtool", {"check", "metrics"}, {}, metrics);
     EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
@@ -65,17 +73,22 @@ TEST_F(MetricsTest, FiguresFollowTheClientsInAFormatPromtoolAccepts) {
         const char* value;
     } expected[] = {
         {"quorvane_up", "1"},
-        {"quorvane_users_online", "1"},
-        {"quorvane_users_served_total", "1"},
+        {"quorvane_users_online", "2"},
+        {"quorvane_users_served_total", "2"},
         {"quorvane_channels", "1"},
-        {"quorvane_connections{state=\"user\"}", "1"},
-        {"quorvane_commands_total{command=\"login\"}", "1"},
-        {"quorvane_commands_total{command=\"join\"}", "1"},
+        {"quorvane_connections{state=\"user\"}", "2"},
+        {"quorvane_commands_total{command=\"login\"}", "2"},
+        {"quorvane_commands_total{command=\"join\"}", "2"},
         {"quorvane_commands_total{command=\"unknown\"}", "1"},
-        {"quorvane_voice_relay_latency_seconds_count", "0"},
+        {"quorvane_voice_relay_latency_seconds_count", "1"},
+        {"quorvane_voice_datagrams_relayed_total", "1"},
     };
     for (const auto& e : expected) EXPECT_EQ(Value(metrics, e.sample), e.value) << e.sample;
     EXPECT_NE(Value(metrics, "quorvane_process_resident_memory_bytes"), "-1");
+    // The junk datagram may still be on its way: it is counted once it arrives.
+    EXPECT_TRUE(testing_support::WaitFor(
+        [&] { return Value(Scrape(), "quorvane_voice_datagrams_dropped_total{reason=\"malformed\"}") == "1"; },
+        DEFAULT_TIMEOUT_MS));
 }
 
 TEST_F(MetricsTest, BadRequestsGetShortErrorsAndHoldNothing) {
