@@ -1,6 +1,8 @@
 // ServerListener: the event log lines.
 #include "listeners/ServerListener.h"
 
+#include <cstdio>
+
 #include "listeners/EventLog.h"
 #include "protocol/CommandLine.h"
 #include "server/ServerChannel.h"
@@ -11,7 +13,33 @@ namespace server {
 
 namespace {
 
-std::string Quoted(const std::string& text) { return "\"" + EscapeString(text) + "\""; }
+// A text in quotes, escaped as the protocol escapes it, and every control character that
+// is left written out: a name holding a line break must not make a line of its own (one
+// that a log watcher would take for the server's).
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : EscapeString(text)) {
+        if (c >= 0x20 && c != 0x7f) {
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Actor(const serveruser_t& actor) {
+    if (!actor) return "the server";
+    return "User #" + std::to_string(actor->GetUserID()) + " name: " + Quoted(actor->GetNickname());
+}
 
 std::string AddressOf(const ACE_INET_Addr& address) {
     char text[INET_ADDRSTRLEN + 1] = {0};
@@ -53,6 +81,42 @@ void ServerListener::OnUserDisconnected(const serveruser_t& user) {
         Log(UserPart(user) + "Channel: " + Quoted(channel->GetChannelPath()) + " disconnected.");
     else
         Log(UserPart(user) + "disconnected.");
+}
+
+void ServerListener::OnSecurityEvent(const SecurityEvent& event) {
+    const std::string& from = event.address;
+    std::string text;
+    switch (event.kind) {
+    case SecurityEvent::WRONG_SERVER_PASSWORD:
+        text = "failed login from " + from + ": wrong server password for " + Quoted(event.name);
+        break;
+    case SecurityEvent::WRONG_ADMIN_PASSWORD:
+        text = "failed login from " + from + ": wrong administrator password for " + Quoted(event.name);
+        break;
+    case SecurityEvent::WRONG_CHANNEL_PASSWORD:
+        text = "failed login from " + from + ": wrong password of channel " + Quoted(event.channel) + " for " +
+               Quoted(event.name);
+        break;
+    case SecurityEvent::LOCKOUT:
+        text = "lockout of " + from + " for " + std::to_string(event.seconds) + " s after " +
+               std::to_string(event.attempts) + " wrong passwords";
+        break;
+    case SecurityEvent::ADMIN_LOGIN:
+        text = "administrator " + Quoted(event.name) + " logged in from " + from;
+        break;
+    case SecurityEvent::KICK:
+        text = "User #" + std::to_string(event.userId) + " name: " + Quoted(event.name) + " from " + from +
+               " kicked by " + Actor(event.actor);
+        break;
+    case SecurityEvent::BAN:
+        text = from + " banned (User #" + std::to_string(event.userId) + " name: " + Quoted(event.name) + ") by " +
+               Actor(event.actor);
+        break;
+    case SecurityEvent::UNBAN:
+        text = from + " unbanned by " + Actor(event.actor);
+        break;
+    }
+    Log("Security: " + text + ".");
 }
 
 void ServerListener::OnUserDropped(const serveruser_t& user) {

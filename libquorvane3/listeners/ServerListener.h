@@ -41,6 +41,8 @@ public:
     void OnUserDisconnected(const serveruser_t& user) override;
     void OnUserDropped(const serveruser_t& user) override;
     void OnUserLagging(const serveruser_t& user) override;
+    // "Security: ..." lines, one an event, each with the address it is about.
+    void OnSecurityEvent(const SecurityEvent& event) override;
     void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) override;
     void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
                            const TextMessage& message) override;

@@ -27,8 +27,11 @@ int AdminAccount::UserAdminLogin(int userId, const std::string& username, const 
     const serveruser_t user = node_.Users().GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
     FloodLimits& limits = node_.Limits();
-    if (limits.PasswordLockedOut(*user) || !limits.CountPassword(*user, CheckAdminAccount(username, password)))
+    if (limits.PasswordLockedOut(*user) || !limits.CountPassword(*user, CheckAdminAccount(username, password))) {
+        node_.ReportSecurity(SecurityEvent{SecurityEvent::WRONG_ADMIN_PASSWORD, user->GetPeerIpAddress(), username});
         return ERR_INCORRECT_SERVER_PASSWORD;
+    }
+    node_.ReportSecurity(SecurityEvent{SecurityEvent::ADMIN_LOGIN, user->GetPeerIpAddress(), username});
     user->SetAdmin(true);
     user->SetLoggedIn(true);
     node_.Users().AddAdmin(userId);

@@ -43,13 +43,23 @@ void AdminCommands::SaveConfig(CommandContext& command) {
 void AdminCommands::Ban(CommandContext& command) {
     int target = 0;
     if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
-    if (command.Succeeded(command.Node().Bans().UserBan(target))) command.user.SendLine(LineWriter::Ok());
+    const serveruser_t banned = command.Node().Users().GetUser(target);
+    if (!command.Succeeded(command.Node().Bans().UserBan(target))) return;
+    command.user.SendLine(LineWriter::Ok());
+    SecurityEvent event{SecurityEvent::BAN, banned->GetPeerIpAddress(), banned->GetNickname()};
+    event.userId = target;
+    event.actor = command.user.weak_from_this().lock();
+    command.Node().ReportSecurity(event);
 }
 
 void AdminCommands::Unban(CommandContext& command) {
     std::string address;
     if (!command.RequireString("address", ERR_MISSING_ADDRESS, address)) return;
-    if (command.Succeeded(command.Node().Bans().UserUnban(address))) command.user.SendLine(LineWriter::Ok());
+    if (!command.Succeeded(command.Node().Bans().UserUnban(address))) return;
+    command.user.SendLine(LineWriter::Ok());
+    SecurityEvent event{SecurityEvent::UNBAN, address};
+    event.actor = command.user.weak_from_this().lock();
+    command.Node().ReportSecurity(event);
 }
 
 void AdminCommands::ListBans(CommandContext& command) {

@@ -54,7 +54,12 @@ int ChannelService::UserJoinChannel(int userId, const std::string& path, const s
         created = true;
     }
     if (!channel) return ERR_INCORRECT_CHANNEL_PASSWORD;
-    if (!MayEnter(*user, *channel, password)) return ERR_INCORRECT_CHANNEL_PASSWORD;
+    if (!MayEnter(*user, *channel, password)) {
+        SecurityEvent event{SecurityEvent::WRONG_CHANNEL_PASSWORD, user->GetPeerIpAddress(), user->GetNickname()};
+        event.channel = channel->GetChannelPath();
+        node_.ReportSecurity(event);
+        return ERR_INCORRECT_CHANNEL_PASSWORD;
+    }
 
     const serverchannel_t previous = user->GetChannel();
     const std::vector<serveruser_t> admins = node_.Users().GetLoggedInAdmins();

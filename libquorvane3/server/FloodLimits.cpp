@@ -65,7 +65,13 @@ bool FloodLimits::CountPassword(const ServerUser& user, bool matched) {
     const std::string address = guard_.AddressOf(user.GetUserID());
     const int64_t now = NowMs();
     guard_.PasswordFailed(address, now);
-    if (guard_.IsLockedOut(address, now)) node_.Statistics().Add(ServerStatistics::PASSWORD_LOCKOUTS);
+    if (guard_.IsLockedOut(address, now)) {
+        node_.Statistics().Add(ServerStatistics::PASSWORD_LOCKOUTS);
+        SecurityEvent event{SecurityEvent::LOCKOUT, address};
+        event.attempts = guard_.GetPasswordLockout();
+        event.seconds = FloodGuard::PASSWORD_WINDOW_MS / 1000;
+        node_.ReportSecurity(event);
+    }
     return false;
 }
 

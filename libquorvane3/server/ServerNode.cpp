@@ -172,6 +172,10 @@ void ServerNode::UserSaveConfig(const ServerNodeListener::SaveDone& done) {
     else if (done) done(true);
 }
 
+void ServerNode::ReportSecurity(const SecurityEvent& event) {
+    if (listener_) listener_->OnSecurityEvent(event);
+}
+
 void ServerNode::SaveIfSavingOnChange() {
     if (saveOnChange_ && listener_) listener_->OnSaveConfiguration(*this);
 }

@@ -123,6 +123,9 @@ public:
     void SaveIfSavingOnChange();
 
     ServerNodeListener* Listener() const { return listener_; }
+    // Tells the listener of a failed login, a lockout, an administrator login, a kick, a
+    // ban or an unban.
+    void ReportSecurity(const SecurityEvent& event);
     ACE_Reactor* GetReactor() const { return reactor_; }
     // Debug builds abort when called off the main loop's thread while that loop runs.
     void AssertLoopThread() const;

@@ -10,6 +10,7 @@
 #include <ace/INET_Addr.h>
 
 #include "model/ChannelFile.h"
+#include "server/SecurityEvent.h"
 #include "server/TextMessage.h"
 
 namespace quorvane {
@@ -35,6 +36,8 @@ public:
     virtual void OnUserDropped(const serveruser_t& user) {}
     // The user's output was full: its connection closes on a later turn of the loop.
     virtual void OnUserLagging(const serveruser_t& user) {}
+    // A failed login, a lockout, an administrator login, a kick, a ban or an unban.
+    virtual void OnSecurityEvent(const SecurityEvent& event) {}
     virtual void OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) {}
     virtual void OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
                                    const TextMessage& message) {}
