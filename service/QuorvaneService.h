@@ -60,7 +60,8 @@ private:
     // Manual reset. It lives as long as the object rather than only during RunService,
     // so that a stop requested before RunService has created it is not lost.
     ACE_Manual_Event stopEvent_;
-    // The reload of the running server; null before it runs and once it stops.
+    // The reload of the running server; null before it runs and once it stops. The lock
+    // guards reload_: the host's thread sets it, the signal thread asks it for a reload.
     std::mutex reloadLock_;
     SettingsReload* reload_;
 };

@@ -35,6 +35,7 @@ struct Record {
     bool separate = false;
 };
 
+// Guards the record: the two loop threads write it at start, any thread reads it.
 std::mutex& RecordLock() {
     static std::mutex lock;
     return lock;

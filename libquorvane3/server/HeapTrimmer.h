@@ -42,7 +42,8 @@ private:
     // The main loop's.
     long long peakQueued_ = 0;
     size_t mostUsers_ = 0;
-    // Shared with the trimming thread, under lock_.
+    // Shared with the trimming thread: lock_ guards what follows; the main loop's thread
+    // asks, the trimming thread takes the request.
     std::mutex lock_;
     std::condition_variable asked_;
     Request request_ = NONE;
