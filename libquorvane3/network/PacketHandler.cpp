@@ -74,15 +74,15 @@ ACE_HANDLE PacketHandler::get_handle() const {
     return socket_.get_handle();
 }
 
-// A busy sound port has many datagrams waiting at each read event; taking them in one
-// system call keeps the per-packet cost of the relay close to the kernel's own. The batch
-// is one of the reclaimer's: the listeners follow published snapshots only within it.
 int64_t PacketHandler::MonotonicNanoseconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// A busy sound port has many datagrams waiting at each read event; taking them in one
+// system call keeps the per-packet cost of the relay close to the kernel's own. The batch
+// is one of the reclaimer's: the listeners follow published snapshots only within it.
 int PacketHandler::handle_input(ACE_HANDLE) {
     const int count = ReceiveBatch();
     receivedAtNs_ = MonotonicNanoseconds();

@@ -10,9 +10,9 @@
 // new pointer. (std::atomic_load on a shared_ptr would take a lock from a global pool on
 // every read, which a real-time reader must not wait for.)
 //
-// Threads: Enter and Leave on reader threads (lock-free: one atomic increment each, a
-// mutex only on a thread's first Enter). Retire and Reclaim on writer threads (under a
-// mutex that readers never take).
+// Threads: Enter and Leave on reader threads (lock-free: one atomic increment each; a
+// thread's first Enter claims its slot with a compare-exchange). Retire and Reclaim on
+// writer threads (under a mutex that readers never take).
 #ifndef QUORVANE_NETWORK_SNAPSHOTRECLAIMER_H
 #define QUORVANE_NETWORK_SNAPSHOTRECLAIMER_H
 

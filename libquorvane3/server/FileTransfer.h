@@ -22,7 +22,8 @@ struct FileTransfer {
     bool upload = false;
     int dataUserId = 0;     // the connection that began it last; 0 while none has
     // The address of the registering user's command connection: only a data connection
-    // from the same host may use the transfer, since ids are small and sequential.
+    // from the same host may use the transfer, so that an id, random as it is, is not all
+    // that grants access to a file.
     ACE_INET_Addr host;
 };
 

@@ -50,7 +50,7 @@ public:
     bool CountPassword(const ServerUser& user, bool matched);
 
     // Closes connections that did not log in in time (a file transfer's data connection
-    // never logs in and is spared); forgets expired password records. Every second.
+    // never logs in and is spared while its data phase runs); forgets expired password records. Every second.
     void CheckLoginTimeouts();
     // Forgets every count and record (the server stopped).
     void Clear();

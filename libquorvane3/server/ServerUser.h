@@ -136,7 +136,8 @@ protected:
     virtual int WriteShared(const SharedLine& line);
 
 private:
-    // A send that could not be queued logs the user out of its lines (not its connection).
+    // A send that found the output full marks the user as lagging: it hears nothing more,
+    // is logged out and its connection closes on a later turn.
     int CheckSent(int result);
     // Before any line and any change of channel: the departures this user has not heard.
     void HearDepartures();

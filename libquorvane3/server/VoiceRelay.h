@@ -1,7 +1,8 @@
 // What happens to each UDP datagram: the voice hello, keep-alives and the audio relay.
 //
-// Threads: OnPacketReceived and the sends run on the voice loop's thread and take no
-// lock at all: they follow the voice endpoints the main loop publishes in Routes() (each
+// Threads: OnPacketReceived and the sends run on the voice loop's thread and take no lock
+// of the control plane (the packet handler holds its listener lock, which only its start
+// and stop contend for, around each batch): they follow the voice endpoints the main loop publishes in Routes() (each
 // user's address, logged-in flag and channel receivers) by raw pointer within the packet
 // handler's reclaimer batch, and change only their atomic fields. A datagram naming a user
 // counts only when it comes from the IP address of that user's command connection (the
