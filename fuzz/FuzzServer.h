@@ -80,9 +80,9 @@ public:
         const quorvane::server::serveruser_t user = node_.Users().GetUser(userId);
         if (!user || size == 0) return static_cast<bool>(user);
         bool keepOpen = true;
-        user->OnStreamData(data, static_cast<ssize_t>(size), keepOpen);
+        user->Connection().OnStreamData(data, static_cast<ssize_t>(size), keepOpen);
         // The turns the loop would give the commands that wait after the read.
-        while (keepOpen && user->HasPendingInput()) user->OnStreamResume(keepOpen);
+        while (keepOpen && user->Connection().HasPendingInput()) user->Connection().OnStreamResume(keepOpen);
         if (!keepOpen) user->Disconnect();
         return keepOpen;
     }

@@ -145,7 +145,7 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
     voice_.Routes().Set(userId, user->GetVoiceEndpoint());
     user->SetInactiveSeconds(0);
     user->SendLine(properties_.WelcomeLine(userId));
-    handler->SetListener(user.get());
+    handler->SetListener(&user->Connection());
     if (listener_) {
         ACE_INET_Addr peer;
         handler->peer().get_remote_addr(peer);

@@ -30,11 +30,12 @@ uint32_t PeerAddress(ACE_HANDLE connection) {
 ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
     : User(userId),
       owner_(owner),
-      connection_(connection),
+      handle_(connection),
       voice_(std::make_shared<VoiceEndpoint>(userId, PeerAddress(connection))),
       heardUpTo_(owner ? owner->Departures().End() : 0),
       reader_(*this),
-      transfer_(*this) {}
+      transfer_(*this),
+      connection_(*this) {}
 
 ServerUser::~ServerUser() = default;
 
@@ -104,7 +105,7 @@ std::string ServerUser::GetIpAddress() const {
 // Read once, when the connection came (the voice endpoint keeps it), not per call.
 bool ServerUser::GetPeerAddress(ACE_INET_Addr& address) const {
     const uint32_t ip = voice_->GetTcpAddress();
-    if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || ip == 0) return false;
+    if (handle_ == 0 || handle_ == ACE_INVALID_HANDLE || ip == 0) return false;
     return address.set(static_cast<u_short>(0), ip) == 0;
 }
 
@@ -119,12 +120,12 @@ std::string ServerUser::GetPeerIpAddress() const {
 // otherwise pay the reactor's lock and lookup per receiver. The handler tells us before it
 // goes (OnStreamClosed), and Detach forgets it.
 StreamHandler* ServerUser::FindStreamHandler() const {
-    if (connection_ == 0 || connection_ == ACE_INVALID_HANDLE || !owner_) return 0;
+    if (handle_ == 0 || handle_ == ACE_INVALID_HANDLE || !owner_) return 0;
     if (StreamHandler* known = stream_.load(std::memory_order_relaxed)) return known;
     ACE_Reactor* reactor = owner_->GetReactor();
     ACE_Event_Handler* handler = 0;
     // Any mask: a connection whose input waits is registered for no event at the time.
-    if (!reactor || reactor->handler(connection_, ACE_Event_Handler::NULL_MASK, &handler) != 0 || !handler)
+    if (!reactor || reactor->handler(handle_, ACE_Event_Handler::NULL_MASK, &handler) != 0 || !handler)
         return 0;
     // The lookup adds a reference when the handler counts them; we only use the
     // pointer on this thread, where the handler cannot go away under us.
@@ -146,48 +147,16 @@ void ServerUser::Detach() {
     StreamHandler* handler = FindStreamHandler();
     if (handler) handler->SetListener(0);
     stream_.store(0, std::memory_order_relaxed);
-    connection_ = 0;
+    handle_ = 0;
     SetFlags(false, false);
     owner_ = 0;
 }
 
-void ServerUser::OnStreamOpened() {}
-
-void ServerUser::OnStreamClosed() {
-    // The node may drop the last reference to us while it handles the disconnection.
-    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
+void ServerUser::ConnectionClosed() {
     stream_.store(0, std::memory_order_relaxed);
-    connection_ = 0;
+    handle_ = 0;
     if (owner_) owner_->Sessions().UserDisconnected(GetUserID());
 }
-
-void ServerUser::OnStreamData(const char* data, ssize_t length, bool& keepOpen) {
-    if (length <= 0) return;
-    // A command may end this user's registration; stay alive until we return.
-    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    if (transfer_.IsUploading())
-        transfer_.Receive(data, static_cast<size_t>(length), keepOpen);
-    else
-        reader_.OnData(data, static_cast<size_t>(length), keepOpen);
-}
-
-StreamListener::Input ServerUser::OnStreamReadable(int socket) {
-    // Finishing the upload may end this user's registration; stay alive until we return.
-    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    return transfer_.ReceiveFrom(socket);
-}
-
-void ServerUser::OnStreamResume(bool& keepOpen) {
-    const std::shared_ptr<ServerUser> self = weak_from_this().lock();
-    reader_.OnTurn(keepOpen);
-}
-
-ACE_Time_Value ServerUser::PendingInputDelay() const {
-    const int64_t micros = reader_.ThrottleDelayMicroseconds();
-    return ACE_Time_Value(static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000));
-}
-
-void ServerUser::OnStreamReady() { transfer_.OnOutputDrained(); }
 
 void ServerUser::RunCommand(const std::string& line, bool& keepOpen) {
     inCommand_ = true;

@@ -21,9 +21,9 @@
 #include <ace/Global_Macros.h>
 
 #include "model/User.h"
-#include "network/StreamListener.h"
 #include "server/CommandReader.h"
 #include "server/TransferSession.h"
+#include "server/UserConnection.h"
 #include "server/VoiceEndpoint.h"
 
 class SharedLine;
@@ -36,9 +36,7 @@ class ServerNode;
 class ServerChannel;
 typedef std::shared_ptr<ServerChannel> serverchannel_t;
 
-class ServerUser : public User,
-                   public StreamListener,
-                   public std::enable_shared_from_this<ServerUser> {
+class ServerUser : public User, public std::enable_shared_from_this<ServerUser> {
 public:
     ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection);
     ~ServerUser() override;
@@ -100,17 +98,8 @@ public:
     // The connection's handler; null once it is gone.
     StreamHandler* FindStreamHandler() const;
 
-    // StreamListener
-    void OnStreamOpened() override;
-    void OnStreamClosed() override;
-    void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
-    bool HasPendingInput() const override { return reader_.HasPendingInput(); }
-    ACE_Time_Value PendingInputDelay() const override;
-    // An upload takes its data straight from the socket.
-    bool TakesStreamInput() const override { return transfer_.TakesSocket(); }
-    Input OnStreamReadable(int socket) override;
-    void OnStreamResume(bool& keepOpen) override;
-    void OnStreamReady() override;
+    // What listens to the connection's handler.
+    UserConnection& Connection() { return connection_; }
 
     // Handles one command line (its LF included) as this user's own command: lines sent
     // meanwhile are its replies. Clears keepOpen on quit.
@@ -136,6 +125,10 @@ protected:
     virtual int WriteShared(const SharedLine& line);
 
 private:
+    friend class UserConnection;  // feeds the reader and the transfer
+
+    // The connection has closed: forgets its handler and tells the node.
+    void ConnectionClosed();
     // A send that found the output full marks the user as lagging: it hears nothing more,
     // is logged out and its connection closes on a later turn.
     int CheckSent(int result);
@@ -149,8 +142,8 @@ private:
     ServerNode* owner_;
     bool loggedIn_ = false;
     bool admin_ = false;
-    ACE_HANDLE connection_;
-    mutable std::atomic<StreamHandler*> stream_{0};  // connection_'s handler, once looked up
+    ACE_HANDLE handle_;                               // the connection's socket; 0 once closed
+    mutable std::atomic<StreamHandler*> stream_{0};  // handle_'s handler, once looked up
     std::string clientProtocol_;
     voiceendpoint_t voice_;
     int inactiveSeconds_ = 0;
@@ -162,6 +155,7 @@ private:
     bool lagging_ = false;
     CommandReader reader_;
     TransferSession transfer_;
+    UserConnection connection_;
 };
 
 typedef std::shared_ptr<ServerUser> serveruser_t;

@@ -28,14 +28,14 @@ protected:
     // answers whether the connection stays open.
     bool Feed(const std::string& bytes) {
         bool keepOpen = Read(bytes);
-        while (keepOpen && user_->HasPendingInput()) user_->OnStreamResume(keepOpen);
+        while (keepOpen && user_->Connection().HasPendingInput()) user_->Connection().OnStreamResume(keepOpen);
         return keepOpen;
     }
 
     // Only the read: what is handled before the loop's next turn.
     bool Read(const std::string& bytes) {
         bool keepOpen = true;
-        user_->OnStreamData(bytes.data(), static_cast<ssize_t>(bytes.size()), keepOpen);
+        user_->Connection().OnStreamData(bytes.data(), static_cast<ssize_t>(bytes.size()), keepOpen);
         return keepOpen;
     }
 
@@ -162,9 +162,9 @@ TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
     for (int i = 0; i < 2 * CommandReader::COMMANDS_PER_TURN + 4; ++i) burst += "ping\r\n";
     EXPECT_TRUE(Read(burst + "pi"));
     EXPECT_EQ(static_cast<size_t>(CommandReader::COMMANDS_PER_TURN), user_->lines.size());
-    EXPECT_TRUE(user_->HasPendingInput());
+    EXPECT_TRUE(user_->Connection().HasPendingInput());
     bool keepOpen = true;
-    while (user_->HasPendingInput()) user_->OnStreamResume(keepOpen);
+    while (user_->Connection().HasPendingInput()) user_->Connection().OnStreamResume(keepOpen);
     EXPECT_TRUE(keepOpen);
     EXPECT_EQ(2u * CommandReader::COMMANDS_PER_TURN + 4, user_->lines.size());
     EXPECT_TRUE(Feed("ng\r\n"));
@@ -175,8 +175,8 @@ TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
     user_->lines.clear();
     EXPECT_TRUE(Read("ping\r\nWHOAMI\r\ndance\r\nping\r\n"));
     EXPECT_EQ((std::vector<std::string>{"pong", "error"}), user_->Words());
-    EXPECT_TRUE(user_->HasPendingInput());
-    user_->OnStreamResume(keepOpen);
+    EXPECT_TRUE(user_->Connection().HasPendingInput());
+    user_->Connection().OnStreamResume(keepOpen);
     EXPECT_EQ((std::vector<std::string>{"pong", "error", "error", "pong"}), user_->Words());
 }
 
@@ -207,14 +207,14 @@ TEST_F(CommandDispatchTest, CommandsPastTheBurstWaitForTheRate) {
     node_.Limits().SetCommandRate(1, 3);
     EXPECT_TRUE(Read("ping\r\nping\r\nping\r\nping\r\nping\r\n"));
     EXPECT_EQ(3u, user_->lines.size());
-    EXPECT_TRUE(user_->HasPendingInput());
-    EXPECT_GT(user_->PendingInputDelay(), ACE_Time_Value(0, 500000));
-    EXPECT_LE(user_->PendingInputDelay(), ACE_Time_Value(1, 1000));
+    EXPECT_TRUE(user_->Connection().HasPendingInput());
+    EXPECT_GT(user_->Connection().PendingInputDelay(), ACE_Time_Value(0, 500000));
+    EXPECT_LE(user_->Connection().PendingInputDelay(), ACE_Time_Value(1, 1000));
     node_.Limits().SetCommandRate(0, 0);  // off: the rest runs at once
     bool keepOpen = true;
-    user_->OnStreamResume(keepOpen);
+    user_->Connection().OnStreamResume(keepOpen);
     EXPECT_EQ(5u, user_->lines.size());
-    EXPECT_EQ(ACE_Time_Value::zero, user_->PendingInputDelay());
+    EXPECT_EQ(ACE_Time_Value::zero, user_->Connection().PendingInputDelay());
 }
 
 }  // namespace
