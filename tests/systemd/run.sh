@@ -168,7 +168,7 @@ fi
 echo "   ($start_line)"
 echo "   (the unit's LimitRTPRIO=$(prop "$unit" LimitRTPRIO); the process has$(inside grep -o 'Max realtime priority.*' "/proc/$main/limits" | tr -s ' ' | cut -d' ' -f4-5 | sed 's/^/ soft /; s/ / hard /3'))"
 out=$(inside env QUORVANE_PASSWORD= quorvane-cli --host 127.0.0.1 --user tester -c "join /" -c stats 2>&1)
-check "quorvane-cli logs in" test $? -eq 0 -a -n "$(grep '^Users online' <<<"$out")" || echo "$out"
+check "quorvane-cli logs in" test $? -eq 0 -a -n "$(grep '^users_online' <<<"$out")" || echo "$out"
 check "no network-online wait" no_network_online
 out=$(inside quorvane-server -i 2>&1)
 check "-i refuses to override the package's unit" test $? -eq 1 -a ! -e "$root/etc/systemd/system/$unit.service"
