@@ -14,18 +14,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$repo/build/deb}
 stage=${QUORVANE_DEB_STAGE:-/tmp/quorvane-deb}
 
-packages=(dpkg-dev debhelper lintian help2man fakeroot)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    sudo_cmd=""
-    [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-    $sudo_cmd apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash "$repo/scripts/install-packages.sh" dpkg-dev debhelper lintian help2man fakeroot
 
 version=$(dpkg-parsechangelog -l "$repo/packaging/debian/changelog" -S Version)
 src="$stage/quorvane-$version"

@@ -14,17 +14,7 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev
           libgmock-dev libbenchmark-dev libcli11-dev clang tmux prometheus
           dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-packages.sh "${packages[@]}"
 
 build_dir="$1"; shift
 cmake -S . -B "$build_dir" "$@"
