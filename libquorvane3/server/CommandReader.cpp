@@ -38,7 +38,7 @@ void CommandReader::RefuseLongLine(bool& keepOpen) {
     keepOpen = false;
 }
 
-bool CommandReader::TakeToken() {
+bool CommandReader::TakeToken(double cost) {
     ServerNode* const node = user_.Owner();
     const int rate = node ? node->Limits().GetCommandRate() : 0;
     if (rate <= 0) return true;
@@ -47,9 +47,12 @@ bool CommandReader::TakeToken() {
     if (tokens_ < 0) tokens_ = burst;
     tokens_ = std::min<double>(burst, tokens_ + static_cast<double>(now - refilledUs_) * rate / 1e6);
     refilledUs_ = now;
-    throttled_ = tokens_ < 1;
-    if (throttled_) return false;
-    tokens_ -= 1;
+    throttled_ = tokens_ < cost;
+    if (throttled_) {
+        wanted_ = cost;
+        return false;
+    }
+    tokens_ -= cost;
     return true;
 }
 
@@ -57,7 +60,7 @@ int64_t CommandReader::ThrottleDelayMicroseconds() const {
     ServerNode* const node = user_.Owner();
     const int rate = node ? node->Limits().GetCommandRate() : 0;
     if (!throttled_ || rate <= 0) return 0;
-    const double missing = 1 - tokens_ - static_cast<double>(NowMicroseconds() - refilledUs_) * rate / 1e6;
+    const double missing = wanted_ - tokens_ - static_cast<double>(NowMicroseconds() - refilledUs_) * rate / 1e6;
     return missing <= 0 ? 0 : static_cast<int64_t>(missing * 1e6 / rate) + 1;
 }
 
@@ -81,8 +84,9 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
             RefuseLongLine(keepOpen);
             return;
         }
-        if (handled == COMMANDS_PER_TURN || (handled > 0 && NowMicroseconds() >= turnEnds) ||
-            (onRead && !CommandTable::AnswersOnRead(buffer_, lineStart_, lf)) || !TakeToken()) {
+        const bool cheap = CommandTable::AnswersOnRead(buffer_, lineStart_, lf);
+        if (handled == COMMANDS_PER_TURN || (handled > 0 && NowMicroseconds() >= turnEnds) || (onRead && !cheap) ||
+            !TakeToken(cheap ? CHEAP_COST : 1.0)) {
             scanFrom_ = lf;
             pendingInput_ = true;
             break;

@@ -4,8 +4,9 @@
 // most COMMANDS_PER_TURN commands and TURN_MICROSECONDS, so one client's burst cannot
 // hold up the loop. Every line is bounded (MAX_LINE_BEFORE_LOGIN, MAX_LINE): a longer one
 // is answered with error 100 and closes the connection. A connection's commands are
-// throttled by a token bucket (the server's command rate and burst): when it is empty the
-// lines simply wait, unread further, until tokens come back; nothing is refused.
+// throttled by a token bucket (the server's command rate and burst; a command that
+// touches only its sender costs CHEAP_COST): when it is empty the lines simply wait,
+// unread further, until tokens come back; nothing is refused.
 //
 // Threads: the main loop's thread.
 #ifndef QUORVANE_SERVER_COMMANDREADER_H
@@ -30,6 +31,10 @@ public:
         // thousands of users is a turn of its own.
         TURN_MICROSECONDS = 5000,
     };
+    // What a command that touches only its sender (ping, whoami) takes from the throttle's
+    // bucket: a client that keeps its connection alive many times a second stays within
+    // the command rate, and a flood of them is still held to four times the rate.
+    static constexpr double CHEAP_COST = 0.25;
 
     explicit CommandReader(ServerUser& user) : user_(user) {}
 
@@ -52,8 +57,8 @@ private:
     void ProcessLines(bool& keepOpen, bool onRead);
     // A command began an upload: what followed its line is the file's first bytes.
     void HandOverToUpload(bool& keepOpen);
-    // Takes a token for one command; false when the bucket is empty (throttled_ then).
-    bool TakeToken();
+    // Takes a command's cost from the bucket; false when it holds less (throttled_ then).
+    bool TakeToken(double cost);
     // The line cap that holds now; error 100 and the close past it.
     size_t LineLimit() const;
     void RefuseLongLine(bool& keepOpen);
@@ -65,6 +70,7 @@ private:
     bool pendingInput_ = false;  // complete lines wait for the next turn
     bool throttled_ = false;     // ... and for a token
     double tokens_ = -1;         // the bucket; below 0 until the first command fills it
+    double wanted_ = 1;          // the cost the throttled command waits for
     int64_t refilledUs_ = 0;     // when tokens_ was last brought up to date (steady clock)
 };
 

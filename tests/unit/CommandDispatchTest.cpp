@@ -202,16 +202,23 @@ TEST_F(CommandDispatchTest, LongLinesCloseTheConnection) {
 }
 
 // Past its burst a connection's commands wait for tokens at the command rate: the lines
-// stay pending (nothing is refused) and the connection's next turn is put off.
+// stay pending (nothing is refused) and the connection's next turn is put off. Commands
+// that touch only the sender cost a quarter.
 TEST_F(CommandDispatchTest, CommandsPastTheBurstWaitForTheRate) {
     node_.Limits().SetCommandRate(1, 3);
-    EXPECT_TRUE(Read("ping\r\nping\r\nping\r\nping\r\nping\r\n"));
+    std::string pings;
+    for (int i = 0; i < 12; ++i) pings += "ping\r\n";
+    EXPECT_TRUE(Read(pings));
+    EXPECT_EQ(12u, user_->lines.size());  // twelve quarters: the whole burst
+    user_ = std::make_shared<RecordingUser>(2, &node_);  // a full bucket again
+    EXPECT_TRUE(Read("x\r\nx\r\nx\r\nx\r\nx\r\n"));
+    bool keepOpen = true;
+    user_->Connection().OnStreamResume(keepOpen);
     EXPECT_EQ(3u, user_->lines.size());
     EXPECT_TRUE(user_->Connection().HasPendingInput());
     EXPECT_GT(user_->Connection().PendingInputDelay(), ACE_Time_Value(0, 500000));
     EXPECT_LE(user_->Connection().PendingInputDelay(), ACE_Time_Value(1, 1000));
     node_.Limits().SetCommandRate(0, 0);  // off: the rest runs at once
-    bool keepOpen = true;
     user_->Connection().OnStreamResume(keepOpen);
     EXPECT_EQ(5u, user_->lines.size());
     EXPECT_EQ(ACE_Time_Value::zero, user_->Connection().PendingInputDelay());
