@@ -20,9 +20,12 @@ REPS=${REPS:-3}
 READ_RATE=${READ_RATE:-100}
 PYTHON=${PYTHON-python3}
 build_targets quorvane-server loadgen filebench tcpcopy
-# What the clients receive goes to memory: the receiving client's disk writeback would
-# otherwise be measured, and it swings by a factor of five on this machine. The server's
-# own files stay on disk.
+# Both sides of a comparison do the same work. A download's receiver, the plain copy's as
+# the client's, discards what it reads in the timed runs: writing a fresh file would measure
+# the receiving machine's page allocation (on a virtual machine first touches of memory cost
+# ten times the copy itself), not the server. An upload's plain receiver writes into the
+# server's directory, on the file system where the server writes its files. Every client
+# then moves the file once more into a real file, compared with the original.
 SINK=$(mktemp -d /dev/shm/quorvane-filebench.XXXXXX)
 SCRATCH+=("$SINK")
 
@@ -45,40 +48,47 @@ client() { "${CLIENT_ON[@]}" "$@"; }
 pin_to() {  # core command...: on that core when pinned
     if [ "$PIN" = 1 ]; then taskset -c "$@"; else shift; "$@"; fi
 }
-plain_copy() {  # sender-core receiver-core rep
-    rm -f "$SINK/plain.out"
+plain_copy() {  # sender-core receiver-core rep destination
+    [ "$4" = /dev/null ] || rm -f "$4"
     sync
-    pin_to "$2" "$TCPCOPY" --recv "$COPY_PORT" "$SINK/plain.out" >"$OUT/plain-$1$2-$3.out" &
+    pin_to "$2" "$TCPCOPY" --recv "$COPY_PORT" "$4" >"$OUT/plain-$1$2-$3.out" &
     local receiver=$!
     for _ in $(seq 50); do grep -q listening "$OUT/plain-$1$2-$3.out" 2>/dev/null && break; sleep 0.1; done
     pin_to "$1" "$TCPCOPY" --send "$COPY_PORT" "$OUT/in.bin"
     wait "$receiver"
     COPY_PORT=$((COPY_PORT + 1))
-    rm -f "$SINK/plain.out"
+    [ "$4" = /dev/null ] || rm -f "$4"
     grep '^RESULT' "$OUT/plain-$1$2-$3.out"
 }
-# An upload and a download through the server with the client given; every file is
-# compared with the original.
+# An upload and a download through the server with the client given, the download
+# discarded.
 through_server() {  # label upload-array download-array file-name client...
     local label=$1 name=$4 line
     local -n ups=$2 downs=$3
     shift 4
     sync
-    line=$(client "$@" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out "$SINK/down.bin" \
+    line=$(client "$@" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out /dev/null \
         --name "$name" | grep '^RESULT')
     log "$label: $line"
     ups+=("$(field upload_mbps "$line")")
     downs+=("$(field download_mbps "$line")")
+}
+# The same, untimed, into a real file compared with the original.
+verify_client() {  # file-name client...
+    local name=$1
+    shift
+    client "$@" --tcp-port "$TCP_PORT" --udp-port "$UDP_PORT" --file "$OUT/in.bin" --out "$SINK/down.bin" \
+        --name "$name" >/dev/null
     cmp -s "$OUT/in.bin" "$SINK/down.bin" || identical=no
     rm -f "$SINK/down.bin"
 }
 plain_up=() plain_down=() up=() down=() py_up=() py_down=() identical=yes rss_growth=""
 [ "${VOICE_ONLY:-0}" = 1 ] && REPS=0
 for rep in $(seq "$REPS"); do
-    line=$(plain_copy "$CLIENT_CORE" "$TARGET_CORE" "$rep")
+    line=$(plain_copy "$CLIENT_CORE" "$TARGET_CORE" "$rep" "$DIR/plain.out")
     log "plain copy towards the server's core, run $rep: $line"
     plain_up+=("$(field mbps "$line")")
-    line=$(plain_copy "$TARGET_CORE" "$CLIENT_CORE" "$rep")
+    line=$(plain_copy "$TARGET_CORE" "$CLIENT_CORE" "$rep" /dev/null)
     log "plain copy from the server's core, run $rep: $line"
     plain_down+=("$(field mbps "$line")")
 
@@ -86,6 +96,10 @@ for rep in $(seq "$REPS"); do
     [ -n "$PYTHON" ] && through_server "simple Python client run $rep" py_up py_down "py$rep.bin" \
         "$PYTHON" "$ROOT/bench/filebench.py"
 done
+if [ "$REPS" -gt 0 ]; then
+    verify_client check.bin "$FILEBENCH"
+    [ -n "$PYTHON" ] && verify_client pycheck.bin "$PYTHON" "$ROOT/bench/filebench.py"
+fi
 
 # --- memory: a download to a reader slower than the disk ----------------------------------
 [ "${VOICE_ONLY:-0}" = 1 ] || {
