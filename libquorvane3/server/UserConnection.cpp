@@ -40,7 +40,11 @@ void UserConnection::OnStreamResume(bool& keepOpen) {
     user_.reader_.OnTurn(keepOpen);
 }
 
-void UserConnection::OnStreamReady() { user_.transfer_.OnOutputDrained(); }
+// A download's pass reports its end to the node, whose listeners may let the user go.
+void UserConnection::OnStreamReady() {
+    const std::shared_ptr<ServerUser> self = user_.weak_from_this().lock();
+    user_.transfer_.OnOutputDrained();
+}
 
 }  // namespace server
 }  // namespace quorvane
