@@ -13,6 +13,9 @@ bash scripts/setup.sh build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZ
   cd build/sanitize && ctest --output-on-failure -j 2
 )
 
+# The tree is formatted as .clang-format says.
+bash scripts/check-format.sh
+
 bash scripts/setup.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE_THREAD=ON
 (
   # Data races and lock-order inversions both fail the run; only ACE's own internals are

@@ -81,8 +81,8 @@ void LogInAndJoin(LineClient& command, const Options& options) {
 }
 
 double Upload(LineClient& command, const Options& options, long long size) {
-    SendLine(command, "regsendfile channel=\"/files/\" filename=\"" + options.name + "\" filesize=" +
-                     std::to_string(size));
+    SendLine(command,
+             "regsendfile channel=\"/files/\" filename=\"" + options.name + "\" filesize=" + std::to_string(size));
     const long long id = Param(Expect(command, "fileaccepted"), "transferid");
     LineClient data;
     Connect(data, options.tcpPort);
@@ -186,10 +186,10 @@ int main(int argc, char** argv) {
         if (options.sync) sync();
         long rssBefore = -1, rssMax = -1;
         const double down = Download(command, options, rssBefore, rssMax);
-        std::printf("RESULT bytes=%lld upload_seconds=%.3f upload_mbps=%.1f download_seconds=%.3f download_mbps=%.1f "
-                    "rss_before_kib=%ld rss_max_kib=%ld rss_growth_kib=%ld\n",
-                    size, up, up > 0 ? size / up / 1e6 : 0.0, down, size / down / 1e6, rssBefore, rssMax,
-                    rssMax - rssBefore);
+        std::printf(
+            "RESULT bytes=%lld upload_seconds=%.3f upload_mbps=%.1f download_seconds=%.3f download_mbps=%.1f "
+            "rss_before_kib=%ld rss_max_kib=%ld rss_growth_kib=%ld\n",
+            size, up, up > 0 ? size / up / 1e6 : 0.0, down, size / down / 1e6, rssBefore, rssMax, rssMax - rssBefore);
         std::fflush(stdout);
         options.name = base;
     }

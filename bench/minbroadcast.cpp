@@ -62,15 +62,14 @@ private:
     int listen_ = -1;
     int epoll_ = -1;
     std::vector<Conn> conns_;
-    std::string line_;     // the line being broadcast
-    long pending_ = 0;     // lines still to broadcast
-    size_t queued_ = 0;    // bytes waiting in all the queues
+    std::string line_;   // the line being broadcast
+    long pending_ = 0;   // lines still to broadcast
+    size_t queued_ = 0;  // bytes waiting in all the queues
 };
 
 const size_t kQueueLimit = size_t(64) << 20;
 
-bool Broadcaster::Open()
-{
+bool Broadcaster::Open() {
     rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
         rl.rlim_cur = rl.rlim_max;
@@ -94,19 +93,16 @@ bool Broadcaster::Open()
     return true;
 }
 
-void Broadcaster::Watch(size_t k, bool output)
-{
+void Broadcaster::Watch(size_t k, bool output) {
     epoll_event ev{};
     ev.events = output ? EPOLLIN | EPOLLOUT : EPOLLIN;
     ev.data.u64 = k;
     epoll_ctl(epoll_, EPOLL_CTL_MOD, conns_[k].fd, &ev);
 }
 
-void Broadcaster::Drop(size_t k)
-{
+void Broadcaster::Drop(size_t k) {
     Conn& c = conns_[k];
-    if (c.fd < 0)
-        return;
+    if (c.fd < 0) return;
     queued_ -= c.out.size();
     epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
     close(c.fd);
@@ -115,12 +111,10 @@ void Broadcaster::Drop(size_t k)
     std::string().swap(c.out);
 }
 
-void Broadcaster::Accept()
-{
+void Broadcaster::Accept() {
     for (int i = 0; i < 1024; ++i) {
         int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK);
-        if (fd < 0)
-            return;
+        if (fd < 0) return;
         conns_.push_back(Conn());
         size_t k = conns_.size() - 1;
         conns_[k].fd = fd;
@@ -134,14 +128,11 @@ void Broadcaster::Accept()
 }
 
 // Writes at once when nothing waits before it; whatever the socket does not take waits.
-void Broadcaster::Write(size_t k, const char* data, size_t length)
-{
+void Broadcaster::Write(size_t k, const char* data, size_t length) {
     Conn& c = conns_[k];
-    if (c.fd < 0)
-        return;
+    if (c.fd < 0) return;
     if (!c.out.empty() || batch_) {
-        if (c.out.empty())
-            Watch(k, true);
+        if (c.out.empty()) Watch(k, true);
         c.out.append(data, length);
         queued_ += length;
         return;
@@ -159,32 +150,26 @@ void Broadcaster::Write(size_t k, const char* data, size_t length)
     }
 }
 
-void Broadcaster::Flush(size_t k)
-{
+void Broadcaster::Flush(size_t k) {
     Conn& c = conns_[k];
     while (c.fd >= 0 && !c.out.empty()) {
         ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                Drop(k);
+            if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(k);
             return;
         }
         c.out.erase(0, size_t(n));
         queued_ -= size_t(n);
     }
-    if (c.fd >= 0)
-        Watch(k, false);
+    if (c.fd >= 0) Watch(k, false);
 }
 
-void Broadcaster::BroadcastOne()
-{
+void Broadcaster::BroadcastOne() {
     --pending_;
-    for (size_t k = 0; k < conns_.size(); ++k)
-        Write(k, line_.data(), line_.size());
+    for (size_t k = 0; k < conns_.size(); ++k) Write(k, line_.data(), line_.size());
 }
 
-void Broadcaster::OnInput(size_t k)
-{
+void Broadcaster::OnInput(size_t k) {
     char buf[4096];
     for (;;) {
         ssize_t n = recv(conns_[k].fd, buf, sizeof buf, 0);
@@ -192,8 +177,7 @@ void Broadcaster::OnInput(size_t k)
             Drop(k);
             return;
         }
-        if (n < 0)
-            break;
+        if (n < 0) break;
         conns_[k].in.append(buf, size_t(n));
         if (conns_[k].in.size() > 4096) {  // only one short command is ever expected
             Drop(k);
@@ -205,8 +189,8 @@ void Broadcaster::OnInput(size_t k)
         std::string cmd = conns_[k].in.substr(0, lf);
         conns_[k].in.erase(0, lf + 1);
         long lines = 0, bytes = 0;
-        if (sscanf(cmd.c_str(), "go %ld %ld", &lines, &bytes) == 2 && lines > 0 && lines <= 1000000 &&
-            bytes > 2 && bytes <= 65536) {
+        if (sscanf(cmd.c_str(), "go %ld %ld", &lines, &bytes) == 2 && lines > 0 && lines <= 1000000 && bytes > 2 &&
+            bytes <= 65536) {
             line_.assign(size_t(bytes) - 2, 'x');
             line_.replace(0, std::min(line_.size(), size_t(14)), "updatechannel ", std::min(line_.size(), size_t(14)));
             line_ += "\r\n";
@@ -215,13 +199,11 @@ void Broadcaster::OnInput(size_t k)
     }
 }
 
-void Broadcaster::Run()
-{
+void Broadcaster::Run() {
     double end = Now() + duration_;
     epoll_event events[1024];
     while (!g_stop && Now() < end) {
-        while (pending_ > 0 && queued_ < kQueueLimit)
-            BroadcastOne();
+        while (pending_ > 0 && queued_ < kQueueLimit) BroadcastOne();
         int n = epoll_wait(epoll_, events, 1024, pending_ > 0 ? 0 : 100);
         for (int i = 0; i < n; ++i) {
             uint64_t key = events[i].data.u64;
@@ -229,35 +211,26 @@ void Broadcaster::Run()
                 Accept();
                 continue;
             }
-            if (conns_[key].fd < 0)
-                continue;
-            if (events[i].events & EPOLLOUT)
-                Flush(key);
-            if (conns_[key].fd >= 0 && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-                OnInput(key);
+            if (conns_[key].fd < 0) continue;
+            if (events[i].events & EPOLLOUT) Flush(key);
+            if (conns_[key].fd >= 0 && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) OnInput(key);
         }
     }
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     int port = 0;
     double duration = 600;
     bool batch = false;
     bool bad = false;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--batch") == 0)
-            batch = true;
-        else if (i + 1 >= argc)
-            bad = true;
-        else if (strcmp(argv[i], "--port") == 0)
-            port = atoi(argv[++i]);
-        else if (strcmp(argv[i], "--duration") == 0)
-            duration = atof(argv[++i]);
-        else
-            bad = true;
+        if (strcmp(argv[i], "--batch") == 0) batch = true;
+        else if (i + 1 >= argc) bad = true;
+        else if (strcmp(argv[i], "--port") == 0) port = atoi(argv[++i]);
+        else if (strcmp(argv[i], "--duration") == 0) duration = atof(argv[++i]);
+        else bad = true;
     }
     if (bad || port <= 0 || port > 65535) {
         fprintf(stderr, "usage: minbroadcast --port P [--duration S (600)] [--batch]\n");
@@ -267,8 +240,7 @@ int main(int argc, char** argv)
     signal(SIGTERM, OnSignal);
     signal(SIGPIPE, SIG_IGN);
     Broadcaster b(port, duration, batch);
-    if (!b.Open())
-        return 1;
+    if (!b.Open()) return 1;
     b.Run();
     return 0;
 }

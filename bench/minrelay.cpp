@@ -38,9 +38,9 @@ void OnSignal(int) { g_stop = 1; }
 struct Options {
     int port = 0;
     int usersPerChannel = 10;
-    double duration = 900;    // the relay ends by itself after this
-    int bufferBytes = 131072; // as the server's sound port
-    bool batched = true;      // recvmmsg/sendmmsg rather than one call per datagram
+    double duration = 900;     // the relay ends by itself after this
+    int bufferBytes = 131072;  // as the server's sound port
+    bool batched = true;       // recvmmsg/sendmmsg rather than one call per datagram
 };
 
 class Relay {
@@ -66,14 +66,11 @@ private:
     uint64_t received_ = 0, forwarded_ = 0, failed_ = 0;
 };
 
-bool Relay::Open()
-{
+bool Relay::Open() {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0)
-        return false;
+    if (fd_ < 0) return false;
     sockaddr_in a = Loopback(opt_.port);
-    if (bind(fd_, (sockaddr*)&a, sizeof a) != 0)
-        return false;
+    if (bind(fd_, (sockaddr*)&a, sizeof a) != 0) return false;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &opt_.bufferBytes, sizeof opt_.bufferBytes);
     setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &opt_.bufferBytes, sizeof opt_.bufferBytes);
     socklen_t len = sizeof a;
@@ -84,13 +81,10 @@ bool Relay::Open()
     return true;
 }
 
-void Relay::Send(const uint8_t* p, unsigned len, const sockaddr_in& to)
-{
+void Relay::Send(const uint8_t* p, unsigned len, const sockaddr_in& to) {
     if (!opt_.batched) {
-        if (sendto(fd_, p, len, 0, (const sockaddr*)&to, sizeof to) == ssize_t(len))
-            ++forwarded_;
-        else
-            ++failed_;
+        if (sendto(fd_, p, len, 0, (const sockaddr*)&to, sizeof to) == ssize_t(len)) ++forwarded_;
+        else ++failed_;
         return;
     }
     iovec iov;
@@ -104,8 +98,7 @@ void Relay::Send(const uint8_t* p, unsigned len, const sockaddr_in& to)
     out_.push_back(m);
 }
 
-void Relay::Flush()
-{
+void Relay::Flush() {
     for (size_t i = 0; i < out_.size(); ++i) {
         out_[i].msg_hdr.msg_iov = &outIov_[i];
         out_[i].msg_hdr.msg_iovlen = 1;
@@ -126,15 +119,12 @@ void Relay::Flush()
     outIov_.clear();
 }
 
-void Relay::Handle(uint8_t* p, unsigned len, const sockaddr_in& from)
-{
-    if (len < 6)
-        return;
+void Relay::Handle(uint8_t* p, unsigned len, const sockaddr_in& from) {
+    if (len < 6) return;
     ++received_;
     unsigned id = Get16(p + 4);
     if (p[0] == kHello || p[0] == kKeepAlive) {
-        if (id == 0 || id > unsigned(kMaxUsers) || Get16(p + 2) > len)
-            return;
+        if (id == 0 || id > unsigned(kMaxUsers) || Get16(p + 2) > len) return;
         table_[id] = from;
         known_[id] = true;
         static const uint8_t ack[6] = {kAck, 5, 6, 0, 0, 0};
@@ -142,35 +132,29 @@ void Relay::Handle(uint8_t* p, unsigned len, const sockaddr_in& from)
         sendto(fd_, p[0] == kHello ? ack : alive, 6, 0, (const sockaddr*)&from, sizeof from);
         return;
     }
-    if (p[0] != kAudioOut || len < 8)
-        return;
+    if (p[0] != kAudioOut || len < 8) return;
     unsigned length = Get16(p + 2);
-    if (length < 8 || length > len || id == 0 || id > unsigned(kMaxUsers) || !known_[id])
-        return;
+    if (length < 8 || length > len || id == 0 || id > unsigned(kMaxUsers) || !known_[id]) return;
     p[0] = kAudioIn;
     unsigned dest = Get16(p + 6);
     if (dest != 0) {
-        if (dest <= unsigned(kMaxUsers) && known_[dest])
-            Send(p, length, table_[dest]);
+        if (dest <= unsigned(kMaxUsers) && known_[dest]) Send(p, length, table_[dest]);
         return;
     }
     unsigned channel = (id - 1) / unsigned(opt_.usersPerChannel);
     unsigned first = channel * unsigned(opt_.usersPerChannel) + 1;
     unsigned last = std::min(first + unsigned(opt_.usersPerChannel) - 1, unsigned(kMaxUsers));
     for (unsigned other = first; other <= last; ++other)
-        if (other != id && known_[other])
-            Send(p, length, table_[other]);
+        if (other != id && known_[other]) Send(p, length, table_[other]);
 }
 
-void Relay::Run()
-{
+void Relay::Run() {
     static UdpBatch<kBatch, kMaxDatagram> batch;
     static uint8_t single[kMaxDatagram];
     double end = Now() + opt_.duration;
     while (!g_stop && Now() < end) {
         pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, 200) <= 0)
-            continue;
+        if (poll(&pfd, 1, 200) <= 0) continue;
         if (opt_.batched) {
             int n = batch.Receive(fd_);
             for (int i = 0; i < n; ++i)
@@ -181,46 +165,37 @@ void Relay::Run()
             sockaddr_in from;
             socklen_t alen = sizeof from;
             ssize_t got = recvfrom(fd_, single, sizeof single, MSG_DONTWAIT | MSG_TRUNC, (sockaddr*)&from, &alen);
-            if (got > 0 && got <= kMaxDatagram)
-                Handle(single, unsigned(got), from);
+            if (got > 0 && got <= kMaxDatagram) Handle(single, unsigned(got), from);
         }
     }
-    fprintf(stderr, "minrelay: received %" PRIu64 " datagrams, forwarded %" PRIu64 " copies, %" PRIu64 " failed sends\n",
+    fprintf(stderr,
+            "minrelay: received %" PRIu64 " datagrams, forwarded %" PRIu64 " copies, %" PRIu64 " failed sends\n",
             received_, forwarded_, failed_);
 }
 
-bool ParseOptions(int argc, char** argv, Options& o)
-{
+bool ParseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--simple") {
             o.batched = false;
             continue;
         }
-        if (i + 1 >= argc)
-            return false;
+        if (i + 1 >= argc) return false;
         char* end = nullptr;
         double v = strtod(argv[++i], &end);
-        if (!end || *end != '\0')
-            return false;
-        if (a == "--port")
-            o.port = int(v);
-        else if (a == "--users-per-channel")
-            o.usersPerChannel = int(v);
-        else if (a == "--duration")
-            o.duration = v;
-        else if (a == "--buffer")
-            o.bufferBytes = int(v);
-        else
-            return false;
+        if (!end || *end != '\0') return false;
+        if (a == "--port") o.port = int(v);
+        else if (a == "--users-per-channel") o.usersPerChannel = int(v);
+        else if (a == "--duration") o.duration = v;
+        else if (a == "--buffer") o.bufferBytes = int(v);
+        else return false;
     }
     return o.port >= 0 && o.port <= 65535 && o.usersPerChannel >= 1 && o.duration > 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, o)) {
         fprintf(stderr,

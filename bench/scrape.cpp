@@ -27,11 +27,9 @@ struct Target {
     int port = 0;
 };
 
-bool ParseUrl(const std::string& url, Target& t)
-{
+bool ParseUrl(const std::string& url, Target& t) {
     const std::string scheme = "http://";
-    if (url.compare(0, scheme.size(), scheme) != 0)
-        return false;
+    if (url.compare(0, scheme.size(), scheme) != 0) return false;
     const size_t hostEnd = url.find_first_of(":/", scheme.size());
     t.host = url.substr(scheme.size(), hostEnd - scheme.size());
     size_t pathAt = url.find('/', scheme.size());
@@ -60,8 +58,7 @@ private:
     bool closeAfter_ = false;
 };
 
-bool Scraper::Connect()
-{
+bool Scraper::Connect() {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -76,42 +73,33 @@ bool Scraper::Connect()
     return true;
 }
 
-void Scraper::Drop()
-{
-    if (fd_ >= 0)
-        close(fd_);
+void Scraper::Drop() {
+    if (fd_ >= 0) close(fd_);
     fd_ = -1;
     in_.clear();
 }
 
-bool Scraper::Fill(double deadline)
-{
+bool Scraper::Fill(double deadline) {
     pollfd p = {fd_, POLLIN, 0};
     const int left = int((deadline - Now()) * 1000) + 1;
-    if (left <= 0 || poll(&p, 1, left) != 1)
-        return false;
+    if (left <= 0 || poll(&p, 1, left) != 1) return false;
     char chunk[65536];
     const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-    if (n <= 0)
-        return false;
+    if (n <= 0) return false;
     in_.append(chunk, size_t(n));
     return true;
 }
 
 // The status line and headers, then a body sized by Content-Length, chunked, or ended by
 // the close.
-long Scraper::ReadAnswer(double deadline)
-{
+long Scraper::ReadAnswer(double deadline) {
     size_t headEnd;
     while ((headEnd = in_.find("\r\n\r\n")) == std::string::npos)
-        if (!Fill(deadline))
-            return -1;
+        if (!Fill(deadline)) return -1;
     std::string head = in_.substr(0, headEnd + 2);
     in_.erase(0, headEnd + 4);
-    for (char& ch : head)
-        ch = char(tolower(static_cast<unsigned char>(ch)));
-    if (head.compare(0, 9, "http/1.1 ") != 0 && head.compare(0, 9, "http/1.0 ") != 0)
-        return -1;
+    for (char& ch : head) ch = char(tolower(static_cast<unsigned char>(ch)));
+    if (head.compare(0, 9, "http/1.1 ") != 0 && head.compare(0, 9, "http/1.0 ") != 0) return -1;
     const bool good = head.compare(9, 3, "200") == 0;
     closeAfter_ = head.find("\r\nconnection: close") != std::string::npos || head.compare(5, 3, "1.0") == 0;
     long body = 0;
@@ -119,24 +107,20 @@ long Scraper::ReadAnswer(double deadline)
     if (lengthAt != std::string::npos) {
         const size_t length = size_t(atol(head.c_str() + lengthAt + 17));
         while (in_.size() < length)
-            if (!Fill(deadline))
-                return -1;
+            if (!Fill(deadline)) return -1;
         in_.erase(0, length);
         body = long(length);
     } else if (head.find("\r\ntransfer-encoding: chunked") != std::string::npos) {
         for (;;) {
             size_t lineEnd;
             while ((lineEnd = in_.find("\r\n")) == std::string::npos)
-                if (!Fill(deadline))
-                    return -1;
+                if (!Fill(deadline)) return -1;
             const size_t size = size_t(strtoul(in_.c_str(), nullptr, 16));
             while (in_.size() < lineEnd + 2 + size + 2)
-                if (!Fill(deadline))
-                    return -1;
+                if (!Fill(deadline)) return -1;
             in_.erase(0, lineEnd + 2 + size + 2);
             body += long(size);
-            if (size == 0)
-                break;
+            if (size == 0) break;
         }
     } else {
         while (Fill(deadline)) {
@@ -147,11 +131,9 @@ long Scraper::ReadAnswer(double deadline)
     return good ? body : -1;
 }
 
-long Scraper::Scrape(double timeout)
-{
+long Scraper::Scrape(double timeout) {
     const double deadline = Now() + timeout;
-    if (fd_ < 0 && !Connect())
-        return -1;
+    if (fd_ < 0 && !Connect()) return -1;
     const std::string request = "GET " + target_.path + " HTTP/1.1\r\nHost: " + target_.host + ":" +
                                 std::to_string(target_.port) + "\r\nAccept: text/plain\r\n\r\n";
     if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) {
@@ -163,29 +145,22 @@ long Scraper::Scrape(double timeout)
         }
     }
     const long bytes = ReadAnswer(deadline);
-    if (bytes < 0 || closeAfter_)
-        Drop();
+    if (bytes < 0 || closeAfter_) Drop();
     return bytes;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::string url, stopFile;
     double interval = 0.1, maxTime = 600;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--url")
-            url = argv[i + 1];
-        else if (a == "--interval")
-            interval = atof(argv[i + 1]);
-        else if (a == "--stop-file")
-            stopFile = argv[i + 1];
-        else if (a == "--max-time")
-            maxTime = atof(argv[i + 1]);
-        else
-            url.clear(), i = argc;
+        if (a == "--url") url = argv[i + 1];
+        else if (a == "--interval") interval = atof(argv[i + 1]);
+        else if (a == "--stop-file") stopFile = argv[i + 1];
+        else if (a == "--max-time") maxTime = atof(argv[i + 1]);
+        else url.clear(), i = argc;
     }
     Target target;
     if (argc % 2 == 0 || !ParseUrl(url, target) || interval < 0.001 || maxTime <= 0) {
@@ -197,11 +172,9 @@ int main(int argc, char** argv)
     long failures = 0, bytes = 0;
     const double start = Now();
     for (double next = start; Now() - start < maxTime; next += interval) {
-        if (!stopFile.empty() && access(stopFile.c_str(), F_OK) == 0)
-            break;
+        if (!stopFile.empty() && access(stopFile.c_str(), F_OK) == 0) break;
         const double wait = next - Now();
-        if (wait > 0)
-            usleep(useconds_t(wait * 1e6));
+        if (wait > 0) usleep(useconds_t(wait * 1e6));
         const double at = Now();
         const long got = scraper.Scrape(std::max(1.0, interval * 10));
         if (got < 0) {
@@ -210,8 +183,7 @@ int main(int argc, char** argv)
             ms.push_back((Now() - at) * 1000);
             bytes = got;
         }
-        if (Now() > next + interval)
-            next = Now();  // a slow scrape does not make the next ones come in a burst
+        if (Now() > next + interval) next = Now();  // a slow scrape does not make the next ones come in a burst
     }
     const double seconds = Now() - start;
     if (ms.empty()) {

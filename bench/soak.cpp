@@ -40,11 +40,11 @@ struct Options {
     int serverPid = 0;
     int users = 100;
     int channels = 10;
-    int rate = 50;         // audio packets per second per talker
+    int rate = 50;  // audio packets per second per talker
     int packetSize = 100;
     int slow = 1000;
-    int junkRate = 2000;   // junk datagrams per second
-    int churnRate = 10;    // connect-login-quit cycles per second
+    int junkRate = 2000;  // junk datagrams per second
+    int churnRate = 10;   // connect-login-quit cycles per second
     int seconds = 600;
     int reportEvery = 10;
     std::string adminUser = "admin";
@@ -70,9 +70,9 @@ bool StartTalker(const Options& o, Talker& t, const std::string& nickname, const
 }
 
 struct Counters {
-    std::atomic<uint64_t> sent{0};          // audio packets sent by talkers
-    std::atomic<uint64_t> expected{0};      // copies that should arrive
-    std::atomic<uint64_t> delivered{0};     // copies that arrived
+    std::atomic<uint64_t> sent{0};       // audio packets sent by talkers
+    std::atomic<uint64_t> expected{0};   // copies that should arrive
+    std::atomic<uint64_t> delivered{0};  // copies that arrived
     std::atomic<uint64_t> slowBytes{0};
     std::atomic<uint64_t> slowReconnects{0};
     std::atomic<uint64_t> junk{0};
@@ -251,7 +251,8 @@ void RunAdmin(const Options& o, Counters& c) {
             const bool closed = poll(&p, 1, 0) == 1 && recv(admin.Fd(), &byte, 1, MSG_PEEK) <= 0;
             fprintf(stderr, "save failed at %.1f s: %s\n", Now() - startTime,
                     !admin.Refusal().empty() ? admin.Refusal().c_str()
-                                             : closed ? "connection closed" : "no reply within 10 s");
+                    : closed                 ? "connection closed"
+                                             : "no reply within 10 s");
             admin.Close();
         }
         const double wait = 1.0 - (Now() - started);
@@ -339,15 +340,16 @@ int main(int argc, char** argv) {
     uint64_t lastExpected = 0, lastDelivered = 0;
     long firstRss = -1, maxRss = 0;
     int firstFds = -1, maxFds = 0;
-    std::printf("%6s %12s %12s %8s %10s %6s %8s %10s %8s %8s\n", "t(s)", "copies/s", "delivered", "loss%",
-                "rss(KiB)", "fds", "slowconn", "junk", "churned", "saves");
+    std::printf("%6s %12s %12s %8s %10s %6s %8s %10s %8s %8s\n", "t(s)", "copies/s", "delivered", "loss%", "rss(KiB)",
+                "fds", "slowconn", "junk", "churned", "saves");
     for (int tick = 1; Now() - start < o.seconds; ++tick) {
         const double wake = start + tick * o.reportEvery;
         while (Now() < wake && Now() - start < o.seconds) std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const uint64_t expected = c.expected, delivered = c.delivered;
         const double intervalLoss =
-            expected > lastExpected ? 100.0 * (1.0 - double(delivered - lastDelivered) / double(expected - lastExpected))
-                                    : 0.0;
+            expected > lastExpected
+                ? 100.0 * (1.0 - double(delivered - lastDelivered) / double(expected - lastExpected))
+                : 0.0;
         const long rss = o.serverPid ? ProcessRssKiB(o.serverPid) : -1;
         const int fds = o.serverPid ? ProcessDescriptors(o.serverPid) : -1;
         // The first report is taken once everything has started; growth is measured from it.
@@ -378,16 +380,16 @@ int main(int argc, char** argv) {
     const double loss = c.expected ? 100.0 * (1.0 - double(c.delivered) / double(c.expected)) : 0.0;
     const long lastRss = o.serverPid ? ProcessRssKiB(o.serverPid) : -1;
     const int lastFds = o.serverPid ? ProcessDescriptors(o.serverPid) : -1;
-    std::printf("RESULT seconds=%d sent=%llu expected=%llu delivered=%llu loss_pct=%.4f rss_first_kib=%ld "
-                "rss_max_kib=%ld rss_last_kib=%ld fds_first=%d fds_max=%d fds_last=%d slow_connects=%llu "
-                "slow_bytes=%llu junk=%llu churned=%llu churn_failures=%llu saves=%llu save_failures=%llu\n",
-                o.seconds, static_cast<unsigned long long>(c.sent.load()),
-                static_cast<unsigned long long>(c.expected.load()), static_cast<unsigned long long>(c.delivered.load()),
-                loss, firstRss, maxRss, lastRss, firstFds, maxFds, lastFds,
-                static_cast<unsigned long long>(c.slowReconnects.load()),
-                static_cast<unsigned long long>(c.slowBytes.load()), static_cast<unsigned long long>(c.junk.load()),
-                static_cast<unsigned long long>(c.churned.load()), static_cast<unsigned long long>(c.churnFailures.load()),
-                static_cast<unsigned long long>(c.saves.load()), static_cast<unsigned long long>(c.saveFailures.load()));
+    std::printf(
+        "RESULT seconds=%d sent=%llu expected=%llu delivered=%llu loss_pct=%.4f rss_first_kib=%ld "
+        "rss_max_kib=%ld rss_last_kib=%ld fds_first=%d fds_max=%d fds_last=%d slow_connects=%llu "
+        "slow_bytes=%llu junk=%llu churned=%llu churn_failures=%llu saves=%llu save_failures=%llu\n",
+        o.seconds, static_cast<unsigned long long>(c.sent.load()), static_cast<unsigned long long>(c.expected.load()),
+        static_cast<unsigned long long>(c.delivered.load()), loss, firstRss, maxRss, lastRss, firstFds, maxFds, lastFds,
+        static_cast<unsigned long long>(c.slowReconnects.load()), static_cast<unsigned long long>(c.slowBytes.load()),
+        static_cast<unsigned long long>(c.junk.load()), static_cast<unsigned long long>(c.churned.load()),
+        static_cast<unsigned long long>(c.churnFailures.load()), static_cast<unsigned long long>(c.saves.load()),
+        static_cast<unsigned long long>(c.saveFailures.load()));
     for (Talker& t : talkers) close(t.udp);
     return loss < 0.1 ? 0 : 1;
 }

@@ -9,9 +9,7 @@ namespace cli {
 
 namespace {
 
-int Depth(const std::string& path) {
-    return static_cast<int>(std::count(path.begin(), path.end(), '/')) - 1;
-}
+int Depth(const std::string& path) { return static_cast<int>(std::count(path.begin(), path.end(), '/')) - 1; }
 
 }  // namespace
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "ClientSession.h"
 #include "CliOptions.h"
+#include "ClientSession.h"
 #include "CommandTable.h"
 #include "Completion.h"
 

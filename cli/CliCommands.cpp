@@ -99,8 +99,8 @@ bool CliApp::Destination(const Request& request, std::string& path, bool& replac
         error = path + " exists; give --force to replace it";
         return false;
     }
-    if (Ask(path + " exists. Replace it? [y/N] ", false, answer) && (answer == "y" || answer == "Y" ||
-                                                                      answer == "yes" || answer == "Yes")) {
+    if (Ask(path + " exists. Replace it? [y/N] ", false, answer) &&
+        (answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes")) {
         replace = true;
         return true;
     }

@@ -21,8 +21,7 @@ int ParseCliOptions(int argc, char** argv, CliOptions& options) {
     app.add_option("--udp-port", options.udpPort, "UDP voice port (default: the TCP port + 1)")
         ->check(CLI::Range(1, 65535));
     CLI::Option* user = app.add_option("--user", options.user, "log in as a user with this nickname");
-    CLI::Option* admin =
-        app.add_option("--admin", options.admin, "log in as the administrator with this account name");
+    CLI::Option* admin = app.add_option("--admin", options.admin, "log in as the administrator with this account name");
     user->excludes(admin);
     app.add_option("-c,--command", options.commands,
                    "run this command (repeatable, in order) and exit; the status is non-zero "

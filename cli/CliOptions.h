@@ -11,9 +11,9 @@ namespace cli {
 struct CliOptions {
     std::string host = "127.0.0.1";
     int port = 10300;
-    int udpPort = 0;  // 0: the TCP port + 1, as the server's defaults pair them
-    std::string user;   // nickname of a user login
-    std::string admin;  // account name of an administrator login
+    int udpPort = 0;                    // 0: the TCP port + 1, as the server's defaults pair them
+    std::string user;                   // nickname of a user login
+    std::string admin;                  // account name of an administrator login
     std::vector<std::string> commands;  // -c, run in order; none: interactive
     bool json = false;
     int timeoutSeconds = 10;  // for each reply of the server

@@ -93,7 +93,8 @@ bool ClientSession::HandleLine(const std::string& line) {
 
 Reply ClientSession::Execute(const std::string& line) {
     Reply reply;
-    const std::string finished = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? line : line + "\r\n";
+    const std::string finished =
+        line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? line : line + "\r\n";
     if ((!line.empty() && !tcp_.Send(finished)) || !SendPing()) {
         reply.ok = false;
         reply.errorText = "the connection to the server is lost";
@@ -157,8 +158,8 @@ int ClientSession::KeepAlive() {
         nextVoiceKeepAlive_ = now + std::chrono::milliseconds(VOICE_KEEPALIVE_INTERVAL_MS);
     }
     const Clock::time_point next = voiceBound_ ? std::min(nextPing_, nextVoiceKeepAlive_) : nextPing_;
-    return static_cast<int>(std::max<long long>(
-        0, std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count()));
+    return static_cast<int>(
+        std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count()));
 }
 
 void ClientSession::Quit() {

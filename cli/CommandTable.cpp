@@ -46,8 +46,8 @@ struct Args {
     }
     // What the prompt says once the command succeeded, and the server's lines that would
     // say it again.
-    bool Confirm(const std::string& text, std::initializer_list<const char*> echo = {},
-                 const std::string& channel = "", int userId = 0) const {
+    bool Confirm(const std::string& text, std::initializer_list<const char*> echo = {}, const std::string& channel = "",
+                 int userId = 0) const {
         request.confirmation = text;
         request.echo.words.assign(echo.begin(), echo.end());
         request.echo.channel = channel;
@@ -128,7 +128,8 @@ const int NO_SECRET = 1 << 30;
 
 // Why the administrator's connection cannot do what a user's does.
 const char* const ADMIN_NO_CHANNEL = "the administrator cannot join channels; log in with --user for that";
-const char* const ADMIN_NO_CHANNEL_MESSAGES = "administrators cannot send channel messages; log in with --user for that";
+const char* const ADMIN_NO_CHANNEL_MESSAGES =
+    "administrators cannot send channel messages; log in with --user for that";
 const char* const ADMIN_NO_USER_MESSAGES = "administrators cannot send messages to users; log in with --user for that";
 const char* const ADMIN_NO_STATS =
     "administrators cannot send channel messages, and the statistics answer one; log in with --user for that";
@@ -150,6 +151,7 @@ struct CommandEntry {
 };
 
 // Commands of people in channels, then of the administrator, then of the client itself.
+// clang-format off
 const CommandEntry COMMANDS[] = {
     {"join", "PATH [PASSWORD]", 1, 2, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
@@ -362,6 +364,7 @@ const CommandEntry COMMANDS[] = {
     {"quit", "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::QUIT); },
      "leave the client"},
 };
+// clang-format on
 
 const CommandEntry* FindCommand(const std::string& word) {
     for (const CommandEntry& entry : COMMANDS) {
@@ -407,8 +410,7 @@ bool SplitWords(const std::string& text, Words& out, std::string& error) {
     return true;
 }
 
-bool BuildRequest(const std::string& text, const CommandContext& context, Request& request,
-                  std::string& error) {
+bool BuildRequest(const std::string& text, const CommandContext& context, Request& request, std::string& error) {
     request = Request();
     Words typed;
     if (!SplitWords(text, typed, error)) return false;
@@ -461,8 +463,8 @@ bool Echo::Matches(const std::string& line) const {
     std::string word;
     if (!ExtractCommand(line, word) || std::find(words.begin(), words.end(), word) == words.end()) return false;
     std::string value;
-    if (!channel.empty() && (!GetStringParam(line, "channel", value) ||
-                             !EqualsNoCase(value.substr(0, channel.size()), channel))) {
+    if (!channel.empty() &&
+        (!GetStringParam(line, "channel", value) || !EqualsNoCase(value.substr(0, channel.size()), channel))) {
         return false;
     }
     int id = 0;

@@ -35,10 +35,10 @@ struct Request {
     Action action = Action::NOTHING;
     std::string line;  // SERVER: the protocol line, CR LF included
     ResultKind result = ResultKind::NONE;
-    std::string localPath;   // UPLOAD, DOWNLOAD
-    std::string remoteName;  // UPLOAD, DOWNLOAD; HELP: the command asked about
-    std::string channel;     // UPLOAD, DOWNLOAD
-    bool force = false;      // DOWNLOAD: an existing local file may be replaced
+    std::string localPath;     // UPLOAD, DOWNLOAD
+    std::string remoteName;    // UPLOAD, DOWNLOAD; HELP: the command asked about
+    std::string channel;       // UPLOAD, DOWNLOAD
+    bool force = false;        // DOWNLOAD: an existing local file may be replaced
     std::string confirmation;  // said at the prompt once the command succeeded
     Echo echo;
 };
@@ -62,8 +62,7 @@ struct Words {
 bool SplitWords(const std::string& text, Words& out, std::string& error);
 
 // Turns a typed command into a request; false with a message when it cannot.
-bool BuildRequest(const std::string& text, const CommandContext& context, Request& request,
-                  std::string& error);
+bool BuildRequest(const std::string& text, const CommandContext& context, Request& request, std::string& error);
 
 // Whether a typed line holds a password (join with one, server, admin, password=...):
 // such lines are kept out of the history.

@@ -17,8 +17,8 @@ struct Candidates {
 };
 
 struct Completed {
-    size_t start = 0;          // where the word begins in the line
-    std::string replacement;   // the word's new text; empty: the word stays
+    size_t start = 0;                  // where the word begins in the line
+    std::string replacement;           // the word's new text; empty: the word stays
     std::vector<std::string> choices;  // more than one match and nothing to add: show them
 };
 

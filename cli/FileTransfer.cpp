@@ -50,8 +50,8 @@ bool Await(LineConnection& conn, const char* awaited, int timeoutMs, std::string
 }
 
 // Opens the data connection and names the transfer.
-bool Begin(LineConnection& conn, const TransferEndpoint& endpoint, const std::string& request,
-           const char* awaited, std::string& reply, std::string& error) {
+bool Begin(LineConnection& conn, const TransferEndpoint& endpoint, const std::string& request, const char* awaited,
+           std::string& reply, std::string& error) {
     if (!conn.Connect(endpoint.host, endpoint.port, endpoint.timeoutMs, error)) return false;
     if (!conn.Send(request)) {
         error = "the data connection broke";
@@ -84,8 +84,8 @@ bool UploadFile(const TransferEndpoint& endpoint, int transferId, const std::str
     LineConnection conn;
     std::string reply;
     // Bytes may only follow once the server has switched the connection to data.
-    if (!Begin(conn, endpoint, LineBuilder("sendfile").Int("transferid", transferId).Finish(), "filedeliver",
-               reply, error)) {
+    if (!Begin(conn, endpoint, LineBuilder("sendfile").Int("transferid", transferId).Finish(), "filedeliver", reply,
+               error)) {
         return false;
     }
     std::vector<char> buffer(CHUNK);

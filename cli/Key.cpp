@@ -82,10 +82,14 @@ size_t DecodeEscape(const std::string& bytes, size_t start, Key& key) {
         return 3;
     }
     switch (next) {
-    case 'b': case 'B': key.code = KeyCode::WORD_LEFT; break;
-    case 'f': case 'F': key.code = KeyCode::WORD_RIGHT; break;
-    case 'd': case 'D': key.code = KeyCode::KILL_WORD_FORWARD; break;
-    case '\x7f': case '\x08': key.code = KeyCode::KILL_WORD_BACK; break;
+    case 'b':
+    case 'B': key.code = KeyCode::WORD_LEFT; break;
+    case 'f':
+    case 'F': key.code = KeyCode::WORD_RIGHT; break;
+    case 'd':
+    case 'D': key.code = KeyCode::KILL_WORD_FORWARD; break;
+    case '\x7f':
+    case '\x08': key.code = KeyCode::KILL_WORD_BACK; break;
     case ESC: key.code = KeyCode::IGNORED; return 1;  // the second ESC starts a key of its own
     default: key.code = KeyCode::IGNORED; break;
     }

@@ -30,8 +30,7 @@ public:
 
     // historyFile empty: no history kept between sessions. keep decides which lines the
     // history may hold.
-    LineEditor(const std::string& prompt, Completer completer, const std::string& historyFile,
-               History::Filter keep);
+    LineEditor(const std::string& prompt, Completer completer, const std::string& historyFile, History::Filter keep);
     ~LineEditor();
     LineEditor(const LineEditor&) = delete;
     LineEditor& operator=(const LineEditor&) = delete;
@@ -81,7 +80,7 @@ private:
     bool shown_ = false;
     bool lastWasInterrupt_ = false;
     bool ended_ = false;
-    size_t scroll_ = 0;  // the first character of the line that fits on the screen
+    size_t scroll_ = 0;    // the first character of the line that fits on the screen
     std::string pending_;  // bytes read, not yet taken as keys
     LineSplitter plain_;   // not editing: the lines of the input
     EditBuffer buffer_;

@@ -186,8 +186,7 @@ std::string BanText(const std::string& line) {
            (channel.empty() ? "" : "  in " + channel) + "  since " + TextParam(line, "bantime");
 }
 
-std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where,
-                         double seconds) {
+std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where, double seconds) {
     char duration[32];
     std::snprintf(duration, sizeof(duration), "%.1f s", seconds);
     return std::string(upload ? "Uploaded " : "Downloaded ") + name + " (" + HumanBytes(static_cast<double>(size)) +
@@ -271,8 +270,7 @@ std::vector<Record> StatsRows(const std::string& content) {
             }
         }
         int64_t value = 0;
-        rows.push_back({{"name", name},
-                        StatNumber(text, unit, value) ? Number("value", value) : Field{"value", text}});
+        rows.push_back({{"name", name}, StatNumber(text, unit, value) ? Number("value", value) : Field{"value", text}});
     }
     return rows;
 }

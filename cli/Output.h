@@ -46,8 +46,7 @@ std::string DescribeLine(const std::string& line, const ChannelTree& before);
 // and the server's statistics text.
 std::string FilesText(const std::string& channel, const std::vector<std::string>& addfileLines);
 std::string BanText(const std::string& userbannedLine);
-std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where,
-                         double seconds);
+std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where, double seconds);
 std::string StatsText(const std::string& content);
 
 // "1.5 KiB"-style size.

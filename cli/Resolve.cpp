@@ -6,8 +6,7 @@ namespace quorvane {
 namespace cli {
 
 int OpenFirstAddress(const std::string& host, int port, int socketType,
-                     const std::function<int(const addrinfo*, std::string& error)>& open,
-                     std::string& error) {
+                     const std::function<int(const addrinfo*, std::string& error)>& open, std::string& error) {
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_UNSPEC;

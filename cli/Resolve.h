@@ -14,8 +14,7 @@ namespace cli {
 // until one answers a descriptor >= 0, which is returned; -1 with the reason otherwise
 // (open sets the reason for its own failures).
 int OpenFirstAddress(const std::string& host, int port, int socketType,
-                     const std::function<int(const addrinfo*, std::string& error)>& open,
-                     std::string& error);
+                     const std::function<int(const addrinfo*, std::string& error)>& open, std::string& error);
 
 }  // namespace cli
 }  // namespace quorvane

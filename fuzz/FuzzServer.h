@@ -69,7 +69,8 @@ public:
             const int handled = reactor_.handle_events(zero);
             char buffer[65536];
             ssize_t n;
-            while ((n = ::recv(client, buffer, sizeof(buffer), 0)) > 0) received_.append(buffer, static_cast<size_t>(n));
+            while ((n = ::recv(client, buffer, sizeof(buffer), 0)) > 0)
+                received_.append(buffer, static_cast<size_t>(n));
             if (handled <= 0) break;
         }
     }
@@ -98,7 +99,8 @@ public:
         Hello(userId, from);
         const std::string lines =
             "login protocol=\"3.4\" nickname=\"fuzz\" serverpassword=\"\" bandmode=0 framesize=320 "
-            "encodedframesize=20 fpp=2 version=\"3.3.1\"\r\njoin channel=\"" + channel + "\"\r\n";
+            "encodedframesize=20 fpp=2 version=\"3.3.1\"\r\njoin channel=\"" +
+            channel + "\"\r\n";
         Feed(userId, lines.data(), lines.size());
     }
 

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         entry.internalname = values[i];
         entry.filesize = static_cast<int64_t>(i);
         fresh.AddFileEntry("/", entry);
-        if (!values[i].empty() && values[i].find('/') == std::string::npos) fresh.AddFileEntry("/" + values[i] + "/", entry);
+        if (!values[i].empty() && values[i].find('/') == std::string::npos)
+            fresh.AddFileEntry("/" + values[i] + "/", entry);
     }
     fuzzing::Reload(fresh, reloaded);
     const std::vector<FileEntry> read = Entries(reloaded, "/");

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # debhelper, fakeroot, help2man, lintian: the Debian package; systemd-container, logrotate:
 # the service's test under a real systemd; fail2ban: the filter's test.
 packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev
-          libgmock-dev libbenchmark-dev libcli11-dev clang tmux prometheus
+          libgmock-dev libbenchmark-dev libcli11-dev clang clang-format tmux prometheus
           dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban)
 bash scripts/install-packages.sh "${packages[@]}"
 

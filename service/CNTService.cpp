@@ -128,23 +128,15 @@ int CNTService::ProcessCommandLine(int argc, char** argv) {
         std::fflush(stdout);
         return EXIT_ACTION_DONE;
     case 'd':
-    case 'f':
-        debug_ = true;
-        return DebugService(argc, argv, line.immediate == 'f');
-    default:
-        break;
+    case 'f': debug_ = true; return DebugService(argc, argv, line.immediate == 'f');
+    default: break;
     }
     switch (line.action) {
-    case ServiceCommandLine::ACTION_INSTALL:
-        return InstallService();
-    case ServiceCommandLine::ACTION_REMOVE:
-        return RemoveService();
-    case ServiceCommandLine::ACTION_END:
-        return EndRunningService();
-    case ServiceCommandLine::ACTION_START:
-        return StartInstalledService();
-    case ServiceCommandLine::ACTION_NONE:
-        break;
+    case ServiceCommandLine::ACTION_INSTALL: return InstallService();
+    case ServiceCommandLine::ACTION_REMOVE: return RemoveService();
+    case ServiceCommandLine::ACTION_END: return EndRunningService();
+    case ServiceCommandLine::ACTION_START: return StartInstalledService();
+    case ServiceCommandLine::ACTION_NONE: break;
     }
     return DispatchService(argc, argv);
 }
@@ -185,8 +177,7 @@ int CNTService::InstallService() {
         return EXIT_FAILED_ACTION;
     }
     std::string unitText, error;
-    if (!ServiceManager::MakeUnitText(std::string(path, static_cast<size_t>(length)),
-                                      accountName_, unitText, error)) {
+    if (!ServiceManager::MakeUnitText(std::string(path, static_cast<size_t>(length)), accountName_, unitText, error)) {
         std::printf("Unable to install %s - %s\n", displayName_, error.c_str());
         std::fflush(stdout);
         return EXIT_FAILED_ACTION;
@@ -325,8 +316,7 @@ bool CNTService::UpdateServiceStatus(ServiceState state, int waitHintMs, int ser
         return true;
     }
     std::lock_guard<std::mutex> guard(statusLock_);
-    if (currentState_ == SERVICE_STOP_PENDING && state != SERVICE_STOPPED &&
-        state != SERVICE_STOP_PENDING) {
+    if (currentState_ == SERVICE_STOP_PENDING && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
         return true;
     }
     currentState_ = state;
@@ -352,12 +342,11 @@ bool CNTService::UpdateServiceStatus(ServiceState state, int waitHintMs, int ser
         break;
     case SERVICE_STOPPED:
         phase = ServiceManager::PHASE_STOPPED;
-        status = serviceExitCode == 0          ? name + " stopped."
+        status = serviceExitCode == 0     ? name + " stopped."
                  : failureReason_.empty() ? std::string("Failed to start.")
                                           : "Failed to start: " + failureReason_;
         break;
-    default:
-        return true;
+    default: return true;
     }
     return Notify(phase, status);
 }

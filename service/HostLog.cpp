@@ -21,16 +21,11 @@ int SyslogPriority(ACE_Log_Priority priority) {
     case LM_EMERGENCY:
     case LM_ALERT:
     case LM_CRITICAL:
-    case LM_ERROR:
-        return LOG_ERR;
-    case LM_WARNING:
-        return LOG_WARNING;
-    case LM_NOTICE:
-        return LOG_NOTICE;
-    case LM_INFO:
-        return LOG_INFO;
-    default:
-        return LOG_DEBUG;
+    case LM_ERROR: return LOG_ERR;
+    case LM_WARNING: return LOG_WARNING;
+    case LM_NOTICE: return LOG_NOTICE;
+    case LM_INFO: return LOG_INFO;
+    default: return LOG_DEBUG;
     }
 }
 
@@ -68,9 +63,7 @@ void HostLog::Error(const std::string& text) { ACE_LOG_MSG->log(LM_ERROR, "%s\n"
 
 void HostLog::Info(const std::string& text) { ACE_LOG_MSG->log(LM_INFO, "%s\n", text.c_str()); }
 
-void HostLog::EndStartUp() {
-    ACE_LOG_MSG->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::SYSLOG | ACE_Log_Msg::CUSTOM);
-}
+void HostLog::EndStartUp() { ACE_LOG_MSG->clr_flags(ACE_Log_Msg::STDERR | ACE_Log_Msg::SYSLOG | ACE_Log_Msg::CUSTOM); }
 
 void HostLog::Report(bool error, const std::string& text) {
     if (!underManager) {

@@ -7,8 +7,8 @@
 #include "settings/ValueRules.h"
 
 using quorvane::QuorvaneSettings;
-using quorvane::ValueRules;
 using quorvane::StaticChannelTable;
+using quorvane::ValueRules;
 using quorvane::server::ServerNode;
 
 namespace {

@@ -9,8 +9,8 @@
 #include <memory>
 
 #include <ace/ACE.h>
-#include <ace/Init_ACE.h>
 #include <ace/Dev_Poll_Reactor.h>
+#include <ace/Init_ACE.h>
 #include <ace/Log_Msg.h>
 #include <ace/Reactor.h>
 #include <ace/Select_Reactor.h>
@@ -26,9 +26,9 @@
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
 #include "listeners/ServerListener.h"
-#include "network/MetricsServer.h"
 #include "listeners/StorageWriter.h"
 #include "network/CpuPlacement.h"
+#include "network/MetricsServer.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
 #include "server/MetricsText.h"
@@ -41,8 +41,8 @@ using quorvane::LoadSharedFiles;
 using quorvane::QuorvaneSettings;
 using quorvane::StaticChannelTable;
 using quorvane::StorageWriter;
-using quorvane::server::ServerListener;
 using quorvane::server::MetricsText;
+using quorvane::server::ServerListener;
 using quorvane::server::ServerNode;
 
 const char* const CQuorvaneService::SETTINGS_FILE_NAME = "QuorvaneService.xml";
@@ -99,9 +99,8 @@ size_t RaiseOpenFilesLimit() {
             limit = raised;
         }
     }
-    const rlim_t handles = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > MAX_REACTOR_HANDLES
-                               ? MAX_REACTOR_HANDLES
-                               : limit.rlim_cur;
+    const rlim_t handles =
+        limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > MAX_REACTOR_HANDLES ? MAX_REACTOR_HANDLES : limit.rlim_cur;
     return static_cast<size_t>(handles);
 }
 
@@ -130,8 +129,7 @@ std::string FormatLaunchFailure(const HostSettings& host) {
         return text;
     }
     // The bind address may be long: only the fixed part goes through snprintf.
-    std::snprintf(text, sizeof(text),
-                  " TCP port %d UDP port %d.\r\nMake sure the ports are not currently in use.",
+    std::snprintf(text, sizeof(text), " TCP port %d UDP port %d.\r\nMake sure the ports are not currently in use.",
                   host.tcpPort, host.udpPort);
     return "Unable to launch server using IP-address " + host.bindIp + text;
 }
@@ -237,8 +235,9 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
     }
     bool started = false;
     {
-        ServerListener listener(storage.Settings(), storage.Bans(), storage.Files(), &eventLog,
-                                [](const std::string& text) { HostLog::Report(true, text); }, &writer);
+        ServerListener listener(
+            storage.Settings(), storage.Bans(), storage.Files(), &eventLog,
+            [](const std::string& text) { HostLog::Report(true, text); }, &writer);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         ApplySettings(node, host);
         // The table stays: a reload compares the file's tree with it.
@@ -302,7 +301,8 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
     std::unique_ptr<SettingsReload> reload;
     if (loopsRunning) {
         const std::string root = node.Files().GetFilesRoot();
-        const std::string shownRoot = root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
+        const std::string shownRoot =
+            root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
         HostLog::Info(StartLine(GetDisplayName(), host, shownRoot, ThreadPrecedence::Describe()));
         // From now on log output goes only to the log file, if there is one.
         HostLog::EndStartUp();

@@ -37,10 +37,10 @@ struct OptionRow {
     ServiceCommandLine::Action action;
 };
 const OptionRow OPTIONS[] = {
-    {'?', 'h', ServiceCommandLine::ACTION_NONE},   {'h', 'h', ServiceCommandLine::ACTION_NONE},
-    {'d', 'd', ServiceCommandLine::ACTION_NONE},   {'f', 'f', ServiceCommandLine::ACTION_NONE},
-    {'i', 0, ServiceCommandLine::ACTION_INSTALL},  {'u', 0, ServiceCommandLine::ACTION_REMOVE},
-    {'e', 0, ServiceCommandLine::ACTION_END},      {'s', 0, ServiceCommandLine::ACTION_START},
+    {'?', 'h', ServiceCommandLine::ACTION_NONE},  {'h', 'h', ServiceCommandLine::ACTION_NONE},
+    {'d', 'd', ServiceCommandLine::ACTION_NONE},  {'f', 'f', ServiceCommandLine::ACTION_NONE},
+    {'i', 0, ServiceCommandLine::ACTION_INSTALL}, {'u', 0, ServiceCommandLine::ACTION_REMOVE},
+    {'e', 0, ServiceCommandLine::ACTION_END},     {'s', 0, ServiceCommandLine::ACTION_START},
 };
 
 // The value of -l or -p: the rest of the argument, else the next argument (which is

@@ -12,7 +12,7 @@ struct ServiceCommandLine {
 
     char immediate = 0;  // 'h' help, 'v' version, 'd' console run, 'f' quiet run; 0 none
     Action action = ACTION_NONE;
-    std::string error;   // why the command line is refused; empty when it is sound
+    std::string error;  // why the command line is refused; empty when it is sound
 };
 
 // Reads every argument: options start with "-" or "/"; the first of --help, -h, -?,

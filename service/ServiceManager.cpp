@@ -34,9 +34,7 @@ std::string FromEnvironment(const char* name, const char* fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string ErrorText(int error) {
-    return std::strerror(error);
-}
+std::string ErrorText(int error) { return std::strerror(error); }
 
 std::string FirstLine(const std::string& text) {
     const size_t start = text.find_first_not_of(" \t\r\n");
@@ -150,31 +148,19 @@ bool ServiceManager::StartedByManager() {
 
 bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& status, std::string& error) {
     // A wait hint extends the manager's start or stop time-out by that much.
-    const std::string extend =
-        "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
+    const std::string extend = "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
     // A status line is one line.
     std::string line = status;
     std::replace(line.begin(), line.end(), '\n', ' ');
     std::string message;
     switch (phase) {
-    case PHASE_STARTING:
-        message = "STATUS=" + line + extend;
-        break;
-    case PHASE_RUNNING:
-        message = "READY=1\nSTATUS=" + line;
-        break;
-    case PHASE_STOPPING:
-        message = "STOPPING=1\nSTATUS=" + line + extend;
-        break;
-    case PHASE_RELOADING:
-        message = "RELOADING=1\nSTATUS=" + line;
-        break;
+    case PHASE_STARTING: message = "STATUS=" + line + extend; break;
+    case PHASE_RUNNING: message = "READY=1\nSTATUS=" + line; break;
+    case PHASE_STOPPING: message = "STOPPING=1\nSTATUS=" + line + extend; break;
+    case PHASE_RELOADING: message = "RELOADING=1\nSTATUS=" + line; break;
     case PHASE_STOPPED:
-    case PHASE_STATUS:
-        message = "STATUS=" + line;
-        break;
-    case PHASE_OTHER:
-        return true;
+    case PHASE_STATUS: message = "STATUS=" + line; break;
+    case PHASE_OTHER: return true;
     }
     const int result = sd_notify(0, message.c_str());
     if (result > 0) {
@@ -193,8 +179,8 @@ bool ServiceManager::FeedWatchdog() { return sd_notify(0, "WATCHDOG=1") > 0; }
 
 bool ServiceManager::OpenUnitDirectory(std::string& error) const {
     struct stat info;
-    const int failure = stat(unitDirectory_.c_str(), &info) != 0 ? errno
-                        : !S_ISDIR(info.st_mode)                    ? ENOTDIR
+    const int failure = stat(unitDirectory_.c_str(), &info) != 0           ? errno
+                        : !S_ISDIR(info.st_mode)                           ? ENOTDIR
                         : access(unitDirectory_.c_str(), W_OK | X_OK) != 0 ? errno
                                                                            : 0;
     if (failure != 0) {
@@ -227,8 +213,8 @@ bool ServiceManager::ToUserName(const std::string& account, std::string& user) {
     return true;
 }
 
-bool ServiceManager::MakeUnitText(const std::string& programPath, const std::string& account,
-                                  std::string& text, std::string& error) {
+bool ServiceManager::MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
+                                  std::string& error) {
     std::string user;
     if (!account.empty() && !ToUserName(account, user)) {
         error = "the account " + account + " is not a user name";
@@ -238,8 +224,7 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
     std::string program, directory;
     if (slash == std::string::npos || !EscapeUnitPath(programPath, program) ||
         !EscapeUnitPath(slash == 0 ? "/" : programPath.substr(0, slash), directory)) {
-        error = "its path " + programPath +
-                " holds a blank, a quote or a backslash, which a unit file cannot take";
+        error = "its path " + programPath + " holds a blank, a quote or a backslash, which a unit file cannot take";
         return false;
     }
     // A program below a home directory needs it visible; it stays read-only but for the
@@ -291,8 +276,7 @@ bool ServiceManager::Install(const std::string& unitText, std::string& error) {
     if (!WriteNewFile(unitPath_, unitText, error)) {
         return false;
     }
-    if (RunSystemctl({"daemon-reload"}, output, error) &&
-        RunSystemctl({"enable", unitName_}, output, error)) {
+    if (RunSystemctl({"daemon-reload"}, output, error) && RunSystemctl({"enable", unitName_}, output, error)) {
         return true;
     }
     // Nothing stays installed: the unit goes again and the manager forgets it.
@@ -348,8 +332,7 @@ ServiceManager::UnitState ServiceManager::QueryState() {
     return UNIT_UNKNOWN;
 }
 
-bool ServiceManager::RunSystemctl(const std::vector<std::string>& args, std::string& output,
-                                  std::string& error) const {
+bool ServiceManager::RunSystemctl(const std::vector<std::string>& args, std::string& output, std::string& error) const {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(systemctl_.c_str()));
     for (const std::string& arg : args) {

@@ -74,14 +74,13 @@ public:
     static bool ToUserName(const std::string& account, std::string& user);
     // The unit text for the program at that path, run as the account when one is given;
     // false when the path or the account cannot be written in a unit file.
-    static bool MakeUnitText(const std::string& programPath, const std::string& account,
-                             std::string& text, std::string& error);
+    static bool MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
+                             std::string& error);
 
 private:
     // Runs systemctl with the arguments to its end; false with the reason (the first line
     // it wrote on standard error, or how it ended) unless it exited with 0.
-    bool RunSystemctl(const std::vector<std::string>& args, std::string& output,
-                      std::string& error) const;
+    bool RunSystemctl(const std::vector<std::string>& args, std::string& output, std::string& error) const;
 
     std::string unitName_;
     std::string unitDirectory_;

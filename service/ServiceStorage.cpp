@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -75,10 +75,8 @@ bool ServiceStorage::LoadSettings(std::string& reason) {
             ACE_LOG_MSG->log(LM_INFO, "Deleted %s, left by a save cut short.\n", removed.c_str());
     const std::string path = directory_ + "/" + SETTINGS_FILE_NAME;
     if (!Exists(path)) {
-        if (settings_.CreateXMLFile(path))
-            settings_.SetDefaultSettings();
-        else
-            LogError("Quorvane service failed to create settings file: " + path + ".");
+        if (settings_.CreateXMLFile(path)) settings_.SetDefaultSettings();
+        else LogError("Quorvane service failed to create settings file: " + path + ".");
         return true;
     }
     // A file that is there but cannot be used must not start the server on defaults
@@ -111,7 +109,8 @@ void ServiceStorage::LoadList(XMLDocument& list, const std::string& path, const 
         }
         LogError("The unreadable file is kept as " + kept + ".");
     }
-    if (!list.CreateXMLFile(path)) report(std::string("Quorvane service failed to create ") + kind + " file: " + path + ".");
+    if (!list.CreateXMLFile(path))
+        report(std::string("Quorvane service failed to create ") + kind + " file: " + path + ".");
 }
 
 void ServiceStorage::LoadLists() {
@@ -132,8 +131,9 @@ void ServiceStorage::TidyFilesRoot(const std::string& filesRoot, EventLog& event
         const std::string path = filesRoot + "/" + name;
         std::string text;
         if (IsNumberedName(name, "tmp_")) {
-            text = unlink(path.c_str()) == 0 ? "Deleted the unfinished upload " + path + " of an earlier run."
-                                             : "Could not delete the unfinished upload " + path + ": " + strerror(errno) + ".";
+            text = unlink(path.c_str()) == 0
+                       ? "Deleted the unfinished upload " + path + " of an earlier run."
+                       : "Could not delete the unfinished upload " + path + ": " + strerror(errno) + ".";
         } else if (IsNumberedName(name, "data_") && listed.count(name) == 0) {
             text = "Kept " + path + ", which no shared file names.";
         } else {

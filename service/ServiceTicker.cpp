@@ -9,10 +9,15 @@
 #include "StartReport.h"
 #include "server/ServerNode.h"
 
-ServiceTicker::ServiceTicker(ACE_Reactor* reactor, CNTService& service, quorvane::server::ServerNode& node,
-                             int tcpPort, int udpPort)
-    : ACE_Event_Handler(reactor), service_(service), node_(node), tcpPort_(tcpPort), udpPort_(udpPort),
-      watchdog_(false), timerId_(-1) {}
+ServiceTicker::ServiceTicker(ACE_Reactor* reactor, CNTService& service, quorvane::server::ServerNode& node, int tcpPort,
+                             int udpPort)
+    : ACE_Event_Handler(reactor),
+      service_(service),
+      node_(node),
+      tcpPort_(tcpPort),
+      udpPort_(udpPort),
+      watchdog_(false),
+      timerId_(-1) {}
 
 ServiceTicker::~ServiceTicker() {
     if (timerId_ != -1) reactor()->cancel_timer(timerId_, nullptr, 0);
@@ -24,7 +29,8 @@ bool ServiceTicker::Start() {
     watchdog_ = watchdogUsec > 0;
     uint64_t periodUsec = static_cast<uint64_t>(STATUS_PERIOD_MS) * 1000;
     if (watchdog_) periodUsec = std::min(periodUsec, std::max<uint64_t>(watchdogUsec / 2, 1000));
-    const ACE_Time_Value period(static_cast<time_t>(periodUsec / 1000000), static_cast<suseconds_t>(periodUsec % 1000000));
+    const ACE_Time_Value period(static_cast<time_t>(periodUsec / 1000000),
+                                static_cast<suseconds_t>(periodUsec % 1000000));
     timerId_ = reactor()->schedule_timer(this, nullptr, period, period);
     return timerId_ != -1;
 }

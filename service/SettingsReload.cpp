@@ -6,9 +6,9 @@
 #include <ace/Reactor.h>
 
 #include "HostLog.h"
-#include "network/MetricsServer.h"
 #include "ReloadableSettings.h"
 #include "listeners/EventLog.h"
+#include "network/MetricsServer.h"
 #include "server/ServerNode.h"
 
 using quorvane::StaticChannelTable;
@@ -43,8 +43,8 @@ std::string Quoted(const std::string& value) {
 
 void ApplyServerUpdate(SettingsReload::Target& target, const HostSettings& host) {
     // As an administrator's updateserver: every connection gets serverupdate.
-    target.node.Properties().UserUpdateServer(host.serverName, host.serverPassword, host.motd, host.allowChannelCreation,
-                                 host.allowOperators);
+    target.node.Properties().UserUpdateServer(host.serverName, host.serverPassword, host.motd,
+                                              host.allowChannelCreation, host.allowOperators);
 }
 
 void ApplyAdminAccount(SettingsReload::Target& target, const HostSettings& host) {
@@ -54,8 +54,7 @@ void ApplyAdminAccount(SettingsReload::Target& target, const HostSettings& host)
 // The metrics move to the new address, or stop when it is empty.
 void ApplyMetricsAddress(SettingsReload::Target& target, const HostSettings& host) {
     std::string error;
-    if (host.metricsAddress.empty())
-        target.metrics.Stop();
+    if (host.metricsAddress.empty()) target.metrics.Stop();
     else if (!target.metrics.Start(host.metricsAddress, error))
         HostLog::Error("Quorvane service cannot serve its metrics: " + error + ".");
 }
@@ -110,8 +109,14 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
 
 SettingsReload::SettingsReload(ACE_Reactor* reactor, const Target& target, ReloadableSettings& document,
                                const HostSettings& applied, Begun begun, Ended ended)
-    : ACE_Event_Handler(reactor), target_(target), document_(document), started_(applied), applied_(applied),
-      begun_(begun), ended_(ended), pending_(false) {}
+    : ACE_Event_Handler(reactor),
+      target_(target),
+      document_(document),
+      started_(applied),
+      applied_(applied),
+      begun_(begun),
+      ended_(ended),
+      pending_(false) {}
 
 SettingsReload::~SettingsReload() { reactor()->purge_pending_notifications(this); }
 
@@ -163,7 +168,8 @@ std::vector<std::string> SettingsReload::Reload() {
     std::string error, reason;
     bool valid = candidate.LoadXMLFile(path) && candidate.HasRootElement();
     if (!valid) {
-        const std::string why = candidate.HasLoadError() ? candidate.GetErrorText() : "The document has no root element.";
+        const std::string why =
+            candidate.HasLoadError() ? candidate.GetErrorText() : "The document has no root element.";
         error = "Quorvane service failed to read settings file: " + path + ". " + why;
         reason = "settings file invalid: " + why;
     } else {

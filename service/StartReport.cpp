@@ -32,15 +32,11 @@ int TryBind(int type, ACE_UINT32 address, int port) {
 std::string Why(const char* protocol, int port, int error, const HostSettings& host) {
     const std::string what = std::string(protocol) + " port " + std::to_string(port);
     switch (error) {
-    case EADDRINUSE:
-        return what + " in use";
+    case EADDRINUSE: return what + " in use";
     case EACCES:
-    case EPERM:
-        return what + " needs the privilege to bind ports below 1024";
-    case EADDRNOTAVAIL:
-        return "bind-ip " + host.bindIp + " is no address of this machine";
-    default:
-        return what + ": " + std::strerror(error);
+    case EPERM: return what + " needs the privilege to bind ports below 1024";
+    case EADDRNOTAVAIL: return "bind-ip " + host.bindIp + " is no address of this machine";
+    default: return what + ": " + std::strerror(error);
     }
 }
 
@@ -57,10 +53,9 @@ std::string DescribeBindFailure(const HostSettings& host) {
 
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
                       const std::string& voicePlacement) {
-    return displayName + " started: TCP " + std::to_string(host.tcpPort) + " and UDP " +
-           std::to_string(host.udpPort) + (host.bindIp.empty() ? " on every address" : " on " + host.bindIp) +
-           (filesRoot.empty() ? ", file sharing off" : ", files root " + filesRoot) + ", " +
-           voicePlacement + ".";
+    return displayName + " started: TCP " + std::to_string(host.tcpPort) + " and UDP " + std::to_string(host.udpPort) +
+           (host.bindIp.empty() ? " on every address" : " on " + host.bindIp) +
+           (filesRoot.empty() ? ", file sharing off" : ", files root " + filesRoot) + ", " + voicePlacement + ".";
 }
 
 std::string CheckFilesRoot(const std::string& filesRoot) {
@@ -68,7 +63,8 @@ std::string CheckFilesRoot(const std::string& filesRoot) {
     const std::string reason = std::strerror(errno);
     return "The files root " + filesRoot + " cannot be written (" + reason +
            "): every upload will fail. Give the server's user write access to it; under systemd also "
-           "ReadWritePaths=" + filesRoot + " (systemctl edit quorvane-server).";
+           "ReadWritePaths=" +
+           filesRoot + " (systemctl edit quorvane-server).";
 }
 
 std::string RunningStatus(int tcpPort, int udpPort, int users) {

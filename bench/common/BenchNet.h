@@ -13,8 +13,7 @@
 #include <cstring>
 
 // CLOCK_MONOTONIC in seconds; every process on this machine shares it.
-inline double Now()
-{
+inline double Now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
@@ -22,15 +21,13 @@ inline double Now()
 
 // CLOCK_MONOTONIC in nanoseconds: the send stamps of voice packets and the time windows
 // one benchmark process hands another.
-inline uint64_t NowNs()
-{
+inline uint64_t NowNs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
-inline sockaddr_in Loopback(int port)
-{
+inline sockaddr_in Loopback(int port) {
     sockaddr_in address;
     std::memset(&address, 0, sizeof(address));
     address.sin_family = AF_INET;
@@ -40,11 +37,9 @@ inline sockaddr_in Loopback(int port)
 }
 
 // A blocking TCP connection to 127.0.0.1:port; -1 when it cannot be made.
-inline int ConnectTcp(int port)
-{
+inline int ConnectTcp(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     sockaddr_in address = Loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
         close(fd);

@@ -55,7 +55,6 @@ int LogIn(LineClient& client, int udpPort, const std::string& nickname, int& udp
 bool Join(LineClient& client, const std::string& channel, double timeoutSeconds = 10);
 
 // Logs in as the administrator (no voice): "welcome", "admin", "done".
-bool AdminLogIn(LineClient& client, const std::string& user, const std::string& password,
-                double timeoutSeconds = 10);
+bool AdminLogIn(LineClient& client, const std::string& user, const std::string& password, double timeoutSeconds = 10);
 
 #endif

@@ -15,8 +15,7 @@ template <int Size, int Bytes>
 class UdpBatch {
 public:
     // Non-blocking; answers the number of datagrams taken (0 when none were waiting).
-    int Receive(int fd)
-    {
+    int Receive(int fd) {
         for (int i = 0; i < Size; ++i) {
             iovs_[i].iov_base = bufs_[i];
             iovs_[i].iov_len = sizeof bufs_[i];
@@ -39,8 +38,7 @@ public:
     const sockaddr_in& From(int i) const { return from_[i]; }
 
     // The kernel's receive time (CLOCK_REALTIME); false when the socket does not give it.
-    bool ReceivedAt(int i, timespec& at)
-    {
+    bool ReceivedAt(int i, timespec& at) {
         msghdr& h = msgs_[i].msg_hdr;
         for (cmsghdr* c = CMSG_FIRSTHDR(&h); c; c = CMSG_NXTHDR(&h, c))
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {

@@ -9,13 +9,12 @@
 const uint8_t kHello = 1;
 const uint8_t kAck = 2;
 const uint8_t kKeepAlive = 3;
-const uint8_t kAudioIn = 4;   // relayed audio, as a listener receives it
-const uint8_t kAudioOut = 5;  // audio as a talker sends it
-const uint8_t kAlive = 6;     // the answer to a keep-alive
-const int kMaxDatagram = 512; // the server reads no more of one datagram
+const uint8_t kAudioIn = 4;    // relayed audio, as a listener receives it
+const uint8_t kAudioOut = 5;   // audio as a talker sends it
+const uint8_t kAlive = 6;      // the answer to a keep-alive
+const int kMaxDatagram = 512;  // the server reads no more of one datagram
 
-inline void Put16(uint8_t* p, unsigned v)
-{
+inline void Put16(uint8_t* p, unsigned v) {
     p[0] = uint8_t(v & 0xff);
     p[1] = uint8_t((v >> 8) & 0xff);
 }
@@ -23,8 +22,7 @@ inline void Put16(uint8_t* p, unsigned v)
 inline unsigned Get16(const uint8_t* p) { return unsigned(p[0]) | (unsigned(p[1]) << 8); }
 
 // The 6-byte hello that binds the sender's address to the user id.
-inline void MakeHello(uint8_t (&hello)[6], unsigned id)
-{
+inline void MakeHello(uint8_t (&hello)[6], unsigned id) {
     hello[0] = kHello;
     hello[1] = 3;
     Put16(hello + 2, 6);

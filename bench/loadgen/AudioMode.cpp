@@ -30,8 +30,7 @@ struct PhaseResult {
     double seconds = 0;
 };
 
-PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, double seconds)
-{
+PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, double seconds) {
     PhaseResult r;
     VoiceMeter& voice = crowd.Voice();
     std::vector<uint8_t> packet(size_t(o.size), 0);
@@ -39,8 +38,7 @@ PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, doubl
     packet[1] = 3;
     Put16(&packet[2], unsigned(o.size));
     Put16(&packet[6], 0);
-    for (size_t i = 8; i < packet.size(); ++i)
-        packet[i] = uint8_t(i);
+    for (size_t i = 8; i < packet.size(); ++i) packet[i] = uint8_t(i);
     const bool flat = perTalkerRate <= 0;
     const double interval = flat ? 0 : 1.0 / perTalkerRate;
     const int burst = 8;
@@ -62,12 +60,10 @@ PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, doubl
         crowd.At(talkers[k]).nextSend = start + interval * double(k) / double(talkers.size());
     for (;;) {
         double now = Now();
-        if (now >= end || now > crowd.Deadline())
-            break;
+        if (now >= end || now > crowd.Deadline()) break;
         if (!o.stopFile.empty() && now - lastStopCheck >= 0.1) {
             lastStopCheck = now;
-            if (access(o.stopFile.c_str(), F_OK) == 0)
-                break;
+            if (access(o.stopFile.c_str(), F_OK) == 0) break;
         }
         if (!measuring && now >= measureFrom) {
             measuring = true;
@@ -80,8 +76,7 @@ PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, doubl
         double nextDue = end;
         for (int k : talkers) {
             User& u = crowd.At(k);
-            if (u.state != State::Ready)
-                continue;
+            if (u.state != State::Ready) continue;
             Put16(&packet[4], unsigned(u.id));
             Put16(&packet[kPhaseOffset], measuring ? tag : 0);
             for (int b = 0; b < burst && (flat || u.nextSend <= now); ++b) {
@@ -101,17 +96,14 @@ PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, doubl
         // time stamps, so a slow wake-up here delays sending but does not inflate it, and
         // a core that spins all the time makes the host throttle this machine.
         double wait = nextDue - Now();
-        if (o.realtime && !flat)
-            crowd.PumpUntil(nextDue);
-        else
-            crowd.Pump(flat || wait < 0.0015 ? 0 : int(wait * 1000) - 1);
+        if (o.realtime && !flat) crowd.PumpUntil(nextDue);
+        else crowd.Pump(flat || wait < 0.0015 ? 0 : int(wait * 1000) - 1);
         crowd.KeepAlive();
     }
     double sendEnd = Now();
     // Let the copies in flight arrive: stop at 100 ms without audio, or after 1 s.
     voice.TouchLastCopy();
-    while (Now() - voice.LastCopyAt() < 0.1 && Now() - sendEnd < 1.0)
-        crowd.Pump(5);
+    while (Now() - voice.LastCopyAt() < 0.1 && Now() - sendEnd < 1.0) crowd.Pump(5);
     double cpu1 = ProcessCpu(o.serverPid);
     uint64_t sd1 = 0, cd1 = 0;
     UdpDrops(o.udpPort, sd1, cd1);
@@ -139,21 +131,19 @@ PhaseResult RunPhase(Crowd& crowd, const Options& o, double perTalkerRate, doubl
     return r;
 }
 
-void PrintPhase(const char* tag, const PhaseResult& r)
-{
-    printf("%s offered_pps=%.0f sent_pps=%.0f delivered_cps=%.0f loss_pct=%.4f p50_us=%.1f p99_us=%.1f "
-           "p999_us=%.1f max_us=%.1f cpu_share=%.4f cpu_us_per_copy=%.3f server_drops=%" PRIu64
-           " client_drops=%" PRIu64 " steal_ms=%.0f seconds=%.2f\n",
-           tag, r.offeredRate, r.sentRate, r.deliveredRate, r.lossPct, r.latency.p50us, r.latency.p99us,
-           r.latency.p999us, r.latency.maxus, r.cpuShare, r.cpuPerCopyUs, r.serverDrops, r.clientDrops, r.stealMs,
-           r.seconds);
+void PrintPhase(const char* tag, const PhaseResult& r) {
+    printf(
+        "%s offered_pps=%.0f sent_pps=%.0f delivered_cps=%.0f loss_pct=%.4f p50_us=%.1f p99_us=%.1f "
+        "p999_us=%.1f max_us=%.1f cpu_share=%.4f cpu_us_per_copy=%.3f server_drops=%" PRIu64 " client_drops=%" PRIu64
+        " steal_ms=%.0f seconds=%.2f\n",
+        tag, r.offeredRate, r.sentRate, r.deliveredRate, r.lossPct, r.latency.p50us, r.latency.p99us, r.latency.p999us,
+        r.latency.maxus, r.cpuShare, r.cpuPerCopyUs, r.serverDrops, r.clientDrops, r.stealMs, r.seconds);
     fflush(stdout);
 }
 
 // Doubles the offered rate until the loss passes the limit, then bisects: the answer is the
 // highest delivered rate seen at an offered rate that kept the loss within the limit.
-int RunSearch(Crowd& crowd, const Options& o)
-{
+int RunSearch(Crowd& crowd, const Options& o) {
     double talkers = double(crowd.Talkers().size());
     double rate = (o.startRate > 0 ? o.startRate : 1000.0) / talkers;
     double good = 0, bad = 0;
@@ -172,14 +162,12 @@ int RunSearch(Crowd& crowd, const Options& o)
         }
         if (pass) {
             good = rate;
-            if (!haveBest || r.deliveredRate > best.deliveredRate)
-                best = r;
+            if (!haveBest || r.deliveredRate > best.deliveredRate) best = r;
             haveBest = true;
         } else {
             bad = rate;
         }
-        if (bad > 0 && good > 0 && (bad - good) / bad < 0.06)
-            break;
+        if (bad > 0 && good > 0 && (bad - good) / bad < 0.06) break;
         rate = bad == 0 ? rate * 2 : (good > 0 ? (good + bad) / 2 : rate / 2);
     }
     if (!haveBest) {
@@ -192,23 +180,18 @@ int RunSearch(Crowd& crowd, const Options& o)
 
 }  // namespace
 
-int RunAudio(Crowd& crowd, const Options& o)
-{
-    if (!crowd.Setup(o.users, 0, false))
-        return 2;
+int RunAudio(Crowd& crowd, const Options& o) {
+    if (!crowd.Setup(o.users, 0, false)) return 2;
     const std::vector<int> all = crowd.Members();
     double setup = 0;
     bool ok = crowd.WaitFor(State::Ready, all, o.setupTimeout, setup);
-    printf("SETUP users=%d channels=%d talkers=%zu seconds=%.3f ok=%d\n", o.users, o.channels,
-           crowd.Talkers().size(), setup, ok ? 1 : 0);
+    printf("SETUP users=%d channels=%d talkers=%zu seconds=%.3f ok=%d\n", o.users, o.channels, crowd.Talkers().size(),
+           setup, ok ? 1 : 0);
     fflush(stdout);
-    if (!ok)
-        return 1;
+    if (!ok) return 1;
     // Joins make the server announce the newcomers to everyone; let that settle first.
-    if (!o.relay)
-        crowd.WaitQuiet(0.2, 10);
-    if (o.search)
-        return RunSearch(crowd, o);
+    if (!o.relay) crowd.WaitQuiet(0.2, 10);
+    if (o.search) return RunSearch(crowd, o);
     PrintPhase("RESULT", RunPhase(crowd, o, o.rate, o.duration));
     crowd.Voice().PrintWindows(o.windowFile);
     return 0;

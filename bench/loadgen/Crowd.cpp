@@ -17,24 +17,18 @@
 #include "UdpBatch.h"
 #include "VoiceWire.h"
 
-Crowd::Crowd(const Options& o) : opt_(o), voice_(!o.dump.empty() || !o.windowFile.empty())
-{
+Crowd::Crowd(const Options& o) : opt_(o), voice_(!o.dump.empty() || !o.windowFile.empty()) {
     deadline_ = Now() + o.maxTime;
 }
 
-bool Crowd::RaiseFileLimit(int needed)
-{
+bool Crowd::RaiseFileLimit(int needed) {
     rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
-        return false;
-    if (rl.rlim_cur >= rlim_t(needed))
-        return true;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return false;
+    if (rl.rlim_cur >= rlim_t(needed)) return true;
     rlimit want = rl;
     want.rlim_cur = rlim_t(needed);
-    if (want.rlim_max < want.rlim_cur)
-        want.rlim_max = want.rlim_cur;  // root may raise the hard limit too
-    if (setrlimit(RLIMIT_NOFILE, &want) == 0)
-        return true;
+    if (want.rlim_max < want.rlim_cur) want.rlim_max = want.rlim_cur;  // root may raise the hard limit too
+    if (setrlimit(RLIMIT_NOFILE, &want) == 0) return true;
     want.rlim_cur = rl.rlim_max;
     want.rlim_max = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &want);
@@ -43,12 +37,9 @@ bool Crowd::RaiseFileLimit(int needed)
     return false;
 }
 
-void Crowd::Fail(User& u, const std::string& why)
-{
-    if (u.state == State::Failed)
-        return;
-    if (failures_ < 5)
-        fprintf(stderr, "loadgen: user %d (id %d): %s\n", u.index, u.id, why.c_str());
+void Crowd::Fail(User& u, const std::string& why) {
+    if (u.state == State::Failed) return;
+    if (failures_ < 5) fprintf(stderr, "loadgen: user %d (id %d): %s\n", u.index, u.id, why.c_str());
     ++failures_;
     u.state = State::Failed;
     u.error = why;
@@ -56,8 +47,7 @@ void Crowd::Fail(User& u, const std::string& why)
     CloseTcp(u);
 }
 
-void Crowd::CloseTcp(User& u)
-{
+void Crowd::CloseTcp(User& u) {
     if (u.tcp >= 0) {
         epoll_ctl(EpollOf(u), EPOLL_CTL_DEL, u.tcp, nullptr);
         close(u.tcp);
@@ -65,8 +55,7 @@ void Crowd::CloseTcp(User& u)
     }
 }
 
-void Crowd::CloseUser(User& u)
-{
+void Crowd::CloseUser(User& u) {
     CloseTcp(u);
     if (u.udp >= 0) {
         epoll_ctl(epoll_, EPOLL_CTL_DEL, u.udp, nullptr);
@@ -75,8 +64,7 @@ void Crowd::CloseUser(User& u)
     }
 }
 
-void Crowd::Reset(User& u)
-{
+void Crowd::Reset(User& u) {
     CloseUser(u);
     User fresh;
     fresh.index = u.index;
@@ -90,28 +78,23 @@ void Crowd::Reset(User& u)
     u = fresh;
 }
 
-std::string Crowd::JoinLine(const User& u) const
-{
+std::string Crowd::JoinLine(const User& u) const {
     const std::string channel = silent_ ? opt_.channel : "/c" + std::to_string(u.channel) + "/";
     return "join channel=\"" + channel + "\"\r\n";
 }
 
-void Crowd::Watch(User& u, bool output)
-{
+void Crowd::Watch(User& u, bool output) {
     epoll_event ev{};
     ev.events = output ? EPOLLIN | EPOLLOUT : EPOLLIN;
     ev.data.u64 = uint64_t(u.index) << 1;
     epoll_ctl(EpollOf(u), EPOLL_CTL_MOD, u.tcp, &ev);
 }
 
-void Crowd::SendTcp(User& u, const std::string& text)
-{
-    if (u.tcp < 0)
-        return;
+void Crowd::SendTcp(User& u, const std::string& text) {
+    if (u.tcp < 0) return;
     if (u.out.empty()) {
         ssize_t n = send(u.tcp, text.data(), text.size(), MSG_NOSIGNAL);
-        if (n == ssize_t(text.size()))
-            return;
+        if (n == ssize_t(text.size())) return;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             Fail(u, std::string("send: ") + strerror(errno));
             return;
@@ -123,8 +106,7 @@ void Crowd::SendTcp(User& u, const std::string& text)
     Watch(u, true);
 }
 
-void Crowd::SendHello(User& u)
-{
+void Crowd::SendHello(User& u) {
     uint8_t hello[6];
     MakeHello(hello, unsigned(u.id));
     send(u.udp, hello, sizeof hello, 0);
@@ -132,8 +114,7 @@ void Crowd::SendHello(User& u)
 }
 
 // Moves a user on once the step it waited for is complete.
-void Crowd::Advance(User& u)
-{
+void Crowd::Advance(User& u) {
     if (u.state == State::LoggedIn && u.joins && !silent_) {
         u.state = State::WaitJoin;
         SendTcp(u, JoinLine(u));
@@ -141,8 +122,7 @@ void Crowd::Advance(User& u)
 }
 
 // A command's "done" arrived: it succeeded when its answer line came before it.
-void Crowd::Complete(User& u, bool answered, State next, const char* why)
-{
+void Crowd::Complete(User& u, bool answered, State next, const char* why) {
     if (!answered) {
         Fail(u, why);
         return;
@@ -152,31 +132,25 @@ void Crowd::Complete(User& u, bool answered, State next, const char* why)
 }
 
 // A watching client's line once it is in: round trips, "done"s, then the mode's hook.
-bool Crowd::OnWatchedLine(User& u, const std::string& word, const std::string& line)
-{
-    if (!u.watch || (u.state != State::LoggedIn && u.state != State::Ready))
-        return false;
+bool Crowd::OnWatchedLine(User& u, const std::string& word, const std::string& line) {
+    if (!u.watch || (u.state != State::LoggedIn && u.state != State::Ready)) return false;
     if (word == "pong" && u.pingSentAt > 0) {
         pings_.push_back({u.pingSentAt, (Now() - u.pingSentAt) * 1000});
         u.pingSentAt = 0;
     } else if (word == "done") {
         ++u.dones;
     }
-    if (hook_)
-        hook_(u, word, line);
+    if (hook_) hook_(u, word, line);
     return true;
 }
 
-void Crowd::OnLine(User& u, const std::string& line)
-{
+void Crowd::OnLine(User& u, const std::string& line) {
     size_t end = line.find_first_of(" \r\n");
     std::string word = line.substr(0, end);
     if (u.probe == User::Probe::Waiting) {
         // "pwc" is refused with an error to a user who is not logged in.
-        if (word == "pwc")
-            u.probe = User::Probe::LoggedIn;
-        else if (word == "error")
-            u.probe = User::Probe::LoggedOut;
+        if (word == "pwc") u.probe = User::Probe::LoggedIn;
+        else if (word == "error") u.probe = User::Probe::LoggedOut;
         return;
     }
     if (word == "error" && u.tolerant && (u.state == State::LoggedIn || u.state == State::Ready)) {
@@ -187,8 +161,7 @@ void Crowd::OnLine(User& u, const std::string& line)
         Fail(u, "server said: " + line);
         return;
     }
-    if (OnWatchedLine(u, word, line))
-        return;
+    if (OnWatchedLine(u, word, line)) return;
     switch (u.state) {
     case State::WaitWelcome:
         if (word == "welcome" && u.plain) {
@@ -208,41 +181,30 @@ void Crowd::OnLine(User& u, const std::string& line)
         }
         break;
     case State::WaitLogin:
-        if (word == "accepted" || (u.admin && word == "ok"))
-            u.accepted = true;
-        else if (word == "addchannel")
-            ++u.addchannels;
-        else if (word == "done")
-            Complete(u, u.accepted, State::LoggedIn, "done without accepted");
+        if (word == "accepted" || (u.admin && word == "ok")) u.accepted = true;
+        else if (word == "addchannel") ++u.addchannels;
+        else if (word == "done") Complete(u, u.accepted, State::LoggedIn, "done without accepted");
         break;
     case State::WaitJoin:
-        if (word == "joined")
-            u.joined = true;
-        else if (word == "adduser")
-            ++u.addusers;
-        else if (word == "done")
-            Complete(u, u.joined, State::Ready, "done without joined");
+        if (word == "joined") u.joined = true;
+        else if (word == "adduser") ++u.addusers;
+        else if (word == "done") Complete(u, u.joined, State::Ready, "done without joined");
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
-void Crowd::OnTcp(User& u, uint32_t events)
-{
+void Crowd::OnTcp(User& u, uint32_t events) {
     if ((events & EPOLLOUT) && !u.out.empty()) {
         ssize_t n = send(u.tcp, u.out.data(), u.out.size(), MSG_NOSIGNAL);
-        if (n > 0)
-            u.out.erase(0, size_t(n));
+        if (n > 0) u.out.erase(0, size_t(n));
         else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             Fail(u, std::string("send: ") + strerror(errno));
             return;
         }
-        if (u.out.empty())
-            Watch(u, false);
+        if (u.out.empty()) Watch(u, false);
     }
-    if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
-        return;
+    if (!(events & (EPOLLIN | EPOLLHUP | EPOLLERR))) return;
     static char buf[65536];
     for (;;) {
         ssize_t n = recv(u.tcp, buf, sizeof buf, 0);
@@ -251,37 +213,30 @@ void Crowd::OnTcp(User& u, uint32_t events)
             return;
         }
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
-            if (errno == EINTR)
-                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            if (errno == EINTR) continue;
             Fail(u, std::string("recv: ") + strerror(errno));
             return;
         }
         // A keep-alive's answer is not the storm's traffic: it must not keep a quiet from coming.
-        if (!u.urgent && !(n == 6 && memcmp(buf, "pong\r\n", 6) == 0))
-            lastTcpData_ = Now();
+        if (!u.urgent && !(n == 6 && memcmp(buf, "pong\r\n", 6) == 0)) lastTcpData_ = Now();
         bytesIn_ += uint64_t(n);
         uint64_t lines = 0;
-        for (const char* p = buf; (p = static_cast<const char*>(memchr(p, '\n', size_t(buf + n - p)))); ++p)
-            ++lines;
+        for (const char* p = buf; (p = static_cast<const char*>(memchr(p, '\n', size_t(buf + n - p)))); ++p) ++lines;
         linesIn_ += lines;
         u.lines += lines;
         // Settled users only need their socket drained: broadcasts about others are not read.
         bool parse = u.state == State::WaitWelcome || u.state == State::WaitLogin || u.state == State::WaitJoin ||
                      u.probe == User::Probe::Waiting || u.watch || !u.in.empty();
-        if (!parse)
-            continue;
+        if (!parse) continue;
         u.in.append(buf, size_t(n));
         size_t start = 0;
         for (;;) {
             size_t lf = u.in.find('\n', start);
-            if (lf == std::string::npos)
-                break;
+            if (lf == std::string::npos) break;
             OnLine(u, u.in.substr(start, lf + 1 - start));
             start = lf + 1;
-            if (u.state == State::Failed || u.tcp < 0)
-                return;
+            if (u.state == State::Failed || u.tcp < 0) return;
         }
         u.in.erase(0, start);
         if ((u.state == State::LoggedIn || u.state == State::Ready) && u.probe != User::Probe::Waiting && !u.watch)
@@ -289,20 +244,17 @@ void Crowd::OnTcp(User& u, uint32_t events)
     }
 }
 
-void Crowd::OnUdp(User& u)
-{
+void Crowd::OnUdp(User& u) {
     const int kBatch = 64;
     static UdpBatch<kBatch, kMaxDatagram + 1> batch;
     for (;;) {
         int n = batch.Receive(u.udp);
-        if (n == 0)
-            return;
+        if (n == 0) return;
         uint64_t now = NowNs();
         for (int i = 0; i < n; ++i) {
             uint64_t arrived = now;
             timespec at;
-            if (!opt_.userTime && batch.ReceivedAt(i, at))
-                arrived = voice_.FromRealtime(at);
+            if (!opt_.userTime && batch.ReceivedAt(i, at)) arrived = voice_.FromRealtime(at);
             const uint8_t* p = batch.Data(i);
             unsigned len = batch.Length(i);
             if (len >= 6 && p[0] == kAck) {
@@ -325,18 +277,15 @@ void Crowd::OnUdp(User& u)
                 voice_.OnCopy(p, len, arrived, uint32_t(u.index));
             }
         }
-        if (n < kBatch || u.udp < 0)
-            return;
+        if (n < kBatch || u.udp < 0) return;
     }
 }
 
-bool Crowd::StartUser(User& u)
-{
+bool Crowd::StartUser(User& u) {
     // Keep-alives spread over their interval, as clients that came at different times send
     // them: 4,000 at the same instant would measure this program's bunching, not a server's load.
     u.lastPing = Now() - opt_.keepalive * double(u.index % 6000) / 6000.0;
-    if (u.plain || u.admin)
-        return StartTcp(u);  // no voice: the minimal broadcaster, file data, the administrator
+    if (u.plain || u.admin) return StartTcp(u);  // no voice: the minimal broadcaster, file data, the administrator
     u.udp = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     if (u.udp < 0) {
         Fail(u, std::string("udp socket: ") + strerror(errno));
@@ -366,8 +315,7 @@ bool Crowd::StartUser(User& u)
     return StartTcp(u);
 }
 
-bool Crowd::StartTcp(User& u)
-{
+bool Crowd::StartTcp(User& u) {
     u.tcp = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (u.tcp < 0) {
         Fail(u, std::string("tcp socket: ") + strerror(errno));

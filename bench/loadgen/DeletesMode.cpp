@@ -23,39 +23,32 @@ struct Steps {
 };
 
 // Runs the loop until `done` holds, a client failed or the time ran out.
-bool Await(Crowd& crowd, const std::vector<int>& clients, const std::function<bool()>& done, double timeout)
-{
+bool Await(Crowd& crowd, const std::vector<int>& clients, const std::function<bool()>& done, double timeout) {
     const double until = std::min(Now() + timeout, crowd.Deadline());
     while (!done()) {
         for (int k : clients)
-            if (crowd.At(k).state == State::Failed)
-                return false;
-        if (Now() > until)
-            return false;
+            if (crowd.At(k).state == State::Failed) return false;
+        if (Now() > until) return false;
         crowd.Pump(1);
         crowd.KeepAlive();
     }
     return true;
 }
 
-std::string Times(const char* prefix, std::vector<double> ms)
-{
+std::string Times(const char* prefix, std::vector<double> ms) {
     char buf[200];
-    if (ms.empty())
-        return std::string(prefix) + "_ms_p50=0";
+    if (ms.empty()) return std::string(prefix) + "_ms_p50=0";
     std::sort(ms.begin(), ms.end());
     auto at = [&](double q) { return ms[std::min(ms.size() - 1, size_t(q * double(ms.size())))]; };
-    snprintf(buf, sizeof buf, "%s_ms_p50=%.2f %s_ms_p99=%.2f %s_ms_max=%.2f", prefix, at(0.5), prefix, at(0.99),
-             prefix, ms.back());
+    snprintf(buf, sizeof buf, "%s_ms_p50=%.2f %s_ms_p99=%.2f %s_ms_max=%.2f", prefix, at(0.5), prefix, at(0.99), prefix,
+             ms.back());
     return buf;
 }
 
 }  // namespace
 
-int RunDeletes(Crowd& crowd, const Options& o)
-{
-    if (!crowd.Setup(0, 3, true))
-        return 2;
+int RunDeletes(Crowd& crowd, const Options& o) {
+    if (!crowd.Setup(0, 3, true)) return 2;
     const int pinger = 0, deleter = 1, data = 2;
     crowd.SetPinger(pinger);
     User& d = crowd.At(deleter);
@@ -68,16 +61,13 @@ int RunDeletes(Crowd& crowd, const Options& o)
     c.plain = true;
     Steps s;
     crowd.SetLineHook([&](User& u, const std::string& word, const std::string& line) {
-        if (u.index == deleter && word == "fileaccepted")
-            s.transferId = LineParam(line, "transferid", 0);
-        else if (u.index == deleter && word == "filerejected")
-            s.refused = line;
-        else if (u.index == deleter && word == "removefile" && line.find("filename=\"" + s.name + "\"") != std::string::npos)
+        if (u.index == deleter && word == "fileaccepted") s.transferId = LineParam(line, "transferid", 0);
+        else if (u.index == deleter && word == "filerejected") s.refused = line;
+        else if (u.index == deleter && word == "removefile" &&
+                 line.find("filename=\"" + s.name + "\"") != std::string::npos)
             s.removed = true;
-        else if (u.index == data && word == "filedeliver")
-            s.delivering = true;
-        else if (u.index == data && word == "filecompleted")
-            s.completed = true;
+        else if (u.index == data && word == "filedeliver") s.delivering = true;
+        else if (u.index == data && word == "filecompleted") s.completed = true;
     });
     double t = 0;
     bool ok = crowd.WaitFor(State::LoggedIn, {pinger, deleter}, o.setupTimeout, t);
@@ -104,25 +94,30 @@ int RunDeletes(Crowd& crowd, const Options& o)
         const double at = Now();
         s = Steps();
         s.name = name(i);
-        crowd.SendTcp(d, "regsendfile " + channel + " filename=\"" + s.name + "\" filesize=" +
-                             std::to_string(o.fileBytes) + "\r\n");
-        if (!Await(crowd, both, [&] { return s.transferId > 0 || !s.refused.empty(); }, 30) || !s.refused.empty()) {
+        crowd.SendTcp(d, "regsendfile " + channel + " filename=\"" + s.name +
+                             "\" filesize=" + std::to_string(o.fileBytes) + "\r\n");
+        if (!Await(
+                crowd, both, [&] { return s.transferId > 0 || !s.refused.empty(); }, 30) ||
+            !s.refused.empty()) {
             why = "registration: " + (s.refused.empty() ? d.error : s.refused);
             break;
         }
         crowd.Reset(c);
         crowd.StartUser(c);
-        if (!Await(crowd, both, [&] { return c.state == State::Ready; }, 30)) {
+        if (!Await(
+                crowd, both, [&] { return c.state == State::Ready; }, 30)) {
             why = "data connection: " + c.error;
             break;
         }
         crowd.SendTcp(c, "sendfile transferid=" + std::to_string(s.transferId) + "\r\n");
-        if (!Await(crowd, both, [&] { return s.delivering; }, 30)) {
+        if (!Await(
+                crowd, both, [&] { return s.delivering; }, 30)) {
             why = "sendfile: " + c.error;
             break;
         }
         crowd.SendTcp(c, content);
-        if (!Await(crowd, both, [&] { return s.completed; }, 30)) {
+        if (!Await(
+                crowd, both, [&] { return s.completed; }, 30)) {
             why = "upload: " + c.error;
             break;
         }
@@ -142,7 +137,8 @@ int RunDeletes(Crowd& crowd, const Options& o)
         s = Steps();
         s.name = name(i);
         crowd.SendTcp(d, "deletefile filename=\"" + s.name + "\" " + channel + "\r\n");
-        if (!Await(crowd, both, [&] { return s.removed; }, 30)) {
+        if (!Await(
+                crowd, both, [&] { return s.removed; }, 30)) {
             why = "delete: " + d.error;
             break;
         }
@@ -157,14 +153,14 @@ int RunDeletes(Crowd& crowd, const Options& o)
         AppendWindow(o.windowFile, "uploads", uploadFrom, uploadTo);
         AppendWindow(o.windowFile, "before", quietFrom, quietTo);
     }
-    if (!why.empty())
-        fprintf(stderr, "loadgen: %s\n", why.c_str());
+    if (!why.empty()) fprintf(stderr, "loadgen: %s\n", why.c_str());
     ok = why.empty() && int(deleteMs.size()) == o.deletes;
-    printf("RESULT ok=%d deleter=%s files=%d file_bytes=%d uploaded=%zu upload_s=%.3f %s deleted=%zu delete_s=%.3f "
-           "deletes_per_s=%.1f %s %s %s %s%s\n",
-           ok ? 1 : 0, d.admin ? "admin" : "operator", o.deletes, o.fileBytes, uploadMs.size(), uploadS,
-           Times("upload", uploadMs).c_str(), deleteMs.size(), deleteS,
-           deleteS > 0 ? double(deleteMs.size()) / deleteS : 0, Times("delete", deleteMs).c_str(), deletePings.c_str(),
-           uploadPings.c_str(), quietPings.c_str(), why.empty() ? "" : " note=failed");
+    printf(
+        "RESULT ok=%d deleter=%s files=%d file_bytes=%d uploaded=%zu upload_s=%.3f %s deleted=%zu delete_s=%.3f "
+        "deletes_per_s=%.1f %s %s %s %s%s\n",
+        ok ? 1 : 0, d.admin ? "admin" : "operator", o.deletes, o.fileBytes, uploadMs.size(), uploadS,
+        Times("upload", uploadMs).c_str(), deleteMs.size(), deleteS,
+        deleteS > 0 ? double(deleteMs.size()) / deleteS : 0, Times("delete", deleteMs).c_str(), deletePings.c_str(),
+        uploadPings.c_str(), quietPings.c_str(), why.empty() ? "" : " note=failed");
     return ok ? 0 : 1;
 }

@@ -16,17 +16,14 @@ namespace {
 // offer fewer, not grow without bound.
 const size_t kBacklog = size_t(1) << 20;
 
-bool IsReply(const std::string& word)
-{
+bool IsReply(const std::string& word) {
     return word == "pong" || word == "youare" || word == "done" || word == "ok" || word == "pwc";
 }
 
 }  // namespace
 
-int RunFlood(Crowd& crowd, const Options& o)
-{
-    if (!crowd.Setup(0, 2, true))
-        return 2;
+int RunFlood(Crowd& crowd, const Options& o) {
+    if (!crowd.Setup(0, 2, true)) return 2;
     const int pinger = 0, flooder = 1;
     crowd.SetPinger(pinger);
     User& f = crowd.At(flooder);
@@ -35,8 +32,7 @@ int RunFlood(Crowd& crowd, const Options& o)
     f.tolerant = true;  // a refused command is counted; the flood goes on
     uint64_t replies = 0;
     crowd.SetLineHook([&](User& u, const std::string& word, const std::string&) {
-        if (u.index == flooder && IsReply(word))
-            ++replies;
+        if (u.index == flooder && IsReply(word)) ++replies;
     });
     double t = 0;
     if (!crowd.WaitFor(State::LoggedIn, {pinger, flooder}, o.setupTimeout, t)) {
@@ -67,8 +63,7 @@ int RunFlood(Crowd& crowd, const Options& o)
             batch += command(queued++);
         }
         queuedBytes += batch.size();
-        if (!batch.empty())
-            crowd.SendTcp(f, batch);
+        if (!batch.empty()) crowd.SendTcp(f, batch);
         crowd.Pump(1);
         crowd.KeepAlive();
     }
@@ -82,8 +77,7 @@ int RunFlood(Crowd& crowd, const Options& o)
     double drainedAt = 0;
     while (Now() - stopAt < o.settle && Now() < crowd.Deadline()) {
         crowd.Pump(5), crowd.KeepAlive();
-        if (drainedAt == 0 && f.out.empty() && replies + uint64_t(f.errors) >= queued)
-            drainedAt = Now();
+        if (drainedAt == 0 && f.out.empty() && replies + uint64_t(f.errors) >= queued) drainedAt = Now();
     }
     if (!o.windowFile.empty()) {
         std::ofstream(o.windowFile, std::ios::trunc).close();

@@ -6,11 +6,10 @@
 #include <functional>
 #include <map>
 
-#include "VoiceWire.h"
 #include "VoiceMeter.h"
+#include "VoiceWire.h"
 
-void Usage()
-{
+void Usage() {
     fprintf(stderr,
             "usage: loadgen [options]\n"
             "  --tcp-port P --udp-port P   server ports on 127.0.0.1 (10300, 10301)\n"
@@ -56,8 +55,7 @@ void Usage()
             "                              --channel, which the deleting user creates by joining it\n");
 }
 
-bool ParseOptions(int argc, char** argv, Options& o)
-{
+bool ParseOptions(int argc, char** argv, Options& o) {
     // Options that take a number, and where it goes.
     const std::map<std::string, std::function<void(double)>> numbers = {
         {"--tcp-port", [&](double v) { o.tcpPort = int(v); }},
@@ -91,12 +89,13 @@ bool ParseOptions(int argc, char** argv, Options& o)
         {"--file-bytes", [&](double v) { o.fileBytes = int(v); }},
     };
     const std::map<std::string, std::string*> texts = {
-        {"--channel", &o.channel},     {"--stop-file", &o.stopFile}, {"--window-file", &o.windowFile},
-        {"--dump", &o.dump},           {"--command", &o.command},
+        {"--channel", &o.channel}, {"--stop-file", &o.stopFile}, {"--window-file", &o.windowFile},
+        {"--dump", &o.dump},       {"--command", &o.command},
     };
     const std::map<std::string, bool*> flags = {
-        {"--relay", &o.relay},       {"--scale", &o.scale},         {"--search", &o.search},
-        {"--storm", &o.storm},       {"--minimal", &o.minimal},     {"--user-time", &o.userTime},
+        {"--relay", &o.relay},       {"--scale", &o.scale},
+        {"--search", &o.search},     {"--storm", &o.storm},
+        {"--minimal", &o.minimal},   {"--user-time", &o.userTime},
         {"--realtime", &o.realtime}, {"--whole-window", &o.wholeWindow},
     };
     for (int i = 1; i < argc; ++i) {
@@ -112,8 +111,7 @@ bool ParseOptions(int argc, char** argv, Options& o)
         } else if (numbers.count(a) && more) {
             char* end = nullptr;
             const double v = strtod(argv[++i], &end);
-            if (!end || *end != '\0')
-                return false;
+            if (!end || *end != '\0') return false;
             numbers.at(a)(v);
         } else {
             return false;
@@ -142,10 +140,11 @@ bool ParseOptions(int argc, char** argv, Options& o)
         fprintf(stderr, "loadgen: --burst must be 0..100000 and --ping-interval at least 0.001\n");
         return false;
     }
-    if (o.flood < 0 || o.flood > 1e6 || o.command.empty() || o.deletes < 0 || o.deletes > 100000 ||
-        o.fileBytes < 1 || o.fileBytes > (1 << 24) || o.keepalive < 0.01) {
-        fprintf(stderr, "loadgen: --flood must be 0..1000000, --deletes 0..100000, --file-bytes 1..16777216 and "
-                        "--keepalive at least 0.01\n");
+    if (o.flood < 0 || o.flood > 1e6 || o.command.empty() || o.deletes < 0 || o.deletes > 100000 || o.fileBytes < 1 ||
+        o.fileBytes > (1 << 24) || o.keepalive < 0.01) {
+        fprintf(stderr,
+                "loadgen: --flood must be 0..1000000, --deletes 0..100000, --file-bytes 1..16777216 and "
+                "--keepalive at least 0.01\n");
         return false;
     }
     if (o.relay && o.users % o.channels != 0) {

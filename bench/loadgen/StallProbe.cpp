@@ -6,8 +6,7 @@
 #include "BenchNet.h"
 #include "Modes.h"
 
-int StallProbe(double seconds)
-{
+int StallProbe(double seconds) {
     const uint64_t threshold = 200000;
     uint64_t start = NowNs(), prev = start, end = start + uint64_t(seconds * 1e9);
     uint64_t lost = 0, longest = 0, count = 0;

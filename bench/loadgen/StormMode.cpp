@@ -14,8 +14,7 @@
 #include "Modes.h"
 #include "ProcStats.h"
 
-int RunStorm(Crowd& crowd, const Options& o)
-{
+int RunStorm(Crowd& crowd, const Options& o) {
     if (!crowd.Setup(o.users, 2, true))  // past the crowd: the pinging and the bursting clients
         return 2;
     const int pinger = o.users, burster = o.users + 1;
@@ -29,8 +28,7 @@ int RunStorm(Crowd& crowd, const Options& o)
     const int pid = o.serverPid;
     double t = 0;
     std::vector<int> watchers = {pinger};
-    if (o.burst > 0)
-        watchers.push_back(burster);
+    if (o.burst > 0) watchers.push_back(burster);
     bool ok = crowd.WaitFor(State::LoggedIn, watchers, o.setupTimeout, t);
     // With a burst the crowd is the audience: it logs in before the storm.
     if (ok && o.burst > 0) {
@@ -46,8 +44,7 @@ int RunStorm(Crowd& crowd, const Options& o)
     // and to see the pings of a quiet server.
     const size_t pingA = crowd.Pings().size();
     double cpuA = ProcessCpu(pid), tA = Now();
-    while (Now() - tA < 2)
-        crowd.Pump(5), crowd.KeepAlive();
+    while (Now() - tA < 2) crowd.Pump(5), crowd.KeepAlive();
     const std::string quietPings = pingsSince(pingA, "before_");
     const double baseShare = cpuA >= 0 ? (ProcessCpu(pid) - cpuA) / (Now() - tA) : -1;
     const long rssBefore = ProcessRssKiB(pid);
@@ -64,15 +61,13 @@ int RunStorm(Crowd& crowd, const Options& o)
             text += "join channel=\"/burst" + std::to_string(i % std::max(1, o.burstChannels)) + "/\"\r\n";
         crowd.SendTcp(b, text);
         double until = std::min(Now() + o.setupTimeout, crowd.Deadline());
-        while (b.dones < o.burst && b.state != State::Failed && Now() < until)
-            crowd.Pump(5), crowd.KeepAlive();
+        while (b.dones < o.burst && b.state != State::Failed && Now() < until) crowd.Pump(5), crowd.KeepAlive();
         dones = b.dones;
         joinS = Now() - t0;
         ok = dones == o.burst;
     } else {
         ok = crowd.WaitFor(State::LoggedIn, all, o.setupTimeout, loginS);
-        if (ok && !joiners.empty())
-            ok = crowd.WaitFor(State::Ready, joiners, o.setupTimeout, joinS);
+        if (ok && !joiners.empty()) ok = crowd.WaitFor(State::Ready, joiners, o.setupTimeout, joinS);
     }
     const double commandsS = Now() - t0;
     // The server may pause its writes for a while when its loop is busy: only a long silence
@@ -94,12 +89,13 @@ int RunStorm(Crowd& crowd, const Options& o)
     crowd.CheckLogins(all, still, lost);
     const double cpu = cpu0 >= 0 && cpu1 >= 0 ? cpu1 - cpu0 : -1;
     const double net = cpu >= 0 && baseShare >= 0 ? cpu - baseShare * wall : -1;
-    printf("STORM ok=%d login_s=%.3f join_s=%.3f commands_s=%.3f storm_s=%.3f lines=%" PRIu64 " bytes=%" PRIu64
-           " line_bytes=%.1f lines_per_socket=%.1f sockets=%d cpu_s=%.3f base_share=%.4f net_cpu_s=%.3f "
-           "cpu_us_per_line=%.4f net_cpu_us_per_line=%.4f burst_dones=%d still_logged_in=%d silently_logged_out=%d %s\n",
-           ok ? 1 : 0, loginS, joinS, commandsS, end - t0, lines, bytes, lines ? double(bytes) / double(lines) : 0,
-           double(lines) / double(sockets), sockets, cpu, baseShare, net, lines ? cpu * 1e6 / double(lines) : -1,
-           lines ? net * 1e6 / double(lines) : -1, dones, still, lost, stormPings.c_str());
+    printf(
+        "STORM ok=%d login_s=%.3f join_s=%.3f commands_s=%.3f storm_s=%.3f lines=%" PRIu64 " bytes=%" PRIu64
+        " line_bytes=%.1f lines_per_socket=%.1f sockets=%d cpu_s=%.3f base_share=%.4f net_cpu_s=%.3f "
+        "cpu_us_per_line=%.4f net_cpu_us_per_line=%.4f burst_dones=%d still_logged_in=%d silently_logged_out=%d %s\n",
+        ok ? 1 : 0, loginS, joinS, commandsS, end - t0, lines, bytes, lines ? double(bytes) / double(lines) : 0,
+        double(lines) / double(sockets), sockets, cpu, baseShare, net, lines ? cpu * 1e6 / double(lines) : -1,
+        lines ? net * 1e6 / double(lines) : -1, dones, still, lost, stormPings.c_str());
     // The storm's users leave; memory is judged after the server's next keep-alive tick.
     // Closing thousands of sockets takes this program a while: the pinging client is read
     // in between, or its round trip would measure the closing.
@@ -108,20 +104,18 @@ int RunStorm(Crowd& crowd, const Options& o)
     const size_t pingLeaving = crowd.Pings().size();
     for (size_t i = 0; i < all.size(); ++i) {
         crowd.CloseUser(crowd.At(all[i]));
-        if (i % 64 == 63)
-            crowd.PollUrgent(), crowd.PingTick();
+        if (i % 64 == 63) crowd.PollUrgent(), crowd.PingTick();
     }
     crowd.CloseUser(crowd.At(burster));
     const double leftAt = Now();
     const size_t ping1 = crowd.Pings().size();
-    while (Now() - leftAt < o.settle && Now() < crowd.Deadline())
-        crowd.Pump(10), crowd.KeepAlive();
+    while (Now() - leftAt < o.settle && Now() < crowd.Deadline()) crowd.Pump(10), crowd.KeepAlive();
     const long rssAfter = ProcessRssKiB(pid);
     // PING_LOG=file: every round trip of the storm and after it, for finding when the slow ones came.
     if (const char* log = getenv("PING_LOG")) {
         std::ofstream w(log);
-        w << "login_end " << loginS << " commands_end " << commandsS << " end " << end - t0 << " left "
-          << leftAt - t0 << '\n';
+        w << "login_end " << loginS << " commands_end " << commandsS << " end " << end - t0 << " left " << leftAt - t0
+          << '\n';
         for (size_t k = ping0; k < crowd.Pings().size(); ++k)
             w << crowd.Pings()[k].sentAt - t0 << ' ' << crowd.Pings()[k].ms << '\n';
     }
@@ -139,7 +133,8 @@ int RunStorm(Crowd& crowd, const Options& o)
         whole = departure + PingSummary("departure_", crowd.PingsSince(pingLeaving), true) + " " +
                 PingSummary("whole_", crowd.PingsSince(ping0), true);
     }
-    printf("RESULT ok=%d storm_s=%.3f lines=%" PRIu64 " line_bytes=%.1f lines_per_socket=%.1f sockets=%d "
+    printf("RESULT ok=%d storm_s=%.3f lines=%" PRIu64
+           " line_bytes=%.1f lines_per_socket=%.1f sockets=%d "
            "cpu_us_per_line=%.4f net_cpu_us_per_line=%.4f rss_before_kib=%ld rss_peak_kib=%ld rss_after_kib=%ld "
            "settle_s=%.0f still_logged_in=%d failures=%d %s %s %s%s\n",
            ok ? 1 : 0, end - t0, lines, lines ? double(bytes) / double(lines) : 0, double(lines) / double(sockets),

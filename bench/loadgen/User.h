@@ -31,10 +31,10 @@ struct User {
     // A "pwc" sent to learn whether the server still counts the user as logged in.
     enum class Probe { None, Waiting, LoggedIn, LoggedOut } probe = Probe::None;
     std::string error;
-    bool watch = false;   // every line is read: the pinging, bursting, flooding and deleting clients
-    bool urgent = false;  // served before every other socket: the pinging client
-    bool plain = false;   // no voice and no login: ready at "welcome" (minbroadcast, file data)
-    bool admin = false;   // logs in as the administrator, without voice
+    bool watch = false;     // every line is read: the pinging, bursting, flooding and deleting clients
+    bool urgent = false;    // served before every other socket: the pinging client
+    bool plain = false;     // no voice and no login: ready at "welcome" (minbroadcast, file data)
+    bool admin = false;     // logs in as the administrator, without voice
     bool tolerant = false;  // an "error" line is counted, not the end of the client
     int dones = 0;
     int errors = 0;

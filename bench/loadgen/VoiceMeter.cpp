@@ -10,8 +10,7 @@
 #include "BenchNet.h"
 #include "VoiceWire.h"
 
-VoiceMeter::VoiceMeter(bool keepSamples) : keepSamples_(keepSamples)
-{
+VoiceMeter::VoiceMeter(bool keepSamples) : keepSamples_(keepSamples) {
     timespec rt;
     clock_gettime(CLOCK_REALTIME, &rt);
     realtimeOffset_ = uint64_t(rt.tv_sec) * 1000000000ull + uint64_t(rt.tv_nsec) - NowNs();
@@ -21,13 +20,11 @@ VoiceMeter::VoiceMeter(bool keepSamples) : keepSamples_(keepSamples)
     latencies_.clear();
 }
 
-uint64_t VoiceMeter::FromRealtime(const timespec& at) const
-{
+uint64_t VoiceMeter::FromRealtime(const timespec& at) const {
     return uint64_t(at.tv_sec) * 1000000000ull + uint64_t(at.tv_nsec) - realtimeOffset_;
 }
 
-void VoiceMeter::Begin(uint16_t tag)
-{
+void VoiceMeter::Begin(uint16_t tag) {
     tag_ = tag;
     copies_ = 0;
     latencies_.clear();
@@ -36,10 +33,8 @@ void VoiceMeter::Begin(uint16_t tag)
 
 void VoiceMeter::TouchLastCopy() { lastCopy_ = Now(); }
 
-void VoiceMeter::OnCopy(const uint8_t* p, unsigned length, uint64_t arrivedNs, uint32_t listener)
-{
-    if (length < unsigned(kMinSize) || p[0] != kAudioIn)
-        return;
+void VoiceMeter::OnCopy(const uint8_t* p, unsigned length, uint64_t arrivedNs, uint32_t listener) {
+    if (length < unsigned(kMinSize) || p[0] != kAudioIn) return;
     const uint16_t tag = uint16_t(Get16(p + kPhaseOffset));
     if (tag != 0 && tag == tag_) {
         ++copies_;
@@ -56,11 +51,9 @@ void VoiceMeter::OnCopy(const uint8_t* p, unsigned length, uint64_t arrivedNs, u
     lastCopy_ = Now();
 }
 
-LatencySummary VoiceMeter::Summary()
-{
+LatencySummary VoiceMeter::Summary() {
     LatencySummary s;
-    if (latencies_.empty())
-        return s;
+    if (latencies_.empty()) return s;
     auto pct = [&](double q) {
         size_t k = std::min(latencies_.size() - 1, size_t(q * double(latencies_.size())));
         std::nth_element(latencies_.begin(), latencies_.begin() + long(k), latencies_.end());
@@ -73,10 +66,8 @@ LatencySummary VoiceMeter::Summary()
     return s;
 }
 
-void VoiceMeter::Dump(const std::string& path) const
-{
-    if (path.empty())
-        return;
+void VoiceMeter::Dump(const std::string& path) const {
+    if (path.empty()) return;
     if (FILE* f = fopen(path.c_str(), "w")) {
         fprintf(f, "sent_ns received_ns latency_us seq listener\n");
         for (const Sample& s : samples_)
@@ -86,18 +77,15 @@ void VoiceMeter::Dump(const std::string& path) const
     }
 }
 
-void VoiceMeter::PrintWindows(const std::string& path) const
-{
-    if (path.empty())
-        return;
+void VoiceMeter::PrintWindows(const std::string& path) const {
+    if (path.empty()) return;
     std::ifstream f(path);
     std::string line;
     bool any = false;
     while (std::getline(f, line)) {
         std::istringstream words(line);
         std::vector<std::string> w;
-        for (std::string x; words >> x;)
-            w.push_back(x);
+        for (std::string x; words >> x;) w.push_back(x);
         if (w.size() == 2 || w.size() == 3) {
             const size_t at = w.size() - 2;
             PrintWindow(w.size() == 3 ? w[0] : "", strtoull(w[at].c_str(), nullptr, 10),
@@ -105,14 +93,12 @@ void VoiceMeter::PrintWindows(const std::string& path) const
             any = true;
         }
     }
-    if (!any)
-        printf("WINDOW none\n");
+    if (!any) printf("WINDOW none\n");
 }
 
 // Latency of the copies sent within the window (CLOCK_MONOTONIC ns, which every process on
 // this machine shares): the voice during another run's storm.
-void VoiceMeter::PrintWindow(const std::string& name, uint64_t from, uint64_t to) const
-{
+void VoiceMeter::PrintWindow(const std::string& name, uint64_t from, uint64_t to) const {
     const std::string tag = name.empty() ? "WINDOW" : "WINDOW name=" + name;
     if (to <= from) {
         printf("%s\n", name.empty() ? "WINDOW none" : (tag + " none").c_str());
@@ -121,7 +107,8 @@ void VoiceMeter::PrintWindow(const std::string& name, uint64_t from, uint64_t to
     std::vector<uint32_t> lat;
     for (const Sample& s : samples_)
         if (s.sentAt >= from && s.sentAt <= to)
-            lat.push_back(uint32_t(std::min<uint64_t>(s.receivedAt > s.sentAt ? s.receivedAt - s.sentAt : 0, UINT32_MAX)));
+            lat.push_back(
+                uint32_t(std::min<uint64_t>(s.receivedAt > s.sentAt ? s.receivedAt - s.sentAt : 0, UINT32_MAX)));
     if (lat.empty()) {
         printf("%s copies=0\n", tag.c_str());
         return;

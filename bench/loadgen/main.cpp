@@ -14,16 +14,14 @@
 #include "Modes.h"
 #include "Options.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     Options o;
     if (!ParseOptions(argc, argv, o)) {
         Usage();
         return 2;
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (o.stallProbe > 0)
-        return StallProbe(std::min(o.stallProbe, o.maxTime));
+    if (o.stallProbe > 0) return StallProbe(std::min(o.stallProbe, o.maxTime));
     if (o.realtime) {
         sched_param param{};
         param.sched_priority = 1;
@@ -31,15 +29,10 @@ int main(int argc, char** argv)
             fprintf(stderr, "loadgen: no real-time priority (%s); talking at normal priority\n", strerror(errno));
     }
     Crowd crowd(o);
-    if (o.scale)
-        return RunScale(crowd, o);
-    if (o.storm)
-        return RunStorm(crowd, o);
-    if (o.minimal)
-        return RunMinimal(crowd, o);
-    if (o.flood > 0)
-        return RunFlood(crowd, o);
-    if (o.deletes > 0)
-        return RunDeletes(crowd, o);
+    if (o.scale) return RunScale(crowd, o);
+    if (o.storm) return RunStorm(crowd, o);
+    if (o.minimal) return RunMinimal(crowd, o);
+    if (o.flood > 0) return RunFlood(crowd, o);
+    if (o.deletes > 0) return RunDeletes(crowd, o);
     return RunAudio(crowd, o);
 }

@@ -45,8 +45,7 @@ bool EventLog::Write(const std::string& text) {
     if (written == static_cast<ssize_t>(line.size())) return true;
     // A short write (disk full, size limit) is taken back, so no broken line stays.
     struct stat info;
-    if (written > 0 && fstat(fd_, &info) == 0 && info.st_size >= written)
-        (void)!ftruncate(fd_, info.st_size - written);
+    if (written > 0 && fstat(fd_, &info) == 0 && info.st_size >= written) (void)!ftruncate(fd_, info.st_size - written);
     return false;
 }
 
@@ -59,8 +58,8 @@ std::string EventLog::Stamp(const struct timeval& now) {
     if (!localtime_r(&seconds, &local)) return std::string();
     char text[64];
     snprintf(text, sizeof(text), "%s %s %2d %d %.2d:%.2d:%.2d.%.3ld000", DAYS[local.tm_wday % 7],
-             MONTHS[local.tm_mon % 12], local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min,
-             local.tm_sec, static_cast<long>(now.tv_usec / 1000));
+             MONTHS[local.tm_mon % 12], local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
+             static_cast<long>(now.tv_usec / 1000));
     return text;
 }
 

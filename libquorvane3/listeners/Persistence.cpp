@@ -98,7 +98,8 @@ SkippedStaticChannels ApplyStaticChannels(server::ServerNode& node, const Static
         if (!done.insert(record).second) continue;
         const std::string path = BuildChannelPath(record->id, table);
         if (record == root) {
-            node.Channels().UserUpdateChannel("/", FixedText(record->password), FixedText(record->topic), true, record->diskquota);
+            node.Channels().UserUpdateChannel("/", FixedText(record->password), FixedText(record->topic), true,
+                                              record->diskquota);
         } else {
             std::string reason = Unusable(*record);
             if (reason.empty()) {
@@ -107,9 +108,8 @@ SkippedStaticChannels ApplyStaticChannels(server::ServerNode& node, const Static
                 if (result != ERR_SUCCESS) reason = GetErrorMessage(result);
             }
             if (!reason.empty()) {
-                skipped.push_back(SkippedStaticChannel{path, reason, record->id,
-                                                       BuildChannelPath(record->parentid, table),
-                                                       SubTree(*record, childrenOf)});
+                skipped.push_back(SkippedStaticChannel{
+                    path, reason, record->id, BuildChannelPath(record->parentid, table), SubTree(*record, childrenOf)});
                 continue;
             }
         }

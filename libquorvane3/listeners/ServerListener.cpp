@@ -71,16 +71,14 @@ void ServerListener::OnUserConnected(const serveruser_t& user, const ACE_INET_Ad
 }
 
 void ServerListener::OnUserLoggedIn(const serveruser_t& user) {
-    Log(UserPart(user) + "UDP address: " + AddressOf(user->GetUdpAddress()) + " UDP port: " +
-        std::to_string(user->GetUdpAddress().get_port_number()) + " logged in.");
+    Log(UserPart(user) + "UDP address: " + AddressOf(user->GetUdpAddress()) +
+        " UDP port: " + std::to_string(user->GetUdpAddress().get_port_number()) + " logged in.");
 }
 
 void ServerListener::OnUserDisconnected(const serveruser_t& user) {
     const serverchannel_t channel = user->GetChannel();
-    if (channel)
-        Log(UserPart(user) + "Channel: " + Quoted(channel->GetChannelPath()) + " disconnected.");
-    else
-        Log(UserPart(user) + "disconnected.");
+    if (channel) Log(UserPart(user) + "Channel: " + Quoted(channel->GetChannelPath()) + " disconnected.");
+    else Log(UserPart(user) + "disconnected.");
 }
 
 void ServerListener::OnSecurityEvent(const SecurityEvent& event) {
@@ -101,9 +99,7 @@ void ServerListener::OnSecurityEvent(const SecurityEvent& event) {
         text = "lockout of " + from + " for " + std::to_string(event.seconds) + " s after " +
                std::to_string(event.attempts) + " wrong passwords";
         break;
-    case SecurityEvent::ADMIN_LOGIN:
-        text = "administrator " + Quoted(event.name) + " logged in from " + from;
-        break;
+    case SecurityEvent::ADMIN_LOGIN: text = "administrator " + Quoted(event.name) + " logged in from " + from; break;
     case SecurityEvent::KICK:
         text = "User #" + std::to_string(event.userId) + " name: " + Quoted(event.name) + " from " + from +
                " kicked by " + Actor(event.actor);
@@ -112,9 +108,7 @@ void ServerListener::OnSecurityEvent(const SecurityEvent& event) {
         text = from + " banned (User #" + std::to_string(event.userId) + " name: " + Quoted(event.name) + ") by " +
                Actor(event.actor);
         break;
-    case SecurityEvent::UNBAN:
-        text = from + " unbanned by " + Actor(event.actor);
-        break;
+    case SecurityEvent::UNBAN: text = from + " unbanned by " + Actor(event.actor); break;
     }
     Log("Security: " + text + ".");
 }
@@ -152,8 +146,7 @@ void ServerListener::FileLine(const serveruser_t& user, const char* action, cons
         " channel: " + Quoted(channel->GetChannelPath()) + ".");
 }
 
-void ServerListener::OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel,
-                                    const ChannelFile& file) {
+void ServerListener::OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) {
     FileLine(user, "uploaded", file, "to", channel);
 }
 
@@ -162,8 +155,7 @@ void ServerListener::OnFileDownloaded(const serveruser_t& user, const serverchan
     FileLine(user, "downloaded", file, "from", channel);
 }
 
-void ServerListener::OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel,
-                                   const ChannelFile& file) {
+void ServerListener::OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) {
     FileLine(user, "deleted", file, "from", channel);
 }
 

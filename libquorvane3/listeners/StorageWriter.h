@@ -17,8 +17,8 @@
 #ifndef QUORVANE_LISTENERS_STORAGEWRITER_H
 #define QUORVANE_LISTENERS_STORAGEWRITER_H
 
-#include <condition_variable>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -136,7 +136,7 @@ private:
     std::thread thread_;
     std::atomic<uint64_t> failedSaves_{0};
 
-    mutable std::mutex mutex_;  // guards what follows; any thread
+    mutable std::mutex mutex_;          // guards what follows; any thread
     std::condition_variable work_;      // a job was queued, or stopping
     std::condition_variable finished_;  // a result was added
     std::vector<Job> jobs_;             // by slot: at most one each

@@ -41,8 +41,7 @@ public:
     typedef std::vector<ChannelFile> files_t;
 
     Channel() : static_(false), diskQuota_(0) {}
-    explicit Channel(const std::string& name)
-        : static_(false), name_(name), diskQuota_(0) {}
+    explicit Channel(const std::string& name) : static_(false), name_(name), diskQuota_(0) {}
 
     // Destroying a channel unties its members and its sub-channels from it.
     virtual ~Channel() { Channel::DetachTree(); }

@@ -43,9 +43,7 @@ void Acceptor::OpenSpare() {
     if (spare_ < 0) spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-void Acceptor::SetListener(AcceptListener* listener) {
-    listener_ = listener;
-}
+void Acceptor::SetListener(AcceptListener* listener) { listener_ = listener; }
 
 // The same steps as the template's open, which has no way to pass a backlog and would
 // listen with ACE's default of 5.

@@ -45,7 +45,7 @@ private:
 
     AcceptListener* listener_;
     StreamHandler* idleHandler_;  // never opened; reused by make_svc_handler
-    int spare_;  // a descriptor on /dev/null kept in reserve, -1 while it is given up
+    int spare_;                   // a descriptor on /dev/null kept in reserve, -1 while it is given up
     bool paused_;
     unsigned long refusedForDescriptors_;
     ACE_Reactor* const homeReactor_;  // the base forgets its reactor on close; reopening needs it

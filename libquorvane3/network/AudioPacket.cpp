@@ -2,8 +2,7 @@
 
 namespace quorvane {
 
-AudioPacket::AudioPacket(char* data, int length)
-    : AudioPacket(data, length, PACKET_AUDIO_RELAYED, PACKET_AUDIO) {}
+AudioPacket::AudioPacket(char* data, int length) : AudioPacket(data, length, PACKET_AUDIO_RELAYED, PACKET_AUDIO) {}
 
 // Valid only when the datagram holds the audio header and every byte the length field
 // claims, and the length field itself covers the audio header: a shorter packet has no

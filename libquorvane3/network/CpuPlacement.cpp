@@ -22,13 +22,9 @@ CpuPlacement CpuPlacement::OfThisThread() {
     return CpuPlacement(allowed);
 }
 
-bool CpuPlacement::PlaceVoiceThread() const {
-    return !Separate() || sched_setaffinity(0, sizeof voice_, &voice_) == 0;
-}
+bool CpuPlacement::PlaceVoiceThread() const { return !Separate() || sched_setaffinity(0, sizeof voice_, &voice_) == 0; }
 
-bool CpuPlacement::PlaceMainThread() const {
-    return !Separate() || sched_setaffinity(0, sizeof main_, &main_) == 0;
-}
+bool CpuPlacement::PlaceMainThread() const { return !Separate() || sched_setaffinity(0, sizeof main_, &main_) == 0; }
 
 std::string CpuPlacement::Text(const cpu_set_t& cpus) {
     std::string text;

@@ -12,16 +12,17 @@ namespace {
 const char* const CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 
 // Every request is answered at its first call: the body of a POST or PUT is never read.
-MHD_Result HandleRequest(void* cls, MHD_Connection* connection, const char* url, const char* method,
-                         const char*, const char*, size_t* uploadSize, void**) {
+MHD_Result HandleRequest(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
+                         const char*, size_t* uploadSize, void**) {
     const MetricsServer::Render& render = *static_cast<const MetricsServer::Render*>(cls);
     std::string body;
     const int status = MetricsServer::Answer(method ? method : "", url ? url : "", render, body);
     *uploadSize = 0;
-    MHD_Response* response = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
-                                                             MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, status == MHD_HTTP_OK ? CONTENT_TYPE : "text/plain");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
+                            status == MHD_HTTP_OK ? CONTENT_TYPE : "text/plain");
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
     MHD_destroy_response(response);
@@ -77,13 +78,13 @@ bool MetricsServer::Start(const std::string& address, std::string& error) {
     bind.sin_port = htons(port);
     bind.sin_addr.s_addr = htonl(host);
     errno = 0;
-    daemon_ = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, port, nullptr, nullptr, &HandleRequest, &render_,
-        MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&bind), MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned>(MAX_CONNECTIONS), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned>(MAX_CONNECTIONS_PER_ADDRESS), MHD_OPTION_CONNECTION_TIMEOUT,
-        static_cast<unsigned>(IDLE_SECONDS), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<size_t>(MEMORY_PER_CONNECTION), MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+    daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, port, nullptr, nullptr, &HandleRequest,
+                               &render_, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&bind),
+                               MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(MAX_CONNECTIONS),
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(MAX_CONNECTIONS_PER_ADDRESS),
+                               MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(IDLE_SECONDS),
+                               MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(MEMORY_PER_CONNECTION),
+                               MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
     if (daemon_) return true;
     error = std::string("cannot listen on ") + address + (errno ? std::string(": ") + std::strerror(errno) : "");
     return false;

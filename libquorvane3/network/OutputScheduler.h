@@ -46,8 +46,8 @@ private:
     StreamHandler* PopFront(bool& output, bool& turn);
     static bool Line(ACE_Reactor* reactor, StreamHandler* handler, bool turn);
 
-    ACE_HANDLE wake_;       // an eventfd: readable while the line is not empty
-    bool awake_;            // wake_ was signalled and not yet drained
+    ACE_HANDLE wake_;  // an eventfd: readable while the line is not empty
+    bool awake_;       // wake_ was signalled and not yet drained
     StreamHandler* first_;
     StreamHandler* last_;
 };

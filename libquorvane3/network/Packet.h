@@ -26,8 +26,7 @@ enum {
 
 // Little-endian 16-bit field access, independent of the host's byte order.
 inline uint16_t ReadUInt16LE(const char* p) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) |
-                                 (static_cast<unsigned char>(p[1]) << 8));
+    return static_cast<uint16_t>(static_cast<unsigned char>(p[0]) | (static_cast<unsigned char>(p[1]) << 8));
 }
 inline void WriteUInt16LE(char* p, uint16_t value) {
     p[0] = static_cast<char>(value & 0xff);

@@ -19,9 +19,7 @@ namespace quorvane {
 PacketHandler::PacketHandler(ACE_Reactor* reactor)
     : ACE_Event_Handler(reactor), current_(-1), pktinfo_(false), registered_(false) {}
 
-PacketHandler::~PacketHandler() {
-    Close();
-}
+PacketHandler::~PacketHandler() { Close(); }
 
 bool PacketHandler::Open(const ACE_INET_Addr& address) {
     if (reactor() == 0 || socket_.get_handle() != ACE_INVALID_HANDLE) {
@@ -55,8 +53,7 @@ bool PacketHandler::Close() {
 void PacketHandler::Unregister() {
     if (registered_ && reactor() != 0) {
         registered_ = false;
-        reactor()->remove_handler(this, ACE_Event_Handler::ALL_EVENTS_MASK |
-                                            ACE_Event_Handler::DONT_CALL);
+        reactor()->remove_handler(this, ACE_Event_Handler::ALL_EVENTS_MASK | ACE_Event_Handler::DONT_CALL);
     }
 }
 
@@ -70,9 +67,7 @@ void PacketHandler::RemoveListener(PacketListener* listener) {
     listeners_.erase(listener);
 }
 
-ACE_HANDLE PacketHandler::get_handle() const {
-    return socket_.get_handle();
-}
+ACE_HANDLE PacketHandler::get_handle() const { return socket_.get_handle(); }
 
 int64_t PacketHandler::MonotonicNanoseconds() {
     timespec now;

@@ -26,8 +26,8 @@ namespace quorvane {
 class PacketHandler : public ACE_Event_Handler {
 public:
     enum {
-        RECEIVE_BUFFER_SIZE = 512,       // longer datagrams are dropped whole
-        RECEIVE_BATCH = 32,              // datagrams taken with one system call
+        RECEIVE_BUFFER_SIZE = 512,  // longer datagrams are dropped whole
+        RECEIVE_BATCH = 32,         // datagrams taken with one system call
         SOCKET_BUFFER_SIZE = 131072,
         EVENT_PRIORITY = 10,
     };
@@ -85,7 +85,7 @@ private:
         struct cmsghdr align;
     } controls_[RECEIVE_BATCH];
     uint32_t destinations_[RECEIVE_BATCH];
-    int current_;      // the datagram being delivered; -1 between deliveries
+    int current_;               // the datagram being delivered; -1 between deliveries
     int64_t receivedAtNs_ = 0;  // when the batch being delivered was received
     std::atomic<uint64_t> dropped_{0};
     bool pktinfo_;     // bound to every address: the control data says where each went

@@ -41,7 +41,7 @@ private:
     void PushPartial(Slab* slab);
     Slab* Release(void* entry);
 
-    std::mutex lock_;  // guards the slab lists; taken by any thread that queues or frees an entry
+    std::mutex lock_;          // guards the slab lists; taken by any thread that queues or frees an entry
     Slab* partial_ = nullptr;  // slabs with room, the one allocated from first
     Slab* spare_ = nullptr;    // one empty slab kept, so that a line to one user does not map and unmap
     size_t entries_ = 0;

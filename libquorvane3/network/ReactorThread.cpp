@@ -6,10 +6,10 @@
 
 #include <ace/Event_Base.h>
 #include <ace/Event_Handler.h>
-#include <ace/Manual_Event.h>
-#include <ace/OS_NS_sys_time.h>
 #include <ace/Guard_T.h>
+#include <ace/Manual_Event.h>
 #include <ace/OS_NS_Thread.h>
+#include <ace/OS_NS_sys_time.h>
 #include <ace/Reactor.h>
 #include <ace/Thread.h>
 #include <ace/Thread_Mutex.h>
@@ -74,9 +74,7 @@ bool ReactorThread::IsLoopThread(ACE_Reactor* reactor) {
     return it == Owners().end() || ACE_OS::thr_equal(it->second, ACE_Thread::self());
 }
 
-bool ReactorThread::LoopRunsElsewhere(ACE_Reactor* reactor) {
-    return !IsLoopThread(reactor);
-}
+bool ReactorThread::LoopRunsElsewhere(ACE_Reactor* reactor) { return !IsLoopThread(reactor); }
 
 void ReactorThread::AssertLoopThread(ACE_Reactor* reactor) {
 #ifdef NDEBUG

@@ -23,9 +23,9 @@ SharedLine::SharedLine(const std::string& text) : block_(0) {
     QueueEntryPool& pool = QueueEntryPool::Instance();
     void* memory = pool.malloc(sizeof(ACE_Message_Block));
     if (memory == 0) throw std::bad_alloc();
-    block_ = new (memory) ACE_Message_Block(text.size(), ACE_Message_Block::MB_DATA, 0, 0, 0, &ReferenceLock(),
-                                            ACE_DEFAULT_MESSAGE_BLOCK_PRIORITY, ACE_Time_Value::zero,
-                                            ACE_Time_Value::max_time, 0, &pool);
+    block_ = new (memory)
+        ACE_Message_Block(text.size(), ACE_Message_Block::MB_DATA, 0, 0, 0, &ReferenceLock(),
+                          ACE_DEFAULT_MESSAGE_BLOCK_PRIORITY, ACE_Time_Value::zero, ACE_Time_Value::max_time, 0, &pool);
     block_->copy(text.data(), text.size());
 }
 

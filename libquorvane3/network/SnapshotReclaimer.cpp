@@ -36,17 +36,13 @@ SnapshotReclaimer::Reader* SnapshotReclaimer::ThisReader() {
 // Sequentially consistent on purpose: the counter's increment must be ordered before the
 // batch's pointer loads, as a writer's pointer store is before its reading of the counters.
 void SnapshotReclaimer::Enter() {
-    if (Reader* reader = ThisReader())
-        reader->epoch.fetch_add(1, std::memory_order_seq_cst);
-    else
-        overflowReaders_.fetch_add(1, std::memory_order_seq_cst);
+    if (Reader* reader = ThisReader()) reader->epoch.fetch_add(1, std::memory_order_seq_cst);
+    else overflowReaders_.fetch_add(1, std::memory_order_seq_cst);
 }
 
 void SnapshotReclaimer::Leave() {
-    if (Reader* reader = static_cast<Reader*>(slot.reader))
-        reader->epoch.fetch_add(1, std::memory_order_seq_cst);
-    else
-        overflowReaders_.fetch_sub(1, std::memory_order_seq_cst);
+    if (Reader* reader = static_cast<Reader*>(slot.reader)) reader->epoch.fetch_add(1, std::memory_order_seq_cst);
+    else overflowReaders_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void SnapshotReclaimer::Retire(std::shared_ptr<const void> object) {

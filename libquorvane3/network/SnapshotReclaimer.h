@@ -67,7 +67,7 @@ private:
 
     Reader readers_[MAX_READERS];
     std::atomic<int> overflowReaders_{0};  // readers without a slot inside a batch
-    std::mutex lock_;  // guards what follows; writers only
+    std::mutex lock_;                      // guards what follows; writers only
     // Retired while graceSnapshot_ was taken: released once that grace is over.
     objects_t grace_;
     std::vector<std::pair<int, uint64_t>> graceSnapshot_;  // reader, counter when it began

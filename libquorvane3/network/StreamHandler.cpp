@@ -139,8 +139,9 @@ uint64_t StreamHandler::BytesWrittenOfAll() { return bytesWrittenOfAll.load(std:
 
 // The connection's count and the process's move together. Under stateLock_.
 void StreamHandler::CountQueued(long long delta) {
-    queuedBytes_.store(static_cast<size_t>(static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)) + delta),
-                       std::memory_order_relaxed);
+    queuedBytes_.store(
+        static_cast<size_t>(static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)) + delta),
+        std::memory_order_relaxed);
     queuedBytesOfAll += delta;
 }
 
@@ -259,8 +260,8 @@ int StreamHandler::WriteQueued() {
         if (written > 0) bytesWrittenOfAll.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
         size_t left = written > 0 ? static_cast<size_t>(written) : 0;
         bool full = written <= 0;
-        int done = 0;       // blocks written to their end
-        size_t partial = 0; // bytes written of the block after them
+        int done = 0;        // blocks written to their end
+        size_t partial = 0;  // bytes written of the block after them
         for (int i = 0; i < count; ++i) {
             if (left < pieces[i].iov_len || !blockEnds[i]) {
                 // The socket is full, or the block was cut at WRITE_BYTES: the rest stays
@@ -370,8 +371,7 @@ int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
         }
     }
     if (!closeNow) {
-        if (postNotification && reactor() != 0 &&
-            reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
+        if (postNotification && reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
             // The next callback, or the reactor's shutdown, still completes the close.
             ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
         }
@@ -402,9 +402,7 @@ void StreamHandler::CloseNow() {
     destroy();  // deletes a heap handler: must stay last
 }
 
-bool StreamHandler::OnReactorThread() const {
-    return reactor() == 0 || ReactorThread::IsLoopThread(reactor());
-}
+bool StreamHandler::OnReactorThread() const { return reactor() == 0 || ReactorThread::IsLoopThread(reactor()); }
 
 // A place in the reactor's output line; without one, a notification of its own.
 bool StreamHandler::RequestOutput() {

@@ -149,21 +149,21 @@ private:
     // Called without any lock of ours, so that no lock of the handler ever sits between
     // two of the listener's; the callbacks all run on the loop thread.
     std::atomic<StreamListener*> listener_;
-    bool reading_;         // registered for input (loop thread only)
-    bool outputPaused_;    // input held back until the output drains (loop thread only)
-    bool resumeScheduled_; // a turn for the listener's pending input is due (loop thread only)
+    bool reading_;                // registered for input (loop thread only)
+    bool outputPaused_;           // input held back until the output drains (loop thread only)
+    bool resumeScheduled_;        // a turn for the listener's pending input is due (loop thread only)
     ACE_Thread_Mutex stateLock_;  // guards the fields below up to queuedBytes_; never held in a listener call
-    int upcallDepth_;      // > 0 while one of our own callbacks runs
-    bool closePending_;    // a deferred close has been requested
-    bool closed_;          // the real close has run
+    int upcallDepth_;             // > 0 while one of our own callbacks runs
+    bool closePending_;           // a deferred close has been requested
+    bool closed_;                 // the real close has run
     // The output queue, blocks linked through next(): any thread appends (under
     // stateLock_, once per line), only the loop thread takes blocks off the head.
     ACE_Message_Block* head_;
     ACE_Message_Block* tail_;
     std::atomic<size_t> queuedBytes_;  // written under stateLock_, read anywhere
-    size_t headWritten_;   // bytes of the queue's head block already written (loop thread only)
-    bool waitingForRoom_;  // registered for the socket's writability (loop thread only)
-    bool peerClosed_;      // end of stream read; the close waits for its turn (loop thread only)
+    size_t headWritten_;               // bytes of the queue's head block already written (loop thread only)
+    bool waitingForRoom_;              // registered for the socket's writability (loop thread only)
+    bool peerClosed_;                  // end of stream read; the close waits for its turn (loop thread only)
     // This connection's place in its reactor's OutputScheduler line (under its lock).
     StreamHandler* outputPrev_ = 0;
     StreamHandler* outputNext_ = 0;

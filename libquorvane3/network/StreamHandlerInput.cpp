@@ -119,9 +119,8 @@ void StreamHandler::UpdateInput() {
         }
     }
     const bool read = !pending && !outputPaused_;
-    if (read != reading_ &&
-        reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK, read ? ACE_Reactor::ADD_MASK : ACE_Reactor::CLR_MASK) !=
-            -1) {
+    if (read != reading_ && reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK,
+                                                read ? ACE_Reactor::ADD_MASK : ACE_Reactor::CLR_MASK) != -1) {
         reading_ = read;
     }
 }

@@ -157,17 +157,14 @@ std::string ThreadPrecedence::Describe() {
     std::lock_guard<std::mutex> guard(RecordLock());
     const Record& record = TheRecord();
     std::string text = "voice thread: ";
-    if (record.granted)
-        text += "real-time priority " + std::to_string(PRIORITY) + " (SCHED_FIFO)";
+    if (record.granted) text += "real-time priority " + std::to_string(PRIORITY) + " (SCHED_FIFO)";
     else if (record.asked)
         text += std::string("ordinary scheduling (real-time priority refused: ") + std::strerror(record.refusal) +
                 RealTimeLimit() + ")";
-    else
-        text += "ordinary scheduling";
+    else text += "ordinary scheduling";
     if (record.voicePlaced && record.mainPlaced)
         return text + ", CPU " + record.voiceCpus + " of its own; main loop: CPU " + record.mainCpus;
-    if (record.separate)
-        return text + ", CPUs shared with the main loop (pinning refused)";
+    if (record.separate) return text + ", CPUs shared with the main loop (pinning refused)";
     return text + ", sharing CPU " + (record.voiceCpus.empty() ? std::string("?") : record.voiceCpus) +
            " with the main loop";
 }

@@ -160,9 +160,7 @@ void AppendIntList(std::string& out, const std::set<int>& values) {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The white space that formatted stream extraction skips in the classic locale.
-bool IsStreamSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsStreamSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Reads a signed 64-bit decimal the way `stream >> int64` does: leading white space,
 // optional sign, at least one digit, stop at the first other byte. Out-of-range numbers
@@ -177,8 +175,8 @@ bool ExtractInt64(const std::string& text, int64_t& out) {
         ++i;
     }
     if (i == size || !IsDigit(text[i])) return false;
-    const uint64_t limit = negative ? uint64_t(std::numeric_limits<int64_t>::max()) + 1
-                                    : uint64_t(std::numeric_limits<int64_t>::max());
+    const uint64_t limit =
+        negative ? uint64_t(std::numeric_limits<int64_t>::max()) + 1 : uint64_t(std::numeric_limits<int64_t>::max());
     uint64_t magnitude = 0;
     for (; i < size && IsDigit(text[i]); ++i) {
         const unsigned digit = static_cast<unsigned>(text[i] - '0');
@@ -261,8 +259,8 @@ bool GetIntParam(const std::string& line, const std::string& name, int& out) {
     if (!GetStringParam(line, name, value) || !IsNumber(value)) return false;
     const bool negative = value[0] == '-';
     // atoi's result is undefined out of range, so such numbers count as not numbers.
-    const uint64_t limit = negative ? uint64_t(std::numeric_limits<int>::max()) + 1
-                                    : uint64_t(std::numeric_limits<int>::max());
+    const uint64_t limit =
+        negative ? uint64_t(std::numeric_limits<int>::max()) + 1 : uint64_t(std::numeric_limits<int>::max());
     uint64_t magnitude = 0;
     for (size_t i = negative ? 1 : 0; i < value.size(); ++i) {
         magnitude = magnitude * 10 + static_cast<unsigned>(value[i] - '0');

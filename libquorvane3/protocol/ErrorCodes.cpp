@@ -49,41 +49,41 @@ const int LAST_PARAMETER_CODE = 2999;
 // Suffixes of the parameter codes, indexed by code - 2000; a null entry (and every code
 // past the table) takes the generic suffix.
 const char* const PARAMETER_SUFFIXES[] = {
-    "userid parameter",           // 2000
-    "nickname parameter",         // 2001
-    "serverpassword parameter",   // 2002
-    "bandmode parameter",         // 2003
-    "version parameter",          // 2004
-    "channel parameter",          // 2005
-    "statusmode parameter",       // 2006
-    "statusmessage parameter",    // 2007
-    "content parameter",          // 2008
-    "from parameter",             // 2009
-    "to parameter",               // 2010
-    "fpp parameter",              // 2011
-    "type parameter",             // 2012
-    "username parameter",         // 2013
-    "topic parameter",            // 2014
-    "static parameter",           // 2015
-    "srcchannel parameter",       // 2016
-    "destchannel parameter",      // 2017
-    nullptr,                      // 2018
-    nullptr,                      // 2019
-    nullptr,                      // 2020
-    nullptr,                      // 2021
-    nullptr,                      // 2022
-    nullptr,                      // 2023
-    nullptr,                      // 2024
-    nullptr,                      // 2025
-    nullptr,                      // 2026
-    "password parameter",         // 2027
-    "motd parameter",             // 2028
-    "address parameter",          // 2029
-    "framesize parameter",        // 2030
-    "encodedframesize parameter", // 2031
-    "transferid parameter",       // 2032
-    "diskquota parameter",        // 2033
-    "filesroot parameter",        // 2034
+    "userid parameter",            // 2000
+    "nickname parameter",          // 2001
+    "serverpassword parameter",    // 2002
+    "bandmode parameter",          // 2003
+    "version parameter",           // 2004
+    "channel parameter",           // 2005
+    "statusmode parameter",        // 2006
+    "statusmessage parameter",     // 2007
+    "content parameter",           // 2008
+    "from parameter",              // 2009
+    "to parameter",                // 2010
+    "fpp parameter",               // 2011
+    "type parameter",              // 2012
+    "username parameter",          // 2013
+    "topic parameter",             // 2014
+    "static parameter",            // 2015
+    "srcchannel parameter",        // 2016
+    "destchannel parameter",       // 2017
+    nullptr,                       // 2018
+    nullptr,                       // 2019
+    nullptr,                       // 2020
+    nullptr,                       // 2021
+    nullptr,                       // 2022
+    nullptr,                       // 2023
+    nullptr,                       // 2024
+    nullptr,                       // 2025
+    nullptr,                       // 2026
+    "password parameter",          // 2027
+    "motd parameter",              // 2028
+    "address parameter",           // 2029
+    "framesize parameter",         // 2030
+    "encodedframesize parameter",  // 2031
+    "transferid parameter",        // 2032
+    "diskquota parameter",         // 2033
+    "filesroot parameter",         // 2034
 };
 
 // Starts with a space, so these messages read "Missing  a parameter" (two spaces).
@@ -99,8 +99,8 @@ std::string GetErrorMessage(int code) {
         return std::string("Missing ") + (suffix ? suffix : GENERIC_SUFFIX);
     }
     const ErrorText* end = std::end(ERROR_TEXTS);
-    const ErrorText* found = std::lower_bound(std::begin(ERROR_TEXTS), end, code,
-                                              [](const ErrorText& e, int c) { return e.code < c; });
+    const ErrorText* found =
+        std::lower_bound(std::begin(ERROR_TEXTS), end, code, [](const ErrorText& e, int c) { return e.code < c; });
     if (found != end && found->code == code) return found->text;
     return "Unknown error";
 }

@@ -15,9 +15,18 @@ class LineBuilder {
 public:
     explicit LineBuilder(const char* command) : line_(command) {}
 
-    LineBuilder& Int(const char* name, int value) { AppendIntParam(line_, name, value); return *this; }
-    LineBuilder& Bool(const char* name, bool value) { AppendBoolParam(line_, name, value); return *this; }
-    LineBuilder& Int64(const char* name, int64_t value) { AppendInt64Param(line_, name, value); return *this; }
+    LineBuilder& Int(const char* name, int value) {
+        AppendIntParam(line_, name, value);
+        return *this;
+    }
+    LineBuilder& Bool(const char* name, bool value) {
+        AppendBoolParam(line_, name, value);
+        return *this;
+    }
+    LineBuilder& Int64(const char* name, int64_t value) {
+        AppendInt64Param(line_, name, value);
+        return *this;
+    }
     LineBuilder& String(const char* name, const std::string& value) {
         AppendStringParam(line_, name, value);
         return *this;

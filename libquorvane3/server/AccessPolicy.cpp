@@ -28,8 +28,7 @@ int AccessPolicy::CheckState(State state, const ServerUser& user) {
 
 bool AccessPolicy::TrustedLoopback(const ServerUser& user) {
     ServerNode* const node = user.Owner();
-    return (!node || node->Properties().GetTrustLoopback()) &&
-           user.GetIpAddress() == LOOPBACK_ADDRESS;
+    return (!node || node->Properties().GetTrustLoopback()) && user.GetIpAddress() == LOOPBACK_ADDRESS;
 }
 
 serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, const std::string& line) {
@@ -75,11 +74,10 @@ int AccessPolicy::CheckChannel(const Rule& rule, const ServerUser& user, const s
         if (!channel || !channel->IsPasswordProtected() || channel->UserExists(userId) || TrustedLoopback(user))
             return ERR_SUCCESS;
         return ERR_INCORRECT_CHANNEL_PASSWORD;
-    case OPERATOR:
-        return !channel || channel->IsOperator(userId) ? ERR_SUCCESS : ERR_NOT_AUTHORIZED;
+    case OPERATOR: return !channel || channel->IsOperator(userId) ? ERR_SUCCESS : ERR_NOT_AUTHORIZED;
     case OPERATOR_IN_CHANNEL:
         return channel && channel->SameChannel(user.GetChannel()) && channel->IsOperator(userId) ? ERR_SUCCESS
-                                                                                               : ERR_NOT_AUTHORIZED;
+                                                                                                 : ERR_NOT_AUTHORIZED;
     case ANYONE:
     case ADMIN_CHANGES: break;
     }

@@ -82,7 +82,8 @@ void ChannelCommands::Kick(CommandContext& command) {
     }
     // Told before the kick: the connection, and with it its address, may go at once.
     const serveruser_t kicked = command.Node().Users().GetUser(target);
-    SecurityEvent event{SecurityEvent::KICK, kicked ? kicked->GetPeerIpAddress() : "", kicked ? kicked->GetNickname() : ""};
+    SecurityEvent event{SecurityEvent::KICK, kicked ? kicked->GetPeerIpAddress() : "",
+                        kicked ? kicked->GetNickname() : ""};
     if (!command.Succeeded(command.Node().Sessions().UserKick(target))) return;
     event.userId = target;
     event.actor = command.user.weak_from_this().lock();

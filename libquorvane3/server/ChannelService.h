@@ -42,10 +42,10 @@ public:
     // Each answers an error code (0 on success) and changes nothing on failure.
     int UserJoinChannel(int userId, const std::string& path, const std::string& password, const std::string& topic);
     int UserLeaveChannel(const std::string& path, int userId);
-    int UserMakeChannel(const std::string& path, const std::string& password, const std::string& topic,
-                        bool isStatic, int64_t diskQuota);
-    int UserUpdateChannel(const std::string& path, const std::string& password, const std::string& topic,
-                          bool isStatic, int64_t diskQuota);
+    int UserMakeChannel(const std::string& path, const std::string& password, const std::string& topic, bool isStatic,
+                        int64_t diskQuota);
+    int UserUpdateChannel(const std::string& path, const std::string& password, const std::string& topic, bool isStatic,
+                          int64_t diskQuota);
     int UserRemoveChannel(const std::string& path);
     int UserMoveUser(int userId, const std::string& srcPath, const std::string& destPath);
     int UserGrantOperator(const std::string& path, int userId);

@@ -24,10 +24,9 @@ struct TextCap {
 };
 
 const TextCap TEXT_CAPS[] = {
-    {"nickname", 511, false},       {"topic", 511, false},         {"password", 511, false},
-    {"serverpassword", 511, false}, {"statusmessage", 511, false}, {"filename", 511, false},
-    {"content", 8192, false},       {"channel", 511, true},        {"srcchannel", 511, true},
-    {"destchannel", 511, true},
+    {"nickname", 511, false},      {"topic", 511, false},      {"password", 511, false}, {"serverpassword", 511, false},
+    {"statusmessage", 511, false}, {"filename", 511, false},   {"content", 8192, false}, {"channel", 511, true},
+    {"srcchannel", 511, true},     {"destchannel", 511, true},
 };
 
 bool WithinCap(const char* name, const std::string& value) {

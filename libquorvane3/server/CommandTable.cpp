@@ -21,6 +21,7 @@ typedef AccessPolicy A;
 // Matched in this order, ignoring letter case. An administrator is always logged in, so
 // LOGGED_IN alone admits users and the administrator alike; the administrator passes
 // every channel rule.
+// clang-format off
 const CommandTable::Entry COMMANDS[] = {
     // word           states                                       who                     target
     {"quit",          {{A::ANY_STATE}, A::ANYONE, A::NO_TARGET}, &SessionCommands::Quit, false, false},
@@ -55,6 +56,7 @@ const CommandTable::Entry COMMANDS[] = {
     {"fileshare",     {{A::LOGGED_IN}, A::ADMIN_CHANGES, A::NO_TARGET}, &FileCommands::FileShare, false, false},
     {"deletefile",    {{A::LOGGED_IN}, A::OPERATOR, A::NAMED_CHANNEL}, &FileCommands::DeleteFile, false, false},
 };
+// clang-format on
 
 }  // namespace
 
@@ -86,7 +88,8 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
     }
     const Entry* const entry = Find(word);
     if (ServerNode* const node = user.Owner())
-        node->Statistics().CountCommand(entry ? static_cast<size_t>(entry - COMMANDS) : ServerStatistics::MAX_COMMANDS - 1);
+        node->Statistics().CountCommand(entry ? static_cast<size_t>(entry - COMMANDS)
+                                              : ServerStatistics::MAX_COMMANDS - 1);
     if (entry == 0) {
         user.SendError(ERR_UNKNOWN_COMMAND);
         return;

@@ -127,10 +127,8 @@ void DepartureNews::Forget(uint64_t position) {
     for (std::map<const ServerChannel*, ChannelNews>::iterator it = channels_.begin(); it != channels_.end();) {
         std::vector<uint64_t>& leavers = it->second.leavers;
         leavers.erase(leavers.begin(), std::lower_bound(leavers.begin(), leavers.end(), base_));
-        if (leavers.empty() && it->second.lastChange < base_)
-            it = channels_.erase(it);
-        else
-            ++it;
+        if (leavers.empty() && it->second.lastChange < base_) it = channels_.erase(it);
+        else ++it;
     }
 }
 
@@ -139,8 +137,10 @@ int DepartureNews::handle_timeout(const ACE_Time_Value&, const void*) {
     const Clock::time_point now = Clock::now();
     if (!passing_) {
         if (news_.empty()) return 0;
-        const int settled = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now - lastNews_).count());
-        const int waited = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now - firstNews_).count());
+        const int settled =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now - lastNews_).count());
+        const int waited =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now - firstNews_).count());
         if (settled < SETTLE_MS && waited < MAX_DELAY_MS) {
             Arm(std::min(SETTLE_MS - settled, MAX_DELAY_MS - waited));
             return 0;

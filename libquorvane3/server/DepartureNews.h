@@ -100,8 +100,8 @@ private:
     std::map<const ServerChannel*, ChannelNews> channels_;
     bool armed_ = false;
     bool passing_ = false;
-    int passCursor_ = 0;     // the next user id the pass visits
-    uint64_t passEnd_ = 0;   // End() when the pass began: everyone will have heard that far
+    int passCursor_ = 0;    // the next user id the pass visits
+    uint64_t passEnd_ = 0;  // End() when the pass began: everyone will have heard that far
     Clock::time_point firstNews_, lastNews_;
 };
 

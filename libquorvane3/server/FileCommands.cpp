@@ -41,7 +41,8 @@ void FileCommands::FileShare(CommandContext& command) {
     if (!command.RequireInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
     ServerNode& node = command.Node();
     if (command.mayChange) node.Properties().SetChannelDiskQuota(quota);
-    command.user.SendLine(LineWriter::FileShareInfo(node.Files().GetFilesRoot(), node.Properties().GetChannelDiskQuota()));
+    command.user.SendLine(
+        LineWriter::FileShareInfo(node.Files().GetFilesRoot(), node.Properties().GetChannelDiskQuota()));
 }
 
 void FileCommands::DeleteFile(CommandContext& command) {

@@ -20,7 +20,7 @@ struct FileTransfer {
     int64_t filesize = 0;   // announced size of an upload, stored size of a download
     int transferId = 0;
     bool upload = false;
-    int dataUserId = 0;     // the connection that began it last; 0 while none has
+    int dataUserId = 0;  // the connection that began it last; 0 while none has
     // The address of the registering user's command connection: only a data connection
     // from the same host may use the transfer, so that an id, random as it is, is not all
     // that grants access to a file.

@@ -28,8 +28,8 @@ LineBuilder& AppendSelf(LineBuilder& line, const ServerUser& user) {
 
 }  // namespace
 
-std::string LineWriter::Welcome(int userId, const std::string& serverName, const std::string& motd,
-                                bool allowChannels, bool allowOperators) {
+std::string LineWriter::Welcome(int userId, const std::string& serverName, const std::string& motd, bool allowChannels,
+                                bool allowOperators) {
     return LineBuilder("welcome")
         .Int("userid", userId)
         .String("servername", serverName)
@@ -96,16 +96,17 @@ std::string LineWriter::User(const char* word, const ServerUser& user) {
 std::string LineWriter::RemoveUser(const ServerUser& user) {
     const serverchannel_t channel = user.GetChannel();
     if (!channel) return std::string();
-    return LineBuilder("removeuser").Int("userid", user.GetUserID()).String("channel", channel->GetChannelPath()).Finish();
+    return LineBuilder("removeuser")
+        .Int("userid", user.GetUserID())
+        .String("channel", channel->GetChannelPath())
+        .Finish();
 }
 
 std::string LineWriter::Channel(const char* word, const ServerChannel& channel, bool forAdmin) {
     LineBuilder line(word);
     line.String("channel", channel.GetChannelPath());
-    if (forAdmin)
-        line.String("password", channel.GetPassword()).Bool("static", channel.IsStaticChannel());
-    else
-        line.Bool("protected", channel.IsPasswordProtected());
+    if (forAdmin) line.String("password", channel.GetPassword()).Bool("static", channel.IsStaticChannel());
+    else line.Bool("protected", channel.IsPasswordProtected());
     return line.String("topic", channel.GetTopic())
         .List("operators", channel.GetOperators())
         .Int("usercount", channel.GetUsersCount())
@@ -131,8 +132,8 @@ std::string LineWriter::UserBanned(const BanRecord& ban) {
     struct tm local;
     char when[64] = {0};
     if (localtime_r(&seconds, &local))
-        snprintf(when, sizeof(when), "%d/%.2d/%.2d %.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1,
-                 local.tm_mday, local.tm_hour, local.tm_min);
+        snprintf(when, sizeof(when), "%d/%.2d/%.2d %.2d:%.2d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                 local.tm_hour, local.tm_min);
     return LineBuilder("userbanned")
         .String("address", ban.ipAddress)
         .String("channel", ban.channelPath)

@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cinttypes>
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -68,7 +68,8 @@ double CpuSeconds() {
     std::fclose(file);
     const char* fields = read ? std::strrchr(line, ')') : nullptr;  // the name may hold spaces
     unsigned long long user = 0, system = 0;
-    if (!fields || std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
+    if (!fields ||
+        std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2)
         return -1;
     return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }

@@ -28,13 +28,13 @@ struct SecurityEvent {
         : kind(kind), address(address), name(name) {}
 
     Kind kind;
-    std::string address;                  // the IP address the event is about
-    std::string name;                     // the name given (login) or of the user kicked or banned
-    std::string channel;                  // WRONG_CHANNEL_PASSWORD: the channel's path
-    int userId = 0;                       // KICK, BAN: the user kicked or banned
-    std::shared_ptr<ServerUser> actor;    // KICK, BAN, UNBAN: who did it
-    int attempts = 0;                     // LOCKOUT: wrong passwords that caused it
-    int seconds = 0;                      // LOCKOUT: how long it lasts
+    std::string address;                // the IP address the event is about
+    std::string name;                   // the name given (login) or of the user kicked or banned
+    std::string channel;                // WRONG_CHANNEL_PASSWORD: the channel's path
+    int userId = 0;                     // KICK, BAN: the user kicked or banned
+    std::shared_ptr<ServerUser> actor;  // KICK, BAN, UNBAN: who did it
+    int attempts = 0;                   // LOCKOUT: wrong passwords that caused it
+    int seconds = 0;                    // LOCKOUT: how long it lasts
 };
 
 }  // namespace server

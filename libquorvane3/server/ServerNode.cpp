@@ -19,8 +19,7 @@ const ACE_Time_Value LOGIN_CHECK_PERIOD(1);
 
 }  // namespace
 
-ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNodeListener* listener,
-                       bool saveOnChange)
+ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNodeListener* listener, bool saveOnChange)
     : reactor_(reactor),
       listener_(listener),
       saveOnChange_(saveOnChange),
@@ -158,9 +157,9 @@ void ServerNode::OnTimerExpired(int timerId) {
     if (timerId == KEEPALIVE_TIMER_ID) sessions_.CheckInactivity();
     if (timerId != LOGIN_TIMER_ID) return;
     limits_.CheckLoginTimeouts();
-    transfers_.CheckTimeouts(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count());
+    transfers_.CheckTimeouts(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
     heap_.Check(users_.All().size());
     // Voice snapshots retired since the last change wait for no later retirement.
     SnapshotReclaimer::Instance().Reclaim();

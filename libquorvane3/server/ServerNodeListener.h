@@ -46,12 +46,9 @@ public:
     virtual void OnChannelCreated(const serverchannel_t& channel) {}
     virtual void OnChannelUpdated(const serverchannel_t& channel) {}
     virtual void OnChannelRemoved(const serverchannel_t& channel) {}
-    virtual void OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel,
-                                const ChannelFile& file) {}
-    virtual void OnFileDownloaded(const serveruser_t& user, const serverchannel_t& channel,
-                                  const ChannelFile& file) {}
-    virtual void OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel,
-                               const ChannelFile& file) {}
+    virtual void OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) {}
+    virtual void OnFileDownloaded(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) {}
+    virtual void OnFileDeleted(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnSaveConfiguration(ServerNode& node) {}

@@ -56,7 +56,8 @@ void ServerStatistics::RecordRelayLatency(uint64_t nanoseconds) {
 
 uint64_t ServerStatistics::GetLatencyBucket(size_t bucket) const {
     uint64_t cumulative = 0;
-    for (size_t i = 0; i <= bucket && i < LATENCY_BUCKETS; ++i) cumulative += latency_[i].load(std::memory_order_relaxed);
+    for (size_t i = 0; i <= bucket && i < LATENCY_BUCKETS; ++i)
+        cumulative += latency_[i].load(std::memory_order_relaxed);
     return cumulative;
 }
 

@@ -20,11 +20,11 @@ public:
     // Totals that only grow (until a stop zeroes the statistics).
     enum Counter {
         VOICE_DATAGRAMS_RECEIVED,
-        VOICE_DATAGRAMS_RELAYED,   // copies sent
-        VOICE_DROPPED_MALFORMED,   // too short or of no known type (too long ones: PacketHandler)
-        VOICE_DROPPED_STRANGER,    // naming a user it may not speak for
-        VOICE_DROPPED_SILENT,      // audio from or to a user that is not logged in
-        VOICE_DROPPED_REFUSED,     // a copy the kernel would not take
+        VOICE_DATAGRAMS_RELAYED,  // copies sent
+        VOICE_DROPPED_MALFORMED,  // too short or of no known type (too long ones: PacketHandler)
+        VOICE_DROPPED_STRANGER,   // naming a user it may not speak for
+        VOICE_DROPPED_SILENT,     // audio from or to a user that is not logged in
+        VOICE_DROPPED_REFUSED,    // a copy the kernel would not take
         CLOSED_LAGGING,
         CLOSED_LOGIN_TIMEOUT,
         CLOSED_ADDRESS_LIMIT,
@@ -37,13 +37,13 @@ public:
     };
     // Values that go up and down.
     enum Gauge {
-        CONNECTIONS,   // every connected user, logged in or not
-        ADMINS,        // logged in as the administrator
-        CHANNELS,      // besides the root
+        CONNECTIONS,  // every connected user, logged in or not
+        ADMINS,       // logged in as the administrator
+        CHANNELS,     // besides the root
         BANS,
-        UPLOADS,       // data phases running
+        UPLOADS,  // data phases running
         DOWNLOADS,
-        FILES_BYTES,   // bytes of the shared files of every channel
+        FILES_BYTES,  // bytes of the shared files of every channel
         GAUGE_COUNT
     };
     // Upper bounds (microseconds) of the voice relay latency buckets; the last is +Inf.

@@ -125,8 +125,7 @@ StreamHandler* ServerUser::FindStreamHandler() const {
     ACE_Reactor* reactor = owner_->GetReactor();
     ACE_Event_Handler* handler = 0;
     // Any mask: a connection whose input waits is registered for no event at the time.
-    if (!reactor || reactor->handler(handle_, ACE_Event_Handler::NULL_MASK, &handler) != 0 || !handler)
-        return 0;
+    if (!reactor || reactor->handler(handle_, ACE_Event_Handler::NULL_MASK, &handler) != 0 || !handler) return 0;
     // The lookup adds a reference when the handler counts them; we only use the
     // pointer on this thread, where the handler cannot go away under us.
     handler->remove_reference();

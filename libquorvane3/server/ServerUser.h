@@ -142,7 +142,7 @@ private:
     ServerNode* owner_;
     bool loggedIn_ = false;
     bool admin_ = false;
-    ACE_HANDLE handle_;                               // the connection's socket; 0 once closed
+    ACE_HANDLE handle_;                              // the connection's socket; 0 once closed
     mutable std::atomic<StreamHandler*> stream_{0};  // handle_'s handler, once looked up
     std::string clientProtocol_;
     voiceendpoint_t voice_;

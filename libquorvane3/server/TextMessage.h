@@ -14,9 +14,9 @@ enum TextMessageType {
 struct TextMessage {
     int type = 0;
     int from = 0;
-    int to = 0;            // receiver, user messages only
+    int to = 0;  // receiver, user messages only
     std::string content;
-    std::string channel;   // channel path, channel messages only
+    std::string channel;  // channel path, channel messages only
 };
 
 }  // namespace server

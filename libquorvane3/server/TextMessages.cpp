@@ -62,7 +62,8 @@ std::string TextMessages::StatisticsText() {
     char text[512];
     snprintf(text, sizeof(text),
              "Uptime: %ld:%.2ld:%.2ld\r\nUsers online: %d\r\nUsers served: %d\r\nUsers peak: %d\r\n"
-             "Voice TX: %" PRIu64 " KBytes\r\nVoice RX: %" PRIu64 " KBytes\r\nActive file transfers: %d\r\n"
+             "Voice TX: %" PRIu64 " KBytes\r\nVoice RX: %" PRIu64
+             " KBytes\r\nActive file transfers: %d\r\n"
              "Active uploads: %d\r\nActive downloads: %d",
              seconds / 3600, (seconds % 3600) / 60, seconds % 60, node_.Users().GetUsersOnline(),
              statistics.GetUsersServed(), statistics.GetUsersPeak(), statistics.GetVoiceTxBytes() >> 10,

@@ -24,8 +24,7 @@ int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
     ServerNode* const node = user_.Owner();
     if (!node) return ERR_FILETRANSFER_NOT_FOUND;
     FileTransfer transfer;
-    const int result =
-        node->Transfers().UserBeginFileTransfer(user_.GetUserID(), transferId, upload, transfer, file_);
+    const int result = node->Transfers().UserBeginFileTransfer(user_.GetUserID(), transferId, upload, transfer, file_);
     if (result != ERR_SUCCESS) return result;
     transferId_ = transfer.transferId;
     upload_ = upload;
@@ -63,17 +62,15 @@ void TransferSession::Count(size_t bytes) {
 }
 
 void TransferSession::Touch() {
-    lastActivityMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
+    lastActivityMs_ =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
 }
 
 void TransferSession::Receive(const char* data, size_t length, bool& keepOpen) {
     Touch();
     switch (file_.Write(data, length)) {
-    case TransferFile::WRITE_MORE:
-        Count(length);
-        return;
+    case TransferFile::WRITE_MORE: Count(length); return;
     case TransferFile::WRITE_COMPLETE:
         Count(length);
         FinishUpload(keepOpen);
@@ -168,14 +165,15 @@ void TransferSession::Pump() {
     if (!active_ || upload_ || !file_.IsOpen()) return;
     StreamHandler* const handler = user_.FindStreamHandler();
     if (!handler) return;
-    for (size_t sent = 0; !file_.AtEnd(); ) {
+    for (size_t sent = 0; !file_.AtEnd();) {
         if (sent >= TURN_BYTES) {
             handler->ContinueLater();
             return;
         }
         int64_t position = file_.GetPosition();
         const uint64_t left = static_cast<uint64_t>(file_.GetSize() - position);
-        const ssize_t count = handler->SendFile(file_.Fd(), position, static_cast<size_t>(std::min<uint64_t>(CHUNK, left)));
+        const ssize_t count =
+            handler->SendFile(file_.Fd(), position, static_cast<size_t>(std::min<uint64_t>(CHUNK, left)));
         if (count == StreamHandler::FILE_WAIT || count == StreamHandler::FILE_FAILED) return;
         if (count == 0) {
             // The data file is shorter than its entry or unreadable: the client would

@@ -64,7 +64,8 @@ bool TransferTable::GetTransfer(int transferId, FileTransfer& transfer) const {
 // that each fit could otherwise fill the channel past its quota together.
 bool TransferTable::CanAddUpload(const serverchannel_t& channel, int64_t filesize) const {
     int64_t total = filesize;
-    const std::map<std::string, int64_t>::const_iterator pending = uploadBytes_.find(ChannelKey(channel->GetChannelPath()));
+    const std::map<std::string, int64_t>::const_iterator pending =
+        uploadBytes_.find(ChannelKey(channel->GetChannelPath()));
     if (pending != uploadBytes_.end() && __builtin_add_overflow(total, pending->second, &total)) return false;
     return channel->CanAddFile(total);
 }

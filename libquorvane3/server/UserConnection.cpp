@@ -15,10 +15,8 @@ void UserConnection::OnStreamClosed() {
 void UserConnection::OnStreamData(const char* data, ssize_t length, bool& keepOpen) {
     if (length <= 0) return;
     const std::shared_ptr<ServerUser> self = user_.weak_from_this().lock();
-    if (user_.transfer_.IsUploading())
-        user_.transfer_.Receive(data, static_cast<size_t>(length), keepOpen);
-    else
-        user_.reader_.OnData(data, static_cast<size_t>(length), keepOpen);
+    if (user_.transfer_.IsUploading()) user_.transfer_.Receive(data, static_cast<size_t>(length), keepOpen);
+    else user_.reader_.OnData(data, static_cast<size_t>(length), keepOpen);
 }
 
 bool UserConnection::HasPendingInput() const { return user_.reader_.HasPendingInput(); }

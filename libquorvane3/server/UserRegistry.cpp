@@ -52,7 +52,8 @@ const std::vector<ServerUser*>& UserRegistry::EveryUser() {
     node_.AssertLoopThread();
     if (everyUserStale_) {
         everyUser_.clear();
-        for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it) everyUser_.push_back(it->second.get());
+        for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
+            everyUser_.push_back(it->second.get());
         everyUserStale_ = false;
     }
     return everyUser_;
@@ -72,7 +73,8 @@ std::vector<serveruser_t> UserRegistry::GetLoggedInAdmins() const {
     std::vector<serveruser_t> admins;
     for (std::set<int>::const_iterator it = admins_.begin(); it != admins_.end(); ++it) {
         const users_t::const_iterator user = users_.find(*it);
-        if (user != users_.end() && user->second->IsAdmin() && user->second->IsLoggedIn()) admins.push_back(user->second);
+        if (user != users_.end() && user->second->IsAdmin() && user->second->IsLoggedIn())
+            admins.push_back(user->second);
     }
     return admins;
 }

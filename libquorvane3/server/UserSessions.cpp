@@ -96,8 +96,7 @@ void UserSessions::CheckInactivity() {
         // A running file transfer keeps its user, but the counter goes on.
         if (user.GetInactiveSeconds() < INACTIVITY_LIMIT_SECONDS || user.Transfer().IsActive())
             user.SetInactiveSeconds(user.GetInactiveSeconds() + INACTIVITY_STEP_SECONDS);
-        else
-            drop.push_back(it->second);
+        else drop.push_back(it->second);
     }
     ServerNodeListener* const listener = node_.Listener();
     for (size_t i = 0; i < drop.size(); ++i) {

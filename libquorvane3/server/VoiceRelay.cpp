@@ -88,8 +88,7 @@ void VoiceRelay::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& fr
     // answer read past it (nor amplify spoofed traffic).
     int answerLength = packet.GetPacketSize();
     if (answerLength > PACKET_HEADER_SIZE) answerLength = PACKET_HEADER_SIZE;
-    if (answerLength > 0)
-        SendPacket(packet.GetPacket(), answerLength, ReplyTarget(from));
+    if (answerLength > 0) SendPacket(packet.GetPacket(), answerLength, ReplyTarget(from));
 }
 
 // The received buffer is patched in place (its type byte) and relayed as it is: no copy.

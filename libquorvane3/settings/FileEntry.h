@@ -11,7 +11,7 @@ struct FileEntry {
     std::string name;          // as shown to users
     std::string internalname;  // the data file in the files root
     int64_t filesize = 0;
-    int64_t uploaddate = 0;    // seconds since 1970; 0 when the file holds none
+    int64_t uploaddate = 0;  // seconds since 1970; 0 when the file holds none
 };
 
 }  // namespace quorvane

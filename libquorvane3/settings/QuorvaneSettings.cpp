@@ -61,9 +61,8 @@ namespace {
 const char* const STATIC_CHANNELS = "static-channels";
 const char* const CHANNEL = "channel";
 
-
-StaticChannelRecord MakeRecord(int32_t id, int32_t parentid, const std::string& name,
-                               const std::string& password, const std::string& topic, int64_t diskquota) {
+StaticChannelRecord MakeRecord(int32_t id, int32_t parentid, const std::string& name, const std::string& password,
+                               const std::string& topic, int64_t diskquota) {
     StaticChannelRecord record{};
     record.id = id;
     record.parentid = parentid;
@@ -177,9 +176,7 @@ bool QuorvaneSettings::SetServerPassword(const std::string& value) {
     return PutString(GetHostingElement(), "server-password", value);
 }
 
-bool QuorvaneSettings::SetMotd(const std::string& value) {
-    return PutString(GetHostingElement(), "motd", value);
-}
+bool QuorvaneSettings::SetMotd(const std::string& value) { return PutString(GetHostingElement(), "motd", value); }
 
 bool QuorvaneSettings::SetRootTopic(const std::string& value) {
     return PutString(GetHostingElement(), "root-topic", value);
@@ -205,9 +202,7 @@ bool QuorvaneSettings::SetChannelDiskQuota(int64_t value) {
     return PutInteger64(GetHostingElement(), "channel-diskquota", value);
 }
 
-bool QuorvaneSettings::SetAdminEnabled(bool value) {
-    return PutBoolean(GetHostingElement(), "admin-enabled", value);
-}
+bool QuorvaneSettings::SetAdminEnabled(bool value) { return PutBoolean(GetHostingElement(), "admin-enabled", value); }
 
 bool QuorvaneSettings::SetAllowOperators(bool value) {
     return PutBoolean(GetHostingElement(), "allow-operators", value);

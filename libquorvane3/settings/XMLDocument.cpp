@@ -1,5 +1,6 @@
 #include "settings/XMLDocument.h"
 
+#include <strings.h>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-#include <strings.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -93,8 +93,7 @@ void ProtectText(TiXmlNode* root, bool utf8) {
             if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) &&
                 ChangesWhenRead(text->ValueStr(), utf8))
                 child = node->ReplaceChild(child, FoldSafeText(text->ValueStr(), utf8));  // a clone takes its place
-            else if (child->FirstChild())
-                pending.push_back(child);
+            else if (child->FirstChild()) pending.push_back(child);
         }
     }
 }
@@ -163,12 +162,10 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     struct stat info;
     FILE* stream = nullptr;
     std::string refusal;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        refusal = "Not a regular file.";
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) refusal = "Not a regular file.";
     else if (info.st_size > MAX_FILE_SIZE)
         refusal = "The file is larger than " + std::to_string(MAX_FILE_SIZE / (1024 * 1024)) + " MiB.";
-    else if (!(stream = fdopen(fd, "rb")))
-        refusal = std::string("Cannot open the file: ") + strerror(errno) + ".";
+    else if (!(stream = fdopen(fd, "rb"))) refusal = std::string("Cannot open the file: ") + strerror(errno) + ".";
     if (!refusal.empty()) {
         close(fd);
         return FailLoad(refusal);
@@ -279,23 +276,19 @@ bool XMLDocument::SaveNewXMLFile(const std::string& path) {
     return true;
 }
 
-bool XMLDocument::HasLoadError() const {
-    return document_.Error();
-}
+bool XMLDocument::HasLoadError() const { return document_.Error(); }
 
 std::string XMLDocument::GetErrorText() const {
     if (!loadError_.empty()) return loadError_;
-    return std::string(document_.ErrorDesc()) + ". Line " + std::to_string(document_.ErrorRow()) +
-           " column " + std::to_string(document_.ErrorCol()) + ".";
+    return std::string(document_.ErrorDesc()) + ". Line " + std::to_string(document_.ErrorRow()) + " column " +
+           std::to_string(document_.ErrorCol()) + ".";
 }
 
 bool XMLDocument::HasRootElement() const { return document_.RootElement() != nullptr; }
 
 void XMLDocument::ForgetFile() { document_.SetValue(""); }
 
-std::string XMLDocument::GetFileName() const {
-    return document_.ValueStr();
-}
+std::string XMLDocument::GetFileName() const { return document_.ValueStr(); }
 
 std::string XMLDocument::GetElementText(const TiXmlElement* element) {
     const TiXmlNode* first = element ? element->FirstChild() : nullptr;

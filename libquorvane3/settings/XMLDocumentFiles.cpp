@@ -64,8 +64,7 @@ void CopyAccessRights(int fd, const std::string& target) {
     struct stat old, fresh;
     if (stat(target.c_str(), &old) != 0 || fstat(fd, &fresh) != 0) return;
     if ((old.st_mode & 0007) == 0) fchmod(fd, old.st_mode & 0777);
-    if (old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid)
-        (void)!fchown(fd, old.st_uid, old.st_gid);
+    if (old.st_uid != fresh.st_uid || old.st_gid != fresh.st_gid) (void)!fchown(fd, old.st_uid, old.st_gid);
 }
 
 // Whether name is base + ".tmp-<digits>-<digits>", the name of a save's temporary file.

@@ -14,9 +14,12 @@ TEST(CliOptionsTest, ParsesTheUsualForms) {
         const char* summary;
     } cases[] = {
         {{}, -1, "127.0.0.1:10300/10301 user= admin= 0 commands json=0 timeout=10"},
-        {{"--host", "h", "--port", "2000", "--user", "ann", "-c", "bans", "-c", "kick 5", "--json"}, -1,
+        {{"--host", "h", "--port", "2000", "--user", "ann", "-c", "bans", "-c", "kick 5", "--json"},
+         -1,
          "h:2000/2001 user=ann admin= 2 commands json=1 timeout=10"},
-        {{"--admin", "root", "--udp-port", "9", "--timeout", "3"}, -1, "127.0.0.1:10300/9 user= admin=root 0 commands json=0 timeout=3"},
+        {{"--admin", "root", "--udp-port", "9", "--timeout", "3"},
+         -1,
+         "127.0.0.1:10300/9 user= admin=root 0 commands json=0 timeout=3"},
         {{"--help"}, 0, ""},
         {{"--version"}, 0, ""},
         {{"--user", "a", "--admin", "b"}, 2, ""},
@@ -36,11 +39,10 @@ TEST(CliOptionsTest, ParsesTheUsualForms) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(code, c.code) << storage.size();
         if (code != -1) continue;
-        const std::string summary = options.host + ":" + std::to_string(options.port) + "/" +
-                                    std::to_string(options.VoicePort()) + " user=" + options.user +
-                                    " admin=" + options.admin + " " + std::to_string(options.commands.size()) +
-                                    " commands json=" + std::to_string(options.json) +
-                                    " timeout=" + std::to_string(options.timeoutSeconds);
+        const std::string summary =
+            options.host + ":" + std::to_string(options.port) + "/" + std::to_string(options.VoicePort()) +
+            " user=" + options.user + " admin=" + options.admin + " " + std::to_string(options.commands.size()) +
+            " commands json=" + std::to_string(options.json) + " timeout=" + std::to_string(options.timeoutSeconds);
         EXPECT_EQ(summary, c.summary);
     }
 }

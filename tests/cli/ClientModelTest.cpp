@@ -115,7 +115,8 @@ TEST(OutputTest, JsonKeepsNumbersAndBooleansAndStatisticsGetStableNames) {
               "\"operators\":[],\"diskquota\":0}\n"
               "{\"kind\":\"channel\",\"channel\":\"/A/\",\"topic\":\"Talk\",\"protected\":true,\"usercount\":2,"
               "\"operators\":[3],\"diskquota\":0}\n"
-              "{\"kind\":\"user\",\"channel\":\"/A/\",\"userid\":3,\"nickname\":\"me\",\"statusmode\":0,\"statusmessage\":\"\"}\n"
+              "{\"kind\":\"user\",\"channel\":\"/A/"
+              "\",\"userid\":3,\"nickname\":\"me\",\"statusmode\":0,\"statusmessage\":\"\"}\n"
               "{\"kind\":\"user\",\"channel\":\"/A/\",\"userid\":4,\"nickname\":\"Bob\",\"statusmode\":0,"
               "\"statusmessage\":\"busy\"}\n"
               "{\"kind\":\"file\",\"channel\":\"/A/\",\"filename\":\"notes.txt\",\"filesize\":12}\n"
@@ -153,7 +154,8 @@ TEST(OutputTest, WhatThePromptSaysAfterACommand) {
               "127.0.0.2  bob  in /A/  since 2026/12/07 11:25");
     EXPECT_EQ(TransferText(true, "notes.txt", 1229, "/A/", 0.26), "Uploaded notes.txt (1.2 KiB) to /A/ in 0.3 s.");
     EXPECT_EQ(TransferText(false, "n", 0, "out/n", 2), "Downloaded n (0 B) to out/n in 2.0 s.");
-    EXPECT_EQ(StatsText("Uptime: 0:00:01\r\nUsers online: 1"), "Server statistics:\n  Uptime: 0:00:01\n  Users online: 1");
+    EXPECT_EQ(StatsText("Uptime: 0:00:01\r\nUsers online: 1"),
+              "Server statistics:\n  Uptime: 0:00:01\n  Users online: 1");
     // This client's own nickname and status changes are confirmed by the command, not
     // described again from the server's line.
     EXPECT_EQ(DescribeLine("updateuser userid=3 nickname=\"zed\" channel=\"/A/\"", LoggedIn()), "");

@@ -36,8 +36,8 @@ std::string Outcome(const std::string& typed, const ChannelTree& tree) {
     if (!BuildRequest(typed, context, request, error)) return "error: " + error;
     static const char* const names[] = {"nothing", "server", "tree", "help", "quit", "upload", "download"};
     if (request.action == Action::SERVER) return request.line.substr(0, request.line.size() - 2);
-    return std::string(names[static_cast<int>(request.action)]) + " " + request.localPath + "|" +
-           request.remoteName + "|" + request.channel;
+    return std::string(names[static_cast<int>(request.action)]) + " " + request.localPath + "|" + request.remoteName +
+           "|" + request.channel;
 }
 
 TEST(CommandTableTest, PlainWordsBecomeProtocolLines) {
@@ -58,12 +58,14 @@ TEST(CommandTableTest, PlainWordsBecomeProtocolLines) {
         {"status 2 out for lunch", "changestatus statusmode=2 statusmessage=\"out for lunch\""},
         {"status away", "error: MODE must be a number"},
         {"rm song.mp3", "deletefile filename=\"song.mp3\" channel=\"/Lobby/\""},
-        {"mkchan /Ops/ topic=Staff quota=100", "makechannel channel=\"/Ops/\" password=\"\" topic=\"Staff\" diskquota=100"},
+        {"mkchan /Ops/ topic=Staff quota=100",
+         "makechannel channel=\"/Ops/\" password=\"\" topic=\"Staff\" diskquota=100"},
         {"mkchan /Ops/ quota=lots", "error: quota must be a number"},
         {"mkchan /Ops/ colour=red", "error: \"colour=red\" is not NAME=VALUE with NAME one of topic, password, quota"},
         {"setchan /lobby/ topic=New",
          "updatechannel channel=\"/Lobby/\" password=\"pw\" topic=\"New\" static=1 diskquota=5"},
-        {"setchan /Lobby/ static=0 password=", "updatechannel channel=\"/Lobby/\" password=\"\" topic=\"T\" static=0 diskquota=5"},
+        {"setchan /Lobby/ static=0 password=",
+         "updatechannel channel=\"/Lobby/\" password=\"\" topic=\"T\" static=0 diskquota=5"},
         {"setchan /Nowhere/", "error: no channel /Nowhere/"},
         {"rmchan Lobby", "removechannel channel=\"/Lobby/\""},
         {"move bob /Ops/", "moveuser srcchannel=\"/Lobby/\" destchannel=\"/Ops/\" userid=2"},
@@ -156,10 +158,13 @@ TEST(CommandTableTest, EachCommandCarriesItsConfirmationAndTheEchoesItHoldsBack)
         {"unban 127.0.0.2", "Unbanned 127.0.0.2.", "", ""},
         {"save", "Configuration saved.", "", ""},
         {"mkchan /x/", "Channel /x/ created.", "addchannel channel=\"/x/\"", "addchannel channel=\"/y/\""},
-        {"setchan /lobby/ topic=x", "Channel /Lobby/ updated.", "updatechannel channel=\"/Lobby/\"", "joined channel=\"/Lobby/\""},
+        {"setchan /lobby/ topic=x", "Channel /Lobby/ updated.", "updatechannel channel=\"/Lobby/\"",
+         "joined channel=\"/Lobby/\""},
         {"rmchan x", "Channel /x/ removed.", "removechannel channel=\"/X/Sub/\"", "removechannel channel=\"/xy/\""},
-        {"move bob /Ops/", "Moved bob (2) to /Ops/.", "adduser userid=2 channel=\"/Ops/\"", "adduser userid=3 channel=\"/Ops/\""},
-        {"kick bob", "Kicked bob (2).", "removeuser userid=2 channel=\"/Lobby/\"", "removeuser userid=1 channel=\"/Lobby/\""},
+        {"move bob /Ops/", "Moved bob (2) to /Ops/.", "adduser userid=2 channel=\"/Ops/\"",
+         "adduser userid=3 channel=\"/Ops/\""},
+        {"kick bob", "Kicked bob (2).", "removeuser userid=2 channel=\"/Lobby/\"",
+         "removeuser userid=1 channel=\"/Lobby/\""},
         {"op bob", "bob (2) is now an operator of /Lobby/.", "", ""},
         {"server password=p", "Server settings updated.", "serverupdate servername=\"S\"", ""},
         {"admin root", "The administrator account is now root.", "", ""},
@@ -168,7 +173,8 @@ TEST(CommandTableTest, EachCommandCarriesItsConfirmationAndTheEchoesItHoldsBack)
         {"rm a.txt", "Deleted a.txt from /Lobby/.", "removefile filename=\"a.txt\" channel=\"/Lobby/\"", ""},
         {"msg bob hi  there", "[you -> bob (2)] hi  there", "", ""},
         {"join Lobby", "", "addfile filename=\"a\" channel=\"/Lobby/\"", "addfile filename=\"a\" channel=\"/Ops/\""},
-        {"stats", "", "messagedeliver type=2 from=1 content=\"Uptime: 0:00:01\"", "messagedeliver type=2 from=2 content=\"x\""},
+        {"stats", "", "messagedeliver type=2 from=1 content=\"Uptime: 0:00:01\"",
+         "messagedeliver type=2 from=2 content=\"x\""},
         {"say hi", "", "", "messagedeliver type=2 from=1 content=\"hi\""},
     };
     for (const auto& c : cases) {
@@ -198,7 +204,9 @@ TEST(CommandTableTest, AdministratorIsToldWhatItCannotDoAndSecretsAreRecognised)
     } cases[] = {
         {"say hi", "error: administrators cannot send channel messages; log in with --user for that"},
         {"msg bob hi", "error: administrators cannot send messages to users; log in with --user for that"},
-        {"stats", "error: administrators cannot send channel messages, and the statistics answer one; log in with --user for that"},
+        {"stats",
+         "error: administrators cannot send channel messages, and the statistics answer one; log in with --user for "
+         "that"},
         {"join /Lobby/", "error: the administrator cannot join channels; log in with --user for that"},
         {"nick x", "error: the administrator has no nickname or status; log in with --user for that"},
         {"upload f", "error: the administrator is in no channel to share files in; log in with --user for that"},
@@ -212,9 +220,15 @@ TEST(CommandTableTest, AdministratorIsToldWhatItCannotDoAndSecretsAreRecognised)
         const char* typed;
         bool secret;
     } secrets[] = {
-        {"join /Club/ s3cret", true}, {"join /Club/", false},          {"JOIN /Club/ \"two words\"", true},
-        {"join /Club/ \"unclosed", true}, {"server password=x", true},  {"admin root", true},
-        {"mkchan /X/ password=p", true}, {"setchan /X/ topic=t", false}, {"say hello", false},
+        {"join /Club/ s3cret", true},
+        {"join /Club/", false},
+        {"JOIN /Club/ \"two words\"", true},
+        {"join /Club/ \"unclosed", true},
+        {"server password=x", true},
+        {"admin root", true},
+        {"mkchan /X/ password=p", true},
+        {"setchan /X/ topic=t", false},
+        {"say hello", false},
         {"", false},
     };
     for (const auto& c : secrets) EXPECT_EQ(HoldsSecret(c.typed), c.secret) << c.typed;

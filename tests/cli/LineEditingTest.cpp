@@ -42,14 +42,18 @@ TEST(LineEditingTest, KeysFromTheTerminalEditTheLine) {
         {"abc\x1bOD\x1bOD\x1b[C\x1b[3~", "ab|"},          // application-mode Left, Right, Delete
         {"abc\x01x\x05y", "xabcy|"},                      // Ctrl+A, Ctrl+E
         {"ab\x1b[Hx\x1b[Fy\x1b[1~z\x1b[4~!", "zxaby!|"},  // Home and End in three spellings
-        {"one two three\x17", "one two |"},              // Ctrl+W
-        {"one two\x1b[1;5D\x0b", "one |"},               // Ctrl+Left, Ctrl+K
-        {"one two\x1b" "b\x15", "|two"},                 // Alt+B, Ctrl+U
-        {"one two \x17\x19\x19", "one two two |"},       // Ctrl+Y puts back what was killed
-        {"ab\x02\x04", "a|"},                            // Ctrl+D deletes under the cursor
-        {"caf\xc3\xa9\x7f" "e", "cafe|"},                // one Backspace takes a whole character
+        {"one two three\x17", "one two |"},               // Ctrl+W
+        {"one two\x1b[1;5D\x0b", "one |"},                // Ctrl+Left, Ctrl+K
+        {"one two\x1b"
+         "b\x15",
+         "|two"},                                   // Alt+B, Ctrl+U
+        {"one two \x17\x19\x19", "one two two |"},  // Ctrl+Y puts back what was killed
+        {"ab\x02\x04", "a|"},                       // Ctrl+D deletes under the cursor
+        {"caf\xc3\xa9\x7f"
+         "e",
+         "cafe|"},  // one Backspace takes a whole character
         {"\xc3\xa9t\xc3\xa9\x1b[D\x1b[D", "\xc3\xa9|t\xc3\xa9"},
-        {"a\x1b[5~\x1b[1;2Ab\x07", "ab|"},               // keys without a use change nothing
+        {"a\x1b[5~\x1b[1;2Ab\x07", "ab|"},  // keys without a use change nothing
     };
     for (const auto& c : cases) EXPECT_EQ(Typed(c.bytes), c.line) << c.bytes;
 
@@ -102,9 +106,9 @@ TEST(LineEditingTest, TabCompletesOneMatchExtendsSeveralOrListsThem) {
     ASSERT_EQ(::mkdir((base + "/songs").c_str(), 0700), 0);
     std::ofstream(base + "/song.txt") << "x";
     std::ofstream(base + "/.hidden") << "x";
-    EXPECT_EQ(CompleteWord("upload " + base + "/songs", 7 + base.size() + 6, {LocalPaths(base + "/songs"), true})
-                  .replacement,
-              base + "/songs/");
+    EXPECT_EQ(
+        CompleteWord("upload " + base + "/songs", 7 + base.size() + 6, {LocalPaths(base + "/songs"), true}).replacement,
+        base + "/songs/");
     std::vector<std::string> all = LocalPaths(base + "/");
     std::sort(all.begin(), all.end());
     EXPECT_EQ(all, (std::vector<std::string>{base + "/song.txt", base + "/songs/"}));

@@ -30,7 +30,9 @@ TEST(ClientSessionTest, LogsInAndEndsEveryReplyAtItsPong) {
             conn.Send("error number=311 message=\"No such user\"\r\npong\r\n");
             EXPECT_EQ(Received(conn), "listbans");
             EXPECT_EQ(Received(conn), "ping");
-            conn.Send("userbanned address=\"1.2.3.4\"\r\nadduser userid=4 nickname=\"bob\" channel=\"/\"\r\ndone\r\npong\r\n");
+            conn.Send(
+                "userbanned address=\"1.2.3.4\"\r\nadduser userid=4 nickname=\"bob\" "
+                "channel=\"/\"\r\ndone\r\npong\r\n");
             EXPECT_EQ(Received(conn), "save");
             EXPECT_EQ(Received(conn), "ping");
             EXPECT_EQ(Received(conn), "leave");

@@ -74,7 +74,8 @@ TEST_F(AdminTest, MessagesToUsersAndChannels) {
               "messagedeliver type=1 from=" + std::to_string(ann.id) + " content=\"/stats\" channel=\"/a/\"");
 
     // To the own channel (empty path): every member, the sender included.
-    const std::string toChannel = "messagedeliver type=2 from=" + std::to_string(ann.id) + " content=\"hi\" channel=\"/a/\"";
+    const std::string toChannel =
+        "messagedeliver type=2 from=" + std::to_string(ann.id) + " content=\"hi\" channel=\"/a/\"";
     EXPECT_EQ(Send(ann, "message type=2 channel=\"\" content=\"hi\""), toChannel);
     EXPECT_EQ(NextLine(ann.tcp), "ok");
     EXPECT_EQ(bob.tcp.Expect("messagedeliver"), toChannel);
@@ -86,7 +87,8 @@ TEST_F(AdminTest, MessagesToUsersAndChannels) {
 
     // Refusals; a sender in no channel is ignored without a reply.
     EXPECT_EQ(Send(ann, "message type=1 to=999 channel=\"\" content=\"x\""), ErrorLine(311, "No such user"));
-    EXPECT_EQ(Send(ann, "message type=2 channel=\"/nowhere/\" content=\"x\""), ErrorLine(312, "Incorrect channel path"));
+    EXPECT_EQ(Send(ann, "message type=2 channel=\"/nowhere/\" content=\"x\""),
+              ErrorLine(312, "Incorrect channel path"));
     EXPECT_EQ(Send(ann, "message type=3 channel=\"\" content=\"x\""), ErrorLine(2012, "Missing type parameter"));
     Sync(loner);
     loner.tcp.Send("message type=2 channel=\"/a/\" content=\"x\"\r\nping\r\n");
@@ -101,24 +103,28 @@ TEST_F(AdminTest, ChatCommandsAnswerTheSenderOnly) {
     Join(ann, "/a/");
     Join(bob, "/a/");
 
-    const std::string help = "Valid commands are:\\r\\n/help - The message you're viewing now.\\r\\n"
-                             "/stats - Show server statistics.";
+    const std::string help =
+        "Valid commands are:\\r\\n/help - The message you're viewing now.\\r\\n"
+        "/stats - Show server statistics.";
     const struct {
         const char* content;
         std::string reply;
     } cases[] = {
         {"/Help me", help}, {"/", "Unknown command."}, {"/foo", "Unknown command."}, {"/helpx", "Unknown command."}};
     for (const auto& c : cases) {
-        EXPECT_EQ(Send(ann, std::string("message type=2 channel=\"\" content=\"") + c.content + "\""),
-                  "messagedeliver type=2 from=" + std::to_string(ann.id) + " content=\"" + c.reply + "\" channel=\"/a/\"")
+        EXPECT_EQ(
+            Send(ann, std::string("message type=2 channel=\"\" content=\"") + c.content + "\""),
+            "messagedeliver type=2 from=" + std::to_string(ann.id) + " content=\"" + c.reply + "\" channel=\"/a/\"")
             << c.content;
         EXPECT_EQ(NextLine(ann.tcp), "ok");
     }
     const std::string stats = Send(ann, "message type=2 channel=\"\" content=\"/STATS please\"");
-    EXPECT_TRUE(std::regex_match(stats, std::regex(
-        "messagedeliver type=2 from=1 content=\"Uptime: 0:00:[0-5][0-9]\\\\r\\\\nUsers online: 2\\\\r\\\\n"
-        "Users served: 2\\\\r\\\\nUsers peak: 2\\\\r\\\\nVoice TX: 0 KBytes\\\\r\\\\nVoice RX: 0 KBytes\\\\r\\\\n"
-        "Active file transfers: 0\\\\r\\\\nActive uploads: 0\\\\r\\\\nActive downloads: 0\" channel=\"/a/\"")))
+    EXPECT_TRUE(std::regex_match(
+        stats,
+        std::regex(
+            "messagedeliver type=2 from=1 content=\"Uptime: 0:00:[0-5][0-9]\\\\r\\\\nUsers online: 2\\\\r\\\\n"
+            "Users served: 2\\\\r\\\\nUsers peak: 2\\\\r\\\\nVoice TX: 0 KBytes\\\\r\\\\nVoice RX: 0 KBytes\\\\r\\\\n"
+            "Active file transfers: 0\\\\r\\\\nActive uploads: 0\\\\r\\\\nActive downloads: 0\" channel=\"/a/\"")))
         << stats;
     EXPECT_EQ(NextLine(ann.tcp), "ok");
     bob.tcp.Send("ping\r\n");
@@ -142,8 +148,10 @@ TEST_F(AdminTest, AdministratorLoginAndListing) {
     const std::vector<std::string> listing = SendUntilDone(admin, "admin username=\"ADMIN\" password=\"s3cret\"");
     ASSERT_GE(listing.size(), 6u);
     EXPECT_EQ(listing[0], "ok");
-    EXPECT_EQ(listing[1], "addchannel channel=\"/\" password=\"\" static=1 topic=\"\" operators=[] usercount=0 diskquota=0");
-    EXPECT_EQ(listing[2], "addchannel channel=\"/a/\" password=\"\" static=0 topic=\"\" operators=[1] usercount=1 diskquota=0");
+    EXPECT_EQ(listing[1],
+              "addchannel channel=\"/\" password=\"\" static=1 topic=\"\" operators=[] usercount=0 diskquota=0");
+    EXPECT_EQ(listing[2],
+              "addchannel channel=\"/a/\" password=\"\" static=0 topic=\"\" operators=[1] usercount=1 diskquota=0");
     EXPECT_EQ(CommandWord(listing[3]), "adduser");
     EXPECT_EQ(IntParam(listing[3], "userid"), ann.id);
     EXPECT_EQ(listing[4], "fileshareinfo filesroot=\"\" diskquota=0");
@@ -153,7 +161,10 @@ TEST_F(AdminTest, AdministratorLoginAndListing) {
     const struct {
         const char* line;
         int error;
-    } refused[] = {{"join channel=\"/a/\"", 206}, {"leave", 206}, {"whoami", 206}, {"changenick nickname=\"x\"", 206},
+    } refused[] = {{"join channel=\"/a/\"", 206},
+                   {"leave", 206},
+                   {"whoami", 206},
+                   {"changenick nickname=\"x\"", 206},
                    {"changestatus statusmode=1 statusmessage=\"x\"", 206},
                    {"message type=2 channel=\"\" content=\"x\"", 206},
                    {"admin username=\"Admin\" password=\"s3cret\"", 300}};
@@ -161,14 +172,15 @@ TEST_F(AdminTest, AdministratorLoginAndListing) {
     EXPECT_EQ(IntParam(Send(admin, "login"), "number"), 206);
 
     // A user's channel message reaches the administrator too.
-    EXPECT_EQ(Send(ann, "message type=2 channel=\"\" content=\"hey\""), "messagedeliver type=2 from=1 content=\"hey\" channel=\"/a/\"");
+    EXPECT_EQ(Send(ann, "message type=2 channel=\"\" content=\"hey\""),
+              "messagedeliver type=2 from=1 content=\"hey\" channel=\"/a/\"");
     EXPECT_EQ(Param(admin.tcp.Expect("messagedeliver"), "content"), "hey");
 
     // Ordinary users get 205 for administrator commands.
-    for (const char* line : {"updateserver channels=1 operators=1 servername=\"x\" password=\"\" motd=\"\"",
-                             "updateadmin username=\"x\" password=\"y\"", "saveconfig", "ban userid=1",
-                             "unban address=\"1.2.3.4\"", "listbans", "makechannel channel=\"/x/\"",
-                             "removechannel channel=\"/a/\""})
+    for (const char* line :
+         {"updateserver channels=1 operators=1 servername=\"x\" password=\"\" motd=\"\"",
+          "updateadmin username=\"x\" password=\"y\"", "saveconfig", "ban userid=1", "unban address=\"1.2.3.4\"",
+          "listbans", "makechannel channel=\"/x/\"", "removechannel channel=\"/a/\""})
         EXPECT_EQ(Send(ann, line), ErrorLine(205, "Command requires administrator rights")) << line;
 }
 
@@ -196,7 +208,8 @@ TEST_F(AdminTest, ChannelManagement) {
 
     admin.tcp.Send("makechannel channel=\"/top/\" password=\"pw\" topic=\"T\" diskquota=5000000000\r\n");
     EXPECT_EQ(admin.tcp.Expect("addchannel"),
-              "addchannel channel=\"/top/\" password=\"pw\" static=1 topic=\"T\" operators=[] usercount=0 diskquota=5000000000");
+              "addchannel channel=\"/top/\" password=\"pw\" static=1 topic=\"T\" operators=[] usercount=0 "
+              "diskquota=5000000000");
     EXPECT_EQ(ann.tcp.Expect("addchannel"),
               "addchannel channel=\"/top/\" protected=1 topic=\"T\" operators=[] usercount=0 diskquota=5000000000");
     EXPECT_EQ(Send(admin, "makechannel channel=\"/TOP/\""), ErrorLine(310, "Channel already exists"));
@@ -212,7 +225,8 @@ TEST_F(AdminTest, ChannelManagement) {
     Join(ann, "/top/", "pw");
     admin.tcp.Send("moveuser srcchannel=\"/\" destchannel=\"/top/sub/\" userid=" + std::to_string(bob.id) + "\r\n");
     EXPECT_EQ(Param(bob.tcp.Expect("joined"), "channel"), "/top/sub/");
-    EXPECT_EQ(Send(admin, "moveuser srcchannel=\"/none/\" destchannel=\"/top/\" userid=2"), ErrorLine(312, "Incorrect channel path"));
+    EXPECT_EQ(Send(admin, "moveuser srcchannel=\"/none/\" destchannel=\"/top/\" userid=2"),
+              ErrorLine(312, "Incorrect channel path"));
     admin.tcp.Send("removechannel channel=\"/top/\"\r\n");
     std::vector<std::string> removed;
     for (int i = 0; i < 2; ++i) removed.push_back(Param(admin.tcp.Expect("removechannel"), "channel"));

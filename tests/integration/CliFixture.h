@@ -32,7 +32,8 @@ protected:
         return args;
     }
 
-    RunResult Cli(const std::vector<std::string>& args, const std::string& password = "", const std::string& input = "") {
+    RunResult Cli(const std::vector<std::string>& args, const std::string& password = "",
+                  const std::string& input = "") {
         return RunProgram(QUORVANE_CLI_BINARY, ClientArgs(args), {"QUORVANE_PASSWORD=" + password}, input);
     }
 

@@ -21,8 +21,9 @@ protected:
     std::unique_ptr<TmuxTerminal> Prompt(const std::string& home, std::vector<std::string> args,
                                          const std::string& password = "") {
         ::mkdir(PathOf(home).c_str(), 0700);
-        std::unique_ptr<TmuxTerminal> terminal(new TmuxTerminal(PathOf(home), QUORVANE_CLI_BINARY, ClientArgs(args),
-                                                                {"HOME=" + PathOf(home), "QUORVANE_PASSWORD=" + password}));
+        std::unique_ptr<TmuxTerminal> terminal(
+            new TmuxTerminal(PathOf(home), QUORVANE_CLI_BINARY, ClientArgs(args),
+                             {"HOME=" + PathOf(home), "QUORVANE_PASSWORD=" + password}));
         EXPECT_TRUE(terminal->Started());
         terminal->WaitForLastLine("quorvane>");
         return terminal;
@@ -159,7 +160,8 @@ TEST_F(CliTerminalTest, AdministratorPromptSaysWhatEachCommandDid) {
         {"bans", "127.0.0.1  bob  in /Lobby/  since "},
         {"unban 127.0.0.1", "Unbanned 127.0.0.1."},
         {"bans", "No bans."},
-        {"mkchan /Ops/ topic=Staff password=pw", "quorvane> mkchan /Ops/ topic=Staff password=pw\nChannel /Ops/ created.\n"},
+        {"mkchan /Ops/ topic=Staff password=pw",
+         "quorvane> mkchan /Ops/ topic=Staff password=pw\nChannel /Ops/ created.\n"},
         {"server password= motd=Hey", "quorvane> server password= motd=Hey\nServer settings updated.\n"},
         {"save", "Configuration saved."},
         {"kick bob", "quorvane> kick bob\nKicked bob (1).\n"},

@@ -33,11 +33,11 @@ TEST_F(CliTest, AdministratorMakesAChannelBansKicksListsAndSaves) {
     EXPECT_NE(ReadFile("BanList.xml").find("bob"), std::string::npos) << "ban not saved";
 
     // JSON rows, and a ban that is lifted leaves an empty list.
-    run = Cli({"--admin", "root", "--json", "-c", "bans", "-c", "unban 127.0.0.1", "-c", "bans", "-c", "tree"},
-              "secret");
+    run =
+        Cli({"--admin", "root", "--json", "-c", "bans", "-c", "unban 127.0.0.1", "-c", "bans", "-c", "tree"}, "secret");
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out.rfind("{\"address\":\"127.0.0.1\",\"channel\":\"/Lobby/\",\"nickname\":\"bob\",\"bantime\":\"", 0),
-              0u)
+    EXPECT_EQ(
+        run.out.rfind("{\"address\":\"127.0.0.1\",\"channel\":\"/Lobby/\",\"nickname\":\"bob\",\"bantime\":\"", 0), 0u)
         << run.out;
     EXPECT_NE(run.out.find("\n{\"kind\":\"channel\",\"channel\":\"/Ops/\",\"topic\":\"Staff\","), std::string::npos)
         << run.out;
@@ -49,8 +49,8 @@ TEST_F(CliTest, UserTalksToTheChannelAndToOneUserAndReadsTheStatistics) {
     TestUser bob;
     JoinLobby(bob, "bob");
 
-    const RunResult run = Cli({"--user", "ann", "-c", "join Lobby", "-c", "say hello all", "-c", "msg bob psst",
-                               "-c", "stats", "-c", "tree"});
+    const RunResult run = Cli({"--user", "ann", "-c", "join Lobby", "-c", "say hello all", "-c", "msg bob psst", "-c",
+                               "stats", "-c", "tree"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("users_online\t2\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("user\t/Lobby/\t2\tann\t0\t\n"), std::string::npos) << run.out;
@@ -67,8 +67,8 @@ TEST_F(CliTest, PipedInputRunsExactlyLikeCommandOptions) {
 
     // The same commands, as -c options and as lines on standard input: the same rows,
     // no banner, no server lines; the first refusal stops the rest.
-    const std::vector<std::string> commands = {"join /Lobby/", "say hi there", "nick zoe", "stats", "tree",
-                                               "kick 99", "say not sent"};
+    const std::vector<std::string> commands = {"join /Lobby/", "say hi there", "nick zoe",    "stats",
+                                               "tree",         "kick 99",      "say not sent"};
     std::vector<std::string> args = {"--user", "zed"};
     std::string input;
     for (const std::string& command : commands) {
@@ -136,9 +136,10 @@ TEST_F(CliTest, UploadsAndDownloadsAFileOverItsOwnConnection) {
     }
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "") << "no progress bar without a terminal";
-    EXPECT_EQ(run.out, "song.bin\t300000\t/Lobby/\nsong.bin\t300000\t" + PathOf("out/song.bin") +
-                           "\nchannel\t/\t\t0\t0\t\t0\nchannel\t/Lobby/\tHi\t0\t1\t\t1000000\nuser\t/Lobby/\t1\tann\t0\t\n"
-                           "file\t/Lobby/\tsong.bin\t300000\n");
+    EXPECT_EQ(run.out,
+              "song.bin\t300000\t/Lobby/\nsong.bin\t300000\t" + PathOf("out/song.bin") +
+                  "\nchannel\t/\t\t0\t0\t\t0\nchannel\t/Lobby/\tHi\t0\t1\t\t1000000\nuser\t/Lobby/\t1\tann\t0\t\n"
+                  "file\t/Lobby/\tsong.bin\t300000\n");
     EXPECT_TRUE(ReadFile(PathOf("out/song.bin")) == content) << "the download differs from the upload";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(PathOf("out")), {}), 1)
         << "a temporary file was left behind";
@@ -156,7 +157,8 @@ TEST_F(CliTest, EmptyFilesGoBothWaysAndDownloadsReplaceOnlyWithForce) {
                          "download empty.txt " + PathOf("copy.txt"), "-c", "download empty.txt " + kept});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "empty.txt\t0\t/Lobby/\nempty.txt\t0\t" + PathOf("copy.txt") + "\n");
-    EXPECT_EQ(run.err, "quorvane-cli: download empty.txt " + kept + ": " + kept + " exists; give --force to replace it\n");
+    EXPECT_EQ(run.err,
+              "quorvane-cli: download empty.txt " + kept + ": " + kept + " exists; give --force to replace it\n");
     EXPECT_TRUE(std::filesystem::exists(PathOf("copy.txt")));
     EXPECT_EQ(ReadFile("kept.txt"), "mine");
 
@@ -174,12 +176,17 @@ TEST_F(CliTest, RefusalsEndWithTheServersTextAndANonZeroStatus) {
         int exitCode;
         const char* err;
     } cases[] = {
-        {{"--user", "ann", "-c", "join /Lobby/", "-c", "rmchan /Lobby/", "-c", "leave"}, "", 1,
+        {{"--user", "ann", "-c", "join /Lobby/", "-c", "rmchan /Lobby/", "-c", "leave"},
+         "",
+         1,
          "quorvane-cli: rmchan /Lobby/: Command requires administrator rights\n"},
         {{"--user", "ann", "-c", "kick 99"}, "", 1, "quorvane-cli: kick 99: No such user\n"},
         {{"--user", "ann", "-c", "say hi"}, "", 1, "quorvane-cli: say hi: join a channel first\n"},
         {{"--admin", "root", "-c", "bans"}, "wrong", 2, "quorvane-cli: login refused: Incorrect password\n"},
-        {{"--admin", "root", "-c", "unban 10.1.1.1"}, "secret", 1, "quorvane-cli: unban 10.1.1.1: No such ban exists\n"},
+        {{"--admin", "root", "-c", "unban 10.1.1.1"},
+         "secret",
+         1,
+         "quorvane-cli: unban 10.1.1.1: No such ban exists\n"},
     };
     for (const auto& c : cases) {
         const RunResult run = Cli(c.args, c.password);

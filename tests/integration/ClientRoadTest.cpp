@@ -73,10 +73,9 @@ TEST_F(ClientRoadTest, HelloKeepAliveAndLogin) {
     SayHello(user);
     ExpectOnlyKeepAliveAnswer(user, udpPort_);
 
-    EXPECT_EQ(SendLogin(user, "ann"),
-              "accepted userid=1 nickname=\"ann\" address=\"127.0.0.1\" soundport=" +
-                  std::to_string(user.udp.LocalPort()) +
-                  " bandmode=0 framesize=320 encodedframesize=20 fpp=2");
+    EXPECT_EQ(SendLogin(user, "ann"), "accepted userid=1 nickname=\"ann\" address=\"127.0.0.1\" soundport=" +
+                                          std::to_string(user.udp.LocalPort()) +
+                                          " bandmode=0 framesize=320 encodedframesize=20 fpp=2");
     EXPECT_EQ(NextLine(user.tcp),
               "addchannel channel=\"/\" protected=0 topic=\"\" operators=[] usercount=0 diskquota=0");
     EXPECT_EQ(NextLine(user.tcp), "done");
@@ -90,8 +89,7 @@ TEST_F(ClientRoadTest, LoginRefusals) {
 
     TestUser ann;
     Connect(ann);
-    EXPECT_EQ(SendLogin(ann, "ann", "secret"),
-              ErrorLine(302, "Connect on UDP has not yet occurred"));
+    EXPECT_EQ(SendLogin(ann, "ann", "secret"), ErrorLine(302, "Connect on UDP has not yet occurred"));
     SayHello(ann);
     EXPECT_EQ(SendLogin(ann, "ann", "Secret"), ErrorLine(200, "Incorrect password"));
     // Command words are matched in any letter case.
@@ -234,8 +232,7 @@ TEST_F(ClientRoadTest, VoiceRelay) {
     ASSERT_TRUE(bob.udp.SendTo(udpPort_, AudioPacketBytes(8, bob.id, 0, 16)));
     for (TestUser* receiver : {&ann, &cat}) {
         ASSERT_TRUE(receiver->udp.Receive(datagram, DEFAULT_TIMEOUT_MS)) << "user " << receiver->id;
-        EXPECT_EQ(datagram, Relayed(AudioPacketBytes(8, bob.id, 0, 16), 7))
-            << "user " << receiver->id;
+        EXPECT_EQ(datagram, Relayed(AudioPacketBytes(8, bob.id, 0, 16), 7)) << "user " << receiver->id;
     }
     ExpectOnlyKeepAliveAnswer(bob, udpPort_);
 }

@@ -44,8 +44,7 @@ inline std::string Answer(LineClient& client) {
     for (;;) {
         const std::string line = NextLine(client);
         const std::string word = CommandWord(line);
-        if (word != "updatechannel" && word != "adduser" && word != "updateuser" && word != "removeuser")
-            return line;
+        if (word != "updatechannel" && word != "adduser" && word != "updateuser" && word != "removeuser") return line;
     }
 }
 
@@ -88,8 +87,8 @@ protected:
     }
 
     // The transfer id, or minus the refusal's error number.
-    int Register(TestUser& user, const std::string& word, const std::string& channel,
-                 const std::string& name, const std::string& size = std::string()) {
+    int Register(TestUser& user, const std::string& word, const std::string& channel, const std::string& name,
+                 const std::string& size = std::string()) {
         user.tcp.Send(word + " channel=\"" + channel + "\" filename=\"" + name + "\"" +
                       (size.empty() ? "" : " filesize=" + size) + "\r\n");
         std::string reply = Answer(user.tcp);
@@ -109,8 +108,8 @@ protected:
 
     // A whole upload; true when the server answered "filecompleted". With together, the
     // bytes follow the "sendfile" line in one write.
-    bool Upload(TestUser& user, const std::string& channel, const std::string& name,
-                const std::string& bytes, bool together = false) {
+    bool Upload(TestUser& user, const std::string& channel, const std::string& name, const std::string& bytes,
+                bool together = false) {
         const int id = Register(user, "regsendfile", channel, name, std::to_string(bytes.size()));
         if (id <= 0) return false;
         LineClient data;
@@ -121,8 +120,8 @@ protected:
             data.Send(command + bytes);
         } else {
             data.Send(command);
-            EXPECT_EQ(NextLine(data), "filedeliver filesize=" + std::to_string(bytes.size()) +
-                                          " filename=\"" + name + "\"");
+            EXPECT_EQ(NextLine(data),
+                      "filedeliver filesize=" + std::to_string(bytes.size()) + " filename=\"" + name + "\"");
             data.Send(bytes);
         }
         return !data.Expect("filecompleted", DEFAULT_TIMEOUT_MS * 3).empty();
@@ -137,8 +136,8 @@ protected:
         EXPECT_EQ(CommandWord(ready), "fileready") << ready;
         data.Send("filedeliver\r\n");
         std::string bytes;
-        EXPECT_TRUE(data.ReadBytes(static_cast<size_t>(std::stoll(Param(ready, "filesize"))), bytes,
-                                   DEFAULT_TIMEOUT_MS * 3));
+        EXPECT_TRUE(
+            data.ReadBytes(static_cast<size_t>(std::stoll(Param(ready, "filesize"))), bytes, DEFAULT_TIMEOUT_MS * 3));
         return bytes;
     }
 
@@ -147,8 +146,7 @@ protected:
         std::vector<std::string> names;
         if (DIR* dir = opendir(PathOf("files").c_str())) {
             while (dirent* entry = readdir(dir))
-                if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0)
-                    names.push_back(entry->d_name);
+                if (std::string(entry->d_name).compare(0, prefix.size(), prefix) == 0) names.push_back(entry->d_name);
             closedir(dir);
         }
         return names;

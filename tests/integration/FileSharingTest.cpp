@@ -33,8 +33,8 @@ TEST_F(FileSharingTest, UploadAndDownloadAreByteIdentical) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(Upload(ann, "/share/", c.name, c.bytes, c.together));
-        const std::string added = "addfile filename=\"" + std::string(c.name) + "\" filesize=" +
-                                  std::to_string(c.bytes.size()) + " channel=\"/share/\"";
+        const std::string added = "addfile filename=\"" + std::string(c.name) +
+                                  "\" filesize=" + std::to_string(c.bytes.size()) + " channel=\"/share/\"";
         EXPECT_EQ(Answer(ann.tcp), added);
         EXPECT_EQ(Answer(bob.tcp), added);
         EXPECT_TRUE(Download(bob, "/share/", c.name) == c.bytes);
@@ -99,12 +99,12 @@ TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
         const char* size;  // null: no filesize parameter
         int expected;      // ACCEPTED: an id; < 0: minus the error
     } cases[] = {
-        {"/small/", "401", -209},  // one byte more than the quota leaves
+        {"/small/", "401", -209},      // one byte more than the quota leaves
         {"/small/", "400", ACCEPTED},  // exactly what is left
-        {"/small/", "1", -209},    // the registered upload counts already
-        {"/small/", "-1", -2023},  // negative like missing
+        {"/small/", "1", -209},        // the registered upload counts already
+        {"/small/", "-1", -2023},      // negative like missing
         {"/small/", nullptr, -2023},
-        {"/small/", "abc", -2023},  // not a number
+        {"/small/", "abc", -2023},                  // not a number
         {"/small/", "9223372036854775808", -2023},  // past 64 bits
         {"/nowhere/", "1", -312},
         {"/small/", "0", ACCEPTED},
@@ -131,8 +131,9 @@ TEST_F(FileSharingTest, NamesAreUniquePerChannelAndCaseSensitive) {
     StartSharing(MIB);
     // Stored names are made from the time in milliseconds: take the next ones already,
     // so the uploads below meet names in use and must not replace them.
-    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch()).count();
+    const long long now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     const int taken = 900;
     for (int i = 0; i < taken; ++i)
         WriteFile("files/data_" + std::to_string(static_cast<int32_t>(static_cast<uint32_t>(now + i))) + ".dat",
@@ -214,10 +215,8 @@ TEST_F(FileSharingTest, OnlyOperatorsDeleteFiles) {
         int expected;
     } cases[] = {
         {&ann, "mine", 203},  // the uploader has no right of its own
-        {&op, "Mine", 315},
-        {&op, "mine", 0},
-        {&op, "mine", 315},
-        {&admin, "yours", 0},  // an administrator may delete anywhere
+        {&op, "Mine", 315},  {&op, "mine", 0},
+        {&op, "mine", 315},  {&admin, "yours", 0},  // an administrator may delete anywhere
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " by " + std::to_string(c.user->id));
@@ -266,11 +265,9 @@ TEST_F(FileSharingTest, TransfersWorkOnlyFromTheRegisteringHost) {
         const char* source;
         const char* expected;
     } cases[] = {
-        {"recvfile", download, "127.0.0.2", "error"},
-        {"sendfile", upload, "127.0.0.2", "error"},
+        {"recvfile", download, "127.0.0.2", "error"},     {"sendfile", upload, "127.0.0.2", "error"},
         {"sendfile", download, "127.0.0.1", "error"},  // the other direction
-        {"recvfile", upload, "127.0.0.1", "error"},
-        {"recvfile", download, "127.0.0.1", "fileready"},
+        {"recvfile", upload, "127.0.0.1", "error"},       {"recvfile", download, "127.0.0.1", "fileready"},
         {"sendfile", upload, "127.0.0.1", "filedeliver"},
     };
     for (const Case& c : cases) {
@@ -375,20 +372,21 @@ TEST_F(FileSharingTest, StatisticsCountRunningTransfers) {
 
     // One upload part way and two downloads to readers that do not read.
     LineClient upload, downloads[2];
-    ASSERT_EQ(CommandWord(Begin(upload, "sendfile", Register(ann, "regsendfile", "/st/", "up", "100"))),
-              "filedeliver");
+    ASSERT_EQ(CommandWord(Begin(upload, "sendfile", Register(ann, "regsendfile", "/st/", "up", "100"))), "filedeliver");
     upload.Send("half");
     for (LineClient& download : downloads) {
         ASSERT_EQ(CommandWord(Begin(download, "recvfile", Register(ann, "regrecvfile", "/st/", "big"), "", 4 * KIB)),
                   "fileready");
         download.Send("filedeliver\r\n");
     }
-    EXPECT_TRUE(WaitFor([&] { return stats() == "Active file transfers: 3\r\nActive uploads: 1\r\nActive downloads: 2"; },
-                        DEFAULT_TIMEOUT_MS));
+    EXPECT_TRUE(
+        WaitFor([&] { return stats() == "Active file transfers: 3\r\nActive uploads: 1\r\nActive downloads: 2"; },
+                DEFAULT_TIMEOUT_MS));
     upload.Close();
     for (LineClient& download : downloads) download.Close();
-    EXPECT_TRUE(WaitFor([&] { return stats() == "Active file transfers: 0\r\nActive uploads: 0\r\nActive downloads: 0"; },
-                        DEFAULT_TIMEOUT_MS));
+    EXPECT_TRUE(
+        WaitFor([&] { return stats() == "Active file transfers: 0\r\nActive uploads: 0\r\nActive downloads: 0"; },
+                DEFAULT_TIMEOUT_MS));
 }
 
 }  // namespace

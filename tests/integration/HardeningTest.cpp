@@ -82,10 +82,8 @@ TEST_F(HardeningTest, LinesPastTheirCapAreAnsweredWithError100ThenClosed) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.bytes.size()) + (c.loggedIn ? " after login" : " before login"));
         TestUser user;
-        if (c.loggedIn)
-            ASSERT_TRUE(ConnectAndLogin(user, "long"));
-        else
-            Connect(user);
+        if (c.loggedIn) ASSERT_TRUE(ConnectAndLogin(user, "long"));
+        else Connect(user);
         user.tcp.Send(c.bytes);
         EXPECT_EQ(NextLine(user.tcp).compare(0, 17, "error number=100 "), 0);
         EXPECT_TRUE(user.tcp.WaitClosed(DEFAULT_TIMEOUT_MS));
@@ -126,8 +124,7 @@ TEST_F(HardeningTest, OneAddressHoldsAtMostItsConnectionsAndGetsThemBackOnClose)
     EXPECT_TRUE(third.tcp.WaitClosed(DEFAULT_TIMEOUT_MS));
     EXPECT_EQ("welcome", CommandWord(ConnectFrom(foreign, FOREIGN_HOST)));
     first.tcp.Close();
-    EXPECT_TRUE(WaitFor([&] { return CommandWord(ConnectFrom(third, "127.0.0.1")) == "welcome"; },
-                        DEFAULT_TIMEOUT_MS));
+    EXPECT_TRUE(WaitFor([&] { return CommandWord(ConnectFrom(third, "127.0.0.1")) == "welcome"; }, DEFAULT_TIMEOUT_MS));
 }
 
 TEST_F(HardeningTest, WrongPasswordsLockTheAddressOutOfEveryPasswordCheckForAMinute) {

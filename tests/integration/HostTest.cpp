@@ -31,9 +31,7 @@ std::string Canonical(const std::string& xml) {
     return printer.Str();
 }
 
-std::string CanonicalDirectory(const std::string& dir) {
-    return std::filesystem::canonical(dir).string();
-}
+std::string CanonicalDirectory(const std::string& dir) { return std::filesystem::canonical(dir).string(); }
 
 class HostTest : public ServerFixture {};
 
@@ -88,8 +86,7 @@ TEST_F(HostTest, ServiceManagementActionsAreRefusedWithoutRunningTheServer) {
     for (const char* option : {"-i", "-u", "-e", "-s"}) {
         const RunResult run = RunBinary({"-lme", "-p", "secret", option});
         EXPECT_EQ(run.exitCode, 1) << option;
-        EXPECT_EQ(run.out, "OpenSCManager failed - " + PathOf("no-unit-dir") +
-                               ": No such file or directory\n")
+        EXPECT_EQ(run.out, "OpenSCManager failed - " + PathOf("no-unit-dir") + ": No such file or directory\n")
             << option;
     }
     EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
@@ -106,8 +103,7 @@ TEST_F(HostTest, FirstStartWritesTheDefaultSettingsFile) {
     const RunResult run = RunBinary({"-d"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "Debugging Quorvane Server.\n");
-    EXPECT_NE(run.err.find(std::string("Unable to launch server using TCP port 10300 UDP port 10301") +
-                           LAUNCH_ADVICE),
+    EXPECT_NE(run.err.find(std::string("Unable to launch server using TCP port 10300 UDP port 10301") + LAUNCH_ADVICE),
               std::string::npos)
         << run.err;
 
@@ -148,9 +144,8 @@ TEST_F(HostTest, BrokenSettingsFileEndsStartUp) {
 
     const RunResult run = RunBinary({"-d"});
     EXPECT_EQ(run.exitCode, 2);
-    const std::string message = "Quorvane service failed to read settings file: " +
-                                CanonicalDirectory(dir_) + "/QuorvaneService.xml. " +
-                                reference.GetErrorText();
+    const std::string message = "Quorvane service failed to read settings file: " + CanonicalDirectory(dir_) +
+                                "/QuorvaneService.xml. " + reference.GetErrorText();
     EXPECT_NE(run.err.find(message + "\n"), std::string::npos) << run.err;
     // Nothing was rewritten.
     EXPECT_EQ(ReadFile("QuorvaneService.xml"), broken);
@@ -165,8 +160,7 @@ TEST_F(HostTest, InvalidBindAddressEndsStartUp) {
         WriteFile("QuorvaneService.xml", SettingsDocument(config, tcpPort, udpPort));
         const RunResult run = RunBinary({"-d"});
         EXPECT_EQ(run.exitCode, 2) << address;
-        EXPECT_NE(run.err.find("This specified IP-address to bind to is invalid.\n"),
-                  std::string::npos)
+        EXPECT_NE(run.err.find("This specified IP-address to bind to is invalid.\n"), std::string::npos)
             << address << ": " << run.err;
     }
 }
@@ -180,9 +174,8 @@ TEST_F(HostTest, PortInUseEndsStartUp) {
 
     const RunResult run = RunBinary({"-d"});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_NE(run.err.find("Unable to launch server using IP-address 127.0.0.1 TCP port " +
-                           std::to_string(tcpPort) + " UDP port " + std::to_string(udpPort) +
-                           LAUNCH_ADVICE + "\n"),
+    EXPECT_NE(run.err.find("Unable to launch server using IP-address 127.0.0.1 TCP port " + std::to_string(tcpPort) +
+                           " UDP port " + std::to_string(udpPort) + LAUNCH_ADVICE + "\n"),
               std::string::npos)
         << run.err;
     // The UDP side was given back when the TCP side failed.
@@ -210,8 +203,7 @@ TEST_F(HostTest, StopDuringStartUpEndsTheServiceAfterTheStart) {
     WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
     Launch();
     // The greeting comes as soon as stop signals are handled, before the server starts.
-    ASSERT_TRUE(testing_support::WaitFor(
-        [&] { return !ServerOutput().empty(); }, DEFAULT_TIMEOUT_MS));
+    ASSERT_TRUE(testing_support::WaitFor([&] { return !ServerOutput().empty(); }, DEFAULT_TIMEOUT_MS));
     EXPECT_EQ(StopServer(SIGINT), EXIT_CLEAN_STOP);
     EXPECT_EQ(ServerOutput(), "Debugging Quorvane Server.\nStopping Quorvane Server.\n");
 }
@@ -221,8 +213,7 @@ TEST_F(HostTest, FacelessRunsStopQuietlyOnTheirSignals) {
     udpPort_ = testing_support::FreePort(SOCK_DGRAM);
     WriteFile("QuorvaneService.xml", SettingsDocument(ServerConfig(), tcpPort_, udpPort_));
     // No option at all means a faceless run, as -f does.
-    const std::pair<std::vector<std::string>, int> runs[] = {
-        {{}, SIGTERM}, {{"-f"}, SIGHUP}, {{"/f"}, SIGINT}};
+    const std::pair<std::vector<std::string>, int> runs[] = {{{}, SIGTERM}, {{"-f"}, SIGHUP}, {{"/f"}, SIGINT}};
     for (const auto& run : runs) {
         Launch(run.first);
         WaitUntilListening(tcpPort_, udpPort_);
@@ -265,8 +256,8 @@ TEST_F(HostTest, StaticChannelsOfTheSettingsFileExistFromTheStart) {
         {"/Lobby/Quiet/", "1", "", "0"},
     };
     for (const auto& channel : expected) {
-        EXPECT_EQ(NextLine(user.tcp), "addchannel channel=\"" + channel[0] + "\" protected=" +
-                                          channel[1] + " topic=\"" + channel[2] +
+        EXPECT_EQ(NextLine(user.tcp), "addchannel channel=\"" + channel[0] + "\" protected=" + channel[1] +
+                                          " topic=\"" + channel[2] +
                                           "\" operators=[] usercount=0 diskquota=" + channel[3]);
     }
     EXPECT_EQ(NextLine(user.tcp), "done");
@@ -328,8 +319,8 @@ TEST_F(HostTest, StateDirectoryHoldsEveryFile) {
                                std::to_string(udpPort_) + " on 127.0.0.1, files root " + state +
                                "/files, voice thread: ";
     std::string errors;
-    ASSERT_TRUE(testing_support::WaitFor(
-        [&] { return (errors = ServerErrors()).find(prefix) != std::string::npos; }, DEFAULT_TIMEOUT_MS))
+    ASSERT_TRUE(testing_support::WaitFor([&] { return (errors = ServerErrors()).find(prefix) != std::string::npos; },
+                                         DEFAULT_TIMEOUT_MS))
         << errors;
     EXPECT_NE(errors.find("Created the files root " + state + "/files.\n"), std::string::npos) << errors;
     // Real-time priority either way, and what the voice thread got.
@@ -360,8 +351,8 @@ TEST_F(HostTest, UnwritableFilesRootIsReportedAtStart) {
     config.filesRoot = files;
     config.serverLogging = true;
     StartServer(config);
-    const std::string message = "The files root " + files +
-                                " cannot be written (Read-only file system): every upload will fail.";
+    const std::string message =
+        "The files root " + files + " cannot be written (Read-only file system): every upload will fail.";
     const std::string errors = ServerErrors();
     EXPECT_NE(errors.find(message), std::string::npos) << errors;
     EXPECT_NE(ReadFile("QuorvaneService.log").find(message), std::string::npos);

@@ -19,8 +19,7 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        held_ = fd_ >= 0 &&
-                bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        held_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
                 (type != SOCK_STREAM || listen(fd_, 1) == 0);
     }
     ~PortHolder() {

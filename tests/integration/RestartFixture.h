@@ -50,8 +50,8 @@ protected:
 
     // Registers and sends a file over a data connection of its own; true once completed.
     bool SendFile(TestUser& user, const std::string& channel, const std::string& name, const std::string& bytes) {
-        user.tcp.Send("regsendfile channel=\"" + channel + "\" filename=\"" + name + "\" filesize=" +
-                      std::to_string(bytes.size()) + "\r\n");
+        user.tcp.Send("regsendfile channel=\"" + channel + "\" filename=\"" + name +
+                      "\" filesize=" + std::to_string(bytes.size()) + "\r\n");
         const int id = IntParam(user.tcp.Expect("fileaccepted"), "transferid");
         testing_support::LineClient data;
         if (id <= 0 || !data.Connect(tcpPort_)) return false;

@@ -18,7 +18,8 @@ typedef RestartFixture RestartTest;
 TEST_F(RestartTest, FirstStartCreatesTheListsAndBrokenListsAreKeptAside) {
     StartServer();
     EXPECT_NE(ReadFile("BanList.xml").find("<!-- example begin"), std::string::npos);
-    EXPECT_EQ(ReadFile("FilesList.xml"), "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<fileslist version=\"1.0\" />\n");
+    EXPECT_EQ(ReadFile("FilesList.xml"),
+              "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<fileslist version=\"1.0\" />\n");
     ASSERT_EQ(StopServer(), EXIT_CLEAN_STOP);
 
     WriteFile("BanList.xml", "<banlist><serverbans>");
@@ -40,8 +41,10 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
     } cases[] = {
         {"<?xml version=\"1.0\"?>", "The document has no root element."},
         {"<?xml version=\"1.0\"?><!DOCTYPE quorvane>", "The document has no root element."},
-        {hosting + "<hostport>65536</hostport></hosting></quorvane>", "hostport is \"65536\"; it must be a number from 1 to 65535."},
-        {hosting + "<soundport></soundport></hosting></quorvane>", "soundport is \"\"; it must be a number from 1 to 65535."},
+        {hosting + "<hostport>65536</hostport></hosting></quorvane>",
+         "hostport is \"65536\"; it must be a number from 1 to 65535."},
+        {hosting + "<soundport></soundport></hosting></quorvane>",
+         "soundport is \"\"; it must be a number from 1 to 65535."},
         {hosting + "<max-users>-5</max-users></hosting></quorvane>", "max-users is \"-5\""},
         {hosting + "<channel-diskquota>-1</channel-diskquota></hosting></quorvane>", "channel-diskquota is \"-1\""},
         {hosting + "<login-timeout>-1</login-timeout></hosting></quorvane>", "login-timeout is \"-1\""},
@@ -78,7 +81,8 @@ TEST_F(RestartTest, SavedConfigurationComesBack) {
     // Values with blanks the XML parser would fold, quotes, markup and UTF-8.
     const std::string name = "  My \\\"Server\\\"  <&> caf\xc3\xa9 ";
     const std::string motd = "line one\\r\\nline  two ";
-    Send(admin, "updateserver channels=0 operators=1 servername=\"" + name + "\" password=\" pw \" motd=\"" + motd + "\"");
+    Send(admin,
+         "updateserver channels=0 operators=1 servername=\"" + name + "\" password=\" pw \" motd=\"" + motd + "\"");
     EXPECT_EQ(Send(admin, "updateadmin username=\"Boss\" password=\"  new  \""), "ok");
     for (const char* line : {"makechannel channel=\"/a/\" password=\" p \" topic=\"  T  \" diskquota=5000000000",
                              "makechannel channel=\"/a/b/\" topic=\"under a\"", "makechannel channel=\"/z/\"",
@@ -100,14 +104,18 @@ TEST_F(RestartTest, SavedConfigurationComesBack) {
     EXPECT_EQ(Param(user.welcome, "motd"), "line one\r\nline  two ");
     EXPECT_EQ(IntParam(user.welcome, "channels"), 0);
     const std::vector<std::string> listing = AdminListing("BOSS", "  new  ");
-    EXPECT_TRUE(Contains(listing, "addchannel channel=\"/\" password=\"\" static=1 topic=\"root topic\" operators=[] "
-                                  "usercount=0 diskquota=7"));
-    EXPECT_TRUE(Contains(listing, "addchannel channel=\"/a/\" password=\" p \" static=1 topic=\"  T  \" operators=[] "
-                                  "usercount=0 diskquota=5000000000"));
-    EXPECT_TRUE(Contains(listing, "addchannel channel=\"/a/b/\" password=\"\" static=1 topic=\"under a\" operators=[] "
-                                  "usercount=0 diskquota=0"));
-    EXPECT_TRUE(Contains(listing, "addchannel channel=\"/z/\" password=\"\" static=1 topic=\"\" operators=[] "
-                                  "usercount=0 diskquota=0"));
+    EXPECT_TRUE(Contains(listing,
+                         "addchannel channel=\"/\" password=\"\" static=1 topic=\"root topic\" operators=[] "
+                         "usercount=0 diskquota=7"));
+    EXPECT_TRUE(Contains(listing,
+                         "addchannel channel=\"/a/\" password=\" p \" static=1 topic=\"  T  \" operators=[] "
+                         "usercount=0 diskquota=5000000000"));
+    EXPECT_TRUE(Contains(listing,
+                         "addchannel channel=\"/a/b/\" password=\"\" static=1 topic=\"under a\" operators=[] "
+                         "usercount=0 diskquota=0"));
+    EXPECT_TRUE(Contains(listing,
+                         "addchannel channel=\"/z/\" password=\"\" static=1 topic=\"\" operators=[] "
+                         "usercount=0 diskquota=0"));
     for (const std::string& line : listing) EXPECT_EQ(line.find("/temp/"), std::string::npos) << line;
     SayHello(user);
     EXPECT_EQ(IntParam(SendLogin(user, "u", " pw "), "number"), 202);
@@ -115,8 +123,8 @@ TEST_F(RestartTest, SavedConfigurationComesBack) {
     TestUser boss;
     ASSERT_TRUE(ConnectAdmin(boss, "Boss", "  new  "));
     boss.tcp.Send("listbans\r\n");
-    EXPECT_TRUE(std::regex_match(NextLine(boss.tcp),
-                                 std::regex("userbanned address=\"127.0.0.1\" channel=\"/temp/\" nickname=\"ann\" .*")));
+    EXPECT_TRUE(std::regex_match(
+        NextLine(boss.tcp), std::regex("userbanned address=\"127.0.0.1\" channel=\"/temp/\" nickname=\"ann\" .*")));
     EXPECT_EQ(NextLine(boss.tcp), "done");
 }
 
@@ -192,7 +200,8 @@ TEST_F(RestartTest, EventLogLinesOfASession) {
         return result;
     };
     ASSERT_TRUE(WaitFor([&] { return lines().size() == 9; }, DEFAULT_TIMEOUT_MS)) << ReadFile("QuorvaneService.log");
-    const std::string stamp = "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}000 ";
+    const std::string stamp =
+        "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 123][0-9] [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{3}000 ";
     const std::string expected[] = {
         "User #1 TCP address: 127\\.0\\.0\\.1 TCP port: [0-9]+ connected\\.",
         "User #1 name: \"Ann \\\\\"A\\\\\"\" UDP address: 127\\.0\\.0\\.1 UDP port: [0-9]+ logged in\\.",
@@ -226,9 +235,10 @@ TEST_F(RestartTest, NoLogFileWithoutLoggingAndFailedSavesAreReported) {
     ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, nullptr, &original), 0);
     const rlimit limit = {1024, original.rlim_max};
     ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr), 0);
-    EXPECT_EQ(Send(admin, "updateserver channels=1 operators=1 servername=\"" + std::string(2000, 'n') +
-                              "\" password=\"\" motd=\"\""),
-              "serverupdate servername=\"" + std::string(2000, 'n') + "\" motd=\"\" forwarding=1 channels=1 operators=1");
+    EXPECT_EQ(
+        Send(admin, "updateserver channels=1 operators=1 servername=\"" + std::string(2000, 'n') +
+                        "\" password=\"\" motd=\"\""),
+        "serverupdate servername=\"" + std::string(2000, 'n') + "\" motd=\"\" forwarding=1 channels=1 operators=1");
     EXPECT_EQ(Send(admin, "saveconfig"), "error number=210 message=\"Failed to open file\"");  // told, not "ok"
     ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &original, nullptr), 0);
     EXPECT_TRUE(WaitFor([&] { return ServerErrors().find("failed to save settings file") != std::string::npos; },

@@ -91,11 +91,11 @@ TEST_F(SavedFilesTest, TextTheFilesCannotKeepIsRefusedAndTheRestComesBack) {
         EXPECT_EQ(IntParam(SendLogin(late, EscapeString(bad)), "number"), 2001);
     }
 
-    const std::string text[] = {"caf\xc3\xa9 \xf0\x9f\x98\x80", "\xef\xbb\xbf starts with U+FEFF", "  blanks  and\ttab ",
-                                "&#x41; <b> ]]>"};
+    const std::string text[] = {"caf\xc3\xa9 \xf0\x9f\x98\x80", "\xef\xbb\xbf starts with U+FEFF",
+                                "  blanks  and\ttab ", "&#x41; <b> ]]>"};
     const auto quoted = [](const std::string& value) { return "\"" + EscapeString(value) + "\""; };
-    Send(admin, "updateserver channels=1 operators=1 servername=" + quoted(text[0]) + " password=\"\" motd=" +
-                    quoted(text[1]));
+    Send(admin, "updateserver channels=1 operators=1 servername=" + quoted(text[0]) +
+                    " password=\"\" motd=" + quoted(text[1]));
     EXPECT_EQ(Send(admin, "updateadmin username=\"Boss\" password=" + quoted(text[2])), "ok");
     admin.tcp.Send("makechannel channel=" + quoted("/" + text[0] + "/") + " password=" + quoted(text[3]) +
                    " topic=" + quoted(text[1]) + " diskquota=1000\r\n");
@@ -133,11 +133,13 @@ TEST_F(SavedFilesTest, TextTheFilesCannotKeepIsRefusedAndTheRestComesBack) {
 TEST_F(SavedFilesTest, StaticChannelsThatCannotBeMadeAreReportedAndKept) {
     ServerConfig config = AdminConfig();
     config.serverLogging = true;
-    config.staticChannels = "<channel><name>a</name></channel><channel><name>a</name><topic>twin</topic>"
-                            "<channel><name>below</name></channel></channel><channel><name>x/y</name></channel>";
+    config.staticChannels =
+        "<channel><name>a</name></channel><channel><name>a</name><topic>twin</topic>"
+        "<channel><name>below</name></channel></channel><channel><name>x/y</name></channel>";
     StartServer(config);
     const std::string reports[] = {
-        "Quorvane service could not make the static channel /a/: Channel already exists. It stays in the settings file.",
+        "Quorvane service could not make the static channel /a/: Channel already exists. It stays in the settings "
+        "file.",
         "Quorvane service could not make the static channel /x/y/: The name holds a \"/\". It stays in the settings "
         "file."};
     for (const std::string& report : reports) {
@@ -184,7 +186,8 @@ TEST_F(SavedFilesTest, UploadDatesSurviveRestarts) {
 TEST_F(SavedFilesTest, FilesArePrivateWhateverTheUmask) {
     const mode_t original = umask(0);
     for (const mode_t mask : {0000, 0277}) {
-        for (const char* name : {"BanList.xml", "FilesList.xml", "QuorvaneService.log"}) std::remove(PathOf(name).c_str());
+        for (const char* name : {"BanList.xml", "FilesList.xml", "QuorvaneService.log"})
+            std::remove(PathOf(name).c_str());
         ServerConfig config = AdminConfig();
         config.serverLogging = true;
         umask(mask);
@@ -209,8 +212,8 @@ TEST_F(SavedFilesTest, FilesArePrivateWhateverTheUmask) {
 TEST_F(SavedFilesTest, KilledDuringSavesLeavesLoadableFilesAndNoLeftovers) {
     ServerConfig config = AdminConfig();
     for (int i = 0; i < 400; ++i)
-        config.staticChannels += "<channel><name>c" + std::to_string(i) + "</name><topic>" + std::string(200, 't') +
-                                 "</topic></channel>";
+        config.staticChannels +=
+            "<channel><name>c" + std::to_string(i) + "</name><topic>" + std::string(200, 't') + "</topic></channel>";
     StartServer(config);
     for (int round = 0; round < 8; ++round) {
         TestUser admin;

@@ -47,8 +47,9 @@ TEST_F(SecurityLogTest, EachEventIsOneLineWithItsAddressAndFail2banBansOnlyTheFa
     StartServer(config);
 
     // A name that tries to end its line and forge a failure of another address.
-    const std::string forged = "x\r Sun Dec  6 2026 08:42:24.123000 Security: failed login from 198.51.100.9: "
-                               "wrong server password for \\\"y\\\".";
+    const std::string forged =
+        "x\r Sun Dec  6 2026 08:42:24.123000 Security: failed login from 198.51.100.9: "
+        "wrong server password for \\\"y\\\".";
     TestUser guest("127.0.0.2"), intruder("127.0.0.2"), member("127.0.0.2"), victim("127.0.0.3"), admin;
     Connect(guest);
     SayHello(guest);

@@ -55,23 +55,15 @@ std::string Element(const std::string& name, const std::string& value) {
     return "<" + name + ">" + value + "</" + name + ">";
 }
 
-std::string Bool(bool value) {
-    return value ? "true" : "false";
-}
+std::string Bool(bool value) { return value ? "true" : "false"; }
 
 }  // namespace
 
-std::string CommandWord(const std::string& line) {
-    return line.substr(0, line.find_first_of(" \r\n"));
-}
+std::string CommandWord(const std::string& line) { return line.substr(0, line.find_first_of(" \r\n")); }
 
-bool IsTcpListening(int port) {
-    return HasSocket("/proc/net/tcp", port, "0A");
-}
+bool IsTcpListening(int port) { return HasSocket("/proc/net/tcp", port, "0A"); }
 
-bool IsUdpBound(int port) {
-    return HasSocket("/proc/net/udp", port, "07");
-}
+bool IsUdpBound(int port) { return HasSocket("/proc/net/udp", port, "07"); }
 
 // --- Lines and packets ---
 
@@ -106,8 +98,7 @@ std::string HeaderPacketBytes(int type, int userId) {
 
 void ServerFixture::SetUp() {
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/quorvane-test-XXXXXX";
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorvane-test-XXXXXX";
     ASSERT_NE(mkdtemp(&pattern[0]), nullptr) << "cannot make a scratch directory";
     dir_ = pattern;
     binary_ = PathOf("quorvane-server");
@@ -120,8 +111,7 @@ void ServerFixture::SetUp() {
     std::error_code error;
     std::filesystem::copy_file(QUORVANE_SERVER_BINARY, binary_, error);
     ASSERT_FALSE(error) << "cannot copy " << QUORVANE_SERVER_BINARY << ": " << error.message();
-    std::filesystem::permissions(binary_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, error);
+    std::filesystem::permissions(binary_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
 }
 
 void ServerFixture::TearDown() {
@@ -131,8 +121,8 @@ void ServerFixture::TearDown() {
     for (int run = 1; run <= runs_; ++run) {
         const std::string errors = ReadFile("stderr-" + std::to_string(run) + ".txt");
         for (const char* report : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error"}) {
-            EXPECT_EQ(errors.find(report), std::string::npos)
-                << "run " << run << " of the server reported:\n" << errors;
+            EXPECT_EQ(errors.find(report), std::string::npos) << "run " << run << " of the server reported:\n"
+                                                              << errors;
         }
     }
     if (!dir_.empty() && !HasFailure()) {
@@ -155,21 +145,17 @@ void ServerFixture::WriteFile(const std::string& name, const std::string& conten
     out << content;
 }
 
-std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpPort,
-                                            int udpPort) {
+std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpPort, int udpPort) {
     const std::string hosting =
         Element("server-name", XmlEscape(config.serverName)) +
         Element("server-password", XmlEscape(config.serverPassword)) +
-        Element("root-topic", XmlEscape(config.rootTopic)) + Element("root-diskquota", std::to_string(config.rootDiskQuota)) +
-        Element("motd", XmlEscape(config.motd)) +
-        Element("hostport", std::to_string(tcpPort)) +
-        Element("soundport", std::to_string(udpPort)) +
-        Element("bind-ip", XmlEscape(config.bindIp)) +
-        Element("max-users", std::to_string(config.maxUsers)) +
+        Element("root-topic", XmlEscape(config.rootTopic)) +
+        Element("root-diskquota", std::to_string(config.rootDiskQuota)) + Element("motd", XmlEscape(config.motd)) +
+        Element("hostport", std::to_string(tcpPort)) + Element("soundport", std::to_string(udpPort)) +
+        Element("bind-ip", XmlEscape(config.bindIp)) + Element("max-users", std::to_string(config.maxUsers)) +
         Element("allow-channel-creation", Bool(config.allowChannelCreation)) +
         Element("allow-operators", Bool(config.allowOperators)) +
-        Element("server-logging", Bool(config.serverLogging)) +
-        Element("admin-enabled", Bool(config.adminEnabled)) +
+        Element("server-logging", Bool(config.serverLogging)) + Element("admin-enabled", Bool(config.adminEnabled)) +
         Element("admin-username", XmlEscape(config.adminUsername)) +
         Element("admin-password", XmlEscape(config.adminPassword)) +
         Element("files-root", XmlEscape(config.filesRoot)) +
@@ -184,13 +170,13 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("trust-loopback", Bool(config.trustLoopback)) +
         Element("metrics-address", XmlEscape(config.metricsAddress)) +
         Element("static-channels", config.staticChannels);
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" +
-           Element("hosting", hosting) + "</quorvane>";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" + Element("hosting", hosting) +
+           "</quorvane>";
 }
 
-pid_t ServerFixture::Spawn(const std::vector<std::string>& args, std::string& outName,
-                           std::string& errName, const std::string& program,
-                           const std::vector<std::string>& env, const std::string& inputName) {
+pid_t ServerFixture::Spawn(const std::vector<std::string>& args, std::string& outName, std::string& errName,
+                           const std::string& program, const std::vector<std::string>& env,
+                           const std::string& inputName) {
     ++runs_;
     outName = "stdout-" + std::to_string(runs_) + ".txt";
     errName = "stderr-" + std::to_string(runs_) + ".txt";
@@ -220,8 +206,8 @@ pid_t ServerFixture::Spawn(const std::vector<std::string>& args, std::string& ou
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open(inPath.c_str(), O_RDONLY);
-        if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            dup2(in, 0) < 0 || chdir("/") != 0) {
+        if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || dup2(in, 0) < 0 ||
+            chdir("/") != 0) {
             _exit(127);
         }
         execve(argv[0], argv.data(), envp.data());
@@ -233,8 +219,7 @@ pid_t ServerFixture::Spawn(const std::vector<std::string>& args, std::string& ou
 int ServerFixture::WaitForExit(pid_t pid, int timeoutMs) {
     int status = 0;
     pid_t done = 0;
-    if (!testing_support::WaitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; },
-                                  timeoutMs)) {
+    if (!testing_support::WaitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeoutMs)) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;
@@ -247,8 +232,7 @@ RunResult ServerFixture::RunBinary(const std::vector<std::string>& args, int tim
 }
 
 RunResult ServerFixture::RunProgram(const std::string& program, const std::vector<std::string>& args,
-                                    const std::vector<std::string>& env, const std::string& input,
-                                    int timeoutMs) {
+                                    const std::vector<std::string>& env, const std::string& input, int timeoutMs) {
     std::string outName, errName, inputName;
     RunResult result;
     if (!input.empty()) {
@@ -300,8 +284,7 @@ void ServerFixture::WaitUntilListening(int tcpPort, int udpPort) {
         pid_ = -1;
         FAIL() << "the server ended before listening; stderr: " << ServerErrors();
     }
-    ASSERT_TRUE(listening) << "the server does not listen on TCP " << tcpPort << " and UDP "
-                           << udpPort;
+    ASSERT_TRUE(listening) << "the server does not listen on TCP " << tcpPort << " and UDP " << udpPort;
 }
 
 int ServerFixture::StopServer(int signo) {
@@ -325,21 +308,18 @@ int ServerFixture::Connect(TestUser& user) {
 void ServerFixture::SayHello(TestUser& user) {
     ASSERT_TRUE(user.udp.SendTo(udpPort_, testing_support::HelloPacketBytes(user.id)));
     std::string ack;
-    ASSERT_TRUE(user.udp.Receive(ack, DEFAULT_TIMEOUT_MS))
-        << "no answer to the hello of user " << user.id;
+    ASSERT_TRUE(user.udp.Receive(ack, DEFAULT_TIMEOUT_MS)) << "no answer to the hello of user " << user.id;
     EXPECT_EQ(ack, Bytes({2, 5, 6, 0, 0, 0}));
 }
 
-std::string ServerFixture::SendLogin(TestUser& user, const std::string& nickname,
-                                     const std::string& password, const std::string& word) {
-    user.tcp.Send(word + " protocol=\"3.4\" nickname=\"" + nickname + "\" serverpassword=\"" +
-                  password +
+std::string ServerFixture::SendLogin(TestUser& user, const std::string& nickname, const std::string& password,
+                                     const std::string& word) {
+    user.tcp.Send(word + " protocol=\"3.4\" nickname=\"" + nickname + "\" serverpassword=\"" + password +
                   "\" bandmode=0 framesize=320 encodedframesize=20 fpp=2 version=\"3.3.1\"\r\n");
     return NextLine(user.tcp);
 }
 
-bool ServerFixture::ConnectAndLogin(TestUser& user, const std::string& nickname,
-                                    const std::string& password) {
+bool ServerFixture::ConnectAndLogin(TestUser& user, const std::string& nickname, const std::string& password) {
     if (Connect(user) == 0) {
         return false;
     }
@@ -352,8 +332,8 @@ bool ServerFixture::ConnectAndLogin(TestUser& user, const std::string& nickname,
     return !SkipUntil(user.tcp, "done").empty();
 }
 
-bool ServerFixture::ConnectAdmin(TestUser& user, const std::string& username,
-                                 const std::string& password, std::vector<std::string>* listing) {
+bool ServerFixture::ConnectAdmin(TestUser& user, const std::string& username, const std::string& password,
+                                 std::vector<std::string>* listing) {
     if (Connect(user) == 0) {
         return false;
     }

@@ -108,8 +108,7 @@ protected:
     // Runs another program the same way, with NAME=VALUE entries added to its
     // environment and the given text as its standard input.
     RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env, const std::string& input = "",
-                         int timeoutMs = 60000);
+                         const std::vector<std::string>& env, const std::string& input = "", int timeoutMs = 60000);
 
     std::string PathOf(const std::string& name) const { return dir_ + "/" + name; }
     // What the running (or last) server wrote so far.
@@ -124,11 +123,10 @@ protected:
     // Sends the UDP hello and expects the acknowledgement.
     void SayHello(TestUser& user);
     // Sends the login line (the command word as given) and returns the first reply line.
-    std::string SendLogin(TestUser& user, const std::string& nickname,
-                          const std::string& password = "", const std::string& word = "login");
+    std::string SendLogin(TestUser& user, const std::string& nickname, const std::string& password = "",
+                          const std::string& word = "login");
     // Connect, hello and a successful login up to its "done"; false when refused.
-    bool ConnectAndLogin(TestUser& user, const std::string& nickname,
-                         const std::string& password = "");
+    bool ConnectAndLogin(TestUser& user, const std::string& nickname, const std::string& password = "");
     // Connect (no hello) and an administrator login up to its "done"; the lines of the
     // listing are returned through listing when given. False when refused.
     bool ConnectAdmin(TestUser& user, const std::string& username, const std::string& password,
@@ -143,9 +141,9 @@ protected:
 private:
     // Starts a program (the server binary unless told otherwise) with its output going to
     // two new files of the directory and its input from the named file (or /dev/null).
-    pid_t Spawn(const std::vector<std::string>& args, std::string& outName,
-                std::string& errName, const std::string& program = "",
-                const std::vector<std::string>& env = {}, const std::string& inputName = "");
+    pid_t Spawn(const std::vector<std::string>& args, std::string& outName, std::string& errName,
+                const std::string& program = "", const std::vector<std::string>& env = {},
+                const std::string& inputName = "");
     // Waits for the child's exit; the exit code, or -1 on time-out or a signal death.
     static int WaitForExit(pid_t pid, int timeoutMs);
 

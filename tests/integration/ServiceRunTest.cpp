@@ -35,7 +35,8 @@ TEST_F(ServiceRunTest, FailedStartsSayWhyInTheStatus) {
         {SettingsDocument(fine, 0, udpPort), false, "Failed to start: settings file invalid: hostport is \"0\""},
         {SettingsDocument(invalidAddress, tcpPort, udpPort), false,
          "Failed to start: bind-ip invalid: \"255.255.255.255\""},
-        {SettingsDocument(fine, tcpPort, udpPort), true, "Failed to start: TCP port " + std::to_string(tcpPort) + " in use"},
+        {SettingsDocument(fine, tcpPort, udpPort), true,
+         "Failed to start: TCP port " + std::to_string(tcpPort) + " in use"},
     };
     for (const Case& c : cases) {
         WriteFile("QuorvaneService.xml", c.settings);
@@ -119,7 +120,9 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
     EXPECT_EQ(failed.rfind(ReadyReport(tcpPort_, udpPort_, ""), 0), 0u) << failed;
     EXPECT_NE(failed.find(" users; last reload failed: settings file invalid: "), std::string::npos) << failed;
     EXPECT_TRUE(testing_support::WaitFor(
-        [&] { return ReadFile("QuorvaneService.log").find("Reload failed, nothing was changed: ") != std::string::npos; },
+        [&] {
+            return ReadFile("QuorvaneService.log").find("Reload failed, nothing was changed: ") != std::string::npos;
+        },
         DEFAULT_TIMEOUT_MS));
     // What the first reload applied still holds: the new name, one user at most.
     TestUser bob;
@@ -138,8 +141,8 @@ TEST_F(ServiceRunTest, WatchdogIsFedFromTheMainLoop) {
     // The status follows the users.
     TestUser ann;
     ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
-    EXPECT_EQ(manager.NextWith("STATUS="), "STATUS=Running: TCP " + std::to_string(tcpPort_) + ", UDP " +
-                                                 std::to_string(udpPort_) + ", 1 user");
+    EXPECT_EQ(manager.NextWith("STATUS="),
+              "STATUS=Running: TCP " + std::to_string(tcpPort_) + ", UDP " + std::to_string(udpPort_) + ", 1 user");
     // A loop that does not run feeds nothing (ten periods of 100 ms pass unfed).
     ASSERT_EQ(kill(pid_, SIGSTOP), 0);
     ASSERT_TRUE(testing_support::WaitFor([&] { return AllThreadsStopped(pid_); }, DEFAULT_TIMEOUT_MS));

@@ -92,8 +92,10 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "Quorvane Server installed.\nIt runs as daemon, who must be able to write " + directory +
                            " (settings, ban list, files list, log).\n");
-    EXPECT_EQ(run.err, "-p is ignored: systemd starts a service as its user, without a password.\n"
-                       "daemon cannot write " + directory + " now; for example: chown daemon '" + directory + "'\n");
+    EXPECT_EQ(run.err,
+              "-p is ignored: systemd starts a service as its user, without a password.\n"
+              "daemon cannot write " +
+                  directory + " now; for example: chown daemon '" + directory + "'\n");
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
 
     // The packaged unit, for this program: its path, its files beside it, the account.
@@ -118,9 +120,9 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
     }
     const std::string unit = ReadFile(UnitPath());
     EXPECT_EQ(unit, expected);
-    for (const char* setting : {"Type=notify", "KillSignal=SIGTERM", "RestartPreventExitStatus=2", "NoNewPrivileges=yes",
-                                "PrivateTmp=yes", "ProtectSystem=strict", "ProtectHome=yes", "WatchdogSec=30s",
-                                "ExecReload=/bin/kill -HUP $MAINPID"}) {
+    for (const char* setting :
+         {"Type=notify", "KillSignal=SIGTERM", "RestartPreventExitStatus=2", "NoNewPrivileges=yes", "PrivateTmp=yes",
+          "ProtectSystem=strict", "ProtectHome=yes", "WatchdogSec=30s", "ExecReload=/bin/kill -HUP $MAINPID"}) {
         EXPECT_NE(unit.find(std::string("\n") + setting + "\n"), std::string::npos) << setting;
     }
     // A clean stop exits 0, which needs no SuccessExitStatus=; no wait for a network.
@@ -181,22 +183,39 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
         std::string calls;
     };
     const Case cases[] = {
-        {{"-s"}, "activating\nactivating\nactive\n", "",
-         "Starting up Quorvane Server...\nQuorvane Server started.\n", 0, start + SHOW + SHOW + SHOW},
-        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 1,
-         start + SHOW},
-        {{"-s"}, "inactive\n", "Unit quorvane-server.service is masked.\n",
+        {{"-s"},
+         "activating\nactivating\nactive\n",
+         "",
+         "Starting up Quorvane Server...\nQuorvane Server started.\n",
+         0,
+         start + SHOW + SHOW + SHOW},
+        {{"-s"}, "failed\n", "", "Starting up Quorvane Server.\nQuorvane Server failed to start.\n", 1, start + SHOW},
+        {{"-s"},
+         "inactive\n",
+         "Unit quorvane-server.service is masked.\n",
          "Starting up Quorvane Server.\nQuorvane Server failed to start: Unit quorvane-server.service "
          "is masked.\n",
-         1, start},
+         1,
+         start},
         // Nothing runs: the stop is refused silently.
         {{"-e"}, "inactive\n", "", "", 1, SHOW},
-        {{"-e"}, "active\ndeactivating\ninactive\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server stopped.\n", 0, SHOW + stop + SHOW + SHOW},
-        {{"-e"}, "active\ndeactivating\nactive\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n", 1, SHOW + stop + SHOW + SHOW},
-        {{"-u"}, "activating\ndeactivating\nfailed\n", "",
-         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n", 0,
+        {{"-e"},
+         "active\ndeactivating\ninactive\n",
+         "",
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\n",
+         0,
+         SHOW + stop + SHOW + SHOW},
+        {{"-e"},
+         "active\ndeactivating\nactive\n",
+         "",
+         "Stopping Quorvane Server..\nQuorvane Server failed to stop.\n",
+         1,
+         SHOW + stop + SHOW + SHOW},
+        {{"-u"},
+         "activating\ndeactivating\nfailed\n",
+         "",
+         "Stopping Quorvane Server..\nQuorvane Server stopped.\nQuorvane Server removed.\n",
+         0,
          SHOW + stop + SHOW + SHOW + remove},
         // The last action wins.
         {{"-i", "-u"}, "inactive\n", "", "Quorvane Server removed.\n", 0, SHOW + remove},
@@ -222,8 +241,7 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
         WriteFile("systemctl.log", "");
         const RunResult run = RunBinary({option});
         EXPECT_EQ(run.exitCode, 1) << option;
-        EXPECT_EQ(run.out, "OpenService failed - " + UnitPath() + ": No such file or directory\n")
-            << option;
+        EXPECT_EQ(run.out, "OpenService failed - " + UnitPath() + ": No such file or directory\n") << option;
         EXPECT_EQ(Calls(), "") << option;
     }
 }
@@ -296,8 +314,7 @@ TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
         const std::string line = syslog.Next();
         EXPECT_EQ(line.substr(0, priority.size()), priority) << line;
         EXPECT_NE(line.find(name), std::string::npos) << line;
-        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size() + 3)), "]: " + text)
-            << line;
+        EXPECT_EQ(line.substr(line.size() - std::min(line.size(), text.size() + 3)), "]: " + text) << line;
     };
     EXPECT_EQ(RunBinary({"-i"}).exitCode, 0);
     expectEvent("<30>", "Service installed");

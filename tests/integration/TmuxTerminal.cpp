@@ -36,8 +36,8 @@ TmuxTerminal::TmuxTerminal(const std::string& dir, const std::string& program, c
     std::string command = "cd " + Quote(dir_) + " && stty -g > tty-before; env";
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
         const char* options = std::getenv(name);
-        command += " " + std::string(name) + "=" + Quote(std::string(options != nullptr ? options : "") +
-                                                         ":log_path=" + dir_ + "/" + SANITIZER_LOG);
+        command += " " + std::string(name) + "=" +
+                   Quote(std::string(options != nullptr ? options : "") + ":log_path=" + dir_ + "/" + SANITIZER_LOG);
     }
     for (const std::string& entry : env) command += " " + Quote(entry);
     command += " " + Quote(program);

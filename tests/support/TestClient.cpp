@@ -25,7 +25,8 @@ sockaddr_in Loopback(int port) {
 }
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -193,16 +194,16 @@ int VoiceClient::LocalPort() const {
 }
 
 std::string HelloPacketBytes(int userId, int protocol) {
-    const char bytes[6] = {1, static_cast<char>(protocol), 6, 0, static_cast<char>(userId & 0xff),
-                           static_cast<char>(userId >> 8)};
+    const char bytes[6] = {1, static_cast<char>(protocol),      6,
+                           0, static_cast<char>(userId & 0xff), static_cast<char>(userId >> 8)};
     return std::string(bytes, 6);
 }
 
 std::string AudioPacketBytes(int type, int userId, int destUserId, int length, int datagramLength) {
     if (datagramLength < 0) datagramLength = length;
     std::string bytes(static_cast<size_t>(datagramLength), '\0');
-    const int header[8] = {type, 3, length & 0xff, length >> 8, userId & 0xff, userId >> 8,
-                           destUserId & 0xff, destUserId >> 8};
+    const int header[8] = {type,          3,           length & 0xff,     length >> 8,
+                           userId & 0xff, userId >> 8, destUserId & 0xff, destUserId >> 8};
     for (int i = 0; i < 8 && i < datagramLength; ++i) bytes[i] = static_cast<char>(header[i]);
     for (int i = 8; i < datagramLength; ++i) bytes[i] = static_cast<char>(i * 7 + 1);
     return bytes;

@@ -31,8 +31,7 @@ public:
     bool ReadLine(std::string& line, int timeoutMs = 5000);
     // Reads lines until one starts with the prefix (followed by a space or the end);
     // the skipped lines are appended to skipped when given. Empty string on timeout.
-    std::string Expect(const std::string& command, int timeoutMs = 5000,
-                       std::vector<std::string>* skipped = 0);
+    std::string Expect(const std::string& command, int timeoutMs = 5000, std::vector<std::string>* skipped = 0);
     // Exactly count raw bytes (after any buffered ones); false when they did not come.
     bool ReadBytes(size_t count, std::string& bytes, int timeoutMs = 5000);
     // Up to max raw bytes, at least one; false on time-out or close.

@@ -27,8 +27,7 @@ public:
     void OnNewConnection(StreamHandler* handler) override {
         std::lock_guard<std::mutex> guard(mutex_);
         ++connections_;
-        nonBlocking_ = nonBlocking_ && ACE_BIT_ENABLED(ACE::get_flags(handler->get_handle()),
-                                                       ACE_NONBLOCK);
+        nonBlocking_ = nonBlocking_ && ACE_BIT_ENABLED(ACE::get_flags(handler->get_handle()), ACE_NONBLOCK);
         handler->SetListener(&streams);
     }
     int Connections() const {
@@ -107,8 +106,8 @@ TEST_P(AcceptorTimerTest, TimerReportsItsIdOnTheLoopAndFreesItselfWhenClosed) {
     loop.Start();
     long id = -1;
     ASSERT_TRUE(loop.RunOnLoop([&] {
-        id = loop.reactor()->schedule_timer(new TimerHandler(&timers, 7), 0,
-                                            ACE_Time_Value::zero, ACE_Time_Value(0, 1000));
+        id = loop.reactor()->schedule_timer(new TimerHandler(&timers, 7), 0, ACE_Time_Value::zero,
+                                            ACE_Time_Value(0, 1000));
     }));
     ASSERT_NE(-1, id);
     ASSERT_TRUE(WaitFor([&] { return timers.Ids().size() >= 3; }));
@@ -122,8 +121,8 @@ TEST_P(AcceptorTimerTest, TimerReportsItsIdOnTheLoopAndFreesItselfWhenClosed) {
     loop.reactor()->schedule_timer(new TimerHandler(&timers, 8), 0, ACE_Time_Value(3600));
 }
 
-INSTANTIATE_TEST_SUITE_P(Reactors, AcceptorTimerTest,
-                         ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR), ReactorKindName);
+INSTANTIATE_TEST_SUITE_P(Reactors, AcceptorTimerTest, ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR),
+                         ReactorKindName);
 
 // Exposes the activation step so that a failing one can be driven directly.
 class ExposedAcceptor : public Acceptor {

@@ -7,8 +7,8 @@
 #include "RecordingUser.h"
 #include "server/ServerNode.h"
 
-using quorvane::server::ServerNode;
 using quorvane::server::CommandReader;
+using quorvane::server::ServerNode;
 using quorvane::server::ServerUser;
 
 namespace {
@@ -125,8 +125,9 @@ TEST_F(CommandDispatchTest, ValuesReadBeforeAMissingParameterStayStored) {
     EXPECT_EQ(Error(2003, "Missing bandmode parameter"), user_->lines.back());
 
     // Everything given: the node does not know this user.
-    Feed("login protocol=\"3.4\" nickname=\"n\" serverpassword=\"\" bandmode=1 framesize=2 "
-         "encodedframesize=3 fpp=4 version=\"v\"\r\n");
+    Feed(
+        "login protocol=\"3.4\" nickname=\"n\" serverpassword=\"\" bandmode=1 framesize=2 "
+        "encodedframesize=3 fpp=4 version=\"v\"\r\n");
     EXPECT_EQ(Error(311, "No such user"), user_->lines.back());
     EXPECT_EQ(1, user_->GetBandMode());
     EXPECT_EQ(2, user_->GetFrameSize());
@@ -144,9 +145,10 @@ TEST_F(CommandDispatchTest, WhoAmIDescribesTheUser) {
     user_->SetLoggedIn(true);
     user_->SetNickname("me \"quoted\"");
     Feed("whoami\r\n");
-    EXPECT_EQ("youare userid=1 nickname=\"me \\\"quoted\\\"\" address=\"0.0.0.0\" soundport=0 bandmode=-1 "
-              "framesize=-1 encodedframesize=-1\r\n",
-              user_->lines.back());
+    EXPECT_EQ(
+        "youare userid=1 nickname=\"me \\\"quoted\\\"\" address=\"0.0.0.0\" soundport=0 bandmode=-1 "
+        "framesize=-1 encodedframesize=-1\r\n",
+        user_->lines.back());
     Feed("leave\r\n");
     EXPECT_EQ(Error(311, "No such user"), user_->lines.back());
 }
@@ -209,7 +211,7 @@ TEST_F(CommandDispatchTest, CommandsPastTheBurstWaitForTheRate) {
     std::string pings;
     for (int i = 0; i < 12; ++i) pings += "ping\r\n";
     EXPECT_TRUE(Read(pings));
-    EXPECT_EQ(12u, user_->lines.size());  // twelve quarters: the whole burst
+    EXPECT_EQ(12u, user_->lines.size());                 // twelve quarters: the whole burst
     user_ = std::make_shared<RecordingUser>(2, &node_);  // a full bucket again
     EXPECT_TRUE(Read("x\r\nx\r\nx\r\nx\r\nx\r\n"));
     bool keepOpen = true;

@@ -85,8 +85,17 @@ TEST(CommandLineParse, ValueForms) {
 }
 
 TEST(CommandLineParse, MalformedLinesFailWhole) {
-    const char* bad[] = {"", "ping", "cmd a", "cmd a=", "cmd a=1 b", "cmd a =  ", "cmd a=\"open",
-                         "cmd a=\"x\\\"", "cmd a=[1,2", "cmd a b=1", "error number=1 message=Unknown error"};
+    const char* bad[] = {"",
+                         "ping",
+                         "cmd a",
+                         "cmd a=",
+                         "cmd a=1 b",
+                         "cmd a =  ",
+                         "cmd a=\"open",
+                         "cmd a=\"x\\\"",
+                         "cmd a=[1,2",
+                         "cmd a b=1",
+                         "error number=1 message=Unknown error"};
     for (const char* line : bad) {
         ParameterSet params{{"keep", "me"}};
         EXPECT_FALSE(ParseParameters(line, params)) << line;
@@ -113,8 +122,8 @@ TEST(CommandLineAccessors, IntAndBool) {
     EXPECT_EQ(INT_MIN, value);
     EXPECT_TRUE(GetIntParam("c v=-007", "v", value));
     EXPECT_EQ(-7, value);
-    for (const char* line : {"c v=+5", "c v=5x", "c v=\"\"", "c v=\" 5\"", "c v=2147483648",
-                             "c v=-2147483649", "c v=99999999999999999999999", "c w=5", "c v=--1"}) {
+    for (const char* line : {"c v=+5", "c v=5x", "c v=\"\"", "c v=\" 5\"", "c v=2147483648", "c v=-2147483649",
+                             "c v=99999999999999999999999", "c w=5", "c v=--1"}) {
         value = 42;
         EXPECT_FALSE(GetIntParam(line, "v", value)) << line;
         EXPECT_EQ(42, value);
@@ -133,9 +142,21 @@ TEST(CommandLineAccessors, IntAndBool) {
 }
 
 TEST(CommandLineAccessors, Int64ReadsLikeStreamExtraction) {
-    const char* texts[] = {"5x",   "abc",  "\" 12\"",  "+5", "-", "\"\\r\\n-3\"", "9223372036854775807",
-                           "-9223372036854775808", "9223372036854775808", "-9223372036854775809",
-                           "0x10", "[ 8]", "\"\v\t7\"", "\"- 5\"", "00012"};
+    const char* texts[] = {"5x",
+                           "abc",
+                           "\" 12\"",
+                           "+5",
+                           "-",
+                           "\"\\r\\n-3\"",
+                           "9223372036854775807",
+                           "-9223372036854775808",
+                           "9223372036854775808",
+                           "-9223372036854775809",
+                           "0x10",
+                           "[ 8]",
+                           "\"\v\t7\"",
+                           "\"- 5\"",
+                           "00012"};
     for (const char* text : texts) {
         const std::string line = std::string("c v=") + text;
         std::string value;
@@ -206,8 +227,12 @@ TEST(PasswordCompare, ExactBytesOnly) {
     const struct {
         std::string given, stored;
         bool equal;
-    } cases[] = {{"", "", true},          {"secret", "secret", true}, {"Secret", "secret", false},
-                 {"secre", "secret", false}, {"secrets", "secret", false}, {"", "x", false},
+    } cases[] = {{"", "", true},
+                 {"secret", "secret", true},
+                 {"Secret", "secret", false},
+                 {"secre", "secret", false},
+                 {"secrets", "secret", false},
+                 {"", "x", false},
                  {std::string("a\0b", 3), std::string("a\0c", 3), false},
                  {std::string("a\0", 2), "a", false}};
     for (const auto& c : cases) EXPECT_EQ(c.equal, PasswordsEqual(c.given, c.stored)) << c.given << "/" << c.stored;

@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <ace/Select_Reactor.h>
 #include <ace/SOCK_Connector.h>
 #include <ace/SOCK_Stream.h>
+#include <ace/Select_Reactor.h>
 
 #include "ReactorLoop.h"
 #include "RecordingStreamListener.h"

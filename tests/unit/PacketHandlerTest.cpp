@@ -56,8 +56,7 @@ protected:
     void TearDown() override { loop_.Stop(); }
 
     void Send(const std::string& datagram) {
-        ASSERT_EQ(static_cast<ssize_t>(datagram.size()),
-                  client_.send(datagram.data(), datagram.size(), server_));
+        ASSERT_EQ(static_cast<ssize_t>(datagram.size()), client_.send(datagram.data(), datagram.size(), server_));
     }
 
     RecordingPacketListener first_;
@@ -109,8 +108,8 @@ TEST_P(PacketHandlerTest, WithoutListenersDatagramsAreStillReadAndDiscarded) {
     EXPECT_EQ(std::vector<std::string>{"kept"}, first_.Packets());
 }
 
-INSTANTIATE_TEST_SUITE_P(Reactors, PacketHandlerTest,
-                         ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR), ReactorKindName);
+INSTANTIATE_TEST_SUITE_P(Reactors, PacketHandlerTest, ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR),
+                         ReactorKindName);
 
 TEST(PacketHandlerLifetimeTest, CloseAndDestructionLeaveNothingRegistered) {
     for (ReactorKind kind : {EPOLL_REACTOR, SELECT_REACTOR}) {

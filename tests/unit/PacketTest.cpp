@@ -81,9 +81,11 @@ TEST(AudioPackets, InvalidPacketReadsZeroAndIsNotWritten) {
     std::string longClaim = Datagram({5, 3, 48, 0, 7, 0, 1, 0}, 40);
     std::string headerOnly = Datagram({5, 3, 6, 0, 7, 0}, 6);
     std::string shortField = Datagram({5, 3, 7, 0, 7, 0, 1, 0}, 10);  // length field below 8
-    struct Case { char* data; int length; } cases[] = {
-        {&longClaim[0], 40}, {&headerOnly[0], 6}, {&shortField[0], 10}, {&longClaim[0], 7},
-        {&longClaim[0], -40}, {nullptr, 40}};
+    struct Case {
+        char* data;
+        int length;
+    } cases[] = {{&longClaim[0], 40}, {&headerOnly[0], 6},  {&shortField[0], 10},
+                 {&longClaim[0], 7},  {&longClaim[0], -40}, {nullptr, 40}};
     for (const Case& c : cases) {
         CryptAudioPacket packet(c.data, c.length);
         EXPECT_FALSE(packet.IsValid());

@@ -6,11 +6,11 @@
 
 #include <csignal>
 #include <cstring>
-#include <set>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,10 +39,22 @@ typedef ScratchDirectoryTest PersistenceTest;
 
 // Values an administrator may type: spaces where the parser folds them, quotes, markup
 // characters, references written out, control characters and UTF-8.
-const std::vector<std::string> AWKWARD_VALUES = {
-    "plain", " leading", "trailing ", "double  space", "   ", " ", "\t", "tab\tand\nnewline", "cr\rin",
-    "quotes \"'", "<tag> & </tag>", "&amp; &#x41; &#65;", "]]> and <![CDATA[", "caf\xc3\xa9 \xe2\x82\xac",
-    "", "x"};
+const std::vector<std::string> AWKWARD_VALUES = {"plain",
+                                                 " leading",
+                                                 "trailing ",
+                                                 "double  space",
+                                                 "   ",
+                                                 " ",
+                                                 "\t",
+                                                 "tab\tand\nnewline",
+                                                 "cr\rin",
+                                                 "quotes \"'",
+                                                 "<tag> & </tag>",
+                                                 "&amp; &#x41; &#65;",
+                                                 "]]> and <![CDATA[",
+                                                 "caf\xc3\xa9 \xe2\x82\xac",
+                                                 "",
+                                                 "x"};
 
 TEST_F(PersistenceTest, EveryValueReadsBackAsWritten) {
     const std::string path = Path("QuorvaneService.xml");
@@ -116,8 +128,9 @@ TEST_F(PersistenceTest, EveryValueReadsBackAsWritten) {
 
 TEST_F(PersistenceTest, HandWrittenTextStillReadsAsBefore) {
     const std::string path = Path("QuorvaneService.xml");
-    Write(path, "<?xml version=\"1.0\"?><quorvane><hosting><motd>\n   Hello   big\n  world  </motd>"
-                "<server-name><!-- c -->x</server-name></hosting></quorvane>");
+    Write(path,
+          "<?xml version=\"1.0\"?><quorvane><hosting><motd>\n   Hello   big\n  world  </motd>"
+          "<server-name><!-- c -->x</server-name></hosting></quorvane>");
     QuorvaneSettings settings;
     ASSERT_TRUE(settings.LoadXMLFile(path));
     EXPECT_EQ(settings.GetMotd(), "Hello big world");
@@ -298,12 +311,13 @@ TEST_F(PersistenceTest, StaticChannelsMoveBetweenTheTreeAndTheTable) {
 // under their parent, after the channels there; one whose parent went is not.
 TEST_F(PersistenceTest, StaticChannelsThatCannotBeMadeAreKeptForTheSaves) {
     const std::string path = Path("QuorvaneService.xml");
-    Write(path, "<?xml version=\"1.0\"?><quorvane><hosting><static-channels>"
-                "<channel><name>a</name><channel><name>sub</name></channel></channel>"
-                "<channel><name>a</name><topic>twin</topic><channel><name>deep</name></channel></channel>"
-                "<channel><name>x/y</name></channel><channel><name></name></channel>"
-                "<channel><name>b</name><channel><name>bad</name><password>&#x01;</password></channel></channel>"
-                "</static-channels></hosting></quorvane>");
+    Write(path,
+          "<?xml version=\"1.0\"?><quorvane><hosting><static-channels>"
+          "<channel><name>a</name><channel><name>sub</name></channel></channel>"
+          "<channel><name>a</name><topic>twin</topic><channel><name>deep</name></channel></channel>"
+          "<channel><name>x/y</name></channel><channel><name></name></channel>"
+          "<channel><name>b</name><channel><name>bad</name><password>&#x01;</password></channel></channel>"
+          "</static-channels></hosting></quorvane>");
     QuorvaneSettings settings;
     ASSERT_TRUE(settings.LoadXMLFile(path));
     StaticChannelTable table;
@@ -342,8 +356,8 @@ TEST_F(PersistenceTest, StaticChannelsThatCannotBeMadeAreKeptForTheSaves) {
     ASSERT_TRUE(again.ReadStaticChannels(read));
     std::vector<std::string> paths;
     for (const auto& entry : read) paths.push_back(BuildChannelPath(entry.first, read) + FixedText(entry.second.topic));
-    EXPECT_EQ(paths, (std::vector<std::string>{"/", "/a/", "/b/", "/c/", "/a/twin", "/x/y/", "//", "/a/sub/",
-                                               "/b/bad/", "/a/deep/"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{"/", "/a/", "/b/", "/c/", "/a/twin", "/x/y/", "//", "/a/sub/", "/b/bad/",
+                                               "/a/deep/"}));
 
     // Once /b/ is gone, what was skipped below it goes with it.
     node.Channels().UserRemoveChannel("/b/");
@@ -377,11 +391,12 @@ TEST_F(PersistenceTest, DatesAre64BitAndAStoredFileKeepsItsUploadDate) {
 
     // A listed file stored again (as start-up offers every file) keeps its date; a new
     // upload under that name, another data file, gets its own; a file without one, one.
-    Write(Path("FilesList.xml"), "<?xml version=\"1.0\"?><fileslist version=\"1.0\"><channel name=\"\">"
-                                 "<file name=\"old\"><internalname>data_1.dat</internalname><filesize>3</filesize>"
-                                 "<upload-date>2001/02/03 04:05</upload-date></file>"
-                                 "<file name=\"undated\"><internalname>data_2.dat</internalname></file>"
-                                 "</channel></fileslist>");
+    Write(Path("FilesList.xml"),
+          "<?xml version=\"1.0\"?><fileslist version=\"1.0\"><channel name=\"\">"
+          "<file name=\"old\"><internalname>data_1.dat</internalname><filesize>3</filesize>"
+          "<upload-date>2001/02/03 04:05</upload-date></file>"
+          "<file name=\"undated\"><internalname>data_2.dat</internalname></file>"
+          "</channel></fileslist>");
     FilesList files;
     ASSERT_TRUE(files.LoadXMLFile(Path("FilesList.xml")));
     std::vector<FileEntry> listed;
@@ -394,8 +409,8 @@ TEST_F(PersistenceTest, DatesAre64BitAndAStoredFileKeepsItsUploadDate) {
         const char* name;
         const char* internalname;
         int64_t expected;
-    } stores[] = {{"old", "data_1.dat", listed[0].uploaddate}, {"undated", "data_2.dat", now},
-                  {"old", "data_9.dat", now}};
+    } stores[] = {
+        {"old", "data_1.dat", listed[0].uploaddate}, {"undated", "data_2.dat", now}, {"old", "data_9.dat", now}};
     for (const auto& store : stores) {
         FileEntry entry;
         entry.name = store.name;

@@ -30,9 +30,8 @@ using testing_support::WaitFor;
 class ReactorLoop {
 public:
     explicit ReactorLoop(ReactorKind kind)
-        : reactor_(new ACE_Reactor(kind == EPOLL_REACTOR
-                                       ? static_cast<ACE_Reactor_Impl*>(new ACE_Dev_Poll_Reactor)
-                                       : static_cast<ACE_Reactor_Impl*>(new ACE_Select_Reactor),
+        : reactor_(new ACE_Reactor(kind == EPOLL_REACTOR ? static_cast<ACE_Reactor_Impl*>(new ACE_Dev_Poll_Reactor)
+                                                         : static_cast<ACE_Reactor_Impl*>(new ACE_Select_Reactor),
                                    1)) {}
 
     // Ends the loop, then closes the reactor, which closes whatever is still registered.

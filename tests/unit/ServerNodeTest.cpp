@@ -22,9 +22,9 @@
 #include "server/ServerNode.h"
 
 using namespace testing_support;
+using quorvane::server::serverchannel_t;
 using quorvane::server::ServerNode;
 using quorvane::server::ServerNodeListener;
-using quorvane::server::serverchannel_t;
 using quorvane::server::serveruser_t;
 
 namespace {
@@ -345,29 +345,44 @@ TEST_F(ServerNodeTest, ListenerHearsEveryEventInOrder) {
     std::unique_ptr<Client> ann = LoggedIn("ann"), bob = LoggedIn("bob");
     Join(*ann, "/a/");
     Join(*bob, "/a/");
-    ann->tcp.Send("message type=1 to=2 channel=\"\" content=\"hi\"\r\n"
-                  "message type=2 channel=\"\" content=\"all\"\r\n"
-                  "message type=2 channel=\"\" content=\"/stats\"\r\n");
+    ann->tcp.Send(
+        "message type=1 to=2 channel=\"\" content=\"hi\"\r\n"
+        "message type=2 channel=\"\" content=\"all\"\r\n"
+        "message type=2 channel=\"\" content=\"/stats\"\r\n");
     for (int i = 0; i < 3; ++i) EXPECT_FALSE(ann->tcp.Expect("ok").empty());
 
     std::unique_ptr<Client> admin = Connect();
-    admin->tcp.Send("admin username=\"admin\" password=\"pw\"\r\n"
-                    "makechannel channel=\"/s/\"\r\n"
-                    "updatechannel channel=\"/s/\" password=\"\" topic=\"t\" static=1\r\n"
-                    "saveconfig\r\n"
-                    "removechannel channel=\"/s/\"\r\n"
-                    "ban userid=1\r\n"
-                    "kick userid=2\r\n");
+    admin->tcp.Send(
+        "admin username=\"admin\" password=\"pw\"\r\n"
+        "makechannel channel=\"/s/\"\r\n"
+        "updatechannel channel=\"/s/\" password=\"\" topic=\"t\" static=1\r\n"
+        "saveconfig\r\n"
+        "removechannel channel=\"/s/\"\r\n"
+        "ban userid=1\r\n"
+        "kick userid=2\r\n");
     EXPECT_FALSE(admin->tcp.Expect("ok").empty());  // the administrator login
     EXPECT_FALSE(admin->tcp.Expect("ok").empty());  // the save
     EXPECT_FALSE(admin->tcp.Expect("ok").empty());  // the ban
     EXPECT_TRUE(bob->tcp.WaitClosed());
     ASSERT_TRUE(WaitFor([this] { return listener_.disconnected.load() == 1; }, 5000));
 
-    const std::vector<std::string> expected = {
-        "created /", "connected 1", "loggedin 1", "connected 2", "loggedin 2", "created /a/", "joined 1 /a/",
-        "joined 2 /a/", "usermessage 1 2 hi", "channelmessage 1 /a/ all", "channelmessage 1 /a/ /stats",
-        "connected 3", "created /s/", "updated /s/", "save", "removed /s/", "disconnected 2"};
+    const std::vector<std::string> expected = {"created /",
+                                               "connected 1",
+                                               "loggedin 1",
+                                               "connected 2",
+                                               "loggedin 2",
+                                               "created /a/",
+                                               "joined 1 /a/",
+                                               "joined 2 /a/",
+                                               "usermessage 1 2 hi",
+                                               "channelmessage 1 /a/ all",
+                                               "channelmessage 1 /a/ /stats",
+                                               "connected 3",
+                                               "created /s/",
+                                               "updated /s/",
+                                               "save",
+                                               "removed /s/",
+                                               "disconnected 2"};
     EXPECT_EQ(expected, listener_.Events());
     EXPECT_TRUE(OnLoop([&] { return node_->Bans().IsBanned("127.0.0.1"); }));
 }
@@ -428,10 +443,11 @@ TEST_F(ServerNodeTest, FileTransfersReportTheirEvents) {
     EXPECT_TRUE(WaitFor(
         [&] {
             return OnLoop([&] {
-                return !node_->Transfers().GetTransfer(ids[0], transfer) && !node_->Transfers().GetTransfer(ids[1], transfer);
+                return !node_->Transfers().GetTransfer(ids[0], transfer) &&
+                       !node_->Transfers().GetTransfer(ids[1], transfer);
             });
         },
-                        5000));
+        5000));
     ann->tcp.Send("deletefile filename=\"big\" channel=\"/f/\"\r\nping\r\n");
     EXPECT_FALSE(ann->tcp.Expect("pong").empty());
 
@@ -474,10 +490,11 @@ TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
     EXPECT_TRUE(WaitFor(
         [&] {
             return OnLoop([&] {
-                return !node_->Transfers().GetTransfer(first, transfer) && !node_->Transfers().GetTransfer(second, transfer);
+                return !node_->Transfers().GetTransfer(first, transfer) &&
+                       !node_->Transfers().GetTransfer(second, transfer);
             });
         },
-                        5000));
+        5000));
 }
 
 TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {

@@ -187,10 +187,13 @@ TEST_F(SettingsTest, StaticChannelsAreNumberedBreadthFirst) {
     const std::string longTopic(600, 'r');
     const std::string longName(600, 'z');
     QuorvaneSettings s;
-    Load(s, Hosting("<root-topic>" + longTopic + "</root-topic><root-diskquota>100</root-diskquota>"
+    Load(s, Hosting("<root-topic>" + longTopic +
+                    "</root-topic><root-diskquota>100</root-diskquota>"
                     "<static-channels>"
                     "<channel><name>X</name><password>px</password><diskquota>5</diskquota>"
-                    "<channel><name>" + longName + "</name><topic>tz</topic></channel></channel>"
+                    "<channel><name>" +
+                    longName +
+                    "</name><topic>tz</topic></channel></channel>"
                     "<channel><password>nameless</password><channel><name>Lost</name></channel></channel>"
                     "<channel><name>Y</name></channel>"
                     "</static-channels>"));
@@ -218,8 +221,8 @@ TEST_F(SettingsTest, StaticChannelsAreNumberedBreadthFirst) {
     EXPECT_EQ(table[4].diskquota, 0);
 }
 
-StaticChannelRecord Record(int32_t id, int32_t parentid, const char* name, const char* password,
-                           const char* topic, int64_t diskquota) {
+StaticChannelRecord Record(int32_t id, int32_t parentid, const char* name, const char* password, const char* topic,
+                           int64_t diskquota) {
     StaticChannelRecord record{};
     record.id = id;
     record.parentid = parentid;
@@ -327,7 +330,8 @@ TEST_F(SettingsTest, SettersWriteThroughToTheFile) {
     EXPECT_FALSE(s.GetAllowOperators());
     EXPECT_FALSE(s.GetAllowChannelCreation());
     // Only the first element of a name is replaced.
-    const TiXmlElement* second = s.GetHostingElement()->FirstChildElement("server-name")->NextSiblingElement("server-name");
+    const TiXmlElement* second =
+        s.GetHostingElement()->FirstChildElement("server-name")->NextSiblingElement("server-name");
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(QuorvaneSettings::GetElementText(second), "second");
 

@@ -1,9 +1,9 @@
 // What the XML files keep: the text rule (exactly what they give back), the storage
 // writer (off the loop, coalesced, in order, failures told, pending writes finished on
 // stop), the saves of a node's changes, and the modes of what is written.
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -111,14 +111,36 @@ TEST_F(StorageWriterTest, StorableTextIsExactlyWhatTheFilesGiveBack) {
         std::string text;
         bool storable;
     } cases[] = {
-        {"", true}, {"plain", true}, {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true}, {"\xef\xbb\xbf", true},
-        {"\xef\xbb\xbf lead", true}, {" \xef\xbb\xbf", true}, {"tab\tlf\ncr\rend", true}, {"x\r", true},
-        {" \t\n", true}, {"\x7f \xc2\x85 \xef\xbf\xbd \xf4\x8f\xbf\xbf", true}, {"&#x41; &amp; <a> ]]>", true},
-        {std::string(511, 'n'), true}, {std::string(510, 'n') + "\xc3\xa9", false},
-        {std::string(512, 'n'), false}, {std::string("a\0b", 3), false}, {"name\xc3", false},
-        {"\xf0\x9f\x98", false}, {"\x80", false}, {"\xff", false}, {"\xc0\x80", false}, {"\xe0\x80\xaf", false},
-        {"\xed\xa0\x80", false}, {"\xf4\x90\x80\x80", false}, {"\x01", false}, {"\x1b[31m", false},
-        {"\x0b", false}, {"\x0c", false}, {"\xef\xbf\xbe", false}, {"\xef\xbf\xbf", false}, {"\r", false},
+        {"", true},
+        {"plain", true},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true},
+        {"\xef\xbb\xbf", true},
+        {"\xef\xbb\xbf lead", true},
+        {" \xef\xbb\xbf", true},
+        {"tab\tlf\ncr\rend", true},
+        {"x\r", true},
+        {" \t\n", true},
+        {"\x7f \xc2\x85 \xef\xbf\xbd \xf4\x8f\xbf\xbf", true},
+        {"&#x41; &amp; <a> ]]>", true},
+        {std::string(511, 'n'), true},
+        {std::string(510, 'n') + "\xc3\xa9", false},
+        {std::string(512, 'n'), false},
+        {std::string("a\0b", 3), false},
+        {"name\xc3", false},
+        {"\xf0\x9f\x98", false},
+        {"\x80", false},
+        {"\xff", false},
+        {"\xc0\x80", false},
+        {"\xe0\x80\xaf", false},
+        {"\xed\xa0\x80", false},
+        {"\xf4\x90\x80\x80", false},
+        {"\x01", false},
+        {"\x1b[31m", false},
+        {"\x0b", false},
+        {"\x0c", false},
+        {"\xef\xbf\xbe", false},
+        {"\xef\xbf\xbf", false},
+        {"\r", false},
         {" \r\n ", false},
     };
     // A document of another encoding than UTF-8 (none declared) keeps them too.
@@ -217,7 +239,8 @@ TEST_F(StorageWriterTest, AFailedWriteIsToldAndReportedAndTheOldFileStays) {
     Gate gate;
     gate.Set(true, "QuorvaneService.xml");
     std::vector<std::string> reports;  // the loop's thread only
-    StorageWriter writer(loop.reactor(), [&](const std::string& text) { reports.push_back(text); }, gate.Function());
+    StorageWriter writer(
+        loop.reactor(), [&](const std::string& text) { reports.push_back(text); }, gate.Function());
     AttachAll(writer);
     ASSERT_TRUE(writer.Start());
     loop.Start();
@@ -235,8 +258,8 @@ TEST_F(StorageWriterTest, AFailedWriteIsToldAndReportedAndTheOldFileStays) {
     loop.Stop();
     EXPECT_EQ(results[0], 0);
     EXPECT_EQ(results[1], 1);
-    EXPECT_EQ(reports, std::vector<std::string>{"Quorvane service failed to save settings file: " +
-                                                Path("QuorvaneService.xml") + "."});
+    EXPECT_EQ(reports, std::vector<std::string>{
+                           "Quorvane service failed to save settings file: " + Path("QuorvaneService.xml") + "."});
 }
 
 TEST_F(StorageWriterTest, StopWritesWhatIsPendingAndSavesWriteAtOnceAfterwards) {
@@ -310,7 +333,7 @@ TEST_F(StorageWriterTest, FilesAreOwnerOnlyWhateverTheUmaskAndCutSavesAreRemoved
     // Only the temporary files of saves to that file, and none a running save holds.
     const std::string target = Path("BanList.xml");
     const std::vector<std::string> names = {"BanList.xml.tmp-12-0", "BanList.xml.tmp-1-99", "BanList.xml.tmp-7-1",
-                                            "BanList.xml.tmp-x-1", "BanList.xml.tmp-", "FilesList.xml.tmp-1-1"};
+                                            "BanList.xml.tmp-x-1",  "BanList.xml.tmp-",     "FilesList.xml.tmp-1-1"};
     for (const std::string& name : names) std::ofstream(Path(name)) << "secret";
     const int held = open(Path("BanList.xml.tmp-7-1").c_str(), O_RDONLY);
     ASSERT_EQ(flock(held, LOCK_EX), 0);

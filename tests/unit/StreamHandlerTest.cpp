@@ -22,12 +22,10 @@ using namespace networktest;
 
 namespace {
 
-
 // Counts its own deletion, so a test sees that a close really freed the handler.
 class ProbeHandler : public StreamHandler {
 public:
-    ProbeHandler(ACE_Reactor* reactor, std::atomic<int>& deletions)
-        : StreamHandler(reactor), deletions_(deletions) {}
+    ProbeHandler(ACE_Reactor* reactor, std::atomic<int>& deletions) : StreamHandler(reactor), deletions_(deletions) {}
     ~ProbeHandler() override { ++deletions_; }
 
 private:
@@ -51,8 +49,7 @@ bool ReadExactly(ACE_HANDLE fd, size_t length, std::string& out, int timeoutMs =
         [&] {
             pollfd ready = {fd, POLLIN, 0};
             if (out.size() < length && poll(&ready, 1, 10) == 1) {
-                const ssize_t n =
-                    ACE_OS::recv(fd, buffer.data(), std::min(buffer.size(), length - out.size()));
+                const ssize_t n = ACE_OS::recv(fd, buffer.data(), std::min(buffer.size(), length - out.size()));
                 if (n > 0) out.append(buffer.data(), static_cast<size_t>(n));
             }
             return out.size() == length;
@@ -61,8 +58,8 @@ bool ReadExactly(ACE_HANDLE fd, size_t length, std::string& out, int timeoutMs =
 }
 
 // A handler on one end of a fresh socket pair; the other end is returned in peer.
-ProbeHandler* MakeHandler(ACE_Reactor* reactor, std::atomic<int>& deletions,
-                          StreamListener* listener, ACE_HANDLE& peer) {
+ProbeHandler* MakeHandler(ACE_Reactor* reactor, std::atomic<int>& deletions, StreamListener* listener,
+                          ACE_HANDLE& peer) {
     ACE_HANDLE fds[2];
     if (ACE_OS::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
     ProbeHandler* handler = new ProbeHandler(reactor, deletions);
@@ -335,8 +332,8 @@ TEST_P(StreamHandlerTest, ReactorShutdownClosesOpenHandlers) {
     EXPECT_EQ(1, other_.Closed());
 }
 
-INSTANTIATE_TEST_SUITE_P(Reactors, StreamHandlerTest,
-                         ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR), ReactorKindName);
+INSTANTIATE_TEST_SUITE_P(Reactors, StreamHandlerTest, ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR),
+                         ReactorKindName);
 
 // The reactor's loop is not run here: the test makes the reactor's calls itself.
 // A full read does not ask to be called again at once: what waits is read on the next
@@ -362,7 +359,7 @@ TEST(StreamHandlerDirectTest, OneReadPerEventAndEndOfStreamCloses) {
     EXPECT_EQ(0, handler->handle_input());
     EXPECT_EQ(0, listener.Closed());
     EXPECT_EQ(-1, handler->handle_input());  // that turn
-    handler->close();  // no loop runs, so the close is immediate
+    handler->close();                        // no loop runs, so the close is immediate
     EXPECT_EQ(1, deletions);
     EXPECT_EQ(1, listener.Closed());
 }

@@ -27,13 +27,13 @@ TEST(PrecedenceRuleTest, DecidesByDatagramsPerWindowWithHysteresis) {
         unsigned datagrams;  // counted before the decision at atMs
         PrecedenceRule::Change expected;
     } steps[] = {
-        {50, FLOOD * 2, PrecedenceRule::KEEP},        // no window has passed yet
-        {100, 0, PrecedenceRule::RELEASE},            // the flood, over the first window
-        {200, RETAKE, PrecedenceRule::KEEP},          // half the budget is still too much
-        {300, RETAKE - 1, PrecedenceRule::RETAKE},    // below it
-        {400, FLOOD - 1, PrecedenceRule::KEEP},       // busy voice, short of a flood
+        {50, FLOOD * 2, PrecedenceRule::KEEP},      // no window has passed yet
+        {100, 0, PrecedenceRule::RELEASE},          // the flood, over the first window
+        {200, RETAKE, PrecedenceRule::KEEP},        // half the budget is still too much
+        {300, RETAKE - 1, PrecedenceRule::RETAKE},  // below it
+        {400, FLOOD - 1, PrecedenceRule::KEEP},     // busy voice, short of a flood
         {500, FLOOD, PrecedenceRule::RELEASE},
-        {10500, FLOOD * 2, PrecedenceRule::RETAKE},   // the same count over a long quiet spell
+        {10500, FLOOD * 2, PrecedenceRule::RETAKE},  // the same count over a long quiet spell
         {10600, FLOOD, PrecedenceRule::RELEASE},
     };
     PrecedenceRule rule(0, true);
@@ -58,11 +58,7 @@ TEST(CpuPlacementTest, VoiceTakesTheHighestCpuWhenThereAreSeveral) {
         int voiceCpu;
         const char* main;
     } cases[] = {
-        {{0}, -1, "0"},
-        {{3}, -1, "3"},
-        {{0, 1}, 1, "0"},
-        {{0, 2, 5, 6, 7}, 7, "0,2,5-6"},
-        {{1, 2, 3}, 3, "1-2"},
+        {{0}, -1, "0"}, {{3}, -1, "3"}, {{0, 1}, 1, "0"}, {{0, 2, 5, 6, 7}, 7, "0,2,5-6"}, {{1, 2, 3}, 3, "1-2"},
     };
     for (const Case& c : cases) {
         cpu_set_t allowed;
