@@ -49,6 +49,13 @@ public:
     void OnTurn(bool& keepOpen);
     // Complete lines wait for a turn.
     bool HasPendingInput() const { return pendingInput_; }
+    // A command whose answer waits for other work (saveconfig, for the writer thread)
+    // holds the rest of the input until its answer is queued, as if it had run at once:
+    // a connection's answers come in its commands' order. While held no line runs and
+    // nothing more is read; Release lets the connection go on.
+    void Hold() { held_ = true; }
+    void Release() { held_ = false; }
+    bool IsHeld() const { return held_; }
     // Microseconds until the throttle lets the next command run; 0 when it may now.
     int64_t ThrottleDelayMicroseconds() const;
 
@@ -69,6 +76,7 @@ private:
     size_t scanFrom_ = 0;        // buffer_ has no LF between lineStart_ and here
     bool pendingInput_ = false;  // complete lines wait for the next turn
     bool throttled_ = false;     // ... and for a token
+    bool held_ = false;          // a command's answer is still to come
     double tokens_ = -1;         // the bucket; below 0 until the first command fills it
     double wanted_ = 1;          // the cost the throttled command waits for
     int64_t refilledUs_ = 0;     // when tokens_ was last brought up to date (steady clock)

@@ -163,6 +163,15 @@ void ServerUser::RunCommand(const std::string& line, bool& keepOpen) {
     inCommand_ = false;
 }
 
+void ServerUser::FinishHeldCommand(const std::string& answer) {
+    const bool running = inCommand_;
+    inCommand_ = true;
+    SendLine(answer);
+    inCommand_ = running;
+    reader_.Release();
+    if (StreamHandler* handler = FindStreamHandler()) handler->ContinueInput();
+}
+
 void ServerUser::HearDepartures() {
     if (owner_ && heardUpTo_ < owner_->Departures().End()) owner_->Departures().CatchUp(*this);
 }

@@ -104,6 +104,11 @@ public:
     // Handles one command line (its LF included) as this user's own command: lines sent
     // meanwhile are its replies. Clears keepOpen on quit.
     void RunCommand(const std::string& line, bool& keepOpen);
+    // For a command whose answer comes once other work is done: HoldInput while it runs
+    // keeps the connection's later commands waiting (see CommandReader::Hold);
+    // FinishHeldCommand sends the answer as that command's reply and lets them go on.
+    void HoldInput() { reader_.Hold(); }
+    void FinishHeldCommand(const std::string& answer);
 
     // The send path of every line. The departures this user has not heard go first. A
     // line to the user whose command is running is a reply and may go past the output's

@@ -2,6 +2,7 @@
 // answers, text kept as bytes, static channels it cannot make, upload dates, the
 // files' modes and what a kill -9 during saves leaves.
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -57,6 +58,38 @@ TEST_F(SavedFilesTest, AnEmptyBanListIsSavedWhole) {
     ASSERT_TRUE(ConnectAdmin(boss, "Admin", "s3cret"));
     EXPECT_EQ(Send(boss, "listbans"), "done");
     EXPECT_TRUE(ConnectAndLogin(bob, "bob"));
+}
+
+// A connection's answers come in its commands' order, also when one of them waits for the
+// writer thread, and also when that save fails.
+TEST_F(SavedFilesTest, AnswersComeInTheCommandsOrderWhileSavesAreWritten) {
+    StartServer(AdminConfig());
+    TestUser admin, ann;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    ASSERT_EQ(Send(admin, "ban userid=" + std::to_string(ann.id)), "ok");
+    const auto answers = [&](const std::string& commands, size_t count) {
+        admin.tcp.Send(commands);
+        std::vector<std::string> words;
+        while (words.size() < count) {
+            const std::string line = NextLine(admin.tcp);
+            if (line.empty()) break;
+            words.push_back(CommandWord(line) + (CommandWord(line) == "error" ? Param(line, "number") : ""));
+        }
+        return words;
+    };
+    EXPECT_EQ(answers("saveconfig\r\nping\r\nlistbans\r\nsaveconfig\r\nwhoami\r\nping\r\n", 7),
+              (std::vector<std::string>{"ok", "pong", "userbanned", "done", "ok", "error206", "pong"}));
+
+    // Every file of the server may now grow to 1 KiB only: the settings cannot be written.
+    rlimit original;
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, nullptr, &original), 0);
+    const rlimit limit = {1024, original.rlim_max};
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr), 0);
+    Send(admin,
+         "updateserver channels=1 operators=1 servername=\"" + std::string(2000, 'n') + "\" password=\"\" motd=\"\"");
+    EXPECT_EQ(answers("saveconfig\r\nping\r\n", 2), (std::vector<std::string>{"error210", "pong"}));
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &original, nullptr), 0);
 }
 
 // Text is bytes: whatever a client sends but NUL (UTF-8, a single-byte code page, a lone
