@@ -5,6 +5,7 @@
 
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
+#include "server/LineWriter.h"
 #include "server/ServerUser.h"
 #include "settings/ValueRules.h"
 
@@ -106,6 +107,13 @@ bool CommandContext::OptionalInt64(const char* name, int error, int64_t& out) {
 
 bool CommandContext::RequireBool(const char* name, int error, bool& out) {
     return GetBoolParam(line, name, out) || Succeeded(error);
+}
+
+bool CommandContext::Permitted() {
+    const int refusal = AccessPolicy::CheckChannel(rule_, user, line);
+    if (refusal == ERR_SUCCESS) return true;
+    user.SendLine(rejectsAsFile_ ? LineWriter::FileRejected(refusal) : LineWriter::Error(refusal));
+    return false;
 }
 
 bool CommandContext::Succeeded(int code) {
