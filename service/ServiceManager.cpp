@@ -213,6 +213,13 @@ bool ServiceManager::ToUserName(const std::string& account, std::string& user) {
     return true;
 }
 
+bool ServiceManager::ManualPageInstalled() {
+    for (const char* page : {"/usr/share/man/man8/quorvane-server.8.gz", "/usr/share/man/man8/quorvane-server.8",
+                             "/usr/local/share/man/man8/quorvane-server.8"})
+        if (access(page, R_OK) == 0) return true;
+    return false;
+}
+
 bool ServiceManager::MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
                                   std::string& error) {
     std::string user;
@@ -234,8 +241,11 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
         inHome = inHome || (directory + "/").compare(0, std::strlen(home), home) == 0;
     }
     // What becomes of the packaged unit's lines for a program outside the package: the
-    // files stay beside the program, and it runs as the user of -l, else as root.
+    // files stay beside the program, and it runs as the user of -l, else as root. The
+    // manual page comes with the package: named only where it is installed, as systemd
+    // checks what a unit names.
     const std::pair<const char*, std::string> replaced[] = {
+        {"Documentation=", ManualPageInstalled() ? "Documentation=man:quorvane-server(8)" : ""},
         {"ExecStart=", "ExecStart=" + program},
         {"User=", user.empty() ? "" : "User=" + user},
         {"Group=", ""},

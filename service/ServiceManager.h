@@ -72,6 +72,8 @@ public:
 
     // The account ("name" or ".\name") as a User= value; false when it is no user name.
     static bool ToUserName(const std::string& account, std::string& user);
+    // Whether the server's manual page is installed where man finds it.
+    static bool ManualPageInstalled();
     // The unit text for the program at that path, run as the account when one is given;
     // false when the path or the account cannot be written in a unit file.
     static bool MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
