@@ -18,9 +18,9 @@ class ServerNode;
 
 class CommandContext {
 public:
-    CommandContext(ServerUser& user, const std::string& line, bool& keepOpen, const AccessPolicy::Rule& rule,
+    CommandContext(ServerUser& sender, const std::string& text, bool& open, const AccessPolicy::Rule& rule,
                    bool rejectsAsFile)
-        : user(user), line(line), keepOpen(keepOpen), rule_(rule), rejectsAsFile_(rejectsAsFile) {}
+        : user(sender), line(text), keepOpen(open), rule_(rule), rejectsAsFile_(rejectsAsFile) {}
 
     // The user's node; commands run only for users of a node.
     ServerNode& Node() const;

@@ -58,7 +58,7 @@ bool ChangesWhenRead(const std::string& value, bool utf8) {
 
 class FoldSafeText : public TiXmlText {
 public:
-    FoldSafeText(const std::string& value, bool utf8) : TiXmlText(value), utf8_(utf8) {}
+    FoldSafeText(const std::string& text, bool utf8) : TiXmlText(text), utf8_(utf8) {}
 
     void Print(FILE* file, int) const override {
         std::string encoded;
