@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 
 #include "CliFixture.h"
@@ -42,6 +43,23 @@ TEST_F(CliTest, AdministratorMakesAChannelBansKicksListsAndSaves) {
     EXPECT_NE(run.out.find("\n{\"kind\":\"channel\",\"channel\":\"/Ops/\",\"topic\":\"Staff\","), std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("\"bob\"", run.out.find('\n')), std::string::npos) << "still banned: " << run.out;
+}
+
+TEST_F(CliTest, AdministratorSeesEveryConnectionAndTheAddressOfEachUser) {
+    StartWith();
+    TestUser bob, guest;
+    JoinLobby(bob, "bob");
+    Connect(guest);  // connected, never logged in
+
+    RunResult run = Cli({"--admin", "root", "-c", "who"}, "secret");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(std::regex_replace(run.out, std::regex("\t[0-9]+\n"), "\t#\n"),
+              "1\tbob\t127.0.0.1\t/Lobby/\t1\t0\t#\n2\t\t127.0.0.1\t\t0\t0\t#\n3\t\t127.0.0.1\t\t1\t1\t#\n");
+    run = Cli({"--admin", "root", "--json", "-c", "tree"}, "secret");
+    EXPECT_NE(run.out.find("{\"kind\":\"user\",\"channel\":\"/Lobby/\",\"userid\":1,\"nickname\":\"bob\","
+                           "\"statusmode\":0,\"statusmessage\":\"\",\"address\":\"127.0.0.1\"}\n"),
+              std::string::npos)
+        << run.out;
 }
 
 TEST_F(CliTest, UserTalksToTheChannelAndToOneUserAndReadsTheStatistics) {
@@ -181,6 +199,7 @@ TEST_F(CliTest, RefusalsEndWithTheServersTextAndANonZeroStatus) {
          1,
          "quorvane-cli: rmchan /Lobby/: Command requires administrator rights\n"},
         {{"--user", "ann", "-c", "kick 99"}, "", 1, "quorvane-cli: kick 99: No such user\n"},
+        {{"--user", "ann", "-c", "who"}, "", 1, "quorvane-cli: who: Command requires administrator rights\n"},
         {{"--user", "ann", "-c", "say hi"}, "", 1, "quorvane-cli: say hi: join a channel first\n"},
         {{"--admin", "root", "-c", "bans"}, "wrong", 2, "quorvane-cli: login refused: Incorrect password\n"},
         {{"--admin", "root", "-c", "unban 10.1.1.1"},
