@@ -358,7 +358,7 @@ const CommandEntry COMMANDS[] = {
          return a.Send(LineBuilder("updateadmin").String("username", a[0]).String("password", password)) &&
                 a.Confirm("The administrator account is now " + a[0] + ".");
      },
-     "change the administrator account (the password is asked for)", nullptr, 0},
+     "change the administrator account; the password is asked for", nullptr, 0},
     {"save", ADMIN, "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) { return a.Send(LineBuilder("saveconfig")) && a.Confirm("Configuration saved."); },
      "save the server's configuration"},
