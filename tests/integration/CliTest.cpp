@@ -1,8 +1,10 @@
 // quorvane-cli against the real server: scripted administrator and user sessions,
 // commands piped in, JSON rows, file sharing, and the status and standard error of refusals.
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -161,6 +163,35 @@ TEST_F(CliTest, UploadsAndDownloadsAFileOverItsOwnConnection) {
     EXPECT_TRUE(ReadFile(PathOf("out/song.bin")) == content) << "the download differs from the upload";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(PathOf("out")), {}), 1)
         << "a temporary file was left behind";
+}
+
+// The README's first session on the settings ./run.sh writes: a join makes the channel,
+// the upload is in the tree at once, the download and the messages arrive.
+TEST_F(CliTest, TheFirstSessionWorksOnTheQuickStartSettings) {
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    std::vector<std::string> args = {PathOf("QuorvaneService.xml"), "bind-ip=127.0.0.1",
+                                     "hostport=" + std::to_string(tcpPort_), "soundport=" + std::to_string(udpPort_)};
+    std::ifstream quickStart(std::string(QUORVANE_SOURCE_DIR) + "/scripts/quick-start.settings");
+    for (std::string line; std::getline(quickStart, line);)
+        if (!line.empty() && line[0] != '#') args.push_back(line);
+    const RunResult written = RunProgram(QUORVANE_FIRST_SETTINGS_BINARY, args, {});
+    ASSERT_EQ(written.exitCode, 0) << written.err;
+    Launch();
+    WaitUntilListening(tcpPort_, udpPort_);
+    TestUser bob;
+    JoinLobby(bob, "bob");
+    WriteFile("notes.txt", "see you at five\n");
+
+    const RunResult run =
+        Cli({"--user", "ann", "-c", "join /Lobby/", "-c", "upload " + PathOf("notes.txt"), "-c", "tree", "-c",
+             "download notes.txt " + PathOf("copy.txt"), "-c", "say hello", "-c", "msg bob see you"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("notes.txt\t16\t/Lobby/\nchannel\t/\t"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("file\t/Lobby/\tnotes.txt\t16\nnotes.txt\t16\t" + PathOf("copy.txt")), std::string::npos)
+        << "the upload is not in the tree right after it: " << run.out;
+    EXPECT_EQ(ReadFile("copy.txt"), "see you at five\n");
+    EXPECT_EQ(MessagesUntil(bob, "see you"), std::vector<std::string>{"hello"});
 }
 
 TEST_F(CliTest, EmptyFilesGoBothWaysAndDownloadsReplaceOnlyWithForce) {
