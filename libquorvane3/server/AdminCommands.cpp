@@ -66,5 +66,14 @@ void AdminCommands::ListBans(CommandContext& command) {
     command.Succeeded(command.Node().Bans().UserListBans(command.user.GetUserID()));
 }
 
+// Every connection in id order, logged in or not, the asker's own included: one line
+// each, so the reply is bounded by the connections the server admits.
+void AdminCommands::ListUsers(CommandContext& command) {
+    const UserRegistry::users_t& users = command.Node().Users().All();
+    for (UserRegistry::users_t::const_iterator it = users.begin(); it != users.end(); ++it)
+        command.user.SendLine(LineWriter::UserInfo(*it->second));
+    command.user.SendLine(LineWriter::Done());
+}
+
 }  // namespace server
 }  // namespace quorvane

@@ -59,6 +59,7 @@ const CommandTable::Entry COMMANDS[] = {
     {"fileshare",     {{A::LOGGED_IN}, A::ADMIN_CHANGES, A::NO_TARGET}, &FileCommands::FileShare, false, false},
     // Operators only; the store decides, after finding the channel and the file.
     {"deletefile",    {{A::LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &FileCommands::DeleteFile, false, false},
+    {"listusers",     {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::ListUsers, false, false},
 };
 // clang-format on
 
@@ -86,6 +87,7 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
     const std::string text = StripLineEnding(line);
     std::string word;
     ExtractCommand(text, word);
+    if (!EqualsNoCase(word, "ping")) user.NoteActivity();
     if (HasSyntaxError(text)) {
         user.SendError(ERR_SYNTAX_ERROR);
         return;

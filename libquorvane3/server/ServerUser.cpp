@@ -39,6 +39,11 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
 
 ServerUser::~ServerUser() = default;
 
+int ServerUser::GetIdleSeconds() const {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastActivity_).count());
+}
+
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
 void ServerUser::SetChannel(const serverchannel_t& channel) {

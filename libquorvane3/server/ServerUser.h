@@ -13,6 +13,7 @@
 #define QUORVANE_SERVER_SERVERUSER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -67,6 +68,10 @@ public:
 
     int GetInactiveSeconds() const { return inactiveSeconds_; }
     void SetInactiveSeconds(int value) { inactiveSeconds_ = value; }
+    // Seconds since the connection's last command other than ping (which clients send by
+    // themselves to keep the connection), or since it connected.
+    int GetIdleSeconds() const;
+    void NoteActivity() { lastActivity_ = std::chrono::steady_clock::now(); }
     void SetClientProtocol(const std::string& protocol) { clientProtocol_ = protocol; }
     std::string GetClientProtocol() const { return clientProtocol_; }
 
@@ -152,6 +157,7 @@ private:
     std::string clientProtocol_;
     voiceendpoint_t voice_;
     int inactiveSeconds_ = 0;
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
     uint64_t heardUpTo_ = 0;
     std::weak_ptr<ServerChannel> channel_;
     std::weak_ptr<ServerChannel> leftChannel_;

@@ -2,6 +2,7 @@
 // follow what clients do, and bad requests answered briefly without holding the server.
 #include <sys/socket.h>
 
+#include <regex>
 #include <string>
 
 #include "ServerFixture.h"
@@ -85,6 +86,9 @@ TEST_F(MetricsTest, FiguresFollowTheClientsInAFormatPromtoolAccepts) {
     };
     for (const auto& e : expected) EXPECT_EQ(Value(metrics, e.sample), e.value) << e.sample;
     EXPECT_NE(Value(metrics, "quorvane_process_resident_memory_bytes"), "-1");
+    // Figures as people read them: the uptime in milliseconds at most, no binary noise.
+    EXPECT_TRUE(std::regex_match(Value(metrics, "quorvane_uptime_seconds"), std::regex("[0-9]+(\\.[0-9]{1,3})?")))
+        << Value(metrics, "quorvane_uptime_seconds");
     // The junk datagram may still be on its way: it is counted once it arrives.
     EXPECT_TRUE(testing_support::WaitFor(
         [&] { return Value(Scrape(), "quorvane_voice_datagrams_dropped_total{reason=\"malformed\"}") == "1"; },

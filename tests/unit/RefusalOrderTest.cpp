@@ -157,6 +157,8 @@ TEST_F(RefusalOrderTest, EveryCommandRefusesInTheSameOrder) {
         {ADMIN, "unban", "error 2029"},
         {ADMIN, "unban address=\"192.0.2.1\"", "error 313"},
         {LOBBY, "listbans", "error 205"},
+        {GUEST, "listusers", "error 205"},
+        {LOBBY, "listusers", "error 205"},
         {GUEST, "regsendfile", "error 301"},
         {LOBBY, "regsendfile", "error 2005"},
         {LOBBY, "regsendfile channel=\"/prot/\"", "error 2022"},
