@@ -269,12 +269,11 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
             HostLog::Error(FormatLaunchFailure(host));
             SetFailureReason(DescribeBindFailure(host));
         }
-        // No loop runs any more: what is pending is written, and answered, before the node goes.
+        // No loop runs any more: the live ban table is written once more (each ban and unban
+        // was already handed to the writer), and what is pending is written, and answered,
+        // before the node goes.
+        if (started) listener.WriteBans(node);
         writer.Stop();
-    }
-    // The loop threads have ended: nothing touches the ban list any more.
-    if (started) {
-        storage.SaveBanList();
     }
     return started;
 }
