@@ -11,6 +11,7 @@
 #include "network/MetricsServer.h"
 #include "server/ServerNode.h"
 
+using quorvane::EventLog;
 using quorvane::StaticChannelTable;
 using quorvane::server::ServerNode;
 
@@ -28,17 +29,6 @@ std::string ChannelTree(const HostSettings& host) {
                 channel.name + "\n" + channel.password + "\n" + channel.topic + "\n";
     }
     return text;
-}
-
-// A value on one log line, quoted, with line breaks shown as \n.
-std::string Quoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
-    }
-    return out + "\"";
 }
 
 void ApplyServerUpdate(SettingsReload::Target& target, const HostSettings& host) {
@@ -197,7 +187,7 @@ std::vector<std::string> SettingsReload::Reload() {
             ++changed;
             std::string line = std::string("Reload: ") + row.element + " changed";
             if (row.shown != SECRET) {
-                line += row.shown == TEXT ? " from " + Quoted(before) + " to " + Quoted(after)
+                line += row.shown == TEXT ? " from " + EventLog::Quote(before) + " to " + EventLog::Quote(after)
                                           : " from " + before + " to " + after;
             }
             line += row.apply ? "." : "; restart the server to apply it.";
