@@ -255,12 +255,15 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
             }
         }
         storage.AddStoredBans(node);
-        if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
-            // The metrics are read without the loops, on the HTTP server's own thread.
-            MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
-            std::string metricsError;
-            if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError))
-                HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
+        // The metrics are read without the loops, on the HTTP server's own thread. An address
+        // that cannot be had stops the start as an invalid setting does: a server whose
+        // "down" alert could never fire must not look as if it ran.
+        MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
+        std::string metricsError;
+        if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError)) {
+            HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
+            SetFailureReason("metrics " + metricsError);
+        } else if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
             started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
         } else if (!node.GetStartError().empty()) {
             HostLog::Error(node.GetStartError());

@@ -41,13 +41,8 @@ void ApplyAdminAccount(SettingsReload::Target& target, const HostSettings& host)
     target.node.Admin().UserUpdateAdmin(EffectiveAdminName(host), EffectiveAdminPassword(host));
 }
 
-// The metrics move to the new address, or stop when it is empty.
-void ApplyMetricsAddress(SettingsReload::Target& target, const HostSettings& host) {
-    std::string error;
-    if (host.metricsAddress.empty()) target.metrics.Stop();
-    else if (!target.metrics.Start(host.metricsAddress, error))
-        HostLog::Error("Quorvane service cannot serve its metrics: " + error + ".");
-}
+// The metrics move before every other value (see Reload).
+void MoveMetricsFirst(SettingsReload::Target&, const HostSettings&) {}
 
 // The event log follows server-logging after every reload (see Reload).
 void FollowEventLog(SettingsReload::Target&, const HostSettings&) {}
@@ -86,7 +81,7 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
      [](Target& t, const HostSettings& h) { t.node.Transfers().SetTransferTimeout(h.transferTimeout); }},
     {"trust-loopback", PLAIN, [](const HostSettings& h) { return Boolean(h.trustLoopback); },
      [](Target& t, const HostSettings& h) { t.node.Properties().SetTrustLoopback(h.trustLoopback); }},
-    {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, ApplyMetricsAddress},
+    {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, MoveMetricsFirst},
     {"server-logging", PLAIN, [](const HostSettings& h) { return Boolean(h.serverLogging); }, FollowEventLog},
     // Taken only at start-up.
     {"hostport", PLAIN, [](const HostSettings& h) { return Number(h.tcpPort); }, nullptr},
@@ -164,6 +159,19 @@ std::vector<std::string> SettingsReload::Reload() {
         reason = "settings file invalid: " + why;
     } else {
         valid = ReadHostSettings(candidate, fresh, error, reason);
+    }
+    // The metrics listener moves first, as the one value that can fail to apply: an
+    // address that cannot be had keeps the old listener and fails the whole reload, so
+    // the next one tries again.
+    if (valid && fresh.metricsAddress != applied_.metricsAddress) {
+        std::string failure;
+        if (fresh.metricsAddress.empty()) {
+            target_.metrics.Stop();
+        } else if (!target_.metrics.Start(fresh.metricsAddress, failure)) {
+            valid = false;
+            error = "Quorvane service cannot serve its metrics: " + failure + ".";
+            reason = "metrics " + failure;
+        }
     }
     std::vector<std::string> lines;
     if (!valid) {

@@ -51,6 +51,8 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
         {hosting + "<login-timeout>-1</login-timeout></hosting></quorvane>", "login-timeout is \"-1\""},
         {hosting + "<max-connections-per-address>-2</max-connections-per-address></hosting></quorvane>",
          "max-connections-per-address is \"-2\""},
+        {hosting + "<metrics-address>127.0.0.1:0</metrics-address></hosting></quorvane>",
+         "metrics-address is \"127.0.0.1:0\"; it must be empty or an address such as 127.0.0.1:10302, with a port"},
         {hosting + "<static-channels><channel><name>a</name><diskquota>-2</diskquota></channel></static-channels>"
                    "</hosting></quorvane>",
          "the diskquota of a static channel is -2"},
