@@ -156,10 +156,16 @@ void CQuorvaneService::StopService() {
 }
 
 void CQuorvaneService::ReloadService() {
-    std::lock_guard<std::mutex> guard(reloadLock_);
-    if (reload_ == nullptr) {
+    bool running = false, asked = false;
+    {
+        // Only the hand-over under the lock: the reports may wait on the system log.
+        std::lock_guard<std::mutex> guard(reloadLock_);
+        running = reload_ != nullptr;
+        asked = running && reload_->Request();
+    }
+    if (!running) {
         HostLog::Report(false, "Reload ignored: the server is not running.");
-    } else if (!reload_->Request()) {
+    } else if (!asked) {
         HostLog::Report(true, "Reload failed: the main loop could not be told.");
     }
 }

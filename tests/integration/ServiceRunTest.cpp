@@ -2,6 +2,7 @@
 // own: why a start failed, the reload of the settings on SIGHUP, the watchdog.
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -170,6 +171,37 @@ TEST_F(ServiceRunTest, AMetricsAddressInUseFailsTheReloadUntilItIsFree) {
     EXPECT_EQ(manager.NextWith("READY=1"), ReadyReport(tcpPort_, udpPort_));
     EXPECT_TRUE(scrapes(newPort));
     EXPECT_FALSE(IsTcpListening(oldPort));
+}
+
+// A notification socket nobody reads (here one in the abstract namespace) holds nothing
+// up: 400 reloads, and the server still answers pings and welcomes new clients. Once the
+// socket is read again the watchdog is fed, and the latest state and status arrive.
+TEST_F(ServiceRunTest, ANotificationSocketNobodyReadsHoldsNothingUp) {
+    const std::string abstract = "@quorvane-test-notify-" + std::to_string(getpid());
+    NotifySocket manager(abstract);
+    LaunchUnderTheManager(abstract, ServerConfig(), "200000");
+    WaitUntilListening(tcpPort_, udpPort_);
+    TestUser ann;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    for (int i = 1; i <= 400; ++i) {
+        ASSERT_EQ(kill(pid_, SIGHUP), 0);
+        if (i % 40 != 0) continue;
+        ann.tcp.Send("ping\r\n");
+        ASSERT_FALSE(ann.tcp.Expect("pong", DEFAULT_TIMEOUT_MS).empty()) << i;
+        TestUser newcomer;
+        ASSERT_GT(Connect(newcomer), 0) << i;
+    }
+    std::vector<std::string> reports = manager.Drain();
+    for (int watchdogs = 0; watchdogs < 2;) {
+        const std::string report = manager.Next();
+        ASSERT_FALSE(report.empty()) << "the watchdog starves";
+        watchdogs += report == "WATCHDOG=1";
+        reports.push_back(report);
+    }
+    std::string state;
+    for (const std::string& report : reports)
+        if (report.rfind("READY=1", 0) == 0 || report.rfind("RELOADING=1", 0) == 0) state = report;
+    EXPECT_EQ(state, ReadyReport(tcpPort_, udpPort_, "1 user"));
 }
 
 TEST_F(ServiceRunTest, WatchdogIsFedFromTheMainLoop) {
