@@ -12,8 +12,8 @@
 #include "network/ConnectionCap.h"
 
 struct MetricsServer::Daemon {
-    Daemon(const Render& render, const std::string& address, uint16_t port)
-        : render(render), address(address), port(port), cap(MAX_CONNECTIONS) {}
+    Daemon(const Render& renderer, const std::string& where, uint16_t listening)
+        : render(renderer), address(where), port(listening), cap(MAX_CONNECTIONS) {}
     ~Daemon() {
         if (mhd) MHD_stop_daemon(mhd);  // joins its thread and closes the listening socket
     }
