@@ -18,6 +18,7 @@
 
 // The unit file of packaging/, compiled in by CMake as QUORVANE_UNIT_TEMPLATE.
 #include "QuorvaneUnitTemplate.h"
+#include "ServiceNotifier.h"
 
 extern char** environ;
 
@@ -146,36 +147,36 @@ bool ServiceManager::StartedByManager() {
     return socket != nullptr && *socket != '\0';
 }
 
-bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& status, std::string& error) {
+void ServiceManager::Report(Phase phase, int waitHintMs, const std::string& status) {
     // A wait hint extends the manager's start or stop time-out by that much.
-    const std::string extend = "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
+    const std::string extend = "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
     // A status line is one line.
     std::string line = status;
     std::replace(line.begin(), line.end(), '\n', ' ');
-    std::string message;
+    ServiceNotifier& notifier = ServiceNotifier::OfProcess();
     switch (phase) {
-    case PHASE_STARTING: message = "STATUS=" + line + extend; break;
-    case PHASE_RUNNING: message = "READY=1\nSTATUS=" + line; break;
-    case PHASE_STOPPING: message = "STOPPING=1\nSTATUS=" + line + extend; break;
-    case PHASE_RELOADING: message = "RELOADING=1\nSTATUS=" + line; break;
+    case PHASE_STARTING: notifier.Keep("", line, extend); break;
+    case PHASE_RUNNING: notifier.Keep("READY=1", line, ""); break;
+    case PHASE_STOPPING: notifier.Keep("STOPPING=1", line, extend); break;
+    case PHASE_RELOADING: notifier.Keep("RELOADING=1", line, ""); break;
     case PHASE_STOPPED:
-    case PHASE_STATUS: message = "STATUS=" + line; break;
-    case PHASE_OTHER: return true;
+    case PHASE_STATUS: notifier.Keep("", line, ""); break;
+    case PHASE_OTHER: break;
     }
-    const int result = sd_notify(0, message.c_str());
-    if (result > 0) {
-        return true;
-    }
-    error = result == 0 ? "NOTIFY_SOCKET is not set" : ErrorText(-result);
-    return false;
 }
+
+bool ServiceManager::SendReports(std::string& error) { return ServiceNotifier::OfProcess().Send(error); }
 
 uint64_t ServiceManager::WatchdogPeriodUsec() {
     uint64_t usec = 0;
     return sd_watchdog_enabled(0, &usec) > 0 ? usec : 0;
 }
 
-bool ServiceManager::FeedWatchdog() { return sd_notify(0, "WATCHDOG=1") > 0; }
+bool ServiceManager::FeedWatchdog() {
+    ServiceNotifier::OfProcess().KeepWatchdog();
+    std::string error;
+    return ServiceNotifier::OfProcess().Send(error);
+}
 
 bool ServiceManager::OpenUnitDirectory(std::string& error) const {
     struct stat info;

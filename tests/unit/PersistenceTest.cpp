@@ -449,4 +449,28 @@ TEST_F(PersistenceTest, EventLogAppendsStampedLines) {
     EXPECT_NE(text.find(" one\n"), std::string::npos);
 }
 
+// Every control, in whichever reading a log tool takes, is written out; other text stays
+// as it came, and what is not UTF-8 is written out byte by byte.
+TEST_F(PersistenceTest, EventLogQuotesWriteOutEveryControl) {
+    const struct {
+        const char* text;
+        const char* quoted;
+    } cases[] = {
+        {"Ann", "\"Ann\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"x\r\ny\tz\n", "\"x\\r\\ny\\tz\\n\""},
+        {"\x1b[31mred\x7f", "\"\\x1b[31mred\\x7f\""},
+        {"nel\x85 csi\x9b", "\"nel\\x85 csi\\x9b\""},                          // C1 as single bytes
+        {"nel\xc2\x85 csi\xc2\x9b", "\"nel\\xc2\\x85 csi\\xc2\\x9b\""},        // and in UTF-8
+        {"\xe2\x80\xa8|\xe2\x80\xa9", "\"\\xe2\\x80\\xa8|\\xe2\\x80\\xa9\""},  // line, paragraph separators
+        {"\xe2\x80\xaegnp.exe", "\"\\xe2\\x80\\xaegnp.exe\""},                 // right-to-left override
+        {"\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8e\xe2\x80\x8f\xd8\x9c",
+         "\"\\xe2\\x80\\xaa\\xe2\\x81\\xa6\\xe2\\x81\\xa9\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xd8\\x9c\""},
+        {"caf\xc3\xa9 \xc3\x85 \xc2\xa0 \xe2\x80\xb0 \xf0\x9f\x98\x80",
+         "\"caf\xc3\xa9 \xc3\x85 \xc2\xa0 \xe2\x80\xb0 \xf0\x9f\x98\x80\""},
+        {"\xc0\x85 \xed\xa0\x80 \xe2\x80", "\"\\xc0\\x85 \\xed\\xa0\\x80 \\xe2\\x80\""},  // overlong, surrogate, cut
+    };
+    for (const auto& c : cases) EXPECT_EQ(EventLog::Quote(c.text), c.quoted) << c.text;
+}
+
 }  // namespace
