@@ -92,6 +92,8 @@ public:
     // OnStreamClosed and the node's UserDisconnected (at once, or once the callback on
     // the connection's stack has returned).
     void Disconnect();
+    // Sends the error, then closes the connection once the socket took what it could of it.
+    void DisconnectWithError(int code);
     // Unties the user from its connection and its owner without any callback; used
     // when the node goes away while a close is still pending.
     void Detach();

@@ -320,6 +320,54 @@ TEST_F(FileSharingTest, UnfinishedUploadsLeaveNothing) {
     EXPECT_TRUE(Upload(ann, "/up/", "full", std::string(2 * MIB, 'y')));
 }
 
+// A channel that goes takes its transfers with it: Mallory's upload, begun in /x/, must not
+// complete into a channel of the same path that the victim makes afterwards, nor count
+// against its quota. Whether /x/ went because Mallory left it or the administrator removed it.
+TEST_F(FileSharingTest, RemovingAChannelEndsItsTransfers) {
+    ServerConfig config;
+    config.trustLoopback = false;
+    StartSharing(MIB, config);
+    TestUser admin;
+    LoginAdmin(admin);
+    for (const bool removedByAdmin : {false, true}) {
+        SCOPED_TRACE(removedByAdmin ? "removechannel" : "the last member leaves");
+        const std::string quota = " diskquota=" + std::to_string(MIB);
+        if (removedByAdmin) admin.tcp.Send("makechannel channel=\"/x/\"" + quota + "\r\n");
+        TestUser mallory("127.0.0.2"), victim;
+        Enter(mallory, "mallory", "/x/");
+        const int id = Register(mallory, "regsendfile", "/x/", "planted.txt", "1000");
+        const int waiting = Register(mallory, "regsendfile", "/x/", "later.txt", "1000");
+        ASSERT_GT(id, 0);
+        ASSERT_GT(waiting, 0);
+        LineClient data;
+        ASSERT_EQ(CommandWord(Begin(data, "sendfile", id, "127.0.0.2")), "filedeliver");
+        data.Send(std::string(500, 'p'));
+
+        if (removedByAdmin) admin.tcp.Send("removechannel channel=\"/x/\"\r\n");
+        else mallory.tcp.Send("join channel=\"/elsewhere/\"\r\n");
+        EXPECT_EQ(ErrorNumber(NextLine(data)), 312);
+        EXPECT_TRUE(data.WaitClosed(DEFAULT_TIMEOUT_MS));
+        EXPECT_TRUE(NoTemporaryFileLeft());
+
+        if (removedByAdmin) admin.tcp.Send("makechannel channel=\"/x/\" password=\"pw\"" + quota + "\r\n");
+        ASSERT_TRUE(ConnectAndLogin(victim, "victim"));
+        victim.tcp.Send("join channel=\"/x/\" password=\"pw\"\r\n");
+        ASSERT_FALSE(SkipUntil(victim.tcp, "done").empty());
+        // Neither registration survived: the ids are unknown and the whole quota is free.
+        LineClient late;
+        EXPECT_EQ(ErrorNumber(Begin(late, "sendfile", waiting, "127.0.0.2")), 314);
+        EXPECT_TRUE(Upload(victim, "/x/", "own.txt", std::string(MIB, 'v')));
+        std::vector<std::string> seen;
+        victim.tcp.Send("ping\r\n");
+        victim.tcp.Expect("pong", DEFAULT_TIMEOUT_MS, &seen);
+        for (const std::string& line : seen) EXPECT_EQ(line.find("planted"), std::string::npos) << line;
+        victim.tcp.Send("leave\r\n");
+        SkipUntil(victim.tcp, "left");
+        admin.tcp.Send("removechannel channel=\"/x/\"\r\nping\r\n");
+        SkipUntil(admin.tcp, "pong");
+    }
+}
+
 // A reader slower than the disk: the server reads the file only as fast as the
 // connection's bounded output queue drains, never far ahead of what the client took.
 TEST_F(FileSharingTest, DownloadToASlowReaderStaysBounded) {
