@@ -70,6 +70,12 @@ bool TransferTable::CanAddUpload(const serverchannel_t& channel, int64_t filesiz
     return channel->CanAddFile(total);
 }
 
+bool TransferTable::HasRoomForUpload(const serverchannel_t& channel) const {
+    const std::map<std::string, ChannelTransfers>::const_iterator pending =
+        channels_.find(ChannelKey(channel->GetChannelPath()));
+    return node_.Files().HasRoomFor(*channel, pending != channels_.end() ? pending->second.uploads : 0, uploads_);
+}
+
 serverchannel_t TransferTable::ChannelOf(const FileTransfer& transfer) const {
     const serverchannel_t channel = transfer.channelRef.lock();
     return channel && node_.Channels().FindChannel(transfer.channel) == channel ? channel : serverchannel_t();
@@ -82,7 +88,11 @@ void TransferTable::Insert(const FileTransfer& transfer, int64_t nowMs) {
     deadlines_.push_back(std::make_pair(nowMs + REGISTRATION_SECONDS * 1000, transfer.transferId));
     ChannelTransfers& channel = channels_[ChannelKey(transfer.channel)];
     channel.ids.insert(transfer.transferId);
-    if (transfer.upload) channel.uploadBytes += transfer.filesize;
+    if (transfer.upload) {
+        ++channel.uploads;
+        ++uploads_;
+        channel.uploadBytes += transfer.filesize;
+    }
     // A user keeps only its newest registrations that no connection has begun.
     if (waiting.size() > MAX_WAITING) Erase(waiting.front());
 }
@@ -109,10 +119,14 @@ void TransferTable::Erase(int transferId) {
         if (carried != carried_.end() && carried->second.erase(transferId) != 0 && carried->second.empty())
             carried_.erase(carried);
     }
+    if (transfer.upload) --uploads_;
     const std::map<std::string, ChannelTransfers>::iterator channel = channels_.find(ChannelKey(transfer.channel));
     if (channel != channels_.end()) {
         channel->second.ids.erase(transferId);
-        if (transfer.upload) channel->second.uploadBytes -= transfer.filesize;
+        if (transfer.upload) {
+            --channel->second.uploads;
+            channel->second.uploadBytes -= transfer.filesize;
+        }
         if (channel->second.ids.empty()) channels_.erase(channel);
     }
     transfers_.erase(it);
@@ -129,6 +143,7 @@ int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
     int id = 0;
     if (transfer.upload) {
         if (!user->IsAdmin() && !CanAddUpload(channel, transfer.filesize)) return ERR_MAX_DISKUSAGE_EXCEEDED;
+        if (!HasRoomForUpload(channel)) return ERR_MAX_DISKUSAGE_EXCEEDED;
         if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
         id = TakeTransferId();
         transfer.localPath = store.FilePath("tmp_" + std::to_string(id) + ".dat");

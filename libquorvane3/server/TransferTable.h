@@ -74,7 +74,8 @@ private:
     // What is registered for one channel path.
     struct ChannelTransfers {
         std::set<int> ids;
-        int64_t uploadBytes = 0;  // of the uploads among them
+        int uploads = 0;          // among them
+        int64_t uploadBytes = 0;  // of the uploads
     };
 
     int TakeTransferId();
@@ -83,6 +84,8 @@ private:
     // Whether the upload fits the channel's quota with its files and the uploads
     // registered for it.
     bool CanAddUpload(const serverchannel_t& channel, int64_t filesize) const;
+    // Whether one more file fits the file limits, the registered uploads counted.
+    bool HasRoomForUpload(const serverchannel_t& channel) const;
     void Insert(const FileTransfer& transfer, int64_t nowMs);
     // Takes the transfer out of the table and every index.
     void Erase(int transferId);
@@ -96,6 +99,7 @@ private:
     std::map<int, std::set<int>> carried_;              // data connection's user -> ids it began
     std::deque<std::pair<int64_t, int>> deadlines_;     // (registration deadline, id), in registration order
     std::map<std::string, ChannelTransfers> channels_;  // channel path key -> its transfers
+    int uploads_ = 0;                                   // registered uploads in every channel
 };
 
 }  // namespace server

@@ -127,6 +127,52 @@ TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
     EXPECT_GT(Register(admin, "regsendfile", "/small/", "big", "5000"), 0);
 }
 
+// Files are bounded in number, per channel and in all, whatever their size: a channel's
+// files and the uploads registered for it count, a file of 0 bytes too, the administrator's
+// too; a deletion makes room again.
+TEST_F(FileSharingTest, FilesAreBoundedInNumber) {
+    ServerConfig config;
+    config.maxFilesPerChannel = 2;
+    config.maxFiles = 3;
+    StartSharing(MIB, config);
+    TestUser ann, bob, admin;
+    Enter(ann, "ann", "/a/");
+    Enter(bob, "bob", "/b/");
+    LoginAdmin(admin);
+    for (TestUser* user : {&ann, &bob}) {  // past the news of each other's channel
+        user->tcp.Send("ping\r\n");
+        SkipUntil(user->tcp, "pong");
+    }
+    ASSERT_TRUE(Upload(ann, "/a/", "empty", ""));
+    const int pending = Register(ann, "regsendfile", "/a/", "pending", "0");
+    ASSERT_GT(pending, 0);
+    const int ACCEPTED = 1;
+    struct Case {
+        TestUser* user;
+        const char* channel;
+        const char* name;
+        int expected;
+    } cases[] = {
+        {&ann, "/a/", "third", -209},   // a file and a registered upload fill /a/
+        {&bob, "/b/", "b1", ACCEPTED},  // the server's third
+        {&bob, "/b/", "b2", -209},      // the server is full
+        {&admin, "/b/", "b2", -209},   {&ann, "/", "root", -209},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.channel) + c.name);
+        const int answer = Register(*c.user, "regsendfile", c.channel, c.name, "0");
+        EXPECT_EQ(answer > 0 ? ACCEPTED : answer, c.expected);
+    }
+    // The registered upload completes into the place it holds; a deletion frees one.
+    LineClient data;
+    EXPECT_EQ(CommandWord(Begin(data, "sendfile", pending)), "filedeliver");
+    EXPECT_FALSE(data.Expect("filecompleted", DEFAULT_TIMEOUT_MS).empty());
+    ann.tcp.Send("deletefile channel=\"/a/\" filename=\"empty\"\r\n");
+    ASSERT_FALSE(ann.tcp.Expect("removefile", DEFAULT_TIMEOUT_MS).empty());
+    EXPECT_GT(Register(ann, "regsendfile", "/a/", "third", "0"), 0);
+    EXPECT_EQ(Register(bob, "regsendfile", "/b/", "b2", "0"), -209);
+}
+
 TEST_F(FileSharingTest, NamesAreUniquePerChannelAndCaseSensitive) {
     StartSharing(MIB);
     // Stored names are made from the time in milliseconds: take the next ones already,
