@@ -106,6 +106,8 @@ public:
     // Handles one command line (its LF included) as this user's own command: lines sent
     // meanwhile are its replies. Clears keepOpen on quit.
     void RunCommand(const std::string& line, bool& keepOpen);
+    // The command that runs queued these bytes of copies for others (see CommandReader).
+    void ChargeFanOut(size_t bytes) { reader_.ChargeFanOut(bytes); }
 
     // The send path of every line. The departures this user has not heard go first. A
     // line to the user whose command is running is a reply and may go past the output's
