@@ -27,8 +27,17 @@ const int QUIET_MS = 200;  // how long "nothing arrives" is watched for
 
 class OwnershipAndLagTest : public ServerFixture {
 protected:
-    void LoginAndJoin(TestUser& user, const std::string& nickname, const std::string& channel) {
-        ASSERT_TRUE(ConnectAndLogin(user, nickname));
+    // With receiveBuffer, the client's socket takes only that much before the server's
+    // queue has to hold what it does not read.
+    void LoginAndJoin(TestUser& user, const std::string& nickname, const std::string& channel, int receiveBuffer = 0) {
+        if (receiveBuffer == 0) {
+            ASSERT_TRUE(ConnectAndLogin(user, nickname));
+        } else {
+            ASSERT_TRUE(user.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, std::string(), receiveBuffer));
+            user.id = IntParam(NextLine(user.tcp), "userid");
+            SayHello(user);
+            ASSERT_EQ(CommandWord(SendLogin(user, nickname)), "accepted");
+        }
         user.tcp.Send("join channel=\"" + channel + "\"\r\n");
         ASSERT_FALSE(SkipUntil(user.tcp, "done").empty());
     }
@@ -97,12 +106,7 @@ TEST_F(OwnershipAndLagTest, AConnectionThatCannotTakeItsLinesIsClosed) {
     TestUser talker, watcher, stalled;
     LoginAndJoin(talker, "talker", "/room/");
     LoginAndJoin(watcher, "watcher", "/room/");
-    ASSERT_TRUE(stalled.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, std::string(), 4096));
-    stalled.id = IntParam(NextLine(stalled.tcp), "userid");
-    SayHello(stalled);
-    ASSERT_EQ(CommandWord(SendLogin(stalled, "stalled")), "accepted");
-    stalled.tcp.Send("join channel=\"/room/\"\r\n");
-    ASSERT_FALSE(SkipUntil(stalled.tcp, "done").empty());
+    LoginAndJoin(stalled, "stalled", "/room/", 4096);
 
     // Channel messages go to the whole room; the stalled user reads nothing.
     const std::string message = "message type=2 channel=\"\" content=\"" + std::string(8000, 'm') + "\"\r\n";
@@ -133,12 +137,7 @@ TEST_F(OwnershipAndLagTest, LongMessagesAreThrottledByTheirBytes) {
     StartServer(config);
     TestUser sender, reader;
     LoginAndJoin(sender, "sender", "/Lobby/");
-    ASSERT_TRUE(reader.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, std::string(), 16384));
-    reader.id = IntParam(NextLine(reader.tcp), "userid");
-    SayHello(reader);
-    ASSERT_EQ(CommandWord(SendLogin(reader, "reader")), "accepted");
-    reader.tcp.Send("join channel=\"/Lobby/\"\r\n");
-    ASSERT_FALSE(SkipUntil(reader.tcp, "done").empty());
+    LoginAndJoin(reader, "reader", "/Lobby/", 16384);
 
     const std::string message = "message type=2 channel=\"/Lobby/\" content=\"" + std::string(8000, 'm') + "\"\r\n";
     std::thread attack([&] {
