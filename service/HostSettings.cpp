@@ -57,6 +57,8 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host, std::
         {"command-rate", host.commandRate},
         {"command-burst", host.commandBurst},
         {"transfer-timeout", host.transferTimeout},
+        {"max-files-per-channel", host.maxFilesPerChannel},
+        {"max-files", host.maxFiles},
     };
     for (const auto& value : values) {
         if (!InRange(settings, value.name, value.value, error, reason)) return false;
@@ -113,6 +115,8 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host, std::strin
     host.commandRate = settings.GetCommandRate();
     host.commandBurst = settings.GetCommandBurst();
     host.transferTimeout = settings.GetTransferTimeout();
+    host.maxFilesPerChannel = settings.GetMaxFilesPerChannel();
+    host.maxFiles = settings.GetMaxFiles();
     host.trustLoopback = settings.GetTrustLoopback();
     host.metricsAddress = settings.GetMetricsAddress();
     host.staticChannels.clear();
@@ -140,6 +144,7 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.Channels().SetMaxChannels(host.maxChannels);
     node.Limits().SetCommandRate(host.commandRate, host.commandBurst);
     node.Transfers().SetTransferTimeout(host.transferTimeout);
+    node.Files().SetFileLimits(host.maxFilesPerChannel, host.maxFiles);
     node.Properties().SetTrustLoopback(host.trustLoopback);
     if (!host.filesRoot.empty() && !node.Files().SetFilesRoot(host.filesRoot)) {
         HostLog::Error("File sharing failed to initialize properly.");

@@ -43,6 +43,8 @@ struct HostSettings {
     int commandRate = quorvane::server::FloodGuard::DEFAULT_COMMAND_RATE;
     int commandBurst = quorvane::server::FloodGuard::DEFAULT_COMMAND_BURST;
     int transferTimeout = quorvane::server::TransferTable::DEFAULT_TRANSFER_TIMEOUT_SECONDS;
+    int maxFilesPerChannel = quorvane::server::FileStore::DEFAULT_MAX_FILES_PER_CHANNEL;
+    int maxFiles = quorvane::server::FileStore::DEFAULT_MAX_FILES;
     bool trustLoopback = true;
     std::string metricsAddress;  // "HOST:PORT"; empty: no metrics
     quorvane::StaticChannelTable staticChannels;

@@ -163,7 +163,7 @@ void ServiceStorage::ReportSkippedChannels(const quorvane::SkippedStaticChannels
 }
 
 void ServiceStorage::AttachTo(quorvane::StorageWriter& writer) {
-    writer.Attach(filesList_, "files-list");
+    writer.Attach(filesList_, "files-list", FILES_LIST_SPACING_MS);
     writer.Attach(settings_, "settings");
     writer.Attach(banList_, "ban-list");
 }

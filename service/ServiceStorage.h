@@ -28,6 +28,9 @@ public:
     static const char* const SETTINGS_FILE_NAME;
     static const char* const BAN_LIST_FILE_NAME;
     static const char* const FILES_LIST_FILE_NAME;
+    // Writes of the files list start at least this far apart: its snapshot costs the loop
+    // a walk over every entry, and uploads in between are written together.
+    enum { FILES_LIST_SPACING_MS = 1000 };
 
     explicit ServiceStorage(const std::string& directory);
 
@@ -53,8 +56,8 @@ public:
     // Reports each static channel that could not be made (standard error and system log
     // while they are the log's sinks, and the event log); they stay in the file.
     void ReportSkippedChannels(const quorvane::SkippedStaticChannels& skipped, quorvane::EventLog& eventLog);
-    // Hands the three documents to the writer: the files list, the settings, the ban
-    // list, the order in which they are written when several wait.
+    // Hands the three documents to the writer: the files list (spaced), the settings, the
+    // ban list, the order in which they are written when several wait.
     void AttachTo(quorvane::StorageWriter& writer);
 
     ReloadableSettings& Settings() { return settings_; }

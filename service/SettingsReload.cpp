@@ -44,6 +44,10 @@ void ApplyAdminAccount(SettingsReload::Target& target, const HostSettings& host)
 // The metrics move before every other value (see Reload).
 void MoveMetricsFirst(SettingsReload::Target&, const HostSettings&) {}
 
+void ApplyFileLimits(SettingsReload::Target& target, const HostSettings& host) {
+    target.node.Files().SetFileLimits(host.maxFilesPerChannel, host.maxFiles);
+}
+
 // The event log follows server-logging after every reload (see Reload).
 void FollowEventLog(SettingsReload::Target&, const HostSettings&) {}
 
@@ -79,6 +83,9 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
      [](Target& t, const HostSettings& h) { t.node.Limits().SetCommandRate(h.commandRate, h.commandBurst); }},
     {"transfer-timeout", PLAIN, [](const HostSettings& h) { return Number(h.transferTimeout); },
      [](Target& t, const HostSettings& h) { t.node.Transfers().SetTransferTimeout(h.transferTimeout); }},
+    {"max-files-per-channel", PLAIN, [](const HostSettings& h) { return Number(h.maxFilesPerChannel); },
+     ApplyFileLimits},
+    {"max-files", PLAIN, [](const HostSettings& h) { return Number(h.maxFiles); }, ApplyFileLimits},
     {"trust-loopback", PLAIN, [](const HostSettings& h) { return Boolean(h.trustLoopback); },
      [](Target& t, const HostSettings& h) { t.node.Properties().SetTrustLoopback(h.trustLoopback); }},
     {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, MoveMetricsFirst},
@@ -135,6 +142,8 @@ void SettingsReload::TakeLiveValues() {
     applied_.commandRate = node.Limits().GetCommandRate();
     applied_.commandBurst = node.Limits().GetCommandBurst();
     applied_.transferTimeout = node.Transfers().GetTransferTimeout();
+    applied_.maxFilesPerChannel = node.Files().GetMaxFilesPerChannel();
+    applied_.maxFiles = node.Files().GetMaxFiles();
     applied_.trustLoopback = node.Properties().GetTrustLoopback();
     const std::string name = node.Admin().GetAdminUsername();
     const std::string password = node.Admin().GetAdminPassword();

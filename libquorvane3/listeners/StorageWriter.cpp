@@ -14,11 +14,12 @@ StorageWriter::StorageWriter(ACE_Reactor* loop, Reporter report, WriteFile write
 
 StorageWriter::~StorageWriter() { Stop(); }
 
-void StorageWriter::Attach(XMLDocument& document, const char* kind) {
+void StorageWriter::Attach(XMLDocument& document, const char* kind, int spacingMs) {
     Slot slot;
     slot.document = &document;
     slot.kind = kind;
     slot.path = document.GetFileName();
+    slot.spacingMs = spacingMs;
     slots_.push_back(slot);
     std::lock_guard<std::mutex> guard(mutex_);
     jobs_.resize(slots_.size());
@@ -33,6 +34,7 @@ bool StorageWriter::Start() {
     }
     for (Slot& slot : slots_) {
         XMLDocument* document = slot.document;
+        document->PrepareSnapshots();
         document->DeferSaves([this, document] { Changed(*document); });
     }
     return true;
@@ -83,6 +85,23 @@ int StorageWriter::Wakeup::handle_exception(ACE_HANDLE) {
     return 0;
 }
 
+int StorageWriter::Wakeup::handle_timeout(const ACE_Time_Value&, const void*) {
+    writer_.timerArmed_ = false;
+    writer_.RunLoopPart();
+    return 0;
+}
+
+bool StorageWriter::Spaced(Slot& slot, std::chrono::steady_clock::time_point now) {
+    if (slot.spacingMs <= 0 || !slot.snapshotTaken || flushing_ || !slot.waiting.empty()) return false;
+    const std::chrono::steady_clock::time_point due = slot.lastSnapshot + std::chrono::milliseconds(slot.spacingMs);
+    if (now >= due) return false;
+    if (timerArmed_) return true;
+    const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(due - now).count() + 1;
+    const ACE_Time_Value delay(static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000));
+    timerArmed_ = reactor_->schedule_timer(&wakeup_, 0, delay) != -1;
+    return timerArmed_;  // without a timer nothing would take it later: now
+}
+
 void StorageWriter::RunLoopPart() {
     ReactorThread::AssertLoopThread(reactor_);
     std::vector<Result> results;
@@ -92,8 +111,9 @@ void StorageWriter::RunLoopPart() {
         results.swap(results_);
     }
     for (const Result& result : results) Finish(slots_[result.slot], result.written);
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     for (size_t i = 0; i < slots_.size(); ++i)
-        if (slots_[i].dirty && !slots_[i].inFlight) TakeSnapshot(i);
+        if (slots_[i].dirty && !slots_[i].inFlight && !Spaced(slots_[i], now)) TakeSnapshot(i);
 }
 
 void StorageWriter::Finish(Slot& slot, bool written) {
@@ -109,10 +129,12 @@ void StorageWriter::Finish(Slot& slot, bool written) {
 void StorageWriter::TakeSnapshot(size_t index) {
     Slot& slot = slots_[index];
     slot.dirty = false;
+    slot.lastSnapshot = std::chrono::steady_clock::now();
+    slot.snapshotTaken = true;
     slot.writing.swap(slot.waiting);
     slot.waiting.clear();
     Job job;
-    if (!slot.document->Snapshot(job.path, job.text)) {
+    if (!slot.document->Snapshot(job.path, job.pieces)) {
         // A document without a file (one set aside at start-up) may not replace anything.
         Finish(slot, false);
         return;
@@ -148,7 +170,13 @@ void StorageWriter::Run() {
         Job job = std::move(jobs_[next]);
         jobs_[next] = Job();
         lock.unlock();
-        const bool written = write_(job.path, job.text);
+        size_t size = 0;
+        for (const std::shared_ptr<const std::string>& piece : job.pieces) size += piece->size();
+        std::string text;
+        text.reserve(size);
+        for (const std::shared_ptr<const std::string>& piece : job.pieces) text += *piece;
+        job.pieces.clear();
+        const bool written = write_(job.path, text);
         lock.lock();
         ++writes_;
         results_.push_back(Result{next, written});
@@ -169,9 +197,13 @@ bool StorageWriter::LoopIdle() const {
 
 void StorageWriter::Flush() {
     if (!thread_.joinable()) return;
+    flushing_ = true;
     for (;;) {
         RunLoopPart();
-        if (LoopIdle()) return;
+        if (LoopIdle()) {
+            flushing_ = false;
+            return;
+        }
         std::unique_lock<std::mutex> lock(mutex_);
         finished_.wait(lock, [this] { return !results_.empty(); });
     }
@@ -187,6 +219,8 @@ void StorageWriter::Stop() {
     work_.notify_one();
     thread_.join();
     reactor_->purge_pending_notifications(&wakeup_);
+    if (timerArmed_) reactor_->cancel_timer(&wakeup_);
+    timerArmed_ = false;
     for (Slot& slot : slots_) slot.document->DeferSaves(std::function<void()>());
 }
 

@@ -5,7 +5,9 @@
 // Changes made while a write of that document is under way are taken in one snapshot
 // when it ends: at most one snapshot per document waits, so the queue is bounded by the
 // number of documents and a burst of changes costs a few writes. When several documents
-// wait they are written in the order they were attached.
+// wait they are written in the order they were attached. A document may ask for its writes
+// to start at least some time apart (the files list, whose snapshot grows with every file):
+// changes within that time wait, and are written together; SaveAll and Flush do not wait.
 //
 // Threads:
 //  - Attach, Start, Flush and Stop: the host's thread while no event loop runs.
@@ -18,6 +20,7 @@
 #define QUORVANE_LISTENERS_STORAGEWRITER_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -29,11 +32,11 @@
 
 #include <ace/Event_Handler.h>
 
+#include "settings/XMLDocument.h"
+
 class ACE_Reactor;
 
 namespace quorvane {
-
-class XMLDocument;
 
 class StorageWriter {
 public:
@@ -51,10 +54,11 @@ public:
     StorageWriter& operator=(const StorageWriter&) = delete;
 
     // Host thread, before Start: the document is written by this writer once it runs;
-    // kind names it in the reports ("settings", "ban-list", "files-list").
-    void Attach(XMLDocument& document, const char* kind);
-    // Starts the thread and defers the attached documents' saves to it; false (and the
-    // documents keep saving at once) when the thread cannot be started.
+    // kind names it in the reports ("settings", "ban-list", "files-list"). Its snapshots
+    // are taken at least spacingMs apart.
+    void Attach(XMLDocument& document, const char* kind, int spacingMs = 0);
+    // Starts the thread, prepares the documents' snapshots and defers their saves to it;
+    // false (and the documents keep saving at once) when the thread cannot be started.
     bool Start();
     // Loop thread: the document changed and will be written (its saves call this).
     void Changed(XMLDocument& document);
@@ -88,7 +92,10 @@ private:
         XMLDocument* document;
         std::string kind;
         std::string path;  // at attachment, for reports when the document forgot its file
+        int spacingMs = 0;
         // Loop thread only.
+        std::chrono::steady_clock::time_point lastSnapshot;
+        bool snapshotTaken = false;
         bool dirty = false;
         bool inFlight = false;
         std::vector<joint_t> waiting;  // for the next snapshot
@@ -98,7 +105,7 @@ private:
     struct Job {
         bool queued = false;
         std::string path;
-        std::string text;
+        XMLDocument::TextPieces pieces;  // joined on the writer thread
     };
 
     struct Result {
@@ -110,6 +117,8 @@ private:
     public:
         explicit Wakeup(StorageWriter& writer) : writer_(writer) {}
         int handle_exception(ACE_HANDLE) override;
+        // A spaced snapshot is due.
+        int handle_timeout(const ACE_Time_Value& now, const void* act) override;
 
     private:
         StorageWriter& writer_;
@@ -118,8 +127,10 @@ private:
     // Asks the loop for a turn of its part, unless one is asked for already. Any thread.
     void Wake();
     // The loop's part: the results of finished writes, then snapshots of the changed
-    // documents that have no write under way.
+    // documents that have no write under way (and whose spacing has passed).
     void RunLoopPart();
+    // Whether the slot's snapshot must wait for its spacing; arms the timer then.
+    bool Spaced(Slot& slot, std::chrono::steady_clock::time_point now);
     void Finish(Slot& slot, bool written);
     void TakeSnapshot(size_t index);
     static void Complete(std::vector<joint_t>& joints, bool written);
@@ -135,6 +146,8 @@ private:
     std::vector<Slot> slots_;
     std::thread thread_;
     std::atomic<uint64_t> failedSaves_{0};
+    bool timerArmed_ = false;  // loop thread: a spaced snapshot's timer is pending
+    bool flushing_ = false;    // Flush runs: no snapshot waits for its spacing
 
     mutable std::mutex mutex_;          // guards what follows; any thread
     std::condition_variable work_;      // a job was queued, or stopping

@@ -216,6 +216,14 @@ void StreamHandler::CloseLater() {
     }
 }
 
+void StreamHandler::CloseAfterWrite() {
+    if (EnterUpcall()) {
+        FlushBeforeClose();
+        LeaveUpcall(0);
+    }
+    handle_close();
+}
+
 int StreamHandler::handle_output(ACE_HANDLE) {
     if (!EnterUpcall()) {
         return -1;

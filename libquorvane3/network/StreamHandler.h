@@ -78,6 +78,9 @@ public:
     // Closes on a later turn of the loop, even when called on the loop thread outside
     // any of this handler's callbacks: for a caller that is walking other connections.
     void CloseLater();
+    // Loop thread: writes what is queued as far as the socket takes it now (an error that
+    // says why), then closes as close() does.
+    void CloseAfterWrite();
 
     // Loop thread, with nothing queued (bytes queued earlier must go first): writes up to
     // count bytes (at most WRITE_BYTES) of the file at offset straight to the socket

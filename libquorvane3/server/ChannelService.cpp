@@ -234,6 +234,7 @@ int ChannelService::UserRemoveChannel(const std::string& path) {
 void ChannelService::RemoveOne(const serverchannel_t& channel) {
     const std::vector<serveruser_t> users = channel->GetUsers();
     for (size_t i = 0; i < users.size(); ++i) node_.Sessions().UserKick(users[i]->GetUserID());
+    node_.Transfers().ChannelRemoved(channel);
     node_.Files().RemoveChannelFiles(channel);
 
     const serverchannel_t parent = channel->GetParent();

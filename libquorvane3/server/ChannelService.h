@@ -62,7 +62,8 @@ private:
     int CheckChannelLimits(size_t depth) const;
     // Whether the user may enter the channel with the password it gave.
     bool MayEnter(const ServerUser& user, const ServerChannel& channel, const std::string& password);
-    // Kicks the channel's users, deletes its files and takes it out of the tree.
+    // Kicks the channel's users, ends its transfers, deletes its files and takes it out of
+    // the tree.
     void RemoveOne(const serverchannel_t& channel);
 
     ServerNode& node_;

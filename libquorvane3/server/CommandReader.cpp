@@ -38,15 +38,25 @@ void CommandReader::RefuseLongLine(bool& keepOpen) {
     keepOpen = false;
 }
 
+void CommandReader::Refill(int rate, int burst) {
+    const int64_t now = NowMicroseconds();
+    if (!filled_) tokens_ = burst;
+    filled_ = true;
+    tokens_ = std::min<double>(burst, tokens_ + static_cast<double>(now - refilledUs_) * rate / 1e6);
+    refilledUs_ = now;
+}
+
+double CommandReader::Cost(bool cheap, size_t end) const {
+    return std::max(cheap ? CHEAP_COST : 1.0, static_cast<double>(end - lineStart_) / LINE_BYTES_PER_TOKEN);
+}
+
 bool CommandReader::TakeToken(double cost) {
     ServerNode* const node = user_.Owner();
     const int rate = node ? node->Limits().GetCommandRate() : 0;
     if (rate <= 0) return true;
     const int burst = std::max(1, node->Limits().GetCommandBurst());
-    const int64_t now = NowMicroseconds();
-    if (tokens_ < 0) tokens_ = burst;
-    tokens_ = std::min<double>(burst, tokens_ + static_cast<double>(now - refilledUs_) * rate / 1e6);
-    refilledUs_ = now;
+    Refill(rate, burst);
+    cost = std::min<double>(cost, burst);  // a line that costs more than the burst still runs once it is full
     throttled_ = tokens_ < cost;
     if (throttled_) {
         wanted_ = cost;
@@ -54,6 +64,14 @@ bool CommandReader::TakeToken(double cost) {
     }
     tokens_ -= cost;
     return true;
+}
+
+void CommandReader::ChargeFanOut(size_t bytes) {
+    ServerNode* const node = user_.Owner();
+    const int rate = node ? node->Limits().GetCommandRate() : 0;
+    if (rate <= 0 || bytes == 0) return;
+    Refill(rate, std::max(1, node->Limits().GetCommandBurst()));
+    tokens_ -= static_cast<double>(bytes) / FANOUT_BYTES_PER_TOKEN;
 }
 
 int64_t CommandReader::ThrottleDelayMicroseconds() const {
@@ -90,7 +108,7 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
         }
         const bool cheap = CommandTable::AnswersOnRead(buffer_, lineStart_, lf);
         if (handled == COMMANDS_PER_TURN || (handled > 0 && NowMicroseconds() >= turnEnds) || (onRead && !cheap) ||
-            !TakeToken(cheap ? CHEAP_COST : 1.0)) {
+            !TakeToken(Cost(cheap, lf + 1))) {
             scanFrom_ = lf;
             pendingInput_ = true;
             break;

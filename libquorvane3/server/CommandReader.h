@@ -5,8 +5,9 @@
 // hold up the loop. Every line is bounded (MAX_LINE_BEFORE_LOGIN, MAX_LINE): a longer one
 // is answered with error 100 and closes the connection. A connection's commands are
 // throttled by a token bucket (the server's command rate and burst; a command that
-// touches only its sender costs CHEAP_COST): when it is empty the lines simply wait,
-// unread further, until tokens come back; nothing is refused.
+// touches only its sender costs CHEAP_COST, a long line a token per LINE_BYTES_PER_TOKEN,
+// the copies of a text message a token per FANOUT_BYTES_PER_TOKEN): when it is empty the
+// lines simply wait, unread further, until tokens come back; nothing is refused.
 //
 // Threads: the main loop's thread.
 #ifndef QUORVANE_SERVER_COMMANDREADER_H
@@ -35,6 +36,16 @@ public:
     // bucket: a client that keeps its connection alive many times a second stays within
     // the command rate, and a flood of them is still held to four times the rate.
     static constexpr double CHEAP_COST = 0.25;
+    // A command costs at least a token per this many bytes of its line. The lines it has
+    // others receive are about as long as its own, so no sender gives any receiver more
+    // than the command rate times this many bytes a second (20 KiB by default), after at
+    // most the burst times it at once: a reader that takes that much keeps up. Ordinary
+    // lines are shorter and cost their one token.
+    static constexpr double LINE_BYTES_PER_TOKEN = 1024;
+    // The copies of a text message the server queues for others cost besides a token per
+    // this many bytes of them all, so that a sender cannot have the server queue more than
+    // the command rate times this many bytes a second (1.25 MiB by default) for a channel.
+    static constexpr double FANOUT_BYTES_PER_TOKEN = 65536;
 
     explicit CommandReader(ServerUser& user) : user_(user) {}
 
@@ -58,6 +69,9 @@ public:
     bool IsHeld() const { return held_; }
     // Microseconds until the throttle lets the next command run; 0 when it may now.
     int64_t ThrottleDelayMicroseconds() const;
+    // The command that runs queued these bytes for others (a text message's copies): their
+    // cost is taken from the bucket, which may go below zero and hold the next command.
+    void ChargeFanOut(size_t bytes);
 
 private:
     // Each byte is searched for LF once, however the line arrives.
@@ -66,6 +80,10 @@ private:
     void HandOverToUpload(bool& keepOpen);
     // Takes a command's cost from the bucket; false when it holds less (throttled_ then).
     bool TakeToken(double cost);
+    // What the command of buffer_[lineStart_, end) costs: its base cost, or more for a long line.
+    double Cost(bool cheap, size_t end) const;
+    // Brings the bucket up to now at the rate (never past the burst).
+    void Refill(int rate, int burst);
     // The line cap that holds now; error 100 and the close past it.
     size_t LineLimit() const;
     void RefuseLongLine(bool& keepOpen);
@@ -77,7 +95,8 @@ private:
     bool pendingInput_ = false;  // complete lines wait for the next turn
     bool throttled_ = false;     // ... and for a token
     bool held_ = false;          // a command's answer is still to come
-    double tokens_ = -1;         // the bucket; below 0 until the first command fills it
+    bool filled_ = false;        // the first command fills the bucket
+    double tokens_ = 0;          // the bucket; below 0 while a command's copies are paid off
     double wanted_ = 1;          // the cost the throttled command waits for
     int64_t refilledUs_ = 0;     // when tokens_ was last brought up to date (steady clock)
 };

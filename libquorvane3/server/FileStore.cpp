@@ -57,6 +57,18 @@ bool FileStore::SetFilesRoot(const std::string& path) {
     return true;
 }
 
+void FileStore::SetFileLimits(int perChannel, int total) {
+    node_.AssertLoopThread();
+    maxPerChannel_ = perChannel;
+    maxTotal_ = total;
+}
+
+bool FileStore::HasRoomFor(const ServerChannel& channel, int pendingInChannel, int pendingInAll) const {
+    const int64_t inChannel = static_cast<int64_t>(channel.GetFiles().size()) + pendingInChannel;
+    const int64_t inAll = node_.Statistics().Get(ServerStatistics::FILES) + pendingInAll;
+    return (maxPerChannel_ <= 0 || inChannel < maxPerChannel_) && (maxTotal_ <= 0 || inAll < maxTotal_);
+}
+
 int FileStore::MoveIntoStore(const std::string& localPath, std::string& internalName) {
     const ACE_Time_Value now = ACE_OS::gettimeofday();
     uint32_t number = static_cast<uint32_t>(static_cast<uint64_t>(now.sec()) * 1000 + now.usec() / 1000);
@@ -76,6 +88,7 @@ void FileStore::AddFileToChannel(const ChannelFile& file, const serverchannel_t&
     if (!channel) return;
     channel->AddFile(file);
     node_.Statistics().Change(ServerStatistics::FILES_BYTES, file.filesize);
+    node_.Statistics().Change(ServerStatistics::FILES, 1);
     node_.Broadcast().ToChannelAndAdmins(channel, LineWriter::AddFile(file, *channel));
     if (ServerNodeListener* listener = node_.Listener()) listener->OnFileAdded(channel, file);
 }
@@ -95,6 +108,7 @@ bool FileStore::DetachFile(const std::string& filename, const serverchannel_t& c
     if (!channel || !channel->GetFile(filename, file)) return false;
     channel->RemoveFile(filename);
     node_.Statistics().Change(ServerStatistics::FILES_BYTES, -file.filesize);
+    node_.Statistics().Change(ServerStatistics::FILES, -1);
     if (ServerNodeListener* listener = node_.Listener()) listener->OnFileRemoved(channel, file);
     node_.Broadcast().ToChannelAndAdmins(channel, LineWriter::RemoveFile(filename, *channel));
     return true;

@@ -18,6 +18,8 @@ class ServerNode;
 
 class FileStore {
 public:
+    enum { DEFAULT_MAX_FILES_PER_CHANNEL = 1000, DEFAULT_MAX_FILES = 100000 };
+
     explicit FileStore(ServerNode& node) : node_(node) {}
 
     // The directory of shared files, before start only (false when it is no directory, or
@@ -26,6 +28,15 @@ public:
     std::string GetFilesRoot() const { return filesRoot_; }
     bool IsSharing() const { return !filesRoot_.empty(); }
     std::string FilePath(const std::string& name) const { return filesRoot_ + "/" + name; }
+
+    // Files a channel and the whole server may hold, 0 meaning no limit. Files stored
+    // beyond them (loaded at start-up, or kept when a limit was lowered) stay.
+    void SetFileLimits(int perChannel, int total);
+    int GetMaxFilesPerChannel() const { return maxPerChannel_; }
+    int GetMaxFiles() const { return maxTotal_; }
+    // Whether one more file fits both limits beside the channel's files, the server's, and
+    // the uploads registered for each (a file of 0 bytes counts as any other).
+    bool HasRoomFor(const ServerChannel& channel, int pendingInChannel, int pendingInAll) const;
 
     // Moves a finished upload's file to a new "data_<n>.dat" name (the clock in
     // milliseconds; a name taken moves on to the next number) and sets internalName.
@@ -47,6 +58,8 @@ private:
 
     ServerNode& node_;
     std::string filesRoot_;
+    int maxPerChannel_ = DEFAULT_MAX_FILES_PER_CHANNEL;
+    int maxTotal_ = DEFAULT_MAX_FILES;
 };
 
 }  // namespace server

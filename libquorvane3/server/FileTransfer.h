@@ -5,6 +5,7 @@
 #define QUORVANE_SERVER_FILETRANSFER_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <ace/INET_Addr.h>
@@ -12,8 +13,13 @@
 namespace quorvane {
 namespace server {
 
+class ServerChannel;
+
 struct FileTransfer {
-    std::string channel;    // path of the channel the file belongs to
+    std::string channel;  // path of the channel the file belongs to
+    // The channel itself: one removed and made again under the same path is another
+    // channel, which the transfer never reaches.
+    std::weak_ptr<ServerChannel> channelRef;
     std::string localPath;  // the temporary file of an upload, the data file of a download
     std::string filename;   // the file's name in the channel
     int userId = 0;         // the user that registered the transfer

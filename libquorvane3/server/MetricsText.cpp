@@ -153,6 +153,7 @@ std::string MetricsText::Render(ServerNode& node, uint64_t failedSaves) {
         .Sample(stats.Get(S::DOWNLOADED_BYTES), Label("direction", "download"));
     Family(out, "quorvane_files_root_bytes", "gauge", "Bytes of the files shared in every channel.")
         .Sample(stats.Get(S::FILES_BYTES));
+    Family(out, "quorvane_files", "gauge", "Files shared in every channel.").Sample(stats.Get(S::FILES));
     Family(out, "quorvane_failed_saves_total", "counter", "Saves of the settings, ban list or files list that failed.")
         .Sample(failedSaves);
     Family(out, "quorvane_process_resident_memory_bytes", "gauge", "Resident memory of the server process.")

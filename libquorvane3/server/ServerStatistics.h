@@ -45,6 +45,7 @@ public:
         UPLOADS,  // data phases running
         DOWNLOADS,
         FILES_BYTES,  // bytes of the shared files of every channel
+        FILES,        // shared files of every channel
         GAUGE_COUNT
     };
     // Upper bounds (microseconds) of the voice relay latency buckets; the last is +Inf.

@@ -147,6 +147,15 @@ void ServerUser::Disconnect() {
     handler->close();
 }
 
+void ServerUser::DisconnectWithError(int code) {
+    StreamHandler* handler = FindStreamHandler();
+    if (!handler) return;
+    SendError(code);
+    voice_->ClearAddress();
+    SetLoggedIn(false);
+    handler->CloseAfterWrite();
+}
+
 void ServerUser::Detach() {
     StreamHandler* handler = FindStreamHandler();
     if (handler) handler->SetListener(0);

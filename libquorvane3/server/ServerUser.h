@@ -97,6 +97,8 @@ public:
     // OnStreamClosed and the node's UserDisconnected (at once, or once the callback on
     // the connection's stack has returned).
     void Disconnect();
+    // Sends the error, then closes the connection once the socket took what it could of it.
+    void DisconnectWithError(int code);
     // Unties the user from its connection and its owner without any callback; used
     // when the node goes away while a close is still pending.
     void Detach();
@@ -114,6 +116,8 @@ public:
     // FinishHeldCommand sends the answer as that command's reply and lets them go on.
     void HoldInput() { reader_.Hold(); }
     void FinishHeldCommand(const std::string& answer);
+    // The command that runs queued these bytes of copies for others (see CommandReader).
+    void ChargeFanOut(size_t bytes) { reader_.ChargeFanOut(bytes); }
 
     // The send path of every line. The departures this user has not heard go first. A
     // line to the user whose command is running is a reply and may go past the output's

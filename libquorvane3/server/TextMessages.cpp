@@ -26,7 +26,9 @@ int TextMessages::UserTextMessage(const TextMessage& message) {
     if (message.type == TEXTMSG_USER) {
         const serveruser_t receiver = node_.Users().GetUser(message.to);
         if (!receiver || !sender) return ERR_USER_NOT_FOUND;
-        receiver->SendNotice(LineWriter::MessageDeliver(message));
+        const std::string line = LineWriter::MessageDeliver(message);
+        receiver->SendNotice(line);
+        sender->ChargeFanOut(line.size());
         if (listener) listener->OnUserTextMessage(sender, receiver, message);
         return ERR_SUCCESS;
     }
@@ -40,7 +42,12 @@ int TextMessages::UserTextMessage(const TextMessage& message) {
         sender->SendNotice(LineWriter::MessageDeliver(reply));
     } else {
         channel->DeliverTextMessage(message);
-        node_.Broadcast().NotifyAdmins(LineWriter::MessageDeliver(message));
+        const std::string line = LineWriter::MessageDeliver(message);
+        const std::vector<serveruser_t> admins = node_.Users().GetLoggedInAdmins();
+        Broadcaster::Notify(admins, line);
+        // The copies for everyone but the sender count against its throttle.
+        const size_t others = channel->GetUsersCount() - (channel->UserExists(message.from) ? 1 : 0) + admins.size();
+        sender->ChargeFanOut(line.size() * others);
     }
     if (listener) listener->OnChannelTextMessage(sender, channel, message);
     return ERR_SUCCESS;

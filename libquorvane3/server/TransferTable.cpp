@@ -64,10 +64,21 @@ bool TransferTable::GetTransfer(int transferId, FileTransfer& transfer) const {
 // that each fit could otherwise fill the channel past its quota together.
 bool TransferTable::CanAddUpload(const serverchannel_t& channel, int64_t filesize) const {
     int64_t total = filesize;
-    const std::map<std::string, int64_t>::const_iterator pending =
-        uploadBytes_.find(ChannelKey(channel->GetChannelPath()));
-    if (pending != uploadBytes_.end() && __builtin_add_overflow(total, pending->second, &total)) return false;
+    const std::map<std::string, ChannelTransfers>::const_iterator pending =
+        channels_.find(ChannelKey(channel->GetChannelPath()));
+    if (pending != channels_.end() && __builtin_add_overflow(total, pending->second.uploadBytes, &total)) return false;
     return channel->CanAddFile(total);
+}
+
+bool TransferTable::HasRoomForUpload(const serverchannel_t& channel) const {
+    const std::map<std::string, ChannelTransfers>::const_iterator pending =
+        channels_.find(ChannelKey(channel->GetChannelPath()));
+    return node_.Files().HasRoomFor(*channel, pending != channels_.end() ? pending->second.uploads : 0, uploads_);
+}
+
+serverchannel_t TransferTable::ChannelOf(const FileTransfer& transfer) const {
+    const serverchannel_t channel = transfer.channelRef.lock();
+    return channel && node_.Channels().FindChannel(transfer.channel) == channel ? channel : serverchannel_t();
 }
 
 void TransferTable::Insert(const FileTransfer& transfer, int64_t nowMs) {
@@ -75,7 +86,13 @@ void TransferTable::Insert(const FileTransfer& transfer, int64_t nowMs) {
     std::deque<int>& waiting = waiting_[transfer.userId];
     waiting.push_back(transfer.transferId);
     deadlines_.push_back(std::make_pair(nowMs + REGISTRATION_SECONDS * 1000, transfer.transferId));
-    if (transfer.upload) uploadBytes_[ChannelKey(transfer.channel)] += transfer.filesize;
+    ChannelTransfers& channel = channels_[ChannelKey(transfer.channel)];
+    channel.ids.insert(transfer.transferId);
+    if (transfer.upload) {
+        ++channel.uploads;
+        ++uploads_;
+        channel.uploadBytes += transfer.filesize;
+    }
     // A user keeps only its newest registrations that no connection has begun.
     if (waiting.size() > MAX_WAITING) Erase(waiting.front());
 }
@@ -102,9 +119,15 @@ void TransferTable::Erase(int transferId) {
         if (carried != carried_.end() && carried->second.erase(transferId) != 0 && carried->second.empty())
             carried_.erase(carried);
     }
-    if (transfer.upload) {
-        const std::map<std::string, int64_t>::iterator bytes = uploadBytes_.find(ChannelKey(transfer.channel));
-        if (bytes != uploadBytes_.end() && (bytes->second -= transfer.filesize) <= 0) uploadBytes_.erase(bytes);
+    if (transfer.upload) --uploads_;
+    const std::map<std::string, ChannelTransfers>::iterator channel = channels_.find(ChannelKey(transfer.channel));
+    if (channel != channels_.end()) {
+        channel->second.ids.erase(transferId);
+        if (transfer.upload) {
+            --channel->second.uploads;
+            channel->second.uploadBytes -= transfer.filesize;
+        }
+        if (channel->second.ids.empty()) channels_.erase(channel);
     }
     transfers_.erase(it);
 }
@@ -120,6 +143,7 @@ int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
     int id = 0;
     if (transfer.upload) {
         if (!user->IsAdmin() && !CanAddUpload(channel, transfer.filesize)) return ERR_MAX_DISKUSAGE_EXCEEDED;
+        if (!HasRoomForUpload(channel)) return ERR_MAX_DISKUSAGE_EXCEEDED;
         if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
         id = TakeTransferId();
         transfer.localPath = store.FilePath("tmp_" + std::to_string(id) + ".dat");
@@ -134,6 +158,7 @@ int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
         id = TakeTransferId();
     }
     if (!user->GetPeerAddress(transfer.host)) return ERR_USER_NOT_FOUND;
+    transfer.channelRef = channel;
     transfer.transferId = id;
     transfer.dataUserId = 0;
     Insert(transfer, NowMs());
@@ -153,7 +178,7 @@ int TransferTable::UserBeginFileTransfer(int userId, int transferId, bool upload
     if (!caller || !caller->GetPeerAddress(from) || !from.is_ip_equal(it->second.host) || it->second.upload != upload)
         return ERR_FILETRANSFER_NOT_FOUND;
     transfer = it->second;
-    const serverchannel_t channel = node_.Channels().FindChannel(transfer.channel);
+    const serverchannel_t channel = ChannelOf(transfer);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     if (transfer.upload && (channel->FileExists(transfer.filename) || Exists(transfer.localPath)))
         return ERR_FILE_ALREADY_EXISTS;
@@ -176,7 +201,7 @@ int TransferTable::FileTransferCompleted(int transferId) {
     const transfers_t::const_iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
     const FileTransfer transfer = it->second;
-    const serverchannel_t channel = node_.Channels().FindChannel(transfer.channel);
+    const serverchannel_t channel = ChannelOf(transfer);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     // Another upload of the same name may have finished first.
     if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
@@ -200,7 +225,7 @@ void TransferTable::FileTransferDownloaded(int transferId) {
     const FileTransfer transfer = it->second;
     Erase(transferId);
     const serveruser_t user = node_.Users().GetUser(transfer.userId);
-    const serverchannel_t channel = node_.Channels().FindChannel(transfer.channel);
+    const serverchannel_t channel = ChannelOf(transfer);
     ServerNodeListener* const listener = node_.Listener();
     ChannelFile file;
     if (!user || !channel || !listener || !channel->GetFile(transfer.filename, file)) return;
@@ -223,6 +248,30 @@ void TransferTable::DropTransfers(ServerUser& user) {
         for (const int id : ids) Erase(id);
     }
     user.Transfer().Close();
+}
+
+void TransferTable::ChannelRemoved(const serverchannel_t& channel) {
+    node_.AssertLoopThread();
+    const std::map<std::string, ChannelTransfers>::const_iterator entry =
+        channels_.find(ChannelKey(channel->GetChannelPath()));
+    if (entry == channels_.end()) return;
+    const std::set<int> ids = entry->second.ids;
+    std::vector<serveruser_t> uploaders;
+    for (const int id : ids) {
+        const transfers_t::const_iterator it = transfers_.find(id);
+        // A transfer of an earlier channel of that path, or a download under way, stays.
+        if (it == transfers_.end() || it->second.channelRef.lock() != channel) continue;
+        if (!it->second.upload && it->second.dataUserId != 0) continue;
+        const serveruser_t carrier =
+            it->second.dataUserId != 0 ? node_.Users().GetUser(it->second.dataUserId) : nullptr;
+        if (carrier && carrier->Transfer().GetTransferID() == id) uploaders.push_back(carrier);
+        Erase(id);
+    }
+    // After the table is consistent: a close may run at once and come back here.
+    for (const serveruser_t& uploader : uploaders) {
+        uploader->Transfer().Close();  // deletes the unfinished file
+        uploader->DisconnectWithError(ERR_CHANNEL_NOT_FOUND);
+    }
 }
 
 void TransferTable::GetActiveTransfers(int& transfers, int& uploads, int& downloads) const {

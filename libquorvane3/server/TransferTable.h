@@ -60,6 +60,10 @@ public:
     // Forgets the transfers the user's connection carries or registered and never began,
     // and ends the data phase on its connection.
     void DropTransfers(ServerUser& user);
+    // The channel leaves the tree: its registrations go with their quota reservations, and
+    // each upload under way ends (its file deleted, its data connection told
+    // ERR_CHANNEL_NOT_FOUND and closed). A download under way runs to its end.
+    void ChannelRemoved(const serverchannel_t& channel);
     void GetActiveTransfers(int& transfers, int& uploads, int& downloads) const;
     // Every second (nowMs on the steady clock): forgets registrations not begun in time
     // and closes data connections idle past the transfer timeout.
@@ -67,11 +71,21 @@ public:
 
 private:
     typedef std::map<int, FileTransfer> transfers_t;
+    // What is registered for one channel path.
+    struct ChannelTransfers {
+        std::set<int> ids;
+        int uploads = 0;          // among them
+        int64_t uploadBytes = 0;  // of the uploads
+    };
 
     int TakeTransferId();
+    // The transfer's channel while it is still in the tree; null once it was removed.
+    serverchannel_t ChannelOf(const FileTransfer& transfer) const;
     // Whether the upload fits the channel's quota with its files and the uploads
     // registered for it.
     bool CanAddUpload(const serverchannel_t& channel, int64_t filesize) const;
+    // Whether one more file fits the file limits, the registered uploads counted.
+    bool HasRoomForUpload(const serverchannel_t& channel) const;
     void Insert(const FileTransfer& transfer, int64_t nowMs);
     // Takes the transfer out of the table and every index.
     void Erase(int transferId);
@@ -80,11 +94,12 @@ private:
 
     ServerNode& node_;
     int timeoutSeconds_ = DEFAULT_TRANSFER_TIMEOUT_SECONDS;
-    transfers_t transfers_;                          // the ids in use are its keys
-    std::map<int, std::deque<int>> waiting_;         // user -> ids it registered, not begun, oldest first
-    std::map<int, std::set<int>> carried_;           // data connection's user -> ids it began
-    std::deque<std::pair<int64_t, int>> deadlines_;  // (registration deadline, id), in registration order
-    std::map<std::string, int64_t> uploadBytes_;     // channel -> bytes of the uploads registered for it
+    transfers_t transfers_;                             // the ids in use are its keys
+    std::map<int, std::deque<int>> waiting_;            // user -> ids it registered, not begun, oldest first
+    std::map<int, std::set<int>> carried_;              // data connection's user -> ids it began
+    std::deque<std::pair<int64_t, int>> deadlines_;     // (registration deadline, id), in registration order
+    std::map<std::string, ChannelTransfers> channels_;  // channel path key -> its transfers
+    int uploads_ = 0;                                   // registered uploads in every channel
 };
 
 }  // namespace server

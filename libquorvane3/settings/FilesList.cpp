@@ -1,6 +1,7 @@
 #include "settings/FilesList.h"
 
 #include "settings/DateText.h"
+#include "settings/PrintedElement.h"
 
 namespace quorvane {
 
@@ -83,7 +84,7 @@ bool FilesList::AddFileEntry(const std::string& channelPath, const FileEntry& en
     file.InsertEndChild(MakeTextElement("internalname", entry.internalname));
     file.InsertEndChild(MakeTextElement("filesize", std::to_string(entry.filesize)));
     file.InsertEndChild(MakeTextElement("upload-date", FormatDateTime(uploaddate)));
-    return ReplaceOrAppendInTree(channel, file) && SaveXMLFile();
+    return ReplaceOrAppendInTree(channel, PrintedElement(file)) && SaveXMLFile();
 }
 
 bool FilesList::RemoveFileEntry(const std::string& channelPath, const std::string& filename) {
@@ -113,6 +114,26 @@ void FilesList::ReadFileEntries(const std::string& channelPath, std::vector<File
         if (GetString(file, "upload-date", date)) entry.uploaddate = ParseDateTime(date);
         list.push_back(entry);
     }
+}
+
+void FilesList::PrepareSnapshots() {
+    std::vector<TiXmlElement*> pending;
+    if (document_.RootElement()) pending.push_back(document_.RootElement());
+    while (!pending.empty()) {
+        TiXmlElement* const element = pending.back();
+        pending.pop_back();
+        for (TiXmlNode* child = element->FirstChild(); child; child = child->NextSibling()) {
+            TiXmlElement* const entry = child->ToElement();
+            if (!entry) continue;
+            if (entry->ValueStr() == CHANNEL) pending.push_back(entry);
+            else if (entry->ValueStr() == FILE_ELEMENT && !dynamic_cast<PrintedElement*>(entry))
+                child = element->ReplaceChild(child, PrintedElement(*entry));
+        }
+    }
+    // Each entry printed now, while no loop waits for it.
+    std::string path;
+    TextPieces pieces;
+    Snapshot(path, pieces);
 }
 
 void FilesList::GetAllInternalNames(std::set<std::string>& names) const {

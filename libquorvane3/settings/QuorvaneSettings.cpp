@@ -43,6 +43,8 @@ const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
     "<command-rate>20</command-rate>"
     "<command-burst>200</command-burst>"
     "<transfer-timeout>60</transfer-timeout>"
+    "<max-files-per-channel>1000</max-files-per-channel>"
+    "<max-files>100000</max-files>"
     "<trust-loopback>true</trust-loopback>"
     "<metrics-address></metrics-address>"
     "<static-channels>"
@@ -165,6 +167,8 @@ int QuorvaneSettings::GetMaxChannels() { return NumberSetting(*this, "max-channe
 int QuorvaneSettings::GetCommandRate() { return NumberSetting(*this, "command-rate", 20); }
 int QuorvaneSettings::GetCommandBurst() { return NumberSetting(*this, "command-burst", 200); }
 int QuorvaneSettings::GetTransferTimeout() { return NumberSetting(*this, "transfer-timeout", 60); }
+int QuorvaneSettings::GetMaxFilesPerChannel() { return NumberSetting(*this, "max-files-per-channel", 1000); }
+int QuorvaneSettings::GetMaxFiles() { return NumberSetting(*this, "max-files", 100000); }
 bool QuorvaneSettings::GetTrustLoopback() { return FlagSetting(*this, "trust-loopback", true); }
 std::string QuorvaneSettings::GetMetricsAddress() { return TextSetting(*this, "metrics-address"); }
 

@@ -51,6 +51,9 @@ public:
     int GetCommandRate();
     int GetCommandBurst();
     int GetTransferTimeout();
+    // Shared files a channel and the whole server may hold; 0: no limit.
+    int GetMaxFilesPerChannel();
+    int GetMaxFiles();
     bool GetTrustLoopback();
     // "HOST:PORT" where the metrics are served over HTTP; empty: none.
     std::string GetMetricsAddress();

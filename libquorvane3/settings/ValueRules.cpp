@@ -21,6 +21,8 @@ const ValueRules::Range RANGES[] = {
     {"transfer-timeout", 0, INT32_MAX / 1000},
     {"command-rate", 0, INT32_MAX},
     {"command-burst", 0, INT32_MAX},
+    {"max-files-per-channel", 0, INT32_MAX},
+    {"max-files", 0, INT32_MAX},
 };
 
 }  // namespace

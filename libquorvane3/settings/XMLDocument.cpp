@@ -1,5 +1,6 @@
 #include "settings/XMLDocument.h"
 
+#include "settings/PrintedElement.h"
 #include "settings/StoredText.h"
 
 #include <strings.h>
@@ -91,6 +92,9 @@ void ProtectText(TiXmlNode* root, bool utf8) {
         TiXmlNode* node = pending.back();
         pending.pop_back();
         for (TiXmlNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+            // An element printed once was protected then and is not printed again.
+            const PrintedElement* printed = child->ToElement() ? dynamic_cast<const PrintedElement*>(child) : nullptr;
+            if (printed && printed->IsPrinted()) continue;
             const TiXmlText* text = child->ToText();
             if (text && !text->CDATA() && !dynamic_cast<const FoldSafeText*>(text) &&
                 ChangesWhenRead(text->ValueStr(), utf8))
@@ -255,9 +259,11 @@ bool XMLDocument::SaveXMLFile() {
 
 void XMLDocument::DeferSaves(const std::function<void()>& changed) { deferredSave_ = changed; }
 
-bool XMLDocument::Snapshot(std::string& path, std::string& text) {
+bool XMLDocument::Snapshot(std::string& path, TextPieces& pieces) {
     path = GetFileName();
-    return !path.empty() && Print(text);
+    if (path.empty()) return false;
+    ProtectText(&document_, ReadsAsUtf8());
+    return PrintedElement::PrintPieces(document_, pieces);
 }
 
 void XMLDocument::BeginBatch() { ++batchDepth_; }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,14 @@ public:
     bool SaveXMLFile();
     // From now on every save only calls changed (empty: saves write at once again).
     void DeferSaves(const std::function<void()>& changed);
-    // The file name and the whole text a save would write now; false without a file name.
-    bool Snapshot(std::string& path, std::string& text);
+    // The text of a save in pieces, to be joined where it is written: pieces that the
+    // document keeps between saves are shared, not copied.
+    typedef std::vector<std::shared_ptr<const std::string>> TextPieces;
+    // The file name and the text a save would write now; false without a file name.
+    bool Snapshot(std::string& path, TextPieces& pieces);
+    // Before saves are taken as snapshots (the host's thread, before the loop runs): a
+    // document may make its later snapshots cheap here.
+    virtual void PrepareSnapshots() {}
     // The whole text a save would write now.
     bool Print(std::string& text);
     // Replaces the file at path by text: a temporary file beside it (mode 0600, locked

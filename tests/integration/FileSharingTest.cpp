@@ -127,6 +127,52 @@ TEST_F(FileSharingTest, RegistrationAgainstQuotaAndSizes) {
     EXPECT_GT(Register(admin, "regsendfile", "/small/", "big", "5000"), 0);
 }
 
+// Files are bounded in number, per channel and in all, whatever their size: a channel's
+// files and the uploads registered for it count, a file of 0 bytes too, the administrator's
+// too; a deletion makes room again.
+TEST_F(FileSharingTest, FilesAreBoundedInNumber) {
+    ServerConfig config;
+    config.maxFilesPerChannel = 2;
+    config.maxFiles = 3;
+    StartSharing(MIB, config);
+    TestUser ann, bob, admin;
+    Enter(ann, "ann", "/a/");
+    Enter(bob, "bob", "/b/");
+    LoginAdmin(admin);
+    for (TestUser* user : {&ann, &bob}) {  // past the news of each other's channel
+        user->tcp.Send("ping\r\n");
+        SkipUntil(user->tcp, "pong");
+    }
+    ASSERT_TRUE(Upload(ann, "/a/", "empty", ""));
+    const int pending = Register(ann, "regsendfile", "/a/", "pending", "0");
+    ASSERT_GT(pending, 0);
+    const int ACCEPTED = 1;
+    struct Case {
+        TestUser* user;
+        const char* channel;
+        const char* name;
+        int expected;
+    } cases[] = {
+        {&ann, "/a/", "third", -209},   // a file and a registered upload fill /a/
+        {&bob, "/b/", "b1", ACCEPTED},  // the server's third
+        {&bob, "/b/", "b2", -209},      // the server is full
+        {&admin, "/b/", "b2", -209},   {&ann, "/", "root", -209},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.channel) + c.name);
+        const int answer = Register(*c.user, "regsendfile", c.channel, c.name, "0");
+        EXPECT_EQ(answer > 0 ? ACCEPTED : answer, c.expected);
+    }
+    // The registered upload completes into the place it holds; a deletion frees one.
+    LineClient data;
+    EXPECT_EQ(CommandWord(Begin(data, "sendfile", pending)), "filedeliver");
+    EXPECT_FALSE(data.Expect("filecompleted", DEFAULT_TIMEOUT_MS).empty());
+    ann.tcp.Send("deletefile channel=\"/a/\" filename=\"empty\"\r\n");
+    ASSERT_FALSE(ann.tcp.Expect("removefile", DEFAULT_TIMEOUT_MS).empty());
+    EXPECT_GT(Register(ann, "regsendfile", "/a/", "third", "0"), 0);
+    EXPECT_EQ(Register(bob, "regsendfile", "/b/", "b2", "0"), -209);
+}
+
 TEST_F(FileSharingTest, NamesAreUniquePerChannelAndCaseSensitive) {
     StartSharing(MIB);
     // Stored names are made from the time in milliseconds: take the next ones already,
@@ -318,6 +364,54 @@ TEST_F(FileSharingTest, UnfinishedUploadsLeaveNothing) {
     EXPECT_TRUE(Stored("data_").empty());
     EXPECT_TRUE(ann.tcp.Quiet(100));
     EXPECT_TRUE(Upload(ann, "/up/", "full", std::string(2 * MIB, 'y')));
+}
+
+// A channel that goes takes its transfers with it: Mallory's upload, begun in /x/, must not
+// complete into a channel of the same path that the victim makes afterwards, nor count
+// against its quota. Whether /x/ went because Mallory left it or the administrator removed it.
+TEST_F(FileSharingTest, RemovingAChannelEndsItsTransfers) {
+    ServerConfig config;
+    config.trustLoopback = false;
+    StartSharing(MIB, config);
+    TestUser admin;
+    LoginAdmin(admin);
+    for (const bool removedByAdmin : {false, true}) {
+        SCOPED_TRACE(removedByAdmin ? "removechannel" : "the last member leaves");
+        const std::string quota = " diskquota=" + std::to_string(MIB);
+        if (removedByAdmin) admin.tcp.Send("makechannel channel=\"/x/\"" + quota + "\r\n");
+        TestUser mallory("127.0.0.2"), victim;
+        Enter(mallory, "mallory", "/x/");
+        const int id = Register(mallory, "regsendfile", "/x/", "planted.txt", "1000");
+        const int waiting = Register(mallory, "regsendfile", "/x/", "later.txt", "1000");
+        ASSERT_GT(id, 0);
+        ASSERT_GT(waiting, 0);
+        LineClient data;
+        ASSERT_EQ(CommandWord(Begin(data, "sendfile", id, "127.0.0.2")), "filedeliver");
+        data.Send(std::string(500, 'p'));
+
+        if (removedByAdmin) admin.tcp.Send("removechannel channel=\"/x/\"\r\n");
+        else mallory.tcp.Send("join channel=\"/elsewhere/\"\r\n");
+        EXPECT_EQ(ErrorNumber(NextLine(data)), 312);
+        EXPECT_TRUE(data.WaitClosed(DEFAULT_TIMEOUT_MS));
+        EXPECT_TRUE(NoTemporaryFileLeft());
+
+        if (removedByAdmin) admin.tcp.Send("makechannel channel=\"/x/\" password=\"pw\"" + quota + "\r\n");
+        ASSERT_TRUE(ConnectAndLogin(victim, "victim"));
+        victim.tcp.Send("join channel=\"/x/\" password=\"pw\"\r\n");
+        ASSERT_FALSE(SkipUntil(victim.tcp, "done").empty());
+        // Neither registration survived: the ids are unknown and the whole quota is free.
+        LineClient late;
+        EXPECT_EQ(ErrorNumber(Begin(late, "sendfile", waiting, "127.0.0.2")), 314);
+        EXPECT_TRUE(Upload(victim, "/x/", "own.txt", std::string(MIB, 'v')));
+        std::vector<std::string> seen;
+        victim.tcp.Send("ping\r\n");
+        victim.tcp.Expect("pong", DEFAULT_TIMEOUT_MS, &seen);
+        for (const std::string& line : seen) EXPECT_EQ(line.find("planted"), std::string::npos) << line;
+        victim.tcp.Send("leave\r\n");
+        SkipUntil(victim.tcp, "left");
+        admin.tcp.Send("removechannel channel=\"/x/\"\r\nping\r\n");
+        SkipUntil(admin.tcp, "pong");
+    }
 }
 
 // A reader slower than the disk: the server reads the file only as fast as the

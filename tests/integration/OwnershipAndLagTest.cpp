@@ -1,8 +1,12 @@
 // Voice that belongs to its user, connections that cannot take their lines, and replies
 // that are delivered whole however large the server's state is.
+#include <sys/socket.h>
+
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ServerFixture.h"
@@ -23,8 +27,17 @@ const int QUIET_MS = 200;  // how long "nothing arrives" is watched for
 
 class OwnershipAndLagTest : public ServerFixture {
 protected:
-    void LoginAndJoin(TestUser& user, const std::string& nickname, const std::string& channel) {
-        ASSERT_TRUE(ConnectAndLogin(user, nickname));
+    // With receiveBuffer, the client's socket takes only that much before the server's
+    // queue has to hold what it does not read.
+    void LoginAndJoin(TestUser& user, const std::string& nickname, const std::string& channel, int receiveBuffer = 0) {
+        if (receiveBuffer == 0) {
+            ASSERT_TRUE(ConnectAndLogin(user, nickname));
+        } else {
+            ASSERT_TRUE(user.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, std::string(), receiveBuffer));
+            user.id = IntParam(NextLine(user.tcp), "userid");
+            SayHello(user);
+            ASSERT_EQ(CommandWord(SendLogin(user, nickname)), "accepted");
+        }
         user.tcp.Send("join channel=\"" + channel + "\"\r\n");
         ASSERT_FALSE(SkipUntil(user.tcp, "done").empty());
     }
@@ -88,16 +101,12 @@ TEST_F(OwnershipAndLagTest, VoiceBelongsToTheAddressOfItsConnection) {
 TEST_F(OwnershipAndLagTest, AConnectionThatCannotTakeItsLinesIsClosed) {
     ServerConfig config;
     config.serverLogging = true;
+    config.commandRate = 0;  // the talker's long lines are not held back
     StartServer(config);
     TestUser talker, watcher, stalled;
     LoginAndJoin(talker, "talker", "/room/");
     LoginAndJoin(watcher, "watcher", "/room/");
-    ASSERT_TRUE(stalled.tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, std::string(), 4096));
-    stalled.id = IntParam(NextLine(stalled.tcp), "userid");
-    SayHello(stalled);
-    ASSERT_EQ(CommandWord(SendLogin(stalled, "stalled")), "accepted");
-    stalled.tcp.Send("join channel=\"/room/\"\r\n");
-    ASSERT_FALSE(SkipUntil(stalled.tcp, "done").empty());
+    LoginAndJoin(stalled, "stalled", "/room/", 4096);
 
     // Channel messages go to the whole room; the stalled user reads nothing.
     const std::string message = "message type=2 channel=\"\" content=\"" + std::string(8000, 'm') + "\"\r\n";
@@ -117,6 +126,59 @@ TEST_F(OwnershipAndLagTest, AConnectionThatCannotTakeItsLinesIsClosed) {
     EXPECT_NE(ReadFile("QuorvaneService.log").find("name: \"stalled\" disconnected for lagging"), std::string::npos);
     talker.tcp.Send("ping\r\n");
     EXPECT_EQ(SkipUntil(talker.tcp, "pong"), "pong");
+}
+
+// Another user's long channel messages, 200 at once and then 20 a second, never make a member
+// that reads 50 KB a second lag: the throttle counts the bytes of the sender's lines, so the
+// sender is held back (the pong of a ping sent behind them waits) while the reader keeps up.
+TEST_F(OwnershipAndLagTest, LongMessagesAreThrottledByTheirBytes) {
+    ServerConfig config;
+    config.serverLogging = true;
+    StartServer(config);
+    TestUser sender, reader;
+    LoginAndJoin(sender, "sender", "/Lobby/");
+    LoginAndJoin(reader, "reader", "/Lobby/", 16384);
+
+    const std::string message = "message type=2 channel=\"/Lobby/\" content=\"" + std::string(8000, 'm') + "\"\r\n";
+    std::thread attack([&] {
+        std::string burst;
+        for (int i = 0; i < 200; ++i) burst += message;
+        if (!sender.tcp.Send(burst + "ping\r\n")) return;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 200 && sender.tcp.Send(message); ++i)
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(50 * i));
+    });
+    // The reader takes 50 KB a second (its own pace, not a wait for the server) until 40
+    // messages came; the sender's copies are read as they come.
+    const int MESSAGES = 40;
+    const auto start = std::chrono::steady_clock::now();
+    size_t taken = 0;
+    int messages = 0;
+    bool senderAnswered = false, readerOpen = true;
+    std::string pending, bytes;
+    while (messages < MESSAGES && readerOpen) {
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        const size_t allowed =
+            static_cast<size_t>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()) * 50;
+        if (taken + 4096 > allowed) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds((taken + 4096) / 50));
+            continue;
+        }
+        readerOpen = reader.tcp.ReadSome(allowed - taken, bytes, DEFAULT_TIMEOUT_MS);
+        taken += bytes.size();
+        pending += bytes;
+        for (size_t lf; (lf = pending.find('\n')) != std::string::npos; pending.erase(0, lf + 1))
+            messages += pending.compare(0, 15, "messagedeliver ") == 0;
+        while (sender.tcp.ReadSome(1 << 20, bytes, 0)) senderAnswered |= bytes.find("pong") != std::string::npos;
+    }
+    EXPECT_TRUE(readerOpen);
+    EXPECT_EQ(messages, MESSAGES);
+    EXPECT_FALSE(senderAnswered) << "the sender's 200 long messages were not held back";
+    reader.tcp.Send("ping\r\n");
+    EXPECT_EQ(SkipUntil(reader.tcp, "pong"), "pong");
+    EXPECT_EQ(ReadFile("QuorvaneService.log").find("lagging"), std::string::npos);
+    shutdown(sender.tcp.Fd(), SHUT_RDWR);
+    attack.join();
 }
 
 // With more channels than the output's high water mark can hold in one listing, every

@@ -167,7 +167,8 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("command-rate", std::to_string(config.commandRate)) +
         Element("command-burst", std::to_string(config.commandBurst)) +
         Element("transfer-timeout", std::to_string(config.transferTimeout)) +
-        Element("trust-loopback", Bool(config.trustLoopback)) +
+        Element("max-files-per-channel", std::to_string(config.maxFilesPerChannel)) +
+        Element("max-files", std::to_string(config.maxFiles)) + Element("trust-loopback", Bool(config.trustLoopback)) +
         Element("metrics-address", XmlEscape(config.metricsAddress)) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" + Element("hosting", hosting) +

@@ -50,6 +50,8 @@ struct ServerConfig {
     int commandRate = 20;
     int commandBurst = 200;
     int transferTimeout = 60;
+    int maxFilesPerChannel = 1000;
+    int maxFiles = 100000;
     bool trustLoopback = true;
     std::string metricsAddress;  // empty: no metrics
     // XML placed inside <static-channels>.

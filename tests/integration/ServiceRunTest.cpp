@@ -78,6 +78,7 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
     changed.maxUsers = 1;
     changed.adminPassword = "new";
     changed.passwordLockout = 3;
+    changed.maxFilesPerChannel = 5;
     WriteFile("QuorvaneService.xml", SettingsDocument(changed, nextPort, udpPort_));
     // logrotate moves the log away before it asks for the reload.
     ASSERT_EQ(rename(PathOf("QuorvaneService.log").c_str(), PathOf("QuorvaneService.log.1").c_str()), 0);
@@ -93,13 +94,14 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
         "Reload: admin-password changed.",
         "Reload: max-users changed from 500 to 1.",
         "Reload: password-lockout changed from 10 to 3.",
+        "Reload: max-files-per-channel changed from 1000 to 5.",
         "Reload: hostport changed from " + std::to_string(tcpPort_) + " to " + std::to_string(nextPort) +
             "; restart the server to apply it.",
-        "Reload: read " + std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml again; 6 values changed.",
+        "Reload: read " + std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml again; 7 values changed.",
     };
     std::string log;
     ASSERT_TRUE(testing_support::WaitFor(
-        [&] { return (log = ReadFile("QuorvaneService.log")).find(expected[6]) != std::string::npos; },
+        [&] { return (log = ReadFile("QuorvaneService.log")).find(expected[7]) != std::string::npos; },
         DEFAULT_TIMEOUT_MS))
         << log;
     size_t at = 0;

@@ -1,5 +1,7 @@
 // Reading command lines: framing across reads, syntax checks, command words, state tests
 // and parameter errors, driven without sockets.
+#include <algorithm>
+
 #include <ace/Reactor.h>
 #include <ace/Select_Reactor.h>
 #include <gtest/gtest.h>
@@ -224,6 +226,41 @@ TEST_F(CommandDispatchTest, CommandsPastTheBurstWaitForTheRate) {
     user_->Connection().OnStreamResume(keepOpen);
     EXPECT_EQ(5u, user_->lines.size());
     EXPECT_EQ(ACE_Time_Value::zero, user_->Connection().PendingInputDelay());
+}
+
+// A long line costs a token per KiB (at most the burst, so that it still runs), and the
+// copies of a text message a token per 64 KiB of them all besides.
+TEST_F(CommandDispatchTest, LongLinesAndTheCopiesOfMessagesCostByTheirBytes) {
+    node_.Limits().SetCommandRate(1, 20);
+    const struct {
+        size_t bytes;  // of each line, its CR LF included
+        int members;   // besides the sender: the line is a channel message when not negative
+        size_t ran;    // of the twenty sent
+    } cases[] = {
+        {1024, -1, 20}, {2048, -1, 10}, {4096, -1, 5}, {65536, -1, 1}, {8192, 0, 2}, {8192, 64, 1},
+    };
+    int id = 10;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.bytes) + " bytes, " + std::to_string(c.members) + " members");
+        std::vector<std::shared_ptr<RecordingUser>> users;
+        for (int i = 0; i <= std::max(c.members, 0); ++i) {
+            users.push_back(std::make_shared<RecordingUser>(++id, &node_));
+            users.back()->SetLoggedIn(true);
+            node_.Users().Add(users.back());
+            if (c.members >= 0) node_.Channels().UserJoinChannel(id, "/c" + std::to_string(id - i) + "/", "", "");
+        }
+        user_ = users.front();
+        const std::string start = c.members < 0 ? "x" : "message type=2 channel=\"\" content=\"";
+        const std::string end = c.members < 0 ? "\r\n" : "\"\r\n";
+        std::string line = start + std::string(c.bytes - start.size() - end.size(), 'y') + end, lines;
+        for (int i = 0; i < 20; ++i) lines += line;
+        user_->lines.clear();
+        EXPECT_TRUE(Read(lines));
+        bool keepOpen = true;
+        user_->Connection().OnStreamResume(keepOpen);
+        const std::vector<std::string> words = user_->Words();
+        EXPECT_EQ(c.members < 0 ? words.size() : std::count(words.begin(), words.end(), "messagedeliver"), c.ran);
+    }
 }
 
 }  // namespace

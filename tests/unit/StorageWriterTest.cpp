@@ -243,6 +243,72 @@ TEST_F(StorageWriterTest, FilesGoInOrderAndChangesPilingUpDuringAWriteMakeOneMor
     EXPECT_EQ(listed.size(), 102u);
 }
 
+// A snapshot of the files list shares the text of every entry printed before, and is the
+// text the document itself prints, for entries loaded from the file as for new ones.
+TEST_F(StorageWriterTest, AFilesListSnapshotSharesItsPrintedEntries) {
+    files_.BeginBatch();
+    for (int i = 0; i < 50; ++i) files_.AddFileEntry("/c" + std::to_string(i % 5) + "/", Entry(std::to_string(i)));
+    files_.EndBatch();
+    FilesList loaded;
+    ASSERT_TRUE(loaded.LoadXMLFile(Path("FilesList.xml")));
+    loaded.PrepareSnapshots();
+    const auto joined = [](const XMLDocument::TextPieces& pieces) {
+        std::string text;
+        for (const auto& piece : pieces) text += *piece;
+        return text;
+    };
+    std::string path, whole;
+    XMLDocument::TextPieces before, after;
+    ASSERT_TRUE(loaded.Snapshot(path, before));
+    ASSERT_TRUE(loaded.Print(whole));
+    EXPECT_EQ(joined(before), whole);
+    EXPECT_EQ(whole, Read(Path("FilesList.xml")));
+    loaded.AddFileEntry("/c1/", Entry(" spaced  name "));
+    loaded.RemoveFileEntry("/c2/", "2");
+    ASSERT_TRUE(loaded.Snapshot(path, after));
+    ASSERT_TRUE(loaded.Print(whole));
+    EXPECT_EQ(joined(after), whole);
+    EXPECT_NE(whole.find("spaced  name"), std::string::npos);
+    // Each entry is one piece, and an entry left as it was is the very same piece.
+    std::vector<const std::string*> shared;
+    for (const auto& piece : before)
+        for (const auto& again : after)
+            if (piece == again) shared.push_back(piece.get());
+    EXPECT_EQ(shared.size(), 49u);
+}
+
+// Writes of a spaced document start that far apart: changes in between wait and are
+// written together, except that saveconfig's SaveAll and the stop's Flush never wait.
+TEST_F(StorageWriterTest, ASpacedDocumentWaitsOnlyForChanges) {
+    ReactorLoop loop(networktest::EPOLL_REACTOR);
+    Gate gate;
+    StorageWriter writer(loop.reactor(), nullptr, gate.Function());
+    writer.Attach(files_, "files-list", 3600 * 1000);
+    writer.Attach(settings_, "settings");
+    ASSERT_TRUE(writer.Start());
+    loop.Start();
+    ASSERT_TRUE(loop.RunOnLoop([&] { files_.AddFileEntry("/", Entry("first")); }));
+    ASSERT_TRUE(gate.Began(1));
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(loop.RunOnLoop([&, i] { files_.AddFileEntry("/", Entry(std::to_string(i))); }));
+    ASSERT_TRUE(loop.RunOnLoop([&] { settings_.SetServerName("unspaced"); }));
+    ASSERT_TRUE(gate.Began(2));
+    std::atomic<bool> saved(false);
+    ASSERT_TRUE(loop.RunOnLoop([&] { writer.SaveAll([&](bool written) { saved = written; }); }));
+    ASSERT_TRUE(WaitFor([&] { return saved.load(); }));
+    EXPECT_EQ(gate.Paths(), (std::vector<std::string>{"FilesList.xml", "QuorvaneService.xml", "FilesList.xml",
+                                                      "QuorvaneService.xml"}));
+    std::vector<FileEntry> listed;
+    FilesList again;
+    ASSERT_TRUE(again.LoadXMLFile(Path("FilesList.xml")));
+    again.ReadFileEntries("/", listed);
+    EXPECT_EQ(listed.size(), 11u);
+    ASSERT_TRUE(loop.RunOnLoop([&] { files_.AddFileEntry("/", Entry("last")); }));
+    loop.Stop();
+    writer.Stop();
+    EXPECT_NE(Read(Path("FilesList.xml")).find("\"last\""), std::string::npos);
+}
+
 TEST_F(StorageWriterTest, AFailedWriteIsToldAndReportedAndTheOldFileStays) {
     ReactorLoop loop(networktest::EPOLL_REACTOR);
     Gate gate;
