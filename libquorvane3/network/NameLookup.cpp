@@ -1,7 +1,5 @@
 #include "network/NameLookup.h"
 
-#include <netdb.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -57,8 +55,13 @@ bool NameLookup::Resolve(const std::string& host, uint16_t port, std::vector<Soc
             return false;
         }
     }
+    return Collect(host, pending->found, port, out, error);
+}
+
+bool NameLookup::Collect(const std::string& host, const addrinfo* found, uint16_t port, std::vector<SocketAddress>& out,
+                         std::string& error) {
     out.clear();
-    for (const addrinfo* ai = pending->found; ai != nullptr; ai = ai->ai_next) {
+    for (const addrinfo* ai = found; ai != nullptr; ai = ai->ai_next) {
         IpAddress ip;
         uint32_t scope = 0;
         SocketAddress address;
@@ -69,11 +72,13 @@ bool NameLookup::Resolve(const std::string& host, uint16_t port, std::vector<Soc
         for (const SocketAddress& earlier : out)
             seen = seen ||
                    (earlier.length == address.length && std::memcmp(&earlier.v6, &address.v6, address.length) == 0);
-        if (!seen) out.push_back(address);
-    }
-    if (out.size() > MAX_ADDRESSES) {
-        error = host + " has more than " + std::to_string(MAX_ADDRESSES) + " addresses";
-        return false;
+        if (seen) continue;
+        if (out.size() == MAX_ADDRESSES) {
+            error = host + " has more than " + std::to_string(MAX_ADDRESSES) + " addresses";
+            out.clear();
+            return false;
+        }
+        out.push_back(address);
     }
     if (out.empty()) error = host + " has no address";
     return !out.empty();

@@ -7,6 +7,8 @@
 #ifndef QUORVANE_NETWORK_NAMELOOKUP_H
 #define QUORVANE_NETWORK_NAMELOOKUP_H
 
+#include <netdb.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,6 +27,9 @@ public:
     // has more than MAX_ADDRESSES.
     static bool Resolve(const std::string& host, uint16_t port, std::vector<SocketAddress>& out, std::string& error,
                         int deadlineMs = DEADLINE_MS);
+    // The addresses of a resolver's answer, as Resolve takes them.
+    static bool Collect(const std::string& host, const addrinfo* found, uint16_t port, std::vector<SocketAddress>& out,
+                        std::string& error);
 };
 
 #endif
