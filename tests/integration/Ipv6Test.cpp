@@ -88,7 +88,9 @@ protected:
 };
 
 TEST_F(Ipv6Test, Ipv4AndIpv6UsersTalkInOneChannelAndSeeEachOthersAddressesAsTheyAre) {
-    StartServer(Config(""));
+    ServerConfig config = Config("");
+    config.serverLogging = true;
+    StartServer(config);
     EXPECT_TRUE(WaitFor([&] { return ServerErrors().find(" on every address,") != std::string::npos; }))
         << ServerErrors();
     TestUser ann("127.0.0.1"), bob("::1"), admin;
@@ -116,6 +118,11 @@ TEST_F(Ipv6Test, Ipv4AndIpv6UsersTalkInOneChannelAndSeeEachOthersAddressesAsThey
     for (const std::vector<std::string>* lines :
          std::vector<const std::vector<std::string>*>{&annSaw, &bobSaw, &listed})
         for (const std::string& line : *lines) EXPECT_EQ(line.find("::ffff:"), std::string::npos) << line;
+    const std::string log = ReadFile("QuorvaneService.log");
+    for (const char* entry :
+         {"TCP address: 127.0.0.1 ", "UDP address: 127.0.0.1 ", "TCP address: ::1 ", "UDP address: ::1 "})
+        EXPECT_NE(log.find(entry), std::string::npos) << entry << "\n" << log;
+    EXPECT_EQ(log.find("::ffff:"), std::string::npos) << log;
 
     // Voice both ways, to the channel and to one user, and messages both ways.
     const struct {
