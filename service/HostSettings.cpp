@@ -1,7 +1,5 @@
 #include "HostSettings.h"
 
-#include <ace/OS_NS_arpa_inet.h>
-
 #include "HostLog.h"
 #include "network/MetricsServer.h"
 #include "settings/ValueRules.h"
@@ -12,17 +10,6 @@ using quorvane::ValueRules;
 using quorvane::server::ServerNode;
 
 namespace {
-
-// Dotted IPv4 text to a host-order address. "255.255.255.255" reads as the parser's
-// no-address value and is refused with the malformed texts.
-bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
-    const ACE_UINT32 networkOrder = ACE_OS::inet_addr(text.c_str());
-    if (networkOrder == INADDR_NONE) {
-        return false;
-    }
-    address = ACE_NTOHL(networkOrder);
-    return true;
-}
 
 // The 32-bit setting getters answer -1 for a missing element.
 int OrDefault(int value, int fallback) { return value == -1 ? fallback : value; }
@@ -59,16 +46,18 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host, std::
         {"transfer-timeout", host.transferTimeout},
         {"max-files-per-channel", host.maxFilesPerChannel},
         {"max-files", host.maxFiles},
+        {"ipv6-ban-prefix", host.ipv6BanPrefix},
     };
     for (const auto& value : values) {
         if (!InRange(settings, value.name, value.value, error, reason)) return false;
     }
-    uint32_t metricsHost = 0;
+    std::string metricsHost;
     uint16_t metricsPort = 0;
     if (!host.metricsAddress.empty() && !MetricsServer::ParseAddress(host.metricsAddress, metricsHost, metricsPort)) {
         error = "Quorvane service found an invalid setting in " + settings.GetFileName() + ": metrics-address is \"" +
                 host.metricsAddress +
-                "\"; it must be empty or an address such as 127.0.0.1:10302, with a port from 1 to 65535.";
+                "\"; it must be empty or an address such as 127.0.0.1:10302, with a port from 1 to 65535 (an IPv6 "
+                "address in brackets, [::1]:10302, or a host name, localhost:10302).";
         reason = "settings file invalid: metrics-address is \"" + host.metricsAddress + "\"";
         return false;
     }
@@ -87,7 +76,7 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host, std::
 
 bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host, std::string& error, std::string& reason) {
     host.bindIp = settings.GetBindIP();
-    if (!host.bindIp.empty() && !ParseBindAddress(host.bindIp, host.address)) {
+    if (!BindAddress::Parse(host.bindIp, host.where)) {
         error = "This specified IP-address to bind to is invalid.";
         reason = "bind-ip invalid: \"" + host.bindIp + "\"";
         return false;
@@ -117,6 +106,7 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host, std::strin
     host.transferTimeout = settings.GetTransferTimeout();
     host.maxFilesPerChannel = settings.GetMaxFilesPerChannel();
     host.maxFiles = settings.GetMaxFiles();
+    host.ipv6BanPrefix = settings.GetIpv6BanPrefix();
     host.trustLoopback = settings.GetTrustLoopback();
     host.metricsAddress = settings.GetMetricsAddress();
     host.staticChannels.clear();
@@ -143,6 +133,7 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.Limits().SetLoginTimeout(host.loginTimeout);
     node.Channels().SetMaxChannels(host.maxChannels);
     node.Limits().SetCommandRate(host.commandRate, host.commandBurst);
+    node.Limits().SetIpv6Prefix(host.ipv6BanPrefix);
     node.Transfers().SetTransferTimeout(host.transferTimeout);
     node.Files().SetFileLimits(host.maxFilesPerChannel, host.maxFiles);
     node.Properties().SetTrustLoopback(host.trustLoopback);

@@ -19,7 +19,7 @@ struct HostSettings {
     enum { DEFAULT_TCP_PORT = 10300, DEFAULT_UDP_PORT = 10301, DEFAULT_MAX_USERS = 32767 };
 
     std::string bindIp;
-    ACE_UINT32 address = 0;  // host byte order, 0 = all local addresses
+    BindAddress where;  // every address unless bind-ip names one
     int tcpPort = DEFAULT_TCP_PORT;
     int udpPort = DEFAULT_UDP_PORT;
     bool serverLogging = false;
@@ -45,6 +45,7 @@ struct HostSettings {
     int transferTimeout = quorvane::server::TransferTable::DEFAULT_TRANSFER_TIMEOUT_SECONDS;
     int maxFilesPerChannel = quorvane::server::FileStore::DEFAULT_MAX_FILES_PER_CHANNEL;
     int maxFiles = quorvane::server::FileStore::DEFAULT_MAX_FILES;
+    int ipv6BanPrefix = quorvane::server::FloodGuard::DEFAULT_IPV6_PREFIX;
     bool trustLoopback = true;
     std::string metricsAddress;  // "HOST:PORT"; empty: no metrics
     quorvane::StaticChannelTable staticChannels;

@@ -269,7 +269,7 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError)) {
             HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
             SetFailureReason("metrics " + metricsError);
-        } else if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
+        } else if (node.StartServer(host.tcpPort, host.udpPort, host.where)) {
             started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
         } else if (!node.GetStartError().empty()) {
             HostLog::Error(node.GetStartError());

@@ -86,6 +86,8 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
     {"max-files-per-channel", PLAIN, [](const HostSettings& h) { return Number(h.maxFilesPerChannel); },
      ApplyFileLimits},
     {"max-files", PLAIN, [](const HostSettings& h) { return Number(h.maxFiles); }, ApplyFileLimits},
+    {"ipv6-ban-prefix", PLAIN, [](const HostSettings& h) { return Number(h.ipv6BanPrefix); },
+     [](Target& t, const HostSettings& h) { t.node.Limits().SetIpv6Prefix(h.ipv6BanPrefix); }},
     {"trust-loopback", PLAIN, [](const HostSettings& h) { return Boolean(h.trustLoopback); },
      [](Target& t, const HostSettings& h) { t.node.Properties().SetTrustLoopback(h.trustLoopback); }},
     {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, MoveMetricsFirst},
@@ -144,6 +146,7 @@ void SettingsReload::TakeLiveValues() {
     applied_.transferTimeout = node.Transfers().GetTransferTimeout();
     applied_.maxFilesPerChannel = node.Files().GetMaxFilesPerChannel();
     applied_.maxFiles = node.Files().GetMaxFiles();
+    applied_.ipv6BanPrefix = node.Limits().GetIpv6Prefix();
     applied_.trustLoopback = node.Properties().GetTrustLoopback();
     const std::string name = node.Admin().GetAdminUsername();
     const std::string password = node.Admin().GetAdminPassword();

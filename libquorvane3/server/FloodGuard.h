@@ -25,6 +25,7 @@ public:
         DEFAULT_LOGIN_TIMEOUT_SECONDS = 60,
         DEFAULT_COMMAND_RATE = 20,
         DEFAULT_COMMAND_BURST = 200,
+        DEFAULT_IPV6_PREFIX = 64,
         PASSWORD_WINDOW_MS = 60000,  // wrong passwords count within it, and a lockout lasts it
     };
 

@@ -45,6 +45,7 @@ const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
     "<transfer-timeout>60</transfer-timeout>"
     "<max-files-per-channel>1000</max-files-per-channel>"
     "<max-files>100000</max-files>"
+    "<ipv6-ban-prefix>64</ipv6-ban-prefix>"
     "<trust-loopback>true</trust-loopback>"
     "<metrics-address></metrics-address>"
     "<static-channels>"
@@ -169,6 +170,7 @@ int QuorvaneSettings::GetCommandBurst() { return NumberSetting(*this, "command-b
 int QuorvaneSettings::GetTransferTimeout() { return NumberSetting(*this, "transfer-timeout", 60); }
 int QuorvaneSettings::GetMaxFilesPerChannel() { return NumberSetting(*this, "max-files-per-channel", 1000); }
 int QuorvaneSettings::GetMaxFiles() { return NumberSetting(*this, "max-files", 100000); }
+int QuorvaneSettings::GetIpv6BanPrefix() { return NumberSetting(*this, "ipv6-ban-prefix", 64); }
 bool QuorvaneSettings::GetTrustLoopback() { return FlagSetting(*this, "trust-loopback", true); }
 std::string QuorvaneSettings::GetMetricsAddress() { return TextSetting(*this, "metrics-address"); }
 

@@ -54,6 +54,8 @@ public:
     // Shared files a channel and the whole server may hold; 0: no limit.
     int GetMaxFilesPerChannel();
     int GetMaxFiles();
+    // The bits of an IPv6 address by which bans and the limits per address count a client.
+    int GetIpv6BanPrefix();
     bool GetTrustLoopback();
     // "HOST:PORT" where the metrics are served over HTTP; empty: none.
     std::string GetMetricsAddress();

@@ -23,6 +23,8 @@ const ValueRules::Range RANGES[] = {
     {"command-burst", 0, INT32_MAX},
     {"max-files-per-channel", 0, INT32_MAX},
     {"max-files", 0, INT32_MAX},
+    // One subscriber's network is at most a /48; a wider one would count many as one.
+    {"ipv6-ban-prefix", 48, 128},
 };
 
 }  // namespace
