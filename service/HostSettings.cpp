@@ -59,6 +59,7 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host, std::
         {"transfer-timeout", host.transferTimeout},
         {"max-files-per-channel", host.maxFilesPerChannel},
         {"max-files", host.maxFiles},
+        {"max-output-queue", host.maxOutputQueue},
     };
     for (const auto& value : values) {
         if (!InRange(settings, value.name, value.value, error, reason)) return false;
@@ -116,6 +117,7 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host, std::strin
     host.transferTimeout = settings.GetTransferTimeout();
     host.maxFilesPerChannel = settings.GetMaxFilesPerChannel();
     host.maxFiles = settings.GetMaxFiles();
+    host.maxOutputQueue = settings.GetMaxOutputQueue();
     host.trustLoopback = settings.GetTrustLoopback();
     host.metricsAddress = settings.GetMetricsAddress();
     host.staticChannels.clear();
@@ -144,6 +146,7 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.Limits().SetCommandRate(host.commandRate, host.commandBurst);
     node.Transfers().SetTransferTimeout(host.transferTimeout);
     node.Files().SetFileLimits(host.maxFilesPerChannel, host.maxFiles);
+    node.Output().SetLimit(host.maxOutputQueue);
     node.Properties().SetTrustLoopback(host.trustLoopback);
     if (!host.filesRoot.empty() && !node.Files().SetFilesRoot(host.filesRoot)) {
         HostLog::Error("File sharing failed to initialize properly.");

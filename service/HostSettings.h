@@ -45,6 +45,7 @@ struct HostSettings {
     int transferTimeout = quorvane::server::TransferTable::DEFAULT_TRANSFER_TIMEOUT_SECONDS;
     int maxFilesPerChannel = quorvane::server::FileStore::DEFAULT_MAX_FILES_PER_CHANNEL;
     int maxFiles = quorvane::server::FileStore::DEFAULT_MAX_FILES;
+    int64_t maxOutputQueue = quorvane::server::OutputLimit::DEFAULT_LIMIT;
     bool trustLoopback = true;
     std::string metricsAddress;  // "HOST:PORT"; empty: no metrics
     quorvane::StaticChannelTable staticChannels;

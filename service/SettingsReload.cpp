@@ -101,6 +101,8 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
     {"max-files-per-channel", PLAIN, [](const HostSettings& h) { return Number(h.maxFilesPerChannel); },
      ApplyFileLimits},
     {"max-files", PLAIN, [](const HostSettings& h) { return Number(h.maxFiles); }, ApplyFileLimits},
+    {"max-output-queue", PLAIN, [](const HostSettings& h) { return Number(h.maxOutputQueue); },
+     [](Target& t, const HostSettings& h) { t.node.Output().SetLimit(h.maxOutputQueue); }},
     {"trust-loopback", PLAIN, [](const HostSettings& h) { return Boolean(h.trustLoopback); },
      [](Target& t, const HostSettings& h) { t.node.Properties().SetTrustLoopback(h.trustLoopback); }},
     {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, ApplyMetricsAddress},
@@ -159,6 +161,7 @@ void SettingsReload::TakeLiveValues() {
     applied_.transferTimeout = node.Transfers().GetTransferTimeout();
     applied_.maxFilesPerChannel = node.Files().GetMaxFilesPerChannel();
     applied_.maxFiles = node.Files().GetMaxFiles();
+    applied_.maxOutputQueue = node.Output().GetLimit();
     applied_.trustLoopback = node.Properties().GetTrustLoopback();
     const std::string name = node.Admin().GetAdminUsername();
     const std::string password = node.Admin().GetAdminPassword();

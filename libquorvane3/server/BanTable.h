@@ -7,9 +7,11 @@
 #define QUORVANE_SERVER_BANTABLE_H
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "server/BanRecord.h"
+#include "server/ListingLine.h"
 
 namespace quorvane {
 namespace server {
@@ -33,12 +35,19 @@ public:
     // hello); the user stays connected until its next login.
     int UserBan(int userId);
     int UserUnban(const std::string& address);
-    // Sends the user one "userbanned" per ban, then "done".
+    // Sends the user one "userbanned" per ban (a listing), then "done".
     int UserListBans(int userId);
 
 private:
+    // A ban's "userbanned" line and the record it was built from.
+    struct BanLine {
+        std::weak_ptr<const ListingLine> line;
+        BanRecord record;
+    };
+
     ServerNode& node_;
     bans_t bans_;
+    std::map<std::string, BanLine> lines_;  // as of the last listing
 };
 
 }  // namespace server

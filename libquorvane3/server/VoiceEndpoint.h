@@ -35,6 +35,8 @@ public:
     uint32_t GetLocalAddress() const { return localAddress_.load(std::memory_order_relaxed); }
     bool HasAddress() const;
     void ClearAddress();
+    // The address and port as one value, to tell whether they changed. Any thread.
+    uint64_t GetAddressKey() const { return address_.load(std::memory_order_relaxed); }
 
     // Any thread.
     void SetLoggedIn(bool value) { loggedIn_.store(value, std::memory_order_release); }

@@ -54,6 +54,8 @@ public:
     // Shared files a channel and the whole server may hold; 0: no limit.
     int GetMaxFilesPerChannel();
     int GetMaxFiles();
+    // Bytes of output every connection together may hold; 0: no bound.
+    int64_t GetMaxOutputQueue();
     bool GetTrustLoopback();
     // "HOST:PORT" where the metrics are served over HTTP; empty: none.
     std::string GetMetricsAddress();

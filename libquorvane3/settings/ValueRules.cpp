@@ -23,6 +23,7 @@ const ValueRules::Range RANGES[] = {
     {"command-burst", 0, INT32_MAX},
     {"max-files-per-channel", 0, INT32_MAX},
     {"max-files", 0, INT32_MAX},
+    {"max-output-queue", 0, INT64_MAX},
 };
 
 }  // namespace
