@@ -177,6 +177,8 @@ std::string ChannelTree::Render() const {
             if (!EqualsNoCase(user.second.channel, channel.path)) continue;
             out += indent + "  " + user.second.nickname + " (" + std::to_string(user.first) + ")";
             if (user.first == ownId) out += " <- you";
+            // The administrator sees where each user connects from (what a ban takes).
+            if (administrator) out += "  " + user.second.address;
             if (!user.second.statusMessage.empty()) out += "  [" + user.second.statusMessage + "]";
             out += "\n";
         }
@@ -206,6 +208,7 @@ std::vector<Record> ChannelTree::Rows() const {
                             {"nickname", user.second.nickname},
                             Number("statusmode", user.second.statusMode),
                             {"statusmessage", user.second.statusMessage}});
+            if (administrator) rows.back().push_back({"address", user.second.address});
         }
         for (const auto& file : channel.files) {
             rows.push_back({{"kind", "file"},

@@ -50,9 +50,11 @@ public:
     std::vector<std::string> Nicknames() const;
     std::vector<std::string> FileNames(const std::string& channel) const;
 
-    // The tree as text for people: one channel a line, its users and files indented.
+    // The tree as text for people: one channel a line, its users and files indented;
+    // the administrator's also shows each user's address.
     std::string Render() const;
-    // The same as rows for scripts: kind, then the fields of the channel, user or file.
+    // The same as rows for scripts: kind, then the fields of the channel, user or file
+    // (a user's address last, for the administrator).
     std::vector<Record> Rows() const;
 
     int ownId = 0;

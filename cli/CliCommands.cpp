@@ -55,29 +55,35 @@ void CliApp::PrintResult(const Request& request, const Reply& reply) {
         const std::string files = FilesText(session_.Tree().ownChannel, held_);
         if (!files.empty()) Say(files);
     }
-    size_t bans = 0;
+    // The listings: one line each, as text for people or as rows.
+    const struct {
+        ResultKind kind;
+        const char* word;
+        std::string (*text)(const std::string&);
+        Record (*row)(const std::string&);
+        const char* none;
+    } listings[] = {{ResultKind::BANS, "userbanned", BanText, BanRow, "No bans."},
+                    {ResultKind::USERS, "userinfo", ConnectionText, ConnectionRow, "No connections."}};
+    for (const auto& listing : listings) {
+        if (request.result != listing.kind) continue;
+        size_t shown = 0;
+        for (const std::string& line : reply.lines) {
+            if (LineWord(line) != listing.word) continue;
+            ++shown;
+            if (Readable()) Say(listing.text(line));
+            else Emit(listing.row(line));
+        }
+        if (shown == 0 && Readable()) Say(listing.none);
+    }
+    if (request.result != ResultKind::STATS) return;
     for (const std::string& line : reply.lines) {
-        const std::string word = LineWord(line);
-        if (request.result == ResultKind::BANS && word == "userbanned") {
-            ++bans;
-            if (Readable()) {
-                Say(BanText(line));
-            } else {
-                Emit({{"address", TextParam(line, "address")},
-                      {"channel", TextParam(line, "channel")},
-                      {"nickname", TextParam(line, "nickname")},
-                      {"bantime", TextParam(line, "bantime")}});
-            }
-        } else if (request.result == ResultKind::STATS && word == "messagedeliver" &&
-                   IntParam(line, "from") == session_.Tree().ownId) {
-            if (Readable()) {
-                Say(StatsText(TextParam(line, "content")));
-            } else {
-                for (const Record& row : StatsRows(TextParam(line, "content"))) Emit(row);
-            }
+        if (LineWord(line) != "messagedeliver" || IntParam(line, "from") != session_.Tree().ownId) continue;
+        if (Readable()) {
+            Say(StatsText(TextParam(line, "content")));
+        } else {
+            for (const Record& row : StatsRows(TextParam(line, "content"))) Emit(row);
         }
     }
-    if (request.result == ResultKind::BANS && bans == 0 && Readable()) Say("No bans.");
 }
 
 bool CliApp::Destination(const Request& request, std::string& path, bool& replace, std::string& error) {
@@ -162,20 +168,26 @@ bool CliApp::Transfer(const Request& request, std::string& error) {
         std::raise(SignalFlags::Caught());
     }
     if (!ok) return false;
+    if (upload) {
+        // The server queues the new file's announcement (addfile) on the command connection
+        // before it confirms the upload on the data connection, so it is in by the answer to
+        // a round trip: the upload ends with the file in the tree, for the next command
+        // (-c tree) to see. At the prompt the summary below says it once.
+        const Echo announcement{{"addfile"}, request.channel, 0};
+        holding_ = &announcement;
+        const Reply announced = session_.Execute("");
+        holding_ = nullptr;
+        if (!announced.ok) {
+            error = announced.errorText;
+            return false;
+        }
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!Readable()) {
         Emit({{"filename", request.remoteName},
               Number("filesize", size),
               {upload ? "channel" : "path", upload ? request.channel : destination}});
         return true;
-    }
-    if (upload) {
-        // The server announces the new file to the channel before it confirms the upload:
-        // a round trip takes that announcement in, so the summary says it once.
-        const Echo announcement{{"addfile"}, request.channel, 0};
-        holding_ = &announcement;
-        session_.Execute("");
-        holding_ = nullptr;
     }
     Say(TransferText(upload, request.remoteName, size, upload ? request.channel : destination, seconds));
     return true;

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "CommandTable.h"
+
 namespace quorvane {
 namespace cli {
 
@@ -14,6 +16,13 @@ int ParseCliOptions(int argc, char** argv, CliOptions& options) {
         "QUORVANE_PASSWORD or asked for without echo, never taken from the command line.",
         "quorvane-cli"};
     app.set_version_flag("--version", "quorvane-cli " QUORVANE_CLI_VERSION " (protocol 3.4)");
+    // Every command and the exit statuses, from the command table: the manual page and the
+    // shell completion are made from this text too.
+    app.footer("Commands:\n" + CommandHelp("") +
+               "\nExit status:\n"
+               "  0  every command succeeded (at the prompt: none failed)\n"
+               "  1  a command was refused or failed, or the connection was lost\n"
+               "  2  wrong options, or the client could not connect or log in");
     app.add_option("--host", options.host, "server name or address")->capture_default_str();
     app.add_option("--port", options.port, "TCP port of the server")
         ->capture_default_str()

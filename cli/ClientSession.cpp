@@ -70,8 +70,22 @@ bool ClientSession::SendPing() {
     return tcp_.Send("ping\r\n");
 }
 
+void ClientSession::Lost() {
+    tcp_.Close();
+    if (!opened_ || LineWord(lastLine_) == "error") return;
+    // Only a running server's loop sends a welcome: a server that is stopping may still
+    // take a connection into its backlog, but closes it unanswered.
+    const int probeMs = std::min(TimeoutMs(), 2000);
+    LineConnection probe;
+    std::string ignored, welcome;
+    stillRuns_ = probe.Connect(options_.host, options_.port, probeMs, ignored) &&
+                 probe.ReadLine(welcome, probeMs) == LineConnection::READ_LINE && LineWord(welcome) == "welcome";
+    if (stillRuns_) probe.Send("quit\r\n");
+}
+
 std::string ClientSession::ClosedText() const {
     const std::string plain = "the server closed the connection";
+    if (stillRuns_) return plain + " and still runs: kicked by an operator or the administrator";
     if (LineWord(lastLine_) != "error") return plain;
     const int number = IntParam(lastLine_, "number");
     std::string message = TextParam(lastLine_, "message");
@@ -107,7 +121,7 @@ Reply ClientSession::Execute(const std::string& line) {
         const LineConnection::ReadResult got = tcp_.ReadLine(received, deadline.RemainingMs());
         if (got != LineConnection::READ_LINE) {
             reply.ok = false;
-            if (got == LineConnection::READ_CLOSED) tcp_.Close();
+            if (got == LineConnection::READ_CLOSED) Lost();
             reply.errorText = got == LineConnection::READ_TIMEOUT
                                   ? "no reply from the server within " + std::to_string(options_.timeoutSeconds) + " s"
                                   : ClosedText();
@@ -140,7 +154,7 @@ bool ClientSession::Poll(int timeoutMs) {
         const LineConnection::ReadResult got = tcp_.ReadLine(line, 0);
         if (got == LineConnection::READ_TIMEOUT) return true;
         if (got == LineConnection::READ_CLOSED) {
-            tcp_.Close();
+            Lost();
             return false;
         }
         HandleLine(line);

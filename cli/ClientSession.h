@@ -52,7 +52,8 @@ public:
 
     bool IsOpen() const { return tcp_.IsOpen(); }
     // Why the connection ended, as a clause: "the server closed the connection", with the
-    // server's error when an error line came right before the close.
+    // server's error when an error line came right before the close; without one, that the
+    // server still runs when it welcomes a new connection (a kick sends nothing first).
     std::string ClosedText() const;
 
     void SetLineSink(LineSink sink) { sink_ = std::move(sink); }
@@ -72,6 +73,9 @@ private:
     // the tree took it.
     bool HandleLine(const std::string& line);
     bool SendPing();
+    // The connection has ended: closes it and, when no error line came first, asks whether
+    // the server still welcomes a connection, to tell a kick from the server's end.
+    void Lost();
 
     CliOptions options_;
     LineConnection tcp_;
@@ -82,7 +86,8 @@ private:
     bool opened_ = false;
     long pingsSent_ = 0;
     long pongsSeen_ = 0;
-    std::string lastLine_;  // the last line received, to tell why a close came
+    std::string lastLine_;    // the last line received, to tell why a close came
+    bool stillRuns_ = false;  // after the close: a new connection was welcomed
     std::chrono::steady_clock::time_point nextPing_;
     std::chrono::steady_clock::time_point nextVoiceKeepAlive_;
 };

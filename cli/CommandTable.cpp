@@ -136,8 +136,14 @@ const char* const ADMIN_NO_STATS =
 const char* const ADMIN_NO_SELF = "the administrator has no nickname or status; log in with --user for that";
 const char* const ADMIN_NO_FILES = "the administrator is in no channel to share files in; log in with --user for that";
 
+// Who may use a command; help marks the administrator's.
+enum class Rights { ANYONE, ADMIN };
+const Rights ADMIN = Rights::ADMIN;
+const Rights ANYONE = Rights::ANYONE;
+
 struct CommandEntry {
     const char* word;
+    Rights rights;
     const char* usage;  // the argument shape
     int minArgs;
     int maxArgs;  // REST: the last one takes the rest of the line
@@ -153,7 +159,7 @@ struct CommandEntry {
 // Commands of people in channels, then of the administrator, then of the client itself.
 // clang-format off
 const CommandEntry COMMANDS[] = {
-    {"join", "PATH [PASSWORD]", 1, 2, {ArgKind::CHANNEL, ArgKind::NONE},
+    {"join", ANYONE, "PATH [PASSWORD]", 1, 2, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
          const std::string path = NormalizeChannelPath(a[0]);
          // The files already there come as the join's own lines: listed once, not as new.
@@ -162,9 +168,9 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("", {"addfile"}, path);
      },
      "join a channel; one that does not exist is made when the server allows it", ADMIN_NO_CHANNEL, 1},
-    {"leave", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+    {"leave", ANYONE, "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) { return a.Send(LineBuilder("leave")); }, "leave the channel", ADMIN_NO_CHANNEL},
-    {"msg", "NICK TEXT", 2, REST, {ArgKind::USER, ArgKind::NONE},
+    {"msg", ANYONE, "NICK TEXT", 2, REST, {ArgKind::USER, ArgKind::NONE},
      [](const Args& a) {
          int id = 0;
          return a.User(0, id) &&
@@ -172,14 +178,14 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("[you -> " + a.Who(id) + "] " + a.Rest(1));
      },
      "send a message to one user", ADMIN_NO_USER_MESSAGES},
-    {"say", "TEXT", 1, REST, {ArgKind::NONE, ArgKind::NONE},
+    {"say", ANYONE, "TEXT", 1, REST, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          std::string channel;
          return a.OwnChannel(channel) &&
                 a.Send(LineBuilder("message").Int("type", 2).String("channel", channel).String("content", a.Rest(0)));
      },
      "send a message to everybody in the channel", ADMIN_NO_CHANNEL_MESSAGES},
-    {"stats", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+    {"stats", ANYONE, "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          std::string channel;
          return a.OwnChannel(channel) &&
@@ -188,13 +194,13 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("", {"messagedeliver"}, "", a.Tree().ownId);
      },
      "show the server's statistics (from inside a channel)", ADMIN_NO_STATS},
-    {"nick", "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
+    {"nick", ANYONE, "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          return a.Send(LineBuilder("changenick").String("nickname", a[0])) &&
                 a.Confirm("You are now known as " + a[0] + ".");
      },
      "change your nickname", ADMIN_NO_SELF},
-    {"status", "MODE [TEXT]", 1, REST, {ArgKind::NONE, ArgKind::NONE},
+    {"status", ANYONE, "MODE [TEXT]", 1, REST, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          if (!IsNumber(a[0])) return a.Fail("MODE must be a number");
          const std::string text = a.Count() > 1 ? a.Rest(1) : "";
@@ -203,7 +209,7 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("Your status is now " + std::to_string(mode) + (text.empty() ? "" : ": " + text) + ".");
      },
      "set your status mode and message", ADMIN_NO_SELF},
-    {"upload", "FILE [NAME]", 1, 2, {ArgKind::LOCAL_FILE, ArgKind::NONE},
+    {"upload", ANYONE, "FILE [NAME]", 1, 2, {ArgKind::LOCAL_FILE, ArgKind::NONE},
      [](const Args& a) {
          a.request.localPath = a[0];
          a.request.remoteName = a.Or(1, BaseName(a[0]));
@@ -211,7 +217,7 @@ const CommandEntry COMMANDS[] = {
          return a.OwnChannel(a.request.channel) && a.Local(Action::UPLOAD);
      },
      "share a file in the channel", ADMIN_NO_FILES},
-    {"download", "[--force] NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::LOCAL_FILE},
+    {"download", ANYONE, "[--force] NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::LOCAL_FILE},
      [](const Args& a) {
          a.request.remoteName = a[0];
          // A name from the server never chooses a directory of its own.
@@ -222,7 +228,7 @@ const CommandEntry COMMANDS[] = {
      },
      "fetch a shared file of the channel; an existing PATH is replaced only with --force (or a yes)",
      ADMIN_NO_FILES, NO_SECRET, "--force"},
-    {"rm", "NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::CHANNEL},
+    {"rm", ANYONE, "NAME [PATH]", 1, 2, {ArgKind::REMOTE_FILE, ArgKind::CHANNEL},
      [](const Args& a) {
          std::string channel = a.Count() > 1 ? NormalizeChannelPath(a[1]) : "";
          return (!channel.empty() || a.OwnChannel(channel)) &&
@@ -230,7 +236,7 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("Deleted " + a[0] + " from " + channel + ".", {"removefile"}, channel);
      },
      "delete a shared file (operators and the administrator)"},
-    {"mkchan", "PATH [topic=T] [password=P] [quota=BYTES]", 1, 4, {ArgKind::CHANNEL, ArgKind::NONE},
+    {"mkchan", ADMIN, "PATH [topic=T] [password=P] [quota=BYTES]", 1, 4, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
          Settings values;
          int64_t quota = 0;
@@ -244,7 +250,7 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("Channel " + path + " created.", {"addchannel"}, path);
      },
      "make a static channel"},
-    {"setchan", "PATH [topic=T] [password=P] [static=0|1] [quota=BYTES]", 1, 5, {ArgKind::CHANNEL, ArgKind::NONE},
+    {"setchan", ADMIN, "PATH [topic=T] [password=P] [static=0|1] [quota=BYTES]", 1, 5, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
          // The server wants every property: the ones not given keep their present value.
          const std::string path = NormalizeChannelPath(a[0]);
@@ -264,14 +270,14 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("Channel " + channel->path + " updated.", {"updatechannel"}, channel->path);
      },
      "change a channel's properties"},
-    {"rmchan", "PATH", 1, 1, {ArgKind::CHANNEL, ArgKind::NONE},
+    {"rmchan", ADMIN, "PATH", 1, 1, {ArgKind::CHANNEL, ArgKind::NONE},
      [](const Args& a) {
          const std::string path = NormalizeChannelPath(a[0]);
          return a.Send(LineBuilder("removechannel").String("channel", path)) &&
                 a.Confirm("Channel " + path + " removed.", {"removechannel", "removeuser"}, path);
      },
      "remove a channel with everything below it"},
-    {"move", "USER PATH", 2, 2, {ArgKind::USER, ArgKind::CHANNEL},
+    {"move", ADMIN, "USER PATH", 2, 2, {ArgKind::USER, ArgKind::CHANNEL},
      [](const Args& a) {
          int id = 0;
          if (!a.User(0, id)) return false;
@@ -284,13 +290,13 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("Moved " + a.Who(id) + " to " + path + ".", {"removeuser", "adduser"}, "", id);
      },
      "move a user to another channel"},
-    {"kick", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
+    {"kick", ANYONE, "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
      [](const Args& a) {
          int id = 0;
          return a.SendForUser("kick", id) && a.Confirm("Kicked " + a.Who(id) + ".", {"removeuser"}, "", id);
      },
      "disconnect a user (operators: from their channel)"},
-    {"op", "USER [PATH]", 1, 2, {ArgKind::USER, ArgKind::CHANNEL},
+    {"op", ANYONE, "USER [PATH]", 1, 2, {ArgKind::USER, ArgKind::CHANNEL},
      [](const Args& a) {
          int id = 0;
          if (!a.User(0, id)) return false;
@@ -302,7 +308,7 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm(a.Who(id) + " is now an operator of " + channel + ".");
      },
      "make a user operator of a channel"},
-    {"ban", "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
+    {"ban", ADMIN, "USER", 1, 1, {ArgKind::USER, ArgKind::NONE},
      [](const Args& a) {
          int id = 0;
          if (!a.SendForUser("ban", id)) return false;
@@ -312,15 +318,18 @@ const CommandEntry COMMANDS[] = {
                           (known ? " (" + user->address + ")" : "") + ".");
      },
      "ban a user's address from the server"},
-    {"unban", "ADDRESS", 1, 1, {ArgKind::NONE, ArgKind::NONE},
+    {"unban", ADMIN, "ADDRESS", 1, 1, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          return a.Send(LineBuilder("unban").String("address", a[0])) && a.Confirm("Unbanned " + a[0] + ".");
      },
      "lift a ban"},
-    {"bans", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+    {"bans", ADMIN, "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) { return a.Send(LineBuilder("listbans"), ResultKind::BANS); },
      "list the bans: address, channel, nickname, time"},
-    {"server", "password=P [name=N] [motd=M] [channels=0|1] [operators=0|1]", 1, 5, {ArgKind::NONE, ArgKind::NONE},
+    {"who", ADMIN, "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+     [](const Args& a) { return a.Send(LineBuilder("listusers"), ResultKind::USERS); },
+     "list every connection: id, nickname, address, channel, logged in or not, idle time"},
+    {"server", ADMIN, "password=P [name=N] [motd=M] [channels=0|1] [operators=0|1]", 1, 5, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          Settings values;
          bool channels = a.Tree().channelCreation;
@@ -340,7 +349,7 @@ const CommandEntry COMMANDS[] = {
                 a.Confirm("Server settings updated.", {"serverupdate"});
      },
      "change the server's settings; the ones not given stay", nullptr, 0},
-    {"admin", "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
+    {"admin", ADMIN, "NAME", 1, 1, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) {
          std::string password;
          if (!a.context.askSecret || !a.context.askSecret("New administrator password: ", password)) {
@@ -349,19 +358,19 @@ const CommandEntry COMMANDS[] = {
          return a.Send(LineBuilder("updateadmin").String("username", a[0]).String("password", password)) &&
                 a.Confirm("The administrator account is now " + a[0] + ".");
      },
-     "change the administrator account (the password is asked for)", nullptr, 0},
-    {"save", "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
+     "change the administrator account; the password is asked for", nullptr, 0},
+    {"save", ADMIN, "", 0, 0, {ArgKind::NONE, ArgKind::NONE},
      [](const Args& a) { return a.Send(LineBuilder("saveconfig")) && a.Confirm("Configuration saved."); },
      "save the server's configuration"},
-    {"tree", "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::TREE); },
+    {"tree", ANYONE, "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::TREE); },
      "show the channels with their users and files"},
-    {"help", "[COMMAND]", 0, 1, {ArgKind::COMMAND, ArgKind::NONE},
+    {"help", ANYONE, "[COMMAND]", 0, 1, {ArgKind::COMMAND, ArgKind::NONE},
      [](const Args& a) {
          a.request.remoteName = a.Or(0, "");
          return a.Local(Action::HELP);
      },
      "list the commands"},
-    {"quit", "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::QUIT); },
+    {"quit", ANYONE, "", 0, 0, {ArgKind::NONE, ArgKind::NONE}, [](const Args& a) { return a.Local(Action::QUIT); },
      "leave the client"},
 };
 // clang-format on
@@ -483,7 +492,7 @@ std::string CommandHelp(const std::string& word) {
         if (!word.empty() && !EqualsNoCase(word, entry.word)) continue;
         std::string usage = Usage(entry);
         usage.resize(std::max<size_t>(usage.size() + 2, 30), ' ');
-        out += "  " + usage + entry.help + "\n";
+        out += "  " + usage + entry.help + (entry.rights == ADMIN ? " (administrator)" : "") + "\n";
     }
     return out.empty() ? "no command \"" + word + "\"\n" : out;
 }

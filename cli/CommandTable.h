@@ -16,9 +16,9 @@ namespace cli {
 // What a typed command asks the client to do.
 enum class Action { NOTHING, SERVER, TREE, HELP, QUIT, UPLOAD, DOWNLOAD };
 
-// What the command shows beyond its confirmation: the rows of the bans or of the
-// statistics, or the files already in a channel just joined.
-enum class ResultKind { NONE, BANS, STATS, FILES };
+// What the command shows beyond its confirmation: the rows of the bans, the connections
+// or the statistics, or the files already in a channel just joined.
+enum class ResultKind { NONE, BANS, STATS, FILES, USERS };
 
 // The server's lines that repeat to the sender what its own command did ("addchannel"
 // after mkchan): at the prompt they are held back while the command runs, as its

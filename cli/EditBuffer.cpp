@@ -1,5 +1,7 @@
 #include "EditBuffer.h"
 
+#include <algorithm>
+
 namespace quorvane {
 namespace cli {
 
@@ -58,9 +60,9 @@ void EditBuffer::Insert(const std::string& text) {
     cursor_ += text.size();
 }
 
-void EditBuffer::Set(const std::string& text) {
+void EditBuffer::Set(const std::string& text, size_t cursor) {
     text_ = text.substr(0, MAX_LENGTH);
-    cursor_ = text_.size();
+    cursor_ = std::min(cursor, text_.size());
 }
 
 void EditBuffer::ReplaceBeforeCursor(size_t from, const std::string& text) {

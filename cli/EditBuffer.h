@@ -21,8 +21,8 @@ public:
     bool Apply(const Key& key);
 
     void Insert(const std::string& text);
-    // Replaces the whole line; the cursor goes to its end.
-    void Set(const std::string& text);
+    // Replaces the whole line; the cursor goes to its end, or to the byte offset given.
+    void Set(const std::string& text, size_t cursor = std::string::npos);
     // Replaces the bytes [from, cursor) with the text, the cursor after it (completion).
     void ReplaceBeforeCursor(size_t from, const std::string& text);
     void Clear() { Set(""); }

@@ -16,6 +16,7 @@ KeyCode ControlKey(unsigned char byte) {
     case 0x04: return KeyCode::END_OF_INPUT;
     case 0x05: return KeyCode::END;
     case 0x06: return KeyCode::RIGHT;
+    case 0x07: return KeyCode::ABORT;
     case 0x08: return KeyCode::BACKSPACE;
     case 0x09: return KeyCode::TAB;
     case 0x0a: return KeyCode::ENTER;
@@ -24,6 +25,7 @@ KeyCode ControlKey(unsigned char byte) {
     case 0x0d: return KeyCode::ENTER;
     case 0x0e: return KeyCode::DOWN;
     case 0x10: return KeyCode::UP;
+    case 0x12: return KeyCode::SEARCH_HISTORY;
     case 0x15: return KeyCode::KILL_TO_START;
     case 0x17: return KeyCode::KILL_WORD_BACK;
     case 0x19: return KeyCode::YANK;

@@ -32,6 +32,8 @@ enum class KeyCode {
     INTERRUPT,          // Ctrl+C
     END_OF_INPUT,       // Ctrl+D: quits on an empty line, deletes otherwise
     SUSPEND,            // Ctrl+Z
+    SEARCH_HISTORY,     // Ctrl+R
+    ABORT,              // Ctrl+G: ends a history search, giving back the line as it was
     IGNORED,            // a key this editor has no use for
 };
 

@@ -119,6 +119,10 @@ LineEditor::Input LineEditor::Next(std::string& line) {
 LineEditor::Input LineEditor::Handle(const Key& key, std::string& line) {
     const bool again = lastWasInterrupt_;
     lastWasInterrupt_ = key.code == KeyCode::INTERRUPT;
+    if (search_.Active() && search_.Take(key, buffer_)) {
+        Refresh();
+        return NOTHING;
+    }
     switch (key.code) {
     case KeyCode::ENTER: return Accept(line);
     case KeyCode::INTERRUPT: return Interrupt(again);
@@ -131,6 +135,9 @@ LineEditor::Input LineEditor::Handle(const Key& key, std::string& line) {
     case KeyCode::DOWN: Recall(key.code == KeyCode::UP); break;
     case KeyCode::CLEAR_SCREEN: Write("\x1b[H\x1b[2J"); break;
     case KeyCode::SUSPEND: Suspend(); break;
+    case KeyCode::SEARCH_HISTORY:
+        if (!asking_) search_.Begin(buffer_.Text());
+        break;
     default: buffer_.Apply(key); break;
     }
     Refresh();
@@ -242,7 +249,7 @@ void LineEditor::Print(const std::string& text) {
 // that the cursor is always in view.
 void LineEditor::Refresh() {
     if (!shown_) return;
-    const std::string& prompt = asking_ ? question_ : prompt_;
+    const std::string prompt = asking_ ? question_ : search_.Active() ? search_.Prompt() : prompt_;
     const size_t promptColumns = EditBuffer::Columns(prompt);
     const size_t columns = static_cast<size_t>(terminal_.Columns());
     const size_t room = columns > promptColumns + 2 ? columns - promptColumns - 1 : 1;

@@ -1,7 +1,8 @@
 // The interactive prompt. On a terminal it edits the line itself: the terminal is kept
 // in raw mode while a line is typed and put back as found on every way out, the keys are
 // read from the client's own poll loop (so the server's lines show while a line is being
-// typed, above it), history and Tab completion are drawn as they change the line. When
+// typed, above it), history, its search (Ctrl+R) and Tab completion are drawn as they
+// change the line. When
 // standard input or output is not a terminal it only cuts the input into lines.
 //
 // Ctrl+C abandons the line being typed; on an empty line after Ctrl+C, or on a fresh one
@@ -16,6 +17,7 @@
 #include "Completion.h"
 #include "EditBuffer.h"
 #include "History.h"
+#include "HistorySearch.h"
 #include "LineSplitter.h"
 #include "Terminal.h"
 
@@ -85,6 +87,7 @@ private:
     LineSplitter plain_;   // not editing: the lines of the input
     EditBuffer buffer_;
     History history_;
+    HistorySearch search_{history_};
     std::string historyFile_;
     Completer completer_;
 };

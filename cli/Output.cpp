@@ -186,6 +186,33 @@ std::string BanText(const std::string& line) {
            (channel.empty() ? "" : "  in " + channel) + "  since " + TextParam(line, "bantime");
 }
 
+std::string ConnectionText(const std::string& line) {
+    const std::string channel = TextParam(line, "channel");
+    const std::string who = IntParam(line, "admin") != 0      ? "administrator"
+                            : IntParam(line, "loggedin") != 0 ? TextParam(line, "nickname")
+                                                              : "(not logged in)";
+    return std::to_string(IntParam(line, "userid")) + "  " + who + "  " + TextParam(line, "address") +
+           (channel.empty() ? "" : "  in " + channel) + "  idle " + std::to_string(IntParam(line, "idleseconds")) +
+           " s";
+}
+
+Record BanRow(const std::string& line) {
+    return {{"address", TextParam(line, "address")},
+            {"channel", TextParam(line, "channel")},
+            {"nickname", TextParam(line, "nickname")},
+            {"bantime", TextParam(line, "bantime")}};
+}
+
+Record ConnectionRow(const std::string& line) {
+    return {Number("userid", IntParam(line, "userid")),
+            {"nickname", TextParam(line, "nickname")},
+            {"address", TextParam(line, "address")},
+            {"channel", TextParam(line, "channel")},
+            Flag("loggedin", IntParam(line, "loggedin") != 0),
+            Flag("admin", IntParam(line, "admin") != 0),
+            Number("idleseconds", IntParam(line, "idleseconds"))};
+}
+
 std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where, double seconds) {
     char duration[32];
     std::snprintf(duration, sizeof(duration), "%.1f s", seconds);

@@ -46,11 +46,17 @@ std::string DescribeLine(const std::string& line, const ChannelTree& before);
 // and the server's statistics text.
 std::string FilesText(const std::string& channel, const std::vector<std::string>& addfileLines);
 std::string BanText(const std::string& userbannedLine);
+// One connection of the administrator's list (from its userinfo line).
+std::string ConnectionText(const std::string& userinfoLine);
 std::string TransferText(bool upload, const std::string& name, int64_t size, const std::string& where, double seconds);
 std::string StatsText(const std::string& content);
 
 // "1.5 KiB"-style size.
 std::string HumanBytes(double bytes);
+
+// The rows of one ban and of one connection, from the same lines.
+Record BanRow(const std::string& userbannedLine);
+Record ConnectionRow(const std::string& userinfoLine);
 
 // The rows (name, value) of the server's statistics text ("Name: value" lines): stable
 // snake_case names and numbers without units (uptime in seconds, voice in KiB).

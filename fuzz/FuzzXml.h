@@ -58,8 +58,8 @@ inline void Check(bool holds, const char* what) {
     std::abort();
 }
 
-// Whether the files must give the text back: the rule of what the server takes.
-inline bool Storable(const std::string& text) { return quorvane::ValueRules::IsStorableText(text); }
+// Whether the files must give the text back: whatever the server takes, any bytes but NUL.
+inline bool Storable(const std::string& text) { return quorvane::ValueRules::IsAcceptableText(text); }
 
 // The pieces of the input between NUL bytes that the files must keep (at most 64).
 inline std::vector<std::string> StorableValues(const uint8_t* data, size_t size) {

@@ -5,20 +5,26 @@
 #
 # Usage: packaging/build-deb.sh [OUTPUT-DIR]      (default: build/deb)
 #
-# The sources are copied into a staging directory with packaging/debian as debian/, and
-# dpkg-buildpackage builds there. The staging directory has a fixed path
-# (QUORVANE_DEB_STAGE, default /tmp/quorvane-deb), so that ccache serves a rebuild from
-# any checkout.
+# The sources are copied into a staging directory of this build's own (mktemp -d, removed
+# at the end), with packaging/debian as debian/, and dpkg-buildpackage builds there; so
+# builds can run side by side. ccache, where the machine has it, serves a rebuild from any
+# staging directory, since its paths are taken relative to it (CCACHE_BASEDIR).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$repo/build/deb}
-stage=${QUORVANE_DEB_STAGE:-/tmp/quorvane-deb}
 
 bash "$repo/scripts/install-packages.sh" dpkg-dev debhelper lintian help2man fakeroot
 
 version=$(dpkg-parsechangelog -l "$repo/packaging/debian/changelog" -S Version)
+# One version everywhere: the package's is the project's, which both programs print.
+project=$(sed -n 's/^project(quorvane VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
+if [ "$version" != "$project" ]; then
+    echo "packaging/debian/changelog says $version, CMakeLists.txt $project: make them one" >&2
+    exit 1
+fi
+stage=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-deb.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
 src="$stage/quorvane-$version"
-rm -rf "$stage"
 mkdir -p "$src" "$out"
 tar -C "$repo" --exclude=./build --exclude=./.git -cf - . | tar -C "$src" -xf -
 cp -r "$repo/packaging/debian" "$src/debian"

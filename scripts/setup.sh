@@ -10,10 +10,12 @@ cd "$(dirname "$0")/.."
 # HTTP server; prometheus: promtool, with which a test checks them. clang: the fuzz targets.
 # tmux: the terminal in which the tests type at the interactive client. dpkg-dev,
 # debhelper, fakeroot, help2man, lintian: the Debian package; systemd-container, logrotate:
-# the service's test under a real systemd; fail2ban: the filter's test.
+# the service's test under a real systemd; fail2ban: the filter's test; bash-completion:
+# the client's completion's test; python3: the dashboard's test.
 packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev
           libgmock-dev libbenchmark-dev libcli11-dev clang clang-format tmux prometheus
-          dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban)
+          dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban bash-completion
+          python3)
 bash scripts/install-packages.sh "${packages[@]}"
 
 build_dir="$1"; shift

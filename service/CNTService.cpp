@@ -315,9 +315,18 @@ bool CNTService::UpdateServiceStatus(ServiceState state, int waitHintMs, int ser
     if (debug_) {
         return true;
     }
-    std::lock_guard<std::mutex> guard(statusLock_);
+    {
+        std::lock_guard<std::mutex> guard(statusLock_);
+        if (!KeepStatus(state, waitHintMs, serviceExitCode)) {
+            return true;
+        }
+    }
+    return SendReports();
+}
+
+bool CNTService::KeepStatus(ServiceState state, int waitHintMs, int serviceExitCode) {
     if (currentState_ == SERVICE_STOP_PENDING && state != SERVICE_STOPPED && state != SERVICE_STOP_PENDING) {
-        return true;
+        return false;
     }
     currentState_ = state;
     waitHintMs_ = waitHintMs;
@@ -346,14 +355,15 @@ bool CNTService::UpdateServiceStatus(ServiceState state, int waitHintMs, int ser
                  : failureReason_.empty() ? std::string("Failed to start.")
                                           : "Failed to start: " + failureReason_;
         break;
-    default: return true;
+    default: return false;
     }
-    return Notify(phase, status);
+    ServiceManager::Report(phase, waitHintMs_, status);
+    return true;
 }
 
-bool CNTService::Notify(int phase, const std::string& status) {
+bool CNTService::SendReports() {
     std::string error;
-    if (!ServiceManager::Notify(static_cast<ServiceManager::Phase>(phase), waitHintMs_, status, error)) {
+    if (!ServiceManager::SendReports(error)) {
         LogServiceEvent("SetServiceStatus() failed", EVENT_ERROR);
         return false;
     }
@@ -361,14 +371,18 @@ bool CNTService::Notify(int phase, const std::string& status) {
 }
 
 void CNTService::SetRunningStatus(const std::string& text) {
-    std::lock_guard<std::mutex> guard(statusLock_);
-    if (text == runningStatus_) {
-        return;
+    {
+        std::lock_guard<std::mutex> guard(statusLock_);
+        if (text == runningStatus_) {
+            return;
+        }
+        runningStatus_ = text;
+        if (debug_ || currentState_ != SERVICE_RUNNING) {
+            return;
+        }
+        ServiceManager::Report(ServiceManager::PHASE_STATUS, waitHintMs_, runningStatus_);
     }
-    runningStatus_ = text;
-    if (!debug_ && currentState_ == SERVICE_RUNNING) {
-        Notify(ServiceManager::PHASE_STATUS, runningStatus_);
-    }
+    SendReports();
 }
 
 void CNTService::SetFailureReason(const std::string& reason) {
@@ -377,15 +391,23 @@ void CNTService::SetFailureReason(const std::string& reason) {
 }
 
 void CNTService::ReportReloading() {
-    std::lock_guard<std::mutex> guard(statusLock_);
-    if (!debug_ && currentState_ == SERVICE_RUNNING) {
-        Notify(ServiceManager::PHASE_RELOADING, "Reloading the settings.");
+    {
+        std::lock_guard<std::mutex> guard(statusLock_);
+        if (debug_ || currentState_ != SERVICE_RUNNING) {
+            return;
+        }
+        ServiceManager::Report(ServiceManager::PHASE_RELOADING, waitHintMs_, "Reloading the settings.");
     }
+    SendReports();
 }
 
 void CNTService::ReportReloaded() {
-    std::lock_guard<std::mutex> guard(statusLock_);
-    if (!debug_ && currentState_ == SERVICE_RUNNING) {
-        Notify(ServiceManager::PHASE_RUNNING, runningStatus_);
+    {
+        std::lock_guard<std::mutex> guard(statusLock_);
+        if (debug_ || currentState_ != SERVICE_RUNNING) {
+            return;
+        }
+        ServiceManager::Report(ServiceManager::PHASE_RUNNING, waitHintMs_, runningStatus_);
     }
+    SendReports();
 }

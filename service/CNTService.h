@@ -126,9 +126,12 @@ private:
     // Asks for a stop and prints a dot a second while it is pending; 1 when the service
     // stopped, 0 when it failed to, -1 when it was not running (nothing printed).
     int StopInstalledService();
-    // Sends one report (a ServiceManager::Phase) with the status line; a failure is
-    // logged as an event. Called with the status lock held.
-    bool Notify(int phase, const std::string& status);
+    // Records the state and keeps its report for SendReports; false when nothing is to
+    // be reported (a stop is pending). Called with the status lock held: it sends nothing.
+    bool KeepStatus(ServiceState state, int waitHintMs, int serviceExitCode);
+    // Sends the kept reports without blocking; a failure is logged as an event. Called
+    // without the status lock, so that no thread waits on the service manager under it.
+    bool SendReports();
 
     const char* serviceName_;
     const char* displayName_;

@@ -68,7 +68,8 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host, std::
     uint16_t metricsPort = 0;
     if (!host.metricsAddress.empty() && !MetricsServer::ParseAddress(host.metricsAddress, metricsHost, metricsPort)) {
         error = "Quorvane service found an invalid setting in " + settings.GetFileName() + ": metrics-address is \"" +
-                host.metricsAddress + "\"; it must be empty or an address such as 127.0.0.1:10302.";
+                host.metricsAddress +
+                "\"; it must be empty or an address such as 127.0.0.1:10302, with a port from 1 to 65535.";
         reason = "settings file invalid: metrics-address is \"" + host.metricsAddress + "\"";
         return false;
     }

@@ -156,10 +156,16 @@ void CQuorvaneService::StopService() {
 }
 
 void CQuorvaneService::ReloadService() {
-    std::lock_guard<std::mutex> guard(reloadLock_);
-    if (reload_ == nullptr) {
+    bool running = false, asked = false;
+    {
+        // Only the hand-over under the lock: the reports may wait on the system log.
+        std::lock_guard<std::mutex> guard(reloadLock_);
+        running = reload_ != nullptr;
+        asked = running && reload_->Request();
+    }
+    if (!running) {
         HostLog::Report(false, "Reload ignored: the server is not running.");
-    } else if (!reload_->Request()) {
+    } else if (!asked) {
         HostLog::Report(true, "Reload failed: the main loop could not be told.");
     }
 }
@@ -255,12 +261,15 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
             }
         }
         storage.AddStoredBans(node);
-        if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
-            // The metrics are read without the loops, on the HTTP server's own thread.
-            MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
-            std::string metricsError;
-            if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError))
-                HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
+        // The metrics are read without the loops, on the HTTP server's own thread. An address
+        // that cannot be had stops the start as an invalid setting does: a server whose
+        // "down" alert could never fire must not look as if it ran.
+        MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
+        std::string metricsError;
+        if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError)) {
+            HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
+            SetFailureReason("metrics " + metricsError);
+        } else if (node.StartServer(host.tcpPort, host.udpPort, host.address)) {
             started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
         } else if (!node.GetStartError().empty()) {
             HostLog::Error(node.GetStartError());
@@ -269,12 +278,11 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
             HostLog::Error(FormatLaunchFailure(host));
             SetFailureReason(DescribeBindFailure(host));
         }
-        // No loop runs any more: what is pending is written, and answered, before the node goes.
+        // No loop runs any more: the live ban table is written once more (each ban and unban
+        // was already handed to the writer), and what is pending is written, and answered,
+        // before the node goes.
+        if (started) listener.WriteBans(node);
         writer.Stop();
-    }
-    // The loop threads have ended: nothing touches the ban list any more.
-    if (started) {
-        storage.SaveBanList();
     }
     return started;
 }

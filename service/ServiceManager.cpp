@@ -18,6 +18,7 @@
 
 // The unit file of packaging/, compiled in by CMake as QUORVANE_UNIT_TEMPLATE.
 #include "QuorvaneUnitTemplate.h"
+#include "ServiceNotifier.h"
 
 extern char** environ;
 
@@ -146,36 +147,36 @@ bool ServiceManager::StartedByManager() {
     return socket != nullptr && *socket != '\0';
 }
 
-bool ServiceManager::Notify(Phase phase, int waitHintMs, const std::string& status, std::string& error) {
+void ServiceManager::Report(Phase phase, int waitHintMs, const std::string& status) {
     // A wait hint extends the manager's start or stop time-out by that much.
-    const std::string extend = "\nEXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
+    const std::string extend = "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<long long>(waitHintMs) * 1000);
     // A status line is one line.
     std::string line = status;
     std::replace(line.begin(), line.end(), '\n', ' ');
-    std::string message;
+    ServiceNotifier& notifier = ServiceNotifier::OfProcess();
     switch (phase) {
-    case PHASE_STARTING: message = "STATUS=" + line + extend; break;
-    case PHASE_RUNNING: message = "READY=1\nSTATUS=" + line; break;
-    case PHASE_STOPPING: message = "STOPPING=1\nSTATUS=" + line + extend; break;
-    case PHASE_RELOADING: message = "RELOADING=1\nSTATUS=" + line; break;
+    case PHASE_STARTING: notifier.Keep("", line, extend); break;
+    case PHASE_RUNNING: notifier.Keep("READY=1", line, ""); break;
+    case PHASE_STOPPING: notifier.Keep("STOPPING=1", line, extend); break;
+    case PHASE_RELOADING: notifier.Keep("RELOADING=1", line, ""); break;
     case PHASE_STOPPED:
-    case PHASE_STATUS: message = "STATUS=" + line; break;
-    case PHASE_OTHER: return true;
+    case PHASE_STATUS: notifier.Keep("", line, ""); break;
+    case PHASE_OTHER: break;
     }
-    const int result = sd_notify(0, message.c_str());
-    if (result > 0) {
-        return true;
-    }
-    error = result == 0 ? "NOTIFY_SOCKET is not set" : ErrorText(-result);
-    return false;
 }
+
+bool ServiceManager::SendReports(std::string& error) { return ServiceNotifier::OfProcess().Send(error); }
 
 uint64_t ServiceManager::WatchdogPeriodUsec() {
     uint64_t usec = 0;
     return sd_watchdog_enabled(0, &usec) > 0 ? usec : 0;
 }
 
-bool ServiceManager::FeedWatchdog() { return sd_notify(0, "WATCHDOG=1") > 0; }
+bool ServiceManager::FeedWatchdog() {
+    ServiceNotifier::OfProcess().KeepWatchdog();
+    std::string error;
+    return ServiceNotifier::OfProcess().Send(error);
+}
 
 bool ServiceManager::OpenUnitDirectory(std::string& error) const {
     struct stat info;
@@ -213,6 +214,13 @@ bool ServiceManager::ToUserName(const std::string& account, std::string& user) {
     return true;
 }
 
+bool ServiceManager::ManualPageInstalled() {
+    for (const char* page : {"/usr/share/man/man8/quorvane-server.8.gz", "/usr/share/man/man8/quorvane-server.8",
+                             "/usr/local/share/man/man8/quorvane-server.8"})
+        if (access(page, R_OK) == 0) return true;
+    return false;
+}
+
 bool ServiceManager::MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
                                   std::string& error) {
     std::string user;
@@ -234,8 +242,11 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
         inHome = inHome || (directory + "/").compare(0, std::strlen(home), home) == 0;
     }
     // What becomes of the packaged unit's lines for a program outside the package: the
-    // files stay beside the program, and it runs as the user of -l, else as root.
+    // files stay beside the program, and it runs as the user of -l, else as root. The
+    // manual page comes with the package: named only where it is installed, as systemd
+    // checks what a unit names.
     const std::pair<const char*, std::string> replaced[] = {
+        {"Documentation=", ManualPageInstalled() ? "Documentation=man:quorvane-server(8)" : ""},
         {"ExecStart=", "ExecStart=" + program},
         {"User=", user.empty() ? "" : "User=" + user},
         {"Group=", ""},

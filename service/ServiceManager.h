@@ -1,14 +1,14 @@
 // The system's service manager, systemd: the one place of the program that knows it.
 // It writes and removes the unit file, asks systemctl to enable, disable, start and
 // stop the unit and to tell its state, and reports the running service's state through
-// systemd's notification socket.
+// systemd's notification socket, through a ServiceNotifier that never blocks.
 //
 // The systemctl program and the unit directory can be replaced through the environment
 // (QUORVANE_SYSTEMCTL, QUORVANE_UNIT_DIR), so that the actions can run against a
 // scratch directory.
 //
-// Threads: the actions run on the main thread of a short-lived process; Notify is
-// thread safe.
+// Threads: the actions run on the main thread of a short-lived process; the reports
+// and the watchdog are thread safe.
 #ifndef QUORVANE_SERVICE_SERVICEMANAGER_H
 #define QUORVANE_SERVICE_SERVICEMANAGER_H
 
@@ -42,15 +42,20 @@ public:
 
     // Whether the manager started this process and waits for its reports.
     static bool StartedByManager();
-    // Sends one report with the status line; the wait hint bounds how long a start or
-    // stop may still take. False with the reason when it could not be delivered.
-    // Thread safe.
-    static bool Notify(Phase phase, int waitHintMs, const std::string& status, std::string& error);
+    // Keeps one report with the status line for the next SendReports, replacing one that
+    // still waits; the wait hint bounds how long a start or stop may still take. Sends
+    // nothing, so it may be called under a lock. Thread safe.
+    static void Report(Phase phase, int waitHintMs, const std::string& status);
+    // Sends what waits without blocking (ServiceNotifier): a report the socket cannot take
+    // now waits for the next call. False with the reason when one could not be
+    // delivered. Thread safe.
+    static bool SendReports(std::string& error);
 
     // The watchdog period systemd asks this process to keep (WatchdogSec=), in
     // microseconds; 0 when it asks for none.
     static uint64_t WatchdogPeriodUsec();
-    // Tells systemd's watchdog that the process is alive. Thread safe.
+    // Tells systemd's watchdog that the process is alive, and sends what waits; a
+    // WATCHDOG=1 the socket cannot take goes at the next call. Thread safe.
     static bool FeedWatchdog();
 
     // Each of the following answers false with a reason on failure.
@@ -72,6 +77,8 @@ public:
 
     // The account ("name" or ".\name") as a User= value; false when it is no user name.
     static bool ToUserName(const std::string& account, std::string& user);
+    // Whether the server's manual page is installed where man finds it.
+    static bool ManualPageInstalled();
     // The unit text for the program at that path, run as the account when one is given;
     // false when the path or the account cannot be written in a unit file.
     static bool MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,

@@ -167,8 +167,3 @@ void ServiceStorage::AttachTo(quorvane::StorageWriter& writer) {
     writer.Attach(settings_, "settings");
     writer.Attach(banList_, "ban-list");
 }
-
-void ServiceStorage::SaveBanList() {
-    if (!banList_.GetFileName().empty() && !banList_.SaveXMLFile())
-        LogError("Quorvane service failed to save ban-list file: " + banList_.GetFileName() + ".");
-}

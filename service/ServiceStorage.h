@@ -1,7 +1,6 @@
 // The three XML files of the service in its data directory (systemd's state directory,
 // else beside the executable): loading or creating them at start-up with the reports an
-// administrator needs, the tidying of the files root, the stored bans, and the ban
-// list's save at the end.
+// administrator needs, the tidying of the files root and the stored bans.
 //
 // Threads: used on the host's thread at start-up and at the end; while the server runs,
 // only the node's listener and the storage writer's loop part (both on the main loop's
@@ -60,8 +59,6 @@ public:
     // Hands the three documents to the writer: the files list (spaced), the settings, the
     // ban list, the order in which they are written when several wait.
     void AttachTo(quorvane::StorageWriter& writer);
-    // The shutdown's save of the ban list; a failure is logged.
-    void SaveBanList();
 
     ReloadableSettings& Settings() { return settings_; }
     quorvane::BanList& Bans() { return banList_; }

@@ -46,8 +46,11 @@ void ServiceTicker::Refresh() {
 }
 
 int ServiceTicker::handle_timeout(const ACE_Time_Value&, const void*) {
-    // Fed only from here: a main loop that hangs no longer runs this timer.
+    // Fed only from here: a main loop that hangs no longer runs this timer. A report or a
+    // WATCHDOG=1 that a full notification socket could not take goes now.
+    std::string ignored;
     if (watchdog_) ServiceManager::FeedWatchdog();
+    else ServiceManager::SendReports(ignored);
     Refresh();
     return 0;
 }

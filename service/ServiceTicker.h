@@ -1,7 +1,7 @@
 // The main loop's own timer for systemd: it feeds systemd's watchdog (WATCHDOG=1) when
 // systemd asks for one, so that a loop that hangs stops feeding it and gets the service
 // restarted, and it keeps the status line ("Running: TCP 10300, UDP 10301, 3 users")
-// current.
+// current. Each tick also sends what a full notification socket held back.
 //
 // Threads: Start and the destructor on the host's thread (the destructor only once the
 // loop has ended); everything else on the main loop's thread.

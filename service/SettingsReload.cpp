@@ -11,6 +11,7 @@
 #include "network/MetricsServer.h"
 #include "server/ServerNode.h"
 
+using quorvane::EventLog;
 using quorvane::StaticChannelTable;
 using quorvane::server::ServerNode;
 
@@ -30,17 +31,6 @@ std::string ChannelTree(const HostSettings& host) {
     return text;
 }
 
-// A value on one log line, quoted, with line breaks shown as \n.
-std::string Quoted(const std::string& value) {
-    std::string out = "\"";
-    for (char c : value) {
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else out += c;
-    }
-    return out + "\"";
-}
-
 void ApplyServerUpdate(SettingsReload::Target& target, const HostSettings& host) {
     // As an administrator's updateserver: every connection gets serverupdate.
     target.node.Properties().UserUpdateServer(host.serverName, host.serverPassword, host.motd,
@@ -51,13 +41,8 @@ void ApplyAdminAccount(SettingsReload::Target& target, const HostSettings& host)
     target.node.Admin().UserUpdateAdmin(EffectiveAdminName(host), EffectiveAdminPassword(host));
 }
 
-// The metrics move to the new address, or stop when it is empty.
-void ApplyMetricsAddress(SettingsReload::Target& target, const HostSettings& host) {
-    std::string error;
-    if (host.metricsAddress.empty()) target.metrics.Stop();
-    else if (!target.metrics.Start(host.metricsAddress, error))
-        HostLog::Error("Quorvane service cannot serve its metrics: " + error + ".");
-}
+// The metrics move before every other value (see Reload).
+void MoveMetricsFirst(SettingsReload::Target&, const HostSettings&) {}
 
 void ApplyFileLimits(SettingsReload::Target& target, const HostSettings& host) {
     target.node.Files().SetFileLimits(host.maxFilesPerChannel, host.maxFiles);
@@ -105,7 +90,7 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
      [](Target& t, const HostSettings& h) { t.node.Output().SetLimit(h.maxOutputQueue); }},
     {"trust-loopback", PLAIN, [](const HostSettings& h) { return Boolean(h.trustLoopback); },
      [](Target& t, const HostSettings& h) { t.node.Properties().SetTrustLoopback(h.trustLoopback); }},
-    {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, ApplyMetricsAddress},
+    {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, MoveMetricsFirst},
     {"server-logging", PLAIN, [](const HostSettings& h) { return Boolean(h.serverLogging); }, FollowEventLog},
     // Taken only at start-up.
     {"hostport", PLAIN, [](const HostSettings& h) { return Number(h.tcpPort); }, nullptr},
@@ -187,6 +172,19 @@ std::vector<std::string> SettingsReload::Reload() {
     } else {
         valid = ReadHostSettings(candidate, fresh, error, reason);
     }
+    // The metrics listener moves first, as the one value that can fail to apply: an
+    // address that cannot be had keeps the old listener and fails the whole reload, so
+    // the next one tries again.
+    if (valid && fresh.metricsAddress != applied_.metricsAddress) {
+        std::string failure;
+        if (fresh.metricsAddress.empty()) {
+            target_.metrics.Stop();
+        } else if (!target_.metrics.Start(fresh.metricsAddress, failure)) {
+            valid = false;
+            error = "Quorvane service cannot serve its metrics: " + failure + ".";
+            reason = "metrics " + failure;
+        }
+    }
     std::vector<std::string> lines;
     if (!valid) {
         lines.push_back("Reload failed, nothing was changed: " + error);
@@ -209,7 +207,7 @@ std::vector<std::string> SettingsReload::Reload() {
             ++changed;
             std::string line = std::string("Reload: ") + row.element + " changed";
             if (row.shown != SECRET) {
-                line += row.shown == TEXT ? " from " + Quoted(before) + " to " + Quoted(after)
+                line += row.shown == TEXT ? " from " + EventLog::Quote(before) + " to " + EventLog::Quote(after)
                                           : " from " + before + " to " + after;
             }
             line += row.apply ? "." : "; restart the server to apply it.";

@@ -1,7 +1,9 @@
 // Reading the settings file again while the server runs (SIGHUP when systemd runs it).
 //
 // The file is read into a document of its own and checked as at start-up; a file that
-// cannot be read or is invalid changes nothing and is reported. Otherwise every value
+// cannot be read or is invalid changes nothing and is reported. A new metrics address is
+// taken first: one that cannot be bound fails the reload the same way, the old listener
+// still serving, and as nothing was applied the next reload tries again. Otherwise every value
 // of the table that differs from what the server holds is applied through the node's
 // public operations and logged (passwords only as "changed"), the values that only a
 // start takes are named, the document the saves write takes the file's tree, and the

@@ -32,6 +32,16 @@ public:
     // in two characters, milliseconds times 1000.
     static std::string Stamp(const struct timeval& now);
 
+    // A text in quotes for a line: quotes and backslashes escaped as the protocol escapes
+    // them, and every byte of a control written \xNN (line feed, carriage return and tab
+    // as \n, \r, \t): C0 and DEL; C1, whether as a lone byte or as UTF-8 (U+0080 to
+    // U+009F); the line and paragraph separators U+2028 and U+2029; the bidirectional
+    // marks, embeddings, overrides and isolates (U+061C, U+200E, U+200F, U+202A to
+    // U+202E, U+2066 to U+2069); and every byte that is no part of valid UTF-8. So no
+    // name can start a line of its own, for tools that read bytes or Unicode, nor turn a
+    // line around; the line stays valid UTF-8 and the text can be read back from it.
+    static std::string Quote(const std::string& text);
+
 private:
     std::mutex mutex_;  // guards fd_ against a close or reopen during a write; any thread
     int fd_ = -1;

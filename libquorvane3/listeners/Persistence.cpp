@@ -11,7 +11,6 @@
 #include "server/ServerNode.h"
 #include "settings/FilesList.h"
 #include "settings/FixedText.h"
-#include "settings/ValueRules.h"
 
 namespace quorvane {
 
@@ -59,9 +58,6 @@ std::string Unusable(const StaticChannelRecord& record) {
     const std::string name = FixedText(record.name);
     if (name.empty()) return "The name is empty";
     if (name.find('/') != std::string::npos) return "The name holds a \"/\"";
-    if (!ValueRules::IsStorableText(name) || !ValueRules::IsStorableText(FixedText(record.password)) ||
-        !ValueRules::IsStorableText(FixedText(record.topic)))
-        return "A text is not valid UTF-8 or holds a character XML cannot keep";
     return std::string();
 }
 

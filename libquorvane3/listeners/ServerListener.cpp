@@ -1,10 +1,7 @@
 // ServerListener: the event log lines.
 #include "listeners/ServerListener.h"
 
-#include <cstdio>
-
 #include "listeners/EventLog.h"
-#include "protocol/CommandLine.h"
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
 
@@ -13,32 +10,9 @@ namespace server {
 
 namespace {
 
-// A text in quotes, escaped as the protocol escapes it, and every control character that
-// is left written out: a name holding a line break must not make a line of its own (one
-// that a log watcher would take for the server's).
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (const unsigned char c : EscapeString(text)) {
-        if (c >= 0x20 && c != 0x7f) {
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        }
-    }
-    return out + "\"";
-}
-
 std::string Actor(const serveruser_t& actor) {
     if (!actor) return "the server";
-    return "User #" + std::to_string(actor->GetUserID()) + " name: " + Quoted(actor->GetNickname());
+    return "User #" + std::to_string(actor->GetUserID()) + " name: " + EventLog::Quote(actor->GetNickname());
 }
 
 std::string AddressOf(const ACE_INET_Addr& address) {
@@ -62,7 +36,7 @@ void ServerListener::Log(const std::string& text) {
 }
 
 std::string ServerListener::UserPart(const serveruser_t& user) {
-    return "User #" + std::to_string(user->GetUserID()) + " name: " + Quoted(user->GetNickname()) + " ";
+    return "User #" + std::to_string(user->GetUserID()) + " name: " + EventLog::Quote(user->GetNickname()) + " ";
 }
 
 void ServerListener::OnUserConnected(const serveruser_t& user, const ACE_INET_Addr& peer) {
@@ -77,7 +51,7 @@ void ServerListener::OnUserLoggedIn(const serveruser_t& user) {
 
 void ServerListener::OnUserDisconnected(const serveruser_t& user) {
     const serverchannel_t channel = user->GetChannel();
-    if (channel) Log(UserPart(user) + "Channel: " + Quoted(channel->GetChannelPath()) + " disconnected.");
+    if (channel) Log(UserPart(user) + "Channel: " + EventLog::Quote(channel->GetChannelPath()) + " disconnected.");
     else Log(UserPart(user) + "disconnected.");
 }
 
@@ -86,27 +60,29 @@ void ServerListener::OnSecurityEvent(const SecurityEvent& event) {
     std::string text;
     switch (event.kind) {
     case SecurityEvent::WRONG_SERVER_PASSWORD:
-        text = "failed login from " + from + ": wrong server password for " + Quoted(event.name);
+        text = "failed login from " + from + ": wrong server password for " + EventLog::Quote(event.name);
         break;
     case SecurityEvent::WRONG_ADMIN_PASSWORD:
-        text = "failed login from " + from + ": wrong administrator password for " + Quoted(event.name);
+        text = "failed login from " + from + ": wrong administrator password for " + EventLog::Quote(event.name);
         break;
     case SecurityEvent::WRONG_CHANNEL_PASSWORD:
-        text = "failed login from " + from + ": wrong password of channel " + Quoted(event.channel) + " for " +
-               Quoted(event.name);
+        text = "failed login from " + from + ": wrong password of channel " + EventLog::Quote(event.channel) + " for " +
+               EventLog::Quote(event.name);
         break;
     case SecurityEvent::LOCKOUT:
         text = "lockout of " + from + " for " + std::to_string(event.seconds) + " s after " +
                std::to_string(event.attempts) + " wrong passwords";
         break;
-    case SecurityEvent::ADMIN_LOGIN: text = "administrator " + Quoted(event.name) + " logged in from " + from; break;
+    case SecurityEvent::ADMIN_LOGIN:
+        text = "administrator " + EventLog::Quote(event.name) + " logged in from " + from;
+        break;
     case SecurityEvent::KICK:
-        text = "User #" + std::to_string(event.userId) + " name: " + Quoted(event.name) + " from " + from +
+        text = "User #" + std::to_string(event.userId) + " name: " + EventLog::Quote(event.name) + " from " + from +
                " kicked by " + Actor(event.actor);
         break;
     case SecurityEvent::BAN:
-        text = from + " banned (User #" + std::to_string(event.userId) + " name: " + Quoted(event.name) + ") by " +
-               Actor(event.actor);
+        text = from + " banned (User #" + std::to_string(event.userId) + " name: " + EventLog::Quote(event.name) +
+               ") by " + Actor(event.actor);
         break;
     case SecurityEvent::UNBAN: text = from + " unbanned by " + Actor(event.actor); break;
     }
@@ -122,28 +98,29 @@ void ServerListener::OnUserLagging(const serveruser_t& user) {
 }
 
 void ServerListener::OnUserJoinedChannel(const serveruser_t& user, const serverchannel_t& channel) {
-    Log(UserPart(user) + "joined channel: " + Quoted(channel->GetChannelPath()) + ".");
+    Log(UserPart(user) + "joined channel: " + EventLog::Quote(channel->GetChannelPath()) + ".");
 }
 
 void ServerListener::OnUserTextMessage(const serveruser_t& sender, const serveruser_t& receiver,
                                        const TextMessage& message) {
     if (message.type != TEXTMSG_USER) return;
-    Log("User message from #" + std::to_string(sender->GetUserID()) + " name: " + Quoted(sender->GetNickname()) +
-        " to #" + std::to_string(receiver->GetUserID()) + " name: " + Quoted(receiver->GetNickname()) +
-        " content: " + Quoted(message.content) + ".");
+    Log("User message from #" + std::to_string(sender->GetUserID()) +
+        " name: " + EventLog::Quote(sender->GetNickname()) + " to #" + std::to_string(receiver->GetUserID()) +
+        " name: " + EventLog::Quote(receiver->GetNickname()) + " content: " + EventLog::Quote(message.content) + ".");
 }
 
 void ServerListener::OnChannelTextMessage(const serveruser_t& sender, const serverchannel_t& channel,
                                           const TextMessage& message) {
     if (message.type != TEXTMSG_CHANNEL) return;
-    Log("Channel message from #" + std::to_string(sender->GetUserID()) + " name: " + Quoted(sender->GetNickname()) +
-        " to channel: " + Quoted(channel->GetChannelPath()) + " content: " + Quoted(message.content) + ".");
+    Log("Channel message from #" + std::to_string(sender->GetUserID()) + " name: " +
+        EventLog::Quote(sender->GetNickname()) + " to channel: " + EventLog::Quote(channel->GetChannelPath()) +
+        " content: " + EventLog::Quote(message.content) + ".");
 }
 
 void ServerListener::FileLine(const serveruser_t& user, const char* action, const ChannelFile& file,
                               const char* direction, const serverchannel_t& channel) {
-    Log(UserPart(user) + action + " file: " + Quoted(file.filename) + " " + direction +
-        " channel: " + Quoted(channel->GetChannelPath()) + ".");
+    Log(UserPart(user) + action + " file: " + EventLog::Quote(file.filename) + " " + direction +
+        " channel: " + EventLog::Quote(channel->GetChannelPath()) + ".");
 }
 
 void ServerListener::OnFileUploaded(const serveruser_t& user, const serverchannel_t& channel, const ChannelFile& file) {

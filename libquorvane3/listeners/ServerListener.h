@@ -58,6 +58,11 @@ public:
     // one included), each file once, and the files list.
     void OnSaveConfiguration(ServerNode& node) override;
     void OnSaveRequested(ServerNode& node, const SaveDone& done) override;
+    // Writes the ban list, through the writer when there is one.
+    void OnBansChanged(ServerNode& node) override { WriteBans(node); }
+    // The node's live ban table into the ban list, whole (an empty one too), and saved;
+    // false (and reported) when the save failed at once. The host calls it at the stop.
+    bool WriteBans(ServerNode& node);
 
 private:
     void Log(const std::string& text);

@@ -59,14 +59,7 @@ void ServerListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
     const bool settingsSaved = settings_.EndBatch();
     if (!settingsSaved) ReportFailedSave("settings", settings_.GetFileName());
 
-    banList_.BeginBatch();
-    banList_.ClearBanEntries();
-    const ServerNode::bans_t bans = node.Bans().GetBans();
-    for (ServerNode::bans_t::const_iterator it = bans.begin(); it != bans.end(); ++it)
-        banList_.AddBanEntry(ToBanEntry(it->second));
-    banList_.SaveXMLFile();  // in the batch: the list is written whole, also when it is empty
-    const bool bansSaved = banList_.EndBatch();
-    if (!bansSaved) ReportFailedSave("ban-list", banList_.GetFileName());
+    const bool bansSaved = WriteBans(node);
 
     if (writer_ && writer_->Running()) {
         // Each document as it stands now, the files list too; done hears when all are written.
@@ -76,6 +69,18 @@ void ServerListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
     const bool filesSaved = filesList_.SaveXMLFile();
     if (!filesSaved) ReportFailedSave("files-list", filesList_.GetFileName());
     if (done) done(settingsSaved && bansSaved && filesSaved);
+}
+
+bool ServerListener::WriteBans(ServerNode& node) {
+    banList_.BeginBatch();
+    banList_.ClearBanEntries();
+    const ServerNode::bans_t bans = node.Bans().GetBans();
+    for (ServerNode::bans_t::const_iterator it = bans.begin(); it != bans.end(); ++it)
+        banList_.AddBanEntry(ToBanEntry(it->second));
+    banList_.SaveXMLFile();  // in the batch: the list is written whole, also when it is empty
+    const bool saved = banList_.EndBatch();
+    if (!saved) ReportFailedSave("ban-list", banList_.GetFileName());
+    return saved;
 }
 
 }  // namespace server

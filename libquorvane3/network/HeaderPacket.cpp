@@ -13,6 +13,7 @@ HeaderPacket::HeaderPacket(const char* data, int length) : HeaderPacket() {
     if (data == nullptr || length < PACKET_HEADER_SIZE) return;
     if (length < ReadUInt16LE(data + 2)) return;
     std::memcpy(header_, data, sizeof(header_));
+    valid_ = true;
 }
 
 }  // namespace quorvane

@@ -14,12 +14,15 @@ public:
     uint8_t GetPacketType() const { return static_cast<uint8_t>(header_[0]); }
     uint8_t GetProtocol() const { return static_cast<uint8_t>(header_[1]); }
     int GetUserID() const { return ReadUInt16LE(header_ + 4); }
+    // Whether the datagram held the header and every byte its length field claims.
+    bool IsValid() const { return valid_; }
 
 protected:
     HeaderPacket();
     HeaderPacket(const char* data, int length);
 
     char header_[PACKET_HEADER_SIZE];
+    bool valid_ = false;
 };
 
 }  // namespace quorvane

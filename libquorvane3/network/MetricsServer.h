@@ -4,6 +4,11 @@
 // so a slow or huge request holds no thread and costs the server nothing else; it knows
 // nothing of the server it describes.
 //
+// The listening socket is its own: SO_REUSEADDR only (a restart binds past connections
+// in TIME_WAIT), never SO_REUSEPORT, so a second server cannot bind an address this one
+// listens on. At the connection cap the connection idle longest is closed for a newcomer
+// (ConnectionCap), so idle connections cannot crowd out a scrape.
+//
 // Threads: Start and Stop on the owner's thread; the render function is called on the
 // HTTP thread and must only read what any thread may read (atomics).
 #ifndef QUORVANE_NETWORK_METRICSSERVER_H
@@ -11,9 +16,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
-
-struct MHD_Daemon;
 
 class MetricsServer {
 public:
@@ -30,23 +34,31 @@ public:
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
-    // "HOST:PORT" with a dotted IPv4 host (port 0 lets the system choose); false when the
-    // text is no such address.
+    // "HOST:PORT" with a dotted IPv4 host and a port from 1 to 65535; false when the text
+    // is no such address.
     static bool ParseAddress(const std::string& text, uint32_t& host, uint16_t& port);
-    // Serves on the address; false, with the reason, when it cannot (the old one, if any,
-    // is stopped either way).
+    // Serves on the address, and then no longer on the old one. False, with the reason,
+    // when it cannot (the address is in use, say): the old listener, if any, goes on
+    // serving.
     bool Start(const std::string& address, std::string& error);
     void Stop();
     bool IsRunning() const { return daemon_ != nullptr; }
-    // The port it listens on (useful when started on port 0); 0 when not running.
+    // The port it listens on; 0 when not running.
     int GetPort() const;
 
     // The answer to one request: status and body.
     static int Answer(const std::string& method, const std::string& path, const Render& render, std::string& body);
 
+    // One listener: the library's daemon and what its callbacks reach (in the source).
+    struct Daemon;
+
 private:
+    // Serves on the address with a new daemon, the old one still running; null with the
+    // reason when the address cannot be had.
+    std::unique_ptr<Daemon> Serve(const std::string& address, uint32_t host, uint16_t port, std::string& error);
+
     Render render_;
-    MHD_Daemon* daemon_ = nullptr;
+    std::unique_ptr<Daemon> daemon_;
 };
 
 #endif

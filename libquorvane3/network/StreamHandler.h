@@ -104,6 +104,9 @@ public:
     // full or bytes are queued (OnStreamReady follows once it has room, or they are
     // written); FILE_FAILED when the connection failed or closes.
     ssize_t SendFile(int fd, int64_t& offset, size_t count);
+    // Loop thread. The listener's held input may go on (StreamListener::IsInputHeld): a
+    // turn for what it holds, or reading again.
+    void ContinueInput() { UpdateInput(); }
     // Thread safe. An output pass on a later turn of the loop, after the others in line:
     // with nothing queued it calls OnStreamReady, so a listener that writes in bounded
     // pieces (a download) continues there.

@@ -105,7 +105,8 @@ void StreamHandler::UpdateInput() {
         outputPaused_ = false;
     }
     StreamListener* const listener = listener_.load();
-    const bool pending = listener != 0 && listener->HasPendingInput();
+    const bool held = listener != 0 && listener->IsInputHeld();
+    const bool pending = !held && listener != 0 && listener->HasPendingInput();
     if (pending && !outputPaused_ && !resumeScheduled_) {
         resumeScheduled_ = true;
         // A listener over its command rate gets its turn once it may go on.
@@ -118,7 +119,7 @@ void StreamHandler::UpdateInput() {
             return;
         }
     }
-    const bool read = !pending && !outputPaused_;
+    const bool read = !held && !pending && !outputPaused_;
     if (read != reading_ && reactor()->mask_ops(this, ACE_Event_Handler::READ_MASK,
                                                 read ? ACE_Reactor::ADD_MASK : ACE_Reactor::CLR_MASK) != -1) {
         reading_ = read;

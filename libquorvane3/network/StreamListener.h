@@ -24,6 +24,10 @@ public:
     // rate); zero when it may be handled on the next turn.
     virtual ACE_Time_Value PendingInputDelay() const { return ACE_Time_Value::zero; }
     virtual void OnStreamResume(bool& keepOpen) {}
+    // Whether the listener's input is held until it says otherwise (a command whose
+    // answer is still to come): the handler then neither reads nor gives turns, until
+    // the listener calls StreamHandler::ContinueInput.
+    virtual bool IsInputHeld() const { return false; }
 
     // What a listener that moves its input itself made of a readable socket.
     enum Input {

@@ -1,8 +1,9 @@
 // Who may use a command, and on what. Every command of CommandTable carries one Rule:
 // the states its sender must be in (logged in, not yet logged in, the administrator,
 // ...) and who it must be for the channel the command acts on (a member of a channel
-// with a password, an operator of it). The rule is read once, before the handler runs;
-// a sender it refuses gets the error and the handler never runs.
+// with a password, an operator of it). The states are checked before the handler runs,
+// the channel once the handler has read its parameters (CommandTable says the order); a
+// sender the rule refuses gets the error and the command does nothing.
 //
 // Threads: the main loop's thread.
 #ifndef QUORVANE_SERVER_ACCESSPOLICY_H

@@ -27,7 +27,9 @@ int AdminAccount::UserAdminLogin(int userId, const std::string& username, const 
     const serveruser_t user = node_.Users().GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
     FloodLimits& limits = node_.Limits();
-    if (limits.PasswordLockedOut(*user) || !limits.CountPassword(*user, CheckAdminAccount(username, password))) {
+    const FloodGuard::Door door = FloodGuard::ADMIN_PASSWORD;
+    if (limits.PasswordLockedOut(door, *user) ||
+        !limits.CountPassword(door, *user, CheckAdminAccount(username, password))) {
         node_.ReportSecurity(SecurityEvent{SecurityEvent::WRONG_ADMIN_PASSWORD, user->GetPeerIpAddress(), username});
         return ERR_INCORRECT_SERVER_PASSWORD;
     }

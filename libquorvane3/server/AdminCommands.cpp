@@ -29,14 +29,14 @@ void AdminCommands::UpdateAdmin(CommandContext& command) {
 }
 
 // The files are written off the loop: the answer goes once they are, to the
-// administrator's connection if it is still there.
+// administrator's connection if it is still there, whose later commands wait for it.
 void AdminCommands::SaveConfig(CommandContext& command) {
     const std::weak_ptr<ServerUser> asker = command.user.weak_from_this();
+    command.user.HoldInput();
     command.Node().UserSaveConfig([asker](bool saved) {
         const serveruser_t user = asker.lock();
         if (!user || !user->Owner() || !user->FindStreamHandler()) return;
-        if (saved) user->SendLine(LineWriter::Ok());
-        else user->SendError(ERR_OPEN_FILE_FAILED);
+        user->FinishHeldCommand(saved ? LineWriter::Ok() : LineWriter::Error(ERR_OPEN_FILE_FAILED));
     });
 }
 
@@ -64,6 +64,15 @@ void AdminCommands::Unban(CommandContext& command) {
 
 void AdminCommands::ListBans(CommandContext& command) {
     command.Succeeded(command.Node().Bans().UserListBans(command.user.GetUserID()));
+}
+
+// Every connection in id order, logged in or not, the asker's own included: one line
+// each, so the reply is bounded by the connections the server admits.
+void AdminCommands::ListUsers(CommandContext& command) {
+    const UserRegistry::users_t& users = command.Node().Users().All();
+    for (UserRegistry::users_t::const_iterator it = users.begin(); it != users.end(); ++it)
+        command.user.SendLine(LineWriter::UserInfo(*it->second));
+    command.user.SendLine(LineWriter::Done());
 }
 
 }  // namespace server

@@ -1,5 +1,5 @@
 // The administrator's commands on the server as a whole: its values, the administrator
-// account, saving the configuration and the bans.
+// account, saving the configuration, the bans and the list of connections.
 //
 // Threads: the main loop's thread, after CommandTable checked the command's requirements.
 #ifndef QUORVANE_SERVER_ADMINCOMMANDS_H
@@ -18,6 +18,7 @@ public:
     static void Ban(CommandContext& command);
     static void Unban(CommandContext& command);
     static void ListBans(CommandContext& command);
+    static void ListUsers(CommandContext& command);
 };
 
 }  // namespace server

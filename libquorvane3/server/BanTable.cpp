@@ -42,6 +42,7 @@ int BanTable::UserBan(int userId) {
     if (channel) ban.channelPath = channel->GetChannelPath();
     ban.banTime = ACE_OS::gettimeofday();
     AddBan(ban.ipAddress, ban);
+    Changed();
     return ERR_SUCCESS;
 }
 
@@ -49,7 +50,12 @@ int BanTable::UserUnban(const std::string& address) {
     node_.AssertLoopThread();
     if (!IsBanned(address)) return ERR_BAN_NOT_FOUND;
     RemoveBan(address);
+    Changed();
     return ERR_SUCCESS;
+}
+
+void BanTable::Changed() {
+    if (ServerNodeListener* listener = node_.Listener()) listener->OnBansChanged(node_);
 }
 
 int BanTable::UserListBans(int userId) {

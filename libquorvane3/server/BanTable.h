@@ -32,13 +32,16 @@ public:
     bans_t GetBans() const;
 
     // Bans the address of the user's command connection (whether or not it sent its voice
-    // hello); the user stays connected until its next login.
+    // hello); the user stays connected until its next login. Each ban and unban tells the
+    // listener (OnBansChanged), which keeps the table.
     int UserBan(int userId);
     int UserUnban(const std::string& address);
     // Sends the user one "userbanned" per ban (a listing), then "done".
     int UserListBans(int userId);
 
 private:
+    void Changed();
+
     // A ban's "userbanned" line and the record it was built from.
     struct BanLine {
         std::weak_ptr<const ListingLine> line;

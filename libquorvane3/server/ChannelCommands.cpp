@@ -67,6 +67,7 @@ void ChannelCommands::Op(CommandContext& command) {
     std::string path;
     if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, path)) return;
+    if (!command.Permitted()) return;
     command.Succeeded(command.Node().Channels().UserGrantOperator(path, target));
 }
 
@@ -80,6 +81,7 @@ void ChannelCommands::Kick(CommandContext& command) {
         command.Succeeded(ERR_USER_NOT_FOUND);
         return;
     }
+    if (!command.Permitted()) return;
     // Told before the kick: the connection, and with it its address, may go at once.
     const serveruser_t kicked = command.Node().Users().GetUser(target);
     SecurityEvent event{SecurityEvent::KICK, kicked ? kicked->GetPeerIpAddress() : "",
@@ -102,6 +104,7 @@ void ChannelCommands::Message(CommandContext& command) {
     if (!command.RequireString("content", ERR_MISSING_TEXT, message.content)) return;
     const serverchannel_t channel = command.user.GetChannel();
     if (!channel) return;  // a sender in no channel is ignored
+    if (!command.Permitted()) return;
     message.from = command.user.GetUserID();
     if (message.type == TEXTMSG_CHANNEL) message.to = 0;
     if (message.channel.empty()) message.channel = channel->GetChannelPath();

@@ -33,7 +33,7 @@ void ChannelService::SetMaxChannels(int value) {
 
 bool ChannelService::MayEnter(const ServerUser& user, const ServerChannel& channel, const std::string& password) {
     if (AccessPolicy::TrustedLoopback(user)) return true;
-    return node_.Limits().CheckPassword(user, password, channel.GetPassword());
+    return node_.Limits().CheckPassword(FloodGuard::CHANNEL_PASSWORD, user, password, channel.GetPassword());
 }
 
 int ChannelService::UserJoinChannel(int userId, const std::string& path, const std::string& password,

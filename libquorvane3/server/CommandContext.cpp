@@ -1,11 +1,11 @@
 #include "server/CommandContext.h"
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
+#include "server/LineWriter.h"
 #include "server/ServerUser.h"
 #include "settings/ValueRules.h"
 
@@ -45,21 +45,11 @@ bool WithinCap(const char* name, const std::string& value) {
     return true;
 }
 
-// Every text is held to the rule of the files, stored or not: a value the server takes
-// comes back whole after a save and a restart, and a message (only logged) keeps the
-// event log valid UTF-8 without control characters. One past its cap would not survive
-// a save either. Both are refused like a missing one. The names of a channel path are
-// stored one by one, so each follows the rule.
+// Text is bytes: any but NUL, which no line can carry to other clients intact, within
+// the parameter's cap (the files keep every such value byte for byte). Either failing is
+// refused like a missing value.
 bool Acceptable(const char* name, const std::string& value) {
-    if (!ValueRules::IsStorableText(value, std::string::npos) || !WithinCap(name, value)) return false;
-    for (const TextCap& cap : TEXT_CAPS) {
-        if (!cap.perName || std::strcmp(cap.name, name) != 0) continue;
-        for (size_t start = 0, slash; start <= value.size(); start = slash + 1) {
-            slash = std::min(value.find('/', start), value.size());
-            if (!ValueRules::IsStorableText(value.substr(start, slash - start), std::string::npos)) return false;
-        }
-    }
-    return true;
+    return ValueRules::IsAcceptableText(value, std::string::npos) && WithinCap(name, value);
 }
 
 // A decimal number with an optional minus sign that fits 64 bits; nothing else.
@@ -117,6 +107,13 @@ bool CommandContext::OptionalInt64(const char* name, int error, int64_t& out) {
 
 bool CommandContext::RequireBool(const char* name, int error, bool& out) {
     return GetBoolParam(line, name, out) || Succeeded(error);
+}
+
+bool CommandContext::Permitted() {
+    const int refusal = AccessPolicy::CheckChannel(rule_, user, line);
+    if (refusal == ERR_SUCCESS) return true;
+    user.SendLine(rejectsAsFile_ ? LineWriter::FileRejected(refusal) : LineWriter::Error(refusal));
+    return false;
 }
 
 bool CommandContext::Succeeded(int code) {

@@ -9,16 +9,18 @@
 #include <cstdint>
 #include <string>
 
+#include "server/AccessPolicy.h"
+
 namespace quorvane {
 namespace server {
 
 class ServerNode;
-class ServerUser;
 
 class CommandContext {
 public:
-    CommandContext(ServerUser& user, const std::string& line, bool& keepOpen, bool mayChange = true)
-        : user(user), line(line), keepOpen(keepOpen), mayChange(mayChange) {}
+    CommandContext(ServerUser& sender, const std::string& text, bool& open, const AccessPolicy::Rule& rule,
+                   bool rejectsAsFile)
+        : user(sender), line(text), keepOpen(open), rule_(rule), rejectsAsFile_(rejectsAsFile) {}
 
     // The user's node; commands run only for users of a node.
     ServerNode& Node() const;
@@ -37,12 +39,21 @@ public:
     bool OptionalInt64(const char* name, int error, int64_t& out);
     // Sends the error line unless the code is success; answers whether it was success.
     bool Succeeded(int code);
+    // The command's rule for the channel it acts on (AccessPolicy::CheckChannel). A
+    // handler asks once it has read its parameters, where a refusal of rights comes in
+    // the order of its checks; a refusal is sent (as "filerejected" for a file
+    // registration) and false answered.
+    bool Permitted();
+    // The access rule lets the sender change what it asks for (else it only reads).
+    bool MayChange() const { return AccessPolicy::MayChange(rule_, user); }
 
     ServerUser& user;
     const std::string& line;  // without its line ending
     bool& keepOpen;
-    // The access rule lets the sender change what it asks for (else it only reads).
-    const bool mayChange;
+
+private:
+    const AccessPolicy::Rule& rule_;
+    const bool rejectsAsFile_;
 };
 
 }  // namespace server

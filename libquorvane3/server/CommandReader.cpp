@@ -93,6 +93,10 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
     pendingInput_ = false;
     const int64_t turnEnds = NowMicroseconds() + TURN_MICROSECONDS;
     for (int handled = 0;; ++handled) {
+        if (held_) {
+            pendingInput_ = true;  // a turn once released, whatever the buffer holds
+            break;
+        }
         const size_t lf = buffer_.find('\n', scanFrom_);
         if (lf == std::string::npos) {
             scanFrom_ = buffer_.size();

@@ -60,6 +60,13 @@ public:
     void OnTurn(bool& keepOpen);
     // Complete lines wait for a turn.
     bool HasPendingInput() const { return pendingInput_; }
+    // A command whose answer waits for other work (saveconfig, for the writer thread)
+    // holds the rest of the input until its answer is queued, as if it had run at once:
+    // a connection's answers come in its commands' order. While held no line runs and
+    // nothing more is read; Release lets the connection go on.
+    void Hold() { held_ = true; }
+    void Release() { held_ = false; }
+    bool IsHeld() const { return held_; }
     // Microseconds until the throttle lets the next command run; 0 when it may now.
     int64_t ThrottleDelayMicroseconds() const;
     // The command that runs queued these bytes for others (a text message's copies): their
@@ -87,6 +94,7 @@ private:
     size_t scanFrom_ = 0;        // buffer_ has no LF between lineStart_ and here
     bool pendingInput_ = false;  // complete lines wait for the next turn
     bool throttled_ = false;     // ... and for a token
+    bool held_ = false;          // a command's answer is still to come
     bool filled_ = false;        // the first command fills the bucket
     double tokens_ = 0;          // the bucket; below 0 while a command's copies are paid off
     double wanted_ = 1;          // the cost the throttled command waits for

@@ -18,9 +18,12 @@ namespace {
 
 typedef AccessPolicy A;
 
-// Matched in this order, ignoring letter case. An administrator is always logged in, so
-// LOGGED_IN alone admits users and the administrator alike; the administrator passes
-// every channel rule.
+// Matched in this order, ignoring letter case. Columns: the word; the access rule (the
+// states, checked in order before the handler; who the sender must be for the target
+// channel, checked by the handler once it has read its parameters); the handler; whether
+// it answers on the read that brought it; whether a refusal is "filerejected". An
+// administrator is always logged in, so LOGGED_IN alone admits users and the
+// administrator alike; the administrator passes every channel rule.
 // clang-format off
 const CommandTable::Entry COMMANDS[] = {
     // word           states                                       who                     target
@@ -54,7 +57,9 @@ const CommandTable::Entry COMMANDS[] = {
     {"recvfile",      {{A::NOT_LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &FileCommands::RecvFile, false, false},
     {"filedeliver",   {{A::ANY_STATE}, A::ANYONE, A::NO_TARGET}, &FileCommands::FileDeliver, false, false},
     {"fileshare",     {{A::LOGGED_IN}, A::ADMIN_CHANGES, A::NO_TARGET}, &FileCommands::FileShare, false, false},
-    {"deletefile",    {{A::LOGGED_IN}, A::OPERATOR, A::NAMED_CHANNEL}, &FileCommands::DeleteFile, false, false},
+    // Operators only; the store decides, after finding the channel and the file.
+    {"deletefile",    {{A::LOGGED_IN}, A::ANYONE, A::NO_TARGET}, &FileCommands::DeleteFile, false, false},
+    {"listusers",     {{A::ADMIN}, A::ANYONE, A::NO_TARGET}, &AdminCommands::ListUsers, false, false},
 };
 // clang-format on
 
@@ -82,6 +87,7 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
     const std::string text = StripLineEnding(line);
     std::string word;
     ExtractCommand(text, word);
+    if (!EqualsNoCase(word, "ping")) user.NoteActivity();
     if (HasSyntaxError(text)) {
         user.SendError(ERR_SYNTAX_ERROR);
         return;
@@ -94,17 +100,12 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
         user.SendError(ERR_UNKNOWN_COMMAND);
         return;
     }
-    int refusal = AccessPolicy::CheckStates(entry->access, user);
+    const int refusal = AccessPolicy::CheckStates(entry->access, user);
     if (refusal != ERR_SUCCESS) {
         user.SendError(refusal);
         return;
     }
-    refusal = AccessPolicy::CheckChannel(entry->access, user, text);
-    if (refusal != ERR_SUCCESS) {
-        user.SendLine(entry->rejectsAsFile ? LineWriter::FileRejected(refusal) : LineWriter::Error(refusal));
-        return;
-    }
-    CommandContext command(user, text, keepOpen, AccessPolicy::MayChange(entry->access, user));
+    CommandContext command(user, text, keepOpen, entry->access, entry->rejectsAsFile);
     entry->handler(command);
 }
 

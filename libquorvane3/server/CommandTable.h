@@ -1,6 +1,8 @@
 // Every command a client may send, with its access rule (who may use it, in which state,
-// on what) and its handler. The rule is checked once, here, before the handler runs; a
-// sender it refuses gets the rule's error and the handler never runs.
+// on what) and its handler. Refusals come in one order for every command: the states the
+// rule asks for, checked here before the handler runs; then the handler's parameters, in
+// the order it reads them; then the rule's channel check (CommandContext::Permitted), at
+// the point of the handler's own checks of rights; then the operation's own refusals.
 //
 // Threads: the main loop's thread.
 #ifndef QUORVANE_SERVER_COMMANDTABLE_H

@@ -84,10 +84,10 @@ std::string DepartureNews::Owed(uint64_t from, bool admin, const ServerChannel* 
     std::vector<std::pair<uint64_t, serverchannel_t>> changed;
     for (const auto& entry : channels_) {
         if (entry.second.lastChange < from) continue;
-        const serverchannel_t channel = entry.second.channel.lock();
+        const serverchannel_t current = entry.second.channel.lock();
         // One removed meanwhile was announced as removed.
-        if (channel && node_.Channels().FindChannel(channel->GetChannelPath()) == channel)
-            changed.push_back(std::make_pair(entry.second.lastChange, channel));
+        if (current && node_.Channels().FindChannel(current->GetChannelPath()) == current)
+            changed.push_back(std::make_pair(entry.second.lastChange, current));
     }
     std::sort(changed.begin(), changed.end(),
               [](const std::pair<uint64_t, serverchannel_t>& a, const std::pair<uint64_t, serverchannel_t>& b) {

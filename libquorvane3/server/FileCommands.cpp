@@ -19,6 +19,7 @@ void FileCommands::Register(CommandContext& command, bool upload) {
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, transfer.channel)) return;
     if (!command.RequireString("filename", ERR_MISSING_FILENAME, transfer.filename)) return;
     if (upload && !command.RequireInt64("filesize", ERR_MISSING_FILESIZE, transfer.filesize)) return;
+    if (!command.Permitted()) return;
     const int result = command.Node().Transfers().UserRegFileTransfer(transfer);
     command.user.SendLine(result == ERR_SUCCESS ? LineWriter::FileAccepted(transfer.transferId)
                                                 : LineWriter::FileRejected(result));
@@ -40,7 +41,7 @@ void FileCommands::FileShare(CommandContext& command) {
     int64_t quota = 0;
     if (!command.RequireInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
     ServerNode& node = command.Node();
-    if (command.mayChange) node.Properties().SetChannelDiskQuota(quota);
+    if (command.MayChange()) node.Properties().SetChannelDiskQuota(quota);
     command.user.SendLine(
         LineWriter::FileShareInfo(node.Files().GetFilesRoot(), node.Properties().GetChannelDiskQuota()));
 }

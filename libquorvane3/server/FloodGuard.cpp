@@ -34,15 +34,15 @@ std::string FloodGuard::AddressOf(int userId) const {
     return it == addressOf_.end() ? std::string() : it->second;
 }
 
-bool FloodGuard::IsLockedOut(const std::string& address, int64_t nowMs) const {
+bool FloodGuard::IsLockedOut(Door door, const std::string& address, int64_t nowMs) const {
     if (lockout_ <= 0) return false;
-    const std::map<std::string, Failures>::const_iterator it = failures_.find(address);
+    const auto it = failures_.find(std::make_pair(door, address));
     return it != failures_.end() && nowMs < it->second.lockedUntil;
 }
 
-void FloodGuard::PasswordFailed(const std::string& address, int64_t nowMs) {
+void FloodGuard::PasswordFailed(Door door, const std::string& address, int64_t nowMs) {
     if (lockout_ <= 0) return;
-    Failures& record = failures_[address];
+    Failures& record = failures_[std::make_pair(door, address)];
     if (record.count == 0 || nowMs - record.windowStart >= PASSWORD_WINDOW_MS) {
         record.count = 0;
         record.windowStart = nowMs;
@@ -67,7 +67,7 @@ std::vector<int> FloodGuard::TakeLoginExpired(int64_t nowMs) {
 }
 
 void FloodGuard::Prune(int64_t nowMs) {
-    for (std::map<std::string, Failures>::iterator it = failures_.begin(); it != failures_.end();) {
+    for (auto it = failures_.begin(); it != failures_.end();) {
         const bool windowOver = nowMs - it->second.windowStart >= PASSWORD_WINDOW_MS;
         if (windowOver && nowMs >= it->second.lockedUntil) it = failures_.erase(it);
         else ++it;

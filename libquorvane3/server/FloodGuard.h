@@ -45,10 +45,15 @@ public:
     // The address a connection was counted under; empty when unknown.
     std::string AddressOf(int userId) const;
 
-    // Whether the address's password attempts are refused unchecked right now.
-    bool IsLockedOut(const std::string& address, int64_t nowMs) const;
-    // A wrong password from the address; the one that reaches the limit starts the lockout.
-    void PasswordFailed(const std::string& address, int64_t nowMs);
+    // The passwords an address may guess, each counted and locked apart, so that guesses at
+    // one (a channel's, from behind the administrator's NAT) never lock another out.
+    enum Door { SERVER_PASSWORD, ADMIN_PASSWORD, CHANNEL_PASSWORD };
+
+    // Whether the address's attempts at that door are refused unchecked right now.
+    bool IsLockedOut(Door door, const std::string& address, int64_t nowMs) const;
+    // A wrong password at the door from the address; the one that reaches the limit
+    // starts that door's lockout.
+    void PasswordFailed(Door door, const std::string& address, int64_t nowMs);
 
     // The connections whose time to log in ran out; each is reported once. The caller
     // closes those still not logged in.
@@ -71,7 +76,7 @@ private:
     int64_t loginTimeoutMs_ = DEFAULT_LOGIN_TIMEOUT_SECONDS * 1000;
     std::map<std::string, int> perAddress_;
     std::map<int, std::string> addressOf_;  // connection id -> counted address
-    std::map<std::string, Failures> failures_;
+    std::map<std::pair<Door, std::string>, Failures> failures_;
     std::deque<std::pair<int64_t, int> > pendingLogins_;  // (deadline, id), oldest first
 };
 

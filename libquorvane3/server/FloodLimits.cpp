@@ -54,18 +54,18 @@ void FloodLimits::ConnectionClosed(int userId) {
     guard_.ConnectionClosed(userId);
 }
 
-bool FloodLimits::PasswordLockedOut(const ServerUser& user) {
+bool FloodLimits::PasswordLockedOut(FloodGuard::Door door, const ServerUser& user) {
     node_.AssertLoopThread();
-    return guard_.IsLockedOut(guard_.AddressOf(user.GetUserID()), NowMs());
+    return guard_.IsLockedOut(door, guard_.AddressOf(user.GetUserID()), NowMs());
 }
 
-bool FloodLimits::CountPassword(const ServerUser& user, bool matched) {
+bool FloodLimits::CountPassword(FloodGuard::Door door, const ServerUser& user, bool matched) {
     node_.AssertLoopThread();
     if (matched) return true;
     const std::string address = guard_.AddressOf(user.GetUserID());
     const int64_t now = NowMs();
-    guard_.PasswordFailed(address, now);
-    if (guard_.IsLockedOut(address, now)) {
+    guard_.PasswordFailed(door, address, now);
+    if (guard_.IsLockedOut(door, address, now)) {
         node_.Statistics().Add(ServerStatistics::PASSWORD_LOCKOUTS);
         SecurityEvent event{SecurityEvent::LOCKOUT, address};
         event.attempts = guard_.GetPasswordLockout();
@@ -75,9 +75,10 @@ bool FloodLimits::CountPassword(const ServerUser& user, bool matched) {
     return false;
 }
 
-bool FloodLimits::CheckPassword(const ServerUser& user, const std::string& given, const std::string& stored) {
+bool FloodLimits::CheckPassword(FloodGuard::Door door, const ServerUser& user, const std::string& given,
+                                const std::string& stored) {
     if (stored.empty()) return PasswordsEqual(given, stored);
-    return !PasswordLockedOut(user) && CountPassword(user, PasswordsEqual(given, stored));
+    return !PasswordLockedOut(door, user) && CountPassword(door, user, PasswordsEqual(given, stored));
 }
 
 void FloodLimits::CheckLoginTimeouts() {

@@ -41,13 +41,15 @@ public:
     bool AdmitConnection(int userId, StreamHandler& handler);
     void ConnectionClosed(int userId);
 
-    // A password check that counts wrong answers against the user's address; while the
-    // address is locked out every answer is wrong, unchecked. Nothing stored means
-    // nothing to guess: then it only compares.
-    bool CheckPassword(const ServerUser& user, const std::string& given, const std::string& stored);
-    bool PasswordLockedOut(const ServerUser& user);
-    // Counts a wrong answer; answers matched.
-    bool CountPassword(const ServerUser& user, bool matched);
+    // A password check at the door that counts wrong answers against the user's address;
+    // while the address is locked out of that door every answer is wrong, unchecked. The
+    // doors (server, administrator, channel passwords) count and lock apart. Nothing
+    // stored means nothing to guess: then it only compares.
+    bool CheckPassword(FloodGuard::Door door, const ServerUser& user, const std::string& given,
+                       const std::string& stored);
+    bool PasswordLockedOut(FloodGuard::Door door, const ServerUser& user);
+    // Counts a wrong answer at the door; answers matched.
+    bool CountPassword(FloodGuard::Door door, const ServerUser& user, bool matched);
 
     // Closes connections that did not log in in time (a file transfer's data connection
     // never logs in and is spared while its data phase runs); forgets expired password records. Every second.

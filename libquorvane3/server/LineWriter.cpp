@@ -142,6 +142,19 @@ std::string LineWriter::UserBanned(const BanRecord& ban) {
         .Finish();
 }
 
+std::string LineWriter::UserInfo(const ServerUser& user) {
+    const serverchannel_t channel = user.GetChannel();
+    return LineBuilder("userinfo")
+        .Int("userid", user.GetUserID())
+        .String("nickname", user.GetNickname())
+        .String("address", user.GetPeerIpAddress())
+        .String("channel", channel ? channel->GetChannelPath() : std::string())
+        .Bool("loggedin", user.IsLoggedIn())
+        .Bool("admin", user.IsAdmin())
+        .Int("idleseconds", user.GetIdleSeconds())
+        .Finish();
+}
+
 std::string LineWriter::AddFile(const ChannelFile& file, const ServerChannel& channel) {
     return LineBuilder("addfile")
         .String("filename", file.filename)

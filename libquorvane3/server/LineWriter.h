@@ -44,6 +44,9 @@ public:
     static std::string Path(const char* word, const ServerChannel& channel);
     static std::string MessageDeliver(const TextMessage& message);
     static std::string UserBanned(const BanRecord& ban);
+    // "userinfo" about any connection, for the administrator's list: the address of its
+    // command connection, its channel (empty when in none), its login and idle time.
+    static std::string UserInfo(const ServerUser& user);
 
     // File lines.
     static std::string AddFile(const ChannelFile& file, const ServerChannel& channel);

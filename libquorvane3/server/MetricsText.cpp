@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +21,17 @@ namespace {
 
 typedef ServerStatistics S;
 
+// The shortest decimal text that reads back as the same double: 5.27 rather than
+// 5.2699999999999996, while a figure that needs every digit keeps them.
+std::string Figure(double value) {
+    char number[64];
+    for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(number, sizeof number, "%.*g", digits, value);
+        if (std::strtod(number, nullptr) == value) break;
+    }
+    return number;
+}
+
 // One family: its header, then the samples appended to it.
 class Family {
 public:
@@ -27,9 +39,7 @@ public:
         out_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     }
     Family& Sample(double value, const std::string& labels = std::string(), const char* suffix = "") {
-        char number[64];
-        std::snprintf(number, sizeof number, "%.17g", value);
-        out_ += name_ + suffix + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
+        out_ += name_ + suffix + (labels.empty() ? "" : "{" + labels + "}") + " " + Figure(value) + "\n";
         return *this;
     }
 

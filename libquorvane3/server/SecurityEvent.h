@@ -24,8 +24,8 @@ struct SecurityEvent {
         UNBAN,
     };
 
-    SecurityEvent(Kind kind, const std::string& address, const std::string& name = std::string())
-        : kind(kind), address(address), name(name) {}
+    SecurityEvent(Kind what, const std::string& from, const std::string& named = std::string())
+        : kind(what), address(from), name(named) {}
 
     Kind kind;
     std::string address;                // the IP address the event is about

@@ -52,6 +52,9 @@ public:
     virtual void OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {}
     virtual void OnSaveConfiguration(ServerNode& node) {}
+    // A ban or an unban changed the node's ban table: the listener keeps it (each change
+    // is written through, so no ban the server accepted is lost at a stop or a crash).
+    virtual void OnBansChanged(ServerNode& node) {}
     // The administrator's save: the configuration as above, then done told whether every
     // file was written.
     virtual void OnSaveRequested(ServerNode& node, const SaveDone& done) {

@@ -21,7 +21,8 @@ public:
     enum Counter {
         VOICE_DATAGRAMS_RECEIVED,
         VOICE_DATAGRAMS_RELAYED,  // copies sent
-        VOICE_DROPPED_MALFORMED,  // too short or of no known type (too long ones: PacketHandler)
+        VOICE_DROPPED_MALFORMED,  // too short for its kind, a length field under its header or over the
+                                  // datagram, or of no known type (too long ones: PacketHandler)
         VOICE_DROPPED_STRANGER,   // naming a user it may not speak for
         VOICE_DROPPED_SILENT,     // audio from or to a user that is not logged in
         VOICE_DROPPED_REFUSED,    // a copy the kernel would not take

@@ -39,6 +39,11 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
 
 ServerUser::~ServerUser() = default;
 
+int ServerUser::GetIdleSeconds() const {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - lastActivity_).count());
+}
+
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
 void ServerUser::SetChannel(const serverchannel_t& channel) {
@@ -170,6 +175,15 @@ void ServerUser::RunCommand(const std::string& line, bool& keepOpen) {
     inCommand_ = true;
     CommandTable::Dispatch(*this, line, keepOpen);
     inCommand_ = false;
+}
+
+void ServerUser::FinishHeldCommand(const std::string& answer) {
+    const bool running = inCommand_;
+    inCommand_ = true;
+    SendLine(answer);
+    inCommand_ = running;
+    reader_.Release();
+    if (StreamHandler* handler = FindStreamHandler()) handler->ContinueInput();
 }
 
 void ServerUser::HearDepartures() {

@@ -13,6 +13,7 @@
 #define QUORVANE_SERVER_SERVERUSER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -68,6 +69,10 @@ public:
 
     int GetInactiveSeconds() const { return inactiveSeconds_; }
     void SetInactiveSeconds(int value) { inactiveSeconds_ = value; }
+    // Seconds since the connection's last command other than ping (which clients send by
+    // themselves to keep the connection), or since it connected.
+    int GetIdleSeconds() const;
+    void NoteActivity() { lastActivity_ = std::chrono::steady_clock::now(); }
     void SetClientProtocol(const std::string& protocol) { clientProtocol_ = protocol; }
     std::string GetClientProtocol() const { return clientProtocol_; }
 
@@ -107,6 +112,11 @@ public:
     // Handles one command line (its LF included) as this user's own command: lines sent
     // meanwhile are its replies. Clears keepOpen on quit.
     void RunCommand(const std::string& line, bool& keepOpen);
+    // For a command whose answer comes once other work is done: HoldInput while it runs
+    // keeps the connection's later commands waiting (see CommandReader::Hold);
+    // FinishHeldCommand sends the answer as that command's reply and lets them go on.
+    void HoldInput() { reader_.Hold(); }
+    void FinishHeldCommand(const std::string& answer);
     // The command that runs queued these bytes of copies for others (see CommandReader).
     void ChargeFanOut(size_t bytes) { reader_.ChargeFanOut(bytes); }
 
@@ -166,6 +176,7 @@ private:
     std::string clientProtocol_;
     voiceendpoint_t voice_;
     int inactiveSeconds_ = 0;
+    std::chrono::steady_clock::time_point lastActivity_ = std::chrono::steady_clock::now();
     uint64_t heardUpTo_ = 0;
     std::weak_ptr<ServerChannel> channel_;
     std::weak_ptr<ServerChannel> leftChannel_;

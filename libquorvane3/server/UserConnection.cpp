@@ -21,6 +21,8 @@ void UserConnection::OnStreamData(const char* data, ssize_t length, bool& keepOp
 
 bool UserConnection::HasPendingInput() const { return user_.reader_.HasPendingInput(); }
 
+bool UserConnection::IsInputHeld() const { return user_.reader_.IsHeld(); }
+
 ACE_Time_Value UserConnection::PendingInputDelay() const {
     const int64_t micros = user_.reader_.ThrottleDelayMicroseconds();
     return ACE_Time_Value(static_cast<time_t>(micros / 1000000), static_cast<suseconds_t>(micros % 1000000));

@@ -25,6 +25,7 @@ public:
     void OnStreamData(const char* data, ssize_t length, bool& keepOpen) override;
     bool HasPendingInput() const override;
     ACE_Time_Value PendingInputDelay() const override;
+    bool IsInputHeld() const override;
     // An upload takes its data straight from the socket.
     bool TakesStreamInput() const override;
     Input OnStreamReadable(int socket) override;

@@ -16,7 +16,8 @@ int UserSessions::UserLogin(int userId, const std::string& password) {
     const int users = node_.Users().GetCountedUsers() + 1;
     if (users > node_.Properties().GetMaxUsers()) return ERR_MAX_USERS_EXCEEDED;
     if (node_.Bans().IsBanned(user->GetPeerIpAddress())) return ERR_SERVER_BANNED;
-    if (!node_.Limits().CheckPassword(*user, password, node_.Properties().GetServerPassword())) {
+    if (!node_.Limits().CheckPassword(FloodGuard::SERVER_PASSWORD, *user, password,
+                                      node_.Properties().GetServerPassword())) {
         SecurityEvent event{SecurityEvent::WRONG_SERVER_PASSWORD, user->GetPeerIpAddress(), user->GetNickname()};
         node_.ReportSecurity(event);
         return ERR_INCORRECT_SERVER_PASSWORD;

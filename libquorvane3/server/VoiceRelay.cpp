@@ -46,7 +46,13 @@ void VoiceRelay::OnPacketReceived(char* data, int length, const ACE_INET_Addr& f
     }
 }
 
-VoiceEndpoint* VoiceRelay::VoiceOwner(int userId, const ACE_INET_Addr& from) const {
+// A datagram too short for its kind, or whose length field is under its header or over
+// the datagram, names nobody: it is malformed, whoever sent it.
+VoiceEndpoint* VoiceRelay::VoiceOwner(bool wellFormed, int userId, const ACE_INET_Addr& from) const {
+    if (!wellFormed) {
+        statistics_.Add(ServerStatistics::VOICE_DROPPED_MALFORMED);
+        return nullptr;
+    }
     VoiceEndpoint* const endpoint = routes_.Find(userId);
     if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) {
         statistics_.Add(ServerStatistics::VOICE_DROPPED_STRANGER);
@@ -68,7 +74,7 @@ VoiceRelay::Target VoiceRelay::ReplyTarget(const ACE_INET_Addr& from) const {
 
 void VoiceRelay::HandleHello(char* data, int length, const ACE_INET_Addr& from) {
     const HelloPacket packet(data, length);
-    VoiceEndpoint* const user = VoiceOwner(packet.GetUserID(), from);
+    VoiceEndpoint* const user = VoiceOwner(packet.IsValid(), packet.GetUserID(), from);
     if (!user) return;
     Bind(*user, from);
     user->SetPacketProtocol(packet.GetProtocol());
@@ -78,7 +84,7 @@ void VoiceRelay::HandleHello(char* data, int length, const ACE_INET_Addr& from) 
 
 void VoiceRelay::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& from) {
     KeepAlivePacket packet(data, length);
-    VoiceEndpoint* const user = VoiceOwner(packet.GetUserID(), from);
+    VoiceEndpoint* const user = VoiceOwner(packet.IsValid(), packet.GetUserID(), from);
     if (!user) return;
     Bind(*user, from);
     packet.SetAnswerForm(true);
@@ -95,7 +101,7 @@ void VoiceRelay::HandleKeepAlive(char* data, int length, const ACE_INET_Addr& fr
 void VoiceRelay::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length, const ACE_INET_Addr& from) {
     statistics_.AddVoiceReceived(static_cast<uint64_t>(length));
     packet.SetPacketType(relayedType);
-    VoiceEndpoint* const sender = VoiceOwner(packet.GetUserID(), from);
+    VoiceEndpoint* const sender = VoiceOwner(packet.IsValid(), packet.GetUserID(), from);
     if (!sender) return;
     if (!sender->IsLoggedIn()) {
         statistics_.Add(ServerStatistics::VOICE_DROPPED_SILENT);

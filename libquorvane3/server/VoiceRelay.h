@@ -56,8 +56,9 @@ public:
     size_t SendPacketToMany(const char* data, int length, const Target* to, size_t count);
 
 private:
-    // The endpoint of the user the datagram names, when it may speak for that user.
-    VoiceEndpoint* VoiceOwner(int userId, const ACE_INET_Addr& from) const;
+    // The endpoint of the user the datagram names, when it is well formed and may speak
+    // for that user; otherwise null, counted as malformed or as a stranger's.
+    VoiceEndpoint* VoiceOwner(bool wellFormed, int userId, const ACE_INET_Addr& from) const;
     // Ties the user to the datagram's sender and to the local address it was sent to.
     void Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) const;
     // The answer to the current datagram's sender, from where it was sent to.

@@ -42,7 +42,7 @@ void BanList::ClearBanEntries() { GetServerBansElement()->Clear(); }
 
 bool BanList::AddBanEntry(const BanEntry& entry) {
     TiXmlElement ban(SERVERBAN);
-    ban.SetAttribute("address", FixedText(entry.address));
+    SetAttributeText(ban, "address", FixedText(entry.address));
     ban.InsertEndChild(MakeTextElement("bantime", FormatDateTime(entry.bantime)));
     ban.InsertEndChild(MakeTextElement("nickname", FixedText(entry.nickname)));
     ban.InsertEndChild(MakeTextElement("channel-path", FixedText(entry.channelpath)));
@@ -59,8 +59,9 @@ void BanList::ReadEntry(const TiXmlElement& ban, BanEntry& entry) const {
     text.clear();
     GetString(&ban, "channel-path", text);
     CopyFixedText(entry.channelpath, text);
-    const std::string* address = ban.Attribute(std::string("address"));
-    CopyFixedText(entry.address, address ? *address : std::string());
+    text.clear();
+    GetAttributeText(ban, "address", text);
+    CopyFixedText(entry.address, text);
 }
 
 bool BanList::GetBanEntry(int index, BanEntry& entry) {

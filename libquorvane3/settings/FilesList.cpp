@@ -14,8 +14,7 @@ const char* const FILE_ELEMENT = "file";
 template <class ELEMENT>
 ELEMENT* FindNamed(ELEMENT* parent, const char* element, const std::string& value) {
     for (ELEMENT* child = parent->FirstChildElement(element); child; child = child->NextSiblingElement(element)) {
-        const std::string* name = child->Attribute(std::string("name"));
-        if (name && *name == value) return child;
+        if (XMLDocument::AttributeTextIs(*child, "name", value)) return child;
     }
     return nullptr;
 }
@@ -34,7 +33,7 @@ void ForEachName(const std::string& channelPath, VISIT visit) {
 
 TiXmlElement NamedElement(const char* element, const std::string& name) {
     TiXmlElement named(element);
-    named.SetAttribute("name", name);
+    XMLDocument::SetAttributeText(named, "name", name);
     return named;
 }
 
@@ -108,8 +107,7 @@ void FilesList::ReadFileEntries(const std::string& channelPath, std::vector<File
     for (const TiXmlElement* file = channel->FirstChildElement(FILE_ELEMENT); file;
          file = file->NextSiblingElement(FILE_ELEMENT)) {
         FileEntry entry;
-        const std::string* name = file->Attribute(std::string("name"));
-        if (name) entry.name = *name;
+        GetAttributeText(*file, "name", entry.name);
         GetString(file, "internalname", entry.internalname);
         GetInteger64(file, "filesize", entry.filesize);
         std::string date;

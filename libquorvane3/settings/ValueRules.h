@@ -28,13 +28,9 @@ public:
     // Whether the value is within the named range (true for a name without one).
     static bool InRange(const std::string& name, int64_t value);
 
-    // Text the XML files keep and give back byte for byte: at most limit bytes of valid
-    // UTF-8 (no overlong form, no surrogate, nothing above U+10FFFF) holding only
-    // characters XML 1.0 allows (no NUL or other control character but tab, line feed
-    // and carriage return; no U+FFFE or U+FFFF). A text made only of blanks, tabs and
-    // line breaks is stored as a CDATA section, whose carriage returns the parser turns
-    // into line feeds: such a text may not hold one.
-    static bool IsStorableText(const std::string& text, size_t limit = TEXT_LIMIT);
+    // Text the server takes from a client or a settings file: any bytes but NUL, at most
+    // limit of them. The files keep every such text byte for byte (StoredText).
+    static bool IsAcceptableText(const std::string& text, size_t limit = TEXT_LIMIT);
 };
 
 }  // namespace quorvane

@@ -1,6 +1,7 @@
 #include "settings/XMLDocument.h"
 
 #include "settings/PrintedElement.h"
+#include "settings/StoredText.h"
 
 #include <strings.h>
 #include <atomic>
@@ -58,7 +59,7 @@ bool ChangesWhenRead(const std::string& value, bool utf8) {
 
 class FoldSafeText : public TiXmlText {
 public:
-    FoldSafeText(const std::string& value, bool utf8) : TiXmlText(value), utf8_(utf8) {}
+    FoldSafeText(const std::string& text, bool utf8) : TiXmlText(text), utf8_(utf8) {}
 
     void Print(FILE* file, int) const override {
         std::string encoded;
@@ -297,24 +298,59 @@ void XMLDocument::ForgetFile() { document_.SetValue(""); }
 
 std::string XMLDocument::GetFileName() const { return document_.ValueStr(); }
 
+namespace {
+
+bool Marked(const TiXmlElement& element, const std::string& markName) {
+    const std::string* mark = element.Attribute(markName);
+    return mark && *mark == StoredText::MARK;
+}
+
+}  // namespace
+
 std::string XMLDocument::GetElementText(const TiXmlElement* element) {
     const TiXmlNode* first = element ? element->FirstChild() : nullptr;
     const TiXmlText* text = first ? first->ToText() : nullptr;
-    return text ? std::string(text->Value()) : std::string();
+    if (!text) return std::string();
+    return Marked(*element, StoredText::ELEMENT_MARK_ATTRIBUTE) ? StoredText::Decode(text->ValueStr())
+                                                                : text->ValueStr();
 }
 
 TiXmlElement XMLDocument::MakeTextElement(const std::string& name, const std::string& value) {
     TiXmlElement element(name);
-    TiXmlText* text = nullptr;
-    if (!value.empty() && value.find_first_not_of(" \t\r\n") == std::string::npos) {
-        // The parser drops a text node that is only white space, but keeps a CDATA one.
-        text = new TiXmlText(value);
+    const bool plain = StoredText::IsPlain(value);
+    if (!plain) element.SetAttribute(StoredText::ELEMENT_MARK_ATTRIBUTE, StoredText::MARK);
+    TiXmlText* text = new TiXmlText(plain ? value : StoredText::Encode(value));
+    // The parser drops a text node that is only white space, but keeps a CDATA one. An
+    // encoded text is never only white space; saves protect what would fold.
+    if (!text->ValueStr().empty() && text->ValueStr().find_first_not_of(" \t\r\n") == std::string::npos)
         text->SetCDATA(true);
-    } else {
-        text = new TiXmlText(value);  // saves protect what would fold
-    }
     element.LinkEndChild(text);
     return element;
+}
+
+bool XMLDocument::GetAttributeText(const TiXmlElement& element, const std::string& name, std::string& out) {
+    const std::string* value = element.Attribute(name);
+    if (!value) return false;
+    out = Marked(element, StoredText::AttributeMarkName(name)) ? StoredText::Decode(*value) : *value;
+    return true;
+}
+
+bool XMLDocument::AttributeTextIs(const TiXmlElement& element, const std::string& name, const std::string& value) {
+    const std::string* raw = element.Attribute(name);
+    if (!raw) return false;
+    if (!Marked(element, StoredText::AttributeMarkName(name))) return *raw == value;
+    return StoredText::Decode(*raw) == value;
+}
+
+void XMLDocument::SetAttributeText(TiXmlElement& element, const std::string& name, const std::string& value) {
+    const std::string mark = StoredText::AttributeMarkName(name);
+    if (StoredText::IsPlain(value)) {
+        element.SetAttribute(name, value);
+        element.RemoveAttribute(mark);
+    } else {
+        element.SetAttribute(name, StoredText::Encode(value));
+        element.SetAttribute(mark, StoredText::MARK);
+    }
 }
 
 bool XMLDocument::GetString(const TiXmlElement* parent, const std::string& name, std::string& out) const {

@@ -73,10 +73,18 @@ public:
     void ForgetFile();
 
     // The value of the element's first child when that is text (or CDATA); else empty.
+    // Text marked as bytes (StoredText) is given back as those bytes.
     static std::string GetElementText(const TiXmlElement* element);
     // An element holding value so that it reads back byte for byte although the parser
-    // folds white space (for text ValueRules::IsStorableText allows).
+    // folds white space; any bytes, those XML cannot carry marked and encoded (StoredText).
     static TiXmlElement MakeTextElement(const std::string& name, const std::string& value);
+    // An attribute's text, as GetElementText; false when the element has no such attribute.
+    static bool GetAttributeText(const TiXmlElement& element, const std::string& name, std::string& out);
+    // Whether the attribute's text (as GetAttributeText gives it) is value; no copy in the
+    // common, unmarked case.
+    static bool AttributeTextIs(const TiXmlElement& element, const std::string& name, const std::string& value);
+    // Sets an attribute to any bytes, as MakeTextElement does with text.
+    static void SetAttributeText(TiXmlElement& element, const std::string& name, const std::string& value);
     bool GetString(const TiXmlElement* parent, const std::string& name, std::string& out) const;
     bool GetInteger(const TiXmlElement* parent, const std::string& name, int& out) const;
     bool GetInteger64(const TiXmlElement* parent, const std::string& name, int64_t& out) const;

@@ -76,6 +76,7 @@ TEST(CommandTableTest, PlainWordsBecomeProtocolLines) {
         {"ban 2", "ban userid=2"},
         {"unban 10.0.0.1", "unban address=\"10.0.0.1\""},
         {"bans", "listbans"},
+        {"who", "listusers"},
         {"server name=New", "error: give password= too (password= with nothing clears it)"},
         {"server password= motd=Hi",
          "updateserver channels=1 operators=0 servername=\"Srv\" password=\"\" motd=\"Hi\""},
@@ -215,6 +216,12 @@ TEST(CommandTableTest, AdministratorIsToldWhatItCannotDoAndSecretsAreRecognised)
         {"kick bob", "kick userid=2"},
     };
     for (const auto& c : cases) EXPECT_EQ(Outcome(c.typed, admin), c.outcome) << c.typed;
+
+    // help marks what only the administrator may do.
+    for (const char* word : {"mkchan", "ban", "bans", "who", "server", "save"})
+        EXPECT_NE(CommandHelp(word).find(" (administrator)\n"), std::string::npos) << word;
+    for (const char* word : {"join", "kick", "rm", "tree"})
+        EXPECT_EQ(CommandHelp(word).find("(administrator)"), std::string::npos) << word;
 
     const struct {
         const char* typed;

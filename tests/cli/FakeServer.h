@@ -51,6 +51,9 @@ public:
                 conn.Adopt(::accept(listener_, nullptr, nullptr));
                 script(conn);
             }
+            // Served: like a stopped server, it takes no more connections.
+            ::close(listener_);
+            listener_ = -1;
         });
         if (voice_ >= 0) voiceThread_ = std::thread([this] { AcknowledgeHello(); });
     }
@@ -58,7 +61,7 @@ public:
     ~FakeServer() {
         thread_.join();
         if (voiceThread_.joinable()) voiceThread_.join();
-        ::close(listener_);
+        if (listener_ >= 0) ::close(listener_);
         if (voice_ >= 0) ::close(voice_);
     }
 

@@ -13,6 +13,7 @@
 #include "Completion.h"
 #include "EditBuffer.h"
 #include "History.h"
+#include "HistorySearch.h"
 #include "Key.h"
 
 namespace quorvane {
@@ -155,6 +156,44 @@ TEST(LineEditingTest, HistoryRecallsKeepsNoPasswordsAndReadsOlderFiles) {
     old.Load(path);
     EXPECT_EQ(old.Entries(), (std::vector<std::string>{"say two words", "say a\\b\xc3\xa9"}));
     ::unlink(path);
+}
+
+TEST(LineEditingTest, CtrlRSearchesTheHistoryNewestFirst) {
+    History history(nullptr);
+    for (const char* line : {"join /Lobby/", "say hello all", "say hi", "tree"}) history.Add(line);
+    const struct {
+        const char* bytes;  // typed after "draft", Ctrl+R first
+        const char* shown;  // the prompt's text and the line, the cursor as |
+        bool searching;
+    } cases[] = {
+        {"", "(search: ) draft|", true},
+        {"say", "(search: say) |say hi", true},
+        {"say\x12", "(search: say) |say hello all", true},                     // Ctrl+R: the next older one
+        {"say\x12\x12", "(no earlier line holds: say) |say hello all", true},  // none older: the match stays
+        {"say he\x7f\x7f", "(search: say ) |say hi", true},                    // Backspace widens it again
+        {"lob", "(search: lob) join /|Lobby/", true},                          // letter case aside
+        {"xyz", "(no earlier line holds: xyz) draft|", true},
+        {"say\x07", "draft|", false},   // Ctrl+G: the line as it was
+        {"say\x05", "say hi|", false},  // any other key takes the match and acts: Ctrl+E
+        {"tr\r", "|tree", false},       // Enter takes it (the editor then runs it)
+    };
+    for (const auto& c : cases) {
+        HistorySearch search(history);
+        EditBuffer line;
+        line.Set("draft");
+        search.Begin(line.Text());
+        const std::string bytes = c.bytes;
+        size_t pos = 0;
+        Key key;
+        while (size_t used = DecodeKey(bytes, pos, key)) {
+            if (!search.Take(key, line)) line.Apply(key);
+            pos += used;
+        }
+        const std::string shown = (search.Active() ? search.Prompt() : "") + line.Text().substr(0, line.Cursor()) +
+                                  "|" + line.Text().substr(line.Cursor());
+        EXPECT_EQ(shown, c.shown) << c.bytes;
+        EXPECT_EQ(search.Active(), c.searching) << c.bytes;
+    }
 }
 
 }  // namespace

@@ -180,8 +180,32 @@ TEST_F(AdminTest, AdministratorLoginAndListing) {
     for (const char* line :
          {"updateserver channels=1 operators=1 servername=\"x\" password=\"\" motd=\"\"",
           "updateadmin username=\"x\" password=\"y\"", "saveconfig", "ban userid=1", "unban address=\"1.2.3.4\"",
-          "listbans", "makechannel channel=\"/x/\"", "removechannel channel=\"/a/\""})
+          "listbans", "listusers", "makechannel channel=\"/x/\"", "removechannel channel=\"/a/\""})
         EXPECT_EQ(Send(ann, line), ErrorLine(205, "Command requires administrator rights")) << line;
+}
+
+TEST_F(AdminTest, ListUsersShowsEveryConnectionWithItsAddressChannelLoginAndIdleTime) {
+    StartWithAdmin();
+    TestUser ann, bob("127.0.0.2"), guest, admin;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    Join(ann, "/a/");
+    ASSERT_TRUE(ConnectAndLogin(bob, "bob"));  // logged in, in no channel: no tree line shows it
+    Connect(guest);
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+
+    std::vector<std::string> lines = SendUntilDone(admin, "listusers");
+    for (std::string& line : lines) {
+        const int idle = IntParam(line, "idleseconds");
+        EXPECT_TRUE(line == "done" || (idle >= 0 && idle < 60)) << line;
+        line = std::regex_replace(line, std::regex(" idleseconds=[0-9]+$"), "");
+    }
+    const auto row = [](const TestUser& user, const char* nickname, const char* channel, int loggedIn, int isAdmin) {
+        return "userinfo userid=" + std::to_string(user.id) + " nickname=\"" + nickname + "\" address=\"" +
+               user.source + "\" channel=\"" + channel + "\" loggedin=" + std::to_string(loggedIn) +
+               " admin=" + std::to_string(isAdmin);
+    };
+    EXPECT_EQ(lines, (std::vector<std::string>{row(ann, "ann", "/a/", 1, 0), row(bob, "bob", "", 1, 0),
+                                               row(guest, "", "", 0, 0), row(admin, "", "", 1, 1), "done"}));
 }
 
 TEST_F(AdminTest, AdministratorDisabledByEmptyPasswordOrSetting) {

@@ -78,6 +78,12 @@ TEST_F(CliTerminalTest, PromptKeepsEditingAcrossCommandsWhileTheServerTalks) {
     t->WaitForLastLine("quorvane> say half done");
     t->Press("C-u");
     t->WaitForLastLine("quorvane>");
+    // Ctrl+R finds an earlier line; Ctrl+G gives back the line as it was.
+    t->Press("C-r");
+    t->Type("half");
+    t->WaitForLastLine("(search: half) say half done");
+    t->Press("C-g");
+    t->WaitForLastLine("quorvane>");
     t->TypeLine("nick zoe");
     t->WaitForText("You are now known as zoe.\nquorvane>");
 
@@ -136,14 +142,29 @@ TEST_F(CliTerminalTest, CtrlCClearsTheLineThenQuitsAndCtrlDQuits) {
     }
 }
 
-TEST_F(CliTerminalTest, TheServerGoingAwayShowsWithoutAKeyPress) {
+TEST_F(CliTerminalTest, AKickOrTheServerGoingAwayShowsWithoutAKeyPress) {
     StartWith();
-    std::unique_ptr<TmuxTerminal> t = Prompt("ann", {"--user", "ann"});
-    t->Type("say half");
-    t->WaitForLastLine("quorvane> say half");
-    StopServer();
-    t->WaitForText("The server closed the connection.");
-    ExpectEnd(*t, 1);
+    TestUser admin;
+    ASSERT_TRUE(ConnectAdmin(admin, "root", "secret"));
+    const struct {
+        const char* way;
+        const char* said;
+    } cases[] = {
+        {"kick", "The server closed the connection and still runs: kicked by an operator or the administrator."},
+        {"stop", "The server closed the connection."},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<TmuxTerminal> t = Prompt(c.way, {"--user", c.way});
+        t->Type("say half");
+        t->WaitForLastLine("quorvane> say half");
+        if (std::string(c.way) == "kick") {
+            admin.tcp.Send("kick userid=" + std::to_string(admin.id + 1) + "\r\n");
+        } else {
+            StopServer();
+        }
+        t->WaitForText(c.said);
+        ExpectEnd(*t, 1);
+    }
 }
 
 TEST_F(CliTerminalTest, AdministratorPromptSaysWhatEachCommandDid) {

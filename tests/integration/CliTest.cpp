@@ -1,8 +1,11 @@
 // quorvane-cli against the real server: scripted administrator and user sessions,
 // commands piped in, JSON rows, file sharing, and the status and standard error of refusals.
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
+#include <regex>
 #include <string>
 
 #include "CliFixture.h"
@@ -42,6 +45,23 @@ TEST_F(CliTest, AdministratorMakesAChannelBansKicksListsAndSaves) {
     EXPECT_NE(run.out.find("\n{\"kind\":\"channel\",\"channel\":\"/Ops/\",\"topic\":\"Staff\","), std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("\"bob\"", run.out.find('\n')), std::string::npos) << "still banned: " << run.out;
+}
+
+TEST_F(CliTest, AdministratorSeesEveryConnectionAndTheAddressOfEachUser) {
+    StartWith();
+    TestUser bob, guest;
+    JoinLobby(bob, "bob");
+    Connect(guest);  // connected, never logged in
+
+    RunResult run = Cli({"--admin", "root", "-c", "who"}, "secret");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(std::regex_replace(run.out, std::regex("\t[0-9]+\n"), "\t#\n"),
+              "1\tbob\t127.0.0.1\t/Lobby/\t1\t0\t#\n2\t\t127.0.0.1\t\t0\t0\t#\n3\t\t127.0.0.1\t\t1\t1\t#\n");
+    run = Cli({"--admin", "root", "--json", "-c", "tree"}, "secret");
+    EXPECT_NE(run.out.find("{\"kind\":\"user\",\"channel\":\"/Lobby/\",\"userid\":1,\"nickname\":\"bob\","
+                           "\"statusmode\":0,\"statusmessage\":\"\",\"address\":\"127.0.0.1\"}\n"),
+              std::string::npos)
+        << run.out;
 }
 
 TEST_F(CliTest, UserTalksToTheChannelAndToOneUserAndReadsTheStatistics) {
@@ -145,6 +165,35 @@ TEST_F(CliTest, UploadsAndDownloadsAFileOverItsOwnConnection) {
         << "a temporary file was left behind";
 }
 
+// The README's first session on the settings ./run.sh writes: a join makes the channel,
+// the upload is in the tree at once, the download and the messages arrive.
+TEST_F(CliTest, TheFirstSessionWorksOnTheQuickStartSettings) {
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    std::vector<std::string> args = {PathOf("QuorvaneService.xml"), "bind-ip=127.0.0.1",
+                                     "hostport=" + std::to_string(tcpPort_), "soundport=" + std::to_string(udpPort_)};
+    std::ifstream quickStart(std::string(QUORVANE_SOURCE_DIR) + "/scripts/quick-start.settings");
+    for (std::string line; std::getline(quickStart, line);)
+        if (!line.empty() && line[0] != '#') args.push_back(line);
+    const RunResult written = RunProgram(QUORVANE_FIRST_SETTINGS_BINARY, args, {});
+    ASSERT_EQ(written.exitCode, 0) << written.err;
+    Launch();
+    WaitUntilListening(tcpPort_, udpPort_);
+    TestUser bob;
+    JoinLobby(bob, "bob");
+    WriteFile("notes.txt", "see you at five\n");
+
+    const RunResult run =
+        Cli({"--user", "ann", "-c", "join /Lobby/", "-c", "upload " + PathOf("notes.txt"), "-c", "tree", "-c",
+             "download notes.txt " + PathOf("copy.txt"), "-c", "say hello", "-c", "msg bob see you"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("notes.txt\t16\t/Lobby/\nchannel\t/\t"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("file\t/Lobby/\tnotes.txt\t16\nnotes.txt\t16\t" + PathOf("copy.txt")), std::string::npos)
+        << "the upload is not in the tree right after it: " << run.out;
+    EXPECT_EQ(ReadFile("copy.txt"), "see you at five\n");
+    EXPECT_EQ(MessagesUntil(bob, "see you"), std::vector<std::string>{"hello"});
+}
+
 TEST_F(CliTest, EmptyFilesGoBothWaysAndDownloadsReplaceOnlyWithForce) {
     const std::string root = PathOf("files");
     std::filesystem::create_directory(root);
@@ -181,6 +230,7 @@ TEST_F(CliTest, RefusalsEndWithTheServersTextAndANonZeroStatus) {
          1,
          "quorvane-cli: rmchan /Lobby/: Command requires administrator rights\n"},
         {{"--user", "ann", "-c", "kick 99"}, "", 1, "quorvane-cli: kick 99: No such user\n"},
+        {{"--user", "ann", "-c", "who"}, "", 1, "quorvane-cli: who: Command requires administrator rights\n"},
         {{"--user", "ann", "-c", "say hi"}, "", 1, "quorvane-cli: say hi: join a channel first\n"},
         {{"--admin", "root", "-c", "bans"}, "wrong", 2, "quorvane-cli: login refused: Incorrect password\n"},
         {{"--admin", "root", "-c", "unban 10.1.1.1"},

@@ -2,9 +2,13 @@
 // follow what clients do, and bad requests answered briefly without holding the server.
 #include <sys/socket.h>
 
+#include <memory>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "ServerFixture.h"
+#include "network/MetricsServer.h"
 
 namespace quorvane {
 namespace test {
@@ -85,6 +89,9 @@ TEST_F(MetricsTest, FiguresFollowTheClientsInAFormatPromtoolAccepts) {
     };
     for (const auto& e : expected) EXPECT_EQ(Value(metrics, e.sample), e.value) << e.sample;
     EXPECT_NE(Value(metrics, "quorvane_process_resident_memory_bytes"), "-1");
+    // Figures as people read them: the uptime in milliseconds at most, no binary noise.
+    EXPECT_TRUE(std::regex_match(Value(metrics, "quorvane_uptime_seconds"), std::regex("[0-9]+(\\.[0-9]{1,3})?")))
+        << Value(metrics, "quorvane_uptime_seconds");
     // The junk datagram may still be on its way: it is counted once it arrives.
     EXPECT_TRUE(testing_support::WaitFor(
         [&] { return Value(Scrape(), "quorvane_voice_datagrams_dropped_total{reason=\"malformed\"}") == "1"; },
@@ -109,6 +116,38 @@ TEST_F(MetricsTest, BadRequestsGetShortErrorsAndHoldNothing) {
     }
     EXPECT_FALSE(Scrape().empty());
     EXPECT_TRUE(slow.WaitClosed(3 * DEFAULT_TIMEOUT_MS)) << "an idle request is closed";
+}
+
+// A second server on the same metrics address does not start (so scrapes never
+// alternate between two servers, and "down" can be seen).
+TEST_F(MetricsTest, ASecondServerCannotShareTheAddress) {
+    ServerConfig second;
+    second.metricsAddress = "127.0.0.1:" + std::to_string(metricsPort_);
+    WriteFile("QuorvaneService.xml",
+              SettingsDocument(second, testing_support::FreePort(SOCK_STREAM), testing_support::FreePort(SOCK_DGRAM)));
+    const RunResult run = RunBinary({"-d"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("Quorvane service cannot serve its metrics: cannot listen on " + second.metricsAddress +
+                           ": Address already in use."),
+              std::string::npos)
+        << run.err;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(Value(Scrape(), "quorvane_users_online"), "0");
+}
+
+// Four hosts holding four idle connections each fill the cap: a scrape still gets in, and
+// the connection idle longest makes room for it at once, long before idle ones time out.
+TEST_F(MetricsTest, IdleConnectionsMakeRoomForScrapes) {
+    std::vector<std::unique_ptr<LineClient>> idle;
+    for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+        for (int i = 0; i < MetricsServer::MAX_CONNECTIONS_PER_ADDRESS; ++i) {
+            idle.emplace_back(new LineClient);
+            ASSERT_TRUE(idle.back()->Connect(metricsPort_, DEFAULT_TIMEOUT_MS, host));
+        }
+    }
+    ASSERT_EQ(idle.size(), static_cast<size_t>(MetricsServer::MAX_CONNECTIONS));
+    for (int i = 0; i < 11; ++i) EXPECT_FALSE(Scrape().empty()) << i;
+    EXPECT_TRUE(idle.front()->WaitClosed(DEFAULT_TIMEOUT_MS));
+    EXPECT_FALSE(idle.back()->WaitClosed(0)) << "the newest idle connection stays";
 }
 
 }  // namespace

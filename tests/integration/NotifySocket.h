@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,17 @@ namespace test {
 
 class NotifySocket {
 public:
+    // A path, or "@name" in the abstract namespace, as systemd's NOTIFY_SOCKET may be.
     explicit NotifySocket(const std::string& path) : fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
         sockaddr_un address = {};
         address.sun_family = AF_UNIX;
         EXPECT_LT(path.size(), sizeof(address.sun_path));
         path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        const bool abstract = path[0] == '@';
+        if (abstract) address.sun_path[0] = '\0';
+        const socklen_t length =
+            abstract ? static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size()) : sizeof(address);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
     }
     ~NotifySocket() { close(fd_); }
 

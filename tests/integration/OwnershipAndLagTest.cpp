@@ -221,12 +221,12 @@ TEST_F(OwnershipAndLagTest, LongMessagesAreThrottledByTheirBytes) {
 }
 
 // Listings are made as their connections drain: a hundred logins that do not read their
-// listing of 10,000 long channels (10 MB each) hold little of the server's memory, a client
+// listing of 10,000 long channels (15 MB each) hold little of the server's memory, a client
 // that reads gets every line as the tree was at its login, and the news of the tree since
 // follows. The first login builds the lines that all the listings share; held whole, each
-// later one would cost the server its 10 MB again.
+// later one would cost the server its 15 MB again.
 TEST_F(OwnershipAndLagTest, UnreadListingsHoldLittleMemory) {
-    const int CHANNELS = 10000, IDLE = 100;
+    const int TOP = 100, IDLE = 100;  // 100 channels with 99 sub-channels each: 10,000
     ServerConfig config;
     config.maxConnectionsPerAddress = 0;
     config.maxChannels = 0;
@@ -234,15 +234,26 @@ TEST_F(OwnershipAndLagTest, UnreadListingsHoldLittleMemory) {
     config.adminUsername = "Admin";
     config.adminPassword = "pw";
     const std::string name(480, 'n'), topic(500, 't');
+    const auto element = [&](int i, const std::string& inside) {
+        return "<channel><name>" + std::to_string(i) + name + "</name><password></password><topic>" + topic +
+               "</topic><diskquota>0</diskquota>" + inside + "</channel>";
+    };
+    const auto line = [&](const std::string& path) {
+        return "addchannel channel=\"" + path + "\" protected=0 topic=\"" + topic +
+               "\" operators=[] usercount=0 diskquota=0";
+    };
     std::vector<std::string> expected = {
         "addchannel channel=\"/\" protected=0 topic=\"\" operators=[] usercount=0 "
         "diskquota=0"};
-    for (int i = 0; i < CHANNELS; ++i) {
-        config.staticChannels += "<channel><name>" + std::to_string(i) + name + "</name><password></password><topic>" +
-                                 topic + "</topic><diskquota>0</diskquota></channel>";
-        expected.push_back("addchannel channel=\"/" + std::to_string(i) + name + "/\" protected=0 topic=\"" + topic +
-                           "\" operators=[] usercount=0 diskquota=0");
+    for (int i = 0; i < TOP; ++i) {
+        std::string below;
+        for (int j = 0; j < TOP - 1; ++j) below += element(j, "");
+        config.staticChannels += element(i, below);
+        expected.push_back(line("/" + std::to_string(i) + name + "/"));
     }
+    for (int i = 0; i < TOP; ++i)
+        for (int j = 0; j < TOP - 1; ++j)
+            expected.push_back(line("/" + std::to_string(i) + name + "/" + std::to_string(j) + name + "/"));
     expected.push_back("done");
     StartServer(config);
     const std::string status = "/proc/" + std::to_string(pid_) + "/status";
@@ -271,14 +282,15 @@ TEST_F(OwnershipAndLagTest, UnreadListingsHoldLittleMemory) {
     // The tree changes while the idle listings wait: the first is still the tree of its
     // login, and the news follows it.
     ASSERT_TRUE(ConnectAdmin(admin, "Admin", "pw"));
-    admin.tcp.Send("makechannel channel=\"/new/\"\r\nremovechannel channel=\"/0" + name + "/\"\r\nping\r\n");
+    admin.tcp.Send("makechannel channel=\"/new/\"\r\nremovechannel channel=\"/0" + name + "/0" + name +
+                   "/\"\r\nping\r\n");
     ASSERT_EQ(SkipUntil(admin.tcp, "pong"), "pong");
     listing.clear();
     listing.push_back(idle[0]->tcp.Expect("done", DEFAULT_TIMEOUT_MS * 3, &listing));
     EXPECT_TRUE(listing == expected) << listing.size() << " lines";
     EXPECT_EQ(NextLine(idle[0]->tcp),
               "addchannel channel=\"/new/\" protected=0 topic=\"\" operators=[] usercount=0 diskquota=0");
-    EXPECT_EQ(NextLine(idle[0]->tcp), "removechannel channel=\"/0" + name + "/\"");
+    EXPECT_EQ(NextLine(idle[0]->tcp), "removechannel channel=\"/0" + name + "/0" + name + "/\"");
 }
 
 // With more channels than the output's high water mark can hold in one listing, every

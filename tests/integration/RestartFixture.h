@@ -54,7 +54,7 @@ protected:
                       "\" filesize=" + std::to_string(bytes.size()) + "\r\n");
         const int id = IntParam(user.tcp.Expect("fileaccepted"), "transferid");
         testing_support::LineClient data;
-        if (id <= 0 || !data.Connect(tcpPort_)) return false;
+        if (id <= 0 || !data.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, user.source)) return false;
         data.Send("sendfile transferid=" + std::to_string(id) + "\r\n");
         if (data.Expect("filedeliver").empty()) return false;
         data.Send(bytes);

@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
         {hosting + "<login-timeout>-1</login-timeout></hosting></quorvane>", "login-timeout is \"-1\""},
         {hosting + "<max-connections-per-address>-2</max-connections-per-address></hosting></quorvane>",
          "max-connections-per-address is \"-2\""},
+        {hosting + "<metrics-address>127.0.0.1:0</metrics-address></hosting></quorvane>",
+         "metrics-address is \"127.0.0.1:0\"; it must be empty or an address such as 127.0.0.1:10302, with a port"},
         {hosting + "<static-channels><channel><name>a</name><diskquota>-2</diskquota></channel></static-channels>"
                    "</hosting></quorvane>",
          "the diskquota of a static channel is -2"},
@@ -95,7 +98,6 @@ TEST_F(RestartTest, SavedConfigurationComesBack) {
     EXPECT_EQ(Send(admin, "saveconfig"), "ok");
     EXPECT_EQ(ReadFile("QuorvaneService.xml"), settings);
     EXPECT_EQ(ReadFile("BanList.xml"), bans);
-    EXPECT_EQ(Send(admin, "unban address=\"127.0.0.1\""), "ok");  // not saved: the ban comes back
 
     Restart();
     TestUser user;
@@ -126,6 +128,43 @@ TEST_F(RestartTest, SavedConfigurationComesBack) {
     EXPECT_TRUE(std::regex_match(
         NextLine(boss.tcp), std::regex("userbanned address=\"127.0.0.1\" channel=\"/temp/\" nickname=\"ann\" .*")));
     EXPECT_EQ(NextLine(boss.tcp), "done");
+}
+
+// Each ban and unban is written as it happens, and the stop writes the live table once
+// more: no saveconfig is needed, and a kill once the file shows it loses nothing.
+TEST_F(RestartTest, EveryBanAndUnbanOutlivesAStopOrAKill) {
+    StartServer(AdminConfig());
+    const struct {
+        bool ban;
+        int signo;
+    } steps[] = {{true, SIGTERM}, {false, SIGTERM}, {true, SIGKILL}, {false, SIGKILL}};
+    for (const auto& step : steps) {
+        const std::string what = std::string(step.ban ? "ban" : "unban") + " then " + strsignal(step.signo);
+        TestUser admin, mallory("127.0.0.2");
+        ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+        if (step.ban) {
+            ASSERT_TRUE(ConnectAndLogin(mallory, "mallory"));
+        }
+        EXPECT_EQ(Send(admin, step.ban ? "ban userid=" + std::to_string(mallory.id) : "unban address=\"127.0.0.2\""),
+                  "ok");
+        if (step.signo == SIGKILL) {
+            ASSERT_TRUE(WaitFor(
+                [&] { return (ReadFile("BanList.xml").find("\"127.0.0.2\"") != std::string::npos) == step.ban; },
+                DEFAULT_TIMEOUT_MS))
+                << what;
+        }
+        EXPECT_EQ(StopServer(step.signo), step.signo == SIGKILL ? -1 : EXIT_CLEAN_STOP) << what;
+        Launch();
+        WaitUntilListening(tcpPort_, udpPort_);
+
+        TestUser again("127.0.0.2"), boss;
+        Connect(again);
+        SayHello(again);
+        const std::string login = SendLogin(again, "mallory");
+        EXPECT_EQ(IntParam(login, "number") == 202, step.ban) << what << ": " << login;
+        ASSERT_TRUE(ConnectAdmin(boss, "Admin", "s3cret"));
+        EXPECT_EQ(Send(boss, "listbans").rfind("userbanned address=\"127.0.0.2\"", 0) == 0, step.ban) << what;
+    }
 }
 
 TEST_F(RestartTest, SharedFilesSurviveARestart) {

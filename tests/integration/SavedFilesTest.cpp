@@ -1,7 +1,8 @@
 // The server's own files after real restarts of the binary: what saveconfig writes and
-// answers, text taken or refused, static channels it cannot make, upload dates, the
+// answers, text kept as bytes, static channels it cannot make, upload dates, the
 // files' modes and what a kill -9 during saves leaves.
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -12,6 +13,7 @@
 #include "settings/BanList.h"
 #include "settings/FilesList.h"
 #include "settings/QuorvaneSettings.h"
+#include "settings/StoredText.h"
 
 namespace quorvane {
 namespace test {
@@ -58,76 +60,112 @@ TEST_F(SavedFilesTest, AnEmptyBanListIsSavedWhole) {
     EXPECT_TRUE(ConnectAndLogin(bob, "bob"));
 }
 
-// Each text the files cannot give back is refused with the parameter's code, wherever
-// it is sent; every other comes back after saveconfig and a restart.
-TEST_F(SavedFilesTest, TextTheFilesCannotKeepIsRefusedAndTheRestComesBack) {
-    StartServer(SharingConfig());
+// A connection's answers come in its commands' order, also when one of them waits for the
+// writer thread, and also when that save fails.
+TEST_F(SavedFilesTest, AnswersComeInTheCommandsOrderWhileSavesAreWritten) {
+    StartServer(AdminConfig());
     TestUser admin, ann;
     ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
     ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
-    const struct {
-        bool byAdmin;
-        std::string line;  // % stands for the value
-        int error;
-    } uses[] = {
-        {true, "updateserver channels=1 operators=1 servername=\"%\" password=\"\" motd=\"\"", 2021},
-        {true, "updateadmin username=\"x\" password=\"%\"", 2027},
-        {true, "makechannel channel=\"/c/\" topic=\"%\"", 2014},
-        {true, "makechannel channel=\"/%/\"", 2005},
-        {false, "changenick nickname=\"%\"", 2001},
-        {false, "changestatus statusmode=0 statusmessage=\"%\"", 2025},
-        {false, "regsendfile channel=\"/\" filename=\"%\" filesize=1", 2022},
-        {false, "message type=2 channel=\"/\" content=\"%\"", 2025},
-    };
-    for (const std::string bad : {"bad\xc3", "\x1b[31m", "\xef\xbf\xbf", "\xed\xa0\x80", " \r\n "}) {
-        for (const auto& use : uses) {
-            std::string line = use.line;
-            line.replace(line.find('%'), 1, EscapeString(bad));
-            EXPECT_EQ(IntParam(Send(use.byAdmin ? admin : ann, line), "number"), use.error) << line;
+    ASSERT_EQ(Send(admin, "ban userid=" + std::to_string(ann.id)), "ok");
+    const auto answers = [&](const std::string& commands, size_t count) {
+        admin.tcp.Send(commands);
+        std::vector<std::string> words;
+        while (words.size() < count) {
+            const std::string line = NextLine(admin.tcp);
+            if (line.empty()) break;
+            words.push_back(CommandWord(line) + (CommandWord(line) == "error" ? Param(line, "number") : ""));
         }
-        TestUser late;
-        Connect(late);
-        SayHello(late);
-        EXPECT_EQ(IntParam(SendLogin(late, EscapeString(bad)), "number"), 2001);
-    }
+        return words;
+    };
+    EXPECT_EQ(answers("saveconfig\r\nping\r\nlistbans\r\nsaveconfig\r\nwhoami\r\nping\r\n", 7),
+              (std::vector<std::string>{"ok", "pong", "userbanned", "done", "ok", "error206", "pong"}));
 
-    const std::string text[] = {"caf\xc3\xa9 \xf0\x9f\x98\x80", "\xef\xbb\xbf starts with U+FEFF",
-                                "  blanks  and\ttab ", "&#x41; <b> ]]>"};
+    // Every file of the server may now grow to 1 KiB only: the settings cannot be written.
+    rlimit original;
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, nullptr, &original), 0);
+    const rlimit limit = {1024, original.rlim_max};
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &limit, nullptr), 0);
+    Send(admin,
+         "updateserver channels=1 operators=1 servername=\"" + std::string(2000, 'n') + "\" password=\"\" motd=\"\"");
+    EXPECT_EQ(answers("saveconfig\r\nping\r\n", 2), (std::vector<std::string>{"error210", "pong"}));
+    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &original, nullptr), 0);
+}
+
+// Text is bytes: whatever a client sends but NUL (UTF-8, a single-byte code page, a lone
+// lead byte, controls) reaches a member unchanged and comes back byte for byte after
+// saveconfig and a restart, from every place the files keep text.
+TEST_F(SavedFilesTest, TextIsBytesDeliveredAndKeptThroughARestart) {
+    const std::string texts[] = {"plain",
+                                 "caf\xc3\xa9 \xf0\x9f\x98\x80",
+                                 "J\xf6rg",
+                                 "\xe9t\xe9",
+                                 "\x80 euro",
+                                 "end\xc3",
+                                 "del\x7f",
+                                 "a\tb\x01",
+                                 "  two  blanks ",
+                                 "&#x41; <b> ]]>",
+                                 "\xef\xbb\xbf starts with U+FEFF"};
+    StartServer(SharingConfig());
+    TestUser admin;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
     const auto quoted = [](const std::string& value) { return "\"" + EscapeString(value) + "\""; };
-    Send(admin, "updateserver channels=1 operators=1 servername=" + quoted(text[0]) +
-                    " password=\"\" motd=" + quoted(text[1]));
-    EXPECT_EQ(Send(admin, "updateadmin username=\"Boss\" password=" + quoted(text[2])), "ok");
-    admin.tcp.Send("makechannel channel=" + quoted("/" + text[0] + "/") + " password=" + quoted(text[3]) +
-                   " topic=" + quoted(text[1]) + " diskquota=1000\r\n");
-    TestUser odd;
-    ASSERT_TRUE(ConnectAndLogin(odd, EscapeString(text[1])));
-    odd.tcp.Send("join channel=" + quoted("/" + text[0] + "/") + " password=" + quoted(text[3]) + "\r\n");
-    SkipUntil(odd.tcp, "done");
-    ASSERT_TRUE(SendFile(odd, EscapeString("/" + text[0] + "/"), EscapeString(text[2]), "data"));
-    EXPECT_EQ(Send(admin, "ban userid=" + std::to_string(odd.id)), "ok");
+    const auto channelOf = [&](size_t i) { return "/c" + std::to_string(i) + " " + texts[i] + "/"; };
+    std::string all;  // the server-wide values hold every text at once
+    for (size_t i = 0; i < sizeof(texts) / sizeof(texts[0]); ++i) {
+        const std::string& text = texts[i];
+        all += text + "|";
+        admin.tcp.Send("makechannel channel=" + quoted(channelOf(i)) + " password=" + quoted(text) +
+                       " topic=" + quoted(text) + " diskquota=1000\r\n");
+        EXPECT_EQ(Param(SkipUntil(admin.tcp, "addchannel"), "topic"), text);
+        TestUser member("127.0.0.1"), sender("127.0.0." + std::to_string(10 + i));
+        ASSERT_TRUE(ConnectAndLogin(member, "member"));
+        ASSERT_TRUE(ConnectAndLogin(sender, EscapeString(text)));
+        for (TestUser* user : {&member, &sender}) {
+            user->tcp.Send("join channel=" + quoted(channelOf(i)) + " password=" + quoted(text) + "\r\n");
+            SkipUntil(user->tcp, "done");
+        }
+        EXPECT_EQ(Param(SkipUntil(member.tcp, "adduser"), "nickname"), text);
+        sender.tcp.Send("changestatus statusmode=0 statusmessage=" + quoted(text) + "\r\n");
+        EXPECT_EQ(Param(SkipUntil(member.tcp, "updateuser"), "statusmessage"), text);
+        sender.tcp.Send("message type=2 channel=\"\" content=" + quoted(text) + "\r\n");
+        EXPECT_EQ(Param(SkipUntil(member.tcp, "messagedeliver"), "content"), text);
+        ASSERT_TRUE(SendFile(sender, EscapeString(channelOf(i)), EscapeString(text), "data"));
+        EXPECT_EQ(Param(SkipUntil(member.tcp, "addfile"), "filename"), text);
+        EXPECT_EQ(Send(admin, "ban userid=" + std::to_string(sender.id)), "ok");
+    }
+    Send(admin, "updateserver channels=1 operators=1 servername=" + quoted(all) + " password=" + quoted(all) +
+                    " motd=" + quoted(all));
+    EXPECT_EQ(Send(admin, "updateadmin username=\"Boss\" password=" + quoted(all)), "ok");
     EXPECT_EQ(Send(admin, "saveconfig"), "ok");
 
     Restart();
     TestUser user;
-    Connect(user);
-    EXPECT_EQ(Param(user.welcome, "servername"), text[0]);
-    EXPECT_EQ(Param(user.welcome, "motd"), text[1]);
+    ASSERT_TRUE(ConnectAndLogin(user, "late", EscapeString(all)));
+    EXPECT_EQ(Param(user.welcome, "servername"), all);
+    EXPECT_EQ(Param(user.welcome, "motd"), all);
     TestUser boss;
     std::vector<std::string> listing;
-    ASSERT_TRUE(ConnectAdmin(boss, "Boss", EscapeString(text[2]), &listing));
-    bool channel = false, file = false;
-    for (const std::string& line : listing) {
-        if (CommandWord(line) == "addchannel" && Param(line, "channel") == "/" + text[0] + "/") {
-            channel = true;
-            EXPECT_EQ(Param(line, "topic"), text[1]);
-            EXPECT_EQ(Param(line, "password"), text[3]);
-        }
-        file = file || (CommandWord(line) == "addfile" && Param(line, "filename") == text[2]);
-    }
-    EXPECT_TRUE(channel);
-    EXPECT_TRUE(file);
+    ASSERT_TRUE(ConnectAdmin(boss, "Boss", EscapeString(all), &listing));
     boss.tcp.Send("listbans\r\n");
-    EXPECT_EQ(Param(NextLine(boss.tcp), "nickname"), text[1]);
+    std::vector<std::string> bans;
+    for (std::string line = NextLine(boss.tcp); line != "done"; line = NextLine(boss.tcp)) bans.push_back(line);
+    for (size_t i = 0; i < sizeof(texts) / sizeof(texts[0]); ++i) {
+        const std::string& text = texts[i];
+        bool channel = false, file = false, ban = false;
+        for (const std::string& line : listing) {
+            if (CommandWord(line) == "addchannel" && Param(line, "channel") == channelOf(i))
+                channel = Param(line, "topic") == text && Param(line, "password") == text;
+            file = file || (CommandWord(line) == "addfile" && Param(line, "channel") == channelOf(i) &&
+                            Param(line, "filename") == text);
+        }
+        for (const std::string& line : bans)
+            ban = ban || (Param(line, "nickname") == text && Param(line, "channel") == channelOf(i));
+        EXPECT_TRUE(channel && file && ban) << testing::PrintToString(text);
+    }
+    for (const char* name : {"QuorvaneService.xml", "FilesList.xml", "BanList.xml"})
+        EXPECT_TRUE(StoredText::IsPlain(ReadFile(name))) << name << " is not UTF-8 that XML allows";
 }
 
 TEST_F(SavedFilesTest, StaticChannelsThatCannotBeMadeAreReportedAndKept) {

@@ -81,7 +81,7 @@ std::string Bytes(std::initializer_list<int> bytes);
 // One client with both of its sockets, from the source address (another loopback
 // address such as 127.0.0.2 plays another host).
 struct TestUser {
-    explicit TestUser(const std::string& source = "127.0.0.1") : udp(source), source(source) {}
+    explicit TestUser(const std::string& from = "127.0.0.1") : udp(from), source(from) {}
     testing_support::LineClient tcp;
     testing_support::VoiceClient udp;
     std::string source;

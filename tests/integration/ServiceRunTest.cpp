@@ -2,6 +2,7 @@
 // own: why a start failed, the reload of the settings on SIGHUP, the watchdog.
 #include <signal.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -24,23 +25,27 @@ TEST_F(ServiceRunTest, FailedStartsSayWhyInTheStatus) {
     const int udpPort = testing_support::FreePort(SOCK_DGRAM);
     ServerConfig invalidAddress;
     invalidAddress.bindIp = "255.255.255.255";
-    ServerConfig fine;
+    ServerConfig fine, metrics;
+    const int metricsPort = testing_support::FreePort(SOCK_STREAM);
+    metrics.metricsAddress = "127.0.0.1:" + std::to_string(metricsPort);
     struct Case {
         std::string settings;
-        bool holdTcp;
+        int heldPort;  // a TCP port taken meanwhile; 0 for none
         std::string status;
     };
     const Case cases[] = {
-        {"<quorvane><hosting><motd>x</hosting>", false, "Failed to start: settings file invalid: "},
-        {SettingsDocument(fine, 0, udpPort), false, "Failed to start: settings file invalid: hostport is \"0\""},
-        {SettingsDocument(invalidAddress, tcpPort, udpPort), false,
+        {"<quorvane><hosting><motd>x</hosting>", 0, "Failed to start: settings file invalid: "},
+        {SettingsDocument(fine, 0, udpPort), 0, "Failed to start: settings file invalid: hostport is \"0\""},
+        {SettingsDocument(invalidAddress, tcpPort, udpPort), 0,
          "Failed to start: bind-ip invalid: \"255.255.255.255\""},
-        {SettingsDocument(fine, tcpPort, udpPort), true,
+        {SettingsDocument(fine, tcpPort, udpPort), tcpPort,
          "Failed to start: TCP port " + std::to_string(tcpPort) + " in use"},
+        {SettingsDocument(metrics, tcpPort, udpPort), metricsPort,
+         "Failed to start: metrics cannot listen on " + metrics.metricsAddress + ": Address already in use"},
     };
     for (const Case& c : cases) {
         WriteFile("QuorvaneService.xml", c.settings);
-        std::unique_ptr<PortHolder> holder(c.holdTcp ? new PortHolder(SOCK_STREAM, tcpPort) : nullptr);
+        std::unique_ptr<PortHolder> holder(c.heldPort ? new PortHolder(SOCK_STREAM, c.heldPort) : nullptr);
         setenv("NOTIFY_SOCKET", PathOf("notify").c_str(), 1);
         const RunResult run = RunBinary({});
         unsetenv("NOTIFY_SOCKET");
@@ -135,6 +140,72 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
     EXPECT_EQ(testing_support::Param(bob.welcome, "servername"), "Renamed");
     EXPECT_EQ(SendLogin(bob, "bob"), "error number=208 message=\"Maximum number of users exceeded\"");
     EXPECT_EQ(StopServer(SIGTERM), EXIT_CLEAN_STOP);
+}
+
+// A metrics address that cannot be had fails the reload where systemd shows it, keeps
+// the old listener, and the next reload tries again.
+TEST_F(ServiceRunTest, AMetricsAddressInUseFailsTheReloadUntilItIsFree) {
+    NotifySocket manager(PathOf("notify"));
+    const int oldPort = testing_support::FreePort(SOCK_STREAM), newPort = testing_support::FreePort(SOCK_STREAM);
+    auto scrapes = [](int port) {
+        testing_support::LineClient http;
+        std::string status;
+        return http.Connect(port, DEFAULT_TIMEOUT_MS) && http.Send("GET /metrics HTTP/1.0\r\n\r\n") &&
+               http.ReadLine(status, DEFAULT_TIMEOUT_MS) && status.rfind("HTTP/1.1 200", 0) == 0;
+    };
+    ServerConfig config;
+    config.metricsAddress = "127.0.0.1:" + std::to_string(oldPort);
+    LaunchUnderTheManager(PathOf("notify"), config);
+    ASSERT_EQ(manager.NextWith("READY=1"), ReadyReport(tcpPort_, udpPort_));
+    config.metricsAddress = "127.0.0.1:" + std::to_string(newPort);
+    WriteFile("QuorvaneService.xml", SettingsDocument(config, tcpPort_, udpPort_));
+    {
+        PortHolder holder(SOCK_STREAM, newPort);
+        ASSERT_TRUE(holder.IsHeld());
+        for (int reload = 0; reload < 2; ++reload) {
+            ASSERT_EQ(kill(pid_, SIGHUP), 0);
+            EXPECT_EQ(manager.NextWith("READY=1"),
+                      ReadyReport(tcpPort_, udpPort_,
+                                  "0 users; last reload failed: metrics cannot listen on " + config.metricsAddress +
+                                      ": Address already in use"));
+            EXPECT_TRUE(scrapes(oldPort)) << reload;
+        }
+    }
+    ASSERT_EQ(kill(pid_, SIGHUP), 0);
+    EXPECT_EQ(manager.NextWith("READY=1"), ReadyReport(tcpPort_, udpPort_));
+    EXPECT_TRUE(scrapes(newPort));
+    EXPECT_FALSE(IsTcpListening(oldPort));
+}
+
+// A notification socket nobody reads (here one in the abstract namespace) holds nothing
+// up: 400 reloads, and the server still answers pings and welcomes new clients. Once the
+// socket is read again the watchdog is fed, and the latest state and status arrive.
+TEST_F(ServiceRunTest, ANotificationSocketNobodyReadsHoldsNothingUp) {
+    const std::string abstract = "@quorvane-test-notify-" + std::to_string(getpid());
+    NotifySocket manager(abstract);
+    LaunchUnderTheManager(abstract, ServerConfig(), "200000");
+    WaitUntilListening(tcpPort_, udpPort_);
+    TestUser ann;
+    ASSERT_TRUE(ConnectAndLogin(ann, "ann"));
+    for (int i = 1; i <= 400; ++i) {
+        ASSERT_EQ(kill(pid_, SIGHUP), 0);
+        if (i % 40 != 0) continue;
+        ann.tcp.Send("ping\r\n");
+        ASSERT_FALSE(ann.tcp.Expect("pong", DEFAULT_TIMEOUT_MS).empty()) << i;
+        TestUser newcomer;
+        ASSERT_GT(Connect(newcomer), 0) << i;
+    }
+    std::vector<std::string> reports = manager.Drain();
+    for (int watchdogs = 0; watchdogs < 2;) {
+        const std::string report = manager.Next();
+        ASSERT_FALSE(report.empty()) << "the watchdog starves";
+        watchdogs += report == "WATCHDOG=1";
+        reports.push_back(report);
+    }
+    std::string state;
+    for (const std::string& report : reports)
+        if (report.rfind("READY=1", 0) == 0 || report.rfind("RELOADING=1", 0) == 0) state = report;
+    EXPECT_EQ(state, ReadyReport(tcpPort_, udpPort_, "1 user"));
 }
 
 TEST_F(ServiceRunTest, WatchdogIsFedFromTheMainLoop) {

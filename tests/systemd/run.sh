@@ -5,7 +5,8 @@
 # installs the Debian package and checks the service: active only once both ports
 # listen, its status line and start line, a client's login, a reload, a stop, a kill,
 # a broken settings file, the watchdog, the voice thread's priority, the sandbox's
-# exposure score, logrotate, removal and purge.
+# exposure score, logrotate, the package's first settings and event log, the fail2ban jail
+# without the event log beside another jail, removal and purge.
 #
 # Usage: tests/systemd/run.sh [DEB-DIR]   (default: build/deb, built when it has no package)
 #
@@ -156,6 +157,17 @@ check "systemctl status shows its status line" grep -q 'Status: "Running: TCP 10
 main=$(prop "$unit" MainPID)
 check "it runs as quorvane" test "$(inside ps -o user= -p "$main")" = quorvane
 check "its files are in the state directory" inside test -f "$settings" -a -f /var/lib/quorvane/BanList.xml
+check "its first settings have the event log on" inside grep -q '<server-logging>true</server-logging>' "$settings"
+check "its settings are 0600 and the event log 0640, both owned by quorvane" \
+    test "$(inside stat -c '%a %U' "$settings" /var/lib/quorvane/QuorvaneService.log | tr '\n' ' ')" = \
+    "600 quorvane 640 quorvane "
+check "it installs the client's bash completion and the Grafana dashboard" inside test \
+    -f /usr/share/bash-completion/completions/quorvane-cli -a \
+    -f /usr/share/doc/quorvane-server/examples/grafana/quorvane-server.json
+package_version=$(inside dpkg-query -W -f '${Version}' quorvane-server)
+check "both programs say the package's version ($package_version)" test \
+    "$(inside quorvane-server --version | awk '{print $NF}') $(inside quorvane-cli --version | awk '{print $2}')" = \
+    "$package_version $package_version"
 start_line=$(journal | grep "Quorvane Server started: ")
 check "the start line names ports and files root, once" test "$(grep -c . <<<"$start_line")" -eq 1 -a \
     "${start_line%%, voice thread*}" = "Quorvane Server started: TCP 10300 and UDP 10301 on every address, file sharing off"
@@ -247,6 +259,26 @@ if inside sh -c 'command -v fail2ban-client' >/dev/null; then
         cp $examples/filter.d/quorvane-server.conf /tmp/fail2ban/filter.d/ &&
         cp $examples/jail.d/quorvane-server.conf /tmp/fail2ban/jail.d/"
     check "fail2ban accepts the jail and filter" inside sh -c 'fail2ban-client -c /tmp/fail2ban --test 2>&1'
+
+    # The jail as an operator installs it, beside another jail, under the real fail2ban:
+    # without the event log it loads and the other jail runs; it watches the log once a
+    # reload finds it.
+    inside sh -c "rm -f /etc/fail2ban/jail.d/* /etc/fail2ban/jail.local &&
+        cp $examples/filter.d/quorvane-server.conf /etc/fail2ban/filter.d/ &&
+        cp $examples/jail.d/quorvane-server.conf /etc/fail2ban/jail.d/ && : >/var/log/neighbour.log &&
+        printf '[neighbour]\nenabled = true\nfilter = sshd\nlogpath = /var/log/neighbour.log\n' \
+            >/etc/fail2ban/jail.d/neighbour.conf"
+    both_jails() { inside fail2ban-client status | grep -q 'Jail list:.*neighbour' &&
+        inside fail2ban-client status | grep -q 'Jail list:.*quorvane-server'; }
+    watches_log() { inside fail2ban-client get quorvane-server logpath | grep -q QuorvaneService.log; }
+    inside mv /var/lib/quorvane/QuorvaneService.log /tmp/QuorvaneService.log.away
+    check "with no event log, fail2ban-client -t passes with the jail enabled" inside sh -c 'fail2ban-client -t 2>&1'
+    inside systemctl restart fail2ban
+    check "fail2ban runs the jail and another one with no event log" wait_for 30 both_jails
+    inside systemctl reload "$unit"  # the server makes its event log again
+    wait_for 10 inside test -f /var/lib/quorvane/QuorvaneService.log
+    inside fail2ban-client reload >/dev/null 2>&1
+    check "after fail2ban's reload the jail watches the event log" wait_for 30 watches_log
 fi
 
 # Removal stops it; purging removes the state.
@@ -254,6 +286,11 @@ inside env DEBIAN_FRONTEND=noninteractive dpkg -r quorvane-server >>"$work/dpkg.
 check "removing the package stops the service" test "$(prop "$unit" ActiveState)" != active -a -d "$root/var/lib/quorvane"
 inside env DEBIAN_FRONTEND=noninteractive dpkg --purge quorvane-server >>"$work/dpkg.log" 2>&1
 check "purging removes /var/lib/quorvane" test ! -e "$root/var/lib/quorvane"
+if inside systemctl --quiet is-active fail2ban 2>/dev/null; then
+    inside fail2ban-client reload >/dev/null 2>&1
+    check "after the purge fail2ban reloads with the jail, and the other jail runs" wait_for 30 both_jails
+    inside systemctl stop fail2ban
+fi
 
 echo "systemd: $passed passed, $failed failed"
 if [ "$failed" -ne 0 ]; then

@@ -264,9 +264,11 @@ TEST(ServerChannelListing, ListingsShareTheLinesOfTheTreeAsItWas) {
         ACE_Message_Block *head = 0, *last = 0;
         EXPECT_TRUE(listing.Produce(1 << 20, head, last));
         std::string out;
-        for (ACE_Message_Block* block = head; block; block = block->next())
+        while (ACE_Message_Block* const block = head) {
             out.append(block->rd_ptr(), block->length());
-        head->release();  // with the blocks linked after it
+            head = block->next();
+            block->release();
+        }
         return out;
     };
     const std::string before =

@@ -63,11 +63,14 @@ TEST(FloodGuardTest, LocksAnAddressOutForAMinuteAfterTooManyWrongPasswords) {
     for (const Case& c : cases) {
         FloodGuard guard;
         guard.SetPasswordLockout(c.limit);
-        for (int64_t at : c.failures) guard.PasswordFailed("10.0.0.1", at);
-        EXPECT_EQ(c.lockedOut, guard.IsLockedOut("10.0.0.1", c.askedAt)) << c.name;
-        EXPECT_FALSE(guard.IsLockedOut("10.0.0.2", c.askedAt)) << c.name;
+        for (int64_t at : c.failures) guard.PasswordFailed(FloodGuard::CHANNEL_PASSWORD, "10.0.0.1", at);
+        EXPECT_EQ(c.lockedOut, guard.IsLockedOut(FloodGuard::CHANNEL_PASSWORD, "10.0.0.1", c.askedAt)) << c.name;
+        EXPECT_FALSE(guard.IsLockedOut(FloodGuard::CHANNEL_PASSWORD, "10.0.0.2", c.askedAt)) << c.name;
+        // Channel guesses never lock the address out of the other doors.
+        for (FloodGuard::Door other : {FloodGuard::SERVER_PASSWORD, FloodGuard::ADMIN_PASSWORD})
+            EXPECT_FALSE(guard.IsLockedOut(other, "10.0.0.1", c.askedAt)) << c.name;
         guard.Prune(c.askedAt + 2 * MINUTE);
-        EXPECT_FALSE(guard.IsLockedOut("10.0.0.1", c.askedAt)) << c.name << ": pruned";
+        EXPECT_FALSE(guard.IsLockedOut(FloodGuard::CHANNEL_PASSWORD, "10.0.0.1", c.askedAt)) << c.name << ": pruned";
     }
 }
 

@@ -29,6 +29,7 @@
 #include "settings/FilesList.h"
 #include "settings/FixedText.h"
 #include "settings/QuorvaneSettings.h"
+#include "settings/StoredText.h"
 #include "settings/ValueRules.h"
 
 using namespace quorvane;
@@ -104,12 +105,13 @@ private:
     std::vector<std::string> paths_;
 };
 
-// Texts a user may type, with whether the files give them back; every one taken must
-// come back from each kind of place a file keeps text in.
-TEST_F(StorageWriterTest, StorableTextIsExactlyWhatTheFilesGiveBack) {
+// Texts a user may type, with whether the files keep them plain; every one the server
+// takes (any bytes but NUL, within the cap) must come back from each kind of place a file
+// keeps text in, and the files stay UTF-8 of characters XML allows.
+TEST_F(StorageWriterTest, EveryTextTakenComesBackFromTheFiles) {
     const struct {
         std::string text;
-        bool storable;
+        bool plain;
     } cases[] = {
         {"", true},
         {"plain", true},
@@ -123,8 +125,8 @@ TEST_F(StorageWriterTest, StorableTextIsExactlyWhatTheFilesGiveBack) {
         {"\x7f \xc2\x85 \xef\xbf\xbd \xf4\x8f\xbf\xbf", true},
         {"&#x41; &amp; <a> ]]>", true},
         {std::string(511, 'n'), true},
-        {std::string(510, 'n') + "\xc3\xa9", false},
-        {std::string(512, 'n'), false},
+        {std::string(510, 'n') + "\xc3\xa9", true},
+        {std::string(512, 'n'), true},
         {std::string("a\0b", 3), false},
         {"name\xc3", false},
         {"\xf0\x9f\x98", false},
@@ -142,6 +144,11 @@ TEST_F(StorageWriterTest, StorableTextIsExactlyWhatTheFilesGiveBack) {
         {"\xef\xbf\xbf", false},
         {"\r", false},
         {" \r\n ", false},
+        {"J\xf6rg", false},
+        {"\xe9t\xe9", false},
+        {"\x80 euro", false},
+        {"  \xf6  ", false},
+        {"\x01\x1f\t\n\r", false},
     };
     // A document of another encoding than UTF-8 (none declared) keeps them too.
     const std::string legacy = Path("legacy.xml");
@@ -150,8 +157,8 @@ TEST_F(StorageWriterTest, StorableTextIsExactlyWhatTheFilesGiveBack) {
     ASSERT_TRUE(other.LoadXMLFile(legacy));
     std::vector<std::string> kept;
     for (const auto& c : cases) {
-        EXPECT_EQ(ValueRules::IsStorableText(c.text), c.storable) << testing::PrintToString(c.text);
-        if (!c.storable) continue;
+        EXPECT_EQ(StoredText::IsPlain(c.text), c.plain) << testing::PrintToString(c.text);
+        if (!ValueRules::IsAcceptableText(c.text)) continue;
         const std::string n = std::to_string(kept.size());
         kept.push_back(c.text);
         settings_.PutString(settings_.GetHostingElement(), "v" + n, c.text);
@@ -172,6 +179,8 @@ TEST_F(StorageWriterTest, StorableTextIsExactlyWhatTheFilesGiveBack) {
     ASSERT_TRUE(otherAgain.LoadXMLFile(legacy));
     ASSERT_TRUE(files.LoadXMLFile(Path("FilesList.xml")));
     ASSERT_TRUE(bans.LoadXMLFile(Path("BanList.xml")));
+    for (const char* name : {"QuorvaneService.xml", "FilesList.xml", "BanList.xml", "legacy.xml"})
+        EXPECT_TRUE(StoredText::IsPlain(Read(Path(name)))) << name;
     std::vector<FileEntry> listed;
     files.ReadFileEntries("/", listed);
     std::vector<BanEntry> banned;
