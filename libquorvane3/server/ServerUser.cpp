@@ -212,7 +212,7 @@ int ServerUser::WriteShared(const SharedLine& line) {
 
 int ServerUser::SendListing(std::unique_ptr<Listing> listing) {
     HearDepartures();
-    return WriteListing(std::move(listing));
+    return listing->GetLines().empty() ? 0 : WriteListing(std::move(listing));
 }
 
 int ServerUser::WriteListing(std::unique_ptr<Listing> listing) {
