@@ -47,6 +47,7 @@ bool SettingsInRange(QuorvaneSettings& settings, const HostSettings& host, std::
         {"max-files-per-channel", host.maxFilesPerChannel},
         {"max-files", host.maxFiles},
         {"ipv6-ban-prefix", host.ipv6BanPrefix},
+        {"max-output-queue", host.maxOutputQueue},
     };
     for (const auto& value : values) {
         if (!InRange(settings, value.name, value.value, error, reason)) return false;
@@ -107,6 +108,7 @@ bool ReadHostSettings(QuorvaneSettings& settings, HostSettings& host, std::strin
     host.maxFilesPerChannel = settings.GetMaxFilesPerChannel();
     host.maxFiles = settings.GetMaxFiles();
     host.ipv6BanPrefix = settings.GetIpv6BanPrefix();
+    host.maxOutputQueue = settings.GetMaxOutputQueue();
     host.trustLoopback = settings.GetTrustLoopback();
     host.metricsAddress = settings.GetMetricsAddress();
     host.staticChannels.clear();
@@ -136,6 +138,7 @@ void ApplySettings(ServerNode& node, const HostSettings& host) {
     node.Limits().SetIpv6Prefix(host.ipv6BanPrefix);
     node.Transfers().SetTransferTimeout(host.transferTimeout);
     node.Files().SetFileLimits(host.maxFilesPerChannel, host.maxFiles);
+    node.Output().SetLimit(host.maxOutputQueue);
     node.Properties().SetTrustLoopback(host.trustLoopback);
     if (!host.filesRoot.empty() && !node.Files().SetFilesRoot(host.filesRoot)) {
         HostLog::Error("File sharing failed to initialize properly.");

@@ -46,6 +46,7 @@ struct HostSettings {
     int maxFilesPerChannel = quorvane::server::FileStore::DEFAULT_MAX_FILES_PER_CHANNEL;
     int maxFiles = quorvane::server::FileStore::DEFAULT_MAX_FILES;
     int ipv6BanPrefix = quorvane::server::FloodGuard::DEFAULT_IPV6_PREFIX;
+    int64_t maxOutputQueue = quorvane::server::OutputLimit::DEFAULT_LIMIT;
     bool trustLoopback = true;
     std::string metricsAddress;  // "HOST:PORT"; empty: no metrics
     quorvane::StaticChannelTable staticChannels;

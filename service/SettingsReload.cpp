@@ -88,6 +88,8 @@ const SettingsReload::Row SettingsReload::ROWS[] = {
     {"max-files", PLAIN, [](const HostSettings& h) { return Number(h.maxFiles); }, ApplyFileLimits},
     {"ipv6-ban-prefix", PLAIN, [](const HostSettings& h) { return Number(h.ipv6BanPrefix); },
      [](Target& t, const HostSettings& h) { t.node.Limits().SetIpv6Prefix(h.ipv6BanPrefix); }},
+    {"max-output-queue", PLAIN, [](const HostSettings& h) { return Number(h.maxOutputQueue); },
+     [](Target& t, const HostSettings& h) { t.node.Output().SetLimit(h.maxOutputQueue); }},
     {"trust-loopback", PLAIN, [](const HostSettings& h) { return Boolean(h.trustLoopback); },
      [](Target& t, const HostSettings& h) { t.node.Properties().SetTrustLoopback(h.trustLoopback); }},
     {"metrics-address", TEXT, [](const HostSettings& h) { return h.metricsAddress; }, MoveMetricsFirst},
@@ -147,6 +149,7 @@ void SettingsReload::TakeLiveValues() {
     applied_.maxFilesPerChannel = node.Files().GetMaxFilesPerChannel();
     applied_.maxFiles = node.Files().GetMaxFiles();
     applied_.ipv6BanPrefix = node.Limits().GetIpv6Prefix();
+    applied_.maxOutputQueue = node.Output().GetLimit();
     applied_.trustLoopback = node.Properties().GetTrustLoopback();
     const std::string name = node.Admin().GetAdminUsername();
     const std::string password = node.Admin().GetAdminPassword();

@@ -46,6 +46,7 @@ const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
     "<max-files-per-channel>1000</max-files-per-channel>"
     "<max-files>100000</max-files>"
     "<ipv6-ban-prefix>64</ipv6-ban-prefix>"
+    "<max-output-queue>268435456</max-output-queue>"
     "<trust-loopback>true</trust-loopback>"
     "<metrics-address></metrics-address>"
     "<static-channels>"
@@ -130,8 +131,8 @@ int NumberSetting(QuorvaneSettings& settings, const char* name, int missing) {
     return value;
 }
 
-int64_t Number64Setting(QuorvaneSettings& settings, const char* name) {
-    int64_t value = 0;
+int64_t Number64Setting(QuorvaneSettings& settings, const char* name, int64_t missing = 0) {
+    int64_t value = missing;
     settings.GetInteger64(settings.GetHostingElement(), name, value);
     return value;
 }
@@ -171,6 +172,7 @@ int QuorvaneSettings::GetTransferTimeout() { return NumberSetting(*this, "transf
 int QuorvaneSettings::GetMaxFilesPerChannel() { return NumberSetting(*this, "max-files-per-channel", 1000); }
 int QuorvaneSettings::GetMaxFiles() { return NumberSetting(*this, "max-files", 100000); }
 int QuorvaneSettings::GetIpv6BanPrefix() { return NumberSetting(*this, "ipv6-ban-prefix", 64); }
+int64_t QuorvaneSettings::GetMaxOutputQueue() { return Number64Setting(*this, "max-output-queue", 268435456); }
 bool QuorvaneSettings::GetTrustLoopback() { return FlagSetting(*this, "trust-loopback", true); }
 std::string QuorvaneSettings::GetMetricsAddress() { return TextSetting(*this, "metrics-address"); }
 

@@ -56,6 +56,8 @@ public:
     int GetMaxFiles();
     // The bits of an IPv6 address by which bans and the limits per address count a client.
     int GetIpv6BanPrefix();
+    // Bytes of output every connection together may hold; 0: no bound.
+    int64_t GetMaxOutputQueue();
     bool GetTrustLoopback();
     // "HOST:PORT" where the metrics are served over HTTP; empty: none.
     std::string GetMetricsAddress();

@@ -25,6 +25,7 @@ const ValueRules::Range RANGES[] = {
     {"max-files", 0, INT32_MAX},
     // One subscriber's network is at most a /48; a wider one would count many as one.
     {"ipv6-ban-prefix", 48, 128},
+    {"max-output-queue", 0, INT64_MAX},
 };
 
 }  // namespace
