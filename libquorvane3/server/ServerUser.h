@@ -12,14 +12,13 @@
 #ifndef QUORVANE_SERVER_SERVERUSER_H
 #define QUORVANE_SERVER_SERVERUSER_H
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <ace/Global_Macros.h>
+#include <ace/INET_Addr.h>
 
 #include "model/User.h"
 #include "server/CommandReader.h"
@@ -58,10 +57,10 @@ public:
 
     // The voice address and packet protocol live in the voice endpoint.
     bool IsUdpConnected() const { return voice_->HasAddress(); }
-    void SetUdpAddress(const ACE_INET_Addr& address) override;
-    ACE_INET_Addr GetUdpAddress() const override;
-    void SetPacketProtocol(int protocol) override { voice_->SetPacketProtocol(protocol); }
-    int GetPacketProtocol() const override { return voice_->GetPacketProtocol(); }
+    void SetUdpAddress(const ACE_INET_Addr& address);
+    ACE_INET_Addr GetUdpAddress() const;
+    void SetPacketProtocol(int protocol) { voice_->SetPacketProtocol(protocol); }
+    int GetPacketProtocol() const { return voice_->GetPacketProtocol(); }
     const voiceendpoint_t& GetVoiceEndpoint() const { return voice_; }
     // Text of the voice address's IP ("0.0.0.0" before the first hello): dotted IPv4, or
     // IPv6 in its compressed form; an IPv4 client on the dual-stack socket is plain IPv4.

@@ -498,14 +498,26 @@ TEST_F(ServerNodeTest, ARunningTransferKeepsItsConnection) {
         5000));
 }
 
-TEST(ServerUserSend, AFailedSendClearsLoginAndAdministrator) {
-    RecordingUser user(5);
+// A line that finds the output full makes its user lagging, once: logged out, reported,
+// and it hears nothing more; a line queued has the output bound checked.
+TEST(ServerUserSend, AFullOutputMakesTheUserLaggingOnce) {
+    FakeUserLinks fakes;
+    RecordingUser user(5, fakes.links);
     user.SetLoggedIn(true);
     user.SetAdmin(true);
+    user.SendLine("pong\r\n");
+    EXPECT_EQ(1, fakes.queued);
     user.failSends = true;
+    user.SendLine("pong\r\n");
+    user.failSends = false;
     user.SendLine("pong\r\n");
     EXPECT_FALSE(user.IsLoggedIn());
     EXPECT_FALSE(user.IsAdmin());
+    EXPECT_TRUE(user.IsLagging());
+    EXPECT_EQ(fakes.lagging, std::vector<int>{5});
+    EXPECT_EQ(1u, user.lines.size());
+    EXPECT_EQ(1, fakes.queued);
+    EXPECT_EQ(0, fakes.statistics.Get(quorvane::server::ServerStatistics::USERS));
 }
 
 }  // namespace
