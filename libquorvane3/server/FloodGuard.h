@@ -14,17 +14,19 @@
 #include <utility>
 #include <vector>
 
+#include "settings/SettingsTable.h"
+
 namespace quorvane {
 namespace server {
 
 class FloodGuard {
 public:
     enum {
-        DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = 64,
-        DEFAULT_PASSWORD_LOCKOUT = 10,
-        DEFAULT_LOGIN_TIMEOUT_SECONDS = 60,
-        DEFAULT_COMMAND_RATE = 20,
-        DEFAULT_COMMAND_BURST = 200,
+        DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = SettingsTable::Default("max-connections-per-address"),
+        DEFAULT_PASSWORD_LOCKOUT = SettingsTable::Default("password-lockout"),
+        DEFAULT_LOGIN_TIMEOUT_SECONDS = SettingsTable::Default("login-timeout"),
+        DEFAULT_COMMAND_RATE = SettingsTable::Default("command-rate"),
+        DEFAULT_COMMAND_BURST = SettingsTable::Default("command-burst"),
         PASSWORD_WINDOW_MS = 60000,  // wrong passwords count within it, and a lockout lasts it
     };
 
