@@ -90,15 +90,32 @@ public:
     Reader(SettingValues& values, const std::vector<SettingsCheck::ExtraCheck>& checks)
         : values_(values), checks_(checks) {}
 
+    // Past MAX_PROBLEMS a problem is only counted (Finish tells how many).
     void Add(const TiXmlElement& element, const std::string& subject, const std::string& requirement,
              bool unknown = false) {
-        problems_.push_back(SettingsCheck::Problem{element.Row(), subject, requirement, unknown});
+        ++found_;
+        refusesUntold_ = refusesUntold_ || (!unknown && problems_.size() >= SettingsCheck::MAX_PROBLEMS);
+        if (problems_.size() < SettingsCheck::MAX_PROBLEMS)
+            problems_.push_back(SettingsCheck::Problem{element.Row(), subject, requirement, unknown});
+    }
+
+    void Finish() {
+        const size_t untold = found_ - problems_.size();
+        if (untold == 0) return;
+        problems_.push_back(SettingsCheck::Problem{
+            0, std::to_string(untold) + " more problems are not told",
+            "only the first " + std::to_string(SettingsCheck::MAX_PROBLEMS) + " are", !refusesUntold_});
     }
 
     void ReadElement(const TiXmlElement& element) {
         const std::string name = element.ValueStr();
-        if (!seen_.insert(name).second) return;
         const SettingRow* row = SettingsTable::Find(name);
+        // Only the first element of a name counts; unknown names are remembered only while
+        // they are told, so the memory stays bounded.
+        if (row != nullptr && rowSeen_[SettingsTable::IndexOf(*row)]) return;
+        if (row != nullptr) rowSeen_[SettingsTable::IndexOf(*row)] = true;
+        if (row == nullptr && problems_.size() < SettingsCheck::MAX_PROBLEMS && !unknownSeen_.insert(name).second)
+            return;
         if (row == nullptr) {
             const std::string meant = Likeliest(name);
             Add(element, name + " is no setting of this server" + (meant.empty() ? "" : " (" + meant + "?)"),
@@ -108,7 +125,7 @@ public:
         if (row->context == SettingRow::RETIRED) return;
         const std::string text = XMLDocument::GetElementText(&element);
         const std::string subject = name + " is " + SettingsCheck::Quote(text);
-        const size_t before = problems_.size();
+        const size_t before = found_;
         int64_t number = 0;
         bool flag = false;
         switch (row->type) {
@@ -123,28 +140,39 @@ public:
             break;
         case SettingRow::CHANNELS: ReadChannels(element); break;
         }
-        if (problems_.size() != before) return;
+        if (found_ != before) return;
         for (const SettingsCheck::ExtraCheck& extra : checks_) {
             const std::string requirement = name == extra.element ? extra.check(text) : std::string();
             if (!requirement.empty()) Add(element, subject, requirement);
         }
     }
 
-    // The channels the reader makes (those with a name, and theirs) in document order.
-    void ReadChannels(const TiXmlElement& parent) {
-        for (const TiXmlElement* channel = parent.FirstChildElement("channel"); channel;
-             channel = channel->NextSiblingElement("channel")) {
-            if (channel->FirstChildElement("name") == nullptr) continue;
-            const TiXmlElement* quota = channel->FirstChildElement("diskquota");
-            const std::string text = quota ? XMLDocument::GetElementText(quota) : std::string();
-            int64_t number = 0;
-            if (quota && !(ParseWhole(text, number) && ValueRules::InRange("diskquota", number)))
-                Add(*quota,
-                    "the diskquota of a static channel is " +
-                        (ParseWhole(text, number) ? Trimmed(text) : SettingsCheck::Quote(text)),
-                    RangeRequirement(0, INT64_MAX));
-            ReadChannels(*channel);
+    // The channels the reader makes (those with a name, and theirs) in document order,
+    // without recursion: a file may nest them thousands deep.
+    void ReadChannels(const TiXmlElement& tree) {
+        std::vector<const TiXmlElement*> pending(1, &tree);
+        while (!pending.empty()) {
+            const TiXmlElement* parent = pending.back();
+            pending.pop_back();
+            std::vector<const TiXmlElement*> children;
+            for (const TiXmlElement* channel = parent->FirstChildElement("channel"); channel;
+                 channel = channel->NextSiblingElement("channel"))
+                if (channel->FirstChildElement("name") != nullptr) children.push_back(channel);
+            pending.insert(pending.end(), children.rbegin(), children.rend());
+            if (parent != &tree) ReadQuota(*parent);
         }
+    }
+
+    void ReadQuota(const TiXmlElement& channel) {
+        const TiXmlElement* quota = channel.FirstChildElement("diskquota");
+        if (quota == nullptr) return;
+        const std::string text = XMLDocument::GetElementText(quota);
+        int64_t number = 0, low = 0, high = 0;
+        const bool whole = ParseWhole(text, number);
+        ValueRules::FindRange("diskquota", low, high);
+        if (whole && number >= low && number <= high) return;
+        Add(*quota, "the diskquota of a static channel is " + (whole ? Trimmed(text) : SettingsCheck::Quote(text)),
+            RangeRequirement(low, high));
     }
 
     SettingsCheck::Problems problems_;
@@ -152,7 +180,10 @@ public:
 private:
     SettingValues& values_;
     const std::vector<SettingsCheck::ExtraCheck>& checks_;
-    std::set<std::string> seen_;
+    std::vector<bool> rowSeen_ = std::vector<bool>(SettingsTable::COUNT);
+    std::set<std::string> unknownSeen_;
+    size_t found_ = 0;
+    bool refusesUntold_ = false;
 };
 
 }  // namespace
@@ -166,6 +197,7 @@ SettingsCheck::Problems SettingsCheck::Read(QuorvaneSettings& document, SettingV
     StaticChannelTable channels;
     document.ReadStaticChannels(channels);
     values.SetChannels(channels);
+    reader.Finish();
     return reader.problems_;
 }
 

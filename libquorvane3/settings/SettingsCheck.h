@@ -4,7 +4,8 @@
 // file, told with the element's line, name and value. An element the table does not know
 // is a problem too, but one that refuses nothing: it stays in the file, without effect.
 // Only the first element of a name counts, and only it is checked or reported. Retired
-// elements are known and never checked.
+// elements are known and never checked. At most MAX_PROBLEMS are told, then one that says
+// how many more there are (and refuses the file when any of them would).
 //
 // Threads: whoever owns the document.
 #ifndef QUORVANE_SETTINGS_SETTINGSCHECK_H
@@ -30,6 +31,7 @@ public:
         std::string Text() const { return subject + "; " + requirement; }
     };
     typedef std::vector<Problem> Problems;
+    enum { MAX_PROBLEMS = 50 };
 
     // What a value must be beyond its row's type and range, checked by the caller (who
     // knows addresses, say): empty when the text is fine, else "it must be ...".

@@ -262,6 +262,16 @@ TEST_F(SettingsTest, ValuesAreStrictAndEveryProblemHasItsLine) {
     EXPECT_EQ(checked[0].Text(), "metrics-address is \"x\"; it must not be x");
     EXPECT_EQ(checked[1].Text(), "hostport is \"0\"; it must be a number from 1 to 65535");
     EXPECT_FALSE(SettingsCheck::Refuses({{1, "x", "y", true}}));
+
+    // At most MAX_PROBLEMS are told; the rest are counted, and still refuse the file.
+    std::string many;
+    for (int i = 0; i < 60; ++i) many += "<unknown" + std::to_string(i) + "/>";
+    Load(s, Hosting(many + "<hostport>0</hostport>"));
+    const SettingsCheck::Problems capped = SettingsCheck::Read(s, values);
+    ASSERT_EQ(capped.size(), SettingsCheck::MAX_PROBLEMS + 1u);
+    EXPECT_EQ(capped.back().Text(), "11 more problems are not told; only the first 50 are");
+    EXPECT_TRUE(SettingsCheck::Refuses(capped));
+    EXPECT_FALSE(SettingsCheck::Refuses(SettingsCheck::Problems(capped.begin(), capped.end() - 1)));
     EXPECT_EQ(SettingsCheck::Quote("a\"b\\\x01\n"), "\"a\\\"b\\\\\\x01\\x0A\"");
     EXPECT_EQ(SettingsCheck::Quote(std::string(70, 'a')), "\"" + std::string(64, 'a') + "\"... (70 bytes)");
 }
