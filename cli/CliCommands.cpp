@@ -149,7 +149,8 @@ bool CliApp::Transfer(const Request& request, std::string& error) {
         return false;
     }
     TransferEndpoint endpoint;
-    endpoint.host = options_.host;
+    endpoint.host = session_.ServerAddress();
+    endpoint.from = session_.OwnAddress();
     endpoint.port = options_.port;
     endpoint.timeoutMs = session_.TimeoutMs();
     endpoint.tick = [this] {

@@ -23,7 +23,8 @@ int ParseCliOptions(int argc, char** argv, CliOptions& options) {
                "  0  every command succeeded (at the prompt: none failed)\n"
                "  1  a command was refused or failed, or the connection was lost\n"
                "  2  wrong options, or the client could not connect or log in");
-    app.add_option("--host", options.host, "server name or address")->capture_default_str();
+    app.add_option("--host", options.host, "server name or address (IPv4, or IPv6 with or without brackets)")
+        ->capture_default_str();
     app.add_option("--port", options.port, "TCP port of the server")
         ->capture_default_str()
         ->check(CLI::Range(1, 65535));

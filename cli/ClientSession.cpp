@@ -6,6 +6,7 @@
 
 #include "Deadline.h"
 #include "LineParams.h"
+#include "Resolve.h"
 #include "protocol/ErrorCodes.h"
 #include "protocol/LineBuilder.h"
 
@@ -22,6 +23,11 @@ ClientSession::ClientSession(const CliOptions& options) : options_(options) {}
 
 bool ClientSession::Open(const std::string& password, std::string& error) {
     if (!tcp_.Connect(options_.host, options_.port, TimeoutMs(), error)) return false;
+    // Voice and transfers go to the address that answered, from the address the server saw,
+    // so the server knows them as this session's (a name may have several addresses, and
+    // an IPv6 host several of its own).
+    serverAddress_ = PeerAddressOf(tcp_.Fd());
+    ownAddress_ = LocalAddressOf(tcp_.Fd());
     std::string welcome;
     if (tcp_.ReadLine(welcome, TimeoutMs()) != LineConnection::READ_LINE || LineWord(welcome) != "welcome") {
         error = "no welcome from " + options_.host + " port " + std::to_string(options_.port);
@@ -31,7 +37,7 @@ bool ClientSession::Open(const std::string& password, std::string& error) {
 
     // The administrator's login needs no voice address, so a blocked UDP port only
     // stops a user's login.
-    if (voice_.Open(options_.host, options_.VoicePort(), error)) {
+    if (voice_.Open(serverAddress_, options_.VoicePort(), error, ownAddress_)) {
         voiceBound_ = voice_.Hello(tree_.ownId, options_.IsAdmin() ? std::min(TimeoutMs(), 2000) : TimeoutMs());
     }
     if (!voiceBound_ && !options_.IsAdmin()) {

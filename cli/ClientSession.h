@@ -62,6 +62,10 @@ public:
     int CommandFd() const { return tcp_.Fd(); }
     int VoiceFd() const { return voice_.Fd(); }
     int TimeoutMs() const { return options_.timeoutSeconds * 1000; }
+    // The server's numeric address that the command connection reached, and this end's:
+    // where the voice link and the transfers go, and from where.
+    const std::string& ServerAddress() const { return serverAddress_.empty() ? options_.host : serverAddress_; }
+    const std::string& OwnAddress() const { return ownAddress_; }
 
     // How often the keep-alives go: well inside the server's inactivity limit and
     // the usual NAT mapping lifetimes.
@@ -82,6 +86,8 @@ private:
     VoiceLink voice_;
     ChannelTree tree_;
     LineSink sink_;
+    std::string serverAddress_;
+    std::string ownAddress_;
     bool voiceBound_ = false;
     bool opened_ = false;
     long pingsSent_ = 0;

@@ -15,6 +15,7 @@ namespace cli {
 struct TransferEndpoint {
     std::string host;
     int port = 0;
+    std::string from;       // this end's numeric address, or empty for any
     int timeoutMs = 10000;  // the longest the other side may stay silent
     // Called while bytes move, so the command connection's keep-alives keep going; false
     // stops the transfer (the person pressed Ctrl+C).

@@ -33,10 +33,14 @@ void LineConnection::Adopt(int fd) {
 namespace {
 
 // Connects one resolved address without blocking longer than the deadline.
-int ConnectAddress(const addrinfo* ai, const Deadline& deadline, std::string& error) {
+int ConnectAddress(const addrinfo* ai, const Deadline& deadline, const std::string& from, std::string& error) {
     const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
         error = std::strerror(errno);
+        return -1;
+    }
+    if (!BindSource(fd, ai->ai_family, from, error)) {
+        ::close(fd);
         return -1;
     }
     const int flags = fcntl(fd, F_GETFL, 0);
@@ -62,12 +66,16 @@ int ConnectAddress(const addrinfo* ai, const Deadline& deadline, std::string& er
 
 }  // namespace
 
-bool LineConnection::Connect(const std::string& host, int port, int timeoutMs, std::string& error) {
+bool LineConnection::Connect(const std::string& host, int port, int timeoutMs, std::string& error,
+                             const std::string& from) {
     Close();
     const Deadline deadline(timeoutMs);
     fd_ = OpenFirstAddress(
         host, port, SOCK_STREAM,
-        [&deadline](const addrinfo* ai, std::string& reason) { return ConnectAddress(ai, deadline, reason); }, error);
+        [&deadline, &from](const addrinfo* ai, std::string& reason) {
+            return ConnectAddress(ai, deadline, from, reason);
+        },
+        error);
     if (fd_ < 0) {
         error = "cannot connect to " + host + " port " + std::to_string(port) + ": " + error;
         return false;

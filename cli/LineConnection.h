@@ -22,8 +22,10 @@ public:
     LineConnection(const LineConnection&) = delete;
     LineConnection& operator=(const LineConnection&) = delete;
 
-    // Resolves the host and connects within the time; on failure error says why.
-    bool Connect(const std::string& host, int port, int timeoutMs, std::string& error);
+    // Resolves the host and connects within the time, from the numeric address from when
+    // given (see BindSource); on failure error says why.
+    bool Connect(const std::string& host, int port, int timeoutMs, std::string& error,
+                 const std::string& from = std::string());
     // Takes over a connected socket (tests use socket pairs).
     void Adopt(int fd);
     void Close();

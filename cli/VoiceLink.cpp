@@ -21,13 +21,21 @@ VoiceLink::~VoiceLink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool VoiceLink::Open(const std::string& host, int port, std::string& error) {
+bool VoiceLink::Open(const std::string& host, int port, std::string& error, const std::string& from) {
     // A connected datagram socket: only the server's packets come in, sends need no address.
     fd_ = OpenFirstAddress(
         host, port, SOCK_DGRAM,
-        [](const addrinfo* ai, std::string& reason) {
+        [&from](const addrinfo* ai, std::string& reason) {
             const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-            if (fd >= 0 && ::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            if (fd < 0) {
+                reason = std::strerror(errno);
+                return -1;
+            }
+            if (!BindSource(fd, ai->ai_family, from, reason)) {
+                ::close(fd);
+                return -1;
+            }
+            if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
                 reason = std::strerror(errno);
                 ::close(fd);
                 return -1;

@@ -19,7 +19,8 @@ public:
     VoiceLink(const VoiceLink&) = delete;
     VoiceLink& operator=(const VoiceLink&) = delete;
 
-    bool Open(const std::string& host, int port, std::string& error);
+    // To the host and port, from the numeric address from when given (see BindSource).
+    bool Open(const std::string& host, int port, std::string& error, const std::string& from = std::string());
     // Sends hellos (again every half second) until the server acknowledges one.
     bool Hello(int userId, int timeoutMs);
     void SendKeepAlive(int userId);

@@ -1,31 +1,16 @@
 #include "HostSettings.h"
 
-#include <ace/OS_NS_arpa_inet.h>
-
 #include "SettingHooks.h"
 #include "settings/SettingsCheck.h"
 
 using quorvane::SettingsCheck;
 
-namespace {
-
-// Dotted IPv4 text to a host-order address. "255.255.255.255" reads as the parser's
-// no-address value and is refused with the malformed texts.
-bool ParseBindAddress(const std::string& text, ACE_UINT32& address) {
-    const ACE_UINT32 networkOrder = ACE_OS::inet_addr(text.c_str());
-    if (networkOrder == INADDR_NONE) return false;
-    address = ACE_NTOHL(networkOrder);
-    return true;
-}
-
-}  // namespace
-
 // A value with a problem stops start-up rather than being put to some other use (a port
 // of 65536 would listen on port 0's random choice, say).
 bool HostSettings::Read(quorvane::QuorvaneSettings& settings, HostSettings& host, Findings& findings) {
     const SettingsCheck::Problems problems = SettingsCheck::Read(settings, host.values, SettingHooks::Checks());
-    host.address = 0;
-    if (!host.BindIp().empty() && !ParseBindAddress(host.BindIp(), host.address)) {
+    host.where = BindAddress();
+    if (!BindAddress::Parse(host.BindIp(), host.where)) {
         findings.errors.push_back("This specified IP-address to bind to is invalid.");
         findings.reason = "bind-ip invalid: \"" + host.BindIp() + "\"";
     }

@@ -1,6 +1,6 @@
 // Every value the host takes from the settings file, read and checked at start-up and
 // again by a reload exactly alike: the values of SettingsTable, strictly (SettingsCheck,
-// with the host's own checks of SettingHooks), and the bind address.
+// with the host's own checks of SettingHooks), and where the ports are bound.
 //
 // Threads: plain data; Read runs on the host's thread at start-up and on the main loop's
 // thread for a reload, each with a document of its own.
@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <ace/Basic_Types.h>
-
+#include "network/BindAddress.h"
 #include "settings/QuorvaneSettings.h"
 #include "settings/SettingValues.h"
 
@@ -29,7 +28,7 @@ struct HostSettings {
     };
 
     quorvane::SettingValues values;
-    ACE_UINT32 address = 0;  // bind-ip in host byte order; 0: every local address
+    BindAddress where;  // every address unless bind-ip names one
 
     // Reads and checks every value; false when the file may not be used, with why in
     // findings (unknown elements are told there either way).

@@ -277,7 +277,7 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         if (!metricsAddress.empty() && !metrics.Start(metricsAddress, metricsError)) {
             HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
             Status().SetFailureReason("metrics " + metricsError);
-        } else if (node.StartServer(host.TcpPort(), host.UdpPort(), host.address)) {
+        } else if (node.StartServer(host.TcpPort(), host.UdpPort(), host.where)) {
             started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
         } else if (!node.GetStartError().empty()) {
             HostLog::Error(node.GetStartError());

@@ -15,10 +15,11 @@ using quorvane::server::ServerNode;
 namespace {
 
 std::string MetricsAddressCheck(const std::string& text) {
-    uint32_t host = 0;
+    std::string host;
     uint16_t port = 0;
     if (text.empty() || MetricsServer::ParseAddress(text, host, port)) return "";
-    return "it must be empty or an address such as 127.0.0.1:10302, with a port from 1 to 65535";
+    return "it must be empty or an address such as 127.0.0.1:10302, with a port from 1 to 65535 (an IPv6 address "
+           "in brackets, [::1]:10302, or a host name, localhost:10302)";
 }
 
 void ApplyServer(ServerNode& node, const SettingValues& v, bool reload) {
@@ -121,6 +122,9 @@ constexpr SettingHooks::Hook TABLE[] = {
      [](ServerNode& n, SettingValues& v) { v.SetNumber("max-files-per-channel", n.Files().GetMaxFilesPerChannel()); }},
     {"max-files", nullptr, ApplyFileLimits,
      [](ServerNode& n, SettingValues& v) { v.SetNumber("max-files", n.Files().GetMaxFiles()); }},
+    {"ipv6-ban-prefix", nullptr,
+     [](ServerNode& n, const SettingValues& v, bool) { n.Limits().SetIpv6Prefix(v.Int("ipv6-ban-prefix")); },
+     [](ServerNode& n, SettingValues& v) { v.SetNumber("ipv6-ban-prefix", n.Limits().GetIpv6Prefix()); }},
     {"trust-loopback", nullptr,
      [](ServerNode& n, const SettingValues& v, bool) { n.Properties().SetTrustLoopback(v.Flag("trust-loopback")); },
      [](ServerNode& n, SettingValues& v) { v.SetFlag("trust-loopback", n.Properties().GetTrustLoopback()); }},

@@ -12,19 +12,12 @@
 
 namespace {
 
-// Binds a socket of the type to the address and port once; the errno of the failure,
-// 0 when it worked (the socket is closed again at once).
-int TryBind(int type, ACE_UINT32 address, int port) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+// Binds a socket of the type where the server would, once; the errno of the failure, 0
+// when it worked (the socket is closed again at once).
+int TryBind(int type, const BindAddress& where, int port) {
+    const int fd = where.Bind(type, port);
     if (fd < 0) return errno;
-    const int on = 1;
-    if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    sockaddr_in where = {};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(static_cast<uint16_t>(port));
-    where.sin_addr.s_addr = htonl(address);
-    int result = bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof(where)) == 0 ? 0 : errno;
-    if (result == 0 && type == SOCK_STREAM && listen(fd, 1) != 0) result = errno;
+    const int result = type == SOCK_STREAM && listen(fd, 1) != 0 ? errno : 0;
     close(fd);
     return result;
 }
@@ -43,8 +36,8 @@ std::string Why(const char* protocol, int port, int error, const HostSettings& h
 }  // namespace
 
 std::string DescribeBindFailure(const HostSettings& host) {
-    const int tcp = TryBind(SOCK_STREAM, host.address, host.TcpPort());
-    const int udp = TryBind(SOCK_DGRAM, host.address, host.UdpPort());
+    const int tcp = TryBind(SOCK_STREAM, host.where, host.TcpPort());
+    const int udp = TryBind(SOCK_DGRAM, host.where, host.UdpPort());
     if (tcp == EADDRINUSE && udp == EADDRINUSE) return "ports in use";
     if (tcp != 0) return Why("TCP", host.TcpPort(), tcp, host);
     if (udp != 0) return Why("UDP", host.UdpPort(), udp, host);
@@ -54,7 +47,10 @@ std::string DescribeBindFailure(const HostSettings& host) {
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
                       const std::string& voicePlacement) {
     return displayName + " started: TCP " + std::to_string(host.TcpPort()) + " and UDP " +
-           std::to_string(host.UdpPort()) + (host.BindIp().empty() ? " on every address" : " on " + host.BindIp()) +
+           std::to_string(host.UdpPort()) +
+           (!host.BindIp().empty()   ? " on " + host.BindIp()
+            : BindAddress::HasIpv6() ? std::string(" on every address")
+                                     : std::string(" on every IPv4 address (this machine has no IPv6)")) +
            (filesRoot.empty() ? ", file sharing off" : ", files root " + filesRoot) + ", " + voicePlacement + ".";
 }
 

@@ -14,9 +14,10 @@ std::string Actor(const serveruser_t& actor) {
     return "User #" + std::to_string(actor->GetUserID()) + " name: " + EventLog::Quote(actor->GetNickname());
 }
 
+// An IPv4 peer of the dual-stack socket as plain IPv4.
 std::string AddressOf(const ACE_INET_Addr& address) {
-    char text[INET_ADDRSTRLEN + 1] = {0};
-    return address.get_host_addr(text, sizeof(text)) ? std::string(text) : std::string("0.0.0.0");
+    IpAddress ip;
+    return IpAddress::FromAce(address, ip) ? ip.Text() : std::string("0.0.0.0");
 }
 
 }  // namespace

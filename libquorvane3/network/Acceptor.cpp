@@ -45,9 +45,11 @@ void Acceptor::OpenSpare() {
 
 void Acceptor::SetListener(AcceptListener* listener) { listener_ = listener; }
 
-// The same steps as the template's open, which has no way to pass a backlog and would
-// listen with ACE's default of 5.
-int Acceptor::Open(const ACE_INET_Addr& address) {
+int Acceptor::Open(const ACE_INET_Addr& address) { return Open(BindAddress::One(address), address.get_port_number()); }
+
+// The same steps as the template's open, which has no way to pass a backlog (it would
+// listen with ACE's default of 5) nor to turn IPV6_V6ONLY off.
+int Acceptor::Open(const BindAddress& where, int port) {
     ACE_Reactor* const reactor = homeReactor_;
     if (reactor == 0 || get_handle() != ACE_INVALID_HANDLE) {
         errno = EINVAL;
@@ -56,10 +58,15 @@ int Acceptor::Open(const ACE_INET_Addr& address) {
     flags_ = ACE_NONBLOCK;
     use_select_ = 1;
     reuse_addr_ = 1;
-    peer_acceptor_addr_ = address;
-    if (peer_acceptor_.open(address, reuse_addr_, PF_UNSPEC, LISTEN_BACKLOG) == -1) {
+    const int fd = where.Bind(SOCK_STREAM, port);
+    if (fd < 0) return -1;
+    if (::listen(fd, LISTEN_BACKLOG) != 0) {
+        ACE_Errno_Guard error(errno);
+        ::close(fd);
         return -1;
     }
+    peer_acceptor_.set_handle(fd);
+    peer_acceptor_.get_local_addr(peer_acceptor_addr_);
     // A connection reset between readiness and accept must not block the loop.
     peer_acceptor_.enable(ACE_NONBLOCK);
     this->reactor(reactor);  // accept events use it as soon as we are registered

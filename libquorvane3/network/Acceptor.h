@@ -7,6 +7,7 @@
 #include <ace/SOCK_Acceptor.h>
 
 #include "network/AcceptListener.h"
+#include "network/BindAddress.h"
 #include "network/StreamHandler.h"
 
 class Acceptor : public ACE_Acceptor<StreamHandler, ACE_SOCK_ACCEPTOR> {
@@ -20,8 +21,9 @@ public:
 
     // Opens the listening socket (address reuse on, non-blocking accepted sockets) on the
     // constructor's reactor; may be called again after close(). Answers 0 on success,
-    // -1 on failure.
+    // -1 with errno set on failure.
     int Open(const ACE_INET_Addr& address);
+    int Open(const BindAddress& where, int port);
 
     // How many connections were refused for want of a descriptor (main loop's thread).
     unsigned long GetRefusedForDescriptors() const { return refusedForDescriptors_; }

@@ -1,24 +1,26 @@
 #include "network/MetricsServer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
+#include "network/BindAddress.h"
 #include "network/ConnectionCap.h"
+#include "network/NameLookup.h"
 
 struct MetricsServer::Daemon {
-    Daemon(const Render& renderer, const std::string& where, uint16_t listening)
-        : render(renderer), address(where), port(listening), cap(MAX_CONNECTIONS) {}
+    Daemon(const Render& renderer, uint16_t listening) : render(renderer), port(listening), cap(MAX_CONNECTIONS) {}
     ~Daemon() {
         if (mhd) MHD_stop_daemon(mhd);  // joins its thread and closes the listening socket
     }
     const Render& render;
-    const std::string address;
     const uint16_t port;
     ConnectionCap cap;  // the HTTP thread's alone while mhd runs
     MHD_Daemon* mhd = nullptr;
@@ -28,25 +30,47 @@ namespace {
 
 const char* const CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 
-// The listening socket of the address; -1 with errno set when it cannot be had.
-int Listen(uint32_t host, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+uint16_t PortOf(const SocketAddress& address) {
+    return ntohs(address.any.sa_family == AF_INET6 ? address.v6.sin6_port : address.v4.sin_port);
+}
+
+// The listening socket of the address; -1 with errno set when it cannot be had. Past
+// connections in TIME_WAIT, never beside another listener: Linux refuses the bind while
+// any socket listens on the address, SO_REUSEADDR or not. An IPv6 address is that
+// address only ("[::]" every IPv6 address, not IPv4's too).
+int Listen(const SocketAddress& address) {
+    const int fd = BindAddress::One(address).Bind(SOCK_STREAM, PortOf(address));
     if (fd < 0) return -1;
-    // Past connections in TIME_WAIT, never beside another listener: Linux refuses the
-    // bind while any socket listens on the address, SO_REUSEADDR or not.
-    const int on = 1;
-    sockaddr_in bind;
-    std::memset(&bind, 0, sizeof bind);
-    bind.sin_family = AF_INET;
-    bind.sin_port = htons(port);
-    bind.sin_addr.s_addr = htonl(host);
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-        ::bind(fd, reinterpret_cast<sockaddr*>(&bind), sizeof bind) == 0 && listen(fd, SOMAXCONN) == 0)
-        return fd;
+    if (listen(fd, SOMAXCONN) == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK) == 0) return fd;
     const int error = errno;
     close(fd);
     errno = error;
     return -1;
+}
+
+// Labels of letters, digits and hyphens (not first or last), up to 63 each, 253 in all.
+bool IsHostName(const std::string& name) {
+    if (name.empty() || name.size() > 253) return false;
+    size_t label = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        const char c = i < name.size() ? name[i] : '.';
+        if (c == '.') {
+            if (label == 0 || label > 63 || name[i - 1] == '-') return false;
+            label = 0;
+        } else if (std::isalnum(static_cast<unsigned char>(c)) || (c == '-' && label > 0)) {
+            ++label;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string TextOf(const SocketAddress& address) {
+    IpAddress ip;
+    IpAddress::FromSockaddr(&address.any, address.length, ip);
+    const std::string host = ip.IsV4() ? ip.Text() : "[" + ip.Text() + "]";
+    return host + ":" + std::to_string(PortOf(address));
 }
 
 // The connection callbacks below run on the daemon's one HTTP thread.
@@ -105,11 +129,22 @@ int MetricsServer::Answer(const std::string& method, const std::string& path, co
     return MHD_HTTP_OK;
 }
 
-bool MetricsServer::ParseAddress(const std::string& text, uint32_t& host, uint16_t& port) {
+bool MetricsServer::ParseAddress(const std::string& text, std::string& host, uint16_t& port) {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || text.size() - colon > 6) return false;
-    in_addr parsed;
-    if (inet_pton(AF_INET, text.substr(0, colon).c_str(), &parsed) != 1) return false;
+    host = text.substr(0, colon);
+    if (host.front() == '[') {
+        // IPv6 goes in brackets, as in a URL; its own colons stay apart from the port's.
+        in6_addr v6;
+        if (host.size() < 3 || host.back() != ']') return false;
+        host = host.substr(1, host.size() - 2);
+        const std::string plain = host.substr(0, host.find('%'));
+        if (inet_pton(AF_INET6, plain.c_str(), &v6) != 1) return false;
+    } else {
+        in_addr v4;
+        const bool dotted = host.find_first_not_of("0123456789.") == std::string::npos;
+        if (dotted ? inet_pton(AF_INET, host.c_str(), &v4) != 1 : !IsHostName(host)) return false;
+    }
     unsigned long number = 0;
     for (size_t i = colon + 1; i < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9') return false;
@@ -117,41 +152,66 @@ bool MetricsServer::ParseAddress(const std::string& text, uint32_t& host, uint16
     }
     // Port 0 would listen wherever the system chooses, where no scraper looks.
     if (number == 0 || number > 65535) return false;
-    host = ntohl(parsed.s_addr);
     port = static_cast<uint16_t>(number);
     return true;
 }
 
 bool MetricsServer::Start(const std::string& address, std::string& error) {
-    uint32_t host = 0;
+    std::string host;
     uint16_t port = 0;
     if (!ParseAddress(address, host, port)) {
         error = "\"" + address + "\" is no address of the form 127.0.0.1:10302";
         return false;
     }
-    std::unique_ptr<Daemon> next = Serve(address, host, port, error);
-    if (!next && daemon_ && daemon_->port == port) {
+    std::vector<SocketAddress> addresses;
+    std::string why;
+    if (!NameLookup::Resolve(host, port, addresses, why)) {
+        error = "cannot listen on " + address + ": " + why;
+        return false;
+    }
+    Daemons next;
+    bool served = ServeAll(address, addresses, next, error);
+    if (!served && GetPort() == port) {
         // Another host on our own port clashes with our listener: it goes first, and comes
         // back when the new address cannot be had either.
-        const std::string old = daemon_->address;
+        const std::string old = address_;
         Stop();
-        next = Serve(address, host, port, error);
+        served = ServeAll(address, addresses, next, error);
         std::string ignored;
-        if (!next && !Start(old, ignored)) error += " (and " + old + " could not be taken back)";
+        if (!served && !Start(old, ignored)) error += " (and " + old + " could not be taken back)";
     }
-    if (!next) return false;
-    daemon_ = std::move(next);  // the old daemon, if any, stops here
+    if (!served) return false;
+    daemons_ = std::move(next);  // the old daemons, if any, stop here
+    address_ = address;
     return true;
 }
 
-std::unique_ptr<MetricsServer::Daemon> MetricsServer::Serve(const std::string& address, uint32_t host, uint16_t port,
-                                                            std::string& error) {
-    const int listener = Listen(host, port);
+bool MetricsServer::ServeAll(const std::string& text, const std::vector<SocketAddress>& addresses, Daemons& next,
+                             std::string& error) {
+    next.clear();
+    for (const SocketAddress& address : addresses) {
+        std::string why;
+        std::unique_ptr<Daemon> daemon = Serve(address, why);
+        if (!daemon) {
+            const std::string where = TextOf(address);
+            error = "cannot " + why + " on " + text + (where == text ? "" : " (" + where + ")") + ": " +
+                    (errno ? std::strerror(errno) : "the HTTP server did not start");
+            next.clear();
+            return false;
+        }
+        next.push_back(std::move(daemon));
+    }
+    return true;
+}
+
+// On failure, why names the step ("listen" or "serve") with errno set.
+std::unique_ptr<MetricsServer::Daemon> MetricsServer::Serve(const SocketAddress& address, std::string& why) {
+    const int listener = Listen(address);
     if (listener < 0) {
-        error = "cannot listen on " + address + ": " + std::strerror(errno);
+        why = "listen";
         return nullptr;
     }
-    std::unique_ptr<Daemon> daemon(new Daemon(render_, address, port));
+    std::unique_ptr<Daemon> daemon(new Daemon(render_, PortOf(address)));
     errno = 0;
     daemon->mhd = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, &HandleRequest, daemon.get(),
@@ -163,11 +223,16 @@ std::unique_ptr<MetricsServer::Daemon> MetricsServer::Serve(const std::string& a
         static_cast<unsigned>(IDLE_SECONDS), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         static_cast<size_t>(MEMORY_PER_CONNECTION), MHD_OPTION_END);
     if (daemon->mhd) return daemon;
+    const int error = errno;
     close(listener);
-    error = "cannot serve on " + address + (errno ? std::string(": ") + std::strerror(errno) : std::string());
+    errno = error;
+    why = "serve";
     return nullptr;
 }
 
-void MetricsServer::Stop() { daemon_.reset(); }
+void MetricsServer::Stop() {
+    daemons_.clear();
+    address_.clear();
+}
 
-int MetricsServer::GetPort() const { return daemon_ ? daemon_->port : 0; }
+int MetricsServer::GetPort() const { return daemons_.empty() ? 0 : daemons_.front()->port; }

@@ -9,6 +9,10 @@
 // listens on. At the connection cap the connection idle longest is closed for a newcomer
 // (ConnectionCap), so idle connections cannot crowd out a scrape.
 //
+// The address is an IPv4 address, an IPv6 one in brackets or a host name, with a port. A
+// name is looked up when the metrics start or move (NameLookup, with a deadline); it
+// serves on every address the name has, each with a listener and a daemon of its own.
+//
 // Threads: Start and Stop on the owner's thread; the render function is called on the
 // HTTP thread and must only read what any thread may read (atomics).
 #ifndef QUORVANE_NETWORK_METRICSSERVER_H
@@ -18,6 +22,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "network/SocketAddress.h"
 
 class MetricsServer {
 public:
@@ -34,15 +41,16 @@ public:
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
-    // "HOST:PORT" with a dotted IPv4 host and a port from 1 to 65535; false when the text
-    // is no such address.
-    static bool ParseAddress(const std::string& text, uint32_t& host, uint16_t& port);
-    // Serves on the address, and then no longer on the old one. False, with the reason,
-    // when it cannot (the address is in use, say): the old listener, if any, goes on
-    // serving.
+    // "HOST:PORT" with a port from 1 to 65535 and a dotted IPv4 host, an IPv6 host in
+    // brackets ("[::1]:10302") or a host name; false when the text is no such address.
+    // Nothing is looked up.
+    static bool ParseAddress(const std::string& text, std::string& host, uint16_t& port);
+    // Serves on the address (every address of a name), and then no longer on the old
+    // one. False, with the reason, when it cannot (the address is in use, the name has no
+    // address, say): the old listeners, if any, go on serving.
     bool Start(const std::string& address, std::string& error);
     void Stop();
-    bool IsRunning() const { return daemon_ != nullptr; }
+    bool IsRunning() const { return !daemons_.empty(); }
     // The port it listens on; 0 when not running.
     int GetPort() const;
 
@@ -53,12 +61,18 @@ public:
     struct Daemon;
 
 private:
-    // Serves on the address with a new daemon, the old one still running; null with the
-    // reason when the address cannot be had.
-    std::unique_ptr<Daemon> Serve(const std::string& address, uint32_t host, uint16_t port, std::string& error);
+    typedef std::vector<std::unique_ptr<Daemon>> Daemons;
+
+    // Serves on each address with new daemons, the old ones still running; false with the
+    // reason (the setting's text, and the address that failed when it differs) when one
+    // cannot be had.
+    bool ServeAll(const std::string& text, const std::vector<SocketAddress>& addresses, Daemons& next,
+                  std::string& error);
+    std::unique_ptr<Daemon> Serve(const SocketAddress& address, std::string& error);
 
     Render render_;
-    std::unique_ptr<Daemon> daemon_;
+    std::string address_;  // the setting's text the daemons serve
+    Daemons daemons_;
 };
 
 #endif

@@ -22,15 +22,30 @@ PacketHandler::PacketHandler(ACE_Reactor* reactor)
 PacketHandler::~PacketHandler() { Close(); }
 
 bool PacketHandler::Open(const ACE_INET_Addr& address) {
+    return Open(BindAddress::One(address), address.get_port_number());
+}
+
+bool PacketHandler::Open(const BindAddress& where, int port) {
     if (reactor() == 0 || socket_.get_handle() != ACE_INVALID_HANDLE) {
         return false;
     }
-    if (socket_.open(address, PF_INET, 0, 0 /* no address reuse */) == -1) {
+    const int fd = where.Bind(SOCK_DGRAM, port);  // no address reuse
+    if (fd < 0) {
         return false;
     }
+    socket_.set_handle(fd);
+    sockaddr_in6 local;
+    socklen_t localSize = sizeof local;
+    family_ = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 ? local.sin6_family : AF_INET;
     priority(EVENT_PRIORITY);
     int on = 1;
-    pktinfo_ = address.is_any() && socket_.set_option(IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+    pktinfo_ = false;
+    if (where.IsWildcard()) {
+        // IPv4 datagrams of a dual-stack socket say it both ways; IP_PKTINFO is read first.
+        pktinfo_ = socket_.set_option(IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
+        if (family_ == AF_INET6)
+            pktinfo_ = socket_.set_option(IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) == 0 || pktinfo_;
+    }
     // Voice is real time: a send the kernel cannot take at once is dropped, never waited for.
     socket_.enable(ACE_NONBLOCK);
     // Larger system buffers ride out bursts of voice; the defaults still work if refused.
@@ -93,7 +108,8 @@ int PacketHandler::handle_input(ACE_HANDLE) {
                 dropped_.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
-            from.set(&senders_[i], static_cast<int>(messages_[i].msg_hdr.msg_namelen));
+            from.set(reinterpret_cast<const sockaddr_in*>(&senders_[i]),
+                     static_cast<int>(messages_[i].msg_hdr.msg_namelen));
             destinations_[i] = Destination(i);
             current_ = i;
             for (std::set<PacketListener*>::const_iterator it = listeners_.begin(); it != listeners_.end(); ++it)
@@ -129,20 +145,30 @@ int PacketHandler::ReceiveBatch() {
 int PacketHandler::DatagramLength(int i) const {
     const unsigned length = messages_[i].msg_len;
     if (length == 0 || length > RECEIVE_BUFFER_SIZE || (messages_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) return -1;
-    if (senders_[i].sin_family != AF_INET) return -1;
+    if (senders_[i].sin6_family != AF_INET && senders_[i].sin6_family != AF_INET6) return -1;
     return static_cast<int>(length);
 }
 
-uint32_t PacketHandler::Destination(int i) const {
+LocalAddress PacketHandler::Destination(int i) const {
+    LocalAddress local;
     msghdr& header = const_cast<msghdr&>(messages_[i].msg_hdr);
-    if (!pktinfo_ || header.msg_controllen == 0) return 0;
+    if (!pktinfo_ || header.msg_controllen == 0) return local;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != 0; c = CMSG_NXTHDR(&header, c)) {
-        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
-        in_pktinfo info;
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        return ntohl(info.ipi_spec_dst.s_addr);
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            local.address = IpAddress::FromV4(ntohl(info.ipi_spec_dst.s_addr));
+            local.interface = 0;
+            return local;
+        }
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            local.address = IpAddress::FromV6(info.ipi6_addr);
+            local.interface = local.address.IsLinkLocal() ? info.ipi6_ifindex : 0;
+        }
     }
-    return 0;
+    return local;
 }
 
 // The reactor lets go of us (its shutdown): drop every registration and never touch it

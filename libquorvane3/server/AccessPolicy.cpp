@@ -10,7 +10,9 @@ namespace server {
 
 namespace {
 
-const char* const LOOPBACK_ADDRESS = "127.0.0.1";
+// The server's own host by either family: a local client that a name such as localhost
+// took to ::1 is as trusted as one on 127.0.0.1.
+bool IsLoopback(const std::string& address) { return address == "127.0.0.1" || address == "::1"; }
 
 }  // namespace
 
@@ -28,7 +30,7 @@ int AccessPolicy::CheckState(State state, const ServerUser& user) {
 
 bool AccessPolicy::TrustedLoopback(const ServerUser& user) {
     ServerNode* const node = user.Owner();
-    return (!node || node->Properties().GetTrustLoopback()) && user.GetIpAddress() == LOOPBACK_ADDRESS;
+    return (!node || node->Properties().GetTrustLoopback()) && IsLoopback(user.GetIpAddress());
 }
 
 serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, const std::string& line) {

@@ -68,7 +68,7 @@ public:
     // Whether the rule lets the sender change what it asks for (ADMIN_CHANGES).
     static bool MayChange(const Rule& rule, const ServerUser& user);
     // The loopback exemption: a client on the server's own host (its voice address is
-    // 127.0.0.1) enters protected channels without their password, unless the server's
+    // 127.0.0.1 or ::1) enters protected channels without their password, unless the server's
     // trust-loopback setting is off.
     static bool TrustedLoopback(const ServerUser& user);
 

@@ -12,7 +12,7 @@ namespace server {
 struct BanRecord {
     int userId = 0;
     std::string nickname;
-    std::string ipAddress;    // dotted text of the address of the user's command connection
+    std::string ipAddress;    // text of the address of the user's command connection
     std::string channelPath;  // empty when the user was in no channel
     ACE_Time_Value banTime;   // wall-clock time of the ban
 };

@@ -9,20 +9,64 @@
 namespace quorvane {
 namespace server {
 
+namespace {
+
+// An IPv6 address (IPv4, mapped or not, stays text); false for any other text.
+bool ParseV6(const std::string& text, IpAddress& address) { return IpAddress::Parse(text, address) && !address.IsV4(); }
+
+// "ADDRESS/BITS" of IPv6.
+bool ParseV6Network(const std::string& text, IpAddress& network, int& bits) {
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos || slash + 1 >= text.size() || text.size() - slash > 4) return false;
+    bits = 0;
+    for (size_t i = slash + 1; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        bits = bits * 10 + (text[i] - '0');
+    }
+    return bits <= IpAddress::BITS && ParseV6(text.substr(0, slash), network);
+}
+
+}  // namespace
+
 void BanTable::AddBan(const std::string& address, const BanRecord& ban) {
     node_.AssertLoopThread();
-    if (bans_.count(address) == 0) node_.Statistics().Change(ServerStatistics::BANS, 1);
-    bans_[address] = ban;
+    IpAddress v6;
+    const bool isV6 = ParseV6(address, v6);
+    const std::string key = isV6 ? v6.Text() : address;
+    if (bans_.count(key) == 0) node_.Statistics().Change(ServerStatistics::BANS, 1);
+    BanRecord& record = bans_[key] = ban;
+    if (!isV6) return;
+    record.ipAddress = key;
+    v6Bans_.insert(v6);
 }
 
 bool BanTable::IsBanned(const std::string& address) const {
     node_.AssertLoopThread();
-    return bans_.count(address) != 0;
+    if (bans_.count(address) != 0) return true;
+    IpAddress v6;
+    if (!ParseV6(address, v6)) return false;
+    const int bits = node_.Limits().GetIpv6Prefix();
+    const IpAddress network = v6.Prefix(bits);
+    // The network's addresses sort together, from the network's own address on.
+    const std::set<IpAddress>::const_iterator first = v6Bans_.lower_bound(network);
+    return first != v6Bans_.end() && first->Prefix(bits) == network;
 }
 
 void BanTable::RemoveBan(const std::string& address) {
     node_.AssertLoopThread();
-    if (bans_.erase(address) != 0) node_.Statistics().Change(ServerStatistics::BANS, -1);
+    IpAddress v6;
+    const bool isV6 = ParseV6(address, v6);
+    if (bans_.erase(isV6 ? v6.Text() : address) == 0) return;
+    node_.Statistics().Change(ServerStatistics::BANS, -1);
+    if (isV6) v6Bans_.erase(v6);
+}
+
+std::vector<std::string> BanTable::BansWithin(const IpAddress& network, int bits) const {
+    std::vector<std::string> keys;
+    for (std::set<IpAddress>::const_iterator it = v6Bans_.lower_bound(network);
+         it != v6Bans_.end() && it->Prefix(bits) == network; ++it)
+        keys.push_back(it->Text());
+    return keys;
 }
 
 BanTable::bans_t BanTable::GetBans() const {
@@ -48,8 +92,13 @@ int BanTable::UserBan(int userId) {
 
 int BanTable::UserUnban(const std::string& address) {
     node_.AssertLoopThread();
-    if (!IsBanned(address)) return ERR_BAN_NOT_FOUND;
-    RemoveBan(address);
+    std::vector<std::string> lifted;
+    IpAddress v6;
+    int bits = node_.Limits().GetIpv6Prefix();
+    if (bans_.count(address) != 0) lifted.push_back(address);
+    else if (ParseV6(address, v6) || ParseV6Network(address, v6, bits)) lifted = BansWithin(v6.Prefix(bits), bits);
+    if (lifted.empty()) return ERR_BAN_NOT_FOUND;
+    for (const std::string& key : lifted) RemoveBan(key);
     Changed();
     return ERR_SUCCESS;
 }

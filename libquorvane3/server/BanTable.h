@@ -1,5 +1,8 @@
-// The server's bans: IP address (dotted text, compared byte for byte) to the record of
-// who was banned, from where and when; the ban, unban and listing commands.
+// The server's bans: IP address (text) to the record of who was banned, from where and
+// when; the ban, unban and listing commands. An IPv4 ban is its address, compared byte
+// for byte. An IPv6 ban is kept under the banned address (its compressed text) and holds
+// for its whole network of FloodLimits' IPv6 prefix (/64 by default: one subscriber's),
+// so that the next address its owner takes from that network is banned as well.
 //
 // Threads: the main loop's thread, or the host's while no loop runs (checked in debug
 // builds).
@@ -7,8 +10,11 @@
 #define QUORVANE_SERVER_BANTABLE_H
 
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "network/IpAddress.h"
 #include "server/BanRecord.h"
 
 namespace quorvane {
@@ -23,7 +29,9 @@ public:
 
     explicit BanTable(ServerNode& node) : node_(node) {}
 
+    // An IPv6 address is kept under its compressed text, however it is written.
     void AddBan(const std::string& address, const BanRecord& ban);
+    // The address is banned, or for IPv6 an address of its network is.
     bool IsBanned(const std::string& address) const;
     void RemoveBan(const std::string& address);
     // A copy of the table.
@@ -33,15 +41,21 @@ public:
     // hello); the user stays connected until its next login. Each ban and unban tells the
     // listener (OnBansChanged), which keeps the table.
     int UserBan(int userId);
+    // An IPv4 address must be the banned one's text exactly. An IPv6 address (any text
+    // of it) lifts every ban that holds it out; a network ("2001:db8:1:2::/64") every ban
+    // inside it.
     int UserUnban(const std::string& address);
     // Sends the user one "userbanned" per ban, then "done".
     int UserListBans(int userId);
 
 private:
     void Changed();
+    // The IPv6 bans inside the network, by their keys.
+    std::vector<std::string> BansWithin(const IpAddress& network, int bits) const;
 
     ServerNode& node_;
     bans_t bans_;
+    std::set<IpAddress> v6Bans_;  // the addresses of the IPv6 bans, for a network's look-up
 };
 
 }  // namespace server

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include <ace/INET_Addr.h>
+#include "network/IpAddress.h"
 
 namespace quorvane {
 namespace server {
@@ -30,7 +30,7 @@ struct FileTransfer {
     // The address of the registering user's command connection: only a data connection
     // from the same host may use the transfer, so that an id, random as it is, is not all
     // that grants access to a file.
-    ACE_INET_Addr host;
+    IpAddress host;
 };
 
 }  // namespace server

@@ -27,6 +27,7 @@ public:
         DEFAULT_LOGIN_TIMEOUT_SECONDS = SettingsTable::Default("login-timeout"),
         DEFAULT_COMMAND_RATE = SettingsTable::Default("command-rate"),
         DEFAULT_COMMAND_BURST = SettingsTable::Default("command-burst"),
+        DEFAULT_IPV6_PREFIX = SettingsTable::Default("ipv6-ban-prefix"),
         PASSWORD_WINDOW_MS = 60000,  // wrong passwords count within it, and a lockout lasts it
     };
 

@@ -33,6 +33,16 @@ void FloodLimits::SetLoginTimeout(int seconds) {
     guard_.SetLoginTimeout(seconds);
 }
 
+void FloodLimits::SetIpv6Prefix(int bits) {
+    node_.AssertLoopThread();
+    ipv6Prefix_ = bits;
+}
+
+std::string FloodLimits::CountedAs(const IpAddress& address) const {
+    if (address.IsV4() || ipv6Prefix_ >= IpAddress::BITS) return address.Text();
+    return address.Prefix(ipv6Prefix_).Text() + "/" + std::to_string(ipv6Prefix_);
+}
+
 void FloodLimits::SetCommandRate(int perSecond, int burst) {
     node_.AssertLoopThread();
     commandRate_ = perSecond;
@@ -42,9 +52,9 @@ void FloodLimits::SetCommandRate(int perSecond, int burst) {
 bool FloodLimits::AdmitConnection(int userId, StreamHandler& handler) {
     node_.AssertLoopThread();
     ACE_INET_Addr peer;
-    char text[INET6_ADDRSTRLEN + 1] = {0};
-    if (handler.peer().get_remote_addr(peer) != 0 || !peer.get_host_addr(text, sizeof(text))) return false;
-    if (guard_.ConnectionOpened(userId, text, NowMs())) return true;
+    IpAddress address;
+    if (handler.peer().get_remote_addr(peer) != 0 || !IpAddress::FromAce(peer, address)) return false;
+    if (guard_.ConnectionOpened(userId, CountedAs(address), NowMs())) return true;
     node_.Statistics().Add(ServerStatistics::CLOSED_ADDRESS_LIMIT);
     return false;
 }
@@ -67,7 +77,10 @@ bool FloodLimits::CountPassword(FloodGuard::Door door, const ServerUser& user, b
     guard_.PasswordFailed(door, address, now);
     if (guard_.IsLockedOut(door, address, now)) {
         node_.Statistics().Add(ServerStatistics::PASSWORD_LOCKOUTS);
-        SecurityEvent event{SecurityEvent::LOCKOUT, address};
+        // The address, or for an IPv6 network the address whose guess began its lockout
+        // (which fail2ban bans).
+        SecurityEvent event{SecurityEvent::LOCKOUT,
+                            address.find('/') == std::string::npos ? address : user.GetPeerIpAddress()};
         event.attempts = guard_.GetPasswordLockout();
         event.seconds = FloodGuard::PASSWORD_WINDOW_MS / 1000;
         node_.ReportSecurity(event);

@@ -1,6 +1,8 @@
 // The limits against floods and hostile clients as the server applies them: connections
 // per address, the password lockout and the login timeout, over the bookkeeping of
-// FloodGuard with the real clock.
+// FloodGuard with the real clock. An IPv4 client counts by its address; an IPv6 client by
+// its network of the IPv6 prefix (/64 by default), since one subscriber holds a whole /64
+// and takes new addresses from it at will. Bans hold for the same networks.
 //
 // Threads: the main loop's thread, or the host's while no loop runs (checked in debug
 // builds).
@@ -9,6 +11,7 @@
 
 #include <string>
 
+#include "network/IpAddress.h"
 #include "server/FloodGuard.h"
 
 class StreamHandler;
@@ -30,6 +33,13 @@ public:
     int GetMaxConnectionsPerAddress() const { return guard_.GetMaxConnectionsPerAddress(); }
     int GetPasswordLockout() const { return guard_.GetPasswordLockout(); }
     int GetLoginTimeout() const { return guard_.GetLoginTimeout(); }
+    // The bits of an IPv6 address that tell one client from another (48 to 128).
+    void SetIpv6Prefix(int bits);
+    int GetIpv6Prefix() const { return ipv6Prefix_; }
+    // What the limits count a client by: an IPv4 address's text; an IPv6 address's
+    // network ("2001:db8:1:2::/64"), or the address alone at 128 bits.
+    std::string CountedAs(const IpAddress& address) const;
+
     // Commands each connection may send per second, and at once after a quiet spell
     // (the token bucket of CommandReader); 0 rate means no throttle.
     void SetCommandRate(int perSecond, int burst);
@@ -60,6 +70,7 @@ public:
 private:
     ServerNode& node_;
     FloodGuard guard_;
+    int ipv6Prefix_ = FloodGuard::DEFAULT_IPV6_PREFIX;
     int commandRate_ = FloodGuard::DEFAULT_COMMAND_RATE;
     int commandBurst_ = FloodGuard::DEFAULT_COMMAND_BURST;
 };

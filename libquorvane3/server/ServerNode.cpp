@@ -66,11 +66,11 @@ void ServerNode::CancelTimers() {
     limits_.Clear();
 }
 
-bool ServerNode::StartServer(int tcpPort, int udpPort, ACE_UINT32 address) {
+bool ServerNode::StartServer(int tcpPort, int udpPort, const BindAddress& where) {
     AssertLoopThread();
     if (IsStarted() || tcpPort == 0 || udpPort == 0) return false;
-    const bool tcpOpen = acceptor_.Open(ACE_INET_Addr(static_cast<u_short>(tcpPort), address)) == 0;
-    const bool udpOpen = packetHandler_.Open(ACE_INET_Addr(static_cast<u_short>(udpPort), address));
+    const bool tcpOpen = acceptor_.Open(where, tcpPort) == 0;
+    const bool udpOpen = packetHandler_.Open(where, udpPort);
     if (!tcpOpen || !udpOpen) {
         if (tcpOpen) acceptor_.close();
         if (udpOpen) packetHandler_.Close();

@@ -95,9 +95,9 @@ public:
     Broadcaster& Broadcast() { return broadcast_; }
     DepartureNews& Departures() { return departures_; }
 
-    // Opens both sockets on the address (host byte order, 0 = any) and starts the
-    // timers. False, with both sockets closed, when either port is 0 or taken.
-    bool StartServer(int tcpPort, int udpPort, ACE_UINT32 address);
+    // Opens both sockets where told (every address: dual stack, see BindAddress) and
+    // starts the timers. False, with both sockets closed, when either port is 0 or taken.
+    bool StartServer(int tcpPort, int udpPort, const BindAddress& where);
     // Disconnects every user, closes the sockets, cancels the timers and zeroes the
     // statistics; false when not started. Any thread: when the main loop runs on another
     // thread, the work is handed to it and this call waits for it.

@@ -15,14 +15,16 @@ namespace server {
 
 namespace {
 
-// The IPv4 address (host order) the connection comes from; 0 when it has none.
-uint32_t PeerAddress(ACE_HANDLE connection) {
-    sockaddr_in peer;
+// The voice endpoint of a connection, with the IP address (and for a link-local IPv6
+// one, the interface) it comes from; unspecified when it has none.
+voiceendpoint_t MakeEndpoint(int userId, ACE_HANDLE connection) {
+    sockaddr_in6 peer;
     socklen_t size = sizeof peer;
-    if (connection == ACE_INVALID_HANDLE || getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
-        peer.sin_family != AF_INET)
-        return 0;
-    return ntohl(peer.sin_addr.s_addr);
+    IpAddress address;
+    uint32_t scope = 0;
+    if (connection != ACE_INVALID_HANDLE && getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &size) == 0)
+        IpAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), size, address, &scope);
+    return std::make_shared<VoiceEndpoint>(userId, address, scope);
 }
 
 }  // namespace
@@ -31,7 +33,7 @@ ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
     : User(userId),
       owner_(owner),
       handle_(connection),
-      voice_(std::make_shared<VoiceEndpoint>(userId, PeerAddress(connection))),
+      voice_(MakeEndpoint(userId, connection)),
       heardUpTo_(owner ? owner->Departures().End() : 0),
       reader_(*this),
       transfer_(*this),
@@ -91,34 +93,36 @@ void ServerUser::SetFlags(bool loggedIn, bool admin) {
 }
 
 void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
-    voice_->SetAddress(address.get_ip_address(), address.get_port_number());
+    IpAddress ip;
+    if (IpAddress::FromAce(address, ip)) voice_->SetAddress(ip, address.get_port_number());
 }
 
 ACE_INET_Addr ServerUser::GetUdpAddress() const {
-    sockaddr_in address;
+    IpAddress ip;
+    uint16_t port = 0;
+    SocketAddress address;
     ACE_INET_Addr result(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY));
-    if (voice_->GetAddress(address)) result.set(&address, sizeof address);
+    if (voice_->GetAddress(ip, port) && address.Set(ip.IsV4() ? AF_INET : AF_INET6, ip, port))
+        result.set(reinterpret_cast<const sockaddr_in*>(&address.v6), static_cast<int>(address.length));
     return result;
 }
 
 std::string ServerUser::GetIpAddress() const {
-    char text[INET_ADDRSTRLEN + 1] = {0};
-    if (!GetUdpAddress().get_host_addr(text, sizeof(text))) return "0.0.0.0";
-    return text;
+    IpAddress ip;
+    uint16_t port = 0;
+    return voice_->GetAddress(ip, port) ? ip.Text() : "0.0.0.0";
 }
 
 // Read once, when the connection came (the voice endpoint keeps it), not per call.
-bool ServerUser::GetPeerAddress(ACE_INET_Addr& address) const {
-    const uint32_t ip = voice_->GetTcpAddress();
-    if (handle_ == 0 || handle_ == ACE_INVALID_HANDLE || ip == 0) return false;
-    return address.set(static_cast<u_short>(0), ip) == 0;
+bool ServerUser::GetPeerAddress(IpAddress& address) const {
+    if (handle_ == 0 || handle_ == ACE_INVALID_HANDLE || voice_->GetTcpAddress().IsUnspecified()) return false;
+    address = voice_->GetTcpAddress();
+    return true;
 }
 
 std::string ServerUser::GetPeerIpAddress() const {
-    ACE_INET_Addr address;
-    char text[INET_ADDRSTRLEN + 1] = {0};
-    if (!GetPeerAddress(address) || !address.get_host_addr(text, sizeof(text))) return "0.0.0.0";
-    return text;
+    IpAddress address;
+    return GetPeerAddress(address) ? address.Text() : "0.0.0.0";
 }
 
 // Looked up in the reactor once and kept: a broadcast to thousands of users would

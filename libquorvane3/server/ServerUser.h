@@ -58,12 +58,13 @@ public:
     void SetPacketProtocol(int protocol) override { voice_->SetPacketProtocol(protocol); }
     int GetPacketProtocol() const override { return voice_->GetPacketProtocol(); }
     const voiceendpoint_t& GetVoiceEndpoint() const { return voice_; }
-    // Dotted text of the voice address's IP ("0.0.0.0" before the first hello).
+    // Text of the voice address's IP ("0.0.0.0" before the first hello): dotted IPv4, or
+    // IPv6 in its compressed form; an IPv4 client on the dual-stack socket is plain IPv4.
     std::string GetIpAddress() const;
-    // The IP address of the client's end of this user's command connection (port 0).
-    bool GetPeerAddress(ACE_INET_Addr& address) const;
-    // The same as dotted text ("0.0.0.0" when unknown): what bans are keyed by, as voice
-    // for this user is taken only from there too.
+    // The IP address of the client's end of this user's command connection.
+    bool GetPeerAddress(IpAddress& address) const;
+    // The same as text ("0.0.0.0" when unknown): what bans are keyed by, as voice for
+    // this user is taken only from there too.
     std::string GetPeerIpAddress() const;
 
     int GetInactiveSeconds() const { return inactiveSeconds_; }

@@ -172,10 +172,10 @@ int TransferTable::UserBeginFileTransfer(int userId, int transferId, bool upload
     const transfers_t::iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
     const serveruser_t caller = node_.Users().GetUser(userId);
-    ACE_INET_Addr from;
+    IpAddress from;
     // To any other host the transfer does not exist. Nor in the other direction: an
     // upload must never open, and on failure delete, a stored file.
-    if (!caller || !caller->GetPeerAddress(from) || !from.is_ip_equal(it->second.host) || it->second.upload != upload)
+    if (!caller || !caller->GetPeerAddress(from) || from != it->second.host || it->second.upload != upload)
         return ERR_FILETRANSFER_NOT_FOUND;
     transfer = it->second;
     const serverchannel_t channel = ChannelOf(transfer);

@@ -2,6 +2,7 @@
 
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -54,20 +55,24 @@ VoiceEndpoint* VoiceRelay::VoiceOwner(bool wellFormed, int userId, const ACE_INE
         return nullptr;
     }
     VoiceEndpoint* const endpoint = routes_.Find(userId);
-    if (!endpoint || endpoint->GetTcpAddress() != from.get_ip_address()) {
+    IpAddress sender;
+    if (!endpoint || !IpAddress::FromAce(from, sender) || endpoint->GetTcpAddress() != sender) {
         statistics_.Add(ServerStatistics::VOICE_DROPPED_STRANGER);
         return nullptr;
     }
     return endpoint;
 }
 
+// The owner check has made sure the sender's IP address is the command connection's.
 void VoiceRelay::Bind(VoiceEndpoint& endpoint, const ACE_INET_Addr& from) const {
-    endpoint.SetAddress(from.get_ip_address(), from.get_port_number(), socket_.CurrentDestination());
+    endpoint.SetAddress(endpoint.GetTcpAddress(), from.get_port_number(), socket_.CurrentDestination());
 }
 
 VoiceRelay::Target VoiceRelay::ReplyTarget(const ACE_INET_Addr& from) const {
     Target target;
-    target.to = *reinterpret_cast<const sockaddr_in*>(from.get_addr());
+    const size_t size = std::min(static_cast<size_t>(from.get_size()), sizeof target.to.v6);
+    std::memcpy(&target.to.v6, from.get_addr(), size);
+    target.to.length = static_cast<socklen_t>(size);
     target.from = socket_.CurrentDestination();
     return target;
 }
@@ -107,26 +112,25 @@ void VoiceRelay::RelayAudio(AudioPacket& packet, uint8_t relayedType, int length
         statistics_.Add(ServerStatistics::VOICE_DROPPED_SILENT);
         return;
     }
-    sockaddr_in known;
-    if (!sender->GetAddress(known) || known.sin_port != htons(from.get_port_number()) ||
-        sender->GetLocalAddress() != socket_.CurrentDestination())
-        Bind(*sender, from);
+    if (!sender->IsBoundTo(from.get_port_number(), socket_.CurrentDestination())) Bind(*sender, from);
     ForwardAudioPacket(*sender, packet.GetDestUserID(), packet);
 }
 
 void VoiceRelay::ForwardAudioPacket(const VoiceEndpoint& sender, int destUserId, const AudioPacket& packet) {
     const int length = packet.GetPacketSize();
+    const int family = socket_.Family();
     targets_.clear();
     Target target;
     if (destUserId != 0) {
         const VoiceEndpoint* const receiver = routes_.Find(destUserId);
-        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(target.to)) {
+        if (receiver && receiver->IsLoggedIn() && receiver->GetAddress(family, target.to)) {
             target.from = receiver->GetLocalAddress();
             targets_.push_back(target);
         }
     } else if (const VoiceChannel* const channel = sender.GetChannel()) {
         for (const voiceendpoint_t& member : channel->GetMembers()) {
-            if (member->GetUserID() == sender.GetUserID() || !member->IsLoggedIn() || !member->GetAddress(target.to))
+            if (member->GetUserID() == sender.GetUserID() || !member->IsLoggedIn() ||
+                !member->GetAddress(family, target.to))
                 continue;
             target.from = member->GetLocalAddress();
             targets_.push_back(target);
@@ -149,7 +153,8 @@ size_t VoiceRelay::SendPacket(const char* data, int length, const Target& to) {
 // One system call sends the datagram to every receiver, in list order; a receiver the
 // kernel refuses (its buffer full, say) is skipped, and the rest still get theirs. The
 // socket never blocks: a send it cannot take at once is dropped. A receiver with a local
-// address gets the datagram from that address (IP_PKTINFO in the control data).
+// address gets the datagram from that address: IP_PKTINFO for an IPv4 one (which a
+// dual-stack socket takes too), IPV6_PKTINFO for an IPv6 one.
 size_t VoiceRelay::SendPacketToMany(const char* data, int length, const Target* to, size_t count) {
     iovec payload;
     payload.iov_base = const_cast<char*>(data);
@@ -160,24 +165,37 @@ size_t VoiceRelay::SendPacketToMany(const char* data, int length, const Target* 
     }
     for (size_t i = 0; i < count; ++i) {
         msghdr& header = messages_[i].msg_hdr;
-        header.msg_name = const_cast<sockaddr_in*>(&to[i].to);
-        header.msg_namelen = sizeof to[i].to;
+        header.msg_name = const_cast<sockaddr*>(&to[i].to.any);
+        header.msg_namelen = to[i].to.length;
         header.msg_iov = &payload;
         header.msg_iovlen = 1;
         header.msg_control = 0;
         header.msg_controllen = 0;
         header.msg_flags = 0;
-        if (to[i].from != 0) {
+        if (to[i].from.IsSet()) {
+            const LocalAddress& from = to[i].from;
+            const bool v4 = from.address.IsV4();
             header.msg_control = controls_[i].bytes;
-            header.msg_controllen = sizeof controls_[i].bytes;
+            header.msg_controllen = v4 ? CMSG_SPACE(sizeof(in_pktinfo)) : CMSG_SPACE(sizeof(in6_pktinfo));
             cmsghdr* const control = CMSG_FIRSTHDR(&header);
-            control->cmsg_level = IPPROTO_IP;
-            control->cmsg_type = IP_PKTINFO;
-            control->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-            in_pktinfo info;
-            std::memset(&info, 0, sizeof info);
-            info.ipi_spec_dst.s_addr = htonl(to[i].from);
-            std::memcpy(CMSG_DATA(control), &info, sizeof info);
+            if (v4) {
+                control->cmsg_level = IPPROTO_IP;
+                control->cmsg_type = IP_PKTINFO;
+                control->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+                in_pktinfo info;
+                std::memset(&info, 0, sizeof info);
+                info.ipi_spec_dst.s_addr = htonl(from.address.V4());
+                std::memcpy(CMSG_DATA(control), &info, sizeof info);
+            } else {
+                control->cmsg_level = IPPROTO_IPV6;
+                control->cmsg_type = IPV6_PKTINFO;
+                control->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+                in6_pktinfo info;
+                std::memset(&info, 0, sizeof info);
+                std::memcpy(info.ipi6_addr.s6_addr, from.address.Bytes(), 16);
+                info.ipi6_ifindex = from.interface;
+                std::memcpy(CMSG_DATA(control), &info, sizeof info);
+            }
         }
     }
     ThreadPrecedence::CountDatagrams(static_cast<unsigned>(count));

@@ -8,7 +8,7 @@
 // counts only when it comes from the IP address of that user's command connection (the
 // port may change), so nobody can take over another user's voice; audio goes only from
 // and to logged-in users. What goes to a user leaves from the server address that user
-// sends to.
+// sends to. IPv4 and IPv6 users share one socket (dual stack) and hear each other.
 #ifndef QUORVANE_SERVER_VOICERELAY_H
 #define QUORVANE_SERVER_VOICERELAY_H
 
@@ -20,7 +20,9 @@
 
 #include <ace/INET_Addr.h>
 
+#include "network/LocalAddress.h"
 #include "network/PacketListener.h"
+#include "network/SocketAddress.h"
 #include "server/VoiceRoutes.h"
 
 namespace quorvane {
@@ -40,11 +42,11 @@ public:
     // and go, read here.
     VoiceRoutes& Routes() { return routes_; }
 
-    // One receiver: its address, and the local address to send from (host order; 0 lets
-    // the kernel choose).
+    // One receiver: its address, and the local address to send from (none lets the
+    // kernel choose).
     struct Target {
-        sockaddr_in to;
-        uint32_t from;
+        SocketAddress to;
+        LocalAddress from;
     };
 
     void OnPacketReceived(char* data, int length, const ACE_INET_Addr& from) override;
@@ -72,10 +74,11 @@ private:
     ServerStatistics& statistics_;
     VoiceRoutes routes_;
     // The receivers of the packet being relayed, the messages of their sends and the
-    // control data naming their source addresses; reused so the voice path does not
+    // control data naming their source addresses (IP_PKTINFO for IPv4, also on a
+    // dual-stack socket; IPV6_PKTINFO for IPv6); reused so the voice path does not
     // allocate. The voice thread's alone.
     union SourceControl {
-        char bytes[CMSG_SPACE(sizeof(struct in_pktinfo))];
+        char bytes[CMSG_SPACE(sizeof(struct in6_pktinfo))];
         struct cmsghdr align;
     };
     std::vector<Target> targets_;

@@ -18,6 +18,8 @@ cat >"$work/cases" <<'CASES'
 203.0.113.5	Security: failed login from 203.0.113.5: wrong administrator password for "root".
 203.0.113.5	Security: failed login from 203.0.113.5: wrong password of channel "/Quiet/" for "bob".
 203.0.113.5	Security: lockout of 203.0.113.5 for 60 s after 10 wrong passwords.
+2001:db8:1:2::ef	Security: failed login from 2001:db8:1:2::ef: wrong server password for "bob".
+2001:db8:1:2::ef	Security: lockout of 2001:db8:1:2::ef for 60 s after 10 wrong passwords.
 -	Security: administrator "root" logged in from 203.0.113.5.
 -	Security: User #4 name: "bob" from 203.0.113.6 kicked by User #3 name: "root".
 -	Security: 203.0.113.6 banned (User #4 name: "bob") by User #3 name: "root".

@@ -157,7 +157,8 @@ TEST_F(HostTest, BrokenSettingsFileEndsStartUp) {
 TEST_F(HostTest, InvalidBindAddressEndsStartUp) {
     const int tcpPort = testing_support::FreePort(SOCK_STREAM);
     const int udpPort = testing_support::FreePort(SOCK_DGRAM);
-    for (const char* address : {"255.255.255.255", "127.0.0.256", "localhost"}) {
+    for (const char* address :
+         {"255.255.255.255", "127.0.0.256", "localhost", "1::2::3", "::ffff:127.0.0.1", "::1%no-such-interface"}) {
         ServerConfig config;
         config.bindIp = address;
         WriteFile("QuorvaneService.xml", SettingsDocument(config, tcpPort, udpPort));

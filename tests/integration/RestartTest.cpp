@@ -55,6 +55,11 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
          "max-connections-per-address is \"-2\""},
         {hosting + "<metrics-address>127.0.0.1:0</metrics-address></hosting></quorvane>",
          "metrics-address is \"127.0.0.1:0\"; it must be empty or an address such as 127.0.0.1:10302, with a port"},
+        {hosting + "<metrics-address>::1:10302</metrics-address></hosting></quorvane>",
+         "metrics-address is \"::1:10302\"; it must be empty or an address such as 127.0.0.1:10302, with a port"},
+        {hosting + "<ipv6-ban-prefix>47</ipv6-ban-prefix></hosting></quorvane>",
+         "ipv6-ban-prefix is \"47\"; it must be a number from 48 to 128."},
+        {hosting + "<ipv6-ban-prefix>129</ipv6-ban-prefix></hosting></quorvane>", "ipv6-ban-prefix is \"129\""},
         {hosting + "<static-channels><channel><name>a</name><diskquota>-2</diskquota></channel></static-channels>"
                    "</hosting></quorvane>",
          "the diskquota of a static channel is -2"},

@@ -61,9 +61,12 @@ std::string Bool(bool value) { return value ? "true" : "false"; }
 
 std::string CommandWord(const std::string& line) { return line.substr(0, line.find_first_of(" \r\n")); }
 
-bool IsTcpListening(int port) { return HasSocket("/proc/net/tcp", port, "0A"); }
+// A dual-stack or IPv6 socket shows in the IPv6 tables only.
+bool IsTcpListening(int port) {
+    return HasSocket("/proc/net/tcp", port, "0A") || HasSocket("/proc/net/tcp6", port, "0A");
+}
 
-bool IsUdpBound(int port) { return HasSocket("/proc/net/udp", port, "07"); }
+bool IsUdpBound(int port) { return HasSocket("/proc/net/udp", port, "07") || HasSocket("/proc/net/udp6", port, "07"); }
 
 // --- Lines and packets ---
 
@@ -169,6 +172,7 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("transfer-timeout", std::to_string(config.transferTimeout)) +
         Element("max-files-per-channel", std::to_string(config.maxFilesPerChannel)) +
         Element("max-files", std::to_string(config.maxFiles)) + Element("trust-loopback", Bool(config.trustLoopback)) +
+        Element("ipv6-ban-prefix", std::to_string(config.ipv6BanPrefix)) +
         Element("metrics-address", XmlEscape(config.metricsAddress)) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" + Element("hosting", hosting) +

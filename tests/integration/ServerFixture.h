@@ -53,6 +53,7 @@ struct ServerConfig {
     int maxFilesPerChannel = 1000;
     int maxFiles = 100000;
     bool trustLoopback = true;
+    int ipv6BanPrefix = 64;
     std::string metricsAddress;  // empty: no metrics
     // XML placed inside <static-channels>.
     std::string staticChannels;

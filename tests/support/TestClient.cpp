@@ -24,6 +24,36 @@ sockaddr_in Loopback(int port) {
     return address;
 }
 
+// An IPv4 or IPv6 socket address of the text (IPv6 has a colon); IPv6 texts take the
+// family's loopback address when empty.
+struct Where {
+    sockaddr_storage storage;
+    socklen_t length;
+    int family;
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+Where At(const std::string& address, int port, bool v6) {
+    Where where;
+    std::memset(&where, 0, sizeof(where));
+    where.family = v6 ? AF_INET6 : AF_INET;
+    if (v6) {
+        sockaddr_in6& in6 = reinterpret_cast<sockaddr_in6&>(where.storage);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET6, address.empty() ? "::1" : address.c_str(), &in6.sin6_addr);
+        where.length = sizeof(in6);
+    } else {
+        sockaddr_in& in = reinterpret_cast<sockaddr_in&>(where.storage);
+        in = Loopback(port);
+        if (!address.empty()) ::inet_pton(AF_INET, address.c_str(), &in.sin_addr);
+        where.length = sizeof(in);
+    }
+    return where;
+}
+
+bool IsV6(const std::string& address) { return address.find(':') != std::string::npos; }
+
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -57,19 +87,19 @@ bool LineClient::Connect(int port, int timeoutMs, const std::string& sourceAddre
     buffer_.clear();
     eof_ = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const bool v6 = IsV6(sourceAddress);
     do {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
         if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
         if (!sourceAddress.empty()) {
-            sockaddr_in source = Loopback(0);
-            ::inet_pton(AF_INET, sourceAddress.c_str(), &source.sin_addr);
-            if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0) {
+            Where source = At(sourceAddress, 0, v6);
+            if (::bind(fd_, source.get(), source.length) != 0) {
                 Close();
                 return false;
             }
         }
-        sockaddr_in address = Loopback(port);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return true;
+        Where address = At("", port, v6);
+        if (::connect(fd_, address.get(), address.length) == 0) return true;
         Close();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
@@ -157,22 +187,20 @@ bool LineClient::Quiet(int timeoutMs) {
 }
 
 VoiceClient::VoiceClient(const std::string& sourceAddress, const std::string& serverAddress)
-    : fd_(::socket(AF_INET, SOCK_DGRAM, 0)), server_(serverAddress) {
-    sockaddr_in address = Loopback(0);
-    ::inet_pton(AF_INET, sourceAddress.c_str(), &address.sin_addr);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    : fd_(::socket(IsV6(sourceAddress) ? AF_INET6 : AF_INET, SOCK_DGRAM, 0)),
+      server_(serverAddress),
+      v6_(IsV6(sourceAddress)) {
+    Where address = At(sourceAddress, 0, v6_);
+    ::bind(fd_, address.get(), address.length);
 }
 
 VoiceClient::~VoiceClient() { ::close(fd_); }
 
 bool VoiceClient::SendTo(int port, const std::string& bytes) {
-    sockaddr_in address = Loopback(port);
-    if (!server_.empty()) {
-        ::inet_pton(AF_INET, server_.c_str(), &address.sin_addr);
-        // Connected, the socket drops datagrams from any other address.
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return false;
-    }
-    return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
+    Where address = At(server_, port, v6_);
+    // Connected, the socket drops datagrams from any other address.
+    if (!server_.empty() && ::connect(fd_, address.get(), address.length) != 0) return false;
+    return ::sendto(fd_, bytes.data(), bytes.size(), 0, address.get(), address.length) ==
            static_cast<ssize_t>(bytes.size());
 }
 
@@ -187,10 +215,10 @@ bool VoiceClient::Receive(std::string& bytes, int timeoutMs) {
 }
 
 int VoiceClient::LocalPort() const {
-    sockaddr_in address;
+    sockaddr_in6 address;  // the port is at the same place in both families
     socklen_t size = sizeof(address);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
+    return ntohs(address.sin6_port);
 }
 
 std::string HelloPacketBytes(int userId, int protocol) {

@@ -23,7 +23,8 @@ public:
     LineClient& operator=(const LineClient&) = delete;
 
     // From sourceAddress when given (another loopback address such as 127.0.0.2), with
-    // a receive buffer of receiveBuffer bytes when not 0.
+    // a receive buffer of receiveBuffer bytes when not 0. An IPv6 source connects to
+    // [::1]:port, any other to 127.0.0.1:port.
     bool Connect(int port, int timeoutMs = 5000, const std::string& sourceAddress = std::string(),
                  int receiveBuffer = 0);
     bool Send(const std::string& bytes);
@@ -55,7 +56,8 @@ class VoiceClient {
 public:
     // Bound to a free port of the source address (another loopback address plays a
     // foreign host). Given a server address, the datagrams go there and only datagrams
-    // from there are received, as a client connected to that address would.
+    // from there are received, as a client connected to that address would. An IPv6
+    // source sends to ::1 unless told otherwise.
     explicit VoiceClient(const std::string& sourceAddress = "127.0.0.1", const std::string& serverAddress = "");
     ~VoiceClient();
     VoiceClient(const VoiceClient&) = delete;
@@ -68,6 +70,7 @@ public:
 private:
     int fd_;
     std::string server_;
+    bool v6_;
 };
 
 // Packet bytes.

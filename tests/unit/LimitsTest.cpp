@@ -170,7 +170,7 @@ TEST(ServerNodeStartTest, TimersThatCannotBeScheduledEndStartUpAndFreeThePorts) 
     ACE_Reactor reactor(impl, true);
     quorvane::server::ServerNode node(&reactor, &reactor, 0, false);
     const int tcp = testing_support::FreePort(SOCK_STREAM), udp = testing_support::FreePort(SOCK_DGRAM);
-    EXPECT_FALSE(node.StartServer(tcp, udp, INADDR_LOOPBACK));
+    EXPECT_FALSE(node.StartServer(tcp, udp, BindAddress::One(ACE_INET_Addr(static_cast<u_short>(0), "127.0.0.1"))));
     EXPECT_FALSE(node.IsStarted());
     EXPECT_EQ("Unable to schedule the timers of the server.", node.GetStartError());
     // Both ports are free again.

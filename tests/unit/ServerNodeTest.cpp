@@ -30,6 +30,7 @@ using quorvane::server::serveruser_t;
 namespace {
 
 const std::string ACK("\x02\x05\x06\x00\x00\x00", 6);
+const BindAddress LOOPBACK_BIND = BindAddress::One(ACE_INET_Addr(static_cast<u_short>(0), "127.0.0.1"));
 
 // Records what the node reports; may kick a user from inside its own join.
 class TestListener : public ServerNodeListener {
@@ -115,7 +116,7 @@ protected:
     void Start() {
         tcpPort_ = FreePort(SOCK_STREAM);
         udpPort_ = FreePort(SOCK_DGRAM);
-        ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK));
+        ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, LOOPBACK_BIND));
         mainThread_ = std::thread([this] { ReactorThread::RunLoop(mainReactor_.get()); });
         voiceThread_ = std::thread([this] { ReactorThread::RunLoop(voiceReactor_.get()); });
     }
@@ -208,9 +209,9 @@ TEST_F(ServerNodeTest, UserIdsCountUpAndWrapOnlyPastTheLastId) {
 }
 
 TEST_F(ServerNodeTest, StartRefusesPortZeroAndASecondStart) {
-    EXPECT_FALSE(node_->StartServer(0, 1234, INADDR_LOOPBACK));
+    EXPECT_FALSE(node_->StartServer(0, 1234, LOOPBACK_BIND));
     Start();
-    EXPECT_FALSE(OnLoop([&] { return node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK); }));
+    EXPECT_FALSE(OnLoop([&] { return node_->StartServer(tcpPort_, udpPort_, LOOPBACK_BIND); }));
 }
 
 TEST_F(ServerNodeTest, RelaysAudioToTheOtherMembersOnly) {
@@ -334,7 +335,7 @@ TEST_F(ServerNodeTest, StopDisconnectsEveryoneAndResetsStatistics) {
     EXPECT_FALSE(OnLoop([&] { return !!node_->Channels().FindChannel("/x/"); }));
     EXPECT_TRUE(OnLoop([&] { return !!node_->Channels().GetRootChannel(); }));
     // And the node starts again.
-    ASSERT_TRUE(OnLoop([&] { return node_->StartServer(tcpPort_, udpPort_, INADDR_LOOPBACK); }));
+    ASSERT_TRUE(OnLoop([&] { return node_->StartServer(tcpPort_, udpPort_, LOOPBACK_BIND); }));
     EXPECT_GT(Connect()->id, 0);
 }
 

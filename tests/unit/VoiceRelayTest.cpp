@@ -45,7 +45,7 @@ TEST(VoiceRelayTest, EachDropCountsUnderItsReason) {
         PacketHandler socket(nullptr);
         ServerStatistics statistics;
         VoiceRelay relay(socket, statistics, 10);
-        relay.Routes().Set(1, std::make_shared<VoiceEndpoint>(1, 0x7f000001));
+        relay.Routes().Set(1, std::make_shared<VoiceEndpoint>(1, IpAddress::FromV4(0x7f000001)));
         std::string bytes = c.datagram;
         relay.OnPacketReceived(&bytes[0], static_cast<int>(bytes.size()),
                                ACE_INET_Addr(static_cast<u_short>(5000), c.from));
