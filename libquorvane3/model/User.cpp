@@ -14,27 +14,60 @@ User::User(int userId)
 
 User::~User() = default;
 
-void User::SetUserID(int userId) { userId_ = userId; }
+void User::SetUserID(int userId) {
+    ++changes_;
+    userId_ = userId;
+}
 int User::GetUserID() const { return userId_; }
-void User::SetNickname(const std::string& nickname) { nickname_ = nickname; }
+void User::SetNickname(const std::string& nickname) {
+    ++changes_;
+    nickname_ = nickname;
+}
 std::string User::GetNickname() const { return nickname_; }
-void User::SetEncodedFrameSize(int size) { encodedFrameSize_ = size; }
+void User::SetEncodedFrameSize(int size) {
+    ++changes_;
+    encodedFrameSize_ = size;
+}
 int User::GetEncodedFrameSize() const { return encodedFrameSize_; }
-void User::SetFramesPerPacket(int fpp) { framesPerPacket_ = fpp; }
+void User::SetFramesPerPacket(int fpp) {
+    ++changes_;
+    framesPerPacket_ = fpp;
+}
 int User::GetFramesPerPacket() const { return framesPerPacket_; }
-void User::SetFrameSize(int size) { frameSize_ = size; }
+void User::SetFrameSize(int size) {
+    ++changes_;
+    frameSize_ = size;
+}
 int User::GetFrameSize() const { return frameSize_; }
-void User::SetBandMode(int mode) { bandMode_ = mode; }
+void User::SetBandMode(int mode) {
+    ++changes_;
+    bandMode_ = mode;
+}
 int User::GetBandMode() const { return bandMode_; }
-void User::SetUdpAddress(const ACE_INET_Addr& address) { udpAddress_ = address; }
+void User::SetUdpAddress(const ACE_INET_Addr& address) {
+    ++changes_;
+    udpAddress_ = address;
+}
 ACE_INET_Addr User::GetUdpAddress() const { return udpAddress_; }
-void User::SetStatusMode(int mode) { statusMode_ = mode; }
+void User::SetStatusMode(int mode) {
+    ++changes_;
+    statusMode_ = mode;
+}
 int User::GetStatusMode() const { return statusMode_; }
-void User::SetStatusMessage(const std::string& message) { statusMessage_ = message; }
+void User::SetStatusMessage(const std::string& message) {
+    ++changes_;
+    statusMessage_ = message;
+}
 std::string User::GetStatusMessage() const { return statusMessage_; }
-void User::SetVersion(const std::string& version) { version_ = version; }
+void User::SetVersion(const std::string& version) {
+    ++changes_;
+    version_ = version;
+}
 std::string User::GetVersion() const { return version_; }
-void User::SetPacketProtocol(int protocol) { packetProtocol_ = protocol; }
+void User::SetPacketProtocol(int protocol) {
+    ++changes_;
+    packetProtocol_ = protocol;
+}
 int User::GetPacketProtocol() const { return packetProtocol_; }
 
 }  // namespace quorvane

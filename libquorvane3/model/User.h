@@ -4,6 +4,7 @@
 #ifndef QUORVANE_MODEL_USER_H
 #define QUORVANE_MODEL_USER_H
 
+#include <cstdint>
 #include <string>
 
 #include <ace/INET_Addr.h>
@@ -37,8 +38,12 @@ public:
     virtual std::string GetVersion() const;
     virtual void SetPacketProtocol(int protocol);
     virtual int GetPacketProtocol() const;
+    // Counts every change made through these setters: what was built from the values
+    // (a line that describes the user) is still right while the count stays.
+    uint64_t GetChanges() const { return changes_; }
 
 private:
+    uint64_t changes_ = 0;
     int userId_;
     int bandMode_;
     int encodedFrameSize_;

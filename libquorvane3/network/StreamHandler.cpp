@@ -65,13 +65,15 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       head_(0),
       tail_(0),
       queuedBytes_(0),
+      sourceBytes_(0),
       headWritten_(0),
       waitingForRoom_(false),
       peerClosed_(false) {}
 
 StreamHandler::~StreamHandler() {
     // Deleted with output still queued (without the real close, or by it).
-    ReleaseChain(TakeQueue());
+    sources_t sources;
+    ReleaseChain(TakeQueue(sources));
     // Deleted without the real close: leave no notification pointing at freed memory.
     // The base's destructor cancels the timers and removes the handler from the reactor.
     if (!closed_ && reactor() != 0) {
@@ -135,6 +137,7 @@ int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
 
 long long StreamHandler::QueuedBytesOfAll() { return queuedBytesOfAll.load(std::memory_order_relaxed); }
 uint64_t StreamHandler::LinesQueuedOfAll() { return linesQueuedOfAll.load(std::memory_order_relaxed); }
+void StreamHandler::CountLines(uint64_t lines) { linesQueuedOfAll.fetch_add(lines, std::memory_order_relaxed); }
 uint64_t StreamHandler::BytesWrittenOfAll() { return bytesWrittenOfAll.load(std::memory_order_relaxed); }
 
 // The connection's count and the process's move together. Under stateLock_.
@@ -147,13 +150,27 @@ void StreamHandler::CountQueued(long long delta) {
 
 bool StreamHandler::IsOutputFull() const { return QueuedBytes() >= HIGH_WATER_MARK; }
 
-ACE_Message_Block* StreamHandler::TakeQueue() {
+ACE_Message_Block* StreamHandler::TakeQueue(sources_t& sources) {
     ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, 0);
     ACE_Message_Block* const chain = head_;
     head_ = tail_ = 0;
     CountQueued(-static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)));
     headWritten_ = 0;
+    sources.swap(sources_);
+    CountSources(-static_cast<long long>(sourceBytes_.load(std::memory_order_relaxed)));
     return chain;
+}
+
+bool StreamHandler::Append(ACE_Message_Block* block) {
+    const bool wasEmpty = head_ == 0;
+    block->next(0);
+    if (tail_ != 0) {
+        tail_->next(block);
+    } else {
+        head_ = block;
+    }
+    tail_ = block;
+    return wasEmpty;
 }
 
 bool StreamHandler::IsClosing() {
@@ -176,17 +193,11 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
         } else if (queued >= limit) {
             result = SEND_FULL;
         } else {
-            block->next(0);
-            if (tail_ != 0) {
-                tail_->next(block);
-            } else {
-                head_ = block;
-            }
-            tail_ = block;
+            const bool wasEmpty = Append(block);
             CountQueued(static_cast<long long>(length));
-            linesQueuedOfAll.fetch_add(1, std::memory_order_relaxed);
+            CountLines(1);
             // A queue that was not empty has its output pass (or its retry) pending.
-            if (queued != 0 || reactor() == 0 || RequestOutput()) {
+            if (!wasEmpty || reactor() == 0 || RequestOutput()) {
                 return 0;
             }
             orphaned = true;
@@ -236,6 +247,8 @@ int StreamHandler::handle_output(ACE_HANDLE) {
 // such as a broadcast to thousands of users, costs one system call per connection. Loop thread only: no other thread takes blocks off, so the
 // blocks gathered stay valid while other threads append behind them.
 int StreamHandler::WriteQueued() {
+    size_t made = 0;          // bytes that sources made in this pass
+    bool socketFull = false;  // else the loop ended at the queue's end or at a source's pass limit
     for (;;) {
         iovec pieces[WRITE_BATCH];
         bool blockEnds[WRITE_BATCH];
@@ -244,7 +257,8 @@ int StreamHandler::WriteQueued() {
             ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
             size_t skip = headWritten_;
             size_t bytes = 0;
-            for (ACE_Message_Block* block = head_; count < WRITE_BATCH && bytes < WRITE_BYTES && block != 0;
+            for (ACE_Message_Block* block = head_;
+                 count < WRITE_BATCH && bytes < WRITE_BYTES && block != 0 && !IsMarker(block);
                  block = block->next(), ++count) {
                 pieces[count].iov_base = block->rd_ptr() + skip;
                 pieces[count].iov_len = std::min<size_t>(block->length() - skip, WRITE_BYTES - bytes);
@@ -253,7 +267,10 @@ int StreamHandler::WriteQueued() {
                 skip = 0;
             }
         }
-        if (count == 0) break;
+        if (count == 0) {
+            if (ExpandSource(made)) continue;
+            break;
+        }
         // A zero-timeout write: MSG_DONTWAIT takes whatever room the socket has. (ACE's
         // timed send polls first and gives up while the buffer is merely past its
         // writable mark, which would stall output until the retry timer.)
@@ -299,10 +316,13 @@ int StreamHandler::WriteQueued() {
         }
         headWritten_ += partial;
         ReleaseChain(finished);  // without the lock: a shared line's release takes locks of its own
-        if (full) break;
+        if (full) {
+            socketFull = true;
+            break;
+        }
     }
     if (reactor() == 0) return 0;
-    if (QueuedBytes() == 0) {
+    if (!HasQueued()) {
         if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
             waitingForRoom_ = false;
         // The drained queue's OnStreamReady, called here: a zero-delay timer would be
@@ -310,8 +330,9 @@ int StreamHandler::WriteQueued() {
         if (outputPaused_) UpdateInput();
         if (StreamListener* const listener = listener_.load()) listener->OnStreamReady();
         return 0;
-    } else if (!WaitForRoom()) {
-        return -1;  // without its retry the output would never be written: close
+    } else if (socketFull ? !WaitForRoom() : !RequestOutput()) {
+        // Without its retry, or the source's next pass, the output would never be written.
+        return -1;
     }
     if (outputPaused_) UpdateInput();
     return 0;
@@ -337,7 +358,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (act == &TURN_TIMER) {
         // The throttled listener's turn is due.
         if (resumeScheduled_) ResumeInput();
-    } else if (QueuedBytes() == 0) {
+    } else if (!HasQueued()) {
         StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();
@@ -390,7 +411,8 @@ int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 }
 
 void StreamHandler::CloseNow() {
-    ReleaseChain(TakeQueue());
+    sources_t sources;
+    ReleaseChain(TakeQueue(sources));
     if (reactor() != 0) {
         reactor()->cancel_timer(this, 1);
         reactor()->purge_pending_notifications(this);

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
 
 #include <ace/Reactor.h>
 #include <ace/SOCK_Stream.h>
@@ -19,6 +21,7 @@
 #include <ace/Synch_Traits.h>
 #include <ace/Thread_Mutex.h>
 
+#include "network/OutputSource.h"
 #include "network/StreamListener.h"
 
 class StreamHandler : public ACE_Svc_Handler<ACE_SOCK_STREAM, ACE_MT_SYNCH> {
@@ -30,8 +33,8 @@ public:
         LOW_WATER_MARK = 262144,
         // Above it a connection's input waits and lines that are not replies are refused.
         HIGH_WATER_MARK = 1048576,
-        // Replies to the client's own command may go past the high water mark (a login
-        // listing of a large server), never past this.
+        // Replies to the client's own commands may go past the high water mark (what a
+        // read's worth of commands answers), never past this. Long replies are sources.
         REPLY_LIMIT = 64 * 1048576,
         WRITE_BATCH = 64,  // queued blocks written with one system call
         // Bytes given to one write. A loopback write runs the receiver's side too, and the
@@ -39,6 +42,9 @@ public:
         // millisecond, and a real-time thread of the same core behind it. 64 KiB keep one
         // call well under 100 us.
         WRITE_BYTES = 65536,
+        // What an output source makes in one output pass at most; the rest comes on a
+        // later pass, after the other connections had theirs.
+        PASS_BYTES = 262144,
     };
     // What Send answers when the bytes were not queued.
     enum { SEND_CLOSED = -1, SEND_FULL = -2 };
@@ -64,6 +70,11 @@ public:
     // to many connections is stored once. The line's data block must count its references
     // under a lock (see SharedLine) when more than one thread sends it.
     int SendShared(const ACE_Message_Block& line, bool reply = false);
+    // Thread safe; the server calls it on the loop thread. Queues the source behind what is
+    // queued: its blocks are made as the writer reaches it, a piece at a time, and what is
+    // queued later waits behind them. SEND_CLOSED (and the source destroyed) when the
+    // connection is closing.
+    int SendSource(std::unique_ptr<OutputSource> source);
     // Whether lines that are not replies would be refused now.
     bool IsOutputFull() const;
     // Thread safe. Bytes queued and not yet written (a partly written block counts whole).
@@ -71,6 +82,10 @@ public:
     // Thread safe. Bytes queued on every connection of the process, not yet written: zero
     // once a storm of broadcasts has drained.
     static long long QueuedBytesOfAll();
+    // Thread safe. The memory that waiting sources hold (their Footprint), on this
+    // connection and on every connection of the process.
+    size_t SourceBytes() const { return sourceBytes_.load(std::memory_order_relaxed); }
+    static long long SourceBytesOfAll();
     // Thread safe. Lines (and other blocks) queued, and bytes written, on every connection
     // of the process since it started.
     static uint64_t LinesQueuedOfAll();
@@ -116,8 +131,22 @@ private:
     static bool IsTransient(int error);
     bool OnReactorThread() const;
     bool IsClosing();
+    typedef std::deque<std::unique_ptr<OutputSource>> sources_t;
+
     // Queues the block (taking it over) and asks for an output pass when needed.
     int SendBlock(ACE_Message_Block* block, bool reply);
+    // Appends the block under stateLock_; answers whether the queue was empty before.
+    bool Append(ACE_Message_Block* block);
+    // A source's place in the queue: a block of no bytes, of a type that no line has.
+    static bool IsMarker(const ACE_Message_Block* block);
+    void CountSources(long long delta);
+    static void CountLines(uint64_t lines);
+    // Loop thread: the head is a source's marker; its next blocks go in front of it, and a
+    // finished source leaves the queue with its marker. made counts the bytes of this pass;
+    // false when the head is no marker or the pass made PASS_BYTES already.
+    bool ExpandSource(size_t& made);
+    // Whether anything is queued, blocks or sources (a source's marker holds no bytes).
+    bool HasQueued();
     // Reads from the socket only while the output is below its marks and the listener
     // has nothing left to handle; schedules the listener's next turn. Loop thread.
     void UpdateInput();
@@ -126,8 +155,8 @@ private:
     // output line nor a notification can be had.
     bool RequestTurn();
     bool RequestOutput();
-    // Takes the queued blocks off the queue, for release without the lock.
-    ACE_Message_Block* TakeQueue();
+    // Takes the queued blocks and sources off the queue, for release without the lock.
+    ACE_Message_Block* TakeQueue(sources_t& sources);
     void CountQueued(long long delta);
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.
@@ -167,6 +196,8 @@ private:
     ACE_Message_Block* head_;
     ACE_Message_Block* tail_;
     std::atomic<size_t> queuedBytes_;  // written under stateLock_, read anywhere
+    sources_t sources_;                // under stateLock_: in the order of their markers in the queue
+    std::atomic<size_t> sourceBytes_;  // written under stateLock_, read anywhere
     size_t headWritten_;               // bytes of the queue's head block already written (loop thread only)
     bool waitingForRoom_;              // registered for the socket's writability (loop thread only)
     bool peerClosed_;                  // end of stream read; the close waits for its turn (loop thread only)

@@ -29,7 +29,7 @@ void IgnoreBrokenPipes() {
 ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
     IgnoreBrokenPipes();
     if (IsClosing()) return FILE_FAILED;
-    if (QueuedBytes() != 0) return FILE_WAIT;  // their pass ends in OnStreamReady
+    if (HasQueued()) return FILE_WAIT;  // their pass ends in OnStreamReady
     if (count > WRITE_BYTES) count = WRITE_BYTES;
     off_t position = static_cast<off_t>(offset);
     for (;;) {

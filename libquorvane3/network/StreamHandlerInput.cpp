@@ -85,7 +85,7 @@ int StreamHandler::PeerClosed() {
 // rather than on this connection's output pass, which may wait behind thousands of
 // others during a storm of broadcasts.
 int StreamHandler::AfterInput() {
-    if (!waitingForRoom_ && QueuedBytes() != 0 && WriteQueued() == -1) {
+    if (!waitingForRoom_ && HasQueued() && WriteQueued() == -1) {
         return -1;
     }
     UpdateInput();
@@ -132,7 +132,7 @@ void StreamHandler::UpdateInput() {
 // scheduler, a notification: never a zero-delay timer, as the reactor dispatches due
 // timers before any I/O and timers as turns would starve every other connection.
 void StreamHandler::FlushBeforeClose() {
-    if (!waitingForRoom_ && QueuedBytes() != 0) WriteQueued();
+    if (!waitingForRoom_ && HasQueued()) WriteQueued();
 }
 
 bool StreamHandler::RequestTurn() {

@@ -39,7 +39,7 @@ int AdminAccount::UserAdminLogin(int userId, const std::string& username, const 
     node_.Users().AddAdmin(userId);
     user->SendLine(LineWriter::Ok());
     const serverchannel_t root = node_.Channels().GetRootChannel();
-    TreeListing::SendChannels(*user, root);
+    TreeListing::SendChannels(*user);
     TreeListing::SendUsers(*user, root, true);
     TreeListing::SendFiles(*user, root, true);
     user->SendLine(LineWriter::FileShareInfo(node_.Files().GetFilesRoot(), node_.Properties().GetChannelDiskQuota()));

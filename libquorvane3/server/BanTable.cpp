@@ -111,8 +111,19 @@ int BanTable::UserListBans(int userId) {
     node_.AssertLoopThread();
     const serveruser_t user = node_.Users().GetUser(userId);
     if (!user) return ERR_SUCCESS;
-    for (bans_t::const_iterator it = bans_.begin(); it != bans_.end(); ++it)
-        user->SendLine(LineWriter::UserBanned(it->second));
+    Listing::Lines listing;
+    std::map<std::string, BanLine> lines;  // those of bans lifted since go
+    for (bans_t::const_iterator it = bans_.begin(); it != bans_.end(); ++it) {
+        BanLine& kept = lines_[it->first];
+        const BanRecord& ban = it->second;
+        const bool current = kept.record.userId == ban.userId && kept.record.nickname == ban.nickname &&
+                             kept.record.channelPath == ban.channelPath && kept.record.banTime == ban.banTime;
+        Listing::Append(listing, ListingLine::Take(kept.line, current, [&] { return LineWriter::UserBanned(ban); }));
+        kept.record = ban;
+        lines[it->first] = kept;
+    }
+    lines_.swap(lines);
+    user->SendListing(std::unique_ptr<Listing>(new Listing(std::move(listing))));
     user->SendLine(LineWriter::Done());
     return ERR_SUCCESS;
 }

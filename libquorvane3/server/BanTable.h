@@ -10,12 +10,14 @@
 #define QUORVANE_SERVER_BANTABLE_H
 
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "network/IpAddress.h"
 #include "server/BanRecord.h"
+#include "server/ListingLine.h"
 
 namespace quorvane {
 namespace server {
@@ -45,7 +47,7 @@ public:
     // of it) lifts every ban that holds it out; a network ("2001:db8:1:2::/64") every ban
     // inside it.
     int UserUnban(const std::string& address);
-    // Sends the user one "userbanned" per ban, then "done".
+    // Sends the user one "userbanned" per ban (a listing), then "done".
     int UserListBans(int userId);
 
 private:
@@ -53,9 +55,16 @@ private:
     // The IPv6 bans inside the network, by their keys.
     std::vector<std::string> BansWithin(const IpAddress& network, int bits) const;
 
+    // A ban's "userbanned" line and the record it was built from.
+    struct BanLine {
+        std::weak_ptr<const ListingLine> line;
+        BanRecord record;
+    };
+
     ServerNode& node_;
     bans_t bans_;
-    std::set<IpAddress> v6Bans_;  // the addresses of the IPv6 bans, for a network's look-up
+    std::set<IpAddress> v6Bans_;            // the addresses of the IPv6 bans, for a network's look-up
+    std::map<std::string, BanLine> lines_;  // as of the last listing
 };
 
 }  // namespace server

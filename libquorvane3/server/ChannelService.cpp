@@ -146,18 +146,23 @@ void ChannelService::UserGone(ServerUser& user) {
     user.SetChannel(serverchannel_t());
 }
 
+std::shared_ptr<const Listing::Lines> ChannelService::ChannelLines(bool forAdmin) {
+    node_.AssertLoopThread();
+    const int view = forAdmin ? 1 : 0;
+    std::shared_ptr<const Listing::Lines> lines = snapshots_[view].lock();
+    if (lines && snapshotGenerations_[view] == ServerChannel::Generation()) return lines;
+    lines = std::make_shared<const Listing::Lines>(TreeListing::ChannelLines(root_, forAdmin));
+    snapshots_[view] = lines;
+    snapshotGenerations_[view] = ServerChannel::Generation();
+    return lines;
+}
+
 int ChannelService::CheckChannelLimits(size_t depth) const {
     if (depth > MAX_CHANNEL_DEPTH) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
-    if (maxChannels_ <= 0) return ERR_SUCCESS;
-    // The root does not count; a walk of at most max-channels nodes per creation.
-    int channels = 0;
-    std::vector<serverchannel_t> queue(1, root_);
-    for (size_t i = 0; i < queue.size(); ++i) {
-        const ServerChannel::channels_t subs = queue[i]->GetSubChannels();
-        channels += static_cast<int>(subs.size());
-        if (channels >= maxChannels_) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
-        queue.insert(queue.end(), subs.begin(), subs.end());
-    }
+    // The root does not count; the statistics count every other channel as it comes and
+    // goes, so that making thousands of static channels at start-up is no walk each.
+    if (maxChannels_ > 0 && node_.Statistics().Get(ServerStatistics::CHANNELS) >= maxChannels_)
+        return ERR_CHANNEL_CREATION_NOT_ALLOWED;
     return ERR_SUCCESS;
 }
 

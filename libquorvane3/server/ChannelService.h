@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "server/Listing.h"
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
 #include "settings/SettingsTable.h"
@@ -57,6 +58,9 @@ public:
     // Removes the channel and its empty non-static parents, bottom up, up to the first
     // one with users, sub-channels or the static flag.
     void RemoveEmptyChannels(serverchannel_t channel);
+    // The "addchannel" lines of the whole tree as users, or administrators, see it now:
+    // listings taken while the tree does not change share one snapshot.
+    std::shared_ptr<const Listing::Lines> ChannelLines(bool forAdmin);
 
 private:
     // ERR_SUCCESS, or why a channel at that depth cannot be added now.
@@ -70,6 +74,10 @@ private:
     ServerNode& node_;
     serverchannel_t root_;
     int maxChannels_ = DEFAULT_MAX_CHANNELS;
+    // The last snapshot of ChannelLines for users and for administrators, while listings
+    // hold it, and the generation of the tree it was taken at.
+    std::weak_ptr<const Listing::Lines> snapshots_[2];
+    uint64_t snapshotGenerations_[2] = {0, 0};
 };
 
 }  // namespace server

@@ -17,6 +17,7 @@ ServerChannel::~ServerChannel() { voice_->Clear(); }
 
 void ServerChannel::AddUser(int userId, const user_t& user) {
     Channel<ServerChannel, ServerUser>::AddUser(userId, user);
+    Changed();
     if (user) voice_->Add(user->GetVoiceEndpoint());
 }
 
@@ -25,6 +26,7 @@ void ServerChannel::ClearSettings() {
     name_.clear();
     topic_.clear();
     password_.clear();
+    Changed();
 }
 
 bool ServerChannel::IsPasswordProtected() const { return !password_.empty(); }
@@ -45,20 +47,22 @@ void ServerChannel::RemoveUser(int userId) {
 void ServerChannel::ForgetUser(int userId) {
     users_.erase(userId);
     voice_->Remove(userId);
+    Changed();
 }
 
 void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {
     if (!user) return;
     AddUser(userId, user);
-    // Copy first: a failed send must not disturb the walk. The others all get the same
-    // line about the newcomer, built once.
+    // Copy first: a failed send must not disturb the walk. The newcomer's members come as
+    // one listing; the others all get the same line about the newcomer, built once.
     const std::vector<user_t> members = GetUsers();
     const std::string text = LineWriter::User("adduser", *user);
     const SharedLine line(text);
-    for (size_t i = 0; i < members.size(); ++i) {
-        user->SendNotice(LineWriter::User("adduser", *members[i]));
+    Listing::Lines lines;
+    for (size_t i = 0; i < members.size(); ++i) Listing::Append(lines, members[i]->AddUserLine());
+    if (user->IsLoggedIn()) user->SendListing(std::unique_ptr<Listing>(new Listing(std::move(lines))));
+    for (size_t i = 0; i < members.size(); ++i)
         if (members[i]->GetUserID() != userId && !text.empty()) members[i]->SendNotice(line);
-    }
 }
 
 void ServerChannel::NotifyUserUpdate(const user_t& user) {
@@ -69,11 +73,17 @@ void ServerChannel::NotifyUserUpdate(const user_t& user) {
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendNotice(line);
 }
 
-void ServerChannel::SetPassword(const std::string& password) { password_ = password; }
+void ServerChannel::SetPassword(const std::string& password) {
+    password_ = password;
+    Changed();
+}
 
 std::string ServerChannel::GetPassword() const { return password_; }
 
-void ServerChannel::SetStaticChannel(bool value) { static_ = value; }
+void ServerChannel::SetStaticChannel(bool value) {
+    static_ = value;
+    Changed();
+}
 
 void ServerChannel::DeliverTextMessage(const TextMessage& message) {
     const std::string line = LineWriter::MessageDeliver(message);
@@ -86,6 +96,84 @@ bool ServerChannel::CanAddFile(int64_t fileSize) const {
     for (size_t i = 0; i < files_.size(); ++i)
         if (__builtin_add_overflow(total, files_[i].filesize, &total)) return false;
     return total <= diskQuota_;
+}
+
+std::atomic<uint64_t> ServerChannel::generation_(0);
+
+void ServerChannel::Changed() {
+    for (std::weak_ptr<const ListingLine>& line : channelLines_) ListingLine::Forget(line);
+    generation_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ServerChannel::AddSubChannel(const channel_t& channel) {
+    Channel<ServerChannel, ServerUser>::AddSubChannel(channel);
+    generation_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ServerChannel::RemoveSubChannel(const std::string& name) {
+    Channel<ServerChannel, ServerUser>::RemoveSubChannel(name);
+    generation_.fetch_add(1, std::memory_order_relaxed);
+}
+
+listingline_t ServerChannel::AddChannelLine(bool forAdmin) const {
+    return ListingLine::Take(channelLines_[forAdmin ? 1 : 0], true,
+                             [&] { return LineWriter::Channel("addchannel", *this, forAdmin); });
+}
+
+listingline_t ServerChannel::AddFileLine(size_t index) const {
+    fileLines_.resize(files_.size());
+    return ListingLine::Take(fileLines_[index], true, [&] { return LineWriter::AddFile(files_[index], *this); });
+}
+
+void ServerChannel::SetName(const std::string& name) {
+    Channel<ServerChannel, ServerUser>::SetName(name);
+    Changed();
+}
+
+void ServerChannel::SetParent(const channel_t& parent) {
+    Channel<ServerChannel, ServerUser>::SetParent(parent);
+    Changed();
+}
+
+void ServerChannel::SetTopic(const std::string& topic) {
+    Channel<ServerChannel, ServerUser>::SetTopic(topic);
+    Changed();
+}
+
+void ServerChannel::SetMaxDiskUsage(int64_t quota) {
+    Channel<ServerChannel, ServerUser>::SetMaxDiskUsage(quota);
+    Changed();
+}
+
+void ServerChannel::SetOperators(const std::set<int>& operators) {
+    Channel<ServerChannel, ServerUser>::SetOperators(operators);
+    Changed();
+}
+
+void ServerChannel::AddOperator(int userId) {
+    Channel<ServerChannel, ServerUser>::AddOperator(userId);
+    Changed();
+}
+
+void ServerChannel::RemoveOperator(int userId, bool recursive) {
+    Channel<ServerChannel, ServerUser>::RemoveOperator(userId, recursive);
+    Changed();
+}
+
+void ServerChannel::AddFile(const ChannelFile& file) {
+    fileLines_.resize(files_.size());
+    Channel<ServerChannel, ServerUser>::AddFile(file);
+    fileLines_.emplace_back();
+}
+
+void ServerChannel::RemoveFile(const std::string& filename) {
+    fileLines_.resize(files_.size());
+    for (size_t i = files_.size(); i-- > 0;) {
+        if (files_[i].filename != filename) continue;
+        files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(i));
+        ListingLine::Forget(fileLines_[i]);
+        fileLines_.erase(fileLines_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
 }
 
 }  // namespace server

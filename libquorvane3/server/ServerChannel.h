@@ -1,12 +1,17 @@
-// A channel of the running server: adds the password, the quota test and the lines
-// that go out to the channel's members. Main loop's thread only.
+// A channel of the running server: adds the password, the quota test, the lines that go
+// out to the channel's members, and the lines of listings that describe it and its files
+// (shared until what they say changes). Main loop's thread only.
 #ifndef QUORVANE_SERVER_SERVERCHANNEL_H
 #define QUORVANE_SERVER_SERVERCHANNEL_H
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "model/Channel.h"
+#include "server/ListingLine.h"
 #include "server/TextMessage.h"
 #include "server/VoiceChannel.h"
 
@@ -44,9 +49,38 @@ public:
     // Whether a new file of fileSize bytes fits this channel's quota with its own files.
     virtual bool CanAddFile(int64_t fileSize) const;
 
+    // Its "addchannel" line as users, or administrators, see it; and the "addfile" line of
+    // its index-th file. Listings taken until the channel (or the file) changes share them.
+    listingline_t AddChannelLine(bool forAdmin) const;
+    listingline_t AddFileLine(size_t index) const;
+
+    // What its "addchannel" line says changes through these too.
+    void SetName(const std::string& name) override;
+    void SetParent(const channel_t& parent) override;
+    void SetTopic(const std::string& topic) override;
+    void SetMaxDiskUsage(int64_t quota) override;
+    void SetOperators(const std::set<int>& operators) override;
+    void AddOperator(int userId) override;
+    void RemoveOperator(int userId, bool recursive) override;
+    void AddFile(const ChannelFile& file) override;
+    void RemoveFile(const std::string& filename) override;
+    void AddSubChannel(const channel_t& channel) override;
+    void RemoveSubChannel(const std::string& name) override;
+
+    // Counts every change of what the "addchannel" lines of the tree say, in any channel
+    // of the process: a snapshot of them taken at one count holds until the next.
+    static uint64_t Generation() { return generation_.load(std::memory_order_relaxed); }
+
 private:
+    static std::atomic<uint64_t> generation_;
+
+    // Its "addchannel" lines no longer describe it.
+    void Changed();
+
     std::string password_;
     std::shared_ptr<VoiceChannel> voice_;
+    mutable std::weak_ptr<const ListingLine> channelLines_[2];         // for users, for administrators
+    mutable std::vector<std::weak_ptr<const ListingLine>> fileLines_;  // by index of files_
 };
 
 typedef std::shared_ptr<ServerChannel> serverchannel_t;

@@ -38,7 +38,8 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       limits_(*this),
       voice_(packetHandler_, statistics_, MAX_USER_ID),
       broadcast_(*this),
-      departures_(*this) {
+      departures_(*this),
+      output_(*this) {
     if (listener_) listener_->OnChannelCreated(channels_.GetRootChannel());
 }
 

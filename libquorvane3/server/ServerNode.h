@@ -16,6 +16,7 @@
 //   Statistics()  ServerStatistics  uptime, users served and peak, voice bytes
 //   Broadcast()   Broadcaster       lines to many users, built once
 //   Departures()  DepartureNews     the news of users who left, told in one piece each
+//   Output()      OutputLimit       the bound on the output of every connection together
 //
 // Threads: the main loop's thread owns every part's state; the parts check that in debug
 // builds (AssertLoopThread). Before the loop runs and after it ended, the host drives the
@@ -43,6 +44,7 @@
 #include "server/FileStore.h"
 #include "server/FloodLimits.h"
 #include "server/HeapTrimmer.h"
+#include "server/OutputLimit.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerProperties.h"
 #include "server/ServerStatistics.h"
@@ -94,6 +96,7 @@ public:
     ServerStatistics& Statistics() { return statistics_; }
     Broadcaster& Broadcast() { return broadcast_; }
     DepartureNews& Departures() { return departures_; }
+    OutputLimit& Output() { return output_; }
 
     // Opens both sockets where told (every address: dual stack, see BindAddress) and
     // starts the timers. False, with both sockets closed, when either port is 0 or taken.
@@ -161,6 +164,7 @@ private:
     VoiceRelay voice_;
     Broadcaster broadcast_;
     DepartureNews departures_;
+    OutputLimit output_;
     HeapTrimmer heap_;
 };
 

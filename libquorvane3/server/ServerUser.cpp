@@ -214,6 +214,24 @@ int ServerUser::WriteShared(const SharedLine& line) {
     return CheckSent(handler ? handler->SendShared(line.Block(), inCommand_) : StreamHandler::SEND_CLOSED);
 }
 
+int ServerUser::SendListing(std::unique_ptr<Listing> listing) {
+    HearDepartures();
+    return listing->GetLines().empty() ? 0 : WriteListing(std::move(listing));
+}
+
+int ServerUser::WriteListing(std::unique_ptr<Listing> listing) {
+    StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
+    return CheckSent(handler ? handler->SendSource(std::move(listing)) : StreamHandler::SEND_CLOSED);
+}
+
+listingline_t ServerUser::AddUserLine() {
+    const serverchannel_t channel = GetChannel();
+    const LineSource source{GetChanges(), voice_->GetAddressKey(), channel.get(), voice_->GetPacketProtocol()};
+    const bool current = source == addUserSource_;
+    addUserSource_ = source;
+    return ListingLine::Take(addUserLine_, current, [this] { return LineWriter::User("adduser", *this); });
+}
+
 void ServerUser::SendNotice(const std::string& line) {
     if (loggedIn_ && !line.empty()) SendLine(line);
 }
@@ -228,13 +246,18 @@ void ServerUser::SendError(int code) { SendLine(LineWriter::Error(code)); }
 // it hears nothing from now on, and its close (on a later turn of the loop) takes it out
 // of its channel with the usual notices.
 int ServerUser::CheckSent(int result) {
-    if (result != StreamHandler::SEND_FULL || lagging_) return result;
+    if (result == StreamHandler::SEND_FULL) CloseAsLagging();
+    else if (result >= 0 && owner_) owner_->Output().Queued();
+    return result;
+}
+
+void ServerUser::CloseAsLagging() {
+    if (lagging_) return;
     lagging_ = true;
     SetLoggedIn(false);
     SetAdmin(false);
     if (owner_) owner_->Sessions().UserLagging(GetUserID());
     if (StreamHandler* handler = FindStreamHandler()) handler->CloseLater();
-    return result;
 }
 
 }  // namespace server

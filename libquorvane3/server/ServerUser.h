@@ -23,6 +23,7 @@
 
 #include "model/User.h"
 #include "server/CommandReader.h"
+#include "server/Listing.h"
 #include "server/TransferSession.h"
 #include "server/UserConnection.h"
 #include "server/VoiceEndpoint.h"
@@ -133,19 +134,33 @@ public:
     void SendNotice(const std::string& line);
     void SendNotice(const SharedLine& line);
     void SendError(int code);
+    // A long reply (a listing): the connection makes it as it drains, and every line sent
+    // to this user afterwards waits behind it and counts against its output as usual.
+    int SendListing(std::unique_ptr<Listing> listing);
+
+    // Its "adduser" line, shared by the listings taken until the user changes; null while
+    // it is in no channel.
+    listingline_t AddUserLine();
+
+    // Whether it was closed as lagging (it hears nothing more).
+    bool IsLagging() const { return lagging_; }
+    // Treats the user as lagging: it hears nothing more, is logged out, and its connection
+    // closes on a later turn.
+    void CloseAsLagging();
 
 protected:
     // Where the send path writes (tests record instead).
     virtual int WriteLine(const std::string& line);
     virtual int WriteShared(const SharedLine& line);
+    virtual int WriteListing(std::unique_ptr<Listing> listing);
 
 private:
     friend class UserConnection;  // feeds the reader and the transfer
 
     // The connection has closed: forgets its handler and tells the node.
     void ConnectionClosed();
-    // A send that found the output full marks the user as lagging: it hears nothing more,
-    // is logged out and its connection closes on a later turn.
+    // A send that found the output full closes the user as lagging; one that queued has
+    // the node check the output of every connection against its bound.
     int CheckSent(int result);
     // Before any line and any change of channel: the departures this user has not heard.
     void HearDepartures();
@@ -169,6 +184,17 @@ private:
     std::vector<std::weak_ptr<ServerChannel>> operatorOf_;
     bool inCommand_ = false;  // this user's own command is running: lines are replies
     bool lagging_ = false;
+    // Its "adduser" line, and what it was built from.
+    std::weak_ptr<const ListingLine> addUserLine_;
+    struct LineSource {
+        uint64_t changes, address;
+        const ServerChannel* channel;
+        int protocol;
+        bool operator==(const LineSource& other) const {
+            return changes == other.changes && address == other.address && channel == other.channel &&
+                   protocol == other.protocol;
+        }
+    } addUserSource_{};
     CommandReader reader_;
     TransferSession transfer_;
     UserConnection connection_;

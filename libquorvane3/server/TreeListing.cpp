@@ -2,7 +2,7 @@
 
 #include <deque>
 
-#include "server/LineWriter.h"
+#include "server/ServerNode.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
@@ -26,24 +26,35 @@ void WalkChannels(const serverchannel_t& start, bool recursive, VISIT visit) {
 
 }  // namespace
 
-void TreeListing::SendChannels(ServerUser& user, const serverchannel_t& from) {
-    WalkChannels(from, true, [&user](const ServerChannel& channel) {
-        user.SendNotice(LineWriter::Channel("addchannel", channel, user.IsAdmin()));
-    });
+Listing::Lines TreeListing::ChannelLines(const serverchannel_t& from, bool forAdmin) {
+    Listing::Lines lines;
+    WalkChannels(from, true,
+                 [&](const ServerChannel& channel) { Listing::Append(lines, channel.AddChannelLine(forAdmin)); });
+    lines.shrink_to_fit();
+    return lines;
+}
+
+void TreeListing::SendChannels(ServerUser& user) {
+    ServerNode* const node = user.Owner();
+    if (!user.IsLoggedIn() || !node) return;
+    user.SendListing(std::unique_ptr<Listing>(new Listing(node->Channels().ChannelLines(user.IsAdmin()))));
 }
 
 void TreeListing::SendUsers(ServerUser& user, const serverchannel_t& from, bool recursive) {
-    WalkChannels(from, recursive, [&user](const ServerChannel& channel) {
-        const std::vector<serveruser_t> users = channel.GetUsers();
-        for (size_t i = 0; i < users.size(); ++i) user.SendNotice(LineWriter::User("adduser", *users[i]));
+    if (!user.IsLoggedIn()) return;
+    Listing::Lines lines;
+    WalkChannels(from, recursive, [&](const ServerChannel& channel) {
+        for (const serveruser_t& member : channel.GetUsers()) Listing::Append(lines, member->AddUserLine());
     });
+    user.SendListing(std::unique_ptr<Listing>(new Listing(std::move(lines))));
 }
 
 void TreeListing::SendFiles(ServerUser& user, const serverchannel_t& from, bool recursive) {
-    WalkChannels(from, recursive, [&user](const ServerChannel& channel) {
-        const ServerChannel::files_t& files = channel.GetFiles();
-        for (size_t i = 0; i < files.size(); ++i) user.SendLine(LineWriter::AddFile(files[i], channel));
+    Listing::Lines lines;
+    WalkChannels(from, recursive, [&](const ServerChannel& channel) {
+        for (size_t i = 0; i < channel.GetFiles().size(); ++i) Listing::Append(lines, channel.AddFileLine(i));
     });
+    user.SendListing(std::unique_ptr<Listing>(new Listing(std::move(lines))));
 }
 
 }  // namespace server

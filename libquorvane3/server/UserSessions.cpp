@@ -25,7 +25,7 @@ int UserSessions::UserLogin(int userId, const std::string& password) {
 
     user->SendLine(LineWriter::Accepted(*user));
     user->SetLoggedIn(true);
-    TreeListing::SendChannels(*user, node_.Channels().GetRootChannel());
+    TreeListing::SendChannels(*user);
     node_.Statistics().CountLogin(users);
     if (ServerNodeListener* listener = node_.Listener()) listener->OnUserLoggedIn(user);
     return ERR_SUCCESS;

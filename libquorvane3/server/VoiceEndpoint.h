@@ -49,6 +49,8 @@ public:
     LocalAddress GetLocalAddress() const;
     bool HasAddress() const;
     void ClearAddress();
+    // The address and port as one value, to tell whether they changed. Any thread.
+    uint64_t GetAddressKey() const { return address_.load(std::memory_order_relaxed); }
 
     // Any thread.
     void SetLoggedIn(bool value) { loggedIn_.store(value, std::memory_order_release); }

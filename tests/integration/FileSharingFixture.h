@@ -48,17 +48,6 @@ inline std::string Answer(LineClient& client) {
     }
 }
 
-// A number from a /proc file such as "rchar: 123" or "VmRSS:  456 kB".
-inline long long ProcField(const std::string& path, const std::string& field) {
-    std::ifstream in(path);
-    std::string name;
-    long long value = 0;
-    while (in >> name) {
-        if (name == field + ":" && in >> value) return value;
-    }
-    return -1;
-}
-
 class FileSharingTest : public ServerFixture {
 protected:
     // Starts the server with a files root in the scratch directory, an administrator

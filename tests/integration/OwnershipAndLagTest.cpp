@@ -128,6 +128,45 @@ TEST_F(OwnershipAndLagTest, AConnectionThatCannotTakeItsLinesIsClosed) {
     EXPECT_EQ(SkipUntil(talker.tcp, "pong"), "pong");
 }
 
+// Past max-output-queue the connections that hold the most output are closed as lagging,
+// largest first, until the rest fit: of four that do not read, not all, and none that reads.
+TEST_F(OwnershipAndLagTest, TheOutputOfEveryConnectionTogetherIsBounded) {
+    ServerConfig config;
+    config.serverLogging = true;
+    config.commandRate = 0;
+    config.maxOutputQueue = 2 * 1024 * 1024;  // each queue stays below its own 1 MiB
+    StartServer(config);
+    TestUser talker, watcher, stalled[4];
+    LoginAndJoin(talker, "talker", "/room/");
+    LoginAndJoin(watcher, "watcher", "/room/");
+    for (int i = 0; i < 4; ++i) LoginAndJoin(stalled[i], "stalled" + std::to_string(i), "/room/", 4096);
+
+    const std::string message = "message type=2 channel=\"\" content=\"" + std::string(8000, 'm') + "\"\r\n";
+    const auto closures = [&] {
+        const std::string log = ReadFile("QuorvaneService.log");
+        int count = 0;
+        for (size_t at = 0; (at = log.find("disconnected for lagging", at)) != std::string::npos; ++at) ++count;
+        return count;
+    };
+    for (int batch = 0; batch < 200 && closures() == 0; ++batch) {
+        std::string lines;
+        for (int i = 0; i < 10; ++i) lines += message;
+        talker.tcp.Send(lines + "ping\r\n");
+        ASSERT_EQ(SkipUntil(talker.tcp, "pong"), "pong");
+        watcher.tcp.Send("ping\r\n");
+        ASSERT_EQ(SkipUntil(watcher.tcp, "pong"), "pong");
+    }
+    ASSERT_GT(closures(), 0) << "nothing was closed";
+    EXPECT_LE(closures(), 2);
+    int open = 0;
+    for (TestUser& user : stalled) {
+        user.tcp.Send("ping\r\n");
+        open += user.tcp.Expect("pong", DEFAULT_TIMEOUT_MS) == "pong";
+    }
+    EXPECT_GE(open, 2);
+    EXPECT_EQ(ReadFile("QuorvaneService.log").find("\"watcher\" disconnected"), std::string::npos);
+}
+
 // Another user's long channel messages, 200 at once and then 20 a second, never make a member
 // that reads 50 KB a second lag: the throttle counts the bytes of the sender's lines, so the
 // sender is held back (the pong of a ping sent behind them waits) while the reader keeps up.
@@ -179,6 +218,79 @@ TEST_F(OwnershipAndLagTest, LongMessagesAreThrottledByTheirBytes) {
     EXPECT_EQ(ReadFile("QuorvaneService.log").find("lagging"), std::string::npos);
     shutdown(sender.tcp.Fd(), SHUT_RDWR);
     attack.join();
+}
+
+// Listings are made as their connections drain: a hundred logins that do not read their
+// listing of 10,000 long channels (15 MB each) hold little of the server's memory, a client
+// that reads gets every line as the tree was at its login, and the news of the tree since
+// follows. The first login builds the lines that all the listings share; held whole, each
+// later one would cost the server its 15 MB again.
+TEST_F(OwnershipAndLagTest, UnreadListingsHoldLittleMemory) {
+    const int TOP = 100, IDLE = 100;  // 100 channels with 99 sub-channels each: 10,000
+    ServerConfig config;
+    config.maxConnectionsPerAddress = 0;
+    config.maxChannels = 0;
+    config.adminEnabled = true;
+    config.adminUsername = "Admin";
+    config.adminPassword = "pw";
+    const std::string name(480, 'n'), topic(500, 't');
+    const auto element = [&](int i, const std::string& inside) {
+        return "<channel><name>" + std::to_string(i) + name + "</name><password></password><topic>" + topic +
+               "</topic><diskquota>0</diskquota>" + inside + "</channel>";
+    };
+    const auto line = [&](const std::string& path) {
+        return "addchannel channel=\"" + path + "\" protected=0 topic=\"" + topic +
+               "\" operators=[] usercount=0 diskquota=0";
+    };
+    std::vector<std::string> expected = {
+        "addchannel channel=\"/\" protected=0 topic=\"\" operators=[] usercount=0 "
+        "diskquota=0"};
+    for (int i = 0; i < TOP; ++i) {
+        std::string below;
+        for (int j = 0; j < TOP - 1; ++j) below += element(j, "");
+        config.staticChannels += element(i, below);
+        expected.push_back(line("/" + std::to_string(i) + name + "/"));
+    }
+    for (int i = 0; i < TOP; ++i)
+        for (int j = 0; j < TOP - 1; ++j)
+            expected.push_back(line("/" + std::to_string(i) + name + "/" + std::to_string(j) + name + "/"));
+    expected.push_back("done");
+    StartServer(config);
+    const std::string status = "/proc/" + std::to_string(pid_) + "/status";
+    const long long start = ProcField(status, "VmRSS");
+    long long first = 0;  // kB after the first login
+    std::vector<std::unique_ptr<TestUser>> idle;
+    for (int i = 0; i < IDLE; ++i) {
+        idle.emplace_back(new TestUser);
+        ASSERT_TRUE(idle.back()->tcp.Connect(tcpPort_, DEFAULT_TIMEOUT_MS, std::string(), 4096));
+        idle.back()->id = IntParam(NextLine(idle.back()->tcp), "userid");
+        SayHello(*idle.back());
+        ASSERT_EQ(CommandWord(SendLogin(*idle.back(), "idle" + std::to_string(i))), "accepted");
+        if (i == 0) first = ProcField(status, "VmRSS");
+    }
+    TestUser reader, admin;
+    Connect(reader);
+    SayHello(reader);
+    ASSERT_EQ(CommandWord(SendLogin(reader, "reader")), "accepted");
+    std::vector<std::string> listing;
+    listing.push_back(reader.tcp.Expect("done", DEFAULT_TIMEOUT_MS * 3, &listing));
+    EXPECT_TRUE(listing == expected) << listing.size() << " lines";
+    const long long now = ProcField(status, "VmRSS");
+    EXPECT_LT(now - first, 16 * 1024) << "kB grown by the 99 later logins";
+    EXPECT_LT(now - start, 512 * 1024) << "kB grown by the 100 logins";
+
+    // The tree changes while the idle listings wait: the first is still the tree of its
+    // login, and the news follows it.
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "pw"));
+    admin.tcp.Send("makechannel channel=\"/new/\"\r\nremovechannel channel=\"/0" + name + "/0" + name +
+                   "/\"\r\nping\r\n");
+    ASSERT_EQ(SkipUntil(admin.tcp, "pong"), "pong");
+    listing.clear();
+    listing.push_back(idle[0]->tcp.Expect("done", DEFAULT_TIMEOUT_MS * 3, &listing));
+    EXPECT_TRUE(listing == expected) << listing.size() << " lines";
+    EXPECT_EQ(NextLine(idle[0]->tcp),
+              "addchannel channel=\"/new/\" protected=0 topic=\"\" operators=[] usercount=0 diskquota=0");
+    EXPECT_EQ(NextLine(idle[0]->tcp), "removechannel channel=\"/0" + name + "/0" + name + "/\"");
 }
 
 // With more channels than the output's high water mark can hold in one listing, every

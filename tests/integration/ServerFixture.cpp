@@ -93,6 +93,16 @@ std::string Bytes(std::initializer_list<int> bytes) {
     return out;
 }
 
+long long ProcField(const std::string& path, const std::string& field) {
+    std::ifstream in(path);
+    std::string name;
+    long long value = 0;
+    while (in >> name) {
+        if (name == field + ":" && in >> value) return value;
+    }
+    return -1;
+}
+
 std::string HeaderPacketBytes(int type, int userId) {
     return Bytes({type, 3, 6, 0, userId & 0xff, (userId >> 8) & 0xff});
 }
@@ -171,7 +181,9 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("command-burst", std::to_string(config.commandBurst)) +
         Element("transfer-timeout", std::to_string(config.transferTimeout)) +
         Element("max-files-per-channel", std::to_string(config.maxFilesPerChannel)) +
-        Element("max-files", std::to_string(config.maxFiles)) + Element("trust-loopback", Bool(config.trustLoopback)) +
+        Element("max-files", std::to_string(config.maxFiles)) +
+        Element("max-output-queue", std::to_string(config.maxOutputQueue)) +
+        Element("trust-loopback", Bool(config.trustLoopback)) +
         Element("ipv6-ban-prefix", std::to_string(config.ipv6BanPrefix)) +
         Element("metrics-address", XmlEscape(config.metricsAddress)) +
         Element("static-channels", config.staticChannels);

@@ -52,6 +52,7 @@ struct ServerConfig {
     int transferTimeout = 60;
     int maxFilesPerChannel = 1000;
     int maxFiles = 100000;
+    int64_t maxOutputQueue = 256LL * 1024 * 1024;
     bool trustLoopback = true;
     int ipv6BanPrefix = 64;
     std::string metricsAddress;  // empty: no metrics
@@ -72,6 +73,8 @@ std::string NextLine(testing_support::LineClient& client, int timeoutMs = DEFAUL
 std::string SkipUntil(testing_support::LineClient& client, const std::string& word);
 // The command word of a line.
 std::string CommandWord(const std::string& line);
+// A number from a /proc file such as "rchar: 123" or "VmRSS:  456 kB"; -1 when absent.
+long long ProcField(const std::string& path, const std::string& field);
 // A 6-byte voice packet header as clients send it.
 std::string HeaderPacketBytes(int type, int userId);
 std::string Bytes(std::initializer_list<int> bytes);

@@ -79,6 +79,7 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
     changed.adminPassword = "new";
     changed.passwordLockout = 3;
     changed.maxFilesPerChannel = 5;
+    changed.maxOutputQueue = 1048576;
     WriteFile("QuorvaneService.xml", SettingsDocument(changed, nextPort, udpPort_));
     // logrotate moves the log away before it asks for the reload.
     ASSERT_EQ(rename(PathOf("QuorvaneService.log").c_str(), PathOf("QuorvaneService.log.1").c_str()), 0);
@@ -95,13 +96,14 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
         "Reload: max-users changed from 500 to 1.",
         "Reload: password-lockout changed from 10 to 3.",
         "Reload: max-files-per-channel changed from 1000 to 5.",
+        "Reload: max-output-queue changed from 268435456 to 1048576.",
         "Reload: hostport changed from " + std::to_string(tcpPort_) + " to " + std::to_string(nextPort) +
             "; restart the server to apply it.",
-        "Reload: read " + std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml again; 7 values changed.",
+        "Reload: read " + std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml again; 8 values changed.",
     };
     std::string log;
     ASSERT_TRUE(testing_support::WaitFor(
-        [&] { return (log = ReadFile("QuorvaneService.log")).find(expected[7]) != std::string::npos; },
+        [&] { return (log = ReadFile("QuorvaneService.log")).find(expected[8]) != std::string::npos; },
         DEFAULT_TIMEOUT_MS))
         << log;
     size_t at = 0;

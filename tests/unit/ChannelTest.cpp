@@ -1,7 +1,12 @@
+#include <ace/Message_Block.h>
+#include <ace/Reactor.h>
+#include <ace/Select_Reactor.h>
 #include <gtest/gtest.h>
 
 #include "RecordingUser.h"
+#include "server/Listing.h"
 #include "server/ServerChannel.h"
+#include "server/ServerNode.h"
 
 using quorvane::ChannelFile;
 using quorvane::ChannelPathsEqual;
@@ -229,4 +234,51 @@ TEST(ServerChannelReset, DetachTreeUntiesADeepTreeWithoutRecursion) {
     EXPECT_EQ(0, root->GetSubChannelsCount());
     EXPECT_TRUE(deepest.expired());
     EXPECT_FALSE(member->GetChannel());
+}
+
+// A listing holds the lines of the tree as they were: listings taken while the tree does
+// not change share one snapshot, a change makes new lines for what it changed only, and a
+// replaced line that a listing still holds counts as retained until the listing goes.
+TEST(ServerChannelListing, ListingsShareTheLinesOfTheTreeAsItWas) {
+    using quorvane::server::Listing;
+    using quorvane::server::ListingLine;
+    ACE_Reactor reactor(new ACE_Select_Reactor, true);
+    quorvane::server::ServerNode node(&reactor, &reactor, 0, false);
+    ASSERT_EQ(0, node.Channels().UserMakeChannel("/a/", "", "first", true, 0));
+    ASSERT_EQ(0, node.Channels().UserMakeChannel("/b/", "pw", "", true, 0));
+    const long long retained = ListingLine::RetainedBytesOfAll();
+    std::unique_ptr<Listing> first(new Listing(node.Channels().ChannelLines(false)));
+    std::unique_ptr<Listing> second(new Listing(node.Channels().ChannelLines(false)));
+    EXPECT_EQ(&first->GetLines(), &second->GetLines());
+    EXPECT_GT(first->Footprint(), second->Footprint());  // the shared list counts once
+
+    node.Channels().UserUpdateChannel("/a/", "", "second", true, 0);
+    std::unique_ptr<Listing> third(new Listing(node.Channels().ChannelLines(false)));
+    ASSERT_EQ(3u, third->GetLines().size());
+    EXPECT_EQ(first->GetLines()[0], third->GetLines()[0]);
+    EXPECT_NE(first->GetLines()[1], third->GetLines()[1]);
+    EXPECT_EQ(first->GetLines()[2], third->GetLines()[2]);
+    EXPECT_EQ(retained + static_cast<long long>(first->GetLines()[1]->Size()), ListingLine::RetainedBytesOfAll());
+
+    const auto text = [](Listing& listing) {
+        ACE_Message_Block *head = 0, *last = 0;
+        EXPECT_TRUE(listing.Produce(1 << 20, head, last));
+        std::string out;
+        while (ACE_Message_Block* const block = head) {
+            out.append(block->rd_ptr(), block->length());
+            head = block->next();
+            block->release();
+        }
+        return out;
+    };
+    const std::string before =
+        "addchannel channel=\"/\" protected=0 topic=\"\" operators=[] usercount=0 diskquota=0\r\n"
+        "addchannel channel=\"/a/\" protected=0 topic=\"first\" operators=[] usercount=0 "
+        "diskquota=0\r\naddchannel channel=\"/b/\" protected=1 topic=\"\" operators=[] "
+        "usercount=0 diskquota=0\r\n";
+    EXPECT_EQ(before, text(*first));
+    EXPECT_EQ(std::string::npos, text(*third).find("first"));
+    first.reset();
+    second.reset();
+    EXPECT_EQ(retained, ListingLine::RetainedBytesOfAll());
 }

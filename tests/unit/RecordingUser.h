@@ -19,6 +19,11 @@ public:
         return WriteLine(std::string(line.Block().rd_ptr(), line.Block().length()));
     }
 
+    int WriteListing(std::unique_ptr<quorvane::server::Listing> listing) override {
+        for (const quorvane::server::listingline_t& line : listing->GetLines()) WriteShared(line->Line());
+        return 0;
+    }
+
     int WriteLine(const std::string& line) override {
         if (failSends) {
             SetLoggedIn(false);

@@ -332,6 +332,68 @@ TEST_P(StreamHandlerTest, ReactorShutdownClosesOpenHandlers) {
     EXPECT_EQ(1, other_.Closed());
 }
 
+// Lines of a source, made as the writer reaches it; counts what it made and its end.
+class LineSource : public OutputSource {
+public:
+    LineSource(int lines, std::atomic<int>& made, std::atomic<int>& ended)
+        : lines_(lines), made_(made), ended_(ended) {}
+    ~LineSource() override { ++ended_; }
+    bool Produce(size_t budget, ACE_Message_Block*& first, ACE_Message_Block*& last) override {
+        for (size_t bytes = 0; made_ < lines_ && bytes < budget; bytes += LINE) {
+            ACE_Message_Block* block = new ACE_Message_Block(LINE);
+            block->copy(Pattern(LINE, made_++).data(), LINE);
+            if (last) last->next(block);
+            else first = block;
+            last = block;
+        }
+        return made_ == lines_;
+    }
+    size_t Footprint() const override { return 100; }
+    static const size_t LINE = 1000;
+
+private:
+    const int lines_;
+    std::atomic<int>& made_;
+    std::atomic<int>& ended_;
+};
+
+// A source's output is made a piece at a time as the peer reads: a peer that reads nothing
+// holds at most one piece besides what its socket took; what was queued behind the source
+// follows it, and a connection closed with the source waiting destroys it.
+TEST_P(StreamHandlerTest, ASourceIsMadeAsThePeerReadsAndWhatFollowsWaitsBehindIt) {
+    const int LINES = 3000;  // far more than the socket's buffers hold
+    std::atomic<int> made{0}, ended{0};
+    for (const bool read : {true, false}) {
+        made = 0;
+        ended = 0;
+        ACE_HANDLE peer;
+        ProbeHandler* handler = Open(&listener_, peer);
+        int socketBuffer = 0;
+        socklen_t size = sizeof socketBuffer;
+        ASSERT_EQ(0, getsockopt(peer, SOL_SOCKET, SO_RCVBUF, &socketBuffer, &size));
+        EXPECT_EQ(0, handler->Send("before", 6));
+        EXPECT_EQ(0, handler->SendSource(std::unique_ptr<OutputSource>(new LineSource(LINES, made, ended))));
+        EXPECT_EQ(0, handler->Send("after", 5));
+        EXPECT_EQ(100u, handler->SourceBytes());
+        if (!read) {
+            // Stopped at a full socket: made no more than it took and one piece.
+            ASSERT_TRUE(WaitFor([&] { return made > 0; }));
+            ASSERT_TRUE(loop_.RunOnLoop([] {}));
+            EXPECT_LT(static_cast<size_t>(made) * LineSource::LINE,
+                      2 * static_cast<size_t>(socketBuffer) + StreamHandler::WRITE_BYTES);
+            handler->close();
+            ASSERT_TRUE(WaitFor([&] { return ended == 1; }));
+            break;
+        }
+        std::string out, expected = "before";
+        for (int i = 0; i < LINES; ++i) expected += Pattern(LineSource::LINE, i);
+        ASSERT_TRUE(ReadExactly(peer, expected.size() + 5, out));
+        EXPECT_TRUE(out == expected + "after");
+        ASSERT_TRUE(WaitFor([&] { return ended == 1 && handler->SourceBytes() == 0; }));
+        handler->close();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Reactors, StreamHandlerTest, ::testing::Values(EPOLL_REACTOR, SELECT_REACTOR),
                          ReactorKindName);
 

@@ -1,0 +1,53 @@
+// The bound on the output that every connection together holds (max-output-queue): lines
+// queued and not yet written, the memory of listings that wait, and the lines that
+// replaced listing lines keep alive. When a send finds the total past the bound, a pass on
+// a later turn closes the connections that hold the most as lagging (logged out,
+// UserLagging, closed), largest first, until the rest fit under it again.
+//
+// Threads: the main loop's thread; the figures it reads are atomics.
+#ifndef QUORVANE_SERVER_OUTPUTLIMIT_H
+#define QUORVANE_SERVER_OUTPUTLIMIT_H
+
+#include <cstdint>
+
+#include <ace/Event_Handler.h>
+
+#include "settings/SettingsTable.h"
+
+namespace quorvane {
+namespace server {
+
+class ServerNode;
+
+class OutputLimit : public ACE_Event_Handler {
+public:
+    static constexpr int64_t DEFAULT_LIMIT = SettingsTable::Default("max-output-queue");
+
+    explicit OutputLimit(ServerNode& node) : node_(node) {}
+    ~OutputLimit() override;
+    OutputLimit(const OutputLimit&) = delete;
+    OutputLimit& operator=(const OutputLimit&) = delete;
+
+    // Bytes; 0 means no bound.
+    void SetLimit(int64_t bytes);
+    int64_t GetLimit() const { return limit_; }
+    // The output of every connection, as the bound counts it. Any thread.
+    static int64_t Total();
+
+    // Output was queued: past the bound, the pass is asked for (once until it ran).
+    void Queued();
+    // The pass.
+    int handle_exception(ACE_HANDLE) override;
+
+private:
+    void Trim();
+
+    ServerNode& node_;
+    int64_t limit_ = DEFAULT_LIMIT;
+    bool passPending_ = false;
+};
+
+}  // namespace server
+}  // namespace quorvane
+
+#endif
