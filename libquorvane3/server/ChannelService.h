@@ -15,6 +15,7 @@
 #include "server/ChannelTree.h"
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
+#include "settings/SettingsTable.h"
 
 class ACE_Reactor;
 
@@ -35,7 +36,7 @@ class UserRegistry;
 class ChannelService {
 public:
     enum {
-        DEFAULT_MAX_CHANNELS = 10000,
+        DEFAULT_MAX_CHANNELS = SettingsTable::Default("max-channels"),
         MAX_CHANNEL_DEPTH = 32,
     };
 

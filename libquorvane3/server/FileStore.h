@@ -11,6 +11,7 @@
 
 #include "model/ChannelFile.h"
 #include "server/ServerChannel.h"
+#include "settings/SettingsTable.h"
 
 class ACE_Reactor;
 
@@ -25,7 +26,10 @@ class UserRegistry;
 
 class FileStore {
 public:
-    enum { DEFAULT_MAX_FILES_PER_CHANNEL = 1000, DEFAULT_MAX_FILES = 100000 };
+    enum {
+        DEFAULT_MAX_FILES_PER_CHANNEL = SettingsTable::Default("max-files-per-channel"),
+        DEFAULT_MAX_FILES = SettingsTable::Default("max-files"),
+    };
 
     // started: whether the server runs (the root is set before); broadcast announces the
     // files; listener hears of them.

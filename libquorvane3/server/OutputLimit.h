@@ -13,6 +13,7 @@
 #include <ace/Event_Handler.h>
 
 #include "server/OutputBound.h"
+#include "settings/SettingsTable.h"
 
 namespace quorvane {
 namespace server {
@@ -21,7 +22,7 @@ class UserRegistry;
 
 class OutputLimit : public ACE_Event_Handler, public OutputBound {
 public:
-    static constexpr int64_t DEFAULT_LIMIT = 256LL * 1024 * 1024;
+    static constexpr int64_t DEFAULT_LIMIT = SettingsTable::Default("max-output-queue");
 
     // loop runs the pass; users are whom it closes.
     OutputLimit(ACE_Reactor* loop, UserRegistry& users) : loop_(loop), users_(users) {}

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/SettingsTable.h"
+
 class ACE_Reactor;
 
 namespace quorvane {
@@ -20,7 +22,7 @@ class UserRegistry;
 
 class ServerProperties {
 public:
-    enum { DEFAULT_MAX_USERS = 32767 };
+    enum { DEFAULT_MAX_USERS = SettingsTable::Default("max-users") };
 
     // users hear of "updateserver"; saves keeps the change.
     ServerProperties(ACE_Reactor* loop, UserRegistry& users, SaveRequests& saves)

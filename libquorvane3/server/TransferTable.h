@@ -22,6 +22,7 @@
 #include "server/ServerChannel.h"
 #include "server/TransferDesk.h"
 #include "server/TransferFile.h"
+#include "settings/SettingsTable.h"
 
 class ACE_Reactor;
 
@@ -41,7 +42,7 @@ public:
         MAX_TRANSFER_ID = 2147483646,
         MAX_WAITING = 16,
         REGISTRATION_SECONDS = 60,
-        DEFAULT_TRANSFER_TIMEOUT_SECONDS = 60,
+        DEFAULT_TRANSFER_TIMEOUT_SECONDS = SettingsTable::Default("transfer-timeout"),
     };
 
     // files holds the files transfers read and complete; listener hears of uploads and
