@@ -271,7 +271,9 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         // The metrics are read without the loops, on the HTTP server's own thread. An address
         // that cannot be had stops the start as an invalid setting does: a server whose
         // "down" alert could never fire must not look as if it ran.
-        MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
+        MetricsServer metrics([&node, &writer] {
+            return MetricsText::Render(node.Statistics(), node.Voice(), node.IsStarted(), writer.FailedSaves());
+        });
         std::string metricsError;
         const std::string& metricsAddress = host.values.Text("metrics-address");
         if (!metricsAddress.empty() && !metrics.Start(metricsAddress, metricsError)) {

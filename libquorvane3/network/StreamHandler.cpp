@@ -228,6 +228,7 @@ void StreamHandler::CloseLater() {
 }
 
 void StreamHandler::CloseAfterWrite() {
+    AssertLoopThread();
     if (EnterUpcall()) {
         FlushBeforeClose();
         LeaveUpcall(0);
@@ -236,6 +237,7 @@ void StreamHandler::CloseAfterWrite() {
 }
 
 int StreamHandler::handle_output(ACE_HANDLE) {
+    AssertLoopThread();
     if (!EnterUpcall()) {
         return -1;
     }
@@ -352,6 +354,7 @@ bool StreamHandler::WaitForRoom() {
 const char StreamHandler::TURN_TIMER = 0;
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
+    AssertLoopThread();
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
@@ -371,6 +374,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
 }
 
 int StreamHandler::handle_exception(ACE_HANDLE) {
+    AssertLoopThread();
     // Only our own deferred close posts this notification: answering -1 makes the
     // reactor call handle_close now that no callback of ours is on the stack.
     if (!EnterUpcall()) {
@@ -411,6 +415,7 @@ int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 }
 
 void StreamHandler::CloseNow() {
+    AssertLoopThread();
     sources_t sources;
     ReleaseChain(TakeQueue(sources));
     if (reactor() != 0) {
@@ -433,6 +438,10 @@ void StreamHandler::CloseNow() {
 }
 
 bool StreamHandler::OnReactorThread() const { return reactor() == 0 || ReactorThread::IsLoopThread(reactor()); }
+
+void StreamHandler::AssertLoopThread() const {
+    if (reactor() != 0) ReactorThread::AssertLoopThread(reactor());
+}
 
 // A place in the reactor's output line; without one, a notification of its own.
 bool StreamHandler::RequestOutput() {

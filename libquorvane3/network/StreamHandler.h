@@ -1,7 +1,8 @@
 // One accepted TCP connection: reads whatever arrives and hands it to its listener,
 // queues outgoing bytes and writes them without ever blocking the event loop.
 //
-// Threads: open, the callbacks and the real close run on the main reactor's thread.
+// Threads: open, the callbacks and the real close run on the main reactor's thread (the
+// loop-only methods check it in debug builds).
 // Send may be called from any thread. A close requested from another thread, or from
 // inside one of this handler's own callbacks (a command that disconnects its own
 // sender), is deferred to the reactor thread so that nothing runs on freed memory.
@@ -130,6 +131,8 @@ private:
     // Results of a non-blocking read or write that only mean "not now".
     static bool IsTransient(int error);
     bool OnReactorThread() const;
+    // Debug builds abort when a loop-only method runs off the loop's thread while it runs.
+    void AssertLoopThread() const;
     bool IsClosing();
     typedef std::deque<std::unique_ptr<OutputSource>> sources_t;
 

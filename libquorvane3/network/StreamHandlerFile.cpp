@@ -27,6 +27,7 @@ void IgnoreBrokenPipes() {
 }  // namespace
 
 ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
+    AssertLoopThread();
     IgnoreBrokenPipes();
     if (IsClosing()) return FILE_FAILED;
     if (HasQueued()) return FILE_WAIT;  // their pass ends in OnStreamReady

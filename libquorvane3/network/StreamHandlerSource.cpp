@@ -53,6 +53,7 @@ int StreamHandler::SendSource(std::unique_ptr<OutputSource> source) {
 }
 
 bool StreamHandler::ExpandSource(size_t& made) {
+    AssertLoopThread();
     OutputSource* source = 0;
     {
         ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, false);

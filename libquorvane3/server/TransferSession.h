@@ -6,7 +6,8 @@
 // readable event, a download at most TURN_BYTES per output turn, one WRITE_BYTES call at a
 // time, and nothing of the file is ever held in memory.
 //
-// Threads: the main loop's thread. The open file and the fields belong to it alone.
+// Threads: the main loop's thread (checked in debug builds). The open file and the fields
+// belong to it alone.
 #ifndef QUORVANE_SERVER_TRANSFERSESSION_H
 #define QUORVANE_SERVER_TRANSFERSESSION_H
 
@@ -21,7 +22,9 @@
 namespace quorvane {
 namespace server {
 
+class ServerStatistics;
 class ServerUser;
+class TransferDesk;
 
 class TransferSession {
 public:
@@ -30,7 +33,9 @@ public:
         TURN_BYTES = 262144  // one event's or turn's share
     };
 
-    explicit TransferSession(ServerUser& user) : user_(user) {}
+    // For the user whose connection carries it; desk is the table of registered transfers.
+    TransferSession(ServerUser& user, TransferDesk& desk, ServerStatistics& statistics)
+        : user_(user), desk_(desk), statistics_(statistics) {}
     // An unfinished upload's file is deleted.
     ~TransferSession() { Close(); }
     TransferSession(const TransferSession&) = delete;
@@ -86,6 +91,8 @@ private:
     void Count(size_t bytes);
 
     ServerUser& user_;
+    TransferDesk& desk_;
+    ServerStatistics& statistics_;
     bool active_ = false;
     bool upload_ = false;
     bool spliceable_ = true;
