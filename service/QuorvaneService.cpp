@@ -302,11 +302,14 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         // could never fire must not look as if it ran.
         Heartbeat heartbeat(ACE_Reactor::instance());
         const int tcpPort = host.TcpPort(), udpPort = host.UdpPort();
-        MetricsServer metrics([&node, &writer] { return MetricsText::Render(node.Statistics(), node.Voice(), node.IsStarted(), writer.FailedSaves()); },
-                              [&node, &heartbeat, tcpPort, udpPort](std::string& line) {
-                                  return HealthStatus(node.IsStarted(), heartbeat.SilenceMs(), tcpPort, udpPort,
-                                                      node.Users().GetUsersOnline(), line);
-                              });
+        MetricsServer metrics(
+            [&node, &writer] {
+                return MetricsText::Render(node.Statistics(), node.Voice(), node.IsStarted(), writer.FailedSaves());
+            },
+            [&node, &heartbeat, tcpPort, udpPort](std::string& line) {
+                return HealthStatus(node.IsStarted(), heartbeat.SilenceMs(), tcpPort, udpPort,
+                                    node.Users().GetUsersOnline(), line);
+            });
         std::string metricsError;
         const std::string& metricsAddress = host.values.Text("metrics-address");
         if (!metricsAddress.empty() && !metrics.Start(metricsAddress, metricsError)) {
