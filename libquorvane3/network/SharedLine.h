@@ -1,6 +1,7 @@
 // One outgoing line stored once and queued on many connections by reference, for the
-// lines a broadcast sends to thousands of users. Its data block counts references under
-// a lock, so connections may release their references on any thread.
+// lines a broadcast sends to thousands of users. Its data block counts its references
+// without a lock: the line, and every reference queued on a connection, live on the main
+// loop's thread (or the host's while no loop runs).
 #ifndef QUORVANE_NETWORK_SHAREDLINE_H
 #define QUORVANE_NETWORK_SHAREDLINE_H
 
