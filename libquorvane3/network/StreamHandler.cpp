@@ -121,8 +121,9 @@ int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
     if (IsClosing()) return SEND_CLOSED;
     AssertLoop();
     if (line.length() == 0) return 0;
-    ACE_Message_Block* block = line.duplicate();
-    return block == 0 ? SEND_FULL : SendBlock(block, reply);
+    const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
+    if (queue_.Bytes() >= limit) return SEND_FULL;
+    return Queued(queue_.AppendShared(line));
 }
 
 bool StreamHandler::IsOutputFull() const { return QueuedBytes() >= HIGH_WATER_MARK; }
@@ -133,16 +134,17 @@ int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
         block->release();
         return SEND_FULL;
     }
-    return Queued(queue_.Append(block)) ? 0 : SEND_CLOSED;
+    return Queued(queue_.Append(block));
 }
 
 // A queue that was not empty has its output pass (or its wait for room) pending already.
-bool StreamHandler::Queued(bool wasEmpty) {
-    if (!wasEmpty || reactor() == 0 || RequestOutput()) return true;
+int StreamHandler::Queued(int appended) {
+    if (appended < 0) return SEND_FULL;  // no memory for the entry
+    if (appended == 0 || reactor() == 0 || RequestOutput()) return 0;
     // Without its output pass nothing queued would ever be written: close instead of
     // leaving the client waiting. The close releases the queue.
     handle_close();
-    return false;
+    return SEND_CLOSED;
 }
 
 void StreamHandler::CloseLater() {

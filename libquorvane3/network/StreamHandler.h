@@ -144,9 +144,10 @@ private:
 
     // Queues the block (taking it over) and asks for an output pass when needed.
     int SendBlock(ACE_Message_Block* block, bool reply);
-    // A queue that was empty asks for its pass; false when none can be had (then the
-    // connection closes, as nothing would ever write it).
-    bool Queued(bool wasEmpty);
+    // What an append to the queue answered (see OutputQueue::Append) as Send answers: a
+    // queue that was empty asks for its pass, and closes when none can be had (nothing
+    // would ever write it).
+    int Queued(int appended);
     // Reads from the socket only while the output is below its marks and the listener
     // has nothing left to handle; schedules the listener's next turn. Loop thread.
     void UpdateInput();

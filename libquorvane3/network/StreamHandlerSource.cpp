@@ -8,8 +8,5 @@ int StreamHandler::SendSource(std::unique_ptr<OutputSource> source) {
     if (IsClosing()) return SEND_CLOSED;  // the source goes with the caller's pointer
     AssertLoop();
     if (!source) return 0;
-    ACE_Message_Block* marker = 0;
-    ACE_NEW_NORETURN(marker, ACE_Message_Block(0, ACE_Message_Block::MB_USER));
-    if (marker == 0) return SEND_FULL;
-    return Queued(queue_.AppendSource(std::move(source), marker)) ? 0 : SEND_CLOSED;
+    return Queued(queue_.AppendSource(std::move(source)));
 }

@@ -3,6 +3,7 @@
 // record each write, so the counts are exact.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -11,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <ace/Message_Block.h>
 #include <ace/OS_NS_sys_socket.h>
 
 #include "ReactorLoop.h"
 #include "RecordingStreamListener.h"
+#include "network/OutputQueue.h"
+#include "network/SharedLine.h"
 #include "network/StreamHandler.h"
 #include "network/StreamTransport.h"
 
@@ -156,6 +160,74 @@ TEST_F(OutputPathTest, ATurnRunsBetweenThePassesListedBeforeAndAfterIt) {
     }));
     ASSERT_TRUE(WaitFor([&] { return Log().size() == 3; }));
     EXPECT_EQ((std::vector<std::string>{"pass before", "turn", "pass after"}), Log());
+}
+
+// A source of numbered lines, made a few at a time.
+class NumberedSource : public OutputSource {
+public:
+    explicit NumberedSource(int lines) : lines_(lines) {}
+    bool Produce(size_t, ACE_Message_Block*& first, ACE_Message_Block*& last) override {
+        for (int i = 0; i < 2 && made_ < lines_; ++i) {
+            const std::string text = "made" + std::to_string(made_++) + "\n";
+            ACE_Message_Block* block = new ACE_Message_Block(text.size());
+            block->copy(text.data(), text.size());
+            (last ? last->next(block) : void(first = block));
+            last = block;
+        }
+        return made_ == lines_;
+    }
+    size_t Footprint() const override { return 10; }
+
+private:
+    const int lines_;
+    int made_ = 0;
+};
+
+// Whatever part of the gathered bytes a write takes (none, a byte, a line and a half,
+// across the chunks of entries and a source's marker), the rest follows in order and
+// every entry is released once written.
+TEST(OutputQueueTest, WritesOfAnySizeTakeTheLinesInOrder) {
+    for (const size_t take : {size_t(0), size_t(1), size_t(5), size_t(9), size_t(64)}) {
+        OutputQueue queue(nullptr);  // no loop runs: the caller is its thread
+        std::string expected;
+        for (int i = 0; i < 20; ++i) {
+            const std::string text = "line" + std::to_string(i) + "\n";
+            expected += text;
+            if (i % 2 == 0) {
+                SharedLine line(text);
+                EXPECT_GE(queue.AppendShared(line.Block()), 0);
+            } else {
+                ACE_Message_Block* block = new ACE_Message_Block(text.size());
+                block->copy(text.data(), text.size());
+                EXPECT_GE(queue.Append(block), 0);
+            }
+            if (i == 9) {
+                EXPECT_EQ(0, queue.AppendSource(std::unique_ptr<OutputSource>(new NumberedSource(5))));
+                for (int k = 0; k < 5; ++k) expected += "made" + std::to_string(k) + "\n";
+            }
+        }
+        EXPECT_EQ(10u, queue.SourceBytes());
+        std::string out;
+        for (int rounds = 0; !queue.Empty() && rounds < 1000; ++rounds) {
+            iovec pieces[4];
+            const int count = queue.Gather(pieces, 4, 16);
+            size_t made = 0;
+            if (count == 0) {
+                ASSERT_TRUE(queue.Expand(64, made));
+                continue;
+            }
+            size_t left = take == 0 ? 16 : take;  // 0: all it gathered
+            for (int i = 0; i < count && left > 0; ++i) {
+                const size_t part = std::min(left, pieces[i].iov_len);
+                out.append(static_cast<const char*>(pieces[i].iov_base), part);
+                left -= part;
+            }
+            queue.Consume((take == 0 ? 16 : take) - left);
+        }
+        EXPECT_EQ(expected, out) << take;
+        EXPECT_EQ(0u, queue.Bytes());
+        EXPECT_EQ(0u, queue.SourceBytes());
+    }
 }
 
 }  // namespace
