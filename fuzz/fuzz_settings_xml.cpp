@@ -1,5 +1,5 @@
-// The settings file reader: every getter and the static channel tree of any document;
-// what it saves loads again with the same values. And the pieces of the input taken as
+// The settings file reader: the strict reading of every setting and the static channel
+// tree of any document; what it saves loads again with the same values. And the pieces of the input taken as
 // settings texts and static channel texts: each one the server would take comes back.
 #include <string>
 #include <vector>
@@ -7,18 +7,18 @@
 #include "FuzzXml.h"
 #include "settings/FixedText.h"
 #include "settings/QuorvaneSettings.h"
+#include "settings/SettingsCheck.h"
+#include "settings/SettingsTable.h"
 
 namespace {
 
 using quorvane::FixedText;
 using quorvane::QuorvaneSettings;
+using quorvane::SettingRow;
+using quorvane::SettingsCheck;
+using quorvane::SettingsTable;
+using quorvane::SettingValues;
 using quorvane::StaticChannelTable;
-
-typedef std::string (QuorvaneSettings::*TextGetter)();
-const TextGetter TEXTS[] = {&QuorvaneSettings::GetServerName,    &QuorvaneSettings::GetServerPassword,
-                            &QuorvaneSettings::GetRootTopic,     &QuorvaneSettings::GetMotd,
-                            &QuorvaneSettings::GetBindIP,        &QuorvaneSettings::GetAdminUsername,
-                            &QuorvaneSettings::GetAdminPassword, &QuorvaneSettings::GetFilesRoot};
 
 StaticChannelTable Channels(QuorvaneSettings& settings) {
     StaticChannelTable table;
@@ -43,26 +43,18 @@ bool SameChannels(const StaticChannelTable& a, const StaticChannelTable& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QuorvaneSettings settings;
     if (fuzzing::LoadBytes(settings, data, size)) {
-        settings.GetRootDiskQuota();
-        settings.GetHostPort();
-        settings.GetSoundPort();
-        settings.GetMaxUsers();
-        settings.GetAllowChannelCreation();
-        settings.GetAllowOperators();
-        settings.GetServerLogging();
-        settings.GetAdminEnabled();
-        settings.GetChannelDiskQuota();
-        settings.GetMaxConnectionsPerAddress();
-        settings.GetPasswordLockout();
-        settings.GetLoginTimeout();
-        settings.GetMaxChannels();
+        SettingValues values;
+        SettingsCheck::Read(settings, values);
         const StaticChannelTable table = Channels(settings);
         if (!table.empty()) settings.WriteStaticChannels(table);
         QuorvaneSettings reloaded;
         fuzzing::Reload(settings, reloaded);
-        for (const TextGetter get : TEXTS) {
-            const std::string value = (settings.*get)();
-            fuzzing::Check(!fuzzing::Storable(value) || value == (reloaded.*get)(), "a saved setting changed");
+        SettingValues again;
+        SettingsCheck::Read(reloaded, again);
+        for (const SettingRow& row : SettingsTable::ROWS) {
+            if (row.type != SettingRow::TEXT || row.context == SettingRow::RETIRED) continue;
+            const std::string& value = values.Text(row.element);
+            fuzzing::Check(!fuzzing::Storable(value) || value == again.Text(row.element), "a saved setting changed");
         }
         fuzzing::Check(SameChannels(Channels(settings), Channels(reloaded)), "saved static channels changed");
     }

@@ -45,12 +45,14 @@ JournalBackend journal;
 
 }  // namespace
 
+void HostLog::SetSyslogName(const std::string& name) {
+    std::lock_guard<std::mutex> guard(syslogLock);
+    syslogName = name;
+}
+
 void HostLog::Open(const char* name, bool manager) {
     underManager = manager;
-    {
-        std::lock_guard<std::mutex> guard(syslogLock);
-        syslogName = name;
-    }
+    SetSyslogName(name);
     if (manager) {
         ACE_Log_Msg::msg_backend(&journal);
         ACE_LOG_MSG->open(name, ACE_Log_Msg::CUSTOM);
@@ -60,6 +62,8 @@ void HostLog::Open(const char* name, bool manager) {
 }
 
 void HostLog::Error(const std::string& text) { ACE_LOG_MSG->log(LM_ERROR, "%s\n", text.c_str()); }
+
+void HostLog::Warning(const std::string& text) { ACE_LOG_MSG->log(LM_WARNING, "%s\n", text.c_str()); }
 
 void HostLog::Info(const std::string& text) { ACE_LOG_MSG->log(LM_INFO, "%s\n", text.c_str()); }
 

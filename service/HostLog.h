@@ -12,10 +12,13 @@
 
 class HostLog {
 public:
+    // The name the system log shows for the program's messages.
+    static void SetSyslogName(const std::string& name);
     // Opens ACE's log under the name; underManager: systemd runs the service.
     static void Open(const char* name, bool underManager);
-    // Through ACE's log, at LM_ERROR and LM_INFO.
+    // Through ACE's log, at LM_ERROR, LM_WARNING and LM_INFO.
     static void Error(const std::string& text);
+    static void Warning(const std::string& text);
     static void Info(const std::string& text);
     // From now on ACE's log writes only to the log file, if there is one.
     static void EndStartUp();

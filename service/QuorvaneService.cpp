@@ -21,10 +21,12 @@
 #include "ServiceManager.h"
 #include "ServiceStorage.h"
 #include "ServiceTicker.h"
+#include "SettingHooks.h"
 #include "SettingsReload.h"
 #include "StartReport.h"
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
+#include "listeners/PersistenceListener.h"
 #include "listeners/ServerListener.h"
 #include "listeners/StorageWriter.h"
 #include "network/CpuPlacement.h"
@@ -42,11 +44,12 @@ using quorvane::QuorvaneSettings;
 using quorvane::StaticChannelTable;
 using quorvane::StorageWriter;
 using quorvane::server::MetricsText;
+using quorvane::server::PersistenceListener;
 using quorvane::server::ServerListener;
 using quorvane::server::ServerNode;
 
-const char* const CQuorvaneService::SETTINGS_FILE_NAME = "QuorvaneService.xml";
-const char* const CQuorvaneService::LOG_FILE_NAME = "QuorvaneService.log";
+const char* const QuorvaneService::SETTINGS_FILE_NAME = "QuorvaneService.xml";
+const char* const QuorvaneService::LOG_FILE_NAME = "QuorvaneService.log";
 
 namespace {
 
@@ -121,25 +124,24 @@ void InstallMainReactor(size_t maxHandles) {
 
 std::string FormatLaunchFailure(const HostSettings& host) {
     char text[512];
-    if (host.bindIp.empty()) {
+    if (host.BindIp().empty()) {
         std::snprintf(text, sizeof(text),
                       "Unable to launch server using TCP port %d UDP port %d.\r\n"
                       "Make sure the ports are not currently in use.",
-                      host.tcpPort, host.udpPort);
+                      host.TcpPort(), host.UdpPort());
         return text;
     }
     // The bind address may be long: only the fixed part goes through snprintf.
     std::snprintf(text, sizeof(text), " TCP port %d UDP port %d.\r\nMake sure the ports are not currently in use.",
-                  host.tcpPort, host.udpPort);
-    return "Unable to launch server using IP-address " + host.bindIp + text;
+                  host.TcpPort(), host.UdpPort());
+    return "Unable to launch server using IP-address " + host.BindIp() + text;
 }
 
 }  // namespace
 
-CQuorvaneService::CQuorvaneService(const char* serviceName)
-    : CNTService(serviceName, serviceName), stopEvent_(0), reload_(nullptr) {}
+QuorvaneService::QuorvaneService(const char* name) : ServiceHost(name), stopEvent_(0), reload_(nullptr) {}
 
-const char* CQuorvaneService::UsageNotes() const {
+const char* QuorvaneService::UsageNotes() const {
     return "\n"
            "Files: QuorvaneService.xml (the settings), BanList.xml, FilesList.xml and the\n"
            "event log QuorvaneService.log live in $STATE_DIRECTORY when systemd sets it\n"
@@ -150,12 +152,12 @@ const char* CQuorvaneService::UsageNotes() const {
            "command line was wrong.\n";
 }
 
-void CQuorvaneService::StopService() {
-    UpdateServiceStatus(SERVICE_STOP_PENDING, STOP_WAIT_HINT_MS);
+void QuorvaneService::Stop() {
+    Status().Set(ServiceStatus::STOPPING, STOP_WAIT_HINT_MS);
     stopEvent_.signal();
 }
 
-void CQuorvaneService::ReloadService() {
+void QuorvaneService::Reload() {
     bool running = false, asked = false;
     {
         // Only the hand-over under the lock: the reports may wait on the system log.
@@ -170,17 +172,17 @@ void CQuorvaneService::ReloadService() {
     }
 }
 
-void CQuorvaneService::WaitForStop() {
+void QuorvaneService::WaitForStop() {
     while (stopEvent_.wait() != 0) {
     }
 }
 
-bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
-    UpdateServiceStatus(SERVICE_START_PENDING, START_WAIT_HINT_MS);
+bool QuorvaneService::Run() {
+    Status().Set(ServiceStatus::STARTING, START_WAIT_HINT_MS);
     ACE::init();
     // Until the server runs, failures go to the system log and to standard error (under
     // systemd only to the system log: the journal would show each twice).
-    HostLog::Open(GetSyslogName().c_str(), !IsDebug());
+    HostLog::Open(GetSyslogName().c_str(), IsManaged());
 
     InstallMainReactor(RaiseOpenFilesLimit());
     // A write past the file-size limit must fail, ending that upload, not the server.
@@ -198,58 +200,63 @@ bool CQuorvaneService::RunService(int /*argc*/, char** /*argv*/) {
     return started;
 }
 
-bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
+bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
     const std::string directory = ServiceStorage::DataDirectory();
     if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) {
         HostLog::Error("Quorvane service failed to enter its directory: " + directory + ".");
     }
     ServiceStorage storage(directory);
-    std::string error, reason;
+    std::string reason;
     if (!storage.LoadSettings(reason)) {
-        SetFailureReason(reason);
+        Status().SetFailureReason(reason);
         return false;
     }
     storage.LoadLists();
     HostSettings host;
-    if (!ReadHostSettings(storage.Settings(), host, error, reason)) {
-        HostLog::Error(error);
-        SetFailureReason(reason);
+    HostSettings::Findings findings;
+    const bool valid = HostSettings::Read(storage.Settings(), host, findings);
+    for (const std::string& error : findings.errors) HostLog::Error(error);
+    for (const std::string& unknown : findings.unknown) HostLog::Warning(unknown);
+    if (!valid) {
+        Status().SetFailureReason(findings.reason);
         return false;
     }
     // A relative files root lies in the data directory and is made there when missing,
     // so that sharing files needs no more than the setting.
-    if (!host.filesRoot.empty() && host.filesRoot[0] != '/' && mkdir(host.filesRoot.c_str(), 0750) == 0) {
-        HostLog::Info("Created the files root " + directory + "/" + host.filesRoot + ".");
+    const std::string& filesRoot = host.values.Text("files-root");
+    if (!filesRoot.empty() && filesRoot[0] != '/' && mkdir(filesRoot.c_str(), 0750) == 0) {
+        HostLog::Info("Created the files root " + directory + "/" + filesRoot + ".");
     }
 
     // The event lines go to their own file; the host's messages stay on the system log
     // and standard error until the server runs.
     EventLog eventLog;
     const std::string logPath = directory + "/" + LOG_FILE_NAME;
-    if (host.serverLogging && !eventLog.Open(logPath)) {
+    if (host.values.Flag("server-logging") && !eventLog.Open(logPath)) {
         HostLog::Error("Quorvane service failed to open the log file: " + logPath + ".");
     }
 
-    // The files are written by a thread of their own, never on the event loop.
-    StorageWriter writer(ACE_Reactor::instance(), [&eventLog](const std::string& text) {
+    // A save that failed goes to the event log and the system log.
+    const auto reportFailure = [&eventLog](const std::string& text) {
         eventLog.Write(text);
         HostLog::Report(true, text);
-    });
+    };
+    // The files are written by a thread of their own, never on the event loop.
+    StorageWriter writer(ACE_Reactor::instance(), reportFailure);
     storage.AttachTo(writer);
     if (!writer.Start()) {
         HostLog::Error("Quorvane service failed to start its storage writer: the files are written on the event loop.");
     }
     bool started = false;
     {
-        ServerListener listener(
-            storage.Settings(), storage.Bans(), storage.Files(), &eventLog,
-            [](const std::string& text) { HostLog::Report(true, text); }, &writer);
+        PersistenceListener persistence(storage.Settings(), storage.Bans(), storage.Files(), reportFailure, &writer);
+        ServerListener listener(&eventLog, &persistence);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
-        ApplySettings(node, host);
+        SettingHooks::ApplyAll(node, host.values);
         // The table stays: a reload compares the file's tree with it.
-        const quorvane::SkippedStaticChannels skipped = ApplyStaticChannels(node, host.staticChannels);
+        const quorvane::SkippedStaticChannels skipped = ApplyStaticChannels(node, host.values.Channels());
         storage.ReportSkippedChannels(skipped, eventLog);
-        listener.KeepStaticChannels(skipped);
+        persistence.KeepStaticChannels(skipped);
         if (!node.Files().GetFilesRoot().empty()) {
             LoadSharedFiles(node, storage.Files());
             storage.TidyFilesRoot(node.Files().GetFilesRoot(), eventLog);
@@ -266,30 +273,31 @@ bool CQuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         // "down" alert could never fire must not look as if it ran.
         MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
         std::string metricsError;
-        if (!host.metricsAddress.empty() && !metrics.Start(host.metricsAddress, metricsError)) {
+        const std::string& metricsAddress = host.values.Text("metrics-address");
+        if (!metricsAddress.empty() && !metrics.Start(metricsAddress, metricsError)) {
             HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
-            SetFailureReason("metrics " + metricsError);
-        } else if (node.StartServer(host.tcpPort, host.udpPort, host.where)) {
+            Status().SetFailureReason("metrics " + metricsError);
+        } else if (node.StartServer(host.TcpPort(), host.UdpPort(), host.where)) {
             started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
         } else if (!node.GetStartError().empty()) {
             HostLog::Error(node.GetStartError());
-            SetFailureReason(node.GetStartError());
+            Status().SetFailureReason(node.GetStartError());
         } else {
             HostLog::Error(FormatLaunchFailure(host));
-            SetFailureReason(DescribeBindFailure(host));
+            Status().SetFailureReason(DescribeBindFailure(host));
         }
         // No loop runs any more: the live ban table is written once more (each ban and unban
         // was already handed to the writer), and what is pending is written, and answered,
         // before the node goes.
-        if (started) listener.WriteBans(node);
+        if (started) persistence.WriteBans(node);
         writer.Stop();
     }
     return started;
 }
 
-bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReactor, const HostSettings& host,
-                                        ReloadableSettings& settings, EventLog& eventLog, const std::string& logPath,
-                                        MetricsServer& metrics) {
+bool QuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReactor, const HostSettings& host,
+                                       ReloadableSettings& settings, EventLog& eventLog, const std::string& logPath,
+                                       MetricsServer& metrics) {
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
     const CpuPlacement placement = CpuPlacement::OfThisThread();
@@ -311,33 +319,33 @@ bool CQuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReac
         const std::string root = node.Files().GetFilesRoot();
         const std::string shownRoot =
             root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
-        HostLog::Info(StartLine(GetDisplayName(), host, shownRoot, ThreadPrecedence::Describe()));
+        HostLog::Info(StartLine(GetName(), host, shownRoot, ThreadPrecedence::Describe()));
         // From now on log output goes only to the log file, if there is one.
         HostLog::EndStartUp();
         ACE_LOG_MSG->log(LM_TRACE, "%D %s\n", "Started Quorvane server.");
-        ticker.reset(new ServiceTicker(mainReactor, *this, node, host.tcpPort, host.udpPort));
+        ticker.reset(new ServiceTicker(mainReactor, Status(), node, host.TcpPort(), host.UdpPort()));
         if (!ticker->Start()) {
             HostLog::Report(true, "Unable to schedule the status timer: the watchdog is not fed.");
         }
         ServiceTicker* status = ticker.get();
         reload.reset(new SettingsReload(
             mainReactor, SettingsReload::Target{node, eventLog, logPath, metrics}, settings, host,
-            [this] { ReportReloading(); },
+            [this] { Status().Reloading(); },
             [this, status](const std::string& note) {
                 status->SetNote(note);
-                ReportReloaded();
+                Status().Reloaded();
             }));
         {
             std::lock_guard<std::mutex> guard(reloadLock_);
             reload_ = reload.get();
         }
-        UpdateServiceStatus(SERVICE_RUNNING, START_WAIT_HINT_MS);
+        Status().Set(ServiceStatus::RUNNING, START_WAIT_HINT_MS);
         WaitForStop();
         std::lock_guard<std::mutex> guard(reloadLock_);
         reload_ = nullptr;
     } else {
         HostLog::Error("Unable to start the event-loop threads of the server.");
-        SetFailureReason("the event loops could not be started");
+        Status().SetFailureReason("the event loops could not be started");
     }
 
     // Stopped while the loops still run: the node hands its work to the main loop.

@@ -4,7 +4,7 @@
 // status line current and reloads the settings on SIGHUP.
 //
 // Threads: RunService runs on the main thread and, once the server is up, only waits
-// for the stop event; StopService and ReloadService may come from any thread.
+// for the stop event; Stop and Reload may come from any thread.
 #ifndef QUORVANE_SERVICE_QUORVANESERVICE_H
 #define QUORVANE_SERVICE_QUORVANESERVICE_H
 
@@ -13,7 +13,7 @@
 
 #include <ace/Manual_Event.h>
 
-#include "CNTService.h"
+#include "ServiceHost.h"
 
 class ACE_Reactor;
 class MetricsServer;
@@ -28,23 +28,22 @@ class ServerNode;
 }
 }  // namespace quorvane
 
-class CQuorvaneService : public CNTService {
+class QuorvaneService : public ServiceHost {
 public:
     static const char* const SETTINGS_FILE_NAME;
     static const char* const LOG_FILE_NAME;
 
-    // Service name and display name are both serviceName.
-    explicit CQuorvaneService(const char* serviceName);
+    explicit QuorvaneService(const char* name);
 
     // False when the server could not start (unreadable settings file, invalid bind
     // address, ports in use); the reason has been logged and given to the status.
-    bool RunService(int argc, char** argv) override;
+    bool Run() override;
     // Thread safe. A stop asked for before the server has started ends the service
     // right after the start.
-    void StopService() override;
+    void Stop() override;
     // Thread safe: hands a reload of the settings to the main loop; ignored (and said
     // so) unless the server runs.
-    void ReloadService() override;
+    void Reload() override;
     const char* UsageNotes() const override;
 
 private:
@@ -57,8 +56,8 @@ private:
                           MetricsServer& metrics);
     void WaitForStop();
 
-    // Manual reset. It lives as long as the object rather than only during RunService,
-    // so that a stop requested before RunService has created it is not lost.
+    // Manual reset. It lives as long as the object rather than only during Run, so that
+    // a stop requested before Run has created it is not lost.
     ACE_Manual_Event stopEvent_;
     // The reload of the running server; null before it runs and once it stops. The lock
     // guards reload_: the host's thread sets it, the signal thread asks it for a reload.

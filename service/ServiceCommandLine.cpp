@@ -1,9 +1,7 @@
 #include "ServiceCommandLine.h"
 
-#include "CNTService.h"
-
 // Written for help2man too: "Usage:", the options indented, notes after them.
-const char* const CNTService::USAGE_TEXT =
+const char* const ServiceCommandLine::USAGE =
     "Usage: %s [-d | -f | -i [-l USER] | -u | -s | -e]\n"
     "Runs the Quorvane voice-conferencing server, or manages its systemd service.\n"
     "\n"

@@ -9,6 +9,8 @@
 
 struct ServiceCommandLine {
     enum Action { ACTION_NONE, ACTION_INSTALL, ACTION_REMOVE, ACTION_END, ACTION_START };
+    // The options, for --help; "%s" stands for the program's name.
+    static const char* const USAGE;
 
     char immediate = 0;  // 'h' help, 'v' version, 'd' console run, 'f' quiet run; 0 none
     Action action = ACTION_NONE;

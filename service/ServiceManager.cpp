@@ -161,7 +161,6 @@ void ServiceManager::Report(Phase phase, int waitHintMs, const std::string& stat
     case PHASE_RELOADING: notifier.Keep("RELOADING=1", line, ""); break;
     case PHASE_STOPPED:
     case PHASE_STATUS: notifier.Keep("", line, ""); break;
-    case PHASE_OTHER: break;
     }
 }
 

@@ -26,7 +26,6 @@ public:
         PHASE_STOPPED,    // STATUS only: the process ends next
         PHASE_RELOADING,  // RELOADING=1 and STATUS
         PHASE_STATUS,     // STATUS only, while running
-        PHASE_OTHER,      // nothing is sent
     };
     // The unit's state as the manager sees it.
     enum UnitState { UNIT_UNKNOWN, UNIT_STOPPED, UNIT_STARTING, UNIT_RUNNING, UNIT_STOPPING };

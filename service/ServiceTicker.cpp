@@ -4,15 +4,15 @@
 
 #include <ace/Reactor.h>
 
-#include "CNTService.h"
 #include "ServiceManager.h"
+#include "ServiceStatus.h"
 #include "StartReport.h"
 #include "server/ServerNode.h"
 
-ServiceTicker::ServiceTicker(ACE_Reactor* reactor, CNTService& service, quorvane::server::ServerNode& node, int tcpPort,
-                             int udpPort)
+ServiceTicker::ServiceTicker(ACE_Reactor* reactor, ServiceStatus& status, quorvane::server::ServerNode& node,
+                             int tcpPort, int udpPort)
     : ACE_Event_Handler(reactor),
-      service_(service),
+      status_(status),
       node_(node),
       tcpPort_(tcpPort),
       udpPort_(udpPort),
@@ -42,7 +42,7 @@ void ServiceTicker::SetNote(const std::string& note) {
 
 void ServiceTicker::Refresh() {
     const std::string status = RunningStatus(tcpPort_, udpPort_, node_.Users().GetUsersOnline());
-    service_.SetRunningStatus(note_.empty() ? status : status + "; " + note_);
+    status_.SetRunning(note_.empty() ? status : status + "; " + note_);
 }
 
 int ServiceTicker::handle_timeout(const ACE_Time_Value&, const void*) {

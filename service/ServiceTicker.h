@@ -12,7 +12,7 @@
 
 #include <ace/Event_Handler.h>
 
-class CNTService;
+class ServiceStatus;
 
 namespace quorvane {
 namespace server {
@@ -24,7 +24,7 @@ class ServiceTicker : public ACE_Event_Handler {
 public:
     enum { STATUS_PERIOD_MS = 5000 };
 
-    ServiceTicker(ACE_Reactor* reactor, CNTService& service, quorvane::server::ServerNode& node, int tcpPort,
+    ServiceTicker(ACE_Reactor* reactor, ServiceStatus& status, quorvane::server::ServerNode& node, int tcpPort,
                   int udpPort);
     ~ServiceTicker() override;
 
@@ -40,7 +40,7 @@ public:
 private:
     void Refresh();
 
-    CNTService& service_;
+    ServiceStatus& status_;
     quorvane::server::ServerNode& node_;
     const int tcpPort_;
     const int udpPort_;

@@ -1,7 +1,8 @@
 // Reading the settings file again while the server runs (SIGHUP when systemd runs it).
 //
 // The file is read into a document of its own and checked as at start-up; a file that
-// cannot be read or is invalid changes nothing and is reported. A new metrics address is
+// cannot be read or is invalid changes nothing and is reported with every problem and its
+// line; elements the table does not know are reported either way. A new metrics address is
 // taken first: one that cannot be bound fails the reload the same way, the old listener
 // still serving, and as nothing was applied the next reload tries again. Otherwise every value
 // of the table that differs from what the server holds is applied through the node's
@@ -9,9 +10,8 @@
 // start takes are named, the document the saves write takes the file's tree, and the
 // event log is reopened, so that logrotate can move it.
 //
-// A value is added by one row of ROWS (and its field in HostSettings): its element, how
-// it is shown, how it reads as text and how it is applied; rows that share an apply
-// function are applied together once (the server update, the administrator account).
+// Which values a reload applies is SettingsTable's; how, SettingHooks'. Changes are told in
+// the order of the hooks, then the values only a start takes in the table's order.
 //
 // Threads: Request from any thread (the signal thread); the reload itself runs on the
 // main loop's thread, handed over by a notification of its reactor, because the node's
@@ -49,21 +49,6 @@ public:
         MetricsServer& metrics;
     };
 
-    enum Shown {
-        TEXT,    // shown in quotes
-        PLAIN,   // numbers and booleans, shown as they are
-        SECRET,  // only "changed"
-    };
-
-    struct Row {
-        const char* element;
-        Shown shown;
-        std::string (*value)(const HostSettings&);
-        // Null: the value is taken only at start-up.
-        void (*apply)(Target&, const HostSettings&);
-    };
-    static const Row ROWS[];
-
     // Told when a reload begins, and when it has ended with the note for the status
     // line (empty after a reload that worked).
     typedef std::function<void()> Begun;
@@ -83,9 +68,9 @@ public:
     int handle_exception(ACE_HANDLE) override;
 
 private:
-    // What administrators may have changed while the server ran (updateserver,
-    // updateadmin) replaces the values last applied.
-    void TakeLiveValues();
+    // The line that tells how the row's value differs from what the server holds; empty
+    // when it does not.
+    std::string Change(const quorvane::SettingRow& row, const HostSettings& fresh) const;
 
     Target target_;
     ReloadableSettings& document_;

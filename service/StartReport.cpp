@@ -28,7 +28,7 @@ std::string Why(const char* protocol, int port, int error, const HostSettings& h
     case EADDRINUSE: return what + " in use";
     case EACCES:
     case EPERM: return what + " needs the privilege to bind ports below 1024";
-    case EADDRNOTAVAIL: return "bind-ip " + host.bindIp + " is no address of this machine";
+    case EADDRNOTAVAIL: return "bind-ip " + host.BindIp() + " is no address of this machine";
     default: return what + ": " + std::strerror(error);
     }
 }
@@ -36,18 +36,19 @@ std::string Why(const char* protocol, int port, int error, const HostSettings& h
 }  // namespace
 
 std::string DescribeBindFailure(const HostSettings& host) {
-    const int tcp = TryBind(SOCK_STREAM, host.where, host.tcpPort);
-    const int udp = TryBind(SOCK_DGRAM, host.where, host.udpPort);
+    const int tcp = TryBind(SOCK_STREAM, host.where, host.TcpPort());
+    const int udp = TryBind(SOCK_DGRAM, host.where, host.UdpPort());
     if (tcp == EADDRINUSE && udp == EADDRINUSE) return "ports in use";
-    if (tcp != 0) return Why("TCP", host.tcpPort, tcp, host);
-    if (udp != 0) return Why("UDP", host.udpPort, udp, host);
+    if (tcp != 0) return Why("TCP", host.TcpPort(), tcp, host);
+    if (udp != 0) return Why("UDP", host.UdpPort(), udp, host);
     return "ports in use";  // taken and given back in between
 }
 
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
                       const std::string& voicePlacement) {
-    return displayName + " started: TCP " + std::to_string(host.tcpPort) + " and UDP " + std::to_string(host.udpPort) +
-           (!host.bindIp.empty()     ? " on " + host.bindIp
+    return displayName + " started: TCP " + std::to_string(host.TcpPort()) + " and UDP " +
+           std::to_string(host.UdpPort()) +
+           (!host.BindIp().empty()   ? " on " + host.BindIp()
             : BindAddress::HasIpv6() ? std::string(" on every address")
                                      : std::string(" on every IPv4 address (this machine has no IPv6)")) +
            (filesRoot.empty() ? ", file sharing off" : ", files root " + filesRoot) + ", " + voicePlacement + ".";

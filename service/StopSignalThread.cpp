@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "CNTService.h"
+#include "ServiceHost.h"
 
-StopSignalThread::StopSignalThread(CNTService& service, Mode mode)
+StopSignalThread::StopSignalThread(ServiceHost& service, Mode mode)
     : service_(service), console_(mode == CONSOLE), reload_(mode == MANAGED), finished_(false), started_(false) {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
@@ -24,13 +24,13 @@ StopSignalThread::~StopSignalThread() {
 bool StopSignalThread::Start(std::string& error) {
     sigset_t previous;
     if (pthread_sigmask(SIG_BLOCK, &signals_, &previous) != 0) {
-        error = std::string("Unable to block the stop signals for ") + service_.GetDisplayName() + ".";
+        error = std::string("Unable to block the stop signals for ") + service_.GetName() + ".";
         return false;
     }
     const int result = pthread_create(&thread_, nullptr, Run, this);
     if (result != 0) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        error = std::string("Unable to start the stop-signal thread for ") + service_.GetDisplayName() + ": " +
+        error = std::string("Unable to start the stop-signal thread for ") + service_.GetName() + ": " +
                 std::strerror(result);
         return false;
     }
@@ -50,13 +50,13 @@ void* StopSignalThread::Run(void* arg) {
             return nullptr;
         }
         if (signo == SIGHUP && self->reload_) {
-            self->service_.ReloadService();
+            self->service_.Reload();
             continue;
         }
         if (self->console_) {
-            std::printf("Stopping %s.\n", self->service_.GetDisplayName());
+            std::printf("Stopping %s.\n", self->service_.GetName());
             std::fflush(stdout);
         }
-        self->service_.StopService();
+        self->service_.Stop();
     }
 }

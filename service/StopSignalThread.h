@@ -1,10 +1,10 @@
 // Takes the signals that end or reload a run on a thread of its own for as long as it
-// lives, so that StopService and ReloadService run in an ordinary thread context: every
+// lives, so that the host's Stop and Reload run in an ordinary thread context: every
 // thread blocks the signals (the mask is set before the body starts any), and only this
 // one waits for them.
 //
-// Threads: constructed, started and destroyed on the main thread; the service's
-// StopService and ReloadService are called on its own.
+// Threads: constructed, started and destroyed on the main thread; the host's Stop and
+// Reload are called on its own.
 #ifndef QUORVANE_SERVICE_STOPSIGNALTHREAD_H
 #define QUORVANE_SERVICE_STOPSIGNALTHREAD_H
 
@@ -14,7 +14,7 @@
 #include <atomic>
 #include <string>
 
-class CNTService;
+class ServiceHost;
 
 class StopSignalThread {
 public:
@@ -25,7 +25,7 @@ public:
         MANAGED,   // SIGTERM and SIGINT stop it quietly; SIGHUP reloads the settings
     };
 
-    StopSignalThread(CNTService& service, Mode mode);
+    StopSignalThread(ServiceHost& service, Mode mode);
     // The signals stay blocked: one arriving from now on is never delivered.
     ~StopSignalThread();
 
@@ -39,7 +39,7 @@ public:
 private:
     static void* Run(void* arg);
 
-    CNTService& service_;
+    ServiceHost& service_;
     const bool console_;
     const bool reload_;
     sigset_t signals_;

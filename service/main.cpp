@@ -1,6 +1,6 @@
 #include "QuorvaneService.h"
 
 int main(int argc, char** argv) {
-    CQuorvaneService service("Quorvane Server");
-    return service.ProcessCommandLine(argc, argv);
+    QuorvaneService service("Quorvane Server");
+    return service.Main(argc, argv);
 }

@@ -3,8 +3,8 @@
 // event log on); ./run.sh makes one for the quick start (file sharing on). Not installed.
 //
 // Usage: quorvane-first-settings FILE [NAME=VALUE]...
-// NAME is one of the values under <hosting>. Exit status: 0 written; 1 FILE exists or
-// could not be written; 2 wrong arguments.
+// NAME is one of the settings the server reads, VALUE one it takes. Exit status: 0
+// written; 1 FILE exists or could not be written; 2 wrong arguments.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include <string>
 
 #include "settings/QuorvaneSettings.h"
+#include "settings/SettingsCheck.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -42,6 +43,14 @@ int main(int argc, char** argv) {
             return 2;
         }
         settings.PutString(hosting, name, assignment.substr(equals + 1));
+    }
+    // A value the server would refuse would stop its first start.
+    quorvane::SettingValues values;
+    for (const quorvane::SettingsCheck::Problem& problem : quorvane::SettingsCheck::Read(settings, values)) {
+        if (problem.unknown) continue;
+        std::fprintf(stderr, "%s\n", problem.Text().c_str());
+        unlink(path.c_str());
+        return 2;
     }
     if (!settings.EndBatch()) {
         std::fprintf(stderr, "could not write %s\n", path.c_str());

@@ -15,6 +15,7 @@
 #include "server/Listing.h"
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
+#include "settings/SettingsTable.h"
 
 namespace quorvane {
 namespace server {
@@ -24,7 +25,7 @@ class ServerNode;
 class ChannelService {
 public:
     enum {
-        DEFAULT_MAX_CHANNELS = 10000,
+        DEFAULT_MAX_CHANNELS = SettingsTable::Default("max-channels"),
         MAX_CHANNEL_DEPTH = 32,
     };
 

@@ -10,6 +10,7 @@
 
 #include "model/ChannelFile.h"
 #include "server/ServerChannel.h"
+#include "settings/SettingsTable.h"
 
 namespace quorvane {
 namespace server {
@@ -18,7 +19,10 @@ class ServerNode;
 
 class FileStore {
 public:
-    enum { DEFAULT_MAX_FILES_PER_CHANNEL = 1000, DEFAULT_MAX_FILES = 100000 };
+    enum {
+        DEFAULT_MAX_FILES_PER_CHANNEL = SettingsTable::Default("max-files-per-channel"),
+        DEFAULT_MAX_FILES = SettingsTable::Default("max-files"),
+    };
 
     explicit FileStore(ServerNode& node) : node_(node) {}
 

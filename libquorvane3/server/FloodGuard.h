@@ -14,18 +14,20 @@
 #include <utility>
 #include <vector>
 
+#include "settings/SettingsTable.h"
+
 namespace quorvane {
 namespace server {
 
 class FloodGuard {
 public:
     enum {
-        DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = 64,
-        DEFAULT_PASSWORD_LOCKOUT = 10,
-        DEFAULT_LOGIN_TIMEOUT_SECONDS = 60,
-        DEFAULT_COMMAND_RATE = 20,
-        DEFAULT_COMMAND_BURST = 200,
-        DEFAULT_IPV6_PREFIX = 64,
+        DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = SettingsTable::Default("max-connections-per-address"),
+        DEFAULT_PASSWORD_LOCKOUT = SettingsTable::Default("password-lockout"),
+        DEFAULT_LOGIN_TIMEOUT_SECONDS = SettingsTable::Default("login-timeout"),
+        DEFAULT_COMMAND_RATE = SettingsTable::Default("command-rate"),
+        DEFAULT_COMMAND_BURST = SettingsTable::Default("command-burst"),
+        DEFAULT_IPV6_PREFIX = SettingsTable::Default("ipv6-ban-prefix"),
         PASSWORD_WINDOW_MS = 60000,  // wrong passwords count within it, and a lockout lasts it
     };
 

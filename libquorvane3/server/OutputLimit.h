@@ -12,6 +12,8 @@
 
 #include <ace/Event_Handler.h>
 
+#include "settings/SettingsTable.h"
+
 namespace quorvane {
 namespace server {
 
@@ -19,7 +21,7 @@ class ServerNode;
 
 class OutputLimit : public ACE_Event_Handler {
 public:
-    static constexpr int64_t DEFAULT_LIMIT = 256LL * 1024 * 1024;
+    static constexpr int64_t DEFAULT_LIMIT = SettingsTable::Default("max-output-queue");
 
     explicit OutputLimit(ServerNode& node) : node_(node) {}
     ~OutputLimit() override;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/SettingsTable.h"
+
 namespace quorvane {
 namespace server {
 
@@ -18,7 +20,7 @@ class ServerUser;
 
 class ServerProperties {
 public:
-    enum { DEFAULT_MAX_USERS = 32767 };
+    enum { DEFAULT_MAX_USERS = SettingsTable::Default("max-users") };
 
     explicit ServerProperties(ServerNode& node) : node_(node) {}
 

@@ -21,6 +21,7 @@
 #include "server/FileTransfer.h"
 #include "server/ServerChannel.h"
 #include "server/TransferFile.h"
+#include "settings/SettingsTable.h"
 
 namespace quorvane {
 namespace server {
@@ -34,7 +35,7 @@ public:
         MAX_TRANSFER_ID = 2147483646,
         MAX_WAITING = 16,
         REGISTRATION_SECONDS = 60,
-        DEFAULT_TRANSFER_TIMEOUT_SECONDS = 60,
+        DEFAULT_TRANSFER_TIMEOUT_SECONDS = SettingsTable::Default("transfer-timeout"),
     };
 
     explicit TransferTable(ServerNode& node) : node_(node) {}

@@ -1,6 +1,7 @@
 #include "settings/QuorvaneSettings.h"
 
 #include "settings/FixedText.h"
+#include "settings/SettingsTable.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,52 +14,6 @@ namespace quorvane {
 
 const char* const QuorvaneSettings::MINIMAL_DOCUMENT =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\"></quorvane>";
-
-// One line; the comment shows an administrator how a static channel is written.
-const char* const QuorvaneSettings::DEFAULT_DOCUMENT =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-    "<quorvane version=\"3.3\">"
-    "<hosting>"
-    "<server-name>Quorvane Server</server-name>"
-    "<server-password></server-password>"
-    "<root-topic></root-topic>"
-    "<root-diskquota>0</root-diskquota>"
-    "<motd></motd>"
-    "<hostport>10300</hostport>"
-    "<soundport>10301</soundport>"
-    "<bind-ip></bind-ip>"
-    "<max-users>500</max-users>"
-    "<allow-channel-creation>true</allow-channel-creation>"
-    "<allow-operators>true</allow-operators>"
-    "<server-logging>false</server-logging>"
-    "<admin-enabled>false</admin-enabled>"
-    "<admin-username></admin-username>"
-    "<admin-password></admin-password>"
-    "<files-root></files-root>"
-    "<channel-diskquota>0</channel-diskquota>"
-    "<max-connections-per-address>64</max-connections-per-address>"
-    "<password-lockout>10</password-lockout>"
-    "<login-timeout>60</login-timeout>"
-    "<max-channels>10000</max-channels>"
-    "<command-rate>20</command-rate>"
-    "<command-burst>200</command-burst>"
-    "<transfer-timeout>60</transfer-timeout>"
-    "<max-files-per-channel>1000</max-files-per-channel>"
-    "<max-files>100000</max-files>"
-    "<ipv6-ban-prefix>64</ipv6-ban-prefix>"
-    "<max-output-queue>268435456</max-output-queue>"
-    "<trust-loopback>true</trust-loopback>"
-    "<metrics-address></metrics-address>"
-    "<static-channels>"
-    "<!--\t<channel>"
-    "\t\t<name>Channel 1</name>"
-    "\t\t<password></password>"
-    "\t\t<topic></topic>"
-    "\t\t<diskquota>0</diskquota>"
-    "\t</channel>\t-->"
-    "</static-channels>"
-    "</hosting>"
-    "</quorvane>";
 
 namespace {
 
@@ -105,119 +60,32 @@ TiXmlElement* QuorvaneSettings::GetHostingElement() {
     return hosting;
 }
 
+const std::string& QuorvaneSettings::DefaultDocument() {
+    static const std::string document = [] {
+        std::string text = "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\"><hosting>";
+        for (const SettingRow& row : SettingsTable::ROWS)
+            if (row.context != SettingRow::RETIRED)
+                text += std::string("<") + row.element + ">" + SettingsTable::Initial(row) + "</" + row.element + ">";
+        return text + "</hosting></quorvane>";
+    }();
+    return document;
+}
+
 bool QuorvaneSettings::SetDefaultSettings() {
-    ParseText(DEFAULT_DOCUMENT);
+    ParseText(DefaultDocument());
     return SaveXMLFile();
 }
 
-namespace {
-
-// Typed readers of one setting under <hosting>, each with the value of a missing element.
-std::string TextSetting(QuorvaneSettings& settings, const char* name) {
-    std::string value;
-    settings.GetString(settings.GetHostingElement(), name, value);
-    return value;
+bool QuorvaneSettings::PutText(const char* element, const std::string& value) {
+    return PutString(GetHostingElement(), SettingsTable::Require(element, SettingRow::TEXT).element, value);
 }
 
-int NumberSetting(QuorvaneSettings& settings, const char* name) {
-    int value = -1;
-    settings.GetInteger(settings.GetHostingElement(), name, value);
-    return value;
+bool QuorvaneSettings::PutNumber(const char* element, int64_t value) {
+    return PutInteger64(GetHostingElement(), SettingsTable::Require(element, SettingRow::NUMBER).element, value);
 }
 
-int NumberSetting(QuorvaneSettings& settings, const char* name, int missing) {
-    int value = missing;
-    settings.GetInteger(settings.GetHostingElement(), name, value);
-    return value;
-}
-
-int64_t Number64Setting(QuorvaneSettings& settings, const char* name, int64_t missing = 0) {
-    int64_t value = missing;
-    settings.GetInteger64(settings.GetHostingElement(), name, value);
-    return value;
-}
-
-bool FlagSetting(QuorvaneSettings& settings, const char* name, bool missing) {
-    bool value = missing;
-    settings.GetBoolean(settings.GetHostingElement(), name, value);
-    return value;
-}
-
-}  // namespace
-
-std::string QuorvaneSettings::GetServerName() { return TextSetting(*this, "server-name"); }
-std::string QuorvaneSettings::GetServerPassword() { return TextSetting(*this, "server-password"); }
-std::string QuorvaneSettings::GetRootTopic() { return TextSetting(*this, "root-topic"); }
-int64_t QuorvaneSettings::GetRootDiskQuota() { return Number64Setting(*this, "root-diskquota"); }
-std::string QuorvaneSettings::GetMotd() { return TextSetting(*this, "motd"); }
-int QuorvaneSettings::GetHostPort() { return NumberSetting(*this, "hostport"); }
-int QuorvaneSettings::GetSoundPort() { return NumberSetting(*this, "soundport"); }
-std::string QuorvaneSettings::GetBindIP() { return TextSetting(*this, "bind-ip"); }
-int QuorvaneSettings::GetMaxUsers() { return NumberSetting(*this, "max-users"); }
-bool QuorvaneSettings::GetAllowChannelCreation() { return FlagSetting(*this, "allow-channel-creation", true); }
-bool QuorvaneSettings::GetAllowOperators() { return FlagSetting(*this, "allow-operators", true); }
-bool QuorvaneSettings::GetServerLogging() { return FlagSetting(*this, "server-logging", false); }
-bool QuorvaneSettings::GetAdminEnabled() { return FlagSetting(*this, "admin-enabled", false); }
-std::string QuorvaneSettings::GetAdminUsername() { return TextSetting(*this, "admin-username"); }
-std::string QuorvaneSettings::GetAdminPassword() { return TextSetting(*this, "admin-password"); }
-std::string QuorvaneSettings::GetFilesRoot() { return TextSetting(*this, "files-root"); }
-int64_t QuorvaneSettings::GetChannelDiskQuota() { return Number64Setting(*this, "channel-diskquota"); }
-int QuorvaneSettings::GetMaxConnectionsPerAddress() { return NumberSetting(*this, "max-connections-per-address", 64); }
-int QuorvaneSettings::GetPasswordLockout() { return NumberSetting(*this, "password-lockout", 10); }
-int QuorvaneSettings::GetLoginTimeout() { return NumberSetting(*this, "login-timeout", 60); }
-int QuorvaneSettings::GetMaxChannels() { return NumberSetting(*this, "max-channels", 10000); }
-int QuorvaneSettings::GetCommandRate() { return NumberSetting(*this, "command-rate", 20); }
-int QuorvaneSettings::GetCommandBurst() { return NumberSetting(*this, "command-burst", 200); }
-int QuorvaneSettings::GetTransferTimeout() { return NumberSetting(*this, "transfer-timeout", 60); }
-int QuorvaneSettings::GetMaxFilesPerChannel() { return NumberSetting(*this, "max-files-per-channel", 1000); }
-int QuorvaneSettings::GetMaxFiles() { return NumberSetting(*this, "max-files", 100000); }
-int QuorvaneSettings::GetIpv6BanPrefix() { return NumberSetting(*this, "ipv6-ban-prefix", 64); }
-int64_t QuorvaneSettings::GetMaxOutputQueue() { return Number64Setting(*this, "max-output-queue", 268435456); }
-bool QuorvaneSettings::GetTrustLoopback() { return FlagSetting(*this, "trust-loopback", true); }
-std::string QuorvaneSettings::GetMetricsAddress() { return TextSetting(*this, "metrics-address"); }
-
-bool QuorvaneSettings::SetServerName(const std::string& value) {
-    return PutString(GetHostingElement(), "server-name", value);
-}
-
-bool QuorvaneSettings::SetServerPassword(const std::string& value) {
-    return PutString(GetHostingElement(), "server-password", value);
-}
-
-bool QuorvaneSettings::SetMotd(const std::string& value) { return PutString(GetHostingElement(), "motd", value); }
-
-bool QuorvaneSettings::SetRootTopic(const std::string& value) {
-    return PutString(GetHostingElement(), "root-topic", value);
-}
-
-bool QuorvaneSettings::SetAdminUsername(const std::string& value) {
-    return PutString(GetHostingElement(), "admin-username", value);
-}
-
-bool QuorvaneSettings::SetAdminPassword(const std::string& value) {
-    return PutString(GetHostingElement(), "admin-password", value);
-}
-
-bool QuorvaneSettings::SetFilesRoot(const std::string& value) {
-    return PutString(GetHostingElement(), "files-root", value);
-}
-
-bool QuorvaneSettings::SetRootDiskQuota(int64_t value) {
-    return PutInteger64(GetHostingElement(), "root-diskquota", value);
-}
-
-bool QuorvaneSettings::SetChannelDiskQuota(int64_t value) {
-    return PutInteger64(GetHostingElement(), "channel-diskquota", value);
-}
-
-bool QuorvaneSettings::SetAdminEnabled(bool value) { return PutBoolean(GetHostingElement(), "admin-enabled", value); }
-
-bool QuorvaneSettings::SetAllowOperators(bool value) {
-    return PutBoolean(GetHostingElement(), "allow-operators", value);
-}
-
-bool QuorvaneSettings::SetAllowChannelCreation(bool value) {
-    return PutBoolean(GetHostingElement(), "allow-channel-creation", value);
+bool QuorvaneSettings::PutFlag(const char* element, bool value) {
+    return PutBoolean(GetHostingElement(), SettingsTable::Require(element, SettingRow::BOOLEAN).element, value);
 }
 
 // Breadth-first over the nested <channel> elements: the root is 1, its sub-channels in
@@ -225,7 +93,11 @@ bool QuorvaneSettings::SetAllowChannelCreation(bool value) {
 // everything below it. Without <static-channels> the table is left as it was.
 bool QuorvaneSettings::ReadStaticChannels(StaticChannelTable& table) {
     const TiXmlElement* hosting = GetHostingElement();
-    const StaticChannelRecord root = MakeRecord(1, 0, "", "", GetRootTopic(), GetRootDiskQuota());
+    std::string rootTopic;
+    int64_t rootQuota = 0;
+    GetString(hosting, "root-topic", rootTopic);
+    GetInteger64(hosting, "root-diskquota", rootQuota);
+    const StaticChannelRecord root = MakeRecord(1, 0, "", "", rootTopic, rootQuota);
     const TiXmlElement* channels = hosting->FirstChildElement(STATIC_CHANNELS);
     if (!channels) return true;
 
@@ -264,7 +136,7 @@ bool QuorvaneSettings::WriteStaticChannels(const StaticChannelTable& table) {
     }
     if (!root) return true;
 
-    SetRootTopic(FixedText(root->topic));
+    PutText("root-topic", FixedText(root->topic));
 
     std::multimap<int32_t, const StaticChannelRecord*> childrenOf;
     for (const auto& entry : table)

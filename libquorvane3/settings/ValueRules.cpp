@@ -1,44 +1,48 @@
 #include "settings/ValueRules.h"
 
-#include <climits>
+#include "settings/SettingsTable.h"
 
 namespace quorvane {
 
 namespace {
 
-const ValueRules::Range RANGES[] = {
-    {"hostport", 1, 65535},
-    {"soundport", 1, 65535},
-    {"max-users", 0, INT32_MAX},
-    {"max-connections-per-address", 0, INT32_MAX},
-    {"password-lockout", 0, INT32_MAX},
-    {"login-timeout", 0, INT32_MAX / 1000},
-    {"max-channels", 0, INT32_MAX},
-    {"root-diskquota", 0, INT64_MAX},
-    {"channel-diskquota", 0, INT64_MAX},
-    {"diskquota", 0, INT64_MAX},
-    {"filesize", 0, INT64_MAX},
-    {"transfer-timeout", 0, INT32_MAX / 1000},
-    {"command-rate", 0, INT32_MAX},
-    {"command-burst", 0, INT32_MAX},
-    {"max-files-per-channel", 0, INT32_MAX},
-    {"max-files", 0, INT32_MAX},
-    // One subscriber's network is at most a /48; a wider one would count many as one.
-    {"ipv6-ban-prefix", 48, 128},
-    {"max-output-queue", 0, INT64_MAX},
+// Command parameters by the setting whose kind of value they set, so that a command
+// cannot set what the file would refuse; those that set none have a range of their own.
+struct Parameter {
+    const char* name;
+    const char* setting;  // null: low and high
+    int64_t low;
+    int64_t high;
+};
+
+const Parameter PARAMETERS[] = {
+    {"diskquota", "channel-diskquota", 0, 0},  // a channel's, as a static channel's in the file
+    {"filesize", nullptr, 0, INT64_MAX},
 };
 
 }  // namespace
 
-const ValueRules::Range* ValueRules::FindRange(const std::string& name) {
-    for (const Range& range : RANGES)
-        if (name == range.name) return &range;
-    return nullptr;
+bool ValueRules::FindRange(const std::string& name, int64_t& low, int64_t& high) {
+    const char* setting = name.c_str();
+    for (const Parameter& parameter : PARAMETERS) {
+        if (name != parameter.name) continue;
+        if (parameter.setting == nullptr) {
+            low = parameter.low;
+            high = parameter.high;
+            return true;
+        }
+        setting = parameter.setting;
+    }
+    const SettingRow* row = SettingsTable::Find(setting);
+    if (row == nullptr || row->type != SettingRow::NUMBER) return false;
+    low = row->low;
+    high = row->high;
+    return true;
 }
 
 bool ValueRules::InRange(const std::string& name, int64_t value) {
-    const Range* range = FindRange(name);
-    return range == nullptr || (value >= range->low && value <= range->high);
+    int64_t low = 0, high = 0;
+    return !FindRange(name, low, high) || (value >= low && value <= high);
 }
 
 bool ValueRules::IsAcceptableText(const std::string& text, size_t limit) {

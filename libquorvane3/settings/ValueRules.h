@@ -17,14 +17,9 @@ public:
         CONTENT_LIMIT = 8192,  // a text message
     };
 
-    struct Range {
-        const char* name;  // the settings element, or the command parameter
-        int64_t low;
-        int64_t high;
-    };
-
-    // The range of a numeric setting or parameter by its name; null when it has none.
-    static const Range* FindRange(const std::string& name);
+    // The range of a number setting (SettingsTable) or command parameter by its name;
+    // false when it has none.
+    static bool FindRange(const std::string& name, int64_t& low, int64_t& high);
     // Whether the value is within the named range (true for a name without one).
     static bool InRange(const std::string& name, int64_t value);
 

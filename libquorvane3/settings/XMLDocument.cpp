@@ -1,5 +1,6 @@
 #include "settings/XMLDocument.h"
 
+#include "settings/MarkupScan.h"
 #include "settings/PrintedElement.h"
 #include "settings/StoredText.h"
 
@@ -21,25 +22,6 @@
 namespace quorvane {
 
 namespace {
-
-// How deep the elements of the text nest, roughly: the parser recurses once per level
-// and would overflow its stack on an absurdly deep document, so this is checked first.
-size_t NestingDepth(const std::string& text) {
-    size_t depth = 0, deepest = 0;
-    for (size_t i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != '<') continue;
-        const char next = text[i + 1];
-        if (next == '/') {
-            if (depth > 0) --depth;
-        } else if (next != '!' && next != '?') {
-            const size_t end = text.find('>', i);
-            if (end == std::string::npos) break;
-            if (text[end - 1] != '/' && ++depth > deepest) deepest = depth;
-            i = end;
-        }
-    }
-    return deepest;
-}
 
 // The parser folds each run of raw white space in text to one blank and drops it at
 // both ends; character references are neither folded nor dropped. Text that would
@@ -137,7 +119,7 @@ bool EndsInsideUtf8Character(const std::string& text) {
 // error is then the document's).
 std::string CheckedLoad(TiXmlDocument& document, FILE* stream, const std::string& text) {
     if (EndsInsideUtf8Character(text)) return "The file ends inside a UTF-8 character.";
-    if (NestingDepth(text) > XMLDocument::MAX_DEPTH)
+    if (MarkupScan::NestingDepth(text) > XMLDocument::MAX_DEPTH)
         return "Elements are nested more than " + std::to_string(XMLDocument::MAX_DEPTH) + " deep.";
     rewind(stream);
     document.LoadFile(stream);
@@ -183,6 +165,12 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     if (refusal.empty()) refusal = CheckedLoad(document_, stream, text);
     fclose(stream);
     if (!refusal.empty()) return FailLoad(refusal);
+    // The parser tells where it noticed the fault; where the markup shows it began is said
+    // instead when there is such a place (the line of an element never closed, say).
+    MarkupScan::Fault fault;
+    if (document_.Error() && MarkupScan::FindFault(text, fault))
+        return FailLoad(fault.what + ". Line " + std::to_string(fault.line) + " column " +
+                        std::to_string(fault.column) + ".");
     if (document_.Error()) return false;
     // Stray bytes in markup that the parser took in can make the document's own save
     // unreadable: refused now, while the file is whole, not by the start after a save.

@@ -83,11 +83,14 @@ TEST_F(HostTest, CommandLineFollowsLinuxConventions) {
 
 TEST_F(HostTest, ServiceManagementActionsAreRefusedWithoutRunningTheServer) {
     // The fixture's unit directory does not exist: every action fails at its first step.
-    for (const char* option : {"-i", "-u", "-e", "-s"}) {
-        const RunResult run = RunBinary({"-lme", "-p", "secret", option});
-        EXPECT_EQ(run.exitCode, 1) << option;
-        EXPECT_EQ(run.out, "OpenSCManager failed - " + PathOf("no-unit-dir") + ": No such file or directory\n")
-            << option;
+    const std::pair<const char*, const char*> actions[] = {
+        {"-i", "install"}, {"-u", "remove"}, {"-e", "stop"}, {"-s", "start"}};
+    for (const auto& action : actions) {
+        const RunResult run = RunBinary({"-lme", "-p", "secret", action.first});
+        EXPECT_EQ(run.exitCode, 1) << action.first;
+        EXPECT_EQ(run.out, std::string("Unable to ") + action.second + " Quorvane Server - " + PathOf("no-unit-dir") +
+                               ": No such file or directory\n")
+            << action.first;
     }
     EXPECT_FALSE(std::filesystem::exists(PathOf("QuorvaneService.xml")));
 }
@@ -109,7 +112,7 @@ TEST_F(HostTest, FirstStartWritesTheDefaultSettingsFile) {
 
     const std::string written = ReadFile("QuorvaneService.xml");
     ASSERT_FALSE(written.empty());
-    EXPECT_EQ(Canonical(written), Canonical(QuorvaneSettings::DEFAULT_DOCUMENT));
+    EXPECT_EQ(Canonical(written), Canonical(QuorvaneSettings::DefaultDocument()));
 
     // The file the server wrote is what it starts from next time.
     TiXmlDocument document;

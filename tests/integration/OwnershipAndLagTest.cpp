@@ -300,6 +300,7 @@ TEST_F(OwnershipAndLagTest, ALargeListingIsDeliveredWhole) {
     config.adminEnabled = true;
     config.adminUsername = "Admin";
     config.adminPassword = "pw";
+    config.commandRate = 0;  // the 1,100 channels are made at once, not at the command rate
     StartServer(config);
     TestUser admin;
     ASSERT_TRUE(ConnectAdmin(admin, "Admin", "pw"));

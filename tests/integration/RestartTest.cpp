@@ -1,9 +1,11 @@
 // What the server keeps across restarts (settings, static channels, bans, shared files),
 // how it treats broken or invalid files at start-up, and the event log.
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -61,6 +63,14 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
         {hosting + "<static-channels><channel><name>a</name><diskquota>-2</diskquota></channel></static-channels>"
                    "</hosting></quorvane>",
          "the diskquota of a static channel is -2"},
+        // Values are strict, and each problem has its line.
+        {"<?xml version=\"1.0\"?>\n<quorvane>\n<hosting>\n<password-lockout>ten</password-lockout>\n"
+         "</hosting></quorvane>",
+         "/QuorvaneService.xml, line 4: password-lockout is \"ten\"; it must be a number from 0 to 2147483647.\n"},
+        {hosting + "<server-logging>yes</server-logging></hosting></quorvane>",
+         "server-logging is \"yes\"; it must be true or false.\n"},
+        {"<?xml version=\"1.0\"?>\n<quorvane>\n<hosting>\n<motd>x\n</hosting></quorvane>",
+         "<motd> is not closed: the next end tag is </hosting> on line 5. Line 4 column 1.\n"},
     };
     for (const auto& c : cases) {
         WriteFile("QuorvaneService.xml", c.document);
@@ -76,6 +86,37 @@ TEST_F(RestartTest, UnusableSettingsStopStartUp) {
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("Quorvane service failed to read settings file: "), std::string::npos) << run.err;
     rmdir(PathOf("QuorvaneService.xml").c_str());
+}
+
+// An element the server does not know is told once, with its line, and stays in the file
+// through a save; the retired ones are not told at all.
+TEST_F(RestartTest, UnknownSettingsAreToldOnceAndKept) {
+    tcpPort_ = testing_support::FreePort(SOCK_STREAM);
+    udpPort_ = testing_support::FreePort(SOCK_DGRAM);
+    std::string document = SettingsDocument(AdminConfig(), tcpPort_, udpPort_);
+    document.insert(document.find("</hosting>"),
+                    "\n<comand-rate>1</comand-rate><comand-rate>2</comand-rate>\n<voice-logging>yes</voice-logging>"
+                    "<certificate-file>c.pem</certificate-file><privatekey-file>k.pem</privatekey-file>");
+    WriteFile("QuorvaneService.xml", document);
+    Launch();
+    WaitUntilListening(tcpPort_, udpPort_);
+    const std::string errors = ServerErrors();
+    const std::string told = "Quorvane service found an unknown setting in " +
+                             std::filesystem::canonical(dir_).string() +
+                             "/QuorvaneService.xml, line 2: comand-rate is no setting of this server (command-rate?); "
+                             "it is kept in the file and has no effect.\n";
+    EXPECT_NE(errors.find(told), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("comand-rate", errors.find(told) + told.size()), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("logging"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("-file"), std::string::npos) << errors;
+
+    TestUser admin;
+    ASSERT_TRUE(ConnectAdmin(admin, "Admin", "s3cret"));
+    EXPECT_EQ(Send(admin, "saveconfig"), "ok");
+    const std::string saved = ReadFile("QuorvaneService.xml");
+    for (const char* kept : {"<comand-rate>1</comand-rate>", "<comand-rate>2</comand-rate>", "<voice-logging>yes",
+                             "<privatekey-file>k.pem"})
+        EXPECT_NE(saved.find(kept), std::string::npos) << kept << " in:\n" << saved;
 }
 
 TEST_F(RestartTest, SavedConfigurationComesBack) {

@@ -133,6 +133,28 @@ TEST_F(ServiceRunTest, ReloadAppliesTheFileAndNamesWhatNeedsARestart) {
             return ReadFile("QuorvaneService.log").find("Reload failed, nothing was changed: ") != std::string::npos;
         },
         DEFAULT_TIMEOUT_MS));
+    // A value that is no number fails a reload too, with its line; an unknown element is told.
+    std::string strict = SettingsDocument(changed, nextPort, udpPort_);
+    const std::string lockout = "<password-lockout>3</password-lockout>";
+    strict.replace(strict.find(lockout), lockout.size(),
+                   "\n<password-lockout>ten</password-lockout><comand-rate>1</comand-rate>");
+    WriteFile("QuorvaneService.xml", strict);
+    ASSERT_EQ(kill(pid_, SIGHUP), 0);
+    EXPECT_NE(
+        manager.NextWith("READY=1").find("; last reload failed: settings file invalid: password-lockout is \"ten\""),
+        std::string::npos);
+    const std::string file = std::filesystem::canonical(dir_).string() + "/QuorvaneService.xml, line 2: ";
+    const std::string told[] = {
+        "Reload failed, nothing was changed: Quorvane service found an invalid setting in " + file +
+            "password-lockout is \"ten\"; it must be a number from 0 to 2147483647.",
+        "Reload: Quorvane service found an unknown setting in " + file +
+            "comand-rate is no setting of this server (command-rate?); it is kept in the file and has no effect.",
+    };
+    EXPECT_TRUE(testing_support::WaitFor(
+        [&] { return (log = ReadFile("QuorvaneService.log")).find(told[1]) != std::string::npos; }, DEFAULT_TIMEOUT_MS))
+        << log;
+    EXPECT_NE(log.find(told[0]), std::string::npos) << log;
+    EXPECT_EQ(log.find("password-lockout changed from 3"), std::string::npos) << log;
     // What the first reload applied still holds: the new name, one user at most.
     TestUser bob;
     Connect(bob);

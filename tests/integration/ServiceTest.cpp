@@ -138,7 +138,7 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
     // A second installation fails and changes nothing.
     const RunResult again = RunBinary({"-i"});
     EXPECT_EQ(again.exitCode, 1);
-    EXPECT_EQ(again.out, "CreateService failed - " + UnitPath() + " already exists\n");
+    EXPECT_EQ(again.out, "Unable to install Quorvane Server - " + UnitPath() + " already exists\n");
     EXPECT_EQ(ReadFile(UnitPath()), unit);
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
 
@@ -155,7 +155,7 @@ TEST_F(ServiceTest, FailedInstallLeavesNothingInstalled) {
     WriteFile("fail-enable", "Failed to enable unit: Access denied\n");
     RunResult run = RunBinary({"-i"});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "CreateService failed - Failed to enable unit: Access denied\n");
+    EXPECT_EQ(run.out, "Unable to install Quorvane Server - Failed to enable unit: Access denied\n");
     EXPECT_FALSE(std::filesystem::exists(UnitPath()));
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\ndaemon-reload\n");
 
@@ -241,12 +241,15 @@ TEST_F(ServiceTest, ActionsFollowTheStatesTheManagerPlays) {
     }
 
     // Without a unit there is nothing to act on.
-    for (const char* option : {"-u", "-e", "-s"}) {
+    const std::pair<const char*, const char*> actions[] = {{"-u", "remove"}, {"-e", "stop"}, {"-s", "start"}};
+    for (const auto& action : actions) {
         WriteFile("systemctl.log", "");
-        const RunResult run = RunBinary({option});
-        EXPECT_EQ(run.exitCode, 1) << option;
-        EXPECT_EQ(run.out, "OpenService failed - " + UnitPath() + ": No such file or directory\n") << option;
-        EXPECT_EQ(Calls(), "") << option;
+        const RunResult run = RunBinary({action.first});
+        EXPECT_EQ(run.exitCode, 1) << action.first;
+        EXPECT_EQ(run.out, std::string("Unable to ") + action.second + " Quorvane Server - " + UnitPath() +
+                               ": No such file or directory\n")
+            << action.first;
+        EXPECT_EQ(Calls(), "") << action.first;
     }
 }
 
@@ -328,8 +331,8 @@ TEST_F(ServiceTest, EventsReachSyslogUnderTheServiceName) {
     setenv("NOTIFY_SOCKET", PathOf("nobody-listens").c_str(), 1);
     EXPECT_EQ(RunBinary({}).exitCode, 2);
     unsetenv("NOTIFY_SOCKET");
-    expectEvent("<27>", "SetServiceStatus() failed");
-    expectEvent("<27>", "SetServiceStatus() failed");
+    expectEvent("<27>", "Unable to report the state to systemd: No such file or directory");
+    expectEvent("<27>", "Unable to report the state to systemd: No such file or directory");
     EXPECT_EQ(syslog.Next(0), "");
 
     // Under systemd each message is written once, to the system log, a line each and

@@ -29,6 +29,7 @@
 #include "settings/FilesList.h"
 #include "settings/FixedText.h"
 #include "settings/QuorvaneSettings.h"
+#include "settings/SettingsCheck.h"
 
 using namespace quorvane;
 using quorvane::server::ServerNode;
@@ -133,8 +134,10 @@ TEST_F(PersistenceTest, HandWrittenTextStillReadsAsBefore) {
           "<server-name><!-- c -->x</server-name></hosting></quorvane>");
     QuorvaneSettings settings;
     ASSERT_TRUE(settings.LoadXMLFile(path));
-    EXPECT_EQ(settings.GetMotd(), "Hello big world");
-    EXPECT_EQ(settings.GetServerName(), "");
+    SettingValues values;
+    EXPECT_TRUE(SettingsCheck::Read(settings, values).empty());
+    EXPECT_EQ(values.Text("motd"), "Hello big world");
+    EXPECT_EQ(values.Text("server-name"), "");
 }
 
 TEST_F(PersistenceTest, BatchSavesOnceAtTheEnd) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,15 @@
 #include <gtest/gtest.h>
 
 #include "settings/QuorvaneSettings.h"
+#include "settings/SettingsCheck.h"
+#include "settings/SettingsTable.h"
+#include "settings/ValueRules.h"
 
 using quorvane::QuorvaneSettings;
+using quorvane::SettingRow;
+using quorvane::SettingsCheck;
+using quorvane::SettingsTable;
+using quorvane::SettingValues;
 using quorvane::StaticChannelRecord;
 using quorvane::StaticChannelTable;
 
@@ -48,6 +56,21 @@ protected:
         ASSERT_TRUE(settings.LoadXMLFile(path_)) << settings.GetErrorText();
     }
 
+    // Every setting of the document, which must have no problem.
+    static SettingValues Values(QuorvaneSettings& settings) {
+        SettingValues values;
+        const SettingsCheck::Problems problems = SettingsCheck::Read(settings, values);
+        EXPECT_TRUE(problems.empty()) << problems.front().Text();
+        return values;
+    }
+
+    // The text of the first element of that name under <hosting>, as it stands.
+    static std::string Raw(QuorvaneSettings& settings, const char* element) {
+        std::string text;
+        settings.GetString(settings.GetHostingElement(), element, text);
+        return text;
+    }
+
     size_t FilesInDirectory() const {
         size_t count = 0;
         for (const auto& entry : std::filesystem::directory_iterator(dir_)) count += entry.exists() ? 1 : 0;
@@ -66,7 +89,7 @@ std::string Hosting(const std::string& inner) {
 TEST_F(SettingsTest, CreatedFileReadsBackAsTheDefaults) {
     EXPECT_STREQ(QuorvaneSettings::MINIMAL_DOCUMENT,
                  "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\"></quorvane>");
-    EXPECT_EQ(std::string(QuorvaneSettings::DEFAULT_DOCUMENT).find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(QuorvaneSettings::DefaultDocument().find_first_of("\r\n"), std::string::npos);
 
     {
         QuorvaneSettings created;
@@ -79,23 +102,36 @@ TEST_F(SettingsTest, CreatedFileReadsBackAsTheDefaults) {
 
     QuorvaneSettings s;
     ASSERT_TRUE(s.LoadXMLFile(path_));
-    EXPECT_EQ(s.GetServerName(), "Quorvane Server");
-    EXPECT_EQ(s.GetServerPassword(), "");
-    EXPECT_EQ(s.GetRootTopic(), "");
-    EXPECT_EQ(s.GetRootDiskQuota(), 0);
-    EXPECT_EQ(s.GetMotd(), "");
-    EXPECT_EQ(s.GetHostPort(), 10300);
-    EXPECT_EQ(s.GetSoundPort(), 10301);
-    EXPECT_EQ(s.GetBindIP(), "");
-    EXPECT_EQ(s.GetMaxUsers(), 500);
-    EXPECT_TRUE(s.GetAllowChannelCreation());
-    EXPECT_TRUE(s.GetAllowOperators());
-    EXPECT_FALSE(s.GetServerLogging());
-    EXPECT_FALSE(s.GetAdminEnabled());
-    EXPECT_EQ(s.GetAdminUsername(), "");
-    EXPECT_EQ(s.GetAdminPassword(), "");
-    EXPECT_EQ(s.GetFilesRoot(), "");
-    EXPECT_EQ(s.GetChannelDiskQuota(), 0);
+    const SettingValues values = Values(s);
+    const std::pair<const char*, const char*> expected[] = {
+        {"server-name", "Quorvane Server"},
+        {"server-password", ""},
+        {"root-topic", ""},
+        {"root-diskquota", "0"},
+        {"motd", ""},
+        {"hostport", "10300"},
+        {"soundport", "10301"},
+        {"bind-ip", ""},
+        {"max-users", "500"},
+        {"allow-channel-creation", "true"},
+        {"allow-operators", "true"},
+        {"server-logging", "false"},
+        {"admin-enabled", "false"},
+        {"admin-username", ""},
+        {"admin-password", ""},
+        {"files-root", ""},
+        {"channel-diskquota", "0"},
+        {"command-rate", "20"},
+        {"metrics-address", ""},
+    };
+    for (const auto& e : expected) EXPECT_EQ(values.Shown(*SettingsTable::Find(e.first)), e.second) << e.first;
+    // Every setting is written, at the value the table gives, the retired ones not at all.
+    for (const SettingRow& row : SettingsTable::ROWS) {
+        const bool written = row.context != SettingRow::RETIRED;
+        EXPECT_EQ(s.GetHostingElement()->FirstChildElement(row.element) != nullptr, written) << row.element;
+        const std::string value = written && row.type != SettingRow::CHANNELS ? SettingsTable::Initial(row) : "";
+        EXPECT_EQ(Raw(s, row.element), value) << row.element;
+    }
 
     // The example channel is only a comment: the root alone.
     StaticChannelTable table;
@@ -119,19 +155,18 @@ TEST_F(SettingsTest, MinimalDocumentGivesTheMissingValues) {
     QuorvaneSettings s;
     ASSERT_TRUE(s.CreateXMLFile(path_));
     const std::string before = ReadFile();
-    EXPECT_EQ(s.GetHostPort(), -1);
-    EXPECT_EQ(s.GetSoundPort(), -1);
-    EXPECT_EQ(s.GetMaxUsers(), -1);
-    EXPECT_TRUE(s.GetAllowChannelCreation());
-    EXPECT_TRUE(s.GetAllowOperators());
-    EXPECT_FALSE(s.GetServerLogging());
-    EXPECT_FALSE(s.GetAdminEnabled());
-    EXPECT_EQ(s.GetServerName(), "");
-    EXPECT_EQ(s.GetRootDiskQuota(), 0);
-    EXPECT_EQ(s.GetMaxConnectionsPerAddress(), 64);
-    EXPECT_EQ(s.GetPasswordLockout(), 10);
-    EXPECT_EQ(s.GetLoginTimeout(), 60);
-    EXPECT_EQ(s.GetMaxChannels(), 10000);
+    // The host's values for missing ports and user limit are the table's.
+    const SettingValues values = Values(s);
+    const std::pair<const char*, const char*> expected[] = {
+        {"hostport", "10300"},       {"soundport", "10301"},
+        {"max-users", "32767"},      {"allow-channel-creation", "true"},
+        {"allow-operators", "true"}, {"server-logging", "false"},
+        {"admin-enabled", "false"},  {"server-name", ""},
+        {"root-diskquota", "0"},     {"max-connections-per-address", "64"},
+        {"password-lockout", "10"},  {"login-timeout", "60"},
+        {"max-channels", "10000"},
+    };
+    for (const auto& e : expected) EXPECT_EQ(values.Shown(*SettingsTable::Find(e.first)), e.second) << e.first;
     StaticChannelTable table;
     EXPECT_TRUE(s.ReadStaticChannels(table));
     EXPECT_TRUE(table.empty());
@@ -144,43 +179,165 @@ TEST_F(SettingsTest, MinimalDocumentGivesTheMissingValues) {
     ASSERT_NE(bare.GetRootElement(), nullptr);
     EXPECT_STREQ(bare.GetRootElement()->Value(), "quorvane");
     EXPECT_STREQ(bare.GetRootElement()->Attribute("version"), "3.3");
-    EXPECT_EQ(bare.GetHostPort(), -1);
+    EXPECT_EQ(Values(bare).Number("hostport"), 10300);
 }
 
-TEST_F(SettingsTest, NumbersAreReadLikeAtoi) {
+// The document's own number reader is atoi's; the settings are read strictly.
+TEST_F(SettingsTest, ValuesAreStrictAndEveryProblemHasItsLine) {
     QuorvaneSettings s;
-    Load(s, Hosting("<hostport></hostport><soundport> +42abc</soundport><max-users>99999999999</max-users>"
-                    "<root-diskquota>-123456789012</root-diskquota><channel-diskquota>x1</channel-diskquota>"
-                    "<other>abc</other>"));
-    EXPECT_EQ(s.GetHostPort(), 0);
-    EXPECT_EQ(s.GetSoundPort(), 42);
-    EXPECT_EQ(s.GetMaxUsers(), INT_MAX);
-    EXPECT_EQ(s.GetRootDiskQuota(), -123456789012LL);
-    EXPECT_EQ(s.GetChannelDiskQuota(), 0);
+    Load(s, Hosting("\n<other>abc</other>"));
     int value = 7;
     EXPECT_TRUE(s.GetInteger(s.GetHostingElement(), "other", value));
     EXPECT_EQ(value, 0);
     value = 7;
     EXPECT_FALSE(s.GetInteger(s.GetHostingElement(), "absent", value));
     EXPECT_EQ(value, 7);
+
+    const struct {
+        const char* element;
+        const char* text;
+        const char* problem;  // empty: taken as shown
+        const char* shown;
+    } cases[] = {
+        {"hostport", " 42 ", "", "42"},
+        {"soundport", " +42abc", "soundport is \"+42abc\"; it must be a number from 1 to 65535", "10301"},
+        {"max-users", "99999999999", "max-users is \"99999999999\"; it must be a number from 0 to 2147483647", "32767"},
+        {"root-diskquota", "-1", "root-diskquota is \"-1\"; it must be a number from 0 to 9223372036854775807", "0"},
+        {"channel-diskquota", "9223372036854775807", "", "9223372036854775807"},
+        {"max-files", "99999999999999999999",
+         "max-files is \"99999999999999999999\"; it must be a number from 0 to 2147483647", "100000"},
+        {"password-lockout", "ten", "password-lockout is \"ten\"; it must be a number from 0 to 2147483647", "10"},
+        {"command-rate", "1.5", "command-rate is \"1.5\"; it must be a number from 0 to 2147483647", "20"},
+        {"command-burst", "+7", "", "7"},
+        {"login-timeout", "", "login-timeout is \"\"; it must be a number from 0 to 2147483", "60"},
+        {"allow-operators", "FALSE", "", "false"},
+        {"admin-enabled", "True", "", "true"},
+        {"allow-channel-creation", "no", "allow-channel-creation is \"no\"; it must be true or false", "true"},
+        {"server-logging", "yes", "server-logging is \"yes\"; it must be true or false", "false"},
+    };
+    std::string inner;
+    for (const auto& c : cases) {
+        inner += std::string("\n<") + c.element + ">" + c.text + "</" + c.element + ">";
+        inner += std::string("<") + c.element + ">99</" + c.element + ">";  // a second one does not count
+    }
+    // Known from older files: never checked.
+    inner += "\n<voice-logging>maybe</voice-logging><certificate-file/><privatekey-file>k</privatekey-file>";
+    inner += "\n<comand-rate>5</comand-rate><comand-rate>6</comand-rate><totally-else/>";
+    Load(s, Hosting(inner + "\n<static-channels><channel><name>a</name><diskquota>-2</diskquota>"
+                            "<channel><name>b</name>\n<diskquota>lots</diskquota></channel></channel>"
+                            "<channel><diskquota>nameless</diskquota></channel></static-channels>"));
+    SettingValues values;
+    const SettingsCheck::Problems problems = SettingsCheck::Read(s, values);
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const auto& c = cases[i];
+        EXPECT_EQ(values.Shown(*SettingsTable::Find(c.element)), c.shown) << c.element << " " << c.text;
+        if (*c.problem) expected.push_back(std::to_string(i + 2) + ": " + c.problem);
+    }
+    const size_t after = sizeof(cases) / sizeof(cases[0]) + 2;
+    expected.push_back(std::to_string(after + 1) +
+                       ": comand-rate is no setting of this server (command-rate?); it is kept in the file and has no "
+                       "effect (unknown)");
+    expected.push_back(
+        std::to_string(after + 1) +
+        ": totally-else is no setting of this server; it is kept in the file and has no effect (unknown)");
+    expected.push_back(std::to_string(after + 2) +
+                       ": the diskquota of a static channel is -2; it must be a number from 0 to 9223372036854775807");
+    expected.push_back(std::to_string(after + 3) +
+                       ": the diskquota of a static channel is \"lots\"; it must be a number from 0 to "
+                       "9223372036854775807");
+    std::vector<std::string> found;
+    for (const SettingsCheck::Problem& p : problems)
+        found.push_back(std::to_string(p.line) + ": " + p.Text() + (p.unknown ? " (unknown)" : ""));
+    EXPECT_EQ(found, expected);
+    EXPECT_TRUE(SettingsCheck::Refuses(problems));
+    EXPECT_EQ(values.Channels().size(), 3u);  // the root, a and b; the nameless one is skipped
+
+    // The host's own checks, by element; only a value its row takes is handed to them.
+    Load(s, Hosting("<metrics-address>x</metrics-address><hostport>0</hostport>"));
+    const SettingsCheck::Check refuse = [](const std::string& text) { return "it must not be " + text; };
+    const SettingsCheck::Problems checked =
+        SettingsCheck::Read(s, values, {{"metrics-address", refuse}, {"hostport", refuse}});
+    ASSERT_EQ(checked.size(), 2u);
+    EXPECT_EQ(checked[0].Text(), "metrics-address is \"x\"; it must not be x");
+    EXPECT_EQ(checked[1].Text(), "hostport is \"0\"; it must be a number from 1 to 65535");
+    EXPECT_FALSE(SettingsCheck::Refuses({{1, "x", "y", true}}));
+
+    // At most MAX_PROBLEMS are told; the rest are counted, and still refuse the file.
+    std::string many;
+    for (int i = 0; i < 60; ++i) many += "<unknown" + std::to_string(i) + "/>";
+    Load(s, Hosting(many + "<hostport>0</hostport>"));
+    const SettingsCheck::Problems capped = SettingsCheck::Read(s, values);
+    ASSERT_EQ(capped.size(), SettingsCheck::MAX_PROBLEMS + 1u);
+    EXPECT_EQ(capped.back().Text(), "11 more problems are not told; only the first 50 are");
+    EXPECT_TRUE(SettingsCheck::Refuses(capped));
+    EXPECT_FALSE(SettingsCheck::Refuses(SettingsCheck::Problems(capped.begin(), capped.end() - 1)));
+    EXPECT_EQ(SettingsCheck::Quote("a\"b\\\x01\n"), "\"a\\\"b\\\\\\x01\\x0A\"");
+    EXPECT_EQ(SettingsCheck::Quote(std::string(70, 'a')), "\"" + std::string(64, 'a') + "\"... (70 bytes)");
 }
 
-TEST_F(SettingsTest, BooleansIgnoreCaseAndFallBackToTheirDefault) {
-    QuorvaneSettings s;
-    Load(s, Hosting("<allow-operators>FALSE</allow-operators><allow-channel-creation>no</allow-channel-creation>"
-                    "<admin-enabled>True</admin-enabled><server-logging>yes</server-logging>"
-                    "<voice-logging>TRUE</voice-logging>"));
-    EXPECT_FALSE(s.GetAllowOperators());
-    EXPECT_TRUE(s.GetAllowChannelCreation());
-    EXPECT_TRUE(s.GetAdminEnabled());
-    EXPECT_FALSE(s.GetServerLogging());
+// The values of commands that set what the file holds are held to the same ranges.
+TEST_F(SettingsTest, CommandsAreHeldToTheRangesOfTheTable) {
+    const struct {
+        const char* name;
+        int64_t value;
+        bool taken;
+    } cases[] = {
+        {"diskquota", -1, false},          {"diskquota", INT64_MAX, true},
+        {"filesize", -1, false},           {"filesize", 0, true},
+        {"hostport", 65536, false},        {"hostport", 1, true},
+        {"login-timeout", 2147484, false}, {"motd", -5, true},
+        {"no-such-thing", -5, true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(quorvane::ValueRules::InRange(c.name, c.value), c.taken) << c.name;
+    EXPECT_EQ(SettingsTable::Describe(*SettingsTable::Find("max-users")),
+              "max-users (a number from 0 to 2147483647; absent: 32767; first written as 500; a reload applies it): "
+              "logged-in users, the administrator not counted");
+    const std::string list = SettingsTable::List();
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'),
+              static_cast<long>(SettingsTable::COUNT) - 3);  // not the retired
+    EXPECT_EQ(list.find("voice-logging"), std::string::npos);
+}
+
+// The README's list of settings is the table's: every one, in its order, at the value an
+// absent element takes; the retired ones are named in its text.
+TEST_F(SettingsTest, TheReadmeListsEverySettingAtItsDefault) {
+    std::ifstream in(std::string(QUORVANE_SOURCE_DIR) + "/README.md");
+    std::stringstream readme;
+    readme << in.rdbuf();
+    const std::string text = readme.str();
+    const size_t section = text.find("\n## Configuration\n");
+    const size_t begin = text.find("```xml\n", section);
+    const size_t end = text.find("```\n", begin + 7);
+    ASSERT_NE(section, std::string::npos);
+    ASSERT_NE(end, std::string::npos);
+    TiXmlDocument document;
+    document.Parse(text.substr(begin + 7, end - begin - 7).c_str());
+    ASSERT_FALSE(document.Error()) << document.ErrorDesc();
+    std::vector<std::string> listed, expected;
+    for (const TiXmlElement* e = document.RootElement()->FirstChildElement("hosting")->FirstChildElement(); e;
+         e = e->NextSiblingElement()) {
+        const SettingRow* row = SettingsTable::Find(e->ValueStr());
+        listed.push_back(e->ValueStr() +
+                         (row && row->type == SettingRow::CHANNELS ? "" : "=" + QuorvaneSettings::GetElementText(e)));
+    }
+    for (const SettingRow& row : SettingsTable::ROWS) {
+        if (row.context == SettingRow::RETIRED) {
+            EXPECT_NE(text.find(std::string("`") + row.element + "`", section), std::string::npos) << row.element;
+            continue;
+        }
+        expected.push_back(row.element +
+                           (row.type == SettingRow::CHANNELS ? std::string() : std::string("=") + row.missing));
+    }
+    EXPECT_EQ(listed, expected);
 }
 
 TEST_F(SettingsTest, AnyRootElementIsAccepted) {
     QuorvaneSettings s;
     Load(s, "<config><hosting><hostport>1</hostport><server-name>N</server-name></hosting></config>");
-    EXPECT_EQ(s.GetHostPort(), 1);
-    EXPECT_EQ(s.GetServerName(), "N");
+    const SettingValues values = Values(s);
+    EXPECT_EQ(values.Number("hostport"), 1);
+    EXPECT_EQ(values.Text("server-name"), "N");
 }
 
 TEST_F(SettingsTest, StaticChannelsAreNumberedBreadthFirst) {
@@ -251,8 +408,8 @@ TEST_F(SettingsTest, StaticChannelTableSurvivesWriteAndRead) {
     }
     QuorvaneSettings s;
     ASSERT_TRUE(s.LoadXMLFile(path_));
-    EXPECT_EQ(s.GetRootTopic(), "Lobby");
-    EXPECT_EQ(s.GetServerName(), "Quorvane Server");
+    EXPECT_EQ(Values(s).Text("root-topic"), "Lobby");
+    EXPECT_EQ(Values(s).Text("server-name"), "Quorvane Server");
     StaticChannelTable read;
     ASSERT_TRUE(s.ReadStaticChannels(read));
     ASSERT_EQ(read.size(), written.size());
@@ -277,11 +434,31 @@ TEST_F(SettingsTest, StaticChannelTableSurvivesWriteAndRead) {
 }
 
 TEST_F(SettingsTest, BrokenFileReportsWhereItBroke) {
+    // Where the fault begins, not where the parser noticed it (the next end tag, or the
+    // end of the file).
+    const std::string head = "<?xml version=\"1.0\"?>\n<quorvane>\n  <hosting>\n";
+    const struct {
+        std::string text;
+        const char* error;
+    } cases[] = {
+        {"<?xml version=\"1.0\"?>\n<quorvane>\n  <hosting>\n</quorvane>\n",
+         "<hosting> is not closed: the next end tag is </quorvane> on line 4. Line 3 column 3."},
+        {head + "<password-lockout>ten\n<hostport>1</hostport>\n</hosting>\n</quorvane>\n",
+         "<password-lockout> is not closed: the next end tag is </hosting> on line 6. Line 4 column 1."},
+        {head + "<motd>a < b</motd>\n</hosting>\n</quorvane>\n", "A < starts no tag. Line 4 column 9."},
+        {head + "<motd x=\"1>a</motd>\n</hosting>\n</quorvane>\n", "The tag <motd> has no >. Line 4 column 1."},
+        {head + "<!-- x\n</hosting>\n</quorvane>\n", "A comment is not closed. Line 4 column 1."},
+        {head + "</motd>\n</hosting>\n</quorvane>\n",
+         "<hosting> is not closed: the next end tag is </motd> on line 4. Line 3 column 3."},
+        {head + "<motd>x</motd>\n", "<hosting> is not closed. Line 3 column 3."},
+    };
     QuorvaneSettings s;
-    WriteFile("<?xml version=\"1.0\"?>\n<quorvane>\n  <hosting>\n</quorvane>\n");
-    EXPECT_FALSE(s.LoadXMLFile(path_));
-    EXPECT_TRUE(s.HasLoadError());
-    EXPECT_EQ(s.GetErrorText(), "Error reading end tag.. Line 4 column 1.");
+    for (const auto& c : cases) {
+        WriteFile(c.text);
+        EXPECT_FALSE(s.LoadXMLFile(path_)) << c.text;
+        EXPECT_TRUE(s.HasLoadError());
+        EXPECT_EQ(s.GetErrorText(), c.error) << c.text;
+    }
 
     EXPECT_FALSE(s.LoadXMLFile(dir_ + "/absent.xml"));
     EXPECT_EQ(s.GetErrorText(), "Cannot open the file: No such file or directory.");
@@ -297,18 +474,18 @@ TEST_F(SettingsTest, SettersWriteThroughToTheFile) {
         QuorvaneSettings s;
         Load(s, Hosting("<server-name>old</server-name><server-name>second</server-name>"));
         chmod(path_.c_str(), 0640);
-        EXPECT_TRUE(s.SetServerName("Name & <Co>"));
-        EXPECT_TRUE(s.SetServerPassword("secret"));
-        EXPECT_TRUE(s.SetMotd("hello"));
-        EXPECT_TRUE(s.SetRootTopic("topic"));
-        EXPECT_TRUE(s.SetAdminUsername("admin"));
-        EXPECT_TRUE(s.SetAdminPassword("adminpw"));
-        EXPECT_TRUE(s.SetFilesRoot("/srv/files"));
-        EXPECT_TRUE(s.SetRootDiskQuota(1LL << 40));
-        EXPECT_TRUE(s.SetChannelDiskQuota(-5));
-        EXPECT_TRUE(s.SetAdminEnabled(true));
-        EXPECT_TRUE(s.SetAllowOperators(false));
-        EXPECT_TRUE(s.SetAllowChannelCreation(false));
+        EXPECT_TRUE(s.PutText("server-name", "Name & <Co>"));
+        EXPECT_TRUE(s.PutText("server-password", "secret"));
+        EXPECT_TRUE(s.PutText("motd", "hello"));
+        EXPECT_TRUE(s.PutText("root-topic", "topic"));
+        EXPECT_TRUE(s.PutText("admin-username", "admin"));
+        EXPECT_TRUE(s.PutText("admin-password", "adminpw"));
+        EXPECT_TRUE(s.PutText("files-root", "/srv/files"));
+        EXPECT_TRUE(s.PutNumber("root-diskquota", 1LL << 40));
+        EXPECT_TRUE(s.PutNumber("channel-diskquota", -5));
+        EXPECT_TRUE(s.PutFlag("admin-enabled", true));
+        EXPECT_TRUE(s.PutFlag("allow-operators", false));
+        EXPECT_TRUE(s.PutFlag("allow-channel-creation", false));
     }
     struct stat info;
     ASSERT_EQ(stat(path_.c_str(), &info), 0);
@@ -317,18 +494,13 @@ TEST_F(SettingsTest, SettersWriteThroughToTheFile) {
 
     QuorvaneSettings s;
     ASSERT_TRUE(s.LoadXMLFile(path_));
-    EXPECT_EQ(s.GetServerName(), "Name & <Co>");
-    EXPECT_EQ(s.GetServerPassword(), "secret");
-    EXPECT_EQ(s.GetMotd(), "hello");
-    EXPECT_EQ(s.GetRootTopic(), "topic");
-    EXPECT_EQ(s.GetAdminUsername(), "admin");
-    EXPECT_EQ(s.GetAdminPassword(), "adminpw");
-    EXPECT_EQ(s.GetFilesRoot(), "/srv/files");
-    EXPECT_EQ(s.GetRootDiskQuota(), 1LL << 40);
-    EXPECT_EQ(s.GetChannelDiskQuota(), -5);
-    EXPECT_TRUE(s.GetAdminEnabled());
-    EXPECT_FALSE(s.GetAllowOperators());
-    EXPECT_FALSE(s.GetAllowChannelCreation());
+    const std::pair<const char*, const char*> written[] = {
+        {"server-name", "Name & <Co>"}, {"server-password", "secret"},       {"motd", "hello"},
+        {"root-topic", "topic"},        {"admin-username", "admin"},         {"admin-password", "adminpw"},
+        {"files-root", "/srv/files"},   {"root-diskquota", "1099511627776"}, {"channel-diskquota", "-5"},
+        {"admin-enabled", "true"},      {"allow-operators", "false"},        {"allow-channel-creation", "false"},
+    };
+    for (const auto& w : written) EXPECT_EQ(Raw(s, w.first), w.second) << w.first;
     // Only the first element of a name is replaced.
     const TiXmlElement* second =
         s.GetHostingElement()->FirstChildElement("server-name")->NextSiblingElement("server-name");
@@ -337,8 +509,8 @@ TEST_F(SettingsTest, SettersWriteThroughToTheFile) {
 
     // A save that cannot happen fails, and the tree in memory keeps the change.
     std::filesystem::remove_all(dir_);
-    EXPECT_FALSE(s.SetMotd("unsaved"));
-    EXPECT_EQ(s.GetMotd(), "unsaved");
+    EXPECT_FALSE(s.PutText("motd", "unsaved"));
+    EXPECT_EQ(Raw(s, "motd"), "unsaved");
 }
 
 TEST_F(SettingsTest, ReplaceOrAppendMatchesEveryAttribute) {
@@ -380,11 +552,11 @@ TEST_F(SettingsTest, ByteOrderMarkIsKeptOnlyWhenTheLoadedFileHadOne) {
 
     QuorvaneSettings s;
     Load(s, bom + QuorvaneSettings::MINIMAL_DOCUMENT);
-    ASSERT_TRUE(s.SetMotd("m"));
+    ASSERT_TRUE(s.PutText("motd", "m"));
     EXPECT_EQ(ReadFile().compare(0, 3, bom), 0);
 
     ASSERT_TRUE(s.LoadXMLFile(plainPath));
-    ASSERT_TRUE(s.SetMotd("m"));
+    ASSERT_TRUE(s.PutText("motd", "m"));
     std::ifstream in(plainPath, std::ios::binary);
     EXPECT_EQ(in.get(), '<');
 }

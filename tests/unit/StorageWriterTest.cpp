@@ -22,6 +22,7 @@
 #include "ReactorLoop.h"
 #include "ScratchDirectoryTest.h"
 #include "listeners/EventLog.h"
+#include "listeners/PersistenceListener.h"
 #include "listeners/ServerListener.h"
 #include "listeners/StorageWriter.h"
 #include "server/ServerNode.h"
@@ -215,7 +216,7 @@ TEST_F(StorageWriterTest, FilesGoInOrderAndChangesPilingUpDuringAWriteMakeOneMor
     // Changed in one turn, last first: written files list, settings, ban list.
     ASSERT_TRUE(loop.RunOnLoop([&] {
         bans_.SaveXMLFile();
-        settings_.SetServerName("x");
+        settings_.PutText("server-name", "x");
         files_.AddFileEntry("/", Entry("first"));
     }));
     ASSERT_TRUE(WaitFor([&] { return writer.Writes() == 3; }));
@@ -291,7 +292,7 @@ TEST_F(StorageWriterTest, ASpacedDocumentWaitsOnlyForChanges) {
     ASSERT_TRUE(gate.Began(1));
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(loop.RunOnLoop([&, i] { files_.AddFileEntry("/", Entry(std::to_string(i))); }));
-    ASSERT_TRUE(loop.RunOnLoop([&] { settings_.SetServerName("unspaced"); }));
+    ASSERT_TRUE(loop.RunOnLoop([&] { settings_.PutText("server-name", "unspaced"); }));
     ASSERT_TRUE(gate.Began(2));
     std::atomic<bool> saved(false);
     ASSERT_TRUE(loop.RunOnLoop([&] { writer.SaveAll([&](bool written) { saved = written; }); }));
@@ -323,7 +324,7 @@ TEST_F(StorageWriterTest, AFailedWriteIsToldAndReportedAndTheOldFileStays) {
     std::atomic<int> results[2] = {{-1}, {-1}};
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(loop.RunOnLoop([&, round] {
-            settings_.SetServerName("changed");
+            settings_.PutText("server-name", "changed");
             writer.SaveAll([&, round](bool written) { results[round] = written; });
         }));
         ASSERT_TRUE(WaitFor([&] { return results[round] != -1; }));
@@ -342,13 +343,15 @@ TEST_F(StorageWriterTest, StopWritesWhatIsPendingAndSavesWriteAtOnceAfterwards) 
     StorageWriter writer(&reactor, nullptr);
     AttachAll(writer);
     ASSERT_TRUE(writer.Start());
-    settings_.SetServerName("pending");
-    EXPECT_EQ(settings_.GetServerName(), "pending");
+    settings_.PutText("server-name", "pending");
+    std::string name;
+    EXPECT_TRUE(settings_.GetString(settings_.GetHostingElement(), "server-name", name));
+    EXPECT_EQ(name, "pending");
     EXPECT_EQ(Read(Path("QuorvaneService.xml")).find("pending"), std::string::npos);  // deferred
     writer.Stop();
     EXPECT_EQ(writer.Writes(), 1u);
     EXPECT_NE(Read(Path("QuorvaneService.xml")).find("pending"), std::string::npos);
-    settings_.SetServerName("direct");
+    settings_.PutText("server-name", "direct");
     EXPECT_NE(Read(Path("QuorvaneService.xml")).find("direct"), std::string::npos);
     EXPECT_EQ(writer.Writes(), 1u);
 }
@@ -360,7 +363,8 @@ TEST_F(StorageWriterTest, ANodesBurstOfChangesIsOneWrite) {
     StorageWriter writer(&reactor, nullptr);
     AttachAll(writer);
     ASSERT_TRUE(writer.Start());
-    server::ServerListener listener(settings_, bans_, files_, nullptr, nullptr, &writer);
+    server::PersistenceListener persistence(settings_, bans_, files_, nullptr, &writer);
+    server::ServerListener listener(nullptr, &persistence);
     server::ServerNode node(&reactor, &reactor, &listener, false);
     ASSERT_EQ(node.Channels().UserMakeChannel("/c/", "", "", true, 0), 0);
     const server::serverchannel_t channel = node.Channels().FindChannel("/c/");

@@ -1,10 +1,9 @@
-// ServerListener: the callbacks that keep the files list, the settings and the ban list
-// current. Each file is written once per event, with its final content (with a storage
-// writer, once per turn of the loop or fewer).
+// Each file is written once per event, with its final content (with a storage writer,
+// once per turn of the loop or fewer).
+#include "listeners/PersistenceListener.h"
+
 #include <ctime>
 
-#include "listeners/Persistence.h"
-#include "listeners/ServerListener.h"
 #include "listeners/StorageWriter.h"
 #include "server/ServerNode.h"
 #include "settings/BanList.h"
@@ -14,13 +13,15 @@
 namespace quorvane {
 namespace server {
 
-void ServerListener::ReportFailedSave(const char* what, const std::string& path) {
-    const std::string text = std::string("Quorvane service failed to save ") + what + " file: " + path + ".";
-    Log(text);
-    if (reportError_) reportError_(text);
+PersistenceListener::PersistenceListener(QuorvaneSettings& settings, BanList& banList, FilesList& filesList,
+                                         ErrorReporter reportError, StorageWriter* writer)
+    : settings_(settings), banList_(banList), filesList_(filesList), reportError_(reportError), writer_(writer) {}
+
+void PersistenceListener::ReportFailedSave(const char* what, const std::string& path) {
+    if (reportError_) reportError_(std::string("Quorvane service failed to save ") + what + " file: " + path + ".");
 }
 
-void ServerListener::OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {
+void PersistenceListener::OnFileAdded(const serverchannel_t& channel, const ChannelFile& file) {
     FileEntry entry;
     entry.name = file.filename;
     entry.internalname = file.internalName;
@@ -30,32 +31,32 @@ void ServerListener::OnFileAdded(const serverchannel_t& channel, const ChannelFi
         ReportFailedSave("files-list", filesList_.GetFileName());
 }
 
-void ServerListener::OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {
+void PersistenceListener::OnFileRemoved(const serverchannel_t& channel, const ChannelFile& file) {
     if (!filesList_.RemoveFileEntry(channel->GetChannelPath(), file.filename))
         ReportFailedSave("files-list", filesList_.GetFileName());
 }
 
-void ServerListener::OnSaveConfiguration(ServerNode& node) { OnSaveRequested(node, SaveDone()); }
+void PersistenceListener::OnSaveConfiguration(ServerNode& node) { OnSaveRequested(node, SaveDone()); }
 
-void ServerListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
+void PersistenceListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
     settings_.BeginBatch();
-    settings_.SetServerName(node.Properties().GetServerName());
-    settings_.SetServerPassword(node.Properties().GetServerPassword());
-    settings_.SetMotd(node.Properties().GetMotd());
-    settings_.SetRootTopic(node.Channels().GetRootChannel()->GetTopic());
-    settings_.SetRootDiskQuota(node.Channels().GetRootDiskQuota());
-    settings_.SetFilesRoot(node.Files().GetFilesRoot());
-    settings_.SetChannelDiskQuota(node.Properties().GetChannelDiskQuota());
+    settings_.PutText("server-name", node.Properties().GetServerName());
+    settings_.PutText("server-password", node.Properties().GetServerPassword());
+    settings_.PutText("motd", node.Properties().GetMotd());
+    settings_.PutText("root-topic", node.Channels().GetRootChannel()->GetTopic());
+    settings_.PutNumber("root-diskquota", node.Channels().GetRootDiskQuota());
+    settings_.PutText("files-root", node.Files().GetFilesRoot());
+    settings_.PutNumber("channel-diskquota", node.Properties().GetChannelDiskQuota());
     const std::string adminName = node.Admin().GetAdminUsername(), adminPassword = node.Admin().GetAdminPassword();
-    settings_.SetAdminEnabled(!adminName.empty() && !adminPassword.empty());
-    settings_.SetAdminUsername(adminName);
-    settings_.SetAdminPassword(adminPassword);
+    settings_.PutFlag("admin-enabled", !adminName.empty() && !adminPassword.empty());
+    settings_.PutText("admin-username", adminName);
+    settings_.PutText("admin-password", adminPassword);
     StaticChannelTable table;
     CollectStaticChannels(node.Channels().GetRootChannel(), table, true);
     AddSkippedChannels(table, skippedChannels_);
     settings_.WriteStaticChannels(table);
-    settings_.SetAllowChannelCreation(node.Properties().GetAllowChannelCreation());
-    settings_.SetAllowOperators(node.Properties().GetAllowOperators());
+    settings_.PutFlag("allow-channel-creation", node.Properties().GetAllowChannelCreation());
+    settings_.PutFlag("allow-operators", node.Properties().GetAllowOperators());
     const bool settingsSaved = settings_.EndBatch();
     if (!settingsSaved) ReportFailedSave("settings", settings_.GetFileName());
 
@@ -71,7 +72,7 @@ void ServerListener::OnSaveRequested(ServerNode& node, const SaveDone& done) {
     if (done) done(settingsSaved && bansSaved && filesSaved);
 }
 
-bool ServerListener::WriteBans(ServerNode& node) {
+bool PersistenceListener::WriteBans(ServerNode& node) {
     banList_.BeginBatch();
     banList_.ClearBanEntries();
     const ServerNode::bans_t bans = node.Bans().GetBans();
