@@ -6,6 +6,7 @@
 
 #include "network/QueueEntryPool.h"
 #include "network/ReactorThread.h"
+#include "network/SharedLine.h"
 
 static_assert(sizeof(void*) + OutputQueue::ENTRIES * 24 <= QueueEntryPool::ENTRY_BYTES,
               "a chunk of entries must fit a pool cell");
@@ -52,7 +53,7 @@ void OutputQueue::CountSources(long long delta) {
 
 void OutputQueue::Release(const Entry& entry) {
     if (entry.kind == COPY) static_cast<ACE_Message_Block*>(entry.owner)->release();
-    else if (entry.kind == SHARED) static_cast<ACE_Data_Block*>(entry.owner)->release();
+    else if (entry.kind == SHARED) SharedLine::LetGo(static_cast<SharedLine::Text*>(entry.owner));
 }
 
 OutputQueue::Entry* OutputQueue::Push() {
@@ -99,13 +100,14 @@ int OutputQueue::Append(ACE_Message_Block* block) {
     return Pushed(wasEmpty, block->length());
 }
 
-int OutputQueue::AppendShared(const ACE_Message_Block& line) {
+int OutputQueue::AppendShared(const SharedLine& line) {
     AssertLoop();
     const bool wasEmpty = Empty();
     Entry* const entry = Push();
     if (entry == 0) return -1;
-    *entry = Entry{line.rd_ptr(), static_cast<uint32_t>(line.length()), SHARED, line.data_block()->duplicate()};
-    return Pushed(wasEmpty, line.length());
+    const ACE_Message_Block& block = line.Block();
+    *entry = Entry{block.rd_ptr(), static_cast<uint32_t>(block.length()), SHARED, line.Hold()};
+    return Pushed(wasEmpty, block.length());
 }
 
 int OutputQueue::AppendSource(std::unique_ptr<OutputSource> source) {

@@ -24,6 +24,7 @@
 
 class ACE_Message_Block;
 class ACE_Reactor;
+class SharedLine;
 
 class OutputQueue {
 public:
@@ -43,8 +44,8 @@ public:
     // Appends the block's bytes, taking the block over; answers whether the queue was
     // empty, or -1 when no entry could be had (the block is released).
     int Append(ACE_Message_Block* block);
-    // Appends a reference to the line's data block (see SharedLine), as Append answers.
-    int AppendShared(const ACE_Message_Block& line);
+    // Appends a reference to the line's bytes (see SharedLine), as Append answers.
+    int AppendShared(const SharedLine& line);
     // Appends the source's marker, taking the source over, as Append answers.
     int AppendSource(std::unique_ptr<OutputSource> source);
     // The head's bytes up to the first marker as at most count pieces of at most bytes in
@@ -73,7 +74,7 @@ private:
         const char* data;
         uint32_t length;
         uint32_t kind;
-        void* owner;  // COPY: its ACE_Message_Block; SHARED: the line's ACE_Data_Block
+        void* owner;  // COPY: its ACE_Message_Block; SHARED: the line's SharedLine::Text
     };
     struct Chunk {
         Chunk* next;

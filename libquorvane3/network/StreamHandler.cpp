@@ -15,6 +15,7 @@
 
 #include "network/OutputScheduler.h"
 #include "network/ReactorThread.h"
+#include "network/SharedLine.h"
 
 // The close relies on purging a handler's pending notifications: it needs ACE's
 // notification queue (without it notifications sit in a pipe that cannot be purged and
@@ -117,10 +118,10 @@ int StreamHandler::Send(const char* data, size_t length, bool reply) {
     return SendBlock(block, reply);
 }
 
-int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
+int StreamHandler::SendShared(const SharedLine& line, bool reply) {
     if (IsClosing()) return SEND_CLOSED;
     AssertLoop();
-    if (line.length() == 0) return 0;
+    if (line.Block().length() == 0) return 0;
     const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
     if (queue_.Bytes() >= limit) return SEND_FULL;
     return Queued(queue_.AppendShared(line));

@@ -28,6 +28,7 @@
 #include "network/StreamListener.h"
 
 class OutputScheduler;
+class SharedLine;
 
 class StreamHandler : public ACE_Svc_Handler<ACE_SOCK_STREAM, ACE_MT_SYNCH> {
 public:
@@ -71,9 +72,9 @@ public:
     // SEND_CLOSED when the connection is closing (which any thread may learn here). The
     // caller keeps the handler alive: it is deleted right after OnStreamClosed returns.
     int Send(const char* data, size_t length, bool reply = false);
-    // Loop thread. As Send, but queues a reference to the line's data instead of a copy:
+    // Loop thread. As Send, but queues a reference to the line's bytes instead of a copy:
     // one line sent to many connections is stored once (see SharedLine).
-    int SendShared(const ACE_Message_Block& line, bool reply = false);
+    int SendShared(const SharedLine& line, bool reply = false);
     // Loop thread. Queues the source behind what is queued: its blocks are made as the
     // writer reaches it, a piece at a time, and what is queued later waits behind them.
     // SEND_CLOSED (and the source destroyed) when the connection is closing.

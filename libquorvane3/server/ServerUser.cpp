@@ -211,7 +211,7 @@ int ServerUser::WriteLine(const std::string& line) {
 
 int ServerUser::WriteShared(const SharedLine& line) {
     StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
-    return CheckSent(handler ? handler->SendShared(line.Block(), inCommand_) : StreamHandler::SEND_CLOSED);
+    return CheckSent(handler ? handler->SendShared(line, inCommand_) : StreamHandler::SEND_CLOSED);
 }
 
 int ServerUser::SendListing(std::unique_ptr<Listing> listing) {
@@ -229,7 +229,8 @@ listingline_t ServerUser::AddUserLine() {
     const LineSource source{GetChanges(), voice_->GetAddressKey(), channel.get(), voice_->GetPacketProtocol()};
     const bool current = source == addUserSource_;
     addUserSource_ = source;
-    return ListingLine::Take(addUserLine_, current, [this] { return LineWriter::User("adduser", *this); });
+    addUserLineKept_ = ListingLine::Take(addUserLine_, current, [this] { return LineWriter::User("adduser", *this); });
+    return addUserLineKept_;
 }
 
 void ServerUser::SendNotice(const std::string& line) {

@@ -195,7 +195,7 @@ TEST(OutputQueueTest, WritesOfAnySizeTakeTheLinesInOrder) {
             expected += text;
             if (i % 2 == 0) {
                 SharedLine line(text);
-                EXPECT_GE(queue.AppendShared(line.Block()), 0);
+                EXPECT_GE(queue.AppendShared(line), 0);
             } else {
                 ACE_Message_Block* block = new ACE_Message_Block(text.size());
                 block->copy(text.data(), text.size());

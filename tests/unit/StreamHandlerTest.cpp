@@ -154,9 +154,9 @@ TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender)
     // Dropped before the loop writes it: the queued references keep the bytes.
     ASSERT_TRUE(loop_.RunOnLoop([&] {
         SharedLine line(text);
-        EXPECT_EQ(0, first->SendShared(line.Block()));
+        EXPECT_EQ(0, first->SendShared(line));
         EXPECT_EQ(0, second->Send("x", 1));
-        EXPECT_EQ(0, second->SendShared(line.Block()));
+        EXPECT_EQ(0, second->SendShared(line));
     }));
     std::string one, two;
     ASSERT_TRUE(ReadExactly(firstPeer, text.size(), one));
@@ -167,7 +167,7 @@ TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender)
     // Queued on a connection that already wrote everything; released after its write.
     ASSERT_TRUE(loop_.RunOnLoop([&] {
         SharedLine late("late\r\n");
-        EXPECT_EQ(0, second->SendShared(late.Block()));
+        EXPECT_EQ(0, second->SendShared(late));
     }));
     std::string rest;
     ASSERT_TRUE(ReadExactly(secondPeer, 6, rest));
