@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <ace/ACE.h>
@@ -16,6 +17,7 @@
 #include <ace/Select_Reactor.h>
 #include <ace/Thread_Manager.h>
 
+#include "DataDirectory.h"
 #include "HostLog.h"
 #include "HostSettings.h"
 #include "ServiceManager.h"
@@ -23,6 +25,7 @@
 #include "ServiceTicker.h"
 #include "SettingHooks.h"
 #include "SettingsReload.h"
+#include "StartCheck.h"
 #include "StartReport.h"
 #include "listeners/EventLog.h"
 #include "listeners/Persistence.h"
@@ -30,6 +33,7 @@
 #include "listeners/ServerListener.h"
 #include "listeners/StorageWriter.h"
 #include "network/CpuPlacement.h"
+#include "network/Heartbeat.h"
 #include "network/MetricsServer.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
@@ -144,12 +148,30 @@ QuorvaneService::QuorvaneService(const char* name) : ServiceHost(name), stopEven
 const char* QuorvaneService::UsageNotes() const {
     return "\n"
            "Files: QuorvaneService.xml (the settings), BanList.xml, FilesList.xml and the\n"
-           "event log QuorvaneService.log live in $STATE_DIRECTORY when systemd sets it\n"
-           "(/var/lib/quorvane for the package's service), otherwise beside the program.\n"
+           "event log QuorvaneService.log live in the data directory: the one of\n"
+           "--data-dir; else $STATE_DIRECTORY when systemd sets it (/var/lib/quorvane for\n"
+           "the package's service); else beside the program, unless the program lies under\n"
+           "/usr, where nothing is written: the package's program run by hand then uses\n"
+           "/var/lib/quorvane (as the user who owns it), any other needs --data-dir.\n"
            "\n"
-           "Exit status: 0 after a clean stop, a successful -i, -u, -s or -e, or --help;\n"
-           "1 when -i, -u, -s or -e failed; 2 when the server could not start or the\n"
+           "Exit status: 0 after a clean stop, a successful -i, -u, -s or -e, --help, or a\n"
+           "check that found the settings fit to start; 1 when -i, -u, -s or -e failed;\n"
+           "2 when the server could not start, the check found the settings unfit, or the\n"
            "command line was wrong.\n";
+}
+
+int QuorvaneService::Check(const std::string& file) {
+    std::string directory, refusal;
+    const bool known = DataDirectory::Find(DataDirectoryOption(), false, directory, refusal);
+    if (!known && (file.empty() || !DataDirectoryOption().empty())) {
+        std::fprintf(stderr, "%s\n", refusal.c_str());
+        return EXIT_NOT_STARTED;
+    }
+    ACE::init();
+    const int status = StartCheck::Main(file.empty() ? directory + "/" + SETTINGS_FILE_NAME : file, file.empty(),
+                                        known ? directory : "", std::getenv("MAINPID") == nullptr);
+    ACE::fini();
+    return status;
 }
 
 void QuorvaneService::Stop() {
@@ -201,8 +223,14 @@ bool QuorvaneService::Run() {
 }
 
 bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
-    const std::string directory = ServiceStorage::DataDirectory();
-    if (chdir(directory.empty() ? "/" : directory.c_str()) != 0) {
+    std::string noDirectory;
+    if (!DataDirectory::Find(DataDirectoryOption(), true, dataDirectory_, noDirectory)) {
+        HostLog::Error(noDirectory);
+        Status().SetFailureReason("no data directory");
+        return false;
+    }
+    const std::string& directory = dataDirectory_;
+    if (chdir(directory.c_str()) != 0) {
         HostLog::Error("Quorvane service failed to enter its directory: " + directory + ".");
     }
     ServiceStorage storage(directory);
@@ -268,17 +296,28 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
             }
         }
         storage.AddStoredBans(node);
-        // The metrics are read without the loops, on the HTTP server's own thread. An address
-        // that cannot be had stops the start as an invalid setting does: a server whose
-        // "down" alert could never fire must not look as if it ran.
-        MetricsServer metrics([&node, &writer] { return MetricsText::Render(node, writer.FailedSaves()); });
+        // The metrics and the health are read without the loops, on the HTTP server's own
+        // thread: the health from the heartbeat the main loop stamps. An address that cannot
+        // be had stops the start as an invalid setting does: a server whose "down" alert
+        // could never fire must not look as if it ran.
+        Heartbeat heartbeat(ACE_Reactor::instance());
+        const int tcpPort = host.TcpPort(), udpPort = host.UdpPort();
+        MetricsServer metrics(
+            [&node, &writer] {
+                return MetricsText::Render(node.Statistics(), node.Voice(), node.IsStarted(), writer.FailedSaves());
+            },
+            [&node, &heartbeat, tcpPort, udpPort](std::string& line) {
+                return HealthStatus(node.IsStarted(), heartbeat.SilenceMs(), tcpPort, udpPort,
+                                    node.Users().GetUsersOnline(), line);
+            });
         std::string metricsError;
         const std::string& metricsAddress = host.values.Text("metrics-address");
         if (!metricsAddress.empty() && !metrics.Start(metricsAddress, metricsError)) {
             HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
             Status().SetFailureReason("metrics " + metricsError);
         } else if (node.StartServer(host.TcpPort(), host.UdpPort(), host.where)) {
-            started = RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics);
+            started =
+                RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics, heartbeat);
         } else if (!node.GetStartError().empty()) {
             HostLog::Error(node.GetStartError());
             Status().SetFailureReason(node.GetStartError());
@@ -297,7 +336,7 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
 
 bool QuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReactor, const HostSettings& host,
                                        ReloadableSettings& settings, EventLog& eventLog, const std::string& logPath,
-                                       MetricsServer& metrics) {
+                                       MetricsServer& metrics, Heartbeat& heartbeat) {
     ACE_Reactor* mainReactor = ACE_Reactor::instance();
     ACE_Thread_Manager* threads = ACE_Thread_Manager::instance();
     const CpuPlacement placement = CpuPlacement::OfThisThread();
@@ -317,8 +356,7 @@ bool QuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReact
     std::unique_ptr<SettingsReload> reload;
     if (loopsRunning) {
         const std::string root = node.Files().GetFilesRoot();
-        const std::string shownRoot =
-            root.empty() || root[0] == '/' ? root : ServiceStorage::DataDirectory() + "/" + root;
+        const std::string shownRoot = root.empty() || root[0] == '/' ? root : dataDirectory_ + "/" + root;
         HostLog::Info(StartLine(GetName(), host, shownRoot, ThreadPrecedence::Describe()));
         // From now on log output goes only to the log file, if there is one.
         HostLog::EndStartUp();
@@ -327,6 +365,7 @@ bool QuorvaneService::RunStartedServer(ServerNode& node, ACE_Reactor* voiceReact
         if (!ticker->Start()) {
             HostLog::Report(true, "Unable to schedule the status timer: the watchdog is not fed.");
         }
+        if (!heartbeat.Start()) HostLog::Report(true, "Unable to schedule the heartbeat: /health answers 503.");
         ServiceTicker* status = ticker.get();
         reload.reset(new SettingsReload(
             mainReactor, SettingsReload::Target{node, eventLog, logPath, metrics}, settings, host,

@@ -1,4 +1,5 @@
-// The program's service body: reads the settings file in its data directory, builds
+// The program's service body: reads the settings file in its data directory (DataDirectory),
+// or checks it (--check, StartCheck); builds
 // and starts the server node, runs its two event loops and, on the stop request, shuts
 // everything down in order. Started by systemd it also feeds the watchdog, keeps the
 // status line current and reloads the settings on SIGHUP.
@@ -16,6 +17,7 @@
 #include "ServiceHost.h"
 
 class ACE_Reactor;
+class Heartbeat;
 class MetricsServer;
 class ReloadableSettings;
 class SettingsReload;
@@ -45,6 +47,10 @@ public:
     // so) unless the server runs.
     void Reload() override;
     const char* UsageNotes() const override;
+    // Checks FILE, else the settings file of the data directory. Run by systemd for a
+    // reload ($MAINPID set), the ports and the metrics address are the running server's
+    // and are not tried.
+    int Check(const std::string& file) override;
 
 private:
     // Start-up from the settings file on, the run and the shutdown; the reactors exist.
@@ -53,12 +59,13 @@ private:
     // ends the loops. False when the loop threads could not be started.
     bool RunStartedServer(quorvane::server::ServerNode& node, ACE_Reactor* voiceReactor, const HostSettings& host,
                           ReloadableSettings& settings, quorvane::EventLog& eventLog, const std::string& logPath,
-                          MetricsServer& metrics);
+                          MetricsServer& metrics, Heartbeat& heartbeat);
     void WaitForStop();
 
     // Manual reset. It lives as long as the object rather than only during Run, so that
     // a stop requested before Run has created it is not lost.
     ACE_Manual_Event stopEvent_;
+    std::string dataDirectory_;  // once Serve has found it
     // The reload of the running server; null before it runs and once it stops. The lock
     // guards reload_: the host's thread sets it, the signal thread asks it for a reload.
     std::mutex reloadLock_;

@@ -1,8 +1,10 @@
 #include "ServiceCommandLine.h"
 
+#include <cstring>
+
 // Written for help2man too: "Usage:", the options indented, notes after them.
 const char* const ServiceCommandLine::USAGE =
-    "Usage: %s [-d | -f | -i [-l USER] | -u | -s | -e]\n"
+    "Usage: %s [-d | -f | --check [FILE] | -i [-l USER] | -u | -s | -e] [--data-dir DIR]\n"
     "Runs the Quorvane voice-conferencing server, or manages its systemd service.\n"
     "\n"
     "Without an option the server runs in the foreground and prints nothing. Started\n"
@@ -13,10 +15,16 @@ const char* const ServiceCommandLine::USAGE =
     "                 Ctrl+C, SIGQUIT or SIGTERM stops it\n"
     "  -f             run in the foreground without output; SIGTERM, SIGINT or\n"
     "                 SIGHUP stops it\n"
+    "  --check [FILE] check a settings file as a start would (every value, every\n"
+    "                 static channel, the ports), print each problem with its line,\n"
+    "                 and exit 0 when the server would start from it, 2 when not;\n"
+    "                 without FILE, the settings file of the data directory\n"
+    "  --data-dir DIR keep the settings, ban list, files list and event log in DIR;\n"
+    "                 with -i, the installed service's\n"
     "  -i             install the systemd service quorvane-server for this program\n"
     "                 and enable it\n"
     "  -l USER        with -i: run the service as this user, who must exist and be\n"
-    "                 able to write the program's directory\n"
+    "                 able to write its data directory\n"
     "  -p PASSWORD    ignored: systemd needs no password to run a service as a user\n"
     "  -u             stop the service if it runs, then disable and remove it\n"
     "  -s             start the installed service\n"
@@ -41,19 +49,27 @@ const OptionRow OPTIONS[] = {
     {'e', 0, ServiceCommandLine::ACTION_END},     {'s', 0, ServiceCommandLine::ACTION_START},
 };
 
-// The value of -l or -p: the rest of the argument, else the next argument (which is
-// then consumed). False when there is none.
-bool TakeOptionValue(int argc, char** argv, int& index, std::string& value) {
-    const char* rest = argv[index] + 2;
-    if (*rest != '\0') {
-        value = rest;
-        return true;
+// The value of -l or -p (prefix 2) or of a long option ("=VALUE" after it): the rest of
+// the argument, else the next argument (which is then consumed), which unless required
+// must not look like an option. False when there is none.
+bool TakeOptionValue(int argc, char** argv, int& index, size_t prefix, std::string& value, bool required = true) {
+    const std::string arg = argv[index];
+    if (arg.size() > prefix) {
+        value = arg.substr(prefix + (prefix > 2 && arg[prefix] == '=' ? 1 : 0));
+        return !value.empty();
     }
-    if (index + 1 < argc && argv[index + 1] != nullptr) {
-        value = argv[++index];
-        return true;
-    }
-    return false;
+    const char* next = index + 1 < argc ? argv[index + 1] : nullptr;
+    // "/d" is an option; "/etc/x.xml" is a file.
+    const bool option = next != nullptr && (next[0] == '-' || (next[0] == '/' && std::strlen(next) == 2));
+    if (next == nullptr || (!required && option)) return false;
+    value = argv[++index];
+    return true;
+}
+
+// A long option alone or with "=VALUE".
+bool IsLong(const std::string& arg, const char* name) {
+    const size_t length = std::strlen(name);
+    return arg.compare(0, length, name) == 0 && (arg.size() == length || arg[length] == '=');
 }
 
 }  // namespace
@@ -77,8 +93,18 @@ ServiceCommandLine ReadCommandLine(int argc, char** argv, std::string& account, 
             if (line.immediate == 0) line.immediate = arg == "--help" ? 'h' : 'v';
             continue;
         }
+        if (IsLong(arg, "--check")) {
+            if (line.immediate == 0) line.immediate = 'c';
+            if (!TakeOptionValue(argc, argv, i, 7, line.checkFile, false) && arg.size() > 7)
+                line.error = "option --check= needs a file";
+            continue;
+        }
+        if (IsLong(arg, "--data-dir")) {
+            if (!TakeOptionValue(argc, argv, i, 10, line.dataDirectory)) line.error = "option --data-dir needs a value";
+            continue;
+        }
         if (arg[1] == 'l' || arg[1] == 'p') {
-            if (!TakeOptionValue(argc, argv, i, arg[1] == 'l' ? account : password)) {
+            if (!TakeOptionValue(argc, argv, i, 2, arg[1] == 'l' ? account : password)) {
                 line.error = "option " + arg + " needs a value";
             }
             continue;

@@ -12,14 +12,19 @@ struct ServiceCommandLine {
     // The options, for --help; "%s" stands for the program's name.
     static const char* const USAGE;
 
-    char immediate = 0;  // 'h' help, 'v' version, 'd' console run, 'f' quiet run; 0 none
+    // 'h' help, 'v' version, 'c' check, 'd' console run, 'f' quiet run; 0 none
+    char immediate = 0;
     Action action = ACTION_NONE;
-    std::string error;  // why the command line is refused; empty when it is sound
+    std::string checkFile;      // --check's FILE; empty: the file the server would use
+    std::string dataDirectory;  // --data-dir's DIR; empty when not given
+    std::string error;          // why the command line is refused; empty when it is sound
 };
 
 // Reads every argument: options start with "-" or "/"; the first of --help, -h, -?,
-// --version, -d and -f wins, else the last of -i -u -e -s. -l and -p take the rest of
-// the argument or the next one, into account and password.
+// --version, --check, -d and -f wins, else the last of -i -u -e -s. -l and -p take the
+// rest of the argument or the next one, into account and password; --data-dir takes
+// "=DIR" or the next argument, --check "=FILE" or the next argument unless that is an
+// option.
 ServiceCommandLine ReadCommandLine(int argc, char** argv, std::string& account, std::string& password);
 
 // The program's name as it was started, without its directory.

@@ -31,7 +31,9 @@ int ServiceHost::Main(int argc, char** argv) {
         std::fputs(UsageNotes(), stderr);
         return EXIT_NOT_STARTED;
     }
+    dataDirectory_ = line.dataDirectory;
     switch (line.immediate) {
+    case 'c': return Check(line.checkFile);
     case 'h':
         std::printf(ServiceCommandLine::USAGE, program.c_str());
         std::fputs(UsageNotes(), stdout);
@@ -45,7 +47,7 @@ int ServiceHost::Main(int argc, char** argv) {
     case 'f': return RunInForeground(line.immediate == 'd');
     default: break;
     }
-    UnitActions actions(name_, account, password);
+    UnitActions actions(name_, account, password, line.dataDirectory);
     switch (line.action) {
     case ServiceCommandLine::ACTION_INSTALL: return actions.Install();
     case ServiceCommandLine::ACTION_REMOVE: return actions.Uninstall();

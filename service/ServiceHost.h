@@ -1,8 +1,8 @@
 // The program around a service body on Linux: it reads the command line, runs the body
 // in the foreground (in a terminal with -d, quietly with -f or from a shell, or started
 // by systemd with its state reported through ServiceStatus), turns stop signals into Stop
-// (and, under systemd, SIGHUP into Reload), and carries out the unit actions -i, -u, -s
-// and -e (UnitActions).
+// (and, under systemd, SIGHUP into Reload), has the body check its settings (--check),
+// and carries out the unit actions -i, -u, -s and -e (UnitActions).
 //
 // Threads: Main and Run on the process's main thread; Stop and Reload on the thread of
 // StopSignalThread; Status from any thread.
@@ -19,7 +19,8 @@ public:
     enum {
         EXIT_OK = 0,             // a clean stop, an action done, the usage or version printed
         EXIT_ACTION_FAILED = 1,  // -i, -u, -s or -e failed
-        EXIT_NOT_STARTED = 2,    // the body could not start, or the command line was wrong
+        EXIT_NOT_STARTED = 2,    // the body could not start, its settings would not let it (--check),
+                                 // or the command line was wrong
     };
 
     // The name is not copied: it must outlive the object.
@@ -39,12 +40,15 @@ public:
     virtual void Reload() {}
     // Told after the options under --help: what the body adds (files, exit statuses).
     virtual const char* UsageNotes() const { return ""; }
+    // --check [FILE]: checks the settings file (file empty: the body's own) without running
+    // anything; the process exit status, EXIT_OK or EXIT_NOT_STARTED.
+    virtual int Check(const std::string& file) = 0;
 
     // Checks the whole command line first: an unknown option, a stray argument or a
     // missing value prints the usage on standard error and returns EXIT_NOT_STARTED
-    // without running anything. Then --help, -h, -?, --version, -d and -f act at once,
-    // else the last of -i -u -e -s runs, else the body runs in the foreground. The result
-    // is the process exit status.
+    // without running anything. Then --help, -h, -?, --version, --check, -d and -f act at
+    // once, else the last of -i -u -e -s runs, else the body runs in the foreground. The
+    // result is the process exit status.
     int Main(int argc, char** argv);
 
     const char* GetName() const { return name_; }
@@ -54,6 +58,8 @@ public:
     // Whether systemd started this run and hears its state.
     bool IsManaged() const { return status_.IsReported(); }
     ServiceStatus& Status() { return status_; }
+    // --data-dir's value; empty when not given.
+    const std::string& DataDirectoryOption() const { return dataDirectory_; }
 
 private:
     // Started by systemd: runs the body with its state reported; EXIT_OK or
@@ -65,6 +71,7 @@ private:
 
     const char* name_;
     std::string syslogName_;
+    std::string dataDirectory_;
     ServiceStatus status_;
 };
 

@@ -23,6 +23,7 @@
 extern char** environ;
 
 const char* const ServiceManager::NAME = "systemd";
+const char* const ServiceManager::PACKAGED_PROGRAM = "/usr/sbin/quorvane-server";
 
 namespace {
 
@@ -220,8 +221,12 @@ bool ServiceManager::ManualPageInstalled() {
     return false;
 }
 
-bool ServiceManager::MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
-                                  std::string& error) {
+bool ServiceManager::UsesStateDirectory(const std::string& programPath, const std::string& dataDirectory) {
+    return dataDirectory.empty() && programPath.compare(0, 5, "/usr/") == 0;
+}
+
+bool ServiceManager::MakeUnitText(const std::string& programPath, const std::string& account,
+                                  const std::string& dataDirectory, std::string& text, std::string& error) {
     std::string user;
     if (!account.empty() && !ToUserName(account, user)) {
         error = "the account " + account + " is not a user name";
@@ -230,29 +235,36 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
     const size_t slash = programPath.rfind('/');
     std::string program, directory;
     if (slash == std::string::npos || !EscapeUnitPath(programPath, program) ||
-        !EscapeUnitPath(slash == 0 ? "/" : programPath.substr(0, slash), directory)) {
-        error = "its path " + programPath + " holds a blank, a quote or a backslash, which a unit file cannot take";
+        !EscapeUnitPath(dataDirectory.empty() ? (slash == 0 ? "/" : programPath.substr(0, slash)) : dataDirectory,
+                        directory)) {
+        error = "its path " + (dataDirectory.empty() ? programPath : dataDirectory) +
+                " holds a blank, a quote or a backslash, which a unit file cannot take";
         return false;
     }
-    // A program below a home directory needs it visible; it stays read-only but for the
-    // program's own directory.
+    const bool stateDirectory = UsesStateDirectory(programPath, dataDirectory);
+    // A program or data directory below a home directory needs it visible; it stays
+    // read-only but for the data directory.
     bool inHome = false;
     for (const char* home : {"/home/", "/root/", "/run/user/"}) {
-        inHome = inHome || (directory + "/").compare(0, std::strlen(home), home) == 0;
+        for (const std::string& path : {programPath, directory + "/"})
+            inHome = inHome || path.compare(0, std::strlen(home), home) == 0;
     }
-    // What becomes of the packaged unit's lines for a program outside the package: the
-    // files stay beside the program, and it runs as the user of -l, else as root. The
-    // manual page comes with the package: named only where it is installed, as systemd
+    // What becomes of the packaged unit's lines for a program outside the package: its
+    // path (with --data-dir when given) in each command, its files in its data directory
+    // (beside it, unless it lies under /usr), and it runs as the user of -l, else as root.
+    // The manual page comes with the package: named only where it is installed, as systemd
     // checks what a unit names.
-    const std::pair<const char*, std::string> replaced[] = {
+    std::vector<std::pair<const char*, std::string>> replaced = {
         {"Documentation=", ManualPageInstalled() ? "Documentation=man:quorvane-server(8)" : ""},
-        {"ExecStart=", "ExecStart=" + program},
         {"User=", user.empty() ? "" : "User=" + user},
         {"Group=", ""},
-        {"StateDirectory=", "WorkingDirectory=" + directory + "\nReadWritePaths=" + directory},
-        {"StateDirectoryMode=", ""},
         {"ProtectHome=", inHome ? "ProtectHome=read-only" : "ProtectHome=yes"},
     };
+    if (!stateDirectory) {
+        replaced.push_back({"StateDirectory=", "WorkingDirectory=" + directory + "\nReadWritePaths=" + directory});
+        replaced.push_back({"StateDirectoryMode=", ""});
+    }
+    const std::string command = program + (dataDirectory.empty() ? "" : " --data-dir " + directory);
     std::istringstream in(QUORVANE_UNIT_TEMPLATE);
     std::string line;
     text.clear();
@@ -264,6 +276,8 @@ bool ServiceManager::MakeUnitText(const std::string& programPath, const std::str
                 keep = !line.empty();
             }
         }
+        const size_t packaged = line.compare(0, 4, "Exec") == 0 ? line.find(PACKAGED_PROGRAM) : std::string::npos;
+        if (packaged != std::string::npos) line.replace(packaged, std::strlen(PACKAGED_PROGRAM), command);
         if (keep) {
             text += line + "\n";
         }

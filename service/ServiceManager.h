@@ -78,10 +78,18 @@ public:
     static bool ToUserName(const std::string& account, std::string& user);
     // Whether the server's manual page is installed where man finds it.
     static bool ManualPageInstalled();
-    // The unit text for the program at that path, run as the account when one is given;
-    // false when the path or the account cannot be written in a unit file.
-    static bool MakeUnitText(const std::string& programPath, const std::string& account, std::string& text,
-                             std::string& error);
+    // The unit text for the program at that path, run as the account when one is given,
+    // with its files in dataDirectory (absolute; given to the program as --data-dir), or
+    // when that is empty beside the program, or for a program under /usr in systemd's state
+    // directory as the package's unit has it; false when a path or the account cannot be
+    // written in a unit file.
+    static bool MakeUnitText(const std::string& programPath, const std::string& account,
+                             const std::string& dataDirectory, std::string& text, std::string& error);
+    // Whether the program's files go to systemd's state directory: a program under /usr
+    // installed without a data directory.
+    static bool UsesStateDirectory(const std::string& programPath, const std::string& dataDirectory);
+    // The path of the package's program, which the unit file names.
+    static const char* const PACKAGED_PROGRAM;
 
 private:
     // Runs systemctl with the arguments to its end; false with the reason (the first line

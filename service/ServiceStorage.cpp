@@ -1,13 +1,11 @@
 #include "ServiceStorage.h"
 
 #include <dirent.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -50,22 +48,15 @@ bool IsNumberedName(const std::string& name, const std::string& prefix) {
 
 ServiceStorage::ServiceStorage(const std::string& directory) : directory_(directory) {}
 
-std::string ServiceStorage::DataDirectory() {
-    const char* state = std::getenv("STATE_DIRECTORY");
-    if (state != nullptr && state[0] == '/') {
-        std::string directory(state, std::strcspn(state, ":"));
-        while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
-        return directory;
-    }
-    char path[PATH_MAX + 1];
-    const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
-    if (length > 0) {
-        const std::string exe(path, static_cast<size_t>(length));
-        const size_t slash = exe.rfind('/');
-        if (slash != std::string::npos) return exe.substr(0, slash);
-    }
-    if (getcwd(path, sizeof(path)) != nullptr) return path;
-    return ".";
+bool ServiceStorage::ReadSettings(quorvane::QuorvaneSettings& document, const std::string& path, std::string& message,
+                                  std::string& reason) {
+    const bool loaded = document.LoadXMLFile(path);
+    if (loaded && document.HasRootElement()) return true;
+    const std::string why = loaded ? "the document has no root element" : document.GetErrorText();
+    message = "Quorvane service failed to read settings file: " + path + ". " +
+              (loaded ? "The document has no root element." : why);
+    reason = "settings file invalid: " + why;
+    return false;
 }
 
 bool ServiceStorage::LoadSettings(std::string& reason) {
@@ -81,17 +72,10 @@ bool ServiceStorage::LoadSettings(std::string& reason) {
     }
     // A file that is there but cannot be used must not start the server on defaults
     // (an empty server password among them).
-    if (!settings_.LoadXMLFile(path)) {
-        LogError("Quorvane service failed to read settings file: " + path + ". " + settings_.GetErrorText());
-        reason = "settings file invalid: " + settings_.GetErrorText();
-        return false;
-    }
-    if (!settings_.HasRootElement()) {
-        LogError("Quorvane service failed to read settings file: " + path + ". The document has no root element.");
-        reason = "settings file invalid: the document has no root element";
-        return false;
-    }
-    return true;
+    std::string message;
+    if (ReadSettings(settings_, path, message, reason)) return true;
+    LogError(message);
+    return false;
 }
 
 void ServiceStorage::LoadList(XMLDocument& list, const std::string& path, const char* kind, bool toStandardError) {
@@ -155,11 +139,16 @@ void ServiceStorage::AddStoredBans(quorvane::server::ServerNode& node) {
 
 void ServiceStorage::ReportSkippedChannels(const quorvane::SkippedStaticChannels& skipped, EventLog& eventLog) {
     for (const quorvane::SkippedStaticChannel& channel : skipped) {
-        const std::string text = "Quorvane service could not make the static channel " + channel.path + ": " +
-                                 channel.reason + ". It stays in the settings file.";
+        const std::string text = SkippedChannelText(channel, "");
         LogError(text);
         eventLog.Write(text);
     }
+}
+
+std::string ServiceStorage::SkippedChannelText(const quorvane::SkippedStaticChannel& channel,
+                                               const std::string& place) {
+    return "Quorvane service could not make the static channel " + channel.path +
+           (place.empty() ? "" : " (" + place + ")") + ": " + channel.reason + ". It stays in the settings file.";
 }
 
 void ServiceStorage::AttachTo(quorvane::StorageWriter& writer) {

@@ -1,5 +1,4 @@
-// The three XML files of the service in its data directory (systemd's state directory,
-// else beside the executable): loading or creating them at start-up with the reports an
+// The three XML files of the service in its data directory (DataDirectory): loading or creating them at start-up with the reports an
 // administrator needs, the tidying of the files root and the stored bans.
 //
 // Threads: used on the host's thread at start-up and at the end; while the server runs,
@@ -34,10 +33,14 @@ public:
 
     explicit ServiceStorage(const std::string& directory);
 
-    // Where the files live: the first directory of $STATE_DIRECTORY when systemd gives
-    // the service one (StateDirectory=), else the executable's directory (the current
-    // directory when that cannot be read). Without a trailing "/".
-    static std::string DataDirectory();
+    // Reads the settings file at path into the document: false when it cannot be used
+    // (unreadable, not XML, no root element), with the message ("Quorvane service failed
+    // to read settings file: PATH. ...") and its short form for a status line.
+    static bool ReadSettings(quorvane::QuorvaneSettings& document, const std::string& path, std::string& message,
+                             std::string& reason);
+    // What is told of a static channel that could not be made; place: where it stands in
+    // the file ("PATH, line 12"), empty when not told.
+    static std::string SkippedChannelText(const quorvane::SkippedStaticChannel& channel, const std::string& place);
 
     // First deletes the temporary files that saves cut short by a crash left beside the
     // three files; then loads the settings, or creates the file with the defaults when

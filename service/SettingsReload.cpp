@@ -7,6 +7,7 @@
 
 #include "HostLog.h"
 #include "ReloadableSettings.h"
+#include "ServiceStorage.h"
 #include "SettingHooks.h"
 #include "listeners/EventLog.h"
 #include "network/MetricsServer.h"
@@ -64,15 +65,10 @@ std::vector<std::string> SettingsReload::Reload() {
     ReloadableSettings candidate;
     HostSettings fresh;
     HostSettings::Findings findings;
-    bool valid = candidate.LoadXMLFile(path) && candidate.HasRootElement();
-    if (!valid) {
-        const std::string why =
-            candidate.HasLoadError() ? candidate.GetErrorText() : "The document has no root element.";
-        findings.errors.push_back("Quorvane service failed to read settings file: " + path + ". " + why);
-        findings.reason = "settings file invalid: " + why;
-    } else {
-        valid = HostSettings::Read(candidate, fresh, findings);
-    }
+    std::string message;
+    bool valid = ServiceStorage::ReadSettings(candidate, path, message, findings.reason);
+    if (!valid) findings.errors.push_back(message);
+    else valid = HostSettings::Read(candidate, fresh, findings);
     // The metrics listener moves first, as the one value that can fail to apply: an
     // address that cannot be had keeps the old listener and fails the whole reload, so
     // the next one tries again.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "HostSettings.h"
@@ -44,6 +45,13 @@ std::string DescribeBindFailure(const HostSettings& host) {
     return "ports in use";  // taken and given back in between
 }
 
+std::string ProbePort(bool tcp, const HostSettings& host, bool& inUse) {
+    const int port = tcp ? host.TcpPort() : host.UdpPort();
+    const int error = TryBind(tcp ? SOCK_STREAM : SOCK_DGRAM, host.where, port);
+    inUse = error == EADDRINUSE;
+    return error == 0 ? "" : Why(tcp ? "TCP" : "UDP", port, error, host);
+}
+
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
                       const std::string& voicePlacement) {
     return displayName + " started: TCP " + std::to_string(host.TcpPort()) + " and UDP " +
@@ -66,4 +74,19 @@ std::string CheckFilesRoot(const std::string& filesRoot) {
 std::string RunningStatus(int tcpPort, int udpPort, int users) {
     return "Running: TCP " + std::to_string(tcpPort) + ", UDP " + std::to_string(udpPort) + ", " +
            std::to_string(users) + (users == 1 ? " user" : " users");
+}
+
+bool HealthStatus(bool serving, int64_t silenceMs, int tcpPort, int udpPort, int users, std::string& line) {
+    if (!serving || silenceMs < 0) {
+        line = "Not serving: the server is starting or stopping";
+        return false;
+    }
+    if (silenceMs >= HEALTHY_SILENCE_MS) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof(seconds), "%.1f", static_cast<double>(silenceMs) / 1000);
+        line = std::string("Not answering: the main loop has not run for ") + seconds + " s";
+        return false;
+    }
+    line = RunningStatus(tcpPort, udpPort, users);
+    return true;
 }

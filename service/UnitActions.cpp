@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "DataDirectory.h"
 #include "HostLog.h"
 #include "ServiceHost.h"
 #include "ServiceManager.h"
@@ -81,8 +82,9 @@ ServiceManager::UnitState PollWhile(ServiceManager& manager, ServiceManager::Uni
 
 }  // namespace
 
-UnitActions::UnitActions(const std::string& name, const std::string& account, const std::string& password)
-    : name_(name), account_(account), password_(password) {}
+UnitActions::UnitActions(const std::string& name, const std::string& account, const std::string& password,
+                         const std::string& dataDirectory)
+    : name_(name), account_(account), password_(password), dataDirectory_(dataDirectory) {}
 
 int UnitActions::Fail(const char* verb, const std::string& why) const {
     Print(std::string("Unable to ") + verb + " " + name_ + " - " + why + "\n");
@@ -94,8 +96,10 @@ int UnitActions::Install() {
     const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
     if (length <= 0) return Fail("install", std::strerror(errno));
     const std::string program(path, static_cast<size_t>(length));
-    std::string unitText, error;
-    if (!ServiceManager::MakeUnitText(program, account_, unitText, error)) return Fail("install", error);
+    std::string unitText, error, dataDirectory;
+    if (!dataDirectory_.empty() && !DataDirectory::Find(dataDirectory_, false, dataDirectory, error))
+        return Fail("install", error);
+    if (!ServiceManager::MakeUnitText(program, account_, dataDirectory, unitText, error)) return Fail("install", error);
     if (!password_.empty()) {
         std::fprintf(stderr, "-p is ignored: %s starts a service as its user, without a password.\n",
                      ServiceManager::NAME);
@@ -110,8 +114,11 @@ int UnitActions::Install() {
         return Fail("install", "the user " + user + " does not exist");
     if (!manager.Install(unitText, error)) return Fail("install", error);
     Print(name_ + " installed.\n");
-    if (account != nullptr) {
-        const std::string directory = program.substr(0, std::max<size_t>(program.rfind('/'), 1));
+    if (ServiceManager::UsesStateDirectory(program, dataDirectory)) {
+        Print("Its files are in /var/lib/quorvane, which systemd makes for it (StateDirectory=).\n");
+    } else if (account != nullptr) {
+        const std::string directory =
+            !dataDirectory.empty() ? dataDirectory : program.substr(0, std::max<size_t>(program.rfind('/'), 1));
         Print("It runs as " + user + ", who must be able to write " + directory +
               " (settings, ban list, files list, log).\n");
         if (!UserMayWrite(*account, directory)) {

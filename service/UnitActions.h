@@ -1,5 +1,5 @@
 // The actions on the program's systemd unit that the command line asks for: install
-// (-i, as a user with -l), uninstall (-u), start (-s) and stop (-e), carried out through
+// (-i, as a user with -l, with its files in the directory of --data-dir), uninstall (-u), start (-s) and stop (-e), carried out through
 // ServiceManager with their progress printed, a dot a second while a start or stop is
 // pending. Each answers the process exit status.
 //
@@ -11,9 +11,10 @@
 
 class UnitActions {
 public:
-    // name: the service's ("Quorvane Server"), from which the unit's is made. account and
-    // password: -l and -p, empty when not given.
-    UnitActions(const std::string& name, const std::string& account, const std::string& password);
+    // name: the service's ("Quorvane Server"), from which the unit's is made. account,
+    // password and dataDirectory: -l, -p and --data-dir, empty when not given.
+    UnitActions(const std::string& name, const std::string& account, const std::string& password,
+                const std::string& dataDirectory);
 
     int Install();
     int Uninstall();
@@ -30,6 +31,7 @@ private:
     const std::string name_;
     const std::string account_;
     const std::string password_;
+    const std::string dataDirectory_;
 };
 
 #endif

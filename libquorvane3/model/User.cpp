@@ -3,14 +3,7 @@
 namespace quorvane {
 
 User::User(int userId)
-    : userId_(userId),
-      bandMode_(-1),
-      encodedFrameSize_(-1),
-      frameSize_(-1),
-      framesPerPacket_(-1),
-      packetProtocol_(0),
-      udpAddress_(static_cast<u_short>(0), static_cast<ACE_UINT32>(INADDR_ANY)),
-      statusMode_(0) {}
+    : userId_(userId), bandMode_(-1), encodedFrameSize_(-1), frameSize_(-1), framesPerPacket_(-1), statusMode_(0) {}
 
 User::~User() = default;
 
@@ -44,11 +37,6 @@ void User::SetBandMode(int mode) {
     bandMode_ = mode;
 }
 int User::GetBandMode() const { return bandMode_; }
-void User::SetUdpAddress(const ACE_INET_Addr& address) {
-    ++changes_;
-    udpAddress_ = address;
-}
-ACE_INET_Addr User::GetUdpAddress() const { return udpAddress_; }
 void User::SetStatusMode(int mode) {
     ++changes_;
     statusMode_ = mode;
@@ -64,10 +52,5 @@ void User::SetVersion(const std::string& version) {
     version_ = version;
 }
 std::string User::GetVersion() const { return version_; }
-void User::SetPacketProtocol(int protocol) {
-    ++changes_;
-    packetProtocol_ = protocol;
-}
-int User::GetPacketProtocol() const { return packetProtocol_; }
 
 }  // namespace quorvane

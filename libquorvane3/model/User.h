@@ -1,13 +1,11 @@
-// What every client knows about every other client: id, nickname, audio format,
-// voice address, status and version. The server's per-connection object derives
-// from it. Not thread safe: the server touches it on its main loop's thread only.
+// What every client knows about every other client: id, nickname, audio format, status
+// and version (the voice address and packet protocol are the server's user's, kept where
+// the voice thread reads them). The server's per-connection object derives from it. Not thread safe: the server touches it on its main loop's thread only.
 #ifndef QUORVANE_MODEL_USER_H
 #define QUORVANE_MODEL_USER_H
 
 #include <cstdint>
 #include <string>
-
-#include <ace/INET_Addr.h>
 
 namespace quorvane {
 
@@ -28,16 +26,12 @@ public:
     virtual int GetFrameSize() const;
     virtual void SetBandMode(int mode);
     virtual int GetBandMode() const;
-    virtual void SetUdpAddress(const ACE_INET_Addr& address);
-    virtual ACE_INET_Addr GetUdpAddress() const;
     virtual void SetStatusMode(int mode);
     virtual int GetStatusMode() const;
     virtual void SetStatusMessage(const std::string& message);
     virtual std::string GetStatusMessage() const;
     virtual void SetVersion(const std::string& version);
     virtual std::string GetVersion() const;
-    virtual void SetPacketProtocol(int protocol);
-    virtual int GetPacketProtocol() const;
     // Counts every change made through these setters: what was built from the values
     // (a line that describes the user) is still right while the count stays.
     uint64_t GetChanges() const { return changes_; }
@@ -49,9 +43,7 @@ private:
     int encodedFrameSize_;
     int frameSize_;
     int framesPerPacket_;
-    int packetProtocol_;
     std::string nickname_;
-    ACE_INET_Addr udpAddress_;
     int statusMode_;
     std::string statusMessage_;
     std::string version_;

@@ -16,11 +16,13 @@
 #include "network/NameLookup.h"
 
 struct MetricsServer::Daemon {
-    Daemon(const Render& renderer, uint16_t listening) : render(renderer), port(listening), cap(MAX_CONNECTIONS) {}
+    Daemon(const Render& renderer, const Health& checker, uint16_t listening)
+        : render(renderer), health(checker), port(listening), cap(MAX_CONNECTIONS) {}
     ~Daemon() {
         if (mhd) MHD_stop_daemon(mhd);  // joins its thread and closes the listening socket
     }
     const Render& render;
+    const Health& health;
     const uint16_t port;
     ConnectionCap cap;  // the HTTP thread's alone while mhd runs
     MHD_Daemon* mhd = nullptr;
@@ -97,13 +99,14 @@ MHD_Result HandleRequest(void* cls, MHD_Connection* connection, const char* url,
     MetricsServer::Daemon& daemon = *static_cast<MetricsServer::Daemon*>(cls);
     daemon.cap.Busy(connection);
     std::string body;
-    const int status = MetricsServer::Answer(method ? method : "", url ? url : "", daemon.render, body);
+    const int status = MetricsServer::Answer(method ? method : "", url ? url : "", daemon.render, daemon.health, body);
     *uploadSize = 0;
     MHD_Response* response =
         MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE,
-                            status == MHD_HTTP_OK ? CONTENT_TYPE : "text/plain");
+    MHD_add_response_header(
+        response, MHD_HTTP_HEADER_CONTENT_TYPE,
+        status == MHD_HTTP_OK && url != nullptr && std::strcmp(url, "/metrics") == 0 ? CONTENT_TYPE : "text/plain");
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(status), response);
     MHD_destroy_response(response);
@@ -112,12 +115,14 @@ MHD_Result HandleRequest(void* cls, MHD_Connection* connection, const char* url,
 
 }  // namespace
 
-MetricsServer::MetricsServer(Render render) : render_(std::move(render)) {}
+MetricsServer::MetricsServer(Render render, Health health) : render_(std::move(render)), health_(std::move(health)) {}
 
 MetricsServer::~MetricsServer() { Stop(); }
 
-int MetricsServer::Answer(const std::string& method, const std::string& path, const Render& render, std::string& body) {
-    if (path != "/metrics") {
+int MetricsServer::Answer(const std::string& method, const std::string& path, const Render& render,
+                          const Health& health, std::string& body) {
+    const bool healthPath = path == "/health" && health;
+    if (path != "/metrics" && !healthPath) {
         body = "Not found: the metrics are at /metrics.\n";
         return MHD_HTTP_NOT_FOUND;
     }
@@ -125,8 +130,14 @@ int MetricsServer::Answer(const std::string& method, const std::string& path, co
         body = "Method not allowed.\n";
         return MHD_HTTP_METHOD_NOT_ALLOWED;
     }
-    body = render();
-    return MHD_HTTP_OK;
+    if (!healthPath) {
+        body = render();
+        return MHD_HTTP_OK;
+    }
+    std::string line;
+    const bool healthy = health(line);
+    body = line + "\n";
+    return healthy ? MHD_HTTP_OK : MHD_HTTP_SERVICE_UNAVAILABLE;
 }
 
 bool MetricsServer::ParseAddress(const std::string& text, std::string& host, uint16_t& port) {
@@ -211,7 +222,7 @@ std::unique_ptr<MetricsServer::Daemon> MetricsServer::Serve(const SocketAddress&
         why = "listen";
         return nullptr;
     }
-    std::unique_ptr<Daemon> daemon(new Daemon(render_, PortOf(address)));
+    std::unique_ptr<Daemon> daemon(new Daemon(render_, health_, PortOf(address)));
     errno = 0;
     daemon->mhd = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, &HandleRequest, daemon.get(),

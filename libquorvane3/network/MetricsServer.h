@@ -1,5 +1,6 @@
 // A small HTTP server for the metrics an operator scrapes: GET /metrics answers whatever
-// the render function gives, everything else a short error. It runs on a thread of its
+// the render function gives; GET /health, when a health function is given, 200 or 503 as
+// it says, with its one line; everything else a short error. It runs on a thread of its
 // own (the HTTP library's), bounds its connections, their memory and their idle time,
 // so a slow or huge request holds no thread and costs the server nothing else; it knows
 // nothing of the server it describes.
@@ -13,8 +14,8 @@
 // name is looked up when the metrics start or move (NameLookup, with a deadline); it
 // serves on every address the name has, each with a listener and a daemon of its own.
 //
-// Threads: Start and Stop on the owner's thread; the render function is called on the
-// HTTP thread and must only read what any thread may read (atomics).
+// Threads: Start and Stop on the owner's thread; the render and health functions are
+// called on the HTTP thread and must only read what any thread may read (atomics).
 #ifndef QUORVANE_NETWORK_METRICSSERVER_H
 #define QUORVANE_NETWORK_METRICSSERVER_H
 
@@ -29,6 +30,8 @@
 class MetricsServer {
 public:
     typedef std::function<std::string()> Render;
+    // Whether the server is healthy, with a line that says how it is.
+    typedef std::function<bool(std::string& line)> Health;
     enum {
         MAX_CONNECTIONS = 16,
         MAX_CONNECTIONS_PER_ADDRESS = 4,
@@ -36,7 +39,7 @@ public:
         MEMORY_PER_CONNECTION = 16384,  // a request's headers must fit
     };
 
-    explicit MetricsServer(Render render);
+    explicit MetricsServer(Render render, Health health = Health());
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
@@ -55,7 +58,8 @@ public:
     int GetPort() const;
 
     // The answer to one request: status and body.
-    static int Answer(const std::string& method, const std::string& path, const Render& render, std::string& body);
+    static int Answer(const std::string& method, const std::string& path, const Render& render, const Health& health,
+                      std::string& body);
 
     // One listener: the library's daemon and what its callbacks reach (in the source).
     struct Daemon;
@@ -71,6 +75,7 @@ private:
     std::unique_ptr<Daemon> Serve(const SocketAddress& address, std::string& error);
 
     Render render_;
+    Health health_;
     std::string address_;  // the setting's text the daemons serve
     Daemons daemons_;
 };

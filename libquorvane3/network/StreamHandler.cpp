@@ -89,12 +89,12 @@ int StreamHandler::open(void* arg) {
 void StreamHandler::SetListener(StreamListener* listener) { listener_.store(listener); }
 
 void StreamHandler::UseTransport(std::unique_ptr<StreamTransport> transport) {
-    AssertLoop();
+    AssertLoopThread();
     transport_ = std::move(transport);
     writer_ = transport_ ? transport_.get() : static_cast<StreamTransport*>(&socket_);
 }
 
-void StreamHandler::AssertLoop() const {
+void StreamHandler::AssertLoopThread() const {
     if (reactor() != 0) ReactorThread::AssertLoopThread(reactor());
 }
 
@@ -102,7 +102,7 @@ int StreamHandler::Send(const char* data, size_t length, bool reply) {
     if (IsClosing() || (length != 0 && data == 0)) {
         return SEND_CLOSED;
     }
-    AssertLoop();
+    AssertLoopThread();
     if (length == 0) {
         return 0;
     }
@@ -120,7 +120,7 @@ int StreamHandler::Send(const char* data, size_t length, bool reply) {
 
 int StreamHandler::SendShared(const SharedLine& line, bool reply) {
     if (IsClosing()) return SEND_CLOSED;
-    AssertLoop();
+    AssertLoopThread();
     if (line.Block().length() == 0) return 0;
     const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
     if (queue_.Bytes() >= limit) return SEND_FULL;
@@ -161,6 +161,7 @@ void StreamHandler::CloseLater() {
 }
 
 void StreamHandler::CloseAfterWrite() {
+    AssertLoopThread();
     if (EnterUpcall()) {
         FlushBeforeClose();
         LeaveUpcall(0);
@@ -169,6 +170,7 @@ void StreamHandler::CloseAfterWrite() {
 }
 
 int StreamHandler::handle_output(ACE_HANDLE) {
+    AssertLoopThread();
     if (!EnterUpcall()) {
         return -1;
     }
@@ -179,7 +181,7 @@ int StreamHandler::handle_output(ACE_HANDLE) {
 // queue once fully written: a burst of lines, such as the broadcasts of a storm of
 // joins, costs one system call per connection per pass.
 int StreamHandler::WriteQueued(size_t limit) {
-    AssertLoop();
+    AssertLoopThread();
     size_t made = 0;          // bytes that sources made in this pass
     size_t written = 0;       // bytes written in this pass
     bool socketFull = false;  // else the pass ended at the queue's end or at its limit
@@ -236,6 +238,7 @@ bool StreamHandler::WaitForRoom() {
 const char StreamHandler::TURN_TIMER = 0;
 
 int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
+    AssertLoopThread();
     if (!EnterUpcall()) {
         return 0;  // the pending close notification finishes the job
     }
@@ -255,6 +258,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
 }
 
 int StreamHandler::handle_exception(ACE_HANDLE) {
+    AssertLoopThread();
     // Only our own deferred close posts this notification: answering -1 makes the
     // reactor call handle_close now that no callback of ours is on the stack.
     if (!EnterUpcall()) {
@@ -291,6 +295,7 @@ int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 }
 
 void StreamHandler::CloseNow() {
+    AssertLoopThread();
     queue_.Clear();
     if (reactor() != 0) {
         reactor()->cancel_timer(this, 1);

@@ -141,7 +141,8 @@ private:
     bool OnReactorThread() const;
     // Any thread: a close was asked for or done.
     bool IsClosing() const { return closing_.load(std::memory_order_acquire); }
-    void AssertLoop() const;
+    // Debug builds abort when a loop-only method runs off the loop's thread while it runs.
+    void AssertLoopThread() const;
 
     // Queues the block (taking it over) and asks for an output pass when needed.
     int SendBlock(ACE_Message_Block* block, bool reply);

@@ -27,7 +27,7 @@ void IgnoreBrokenPipes() {
 ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
     IgnoreBrokenPipes();
     if (IsClosing()) return FILE_FAILED;
-    AssertLoop();
+    AssertLoopThread();
     if (!queue_.Empty()) return FILE_WAIT;  // their pass ends in OnStreamReady
     if (count > FILE_SLICE_BYTES) count = FILE_SLICE_BYTES;
     off_t position = static_cast<off_t>(offset);
@@ -46,6 +46,6 @@ ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
 
 void StreamHandler::ContinueLater() {
     if (IsClosing() || reactor() == 0) return;
-    AssertLoop();
+    AssertLoopThread();
     if (!RequestOutput()) handle_close();  // the listener would wait for its pass forever
 }

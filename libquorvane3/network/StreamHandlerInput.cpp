@@ -19,6 +19,7 @@ char* ReceiveBuffer() {
 // Both a readable socket and the notification that gives pending input its next turn
 // arrive here.
 int StreamHandler::handle_input(ACE_HANDLE) {
+    AssertLoopThread();
     if (!EnterUpcall()) {
         return -1;
     }
@@ -98,6 +99,7 @@ int StreamHandler::AfterInput() {
 // low one), so a client that does not read its replies stalls only itself; and while
 // the listener still has input of its own to handle, which it gets on the next turn.
 void StreamHandler::UpdateInput() {
+    AssertLoopThread();
     if (reactor() == 0) {
         return;
     }

@@ -6,7 +6,7 @@
 
 int StreamHandler::SendSource(std::unique_ptr<OutputSource> source) {
     if (IsClosing()) return SEND_CLOSED;  // the source goes with the caller's pointer
-    AssertLoop();
+    AssertLoopThread();
     if (!source) return 0;
     return Queued(queue_.AppendSource(std::move(source)));
 }

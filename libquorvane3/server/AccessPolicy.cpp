@@ -2,7 +2,9 @@
 
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
-#include "server/ServerNode.h"
+#include "server/ChannelTree.h"
+#include "server/ServerProperties.h"
+#include "server/ServerUser.h"
 #include "server/TextMessage.h"
 
 namespace quorvane {
@@ -28,13 +30,12 @@ int AccessPolicy::CheckState(State state, const ServerUser& user) {
     return ERR_SUCCESS;
 }
 
-bool AccessPolicy::TrustedLoopback(const ServerUser& user) {
-    ServerNode* const node = user.Owner();
-    return (!node || node->Properties().GetTrustLoopback()) && IsLoopback(user.GetIpAddress());
+bool AccessPolicy::TrustedLoopback(const ServerUser& user, const ServerProperties& properties) {
+    return properties.GetTrustLoopback() && IsLoopback(user.GetPeerIpAddress());
 }
 
-serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, const std::string& line) {
-    ServerNode* const node = user.Owner();
+serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, const std::string& line,
+                                         const ChannelTree& tree) {
     std::string path;
     switch (target) {
     case NO_TARGET: return serverchannel_t();
@@ -56,7 +57,7 @@ serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, 
         if (!GetStringParam(line, "channel", path)) return serverchannel_t();
         break;
     }
-    return node ? node->Channels().FindChannel(path) : serverchannel_t();
+    return tree.FindChannel(path);
 }
 
 int AccessPolicy::CheckStates(const Rule& rule, const ServerUser& user) {
@@ -67,13 +68,15 @@ int AccessPolicy::CheckStates(const Rule& rule, const ServerUser& user) {
     return ERR_SUCCESS;
 }
 
-int AccessPolicy::CheckChannel(const Rule& rule, const ServerUser& user, const std::string& line) {
+int AccessPolicy::CheckChannel(const Rule& rule, const ServerUser& user, const std::string& line,
+                               const ChannelTree& tree, const ServerProperties& properties) {
     if (rule.who == ANYONE || rule.who == ADMIN_CHANGES || user.IsAdmin()) return ERR_SUCCESS;
-    const serverchannel_t channel = FindTarget(rule.target, user, line);
+    const serverchannel_t channel = FindTarget(rule.target, user, line, tree);
     const int userId = user.GetUserID();
     switch (rule.who) {
     case MEMBER_IF_PROTECTED:
-        if (!channel || !channel->IsPasswordProtected() || channel->UserExists(userId) || TrustedLoopback(user))
+        if (!channel || !channel->IsPasswordProtected() || channel->UserExists(userId) ||
+            TrustedLoopback(user, properties))
             return ERR_SUCCESS;
         return ERR_INCORRECT_CHANNEL_PASSWORD;
     case OPERATOR: return !channel || channel->IsOperator(userId) ? ERR_SUCCESS : ERR_NOT_AUTHORIZED;

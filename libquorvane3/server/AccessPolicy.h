@@ -16,6 +16,8 @@
 namespace quorvane {
 namespace server {
 
+class ChannelTree;
+class ServerProperties;
 class ServerUser;
 
 class AccessPolicy {
@@ -61,20 +63,22 @@ public:
     // The error that refuses the sender for its state, 0 when it is in every state the
     // rule asks for.
     static int CheckStates(const Rule& rule, const ServerUser& user);
-    // The error that refuses the sender for the channel the command line acts on, 0 when
-    // the rule lets it. A target channel that does not exist is not judged here: the
-    // command answers that itself.
-    static int CheckChannel(const Rule& rule, const ServerUser& user, const std::string& line);
+    // The error that refuses the sender for the channel of the tree the command line acts
+    // on, 0 when the rule lets it. A target channel that does not exist is not judged here:
+    // the command answers that itself.
+    static int CheckChannel(const Rule& rule, const ServerUser& user, const std::string& line, const ChannelTree& tree,
+                            const ServerProperties& properties);
     // Whether the rule lets the sender change what it asks for (ADMIN_CHANGES).
     static bool MayChange(const Rule& rule, const ServerUser& user);
-    // The loopback exemption: a client on the server's own host (its voice address is
-    // 127.0.0.1 or ::1) enters protected channels without their password, unless the server's
-    // trust-loopback setting is off.
-    static bool TrustedLoopback(const ServerUser& user);
+    // The loopback exemption: a client on the server's own host (its command connection
+    // comes from 127.0.0.1 or ::1, as its voice must too) enters protected channels without
+    // their password, unless the server's trust-loopback setting is off.
+    static bool TrustedLoopback(const ServerUser& user, const ServerProperties& properties);
 
 private:
     static int CheckState(State state, const ServerUser& user);
-    static serverchannel_t FindTarget(Target target, const ServerUser& user, const std::string& line);
+    static serverchannel_t FindTarget(Target target, const ServerUser& user, const std::string& line,
+                                      const ChannelTree& tree);
 };
 
 }  // namespace server

@@ -1,5 +1,5 @@
-// The one administrator account: its name and password, the administrator login and
-// the change of the account.
+// The one administrator account: its name and password, the check of an administrator
+// login's credentials (UserSessions runs the login) and the change of the account.
 //
 // Threads: the main loop's thread, or the host's while no loop runs (checked in debug
 // builds).
@@ -8,14 +8,17 @@
 
 #include <string>
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class SaveRequests;
 
 class AdminAccount {
 public:
-    explicit AdminAccount(ServerNode& node) : node_(node) {}
+    // saves keeps a change of the account.
+    AdminAccount(ACE_Reactor* loop, SaveRequests& saves) : loop_(loop), saves_(saves) {}
 
     // An empty name or password disables the account.
     void SetAdminAccount(const std::string& username, const std::string& password);
@@ -26,14 +29,12 @@ public:
     // equal byte for byte; the password is compared whatever the name, so the time
     // taken tells nothing.
     bool CheckAdminAccount(const std::string& username, const std::string& password) const;
-    // Makes the connection the administrator and sends it the whole tree. Wrong
-    // credentials count against the address's password lockout.
-    int UserAdminLogin(int userId, const std::string& username, const std::string& password);
     // The account for the next administrator login; saved when saving on change.
     void UserUpdateAdmin(const std::string& username, const std::string& password);
 
 private:
-    ServerNode& node_;
+    ACE_Reactor* const loop_;
+    SaveRequests& saves_;
     std::string username_;
     std::string password_;
 };

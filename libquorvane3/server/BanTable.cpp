@@ -2,9 +2,14 @@
 
 #include <ace/OS_NS_sys_time.h>
 
+#include "network/ReactorThread.h"
 #include "protocol/ErrorCodes.h"
+#include "server/FloodLimits.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/SaveRequests.h"
+#include "server/ServerChannel.h"
+#include "server/ServerStatistics.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
@@ -28,12 +33,14 @@ bool ParseV6Network(const std::string& text, IpAddress& network, int& bits) {
 
 }  // namespace
 
+void BanTable::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
+
 void BanTable::AddBan(const std::string& address, const BanRecord& ban) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     IpAddress v6;
     const bool isV6 = ParseV6(address, v6);
     const std::string key = isV6 ? v6.Text() : address;
-    if (bans_.count(key) == 0) node_.Statistics().Change(ServerStatistics::BANS, 1);
+    if (bans_.count(key) == 0) statistics_.Change(ServerStatistics::BANS, 1);
     BanRecord& record = bans_[key] = ban;
     if (!isV6) return;
     record.ipAddress = key;
@@ -41,11 +48,11 @@ void BanTable::AddBan(const std::string& address, const BanRecord& ban) {
 }
 
 bool BanTable::IsBanned(const std::string& address) const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     if (bans_.count(address) != 0) return true;
     IpAddress v6;
     if (!ParseV6(address, v6)) return false;
-    const int bits = node_.Limits().GetIpv6Prefix();
+    const int bits = limits_.GetIpv6Prefix();
     const IpAddress network = v6.Prefix(bits);
     // The network's addresses sort together, from the network's own address on.
     const std::set<IpAddress>::const_iterator first = v6Bans_.lower_bound(network);
@@ -53,11 +60,11 @@ bool BanTable::IsBanned(const std::string& address) const {
 }
 
 void BanTable::RemoveBan(const std::string& address) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     IpAddress v6;
     const bool isV6 = ParseV6(address, v6);
     if (bans_.erase(isV6 ? v6.Text() : address) == 0) return;
-    node_.Statistics().Change(ServerStatistics::BANS, -1);
+    statistics_.Change(ServerStatistics::BANS, -1);
     if (isV6) v6Bans_.erase(v6);
 }
 
@@ -70,13 +77,13 @@ std::vector<std::string> BanTable::BansWithin(const IpAddress& network, int bits
 }
 
 BanTable::bans_t BanTable::GetBans() const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     return bans_;
 }
 
 int BanTable::UserBan(int userId) {
-    node_.AssertLoopThread();
-    const serveruser_t user = node_.Users().GetUser(userId);
+    AssertLoopThread();
+    const serveruser_t user = users_.GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
     BanRecord ban;
     ban.userId = userId;
@@ -91,10 +98,10 @@ int BanTable::UserBan(int userId) {
 }
 
 int BanTable::UserUnban(const std::string& address) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     std::vector<std::string> lifted;
     IpAddress v6;
-    int bits = node_.Limits().GetIpv6Prefix();
+    int bits = limits_.GetIpv6Prefix();
     if (bans_.count(address) != 0) lifted.push_back(address);
     else if (ParseV6(address, v6) || ParseV6Network(address, v6, bits)) lifted = BansWithin(v6.Prefix(bits), bits);
     if (lifted.empty()) return ERR_BAN_NOT_FOUND;
@@ -103,13 +110,11 @@ int BanTable::UserUnban(const std::string& address) {
     return ERR_SUCCESS;
 }
 
-void BanTable::Changed() {
-    if (ServerNodeListener* listener = node_.Listener()) listener->OnBansChanged(node_);
-}
+void BanTable::Changed() { saves_.BansChanged(); }
 
 int BanTable::UserListBans(int userId) {
-    node_.AssertLoopThread();
-    const serveruser_t user = node_.Users().GetUser(userId);
+    AssertLoopThread();
+    const serveruser_t user = users_.GetUser(userId);
     if (!user) return ERR_SUCCESS;
     Listing::Lines listing;
     std::map<std::string, BanLine> lines;  // those of bans lifted since go

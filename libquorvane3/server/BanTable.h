@@ -19,17 +19,25 @@
 #include "server/BanRecord.h"
 #include "server/ListingLine.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class FloodLimits;
+class SaveRequests;
+class ServerStatistics;
+class UserRegistry;
 
 class BanTable {
 public:
     // Iterates in address order.
     typedef std::map<std::string, BanRecord> bans_t;
 
-    explicit BanTable(ServerNode& node) : node_(node) {}
+    // limits gives the IPv6 prefix a ban holds for; saves keeps each change.
+    BanTable(ACE_Reactor* loop, ServerStatistics& statistics, const FloodLimits& limits, UserRegistry& users,
+             SaveRequests& saves)
+        : loop_(loop), statistics_(statistics), limits_(limits), users_(users), saves_(saves) {}
 
     // An IPv6 address is kept under its compressed text, however it is written.
     void AddBan(const std::string& address, const BanRecord& ban);
@@ -40,8 +48,8 @@ public:
     bans_t GetBans() const;
 
     // Bans the address of the user's command connection (whether or not it sent its voice
-    // hello); the user stays connected until its next login. Each ban and unban tells the
-    // listener (OnBansChanged), which keeps the table.
+    // hello); the user stays connected until its next login. Each ban and unban asks for
+    // the table to be kept (SaveRequests::BansChanged).
     int UserBan(int userId);
     // An IPv4 address must be the banned one's text exactly. An IPv6 address (any text
     // of it) lifts every ban that holds it out; a network ("2001:db8:1:2::/64") every ban
@@ -61,7 +69,13 @@ private:
         BanRecord record;
     };
 
-    ServerNode& node_;
+    void AssertLoopThread() const;
+
+    ACE_Reactor* const loop_;
+    ServerStatistics& statistics_;
+    const FloodLimits& limits_;
+    UserRegistry& users_;
+    SaveRequests& saves_;
     bans_t bans_;
     std::set<IpAddress> v6Bans_;            // the addresses of the IPv6 bans, for a network's look-up
     std::map<std::string, BanLine> lines_;  // as of the last listing

@@ -11,14 +11,16 @@
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class UserRegistry;
 
 class Broadcaster {
 public:
-    explicit Broadcaster(ServerNode& node) : node_(node) {}
+    Broadcaster(ACE_Reactor* loop, UserRegistry& users) : loop_(loop), users_(users) {}
 
     // The channel's "addchannel" or "updatechannel" line to every logged-in user in id
     // order; administrators see the password and the static flag.
@@ -34,7 +36,8 @@ public:
     void ToChannelAndAdmins(const serverchannel_t& channel, const std::string& text);
 
 private:
-    ServerNode& node_;
+    ACE_Reactor* const loop_;
+    UserRegistry& users_;
 };
 
 }  // namespace server

@@ -1,9 +1,14 @@
 #include "server/ChannelCommands.h"
 
 #include "protocol/ErrorCodes.h"
+#include "server/ChannelService.h"
 #include "server/CommandContext.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerUser.h"
+#include "server/TextMessages.h"
+#include "server/UserRegistry.h"
+#include "server/UserSessions.h"
 
 namespace quorvane {
 namespace server {
@@ -13,7 +18,7 @@ void ChannelCommands::Join(CommandContext& command) {
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
     if (!command.OptionalString("password", ERR_MISSING_PASSWORD, password)) return;
     if (!command.OptionalString("topic", ERR_MISSING_TOPIC, topic)) return;
-    command.Succeeded(command.Node().Channels().UserJoinChannel(command.user.GetUserID(), channel, password, topic));
+    command.Succeeded(command.parts.channels.UserJoinChannel(command.user.GetUserID(), channel, password, topic));
 }
 
 void ChannelCommands::Leave(CommandContext& command) {
@@ -22,7 +27,7 @@ void ChannelCommands::Leave(CommandContext& command) {
         command.Succeeded(ERR_USER_NOT_FOUND);
         return;
     }
-    command.Succeeded(command.Node().Channels().UserLeaveChannel(channel->GetChannelPath(), command.user.GetUserID()));
+    command.Succeeded(command.parts.channels.UserLeaveChannel(channel->GetChannelPath(), command.user.GetUserID()));
 }
 
 void ChannelCommands::MakeChannel(CommandContext& command) {
@@ -32,7 +37,7 @@ void ChannelCommands::MakeChannel(CommandContext& command) {
     if (!command.OptionalString("topic", ERR_MISSING_TOPIC, topic)) return;
     int64_t quota = 0;
     if (!command.OptionalInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
-    command.Succeeded(command.Node().Channels().UserMakeChannel(channel, password, topic, true, quota));
+    command.Succeeded(command.parts.channels.UserMakeChannel(channel, password, topic, true, quota));
 }
 
 void ChannelCommands::UpdateChannel(CommandContext& command) {
@@ -44,13 +49,13 @@ void ChannelCommands::UpdateChannel(CommandContext& command) {
     if (!command.RequireBool("static", ERR_MISSING_STATIC, isStatic)) return;
     int64_t quota = 0;
     if (!command.OptionalInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
-    command.Succeeded(command.Node().Channels().UserUpdateChannel(channel, password, topic, isStatic, quota));
+    command.Succeeded(command.parts.channels.UserUpdateChannel(channel, password, topic, isStatic, quota));
 }
 
 void ChannelCommands::RemoveChannel(CommandContext& command) {
     std::string channel;
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
-    command.Succeeded(command.Node().Channels().UserRemoveChannel(channel));
+    command.Succeeded(command.parts.channels.UserRemoveChannel(channel));
 }
 
 void ChannelCommands::MoveUser(CommandContext& command) {
@@ -59,7 +64,7 @@ void ChannelCommands::MoveUser(CommandContext& command) {
     if (!command.RequireString("srcchannel", ERR_MISSING_SRCCHANNEL, source)) return;
     if (!command.RequireString("destchannel", ERR_MISSING_DESTCHANNEL, destination)) return;
     if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
-    command.Succeeded(command.Node().Channels().UserMoveUser(target, source, destination));
+    command.Succeeded(command.parts.channels.UserMoveUser(target, source, destination));
 }
 
 void ChannelCommands::Op(CommandContext& command) {
@@ -68,7 +73,7 @@ void ChannelCommands::Op(CommandContext& command) {
     if (!command.RequireInt("userid", ERR_MISSING_USERID, target)) return;
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, path)) return;
     if (!command.Permitted()) return;
-    command.Succeeded(command.Node().Channels().UserGrantOperator(path, target));
+    command.Succeeded(command.parts.channels.UserGrantOperator(path, target));
 }
 
 void ChannelCommands::Kick(CommandContext& command) {
@@ -83,13 +88,13 @@ void ChannelCommands::Kick(CommandContext& command) {
     }
     if (!command.Permitted()) return;
     // Told before the kick: the connection, and with it its address, may go at once.
-    const serveruser_t kicked = command.Node().Users().GetUser(target);
+    const serveruser_t kicked = command.parts.users.GetUser(target);
     SecurityEvent event{SecurityEvent::KICK, kicked ? kicked->GetPeerIpAddress() : "",
                         kicked ? kicked->GetNickname() : ""};
-    if (!command.Succeeded(command.Node().Sessions().UserKick(target))) return;
+    if (!command.Succeeded(command.parts.sessions.UserKick(target))) return;
     event.userId = target;
     event.actor = command.user.weak_from_this().lock();
-    command.Node().ReportSecurity(event);
+    command.parts.listener.OnSecurityEvent(event);
 }
 
 void ChannelCommands::Message(CommandContext& command) {
@@ -108,7 +113,7 @@ void ChannelCommands::Message(CommandContext& command) {
     message.from = command.user.GetUserID();
     if (message.type == TEXTMSG_CHANNEL) message.to = 0;
     if (message.channel.empty()) message.channel = channel->GetChannelPath();
-    if (command.Succeeded(command.Node().Messages().UserTextMessage(message))) command.user.SendLine(LineWriter::Ok());
+    if (command.Succeeded(command.parts.messages.UserTextMessage(message))) command.user.SendLine(LineWriter::Ok());
 }
 
 }  // namespace server

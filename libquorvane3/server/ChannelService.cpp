@@ -1,53 +1,73 @@
 #include "server/ChannelService.h"
 
+#include "network/ReactorThread.h"
 #include "protocol/ErrorCodes.h"
 #include "server/AccessPolicy.h"
+#include "server/Broadcaster.h"
+#include "server/DepartureNews.h"
+#include "server/FileStore.h"
+#include "server/FloodLimits.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/SaveRequests.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerProperties.h"
+#include "server/ServerStatistics.h"
+#include "server/TransferTable.h"
 #include "server/TreeListing.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
 
-ChannelService::ChannelService(ServerNode& node) : node_(node), root_(std::make_shared<ServerChannel>()) {
-    root_->SetStaticChannel(true);
-}
+ChannelService::ChannelService(ACE_Reactor* loop, ChannelTree& tree, UserRegistry& users,
+                               const ServerProperties& properties, FloodLimits& limits, Broadcaster& broadcast,
+                               DepartureNews& departures, TransferTable& transfers, FileStore& files,
+                               ServerStatistics& statistics, ServerNodeListener& listener, SaveRequests& saves)
+    : loop_(loop),
+      tree_(tree),
+      users_(users),
+      properties_(properties),
+      limits_(limits),
+      broadcast_(broadcast),
+      departures_(departures),
+      transfers_(transfers),
+      files_(files),
+      statistics_(statistics),
+      listener_(listener),
+      saves_(saves) {}
 
-serverchannel_t ChannelService::FindChannel(const std::string& path) const {
-    node_.AssertLoopThread();
-    return FindChannelByPath(root_, path);
-}
+void ChannelService::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
 
 void ChannelService::SetRootDiskQuota(int64_t quota) {
-    node_.AssertLoopThread();
-    root_->SetMaxDiskUsage(quota);
-    node_.Broadcast().ChannelLineToAll("updatechannel", root_);
+    AssertLoopThread();
+    const serverchannel_t root = tree_.GetRootChannel();
+    root->SetMaxDiskUsage(quota);
+    broadcast_.ChannelLineToAll("updatechannel", root);
 }
 
-int64_t ChannelService::GetRootDiskQuota() const { return root_->GetMaxDiskUsage(); }
+int64_t ChannelService::GetRootDiskQuota() const { return tree_.GetRootChannel()->GetMaxDiskUsage(); }
 
 void ChannelService::SetMaxChannels(int value) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     maxChannels_ = value;
 }
 
 bool ChannelService::MayEnter(const ServerUser& user, const ServerChannel& channel, const std::string& password) {
-    if (AccessPolicy::TrustedLoopback(user)) return true;
-    return node_.Limits().CheckPassword(FloodGuard::CHANNEL_PASSWORD, user, password, channel.GetPassword());
+    if (AccessPolicy::TrustedLoopback(user, properties_)) return true;
+    return limits_.CheckPassword(FloodGuard::CHANNEL_PASSWORD, user, password, channel.GetPassword());
 }
 
 int ChannelService::UserJoinChannel(int userId, const std::string& path, const std::string& password,
                                     const std::string& topic) {
-    node_.AssertLoopThread();
-    const serveruser_t user = node_.Users().GetUser(userId);
+    AssertLoopThread();
+    const serveruser_t user = users_.GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
 
     serverchannel_t channel = FindChannel(path);
     bool created = false;
     if (!channel && !SplitChannelPath(path).empty()) {
-        const ServerProperties& properties = node_.Properties();
-        if (!properties.GetAllowChannelCreation()) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
-        if (UserMakeChannel(path, password, topic, false, properties.GetChannelDiskQuota()) ==
+        if (!properties_.GetAllowChannelCreation()) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
+        if (UserMakeChannel(path, password, topic, false, properties_.GetChannelDiskQuota()) ==
             ERR_CHANNEL_CREATION_NOT_ALLOWED)
             return ERR_CHANNEL_CREATION_NOT_ALLOWED;
         channel = FindChannel(path);
@@ -57,12 +77,12 @@ int ChannelService::UserJoinChannel(int userId, const std::string& path, const s
     if (!MayEnter(*user, *channel, password)) {
         SecurityEvent event{SecurityEvent::WRONG_CHANNEL_PASSWORD, user->GetPeerIpAddress(), user->GetNickname()};
         event.channel = channel->GetChannelPath();
-        node_.ReportSecurity(event);
+        listener_.OnSecurityEvent(event);
         return ERR_INCORRECT_CHANNEL_PASSWORD;
     }
 
     const serverchannel_t previous = user->GetChannel();
-    const std::vector<serveruser_t> admins = node_.Users().GetLoggedInAdmins();
+    const std::vector<serveruser_t> admins = users_.GetLoggedInAdmins();
     if (previous) {
         if (!previous->SameChannel(channel)) {
             UserLeaveChannel(previous->GetChannelPath(), userId);
@@ -75,7 +95,7 @@ int ChannelService::UserJoinChannel(int userId, const std::string& path, const s
     user->SendNotice(LineWriter::Path("joined", *channel));
     user->SetChannel(channel);
     channel->AddUserAndNotify(userId, user);
-    if (created && node_.Properties().GetAllowOperators()) {
+    if (created && properties_.GetAllowOperators()) {
         channel->AddOperator(userId);
         user->AddOperatorChannel(channel);
     }
@@ -84,19 +104,19 @@ int ChannelService::UserJoinChannel(int userId, const std::string& path, const s
     Broadcaster::Notify(admins, LineWriter::User("adduser", *user));
     if (previous) RemoveEmptyChannels(previous);
     RemoveEmptyChannels(user->TakeLeftChannel());
-    node_.Broadcast().ChannelLineToAll("updatechannel", channel);
-    if (ServerNodeListener* listener = node_.Listener()) listener->OnUserJoinedChannel(user, user->GetChannel());
+    broadcast_.ChannelLineToAll("updatechannel", channel);
+    listener_.OnUserJoinedChannel(user, user->GetChannel());
     return ERR_SUCCESS;
 }
 
 int ChannelService::UserLeaveChannel(const std::string& path, int userId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const serverchannel_t channel = FindChannel(path);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    const serveruser_t user = node_.Users().GetUser(userId);
+    const serveruser_t user = users_.GetUser(userId);
     if (!user || !channel->UserExists(userId)) return ERR_USER_NOT_FOUND;
 
-    node_.Broadcast().NotifyAdmins(LineWriter::RemoveUser(*user));
+    broadcast_.NotifyAdmins(LineWriter::RemoveUser(*user));
     channel->RemoveUser(userId);
     user->SendNotice(LineWriter::Path("left", *channel));
     // A user that left is in no channel: without this its logout, voice and channel
@@ -106,12 +126,12 @@ int ChannelService::UserLeaveChannel(const std::string& path, int userId) {
         user->SetChannel(serverchannel_t());
         user->SetLeftChannel(channel);
     }
-    node_.Broadcast().ChannelLineToAll("updatechannel", channel);
+    broadcast_.ChannelLineToAll("updatechannel", channel);
     return ERR_SUCCESS;
 }
 
 void ChannelService::RemoveEmptyChannels(serverchannel_t channel) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     while (channel && !channel->IsRootChannel()) {
         // A channel already removed must not take a newer one of the same path with it.
         if (FindChannel(channel->GetChannelPath()) != channel) return;
@@ -123,12 +143,12 @@ void ChannelService::RemoveEmptyChannels(serverchannel_t channel) {
 }
 
 void ChannelService::UserGone(ServerUser& user) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const int userId = user.GetUserID();
     const serverchannel_t channel = user.GetChannel();
     if (channel) {
         // Told to the others with every other departure of the moment, in one piece each.
-        node_.Departures().Leave(user, channel);
+        departures_.Leave(user, channel);
         user.SetChannel(serverchannel_t());
         RemoveEmptyChannels(channel);
     }
@@ -141,39 +161,28 @@ void ChannelService::UserGone(ServerUser& user) {
     for (size_t i = 0; i < operated.size(); ++i) {
         if (!operated[i]->IsOperator(userId)) continue;
         operated[i]->RemoveOperator(userId, false);
-        if (FindChannel(operated[i]->GetChannelPath()) == operated[i]) node_.Departures().Changed(operated[i]);
+        if (tree_.Holds(operated[i])) departures_.Changed(operated[i]);
     }
     user.SetChannel(serverchannel_t());
-}
-
-std::shared_ptr<const Listing::Lines> ChannelService::ChannelLines(bool forAdmin) {
-    node_.AssertLoopThread();
-    const int view = forAdmin ? 1 : 0;
-    std::shared_ptr<const Listing::Lines> lines = snapshots_[view].lock();
-    if (lines && snapshotGenerations_[view] == ServerChannel::Generation()) return lines;
-    lines = std::make_shared<const Listing::Lines>(TreeListing::ChannelLines(root_, forAdmin));
-    snapshots_[view] = lines;
-    snapshotGenerations_[view] = ServerChannel::Generation();
-    return lines;
 }
 
 int ChannelService::CheckChannelLimits(size_t depth) const {
     if (depth > MAX_CHANNEL_DEPTH) return ERR_CHANNEL_CREATION_NOT_ALLOWED;
     // The root does not count; the statistics count every other channel as it comes and
     // goes, so that making thousands of static channels at start-up is no walk each.
-    if (maxChannels_ > 0 && node_.Statistics().Get(ServerStatistics::CHANNELS) >= maxChannels_)
+    if (maxChannels_ > 0 && statistics_.Get(ServerStatistics::CHANNELS) >= maxChannels_)
         return ERR_CHANNEL_CREATION_NOT_ALLOWED;
     return ERR_SUCCESS;
 }
 
 int ChannelService::UserMakeChannel(const std::string& path, const std::string& password, const std::string& topic,
                                     bool isStatic, int64_t diskQuota) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     std::vector<std::string> names = SplitChannelPath(path);
     if (names.empty()) return ERR_SUCCESS;
     const std::string name = names.back();
     names.pop_back();
-    serverchannel_t parent = root_;
+    serverchannel_t parent = tree_.GetRootChannel();
     for (size_t i = 0; i < names.size() && parent; ++i) parent = parent->GetSubChannel(names[i]);
     if (!parent) return ERR_CHANNEL_NOT_FOUND;
     if (parent->GetSubChannel(name)) return ERR_CHANNEL_ALREADY_EXISTS;
@@ -187,16 +196,16 @@ int ChannelService::UserMakeChannel(const std::string& path, const std::string& 
     channel->SetTopic(topic);
     channel->SetStaticChannel(isStatic);
     channel->SetMaxDiskUsage(diskQuota);
-    node_.Statistics().Change(ServerStatistics::CHANNELS, 1);
-    node_.Broadcast().ChannelLineToAll("addchannel", channel);
-    if (ServerNodeListener* listener = node_.Listener()) listener->OnChannelCreated(channel);
-    node_.SaveIfSavingOnChange();
+    statistics_.Change(ServerStatistics::CHANNELS, 1);
+    broadcast_.ChannelLineToAll("addchannel", channel);
+    listener_.OnChannelCreated(channel);
+    saves_.SaveIfSavingOnChange();
     return ERR_SUCCESS;
 }
 
 int ChannelService::UserUpdateChannel(const std::string& path, const std::string& password, const std::string& topic,
                                       bool isStatic, int64_t diskQuota) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const serverchannel_t channel = FindChannel(path);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     channel->SetTopic(topic);
@@ -205,15 +214,15 @@ int ChannelService::UserUpdateChannel(const std::string& path, const std::string
     if (!channel->IsRootChannel()) {
         channel->SetPassword(password);
         channel->SetStaticChannel(isStatic);
-        if (ServerNodeListener* listener = node_.Listener()) listener->OnChannelUpdated(channel);
+        listener_.OnChannelUpdated(channel);
     }
-    node_.Broadcast().ChannelLineToAll("updatechannel", channel);
-    node_.SaveIfSavingOnChange();
+    broadcast_.ChannelLineToAll("updatechannel", channel);
+    saves_.SaveIfSavingOnChange();
     return ERR_SUCCESS;
 }
 
 int ChannelService::UserRemoveChannel(const std::string& path) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const serverchannel_t target = FindChannel(path);
     if (!target) return ERR_CHANNEL_NOT_FOUND;
 
@@ -232,45 +241,45 @@ int ChannelService::UserRemoveChannel(const std::string& path) {
         }
         RemoveOne(channel);
     }
-    node_.SaveIfSavingOnChange();
+    saves_.SaveIfSavingOnChange();
     return ERR_SUCCESS;
 }
 
 void ChannelService::RemoveOne(const serverchannel_t& channel) {
     const std::vector<serveruser_t> users = channel->GetUsers();
-    for (size_t i = 0; i < users.size(); ++i) node_.Sessions().UserKick(users[i]->GetUserID());
-    node_.Transfers().ChannelRemoved(channel);
-    node_.Files().RemoveChannelFiles(channel);
+    for (size_t i = 0; i < users.size(); ++i) users[i]->Kick();
+    transfers_.ChannelRemoved(channel);
+    files_.RemoveChannelFiles(channel);
 
     const serverchannel_t parent = channel->GetParent();
     // Kicking its last user may already have removed an emptied channel; it is
     // announced and reported once only.
     if (parent && parent->GetSubChannel(channel->GetName()) == channel) {
-        node_.Broadcast().RemoveChannelToAll(channel);
+        broadcast_.RemoveChannelToAll(channel);
         parent->RemoveSubChannel(channel->GetName());
-        node_.Statistics().Change(ServerStatistics::CHANNELS, -1);
-        if (ServerNodeListener* listener = node_.Listener()) listener->OnChannelRemoved(channel);
+        statistics_.Change(ServerStatistics::CHANNELS, -1);
+        listener_.OnChannelRemoved(channel);
     }
 }
 
 int ChannelService::UserMoveUser(int userId, const std::string& srcPath, const std::string& destPath) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const serverchannel_t source = FindChannel(srcPath);
     const serverchannel_t destination = FindChannel(destPath);
-    if (!node_.Users().GetUser(userId)) return ERR_USER_NOT_FOUND;
+    if (!users_.GetUser(userId)) return ERR_USER_NOT_FOUND;
     if (!source || !destination) return ERR_CHANNEL_NOT_FOUND;
     return UserJoinChannel(userId, destPath, destination->GetPassword(), destination->GetTopic());
 }
 
 int ChannelService::UserGrantOperator(const std::string& path, int userId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const serverchannel_t channel = FindChannel(path);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    const serveruser_t user = node_.Users().GetUser(userId);
+    const serveruser_t user = users_.GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
     channel->AddOperator(userId);
     user->AddOperatorChannel(channel);
-    node_.Broadcast().ChannelLineToAll("updatechannel", channel);
+    broadcast_.ChannelLineToAll("updatechannel", channel);
     return ERR_SUCCESS;
 }
 

@@ -1,6 +1,6 @@
-// The channel tree of the running server and every operation on it: join (which may
-// create the channel), leave, make, update, remove, move a user, grant operator rights,
-// and the removal of channels that became empty.
+// Every operation on the channel tree of the running server: join (which may create the
+// channel), leave, make, update, remove, move a user, grant operator rights, and the
+// removal of channels that became empty.
 //
 // Threads: the main loop's thread, or the host's while no loop runs (checked in debug
 // builds). Re-entrancy: removing a channel kicks its users, and a kicked user's
@@ -12,15 +12,26 @@
 #include <cstdint>
 #include <string>
 
-#include "server/Listing.h"
+#include "server/ChannelTree.h"
 #include "server/ServerChannel.h"
 #include "server/ServerUser.h"
 #include "settings/SettingsTable.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class Broadcaster;
+class DepartureNews;
+class FileStore;
+class FloodLimits;
+class SaveRequests;
+class ServerNodeListener;
+class ServerProperties;
+class ServerStatistics;
+class TransferTable;
+class UserRegistry;
 
 class ChannelService {
 public:
@@ -29,11 +40,14 @@ public:
         MAX_CHANNEL_DEPTH = 32,
     };
 
-    // Creates the root: nameless and static.
-    explicit ChannelService(ServerNode& node);
+    // The operations change tree; a removed channel's users are kicked and its transfers
+    // (transfers) and files (files) go; departures records who left with their connection.
+    ChannelService(ACE_Reactor* loop, ChannelTree& tree, UserRegistry& users, const ServerProperties& properties,
+                   FloodLimits& limits, Broadcaster& broadcast, DepartureNews& departures, TransferTable& transfers,
+                   FileStore& files, ServerStatistics& statistics, ServerNodeListener& listener, SaveRequests& saves);
 
-    serverchannel_t GetRootChannel() const { return root_; }
-    serverchannel_t FindChannel(const std::string& path) const;
+    serverchannel_t GetRootChannel() const { return tree_.GetRootChannel(); }
+    serverchannel_t FindChannel(const std::string& path) const { return tree_.FindChannel(path); }
     // The root's quota; setting it tells every logged-in user.
     void SetRootDiskQuota(int64_t quota);
     int64_t GetRootDiskQuota() const;
@@ -58,9 +72,6 @@ public:
     // Removes the channel and its empty non-static parents, bottom up, up to the first
     // one with users, sub-channels or the static flag.
     void RemoveEmptyChannels(serverchannel_t channel);
-    // The "addchannel" lines of the whole tree as users, or administrators, see it now:
-    // listings taken while the tree does not change share one snapshot.
-    std::shared_ptr<const Listing::Lines> ChannelLines(bool forAdmin);
 
 private:
     // ERR_SUCCESS, or why a channel at that depth cannot be added now.
@@ -71,13 +82,21 @@ private:
     // the tree.
     void RemoveOne(const serverchannel_t& channel);
 
-    ServerNode& node_;
-    serverchannel_t root_;
+    void AssertLoopThread() const;
+
+    ACE_Reactor* const loop_;
+    ChannelTree& tree_;
+    UserRegistry& users_;
+    const ServerProperties& properties_;
+    FloodLimits& limits_;
+    Broadcaster& broadcast_;
+    DepartureNews& departures_;
+    TransferTable& transfers_;
+    FileStore& files_;
+    ServerStatistics& statistics_;
+    ServerNodeListener& listener_;
+    SaveRequests& saves_;
     int maxChannels_ = DEFAULT_MAX_CHANNELS;
-    // The last snapshot of ChannelLines for users and for administrators, while listings
-    // hold it, and the generation of the tree it was taken at.
-    std::weak_ptr<const Listing::Lines> snapshots_[2];
-    uint64_t snapshotGenerations_[2] = {0, 0};
 };
 
 }  // namespace server

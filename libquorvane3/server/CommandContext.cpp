@@ -69,8 +69,6 @@ bool ParseInt64(const std::string& text, int64_t& out) {
 
 }  // namespace
 
-ServerNode& CommandContext::Node() const { return *user.Owner(); }
-
 bool CommandContext::RequireString(const char* name, int error, std::string& out) {
     if (GetStringParam(line, name, out) && Acceptable(name, out)) return true;
     return Succeeded(error);
@@ -110,7 +108,7 @@ bool CommandContext::RequireBool(const char* name, int error, bool& out) {
 }
 
 bool CommandContext::Permitted() {
-    const int refusal = AccessPolicy::CheckChannel(rule_, user, line);
+    const int refusal = AccessPolicy::CheckChannel(rule_, user, line, parts.tree, parts.properties);
     if (refusal == ERR_SUCCESS) return true;
     user.SendLine(rejectsAsFile_ ? LineWriter::FileRejected(refusal) : LineWriter::Error(refusal));
     return false;

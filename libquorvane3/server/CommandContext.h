@@ -1,6 +1,6 @@
 // One command line being handled for a user: its parameters read with the checks every
 // command shares (a missing, malformed or unacceptable parameter answers the
-// parameter's error), and the answer of the node's operation.
+// parameter's error), the parts the handler may use, and the answer of their operation.
 //
 // Threads: the main loop's thread.
 #ifndef QUORVANE_SERVER_COMMANDCONTEXT_H
@@ -10,20 +10,16 @@
 #include <string>
 
 #include "server/AccessPolicy.h"
+#include "server/CommandParts.h"
 
 namespace quorvane {
 namespace server {
 
-class ServerNode;
-
 class CommandContext {
 public:
-    CommandContext(ServerUser& sender, const std::string& text, bool& open, const AccessPolicy::Rule& rule,
-                   bool rejectsAsFile)
-        : user(sender), line(text), keepOpen(open), rule_(rule), rejectsAsFile_(rejectsAsFile) {}
-
-    // The user's node; commands run only for users of a node.
-    ServerNode& Node() const;
+    CommandContext(const CommandParts& serverParts, ServerUser& sender, const std::string& text, bool& open,
+                   const AccessPolicy::Rule& rule, bool rejectsAsFile)
+        : parts(serverParts), user(sender), line(text), keepOpen(open), rule_(rule), rejectsAsFile_(rejectsAsFile) {}
 
     // Each reader sends the error and answers false when the parameter is missing or
     // not acceptable; out is then left as it is or cleared.
@@ -47,6 +43,7 @@ public:
     // The access rule lets the sender change what it asks for (else it only reads).
     bool MayChange() const { return AccessPolicy::MayChange(rule_, user); }
 
+    const CommandParts& parts;
     ServerUser& user;
     const std::string& line;  // without its line ending
     bool& keepOpen;

@@ -4,8 +4,8 @@
 #include <chrono>
 
 #include "protocol/ErrorCodes.h"
-#include "server/CommandTable.h"
-#include "server/ServerNode.h"
+#include "server/CommandRate.h"
+#include "server/CommandRunner.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
@@ -51,10 +51,9 @@ double CommandReader::Cost(bool cheap, size_t end) const {
 }
 
 bool CommandReader::TakeToken(double cost) {
-    ServerNode* const node = user_.Owner();
-    const int rate = node ? node->Limits().GetCommandRate() : 0;
+    const int rate = rate_.PerSecond();
     if (rate <= 0) return true;
-    const int burst = std::max(1, node->Limits().GetCommandBurst());
+    const int burst = std::max(1, rate_.Burst());
     Refill(rate, burst);
     cost = std::min<double>(cost, burst);  // a line that costs more than the burst still runs once it is full
     throttled_ = tokens_ < cost;
@@ -67,16 +66,15 @@ bool CommandReader::TakeToken(double cost) {
 }
 
 void CommandReader::ChargeFanOut(size_t bytes) {
-    ServerNode* const node = user_.Owner();
-    const int rate = node ? node->Limits().GetCommandRate() : 0;
+    user_.AssertLoopThread();
+    const int rate = rate_.PerSecond();
     if (rate <= 0 || bytes == 0) return;
-    Refill(rate, std::max(1, node->Limits().GetCommandBurst()));
+    Refill(rate, std::max(1, rate_.Burst()));
     tokens_ -= static_cast<double>(bytes) / FANOUT_BYTES_PER_TOKEN;
 }
 
 int64_t CommandReader::ThrottleDelayMicroseconds() const {
-    ServerNode* const node = user_.Owner();
-    const int rate = node ? node->Limits().GetCommandRate() : 0;
+    const int rate = rate_.PerSecond();
     if (!throttled_ || rate <= 0) return 0;
     const double missing = wanted_ - tokens_ - static_cast<double>(NowMicroseconds() - refilledUs_) * rate / 1e6;
     return missing <= 0 ? 0 : static_cast<int64_t>(missing * 1e6 / rate) + 1;
@@ -90,6 +88,7 @@ void CommandReader::OnData(const char* data, size_t length, bool& keepOpen) {
 void CommandReader::OnTurn(bool& keepOpen) { ProcessLines(keepOpen, false); }
 
 void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
+    user_.AssertLoopThread();
     pendingInput_ = false;
     const int64_t turnEnds = NowMicroseconds() + TURN_MICROSECONDS;
     for (int handled = 0;; ++handled) {
@@ -106,7 +105,7 @@ void CommandReader::ProcessLines(bool& keepOpen, bool onRead) {
             RefuseLongLine(keepOpen);
             return;
         }
-        const bool cheap = CommandTable::AnswersOnRead(buffer_, lineStart_, lf);
+        const bool cheap = commands_.AnswersOnRead(buffer_, lineStart_, lf);
         if (handled == COMMANDS_PER_TURN || (handled > 0 && NowMicroseconds() >= turnEnds) || (onRead && !cheap) ||
             !TakeToken(Cost(cheap, lf + 1))) {
             scanFrom_ = lf;

@@ -9,7 +9,7 @@
 // the copies of a text message a token per FANOUT_BYTES_PER_TOKEN): when it is empty the
 // lines simply wait, unread further, until tokens come back; nothing is refused.
 //
-// Threads: the main loop's thread.
+// Threads: the main loop's thread (checked in debug builds).
 #ifndef QUORVANE_SERVER_COMMANDREADER_H
 #define QUORVANE_SERVER_COMMANDREADER_H
 
@@ -20,6 +20,8 @@
 namespace quorvane {
 namespace server {
 
+class CommandRate;
+class CommandRunner;
 class ServerUser;
 
 class CommandReader {
@@ -47,7 +49,10 @@ public:
     // the command rate times this many bytes a second (1.25 MiB by default) for a channel.
     static constexpr double FANOUT_BYTES_PER_TOKEN = 65536;
 
-    explicit CommandReader(ServerUser& user) : user_(user) {}
+    // For the user it reads: its lines go to user.RunCommand; the throttle takes the rate;
+    // commands tells which commands answer on read.
+    CommandReader(ServerUser& user, const CommandRate& rate, const CommandRunner& commands)
+        : user_(user), rate_(rate), commands_(commands) {}
 
     // The clock of turn budgets and of the throttle, in microseconds; the steady clock
     // unless a test sets another (null restores it). Main loop's thread.
@@ -89,6 +94,8 @@ private:
     void RefuseLongLine(bool& keepOpen);
 
     ServerUser& user_;
+    const CommandRate& rate_;
+    const CommandRunner& commands_;
     std::string buffer_;
     size_t lineStart_ = 0;       // where the unhandled text of buffer_ starts
     size_t scanFrom_ = 0;        // buffer_ has no LF between lineStart_ and here

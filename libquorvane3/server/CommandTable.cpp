@@ -7,7 +7,7 @@
 #include "server/CommandContext.h"
 #include "server/FileCommands.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerStatistics.h"
 #include "server/ServerUser.h"
 #include "server/SessionCommands.h"
 
@@ -75,14 +75,14 @@ const CommandTable::Entry* CommandTable::Find(const std::string& word) {
     return 0;
 }
 
-bool CommandTable::AnswersOnRead(const std::string& buffer, size_t start, size_t end) {
+bool CommandTable::AnswersOnRead(const std::string& buffer, size_t start, size_t end) const {
     size_t wordEnd = start;
     while (wordEnd < end && buffer[wordEnd] != ' ' && buffer[wordEnd] != '\r' && buffer[wordEnd] != '\n') ++wordEnd;
     const Entry* const entry = Find(buffer.substr(start, wordEnd - start));
     return entry != 0 && entry->answersOnRead;
 }
 
-void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& keepOpen) {
+void CommandTable::Run(ServerUser& user, const std::string& line, bool& keepOpen) {
     if (line.size() < 2) return;  // a lone LF
     const std::string text = StripLineEnding(line);
     std::string word;
@@ -93,9 +93,7 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
         return;
     }
     const Entry* const entry = Find(word);
-    if (ServerNode* const node = user.Owner())
-        node->Statistics().CountCommand(entry ? static_cast<size_t>(entry - COMMANDS)
-                                              : ServerStatistics::MAX_COMMANDS - 1);
+    parts_.statistics.CountCommand(entry ? static_cast<size_t>(entry - COMMANDS) : ServerStatistics::MAX_COMMANDS - 1);
     if (entry == 0) {
         user.SendError(ERR_UNKNOWN_COMMAND);
         return;
@@ -105,7 +103,7 @@ void CommandTable::Dispatch(ServerUser& user, const std::string& line, bool& kee
         user.SendError(refusal);
         return;
     }
-    CommandContext command(user, text, keepOpen, entry->access, entry->rejectsAsFile);
+    CommandContext command(parts_, user, text, keepOpen, entry->access, entry->rejectsAsFile);
     entry->handler(command);
 }
 

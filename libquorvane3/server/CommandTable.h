@@ -12,6 +12,8 @@
 #include <string>
 
 #include "server/AccessPolicy.h"
+#include "server/CommandParts.h"
+#include "server/CommandRunner.h"
 
 namespace quorvane {
 namespace server {
@@ -19,7 +21,7 @@ namespace server {
 class CommandContext;
 class ServerUser;
 
-class CommandTable {
+class CommandTable : public CommandRunner {
 public:
     typedef void (*Handler)(CommandContext& command);
 
@@ -34,16 +36,22 @@ public:
         bool rejectsAsFile;
     };
 
+    // The handlers run with these parts.
+    explicit CommandTable(const CommandParts& parts) : parts_(parts) {}
+
     // Parses the line (its line ending included), applies the command's access rule and
     // runs its handler; answers syntax errors and unknown commands.
-    static void Dispatch(ServerUser& user, const std::string& line, bool& keepOpen);
+    void Run(ServerUser& user, const std::string& line, bool& keepOpen) override;
     // Whether the command of buffer[start, end) answers on the read that brought it.
-    static bool AnswersOnRead(const std::string& buffer, size_t start, size_t end);
+    bool AnswersOnRead(const std::string& buffer, size_t start, size_t end) const override;
     // The entry for the word, ignoring letter case; null when none.
     static const Entry* Find(const std::string& word);
     // The entries in table order (their index counts the command in the statistics).
     static size_t Count();
     static const Entry& At(size_t index);
+
+private:
+    const CommandParts parts_;
 };
 
 }  // namespace server

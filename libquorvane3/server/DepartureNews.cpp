@@ -4,18 +4,22 @@
 
 #include <ace/Reactor.h>
 
+#include "network/ReactorThread.h"
 #include "network/SharedLine.h"
+#include "server/ChannelTree.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
 
-DepartureNews::DepartureNews(ServerNode& node) : node_(node) {}
+DepartureNews::DepartureNews(ACE_Reactor* loop, const ChannelTree& tree, UserRegistry& users)
+    : loop_(loop), tree_(tree), users_(users) {}
 
 DepartureNews::~DepartureNews() { Stop(); }
 
 void DepartureNews::Leave(ServerUser& user, const serverchannel_t& channel) {
+    ReactorThread::AssertLoopThread(loop_);
     const std::string line = LineWriter::RemoveUser(user);
     channel->ForgetUser(user.GetUserID());
     channels_[channel.get()].leavers.push_back(Record(channel, line));
@@ -24,6 +28,7 @@ void DepartureNews::Leave(ServerUser& user, const serverchannel_t& channel) {
 void DepartureNews::Changed(const serverchannel_t& channel) { Record(channel, std::string()); }
 
 uint64_t DepartureNews::Record(const serverchannel_t& channel, const std::string& line) {
+    ReactorThread::AssertLoopThread(loop_);
     const uint64_t position = End();
     News news;
     news.channel = channel;
@@ -51,6 +56,7 @@ void DepartureNews::TellEveryone() {
 // channel, administrator or not) during one turn of the pass: a pass over thousands of
 // users who heard nothing of it builds one line per channel.
 void DepartureNews::CatchUp(ServerUser& user, cache_t* cache) {
+    ReactorThread::AssertLoopThread(loop_);
     const uint64_t from = std::max(user.HeardUpTo(), base_);
     if (from >= End()) return;
     user.SetHeardUpTo(End());  // first: the send below must not come back here
@@ -86,8 +92,7 @@ std::string DepartureNews::Owed(uint64_t from, bool admin, const ServerChannel* 
         if (entry.second.lastChange < from) continue;
         const serverchannel_t current = entry.second.channel.lock();
         // One removed meanwhile was announced as removed.
-        if (current && node_.Channels().FindChannel(current->GetChannelPath()) == current)
-            changed.push_back(std::make_pair(entry.second.lastChange, current));
+        if (current && tree_.Holds(current)) changed.push_back(std::make_pair(entry.second.lastChange, current));
     }
     std::sort(changed.begin(), changed.end(),
               [](const std::pair<uint64_t, serverchannel_t>& a, const std::pair<uint64_t, serverchannel_t>& b) {
@@ -104,7 +109,7 @@ bool DepartureNews::RunPass(bool whole) {
         passEnd_ = End();
     }
     cache_t cache;
-    const UserRegistry::users_t& users = node_.Users().All();
+    const UserRegistry::users_t& users = users_.All();
     UserRegistry::users_t::const_iterator it = users.lower_bound(passCursor_);
     for (int visited = 0; it != users.end() && (whole || visited < PASS_USERS); ++visited) {
         // The send may close this user's connection later, never now: the walk is safe.
@@ -133,6 +138,7 @@ void DepartureNews::Forget(uint64_t position) {
 }
 
 int DepartureNews::handle_timeout(const ACE_Time_Value&, const void*) {
+    ReactorThread::AssertLoopThread(loop_);
     armed_ = false;
     const Clock::time_point now = Clock::now();
     if (!passing_) {
@@ -156,13 +162,13 @@ int DepartureNews::handle_timeout(const ACE_Time_Value&, const void*) {
 }
 
 void DepartureNews::Arm(int delayMs) {
-    ACE_Reactor* const reactor = node_.GetReactor();
-    if (armed_ || !reactor) return;
-    armed_ = reactor->schedule_timer(this, 0, ACE_Time_Value(0, delayMs * 1000)) != -1;
+    if (armed_ || !loop_) return;
+    armed_ = loop_->schedule_timer(this, 0, ACE_Time_Value(0, delayMs * 1000)) != -1;
 }
 
 void DepartureNews::Stop() {
-    if (armed_ && node_.GetReactor()) node_.GetReactor()->cancel_timer(this, 1);
+    ReactorThread::AssertLoopThread(loop_);
+    if (armed_ && loop_) loop_->cancel_timer(this, 1);
     armed_ = false;
     passing_ = false;
     Forget(End());

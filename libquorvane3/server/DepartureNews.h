@@ -13,7 +13,8 @@
 // What everyone has heard is forgotten after each pass; at MAX_NEWS departures not yet
 // forgotten, the pass runs to its end at once.
 //
-// Threads: the main loop's thread (or the host's while no loop runs).
+// Threads: the main loop's thread (or the host's while no loop runs), checked in debug
+// builds.
 #ifndef QUORVANE_SERVER_DEPARTURENEWS_H
 #define QUORVANE_SERVER_DEPARTURENEWS_H
 
@@ -28,6 +29,7 @@
 
 #include <ace/Event_Handler.h>
 
+#include "server/DepartureFeed.h"
 #include "server/ServerChannel.h"
 
 class SharedLine;
@@ -35,10 +37,11 @@ class SharedLine;
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class ChannelTree;
 class ServerUser;
+class UserRegistry;
 
-class DepartureNews : public ACE_Event_Handler {
+class DepartureNews : public ACE_Event_Handler, public DepartureFeed {
 public:
     enum {
         SETTLE_MS = 20,
@@ -47,7 +50,9 @@ public:
         MAX_NEWS = 65536,
     };
 
-    explicit DepartureNews(ServerNode& node);
+    // loop runs the pass's timer; tree tells which channels are still there; users are
+    // those the pass brings up to date.
+    DepartureNews(ACE_Reactor* loop, const ChannelTree& tree, UserRegistry& users);
     ~DepartureNews() override;
     DepartureNews(const DepartureNews&) = delete;
     DepartureNews& operator=(const DepartureNews&) = delete;
@@ -59,9 +64,9 @@ public:
     void Changed(const serverchannel_t& channel);
 
     // Where the record ends: a user that heard up to here has heard everything.
-    uint64_t End() const { return base_ + news_.size(); }
+    uint64_t End() const override { return base_ + news_.size(); }
     // Sends the user, in one piece, what it has not heard yet (nothing unless logged in).
-    void CatchUp(ServerUser& user) { CatchUp(user, nullptr); }
+    void CatchUp(ServerUser& user) override { CatchUp(user, nullptr); }
     // Tells everyone now what they have not heard, and forgets it.
     void TellEveryone();
     // The server stops: forgets everything and cancels the pass.
@@ -94,7 +99,9 @@ private:
     void Forget(uint64_t position);
     void Arm(int delayMs);
 
-    ServerNode& node_;
+    ACE_Reactor* const loop_;
+    const ChannelTree& tree_;
+    UserRegistry& users_;
     uint64_t base_ = 0;  // position of news_.front()
     std::deque<News> news_;
     std::map<const ServerChannel*, ChannelNews> channels_;

@@ -2,8 +2,11 @@
 
 #include "protocol/ErrorCodes.h"
 #include "server/CommandContext.h"
+#include "server/FileStore.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerProperties.h"
+#include "server/ServerUser.h"
+#include "server/TransferTable.h"
 
 namespace quorvane {
 namespace server {
@@ -20,7 +23,7 @@ void FileCommands::Register(CommandContext& command, bool upload) {
     if (!command.RequireString("filename", ERR_MISSING_FILENAME, transfer.filename)) return;
     if (upload && !command.RequireInt64("filesize", ERR_MISSING_FILESIZE, transfer.filesize)) return;
     if (!command.Permitted()) return;
-    const int result = command.Node().Transfers().UserRegFileTransfer(transfer);
+    const int result = command.parts.transfers.UserRegFileTransfer(transfer);
     command.user.SendLine(result == ERR_SUCCESS ? LineWriter::FileAccepted(transfer.transferId)
                                                 : LineWriter::FileRejected(result));
 }
@@ -40,17 +43,17 @@ void FileCommands::FileDeliver(CommandContext& command) { command.user.Transfer(
 void FileCommands::FileShare(CommandContext& command) {
     int64_t quota = 0;
     if (!command.RequireInt64("diskquota", ERR_MISSING_DISKQUOTA, quota)) return;
-    ServerNode& node = command.Node();
-    if (command.MayChange()) node.Properties().SetChannelDiskQuota(quota);
+    const CommandParts& parts = command.parts;
+    if (command.MayChange()) parts.properties.SetChannelDiskQuota(quota);
     command.user.SendLine(
-        LineWriter::FileShareInfo(node.Files().GetFilesRoot(), node.Properties().GetChannelDiskQuota()));
+        LineWriter::FileShareInfo(parts.files.GetFilesRoot(), parts.properties.GetChannelDiskQuota()));
 }
 
 void FileCommands::DeleteFile(CommandContext& command) {
     std::string filename, channel;
     if (!command.RequireString("filename", ERR_MISSING_FILENAME, filename)) return;
     if (!command.RequireString("channel", ERR_MISSING_CHANNEL, channel)) return;
-    command.Succeeded(command.Node().Files().UserDeleteFile(command.user.GetUserID(), channel, filename));
+    command.Succeeded(command.parts.files.UserDeleteFile(command.user.GetUserID(), channel, filename));
 }
 
 }  // namespace server

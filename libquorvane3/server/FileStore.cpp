@@ -8,9 +8,14 @@
 
 #include <ace/OS_NS_sys_time.h>
 
+#include "network/ReactorThread.h"
 #include "protocol/ErrorCodes.h"
+#include "server/Broadcaster.h"
+#include "server/ChannelTree.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerStatistics.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
@@ -48,9 +53,11 @@ bool MoveExclusively(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+void FileStore::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
+
 bool FileStore::SetFilesRoot(const std::string& path) {
-    node_.AssertLoopThread();
-    if (node_.IsStarted()) return false;
+    AssertLoopThread();
+    if (started_.load(std::memory_order_acquire)) return false;
     const std::string root = NormalizeRoot(path);
     if (!IsDirectory(root)) return false;
     filesRoot_ = root;
@@ -58,14 +65,14 @@ bool FileStore::SetFilesRoot(const std::string& path) {
 }
 
 void FileStore::SetFileLimits(int perChannel, int total) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     maxPerChannel_ = perChannel;
     maxTotal_ = total;
 }
 
 bool FileStore::HasRoomFor(const ServerChannel& channel, int pendingInChannel, int pendingInAll) const {
     const int64_t inChannel = static_cast<int64_t>(channel.GetFiles().size()) + pendingInChannel;
-    const int64_t inAll = node_.Statistics().Get(ServerStatistics::FILES) + pendingInAll;
+    const int64_t inAll = statistics_.Get(ServerStatistics::FILES) + pendingInAll;
     return (maxPerChannel_ <= 0 || inChannel < maxPerChannel_) && (maxTotal_ <= 0 || inAll < maxTotal_);
 }
 
@@ -84,17 +91,17 @@ int FileStore::MoveIntoStore(const std::string& localPath, std::string& internal
 }
 
 void FileStore::AddFileToChannel(const ChannelFile& file, const serverchannel_t& channel) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     if (!channel) return;
     channel->AddFile(file);
-    node_.Statistics().Change(ServerStatistics::FILES_BYTES, file.filesize);
-    node_.Statistics().Change(ServerStatistics::FILES, 1);
-    node_.Broadcast().ToChannelAndAdmins(channel, LineWriter::AddFile(file, *channel));
-    if (ServerNodeListener* listener = node_.Listener()) listener->OnFileAdded(channel, file);
+    statistics_.Change(ServerStatistics::FILES_BYTES, file.filesize);
+    statistics_.Change(ServerStatistics::FILES, 1);
+    broadcast_.ToChannelAndAdmins(channel, LineWriter::AddFile(file, *channel));
+    listener_.OnFileAdded(channel, file);
 }
 
 void FileStore::RemoveFileFromChannel(const std::string& filename, const serverchannel_t& channel) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     ChannelFile file;
     if (DetachFile(filename, channel, file) && IsSharing()) ::unlink(FilePath(file.internalName).c_str());
 }
@@ -107,25 +114,25 @@ void FileStore::RemoveChannelFiles(const serverchannel_t& channel) {
 bool FileStore::DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file) {
     if (!channel || !channel->GetFile(filename, file)) return false;
     channel->RemoveFile(filename);
-    node_.Statistics().Change(ServerStatistics::FILES_BYTES, -file.filesize);
-    node_.Statistics().Change(ServerStatistics::FILES, -1);
-    if (ServerNodeListener* listener = node_.Listener()) listener->OnFileRemoved(channel, file);
-    node_.Broadcast().ToChannelAndAdmins(channel, LineWriter::RemoveFile(filename, *channel));
+    statistics_.Change(ServerStatistics::FILES_BYTES, -file.filesize);
+    statistics_.Change(ServerStatistics::FILES, -1);
+    listener_.OnFileRemoved(channel, file);
+    broadcast_.ToChannelAndAdmins(channel, LineWriter::RemoveFile(filename, *channel));
     return true;
 }
 
 int FileStore::UserDeleteFile(int userId, const std::string& path, const std::string& filename) {
-    node_.AssertLoopThread();
-    const serverchannel_t channel = node_.Channels().FindChannel(path);
+    AssertLoopThread();
+    const serverchannel_t channel = tree_.FindChannel(path);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
-    const serveruser_t user = node_.Users().GetUser(userId);
+    const serveruser_t user = users_.GetUser(userId);
     if (!user) return ERR_USER_NOT_FOUND;
     ChannelFile file;
     if (!channel->GetFile(filename, file)) return ERR_FILE_NOT_FOUND;
     // The uploader has no right of its own over the file.
     if (!user->IsAdmin() && !channel->IsOperator(userId)) return ERR_NOT_AUTHORIZED;
     DetachFile(filename, channel, file);
-    if (ServerNodeListener* listener = node_.Listener()) listener->OnFileDeleted(user, channel, file);
+    listener_.OnFileDeleted(user, channel, file);
     // The entry is gone either way; say so when the data could not be removed.
     if (::unlink(FilePath(file.internalName).c_str()) != 0 && errno != ENOENT) return ERR_OPEN_FILE_FAILED;
     return ERR_SUCCESS;

@@ -6,16 +6,23 @@
 #ifndef QUORVANE_SERVER_FILESTORE_H
 #define QUORVANE_SERVER_FILESTORE_H
 
+#include <atomic>
 #include <string>
 
 #include "model/ChannelFile.h"
 #include "server/ServerChannel.h"
 #include "settings/SettingsTable.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class Broadcaster;
+class ChannelTree;
+class ServerNodeListener;
+class ServerStatistics;
+class UserRegistry;
 
 class FileStore {
 public:
@@ -24,7 +31,17 @@ public:
         DEFAULT_MAX_FILES = SettingsTable::Default("max-files"),
     };
 
-    explicit FileStore(ServerNode& node) : node_(node) {}
+    // started: whether the server runs (the root is set before); broadcast announces the
+    // files; listener hears of them.
+    FileStore(ACE_Reactor* loop, const std::atomic<bool>& started, ServerStatistics& statistics, Broadcaster& broadcast,
+              const ChannelTree& tree, UserRegistry& users, ServerNodeListener& listener)
+        : loop_(loop),
+          started_(started),
+          statistics_(statistics),
+          broadcast_(broadcast),
+          tree_(tree),
+          users_(users),
+          listener_(listener) {}
 
     // The directory of shared files, before start only (false when it is no directory, or
     // while started). Empty means file sharing is off.
@@ -60,7 +77,15 @@ private:
     // Takes the entry out of the channel and announces it, leaving its data file.
     bool DetachFile(const std::string& filename, const serverchannel_t& channel, ChannelFile& file);
 
-    ServerNode& node_;
+    void AssertLoopThread() const;
+
+    ACE_Reactor* const loop_;
+    const std::atomic<bool>& started_;
+    ServerStatistics& statistics_;
+    Broadcaster& broadcast_;
+    const ChannelTree& tree_;
+    UserRegistry& users_;
+    ServerNodeListener& listener_;
     std::string filesRoot_;
     int maxPerChannel_ = DEFAULT_MAX_FILES_PER_CHANNEL;
     int maxTotal_ = DEFAULT_MAX_FILES;

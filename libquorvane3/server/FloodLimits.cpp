@@ -2,9 +2,13 @@
 
 #include <chrono>
 
+#include "network/ReactorThread.h"
 #include "network/StreamHandler.h"
 #include "protocol/PasswordCompare.h"
-#include "server/ServerNode.h"
+#include "server/CommandRate.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerStatistics.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
@@ -18,23 +22,25 @@ int64_t NowMs() {
 
 }  // namespace
 
+void FloodLimits::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
+
 void FloodLimits::SetMaxConnectionsPerAddress(int value) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     guard_.SetMaxConnectionsPerAddress(value);
 }
 
 void FloodLimits::SetPasswordLockout(int value) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     guard_.SetPasswordLockout(value);
 }
 
 void FloodLimits::SetLoginTimeout(int seconds) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     guard_.SetLoginTimeout(seconds);
 }
 
 void FloodLimits::SetIpv6Prefix(int bits) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     ipv6Prefix_ = bits;
 }
 
@@ -44,46 +50,45 @@ std::string FloodLimits::CountedAs(const IpAddress& address) const {
 }
 
 void FloodLimits::SetCommandRate(int perSecond, int burst) {
-    node_.AssertLoopThread();
-    commandRate_ = perSecond;
-    commandBurst_ = burst;
+    AssertLoopThread();
+    rate_.Set(perSecond, burst);
 }
 
+int FloodLimits::GetCommandRate() const { return rate_.PerSecond(); }
+
+int FloodLimits::GetCommandBurst() const { return rate_.Burst(); }
+
 bool FloodLimits::AdmitConnection(int userId, StreamHandler& handler) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     ACE_INET_Addr peer;
     IpAddress address;
     if (handler.peer().get_remote_addr(peer) != 0 || !IpAddress::FromAce(peer, address)) return false;
     if (guard_.ConnectionOpened(userId, CountedAs(address), NowMs())) return true;
-    node_.Statistics().Add(ServerStatistics::CLOSED_ADDRESS_LIMIT);
+    statistics_.Add(ServerStatistics::CLOSED_ADDRESS_LIMIT);
     return false;
 }
 
 void FloodLimits::ConnectionClosed(int userId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     guard_.ConnectionClosed(userId);
 }
 
-bool FloodLimits::PasswordLockedOut(FloodGuard::Door door, const ServerUser& user) {
-    node_.AssertLoopThread();
-    return guard_.IsLockedOut(door, guard_.AddressOf(user.GetUserID()), NowMs());
-}
-
-bool FloodLimits::CountPassword(FloodGuard::Door door, const ServerUser& user, bool matched) {
-    node_.AssertLoopThread();
-    if (matched) return true;
+bool FloodLimits::CheckAnswer(FloodGuard::Door door, const ServerUser& user, bool matched) {
+    AssertLoopThread();
     const std::string address = guard_.AddressOf(user.GetUserID());
     const int64_t now = NowMs();
+    if (guard_.IsLockedOut(door, address, now)) return false;
+    if (matched) return true;
     guard_.PasswordFailed(door, address, now);
     if (guard_.IsLockedOut(door, address, now)) {
-        node_.Statistics().Add(ServerStatistics::PASSWORD_LOCKOUTS);
+        statistics_.Add(ServerStatistics::PASSWORD_LOCKOUTS);
         // The address, or for an IPv6 network the address whose guess began its lockout
         // (which fail2ban bans).
         SecurityEvent event{SecurityEvent::LOCKOUT,
                             address.find('/') == std::string::npos ? address : user.GetPeerIpAddress()};
         event.attempts = guard_.GetPasswordLockout();
         event.seconds = FloodGuard::PASSWORD_WINDOW_MS / 1000;
-        node_.ReportSecurity(event);
+        listener_.OnSecurityEvent(event);
     }
     return false;
 }
@@ -91,24 +96,24 @@ bool FloodLimits::CountPassword(FloodGuard::Door door, const ServerUser& user, b
 bool FloodLimits::CheckPassword(FloodGuard::Door door, const ServerUser& user, const std::string& given,
                                 const std::string& stored) {
     if (stored.empty()) return PasswordsEqual(given, stored);
-    return !PasswordLockedOut(door, user) && CountPassword(door, user, PasswordsEqual(given, stored));
+    return CheckAnswer(door, user, PasswordsEqual(given, stored));
 }
 
 void FloodLimits::CheckLoginTimeouts() {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const int64_t now = NowMs();
     guard_.Prune(now);
     const std::vector<int> expired = guard_.TakeLoginExpired(now);
     for (size_t i = 0; i < expired.size(); ++i) {
-        const serveruser_t user = node_.Users().GetUser(expired[i]);
+        const serveruser_t user = users_.GetUser(expired[i]);
         if (!user || user->IsLoggedIn() || user->Transfer().IsActive()) continue;
-        node_.Statistics().Add(ServerStatistics::CLOSED_LOGIN_TIMEOUT);
+        statistics_.Add(ServerStatistics::CLOSED_LOGIN_TIMEOUT);
         user->Disconnect();
     }
 }
 
 void FloodLimits::Clear() {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     guard_.Clear();
 }
 

@@ -14,17 +14,25 @@
 #include "network/IpAddress.h"
 #include "server/FloodGuard.h"
 
+class ACE_Reactor;
 class StreamHandler;
 
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class CommandRate;
+class ServerNodeListener;
+class ServerStatistics;
 class ServerUser;
+class UserRegistry;
 
 class FloodLimits {
 public:
-    explicit FloodLimits(ServerNode& node) : node_(node) {}
+    // users: those whose time to log in ran out are closed; listener hears of lockouts;
+    // rate is what SetCommandRate sets.
+    FloodLimits(ACE_Reactor* loop, ServerStatistics& statistics, UserRegistry& users, ServerNodeListener& listener,
+                CommandRate& rate)
+        : loop_(loop), statistics_(statistics), users_(users), listener_(listener), rate_(rate) {}
 
     // 0 means no limit for each.
     void SetMaxConnectionsPerAddress(int value);
@@ -43,8 +51,8 @@ public:
     // Commands each connection may send per second, and at once after a quiet spell
     // (the token bucket of CommandReader); 0 rate means no throttle.
     void SetCommandRate(int perSecond, int burst);
-    int GetCommandRate() const { return commandRate_; }
-    int GetCommandBurst() const { return commandBurst_; }
+    int GetCommandRate() const;
+    int GetCommandBurst() const;
 
     // Counts the new connection against its address; false when the address already
     // holds its limit (the caller closes it).
@@ -57,9 +65,9 @@ public:
     // stored means nothing to guess: then it only compares.
     bool CheckPassword(FloodGuard::Door door, const ServerUser& user, const std::string& given,
                        const std::string& stored);
-    bool PasswordLockedOut(FloodGuard::Door door, const ServerUser& user);
-    // Counts a wrong answer at the door; answers matched.
-    bool CountPassword(FloodGuard::Door door, const ServerUser& user, bool matched);
+    // The same for an answer already compared (matched): refused while locked out, counted
+    // when wrong.
+    bool CheckAnswer(FloodGuard::Door door, const ServerUser& user, bool matched);
 
     // Closes connections that did not log in in time (a file transfer's data connection
     // never logs in and is spared while its data phase runs); forgets expired password records. Every second.
@@ -68,11 +76,15 @@ public:
     void Clear();
 
 private:
-    ServerNode& node_;
+    void AssertLoopThread() const;
+
+    ACE_Reactor* const loop_;
+    ServerStatistics& statistics_;
+    UserRegistry& users_;
+    ServerNodeListener& listener_;
+    CommandRate& rate_;
     FloodGuard guard_;
     int ipv6Prefix_ = FloodGuard::DEFAULT_IPV6_PREFIX;
-    int commandRate_ = FloodGuard::DEFAULT_COMMAND_RATE;
-    int commandBurst_ = FloodGuard::DEFAULT_COMMAND_BURST;
 };
 
 }  // namespace server

@@ -12,7 +12,8 @@
 
 #include "network/StreamHandler.h"
 #include "server/CommandTable.h"
-#include "server/ServerNode.h"
+#include "server/ServerStatistics.h"
+#include "server/VoiceRelay.h"
 
 namespace quorvane {
 namespace server {
@@ -86,15 +87,14 @@ double CpuSeconds() {
 
 }  // namespace
 
-std::string MetricsText::Render(ServerNode& node, uint64_t failedSaves) {
-    const ServerStatistics& stats = node.Statistics();
+std::string MetricsText::Render(const ServerStatistics& stats, const VoiceRelay& voice, bool started,
+                                uint64_t failedSaves) {
     std::string out;
     const int64_t admins = stats.Get(S::ADMINS), connections = stats.Get(S::CONNECTIONS);
-    const int64_t users = node.Users().GetCountedUsers(), uploads = stats.Get(S::UPLOADS),
-                  downloads = stats.Get(S::DOWNLOADS);
-    Family(out, "quorvane_up", "gauge", "1 while the server runs.").Sample(node.IsStarted() ? 1 : 0);
+    const int64_t users = stats.Get(S::USERS), uploads = stats.Get(S::UPLOADS), downloads = stats.Get(S::DOWNLOADS);
+    Family(out, "quorvane_up", "gauge", "1 while the server runs.").Sample(started ? 1 : 0);
     Family(out, "quorvane_uptime_seconds", "gauge", "Seconds since the server started.")
-        .Sample(node.IsStarted() ? stats.GetUptime().msec() / 1000.0 : 0);
+        .Sample(started ? stats.GetUptime().msec() / 1000.0 : 0);
     Family(out, "quorvane_users_online", "gauge", "Logged-in users, the administrator not counted.").Sample(users);
     Family(out, "quorvane_users_served_total", "counter", "Successful logins.").Sample(stats.GetUsersServed());
     Family(out, "quorvane_users_peak", "gauge", "Most users online at a login.").Sample(stats.GetUsersPeak());
@@ -119,7 +119,7 @@ std::string MetricsText::Render(ServerNode& node, uint64_t failedSaves) {
     Family(out, "quorvane_voice_datagrams_relayed_total", "counter", "Copies of voice datagrams sent.")
         .Sample(stats.Get(S::VOICE_DATAGRAMS_RELAYED));
     Family(out, "quorvane_voice_datagrams_dropped_total", "counter", "Voice datagrams or copies dropped, by reason.")
-        .Sample(stats.Get(S::VOICE_DROPPED_MALFORMED) + node.Voice().GetDroppedBySocket(), Label("reason", "malformed"))
+        .Sample(stats.Get(S::VOICE_DROPPED_MALFORMED) + voice.GetDroppedBySocket(), Label("reason", "malformed"))
         .Sample(stats.Get(S::VOICE_DROPPED_STRANGER), Label("reason", "stranger"))
         .Sample(stats.Get(S::VOICE_DROPPED_SILENT), Label("reason", "not_logged_in"))
         .Sample(stats.Get(S::VOICE_DROPPED_REFUSED), Label("reason", "send_refused"));

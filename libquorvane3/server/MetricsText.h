@@ -12,13 +12,15 @@
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class ServerStatistics;
+class VoiceRelay;
 
 class MetricsText {
 public:
-    // failedSaves: the writes of the three files that failed (they are written apart from
-    // the node).
-    static std::string Render(ServerNode& node, uint64_t failedSaves);
+    // started: whether the server runs; failedSaves: the writes of the three files that
+    // failed (they are written apart from the server).
+    static std::string Render(const ServerStatistics& statistics, const VoiceRelay& voice, bool started,
+                              uint64_t failedSaves);
 };
 
 }  // namespace server

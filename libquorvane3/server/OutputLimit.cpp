@@ -6,19 +6,20 @@
 
 #include <ace/Reactor.h>
 
+#include "network/ReactorThread.h"
 #include "network/StreamHandler.h"
 #include "server/ListingLine.h"
-#include "server/ServerNode.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
 
 OutputLimit::~OutputLimit() {
-    if (passPending_ && node_.GetReactor()) node_.GetReactor()->purge_pending_notifications(this);
+    if (passPending_ && loop_) loop_->purge_pending_notifications(this);
 }
 
 void OutputLimit::SetLimit(int64_t bytes) {
-    node_.AssertLoopThread();
+    ReactorThread::AssertLoopThread(loop_);
     limit_ = bytes;
 }
 
@@ -27,10 +28,10 @@ int64_t OutputLimit::Total() {
 }
 
 void OutputLimit::Queued() {
+    ReactorThread::AssertLoopThread(loop_);
     if (limit_ <= 0 || passPending_ || Total() <= limit_) return;
-    ACE_Reactor* const reactor = node_.GetReactor();
     // A walker over users may be sending: the pass closes them on a later turn.
-    passPending_ = reactor && reactor->notify(this, ACE_Event_Handler::EXCEPT_MASK) != -1;
+    passPending_ = loop_ && loop_->notify(this, ACE_Event_Handler::EXCEPT_MASK) != -1;
     if (!passPending_) Trim();
 }
 
@@ -45,7 +46,7 @@ void OutputLimit::Trim() {
     if (limit_ <= 0) return;
     std::vector<std::pair<int64_t, serveruser_t>> holders;
     int64_t total = ListingLine::RetainedBytesOfAll();
-    for (ServerUser* const user : node_.Users().EveryUser()) {
+    for (ServerUser* const user : users_.EveryUser()) {
         StreamHandler* const handler = user->IsLagging() ? nullptr : user->FindStreamHandler();
         if (!handler) continue;
         const int64_t held = static_cast<int64_t>(handler->QueuedBytes() + handler->SourceBytes());

@@ -12,18 +12,20 @@
 
 #include <ace/Event_Handler.h>
 
+#include "server/OutputBound.h"
 #include "settings/SettingsTable.h"
 
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class UserRegistry;
 
-class OutputLimit : public ACE_Event_Handler {
+class OutputLimit : public ACE_Event_Handler, public OutputBound {
 public:
     static constexpr int64_t DEFAULT_LIMIT = SettingsTable::Default("max-output-queue");
 
-    explicit OutputLimit(ServerNode& node) : node_(node) {}
+    // loop runs the pass; users are whom it closes.
+    OutputLimit(ACE_Reactor* loop, UserRegistry& users) : loop_(loop), users_(users) {}
     ~OutputLimit() override;
     OutputLimit(const OutputLimit&) = delete;
     OutputLimit& operator=(const OutputLimit&) = delete;
@@ -35,14 +37,15 @@ public:
     static int64_t Total();
 
     // Output was queued: past the bound, the pass is asked for (once until it ran).
-    void Queued();
+    void Queued() override;
     // The pass.
     int handle_exception(ACE_HANDLE) override;
 
 private:
     void Trim();
 
-    ServerNode& node_;
+    ACE_Reactor* const loop_;
+    UserRegistry& users_;
     int64_t limit_ = DEFAULT_LIMIT;
     bool passPending_ = false;
 };

@@ -1,5 +1,6 @@
 #include "server/ServerChannel.h"
 
+#include "network/ReactorThread.h"
 #include "network/SharedLine.h"
 #include "server/LineWriter.h"
 #include "server/ServerUser.h"
@@ -15,7 +16,10 @@ ServerChannel::ServerChannel(const std::string& name)
 // Members' endpoints may still name this channel's receivers: leave them an empty list.
 ServerChannel::~ServerChannel() { voice_->Clear(); }
 
+void ServerChannel::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
+
 void ServerChannel::AddUser(int userId, const user_t& user) {
+    AssertLoopThread();
     Channel<ServerChannel, ServerUser>::AddUser(userId, user);
     Changed();
     if (user) voice_->Add(user->GetVoiceEndpoint());
@@ -32,6 +36,7 @@ void ServerChannel::ClearSettings() {
 bool ServerChannel::IsPasswordProtected() const { return !password_.empty(); }
 
 void ServerChannel::RemoveUser(int userId) {
+    AssertLoopThread();
     users_t::iterator leaving = users_.find(userId);
     if (leaving == users_.end()) return;
     const user_t user = leaving->second;
@@ -45,6 +50,7 @@ void ServerChannel::RemoveUser(int userId) {
 }
 
 void ServerChannel::ForgetUser(int userId) {
+    AssertLoopThread();
     users_.erase(userId);
     voice_->Remove(userId);
     Changed();
@@ -66,6 +72,7 @@ void ServerChannel::AddUserAndNotify(int userId, const user_t& user) {
 }
 
 void ServerChannel::NotifyUserUpdate(const user_t& user) {
+    AssertLoopThread();
     if (!user) return;
     const std::string text = LineWriter::User("updateuser", *user);
     if (text.empty()) return;
@@ -86,6 +93,7 @@ void ServerChannel::SetStaticChannel(bool value) {
 }
 
 void ServerChannel::DeliverTextMessage(const TextMessage& message) {
+    AssertLoopThread();
     const std::string line = LineWriter::MessageDeliver(message);
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->SendNotice(line);
 }
@@ -101,16 +109,19 @@ bool ServerChannel::CanAddFile(int64_t fileSize) const {
 std::atomic<uint64_t> ServerChannel::generation_(0);
 
 void ServerChannel::Changed() {
+    AssertLoopThread();
     for (std::weak_ptr<const ListingLine>& line : channelLines_) ListingLine::Forget(line);
     generation_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ServerChannel::AddSubChannel(const channel_t& channel) {
+    AssertLoopThread();
     Channel<ServerChannel, ServerUser>::AddSubChannel(channel);
     generation_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ServerChannel::RemoveSubChannel(const std::string& name) {
+    AssertLoopThread();
     Channel<ServerChannel, ServerUser>::RemoveSubChannel(name);
     generation_.fetch_add(1, std::memory_order_relaxed);
 }
@@ -131,6 +142,7 @@ void ServerChannel::SetName(const std::string& name) {
 }
 
 void ServerChannel::SetParent(const channel_t& parent) {
+    if (parent) loop_ = parent->loop_;
     Channel<ServerChannel, ServerUser>::SetParent(parent);
     Changed();
 }
@@ -161,12 +173,14 @@ void ServerChannel::RemoveOperator(int userId, bool recursive) {
 }
 
 void ServerChannel::AddFile(const ChannelFile& file) {
+    AssertLoopThread();
     fileLines_.resize(files_.size());
     Channel<ServerChannel, ServerUser>::AddFile(file);
     fileLines_.emplace_back();
 }
 
 void ServerChannel::RemoveFile(const std::string& filename) {
+    AssertLoopThread();
     fileLines_.resize(files_.size());
     for (size_t i = files_.size(); i-- > 0;) {
         if (files_[i].filename != filename) continue;

@@ -1,6 +1,9 @@
 // A channel of the running server: adds the password, the quota test, the lines that go
 // out to the channel's members, and the lines of listings that describe it and its files
-// (shared until what they say changes). Main loop's thread only.
+// (shared until what they say changes).
+//
+// Threads: the main loop's thread, or the host's while no loop runs: the loop its tree is
+// confined to (ConfineTo; a sub-channel takes its parent's), checked in debug builds.
 #ifndef QUORVANE_SERVER_SERVERCHANNEL_H
 #define QUORVANE_SERVER_SERVERCHANNEL_H
 
@@ -15,6 +18,8 @@
 #include "server/TextMessage.h"
 #include "server/VoiceChannel.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
@@ -25,6 +30,11 @@ public:
     ServerChannel();
     explicit ServerChannel(const std::string& name);
     ~ServerChannel() override;
+
+    // The loop this channel's state belongs to; a channel given a parent takes the parent's.
+    void ConfineTo(ACE_Reactor* loop) { loop_ = loop; }
+    // Debug builds abort when called off that loop's thread while it runs.
+    void AssertLoopThread() const;
 
     // Forgets the name, topic, password and static flag; members, sub-channels,
     // operators, files and quota stay.
@@ -77,6 +87,7 @@ private:
     // Its "addchannel" lines no longer describe it.
     void Changed();
 
+    ACE_Reactor* loop_ = nullptr;
     std::string password_;
     std::shared_ptr<VoiceChannel> voice_;
     mutable std::weak_ptr<const ListingLine> channelLines_[2];         // for users, for administrators

@@ -15,39 +15,47 @@ namespace server {
 
 namespace {
 
-const ACE_Time_Value LOGIN_CHECK_PERIOD(1);
+const ACE_Time_Value HOUSEKEEPING_PERIOD(1);
 
 }  // namespace
 
 ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNodeListener* listener, bool saveOnChange)
     : reactor_(reactor),
-      listener_(listener),
+      listener_(listener ? *listener : quietListener_),
       saveOnChange_(saveOnChange),
       timerInterval_(KEEPALIVE_INTERVAL_SECONDS),
       acceptor_(reactor),
       packetHandler_(voiceReactor),
-      users_(*this),
-      sessions_(*this),
-      properties_(*this),
-      admin_(*this),
-      bans_(*this),
-      channels_(*this),
-      messages_(*this),
-      files_(*this),
-      transfers_(*this),
-      limits_(*this),
+      users_(reactor, statistics_),
+      tree_(reactor),
+      properties_(reactor, users_, *this),
+      admin_(reactor, *this),
+      limits_(reactor, statistics_, users_, listener_, commandRate_),
+      bans_(reactor, statistics_, limits_, users_, *this),
+      broadcast_(reactor, users_),
+      departures_(reactor, tree_, users_),
+      files_(reactor, started_, statistics_, broadcast_, tree_, users_, listener_),
+      transfers_(reactor, statistics_, files_, tree_, users_, listener_),
+      messages_(reactor, users_, tree_, statistics_, transfers_, listener_),
       voice_(packetHandler_, statistics_, MAX_USER_ID),
-      broadcast_(*this),
-      departures_(*this),
-      output_(*this) {
-    if (listener_) listener_->OnChannelCreated(channels_.GetRootChannel());
+      channels_(reactor, tree_, users_, properties_, limits_, broadcast_, departures_, transfers_, files_, statistics_,
+                listener_, *this),
+      sessions_(reactor, users_, properties_, admin_, bans_, limits_, channels_, tree_, transfers_, files_,
+                voice_.Routes(), statistics_, listener_),
+      output_(reactor, users_),
+      outputPolicy_(output_),
+      commands_(CommandParts{users_, sessions_, tree_, channels_, properties_, admin_, bans_, messages_, files_,
+                             transfers_, statistics_, listener_, *this}),
+      userLinks_(
+          UserLinks{reactor, statistics_, commandRate_, commands_, sessions_, departures_, outputPolicy_, transfers_}) {
+    listener_.OnChannelCreated(tree_.GetRootChannel());
 }
 
 ServerNode::~ServerNode() {
     StopServer();
     // Users whose connection close was still pending must not call back into a dead node.
     users_.DetachAll();
-    channels_.GetRootChannel()->DetachTree();
+    tree_.GetRootChannel()->DetachTree();
 }
 
 void ServerNode::AssertLoopThread() const { ReactorThread::AssertLoopThread(reactor_); }
@@ -62,8 +70,8 @@ long ServerNode::ScheduleTimer(int timerId, const ACE_Time_Value& interval) {
 void ServerNode::CancelTimers() {
     // With their close callbacks, so the timer handlers free themselves.
     if (keepAliveTimerId_ != -1) reactor_->cancel_timer(keepAliveTimerId_, 0, 0);
-    if (loginTimerId_ != -1) reactor_->cancel_timer(loginTimerId_, 0, 0);
-    keepAliveTimerId_ = loginTimerId_ = -1;
+    if (housekeepingTimerId_ != -1) reactor_->cancel_timer(housekeepingTimerId_, 0, 0);
+    keepAliveTimerId_ = housekeepingTimerId_ = -1;
     limits_.Clear();
 }
 
@@ -82,8 +90,8 @@ bool ServerNode::StartServer(int tcpPort, int udpPort, const BindAddress& where)
     startError_.clear();
     // Without its timers the server would never drop a dead, idle or silent connection.
     keepAliveTimerId_ = ScheduleTimer(KEEPALIVE_TIMER_ID, timerInterval_);
-    loginTimerId_ = keepAliveTimerId_ == -1 ? -1 : ScheduleTimer(LOGIN_TIMER_ID, LOGIN_CHECK_PERIOD);
-    if (loginTimerId_ != -1) {
+    housekeepingTimerId_ = keepAliveTimerId_ == -1 ? -1 : ScheduleTimer(HOUSEKEEPING_TIMER_ID, HOUSEKEEPING_PERIOD);
+    if (housekeepingTimerId_ != -1) {
         statistics_.MarkStarted();
         started_.store(true, std::memory_order_release);
         return true;
@@ -140,23 +148,21 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
         handler->close();
         return;
     }
-    const serveruser_t user = std::make_shared<ServerUser>(userId, this, handler->get_handle());
+    const serveruser_t user = std::make_shared<ServerUser>(userId, userLinks_, handler);
     users_.Add(user);
     voice_.Routes().Set(userId, user->GetVoiceEndpoint());
     user->SetInactiveSeconds(0);
     user->SendLine(properties_.WelcomeLine(userId));
     handler->SetListener(&user->Connection());
-    if (listener_) {
-        ACE_INET_Addr peer;
-        handler->peer().get_remote_addr(peer);
-        listener_->OnUserConnected(user, peer);
-    }
+    ACE_INET_Addr peer;
+    handler->peer().get_remote_addr(peer);
+    listener_.OnUserConnected(user, peer);
 }
 
 void ServerNode::OnTimerExpired(int timerId) {
     AssertLoopThread();
     if (timerId == KEEPALIVE_TIMER_ID) sessions_.CheckInactivity();
-    if (timerId != LOGIN_TIMER_ID) return;
+    if (timerId != HOUSEKEEPING_TIMER_ID) return;
     limits_.CheckLoginTimeouts();
     transfers_.CheckTimeouts(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -168,17 +174,14 @@ void ServerNode::OnTimerExpired(int timerId) {
 
 void ServerNode::UserSaveConfig(const ServerNodeListener::SaveDone& done) {
     AssertLoopThread();
-    if (listener_) listener_->OnSaveRequested(*this, done);
-    else if (done) done(true);
-}
-
-void ServerNode::ReportSecurity(const SecurityEvent& event) {
-    if (listener_) listener_->OnSecurityEvent(event);
+    listener_.OnSaveRequested(*this, done);
 }
 
 void ServerNode::SaveIfSavingOnChange() {
-    if (saveOnChange_ && listener_) listener_->OnSaveConfiguration(*this);
+    if (saveOnChange_) listener_.OnSaveConfiguration(*this);
 }
+
+void ServerNode::BansChanged() { listener_.OnBansChanged(*this); }
 
 }  // namespace server
 }  // namespace quorvane

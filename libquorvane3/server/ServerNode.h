@@ -1,6 +1,8 @@
 // The server: builds and owns its parts, opens and closes the listening socket and the
-// UDP socket, runs the timers, and admits each new connection. Every operation a command
-// or a datagram asks for belongs to one part, reached through the accessor of that part:
+// UDP socket, runs the timers, and admits each new connection. It is where the parts are
+// wired: each part gets the parts it uses in its constructor, here, and no part knows the
+// node. Every operation a command or a datagram asks for belongs to one part; the host
+// reaches each through its accessor:
 //
 //   Users()       UserRegistry      every connected user, ids, the administrators
 //   Sessions()    UserSessions      login, logout, kick, inactivity, disconnection
@@ -17,6 +19,7 @@
 //   Broadcast()   Broadcaster       lines to many users, built once
 //   Departures()  DepartureNews     the news of users who left, told in one piece each
 //   Output()      OutputLimit       the bound on the output of every connection together
+//   Tree()        ChannelTree       the root and the look-up of channels by path
 //
 // Threads: the main loop's thread owns every part's state; the parts check that in debug
 // builds (AssertLoopThread). Before the loop runs and after it ended, the host drives the
@@ -40,16 +43,22 @@
 #include "server/BanTable.h"
 #include "server/Broadcaster.h"
 #include "server/ChannelService.h"
+#include "server/ChannelTree.h"
+#include "server/CommandRate.h"
+#include "server/CommandTable.h"
 #include "server/DepartureNews.h"
 #include "server/FileStore.h"
 #include "server/FloodLimits.h"
 #include "server/HeapTrimmer.h"
 #include "server/OutputLimit.h"
+#include "server/OutputPolicy.h"
+#include "server/SaveRequests.h"
 #include "server/ServerNodeListener.h"
 #include "server/ServerProperties.h"
 #include "server/ServerStatistics.h"
 #include "server/TextMessages.h"
 #include "server/TransferTable.h"
+#include "server/UserLinks.h"
 #include "server/UserRegistry.h"
 #include "server/UserSessions.h"
 #include "server/VoiceRelay.h"
@@ -59,12 +68,13 @@ class ACE_Reactor;
 namespace quorvane {
 namespace server {
 
-class ServerNode : public TimerListener, public AcceptListener {
+class ServerNode : public TimerListener, public AcceptListener, public SaveRequests {
 public:
     enum {
         MAX_USER_ID = UserRegistry::MAX_USER_ID,
         KEEPALIVE_TIMER_ID = 1,
-        LOGIN_TIMER_ID = 2,
+        // Every second: login timeouts, transfer timeouts, the heap, retired voice snapshots.
+        HOUSEKEEPING_TIMER_ID = 2,
         KEEPALIVE_INTERVAL_SECONDS = 30,
         DEFAULT_MAX_USERS = ServerProperties::DEFAULT_MAX_USERS,
         DEFAULT_MAX_CHANNELS = ChannelService::DEFAULT_MAX_CHANNELS,
@@ -97,6 +107,9 @@ public:
     Broadcaster& Broadcast() { return broadcast_; }
     DepartureNews& Departures() { return departures_; }
     OutputLimit& Output() { return output_; }
+    ChannelTree& Tree() { return tree_; }
+    // What each user the node admits reaches; for users that tests add themselves.
+    const UserLinks& Links() const { return userLinks_; }
 
     // Opens both sockets where told (every address: dual stack, see BindAddress) and
     // starts the timers. False, with both sockets closed, when either port is 0 or taken.
@@ -121,14 +134,12 @@ public:
 
     // The administrator's "saveconfig": asks the listener to save the configuration; done
     // is told whether every file was written (on this thread, perhaps later).
-    void UserSaveConfig(const ServerNodeListener::SaveDone& done);
+    void UserSaveConfig(const ServerNodeListener::SaveDone& done) override;
     // After a change of the configuration: the same, when saving on change.
-    void SaveIfSavingOnChange();
+    void SaveIfSavingOnChange() override;
+    // A ban or an unban: the listener keeps the table.
+    void BansChanged() override;
 
-    ServerNodeListener* Listener() const { return listener_; }
-    // Tells the listener of a failed login, a lockout, an administrator login, a kick, a
-    // ban or an unban.
-    void ReportSecurity(const SecurityEvent& event);
     ACE_Reactor* GetReactor() const { return reactor_; }
     // Debug builds abort when called off the main loop's thread while that loop runs.
     void AssertLoopThread() const;
@@ -140,31 +151,38 @@ private:
     void CancelTimers();
 
     ACE_Reactor* const reactor_;
-    ServerNodeListener* const listener_;
+    ServerNodeListener quietListener_;  // hears nothing: the host gave no listener
+    ServerNodeListener& listener_;
     const bool saveOnChange_;
     std::atomic<bool> started_{false};
     std::string startError_;
     ACE_Time_Value timerInterval_;
     long keepAliveTimerId_ = -1;
-    long loginTimerId_ = -1;
+    long housekeepingTimerId_ = -1;
     Acceptor acceptor_;
     PacketHandler packetHandler_;
 
+    // The parts, each after those it uses (docs/architecture.md draws the graph).
     ServerStatistics statistics_;
+    CommandRate commandRate_;
     UserRegistry users_;
-    UserSessions sessions_;
+    ChannelTree tree_;
     ServerProperties properties_;
     AdminAccount admin_;
-    BanTable bans_;
-    ChannelService channels_;
-    TextMessages messages_;
-    FileStore files_;
-    TransferTable transfers_;
     FloodLimits limits_;
-    VoiceRelay voice_;
+    BanTable bans_;
     Broadcaster broadcast_;
     DepartureNews departures_;
+    FileStore files_;
+    TransferTable transfers_;
+    TextMessages messages_;
+    VoiceRelay voice_;
+    ChannelService channels_;
+    UserSessions sessions_;
     OutputLimit output_;
+    OutputPolicy outputPolicy_;
+    CommandTable commands_;
+    const UserLinks userLinks_;
     HeapTrimmer heap_;
 };
 

@@ -1,16 +1,18 @@
 #include "server/ServerProperties.h"
 
+#include "network/ReactorThread.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/SaveRequests.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
 
-void ServerProperties::AssertLoopThread() const { node_.AssertLoopThread(); }
+void ServerProperties::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
 
 void ServerProperties::UserUpdateServer(const std::string& serverName, const std::string& password,
                                         const std::string& motd, bool allowChannels, bool allowOperators) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     serverName_ = serverName;
     serverPassword_ = password;
     motd_ = motd;
@@ -18,10 +20,10 @@ void ServerProperties::UserUpdateServer(const std::string& serverName, const std
     allowOperators_ = allowOperators;
     const std::string line = ServerUpdateLine();
     // Copy first: the walk must not depend on what a failed send does to a user.
-    const UserRegistry::users_t users = node_.Users().All();
+    const UserRegistry::users_t users = users_.All();
     for (UserRegistry::users_t::const_iterator it = users.begin(); it != users.end(); ++it)
         if (!it->second->Transfer().IsActive()) it->second->SendLine(line);
-    node_.SaveIfSavingOnChange();
+    saves_.SaveIfSavingOnChange();
 }
 
 std::string ServerProperties::WelcomeLine(int userId) const {

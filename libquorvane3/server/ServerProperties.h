@@ -12,17 +12,21 @@
 
 #include "settings/SettingsTable.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
-class ServerUser;
+class SaveRequests;
+class UserRegistry;
 
 class ServerProperties {
 public:
     enum { DEFAULT_MAX_USERS = SettingsTable::Default("max-users") };
 
-    explicit ServerProperties(ServerNode& node) : node_(node) {}
+    // users hear of "updateserver"; saves keeps the change.
+    ServerProperties(ACE_Reactor* loop, UserRegistry& users, SaveRequests& saves)
+        : loop_(loop), users_(users), saves_(saves) {}
 
     void SetServerName(const std::string& name) { Set(serverName_, name); }
     void SetServerPassword(const std::string& password) { Set(serverPassword_, password); }
@@ -60,7 +64,9 @@ private:
     }
     void AssertLoopThread() const;
 
-    ServerNode& node_;
+    ACE_Reactor* const loop_;
+    UserRegistry& users_;
+    SaveRequests& saves_;
     std::string serverName_;
     std::string serverPassword_;
     std::string motd_;

@@ -39,6 +39,7 @@ public:
     // Values that go up and down.
     enum Gauge {
         CONNECTIONS,  // every connected user, logged in or not
+        USERS,        // logged in, administrators not counted: what the user limit counts
         ADMINS,       // logged in as the administrator
         CHANNELS,     // besides the root
         BANS,

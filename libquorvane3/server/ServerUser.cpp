@@ -1,13 +1,15 @@
 #include "server/ServerUser.h"
 
-#include <ace/Reactor.h>
-
+#include "network/ReactorThread.h"
 #include "network/SharedLine.h"
 #include "network/StreamHandler.h"
-#include "server/CommandTable.h"
+#include "server/CommandRunner.h"
+#include "server/DepartureFeed.h"
 #include "server/LineWriter.h"
+#include "server/OutputPolicy.h"
 #include "server/ServerChannel.h"
-#include "server/ServerNode.h"
+#include "server/ServerStatistics.h"
+#include "server/UserEvents.h"
 #include "server/VoiceChannel.h"
 
 namespace quorvane {
@@ -17,29 +19,33 @@ namespace {
 
 // The voice endpoint of a connection, with the IP address (and for a link-local IPv6
 // one, the interface) it comes from; unspecified when it has none.
-voiceendpoint_t MakeEndpoint(int userId, ACE_HANDLE connection) {
+voiceendpoint_t MakeEndpoint(int userId, StreamHandler* connection) {
     sockaddr_in6 peer;
     socklen_t size = sizeof peer;
     IpAddress address;
     uint32_t scope = 0;
-    if (connection != ACE_INVALID_HANDLE && getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &size) == 0)
+    if (connection && getpeername(connection->get_handle(), reinterpret_cast<sockaddr*>(&peer), &size) == 0)
         IpAddress::FromSockaddr(reinterpret_cast<sockaddr*>(&peer), size, address, &scope);
     return std::make_shared<VoiceEndpoint>(userId, address, scope);
 }
 
 }  // namespace
 
-ServerUser::ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection)
+ServerUser::ServerUser(int userId, const UserLinks& links, StreamHandler* connection)
     : User(userId),
-      owner_(owner),
-      handle_(connection),
+      links_(&links),
+      handler_(connection),
       voice_(MakeEndpoint(userId, connection)),
-      heardUpTo_(owner ? owner->Departures().End() : 0),
-      reader_(*this),
-      transfer_(*this),
+      heardUpTo_(links.departures.End()),
+      reader_(*this, links.commandRate, links.commands),
+      transfer_(*this, links.transfers, links.statistics),
       connection_(*this) {}
 
 ServerUser::~ServerUser() = default;
+
+void ServerUser::AssertLoopThread() const {
+    if (links_) ReactorThread::AssertLoopThread(links_->loop);
+}
 
 int ServerUser::GetIdleSeconds() const {
     return static_cast<int>(
@@ -49,6 +55,7 @@ int ServerUser::GetIdleSeconds() const {
 serverchannel_t ServerUser::GetChannel() const { return channel_.lock(); }
 
 void ServerUser::SetChannel(const serverchannel_t& channel) {
+    AssertLoopThread();
     HearDepartures();  // of the channel it was in
     channel_ = channel;
     voice_->SetChannel(channel ? channel->GetVoiceChannel() : std::shared_ptr<VoiceChannel>());
@@ -84,12 +91,13 @@ void ServerUser::SetLoggedIn(bool value) {
 void ServerUser::SetAdmin(bool value) { SetFlags(loggedIn_, value); }
 
 void ServerUser::SetFlags(bool loggedIn, bool admin) {
+    AssertLoopThread();
     const bool counted = Counted(), wasAdmin = loggedIn_ && admin_;
     loggedIn_ = loggedIn;
     admin_ = admin;
-    if (!owner_) return;
-    if (counted != Counted()) owner_->Users().CountUser(counted ? -1 : 1);
-    if (wasAdmin != (loggedIn_ && admin_)) owner_->Statistics().Change(ServerStatistics::ADMINS, wasAdmin ? -1 : 1);
+    if (!links_) return;
+    if (counted != Counted()) links_->statistics.Change(ServerStatistics::USERS, counted ? -1 : 1);
+    if (wasAdmin != (loggedIn_ && admin_)) links_->statistics.Change(ServerStatistics::ADMINS, wasAdmin ? -1 : 1);
 }
 
 void ServerUser::SetUdpAddress(const ACE_INET_Addr& address) {
@@ -115,7 +123,7 @@ std::string ServerUser::GetIpAddress() const {
 
 // Read once, when the connection came (the voice endpoint keeps it), not per call.
 bool ServerUser::GetPeerAddress(IpAddress& address) const {
-    if (handle_ == 0 || handle_ == ACE_INVALID_HANDLE || voice_->GetTcpAddress().IsUnspecified()) return false;
+    if (!handler_ || voice_->GetTcpAddress().IsUnspecified()) return false;
     address = voice_->GetTcpAddress();
     return true;
 }
@@ -125,59 +133,46 @@ std::string ServerUser::GetPeerIpAddress() const {
     return GetPeerAddress(address) ? address.Text() : "0.0.0.0";
 }
 
-// Looked up in the reactor once and kept: a broadcast to thousands of users would
-// otherwise pay the reactor's lock and lookup per receiver. The handler tells us before it
-// goes (OnStreamClosed), and Detach forgets it.
-StreamHandler* ServerUser::FindStreamHandler() const {
-    if (handle_ == 0 || handle_ == ACE_INVALID_HANDLE || !owner_) return 0;
-    if (StreamHandler* known = stream_.load(std::memory_order_relaxed)) return known;
-    ACE_Reactor* reactor = owner_->GetReactor();
-    ACE_Event_Handler* handler = 0;
-    // Any mask: a connection whose input waits is registered for no event at the time.
-    if (!reactor || reactor->handler(handle_, ACE_Event_Handler::NULL_MASK, &handler) != 0 || !handler) return 0;
-    // The lookup adds a reference when the handler counts them; we only use the
-    // pointer on this thread, where the handler cannot go away under us.
-    handler->remove_reference();
-    StreamHandler* const stream = dynamic_cast<StreamHandler*>(handler);
-    stream_.store(stream, std::memory_order_relaxed);
-    return stream;
-}
-
 void ServerUser::Disconnect() {
-    StreamHandler* handler = FindStreamHandler();
-    if (!handler) return;
+    AssertLoopThread();
+    if (!handler_) return;
     voice_->ClearAddress();
     SetLoggedIn(false);
-    handler->close();
+    handler_->close();
 }
 
 void ServerUser::DisconnectWithError(int code) {
-    StreamHandler* handler = FindStreamHandler();
-    if (!handler) return;
+    AssertLoopThread();
+    if (!handler_) return;
     SendError(code);
     voice_->ClearAddress();
     SetLoggedIn(false);
-    handler->CloseAfterWrite();
+    handler_->CloseAfterWrite();
+}
+
+void ServerUser::Kick() {
+    SetLoggedIn(false);
+    Disconnect();
 }
 
 void ServerUser::Detach() {
-    StreamHandler* handler = FindStreamHandler();
-    if (handler) handler->SetListener(0);
-    stream_.store(0, std::memory_order_relaxed);
-    handle_ = 0;
+    if (handler_) handler_->SetListener(0);
+    handler_ = nullptr;
     SetFlags(false, false);
-    owner_ = 0;
+    links_ = nullptr;
 }
 
 void ServerUser::ConnectionClosed() {
-    stream_.store(0, std::memory_order_relaxed);
-    handle_ = 0;
-    if (owner_) owner_->Sessions().UserDisconnected(GetUserID());
+    AssertLoopThread();
+    handler_ = nullptr;
+    if (links_) links_->events.UserDisconnected(GetUserID());
 }
 
 void ServerUser::RunCommand(const std::string& line, bool& keepOpen) {
+    AssertLoopThread();
+    if (!links_) return;
     inCommand_ = true;
-    CommandTable::Dispatch(*this, line, keepOpen);
+    links_->commands.Run(*this, line, keepOpen);
     inCommand_ = false;
 }
 
@@ -187,41 +182,42 @@ void ServerUser::FinishHeldCommand(const std::string& answer) {
     SendLine(answer);
     inCommand_ = running;
     reader_.Release();
-    if (StreamHandler* handler = FindStreamHandler()) handler->ContinueInput();
+    if (handler_) handler_->ContinueInput();
 }
 
 void ServerUser::HearDepartures() {
-    if (owner_ && heardUpTo_ < owner_->Departures().End()) owner_->Departures().CatchUp(*this);
+    if (links_ && heardUpTo_ < links_->departures.End()) links_->departures.CatchUp(*this);
 }
 
 int ServerUser::SendLine(const std::string& line) {
+    AssertLoopThread();
     HearDepartures();
-    return WriteLine(line);
+    return Sent(lagging_ ? StreamHandler::SEND_CLOSED : WriteLine(line));
 }
 
 int ServerUser::SendShared(const SharedLine& line) {
+    AssertLoopThread();
     HearDepartures();
-    return WriteShared(line);
+    return Sent(lagging_ ? StreamHandler::SEND_CLOSED : WriteShared(line));
 }
 
 int ServerUser::WriteLine(const std::string& line) {
-    StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
-    return CheckSent(handler ? handler->Send(line.data(), line.size(), inCommand_) : StreamHandler::SEND_CLOSED);
+    return handler_ ? handler_->Send(line.data(), line.size(), inCommand_) : StreamHandler::SEND_CLOSED;
 }
 
 int ServerUser::WriteShared(const SharedLine& line) {
-    StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
-    return CheckSent(handler ? handler->SendShared(line, inCommand_) : StreamHandler::SEND_CLOSED);
+    return handler_ ? handler_->SendShared(line, inCommand_) : StreamHandler::SEND_CLOSED;
 }
 
 int ServerUser::SendListing(std::unique_ptr<Listing> listing) {
+    AssertLoopThread();
     HearDepartures();
-    return listing->GetLines().empty() ? 0 : WriteListing(std::move(listing));
+    if (listing->GetLines().empty()) return 0;
+    return Sent(lagging_ ? StreamHandler::SEND_CLOSED : WriteListing(std::move(listing)));
 }
 
 int ServerUser::WriteListing(std::unique_ptr<Listing> listing) {
-    StreamHandler* handler = !lagging_ ? FindStreamHandler() : 0;
-    return CheckSent(handler ? handler->SendSource(std::move(listing)) : StreamHandler::SEND_CLOSED);
+    return handler_ ? handler_->SendSource(std::move(listing)) : StreamHandler::SEND_CLOSED;
 }
 
 listingline_t ServerUser::AddUserLine() {
@@ -243,22 +239,21 @@ void ServerUser::SendNotice(const SharedLine& line) {
 
 void ServerUser::SendError(int code) { SendLine(LineWriter::Error(code)); }
 
-// A connection that cannot take a line any more is closed rather than left half served:
-// it hears nothing from now on, and its close (on a later turn of the loop) takes it out
-// of its channel with the usual notices.
-int ServerUser::CheckSent(int result) {
-    if (result == StreamHandler::SEND_FULL) CloseAsLagging();
-    else if (result >= 0 && owner_) owner_->Output().Queued();
+int ServerUser::Sent(int result) {
+    if (links_ && links_->output.Judge(result) == OutputPolicy::LAGGING) CloseAsLagging();
     return result;
 }
 
+// It hears nothing from now on, and its close (on a later turn of the loop) takes it out of
+// its channel with the usual notices.
 void ServerUser::CloseAsLagging() {
+    AssertLoopThread();
     if (lagging_) return;
     lagging_ = true;
     SetLoggedIn(false);
     SetAdmin(false);
-    if (owner_) owner_->Sessions().UserLagging(GetUserID());
-    if (StreamHandler* handler = FindStreamHandler()) handler->CloseLater();
+    if (links_) links_->events.UserLagging(GetUserID());
+    if (handler_) handler_->CloseLater();
 }
 
 }  // namespace server

@@ -3,29 +3,29 @@
 // every line it receives. What arrives on the connection goes to its CommandReader
 // (command lines) or to its TransferSession (file data).
 //
-// Threads: the main loop's thread, except what the voice endpoint holds (the voice
-// address, packet protocol and logged-in flag), which the voice thread reads and updates
-// through its atomics.
+// Threads: the main loop's thread (checked in debug builds), except what the voice
+// endpoint holds (the voice address, packet protocol and logged-in flag), which the voice
+// thread reads and updates through its atomics.
 // Lifetime: owned by the node's user registry through a shared_ptr. The stream
 // callbacks hold a strong reference to the user while they run, so a command that ends
 // its own connection cannot free it under them.
 #ifndef QUORVANE_SERVER_SERVERUSER_H
 #define QUORVANE_SERVER_SERVERUSER_H
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <ace/Global_Macros.h>
+#include <ace/INET_Addr.h>
 
 #include "model/User.h"
 #include "server/CommandReader.h"
 #include "server/Listing.h"
 #include "server/TransferSession.h"
 #include "server/UserConnection.h"
+#include "server/UserLinks.h"
 #include "server/VoiceEndpoint.h"
 
 class SharedLine;
@@ -34,17 +34,20 @@ class StreamHandler;
 namespace quorvane {
 namespace server {
 
-class ServerNode;
 class ServerChannel;
 typedef std::shared_ptr<ServerChannel> serverchannel_t;
 
 class ServerUser : public User, public std::enable_shared_from_this<ServerUser> {
 public:
-    ServerUser(int userId, ServerNode* owner, ACE_HANDLE connection);
+    // connection: the handler of its command connection (null for none); its peer's
+    // address is read once, here.
+    ServerUser(int userId, const UserLinks& links, StreamHandler* connection);
     ~ServerUser() override;
 
-    // The node this user belongs to; null for users that tests drive without one.
-    ServerNode* Owner() const { return owner_; }
+    // Whether the user still belongs to its server (Detach lets it go).
+    bool IsAttached() const { return links_ != nullptr; }
+    // Debug builds abort when called off the main loop's thread while that loop runs.
+    void AssertLoopThread() const;
 
     bool IsLoggedIn() const { return loggedIn_; }
     // Also tells the voice path, which relays only from and to logged-in users.
@@ -54,18 +57,20 @@ public:
 
     // The voice address and packet protocol live in the voice endpoint.
     bool IsUdpConnected() const { return voice_->HasAddress(); }
-    void SetUdpAddress(const ACE_INET_Addr& address) override;
-    ACE_INET_Addr GetUdpAddress() const override;
-    void SetPacketProtocol(int protocol) override { voice_->SetPacketProtocol(protocol); }
-    int GetPacketProtocol() const override { return voice_->GetPacketProtocol(); }
+    void SetUdpAddress(const ACE_INET_Addr& address);
+    ACE_INET_Addr GetUdpAddress() const;
+    void SetPacketProtocol(int protocol) { voice_->SetPacketProtocol(protocol); }
+    int GetPacketProtocol() const { return voice_->GetPacketProtocol(); }
     const voiceendpoint_t& GetVoiceEndpoint() const { return voice_; }
     // Text of the voice address's IP ("0.0.0.0" before the first hello): dotted IPv4, or
     // IPv6 in its compressed form; an IPv4 client on the dual-stack socket is plain IPv4.
+    // What the lines about the user show.
     std::string GetIpAddress() const;
-    // The IP address of the client's end of this user's command connection.
+    // The IP address of the client's end of this user's command connection; false once
+    // the connection closed.
     bool GetPeerAddress(IpAddress& address) const;
-    // The same as text ("0.0.0.0" when unknown): what bans are keyed by, as voice for
-    // this user is taken only from there too.
+    // The same as text ("0.0.0.0" when unknown): what bans and the loopback trust are
+    // judged by, as voice for this user is taken only from there too.
     std::string GetPeerIpAddress() const;
 
     int GetInactiveSeconds() const { return inactiveSeconds_; }
@@ -101,11 +106,13 @@ public:
     void Disconnect();
     // Sends the error, then closes the connection once the socket took what it could of it.
     void DisconnectWithError(int code);
-    // Unties the user from its connection and its owner without any callback; used
+    // Logs the user out and closes its connection (a kick; a removed channel's members).
+    void Kick();
+    // Unties the user from its connection and its server without any callback; used
     // when the node goes away while a close is still pending.
     void Detach();
     // The connection's handler; null once it is gone.
-    StreamHandler* FindStreamHandler() const;
+    StreamHandler* FindStreamHandler() const { return handler_; }
 
     // What listens to the connection's handler.
     UserConnection& Connection() { return connection_; }
@@ -149,7 +156,8 @@ public:
     void CloseAsLagging();
 
 protected:
-    // Where the send path writes (tests record instead).
+    // Where the send path writes: StreamHandler's answer (SEND_FULL, SEND_CLOSED, or
+    // queued), which OutputPolicy judges. Tests record instead.
     virtual int WriteLine(const std::string& line);
     virtual int WriteShared(const SharedLine& line);
     virtual int WriteListing(std::unique_ptr<Listing> listing);
@@ -157,23 +165,21 @@ protected:
 private:
     friend class UserConnection;  // feeds the reader and the transfer
 
-    // The connection has closed: forgets its handler and tells the node.
+    // The connection has closed: forgets its handler and tells the server.
     void ConnectionClosed();
-    // A send that found the output full closes the user as lagging; one that queued has
-    // the node check the output of every connection against its bound.
-    int CheckSent(int result);
+    // What OutputPolicy makes of a send's result: the user may be lagging now.
+    int Sent(int result);
     // Before any line and any change of channel: the departures this user has not heard.
     void HearDepartures();
-    // Logged-in users other than administrators count against the user limit; the node
-    // keeps their number as the flags change.
+    // Logged-in users other than administrators count against the user limit; the
+    // statistics keep their number as the flags change.
     bool Counted() const { return loggedIn_ && !admin_; }
     void SetFlags(bool loggedIn, bool admin);
 
-    ServerNode* owner_;
+    const UserLinks* links_;  // null once detached
     bool loggedIn_ = false;
     bool admin_ = false;
-    ACE_HANDLE handle_;                              // the connection's socket; 0 once closed
-    mutable std::atomic<StreamHandler*> stream_{0};  // handle_'s handler, once looked up
+    StreamHandler* handler_;  // the command connection's; null once closed
     std::string clientProtocol_;
     voiceendpoint_t voice_;
     int inactiveSeconds_ = 0;

@@ -3,7 +3,8 @@
 #include "protocol/ErrorCodes.h"
 #include "server/CommandContext.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerUser.h"
+#include "server/UserSessions.h"
 
 namespace quorvane {
 namespace server {
@@ -30,19 +31,19 @@ void SessionCommands::Login(CommandContext& command) {
     user.SetFramesPerPacket(number);
     if (!command.RequireString("version", ERR_MISSING_VERSION, text)) return;
     user.SetVersion(text);
-    if (command.Succeeded(command.Node().Sessions().UserLogin(user.GetUserID(), password)))
+    if (command.Succeeded(command.parts.sessions.UserLogin(user.GetUserID(), password)))
         user.SendLine(LineWriter::Done());
 }
 
 void SessionCommands::Logout(CommandContext& command) {
-    command.Succeeded(command.Node().Sessions().UserLogout(command.user.GetUserID()));
+    command.Succeeded(command.parts.sessions.UserLogout(command.user.GetUserID()));
 }
 
 void SessionCommands::Admin(CommandContext& command) {
     std::string username, password;
     if (!command.RequireString("username", ERR_MISSING_USERNAME, username)) return;
     if (!command.RequireString("password", ERR_MISSING_PASSWORD, password)) return;
-    if (command.Succeeded(command.Node().Admin().UserAdminLogin(command.user.GetUserID(), username, password)))
+    if (command.Succeeded(command.parts.sessions.UserAdminLogin(command.user.GetUserID(), username, password)))
         command.user.SendLine(LineWriter::Done());
 }
 
@@ -50,7 +51,7 @@ void SessionCommands::ChangeNick(CommandContext& command) {
     std::string nickname;
     if (!command.RequireString("nickname", ERR_MISSING_NICKNAME, nickname)) return;
     command.user.SetNickname(nickname);
-    command.Succeeded(command.Node().Sessions().UserUpdate(command.user.GetUserID()));
+    command.Succeeded(command.parts.sessions.UserUpdate(command.user.GetUserID()));
 }
 
 void SessionCommands::ChangeStatus(CommandContext& command) {
@@ -60,7 +61,7 @@ void SessionCommands::ChangeStatus(CommandContext& command) {
     std::string message;
     if (!command.RequireString("statusmessage", ERR_MISSING_TEXT, message)) return;
     command.user.SetStatusMessage(message);
-    command.Succeeded(command.Node().Sessions().UserUpdate(command.user.GetUserID()));
+    command.Succeeded(command.parts.sessions.UserUpdate(command.user.GetUserID()));
 }
 
 void SessionCommands::Ping(CommandContext& command) {

@@ -3,10 +3,16 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "network/ReactorThread.h"
 #include "protocol/CommandLine.h"
 #include "protocol/ErrorCodes.h"
+#include "server/Broadcaster.h"
+#include "server/ChannelTree.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerStatistics.h"
+#include "server/TransferTable.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
@@ -20,21 +26,20 @@ const char* const UNKNOWN_TEXT = "Unknown command.";
 }  // namespace
 
 int TextMessages::UserTextMessage(const TextMessage& message) {
-    node_.AssertLoopThread();
-    const serveruser_t sender = node_.Users().GetUser(message.from);
-    ServerNodeListener* const listener = node_.Listener();
+    ReactorThread::AssertLoopThread(loop_);
+    const serveruser_t sender = users_.GetUser(message.from);
     if (message.type == TEXTMSG_USER) {
-        const serveruser_t receiver = node_.Users().GetUser(message.to);
+        const serveruser_t receiver = users_.GetUser(message.to);
         if (!receiver || !sender) return ERR_USER_NOT_FOUND;
         const std::string line = LineWriter::MessageDeliver(message);
         receiver->SendNotice(line);
         sender->ChargeFanOut(line.size());
-        if (listener) listener->OnUserTextMessage(sender, receiver, message);
+        listener_.OnUserTextMessage(sender, receiver, message);
         return ERR_SUCCESS;
     }
     if (message.type != TEXTMSG_CHANNEL) return ERR_SUCCESS;
 
-    const serverchannel_t channel = node_.Channels().FindChannel(message.channel);
+    const serverchannel_t channel = tree_.FindChannel(message.channel);
     if (!sender || !channel) return ERR_CHANNEL_NOT_FOUND;
     if (!message.content.empty() && message.content[0] == '/') {
         TextMessage reply = message;
@@ -43,13 +48,13 @@ int TextMessages::UserTextMessage(const TextMessage& message) {
     } else {
         channel->DeliverTextMessage(message);
         const std::string line = LineWriter::MessageDeliver(message);
-        const std::vector<serveruser_t> admins = node_.Users().GetLoggedInAdmins();
+        const std::vector<serveruser_t> admins = users_.GetLoggedInAdmins();
         Broadcaster::Notify(admins, line);
         // The copies for everyone but the sender count against its throttle.
         const size_t others = channel->GetUsersCount() - (channel->UserExists(message.from) ? 1 : 0) + admins.size();
         sender->ChargeFanOut(line.size() * others);
     }
-    if (listener) listener->OnChannelTextMessage(sender, channel, message);
+    listener_.OnChannelTextMessage(sender, channel, message);
     return ERR_SUCCESS;
 }
 
@@ -62,19 +67,19 @@ std::string TextMessages::HandleServerCommand(const std::string& content) {
 }
 
 std::string TextMessages::StatisticsText() {
-    const ServerStatistics& statistics = node_.Statistics();
+    const ServerStatistics& statistics = statistics_;
     const long seconds = static_cast<long>(statistics.GetUptime().sec());
     int transfers = 0, uploads = 0, downloads = 0;
-    node_.Transfers().GetActiveTransfers(transfers, uploads, downloads);
+    transfers_.GetActiveTransfers(transfers, uploads, downloads);
     char text[512];
     snprintf(text, sizeof(text),
              "Uptime: %ld:%.2ld:%.2ld\r\nUsers online: %d\r\nUsers served: %d\r\nUsers peak: %d\r\n"
              "Voice TX: %" PRIu64 " KBytes\r\nVoice RX: %" PRIu64
              " KBytes\r\nActive file transfers: %d\r\n"
              "Active uploads: %d\r\nActive downloads: %d",
-             seconds / 3600, (seconds % 3600) / 60, seconds % 60, node_.Users().GetUsersOnline(),
-             statistics.GetUsersServed(), statistics.GetUsersPeak(), statistics.GetVoiceTxBytes() >> 10,
-             statistics.GetVoiceRxBytes() >> 10, transfers, uploads, downloads);
+             seconds / 3600, (seconds % 3600) / 60, seconds % 60, users_.GetUsersOnline(), statistics.GetUsersServed(),
+             statistics.GetUsersPeak(), statistics.GetVoiceTxBytes() >> 10, statistics.GetVoiceRxBytes() >> 10,
+             transfers, uploads, downloads);
     return text;
 }
 

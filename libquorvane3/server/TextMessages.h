@@ -9,14 +9,28 @@
 
 #include "server/TextMessage.h"
 
+class ACE_Reactor;
+
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class ChannelTree;
+class ServerNodeListener;
+class ServerStatistics;
+class TransferTable;
+class UserRegistry;
 
 class TextMessages {
 public:
-    explicit TextMessages(ServerNode& node) : node_(node) {}
+    // statistics and transfers are what "/stats" tells; listener hears of each message.
+    TextMessages(ACE_Reactor* loop, UserRegistry& users, const ChannelTree& tree, const ServerStatistics& statistics,
+                 const TransferTable& transfers, ServerNodeListener& listener)
+        : loop_(loop),
+          users_(users),
+          tree_(tree),
+          statistics_(statistics),
+          transfers_(transfers),
+          listener_(listener) {}
 
     // A user message goes to its receiver; a channel message to the channel's members and
     // every logged-in administrator, or, as a chat command, back to the sender alone.
@@ -27,7 +41,12 @@ public:
 private:
     std::string StatisticsText();
 
-    ServerNode& node_;
+    ACE_Reactor* const loop_;
+    UserRegistry& users_;
+    const ChannelTree& tree_;
+    const ServerStatistics& statistics_;
+    const TransferTable& transfers_;
+    ServerNodeListener& listener_;
 };
 
 }  // namespace server

@@ -10,8 +10,9 @@
 #include "network/StreamHandler.h"
 #include "protocol/ErrorCodes.h"
 #include "server/LineWriter.h"
-#include "server/ServerNode.h"
+#include "server/ServerStatistics.h"
 #include "server/ServerUser.h"
+#include "server/TransferDesk.h"
 
 namespace quorvane {
 namespace server {
@@ -20,11 +21,10 @@ static_assert(static_cast<int>(TransferSession::CHUNK) <= static_cast<int>(Strea
               "a chunk is one bounded system call");
 
 int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
+    user_.AssertLoopThread();
     Close();
-    ServerNode* const node = user_.Owner();
-    if (!node) return ERR_FILETRANSFER_NOT_FOUND;
     FileTransfer transfer;
-    const int result = node->Transfers().UserBeginFileTransfer(user_.GetUserID(), transferId, upload, transfer, file_);
+    const int result = desk_.UserBeginFileTransfer(user_.GetUserID(), transferId, upload, transfer, file_);
     if (result != ERR_SUCCESS) return result;
     transferId_ = transfer.transferId;
     upload_ = upload;
@@ -42,6 +42,7 @@ int TransferSession::Begin(int transferId, bool upload, bool& keepOpen) {
 }
 
 void TransferSession::StartDownload() {
+    user_.AssertLoopThread();
     // Only a prepared download: the flag also spares its user the inactivity drop.
     if (!file_.IsOpen() || upload_) return;
     SetActive(true);
@@ -52,13 +53,13 @@ void TransferSession::StartDownload() {
 void TransferSession::SetActive(bool active) {
     if (active == active_) return;
     active_ = active;
-    if (ServerNode* const node = user_.Owner())
-        node->Statistics().Change(upload_ ? ServerStatistics::UPLOADS : ServerStatistics::DOWNLOADS, active ? 1 : -1);
+    if (user_.IsAttached())
+        statistics_.Change(upload_ ? ServerStatistics::UPLOADS : ServerStatistics::DOWNLOADS, active ? 1 : -1);
 }
 
 void TransferSession::Count(size_t bytes) {
-    if (ServerNode* const node = user_.Owner())
-        node->Statistics().Add(upload_ ? ServerStatistics::UPLOADED_BYTES : ServerStatistics::DOWNLOADED_BYTES, bytes);
+    if (user_.IsAttached())
+        statistics_.Add(upload_ ? ServerStatistics::UPLOADED_BYTES : ServerStatistics::DOWNLOADED_BYTES, bytes);
 }
 
 void TransferSession::Touch() {
@@ -68,6 +69,7 @@ void TransferSession::Touch() {
 }
 
 void TransferSession::Receive(const char* data, size_t length, bool& keepOpen) {
+    user_.AssertLoopThread();
     Touch();
     switch (file_.Write(data, length)) {
     case TransferFile::WRITE_MORE: Count(length); return;
@@ -86,6 +88,7 @@ void TransferSession::Receive(const char* data, size_t length, bool& keepOpen) {
 // One byte more than the file still needs is asked for: a client that sends more than it
 // announced is then caught as a read carrying past the size would be.
 StreamListener::Input TransferSession::ReceiveFrom(int socket) {
+    user_.AssertLoopThread();
     size_t moved = 0;
     while (moved < TURN_BYTES && TakesSocket()) {
         const uint64_t left = static_cast<uint64_t>(file_.GetSize() - file_.GetPosition());
@@ -147,8 +150,7 @@ void TransferSession::FinishUpload(bool& keepOpen) {
     const std::string path = file_.GetPath();
     file_.Close();
     ClosePipe();
-    ServerNode* const node = user_.Owner();
-    if (node && node->Transfers().FileTransferCompleted(transferId_) == ERR_SUCCESS) {
+    if (user_.IsAttached() && desk_.FileTransferCompleted(transferId_) == ERR_SUCCESS) {
         user_.SendLine(LineWriter::Word("filecompleted"));
         Close();
         return;
@@ -162,6 +164,7 @@ void TransferSession::FinishUpload(bool& keepOpen) {
 // OnOutputDrained again once it has room, a spent pass once the others had theirs. The
 // file goes from the page cache to the socket: memory stays bounded whatever its size.
 void TransferSession::Pump() {
+    user_.AssertLoopThread();
     if (!active_ || upload_ || !file_.IsOpen()) return;
     StreamHandler* const handler = user_.FindStreamHandler();
     if (!handler) return;
@@ -194,7 +197,7 @@ void TransferSession::Pump() {
     }
     const int transferId = transferId_;
     Close();
-    if (ServerNode* const node = user_.Owner()) node->Transfers().FileTransferDownloaded(transferId);
+    if (user_.IsAttached()) desk_.FileTransferDownloaded(transferId);
 }
 
 bool TransferSession::OpenPipe() {
@@ -216,6 +219,7 @@ void TransferSession::Abort() {
 }
 
 void TransferSession::Close() {
+    user_.AssertLoopThread();
     // An upload's file is open only while it is unfinished.
     if (file_.IsOpen()) file_.Close(upload_);
     ClosePipe();

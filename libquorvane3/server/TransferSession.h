@@ -9,7 +9,8 @@
 // at once, without waiting for room, while it does. Nothing of the file is ever held in
 // memory.
 //
-// Threads: the main loop's thread. The open file and the fields belong to it alone.
+// Threads: the main loop's thread (checked in debug builds). The open file and the fields
+// belong to it alone.
 #ifndef QUORVANE_SERVER_TRANSFERSESSION_H
 #define QUORVANE_SERVER_TRANSFERSESSION_H
 
@@ -24,7 +25,9 @@
 namespace quorvane {
 namespace server {
 
+class ServerStatistics;
 class ServerUser;
+class TransferDesk;
 
 class TransferSession {
 public:
@@ -35,7 +38,9 @@ public:
         PASS_MICROSECONDS = 1000
     };
 
-    explicit TransferSession(ServerUser& user) : user_(user) {}
+    // For the user whose connection carries it; desk is the table of registered transfers.
+    TransferSession(ServerUser& user, TransferDesk& desk, ServerStatistics& statistics)
+        : user_(user), desk_(desk), statistics_(statistics) {}
     // An unfinished upload's file is deleted.
     ~TransferSession() { Close(); }
     TransferSession(const TransferSession&) = delete;
@@ -91,6 +96,8 @@ private:
     void Count(size_t bytes);
 
     ServerUser& user_;
+    TransferDesk& desk_;
+    ServerStatistics& statistics_;
     bool active_ = false;
     bool upload_ = false;
     bool spliceable_ = true;

@@ -5,8 +5,13 @@
 
 #include <chrono>
 
+#include "network/ReactorThread.h"
 #include "protocol/ErrorCodes.h"
-#include "server/ServerNode.h"
+#include "server/ChannelTree.h"
+#include "server/FileStore.h"
+#include "server/ServerNodeListener.h"
+#include "server/ServerStatistics.h"
+#include "server/UserRegistry.h"
 
 namespace quorvane {
 namespace server {
@@ -33,8 +38,10 @@ uint32_t RandomNumber() {
 
 }  // namespace
 
+void TransferTable::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
+
 void TransferTable::SetTransferTimeout(int seconds) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     timeoutSeconds_ = seconds;
 }
 
@@ -53,7 +60,7 @@ int TransferTable::TakeTransferId() {
 }
 
 bool TransferTable::GetTransfer(int transferId, FileTransfer& transfer) const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const transfers_t::const_iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return false;
     transfer = it->second;
@@ -73,12 +80,12 @@ bool TransferTable::CanAddUpload(const serverchannel_t& channel, int64_t filesiz
 bool TransferTable::HasRoomForUpload(const serverchannel_t& channel) const {
     const std::map<std::string, ChannelTransfers>::const_iterator pending =
         channels_.find(ChannelKey(channel->GetChannelPath()));
-    return node_.Files().HasRoomFor(*channel, pending != channels_.end() ? pending->second.uploads : 0, uploads_);
+    return files_.HasRoomFor(*channel, pending != channels_.end() ? pending->second.uploads : 0, uploads_);
 }
 
 serverchannel_t TransferTable::ChannelOf(const FileTransfer& transfer) const {
     const serverchannel_t channel = transfer.channelRef.lock();
-    return channel && node_.Channels().FindChannel(transfer.channel) == channel ? channel : serverchannel_t();
+    return channel && tree_.FindChannel(transfer.channel) == channel ? channel : serverchannel_t();
 }
 
 void TransferTable::Insert(const FileTransfer& transfer, int64_t nowMs) {
@@ -133,12 +140,12 @@ void TransferTable::Erase(int transferId) {
 }
 
 int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
-    node_.AssertLoopThread();
-    const FileStore& store = node_.Files();
+    AssertLoopThread();
+    const FileStore& store = files_;
     if (!store.IsSharing()) return ERR_FILESHARING_OFF;
-    const serveruser_t user = node_.Users().GetUser(transfer.userId);
+    const serveruser_t user = users_.GetUser(transfer.userId);
     if (!user) return ERR_USER_NOT_FOUND;
-    const serverchannel_t channel = node_.Channels().FindChannel(transfer.channel);
+    const serverchannel_t channel = tree_.FindChannel(transfer.channel);
     if (!channel) return ERR_CHANNEL_NOT_FOUND;
     int id = 0;
     if (transfer.upload) {
@@ -167,11 +174,11 @@ int TransferTable::UserRegFileTransfer(FileTransfer& transfer) {
 
 int TransferTable::UserBeginFileTransfer(int userId, int transferId, bool upload, FileTransfer& transfer,
                                          TransferFile& file) {
-    node_.AssertLoopThread();
-    if (!node_.Files().IsSharing()) return ERR_FILESHARING_OFF;
+    AssertLoopThread();
+    if (!files_.IsSharing()) return ERR_FILESHARING_OFF;
     const transfers_t::iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
-    const serveruser_t caller = node_.Users().GetUser(userId);
+    const serveruser_t caller = users_.GetUser(userId);
     IpAddress from;
     // To any other host the transfer does not exist. Nor in the other direction: an
     // upload must never open, and on failure delete, a stored file.
@@ -197,7 +204,7 @@ int TransferTable::UserBeginFileTransfer(int userId, int transferId, bool upload
 }
 
 int TransferTable::FileTransferCompleted(int transferId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const transfers_t::const_iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return ERR_FILETRANSFER_NOT_FOUND;
     const FileTransfer transfer = it->second;
@@ -206,36 +213,34 @@ int TransferTable::FileTransferCompleted(int transferId) {
     // Another upload of the same name may have finished first.
     if (channel->FileExists(transfer.filename)) return ERR_FILE_ALREADY_EXISTS;
     ChannelFile file;
-    const int moved = node_.Files().MoveIntoStore(transfer.localPath, file.internalName);
+    const int moved = files_.MoveIntoStore(transfer.localPath, file.internalName);
     if (moved != ERR_SUCCESS) return moved;
     file.filename = transfer.filename;
     file.filesize = transfer.filesize;
-    node_.Files().AddFileToChannel(file, channel);
+    files_.AddFileToChannel(file, channel);
     Erase(transferId);
-    const serveruser_t user = node_.Users().GetUser(transfer.userId);
-    ServerNodeListener* const listener = node_.Listener();
-    if (user && listener) listener->OnFileUploaded(user, channel, file);
+    const serveruser_t user = users_.GetUser(transfer.userId);
+    if (user) listener_.OnFileUploaded(user, channel, file);
     return ERR_SUCCESS;
 }
 
 void TransferTable::FileTransferDownloaded(int transferId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const transfers_t::const_iterator it = transfers_.find(transferId);
     if (it == transfers_.end()) return;
     const FileTransfer transfer = it->second;
     Erase(transferId);
-    const serveruser_t user = node_.Users().GetUser(transfer.userId);
+    const serveruser_t user = users_.GetUser(transfer.userId);
     const serverchannel_t channel = ChannelOf(transfer);
-    ServerNodeListener* const listener = node_.Listener();
     ChannelFile file;
-    if (!user || !channel || !listener || !channel->GetFile(transfer.filename, file)) return;
-    listener->OnFileDownloaded(user, channel, file);
+    if (!user || !channel || !channel->GetFile(transfer.filename, file)) return;
+    listener_.OnFileDownloaded(user, channel, file);
 }
 
 // A transfer ends with the connection that began it, and a registration that no
 // connection has begun with the user that made it: the table cannot outgrow the users.
 void TransferTable::DropTransfers(ServerUser& user) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const int userId = user.GetUserID();
     const std::map<int, std::deque<int>>::iterator waiting = waiting_.find(userId);
     if (waiting != waiting_.end()) {
@@ -251,7 +256,7 @@ void TransferTable::DropTransfers(ServerUser& user) {
 }
 
 void TransferTable::ChannelRemoved(const serverchannel_t& channel) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const std::map<std::string, ChannelTransfers>::const_iterator entry =
         channels_.find(ChannelKey(channel->GetChannelPath()));
     if (entry == channels_.end()) return;
@@ -262,8 +267,7 @@ void TransferTable::ChannelRemoved(const serverchannel_t& channel) {
         // A transfer of an earlier channel of that path, or a download under way, stays.
         if (it == transfers_.end() || it->second.channelRef.lock() != channel) continue;
         if (!it->second.upload && it->second.dataUserId != 0) continue;
-        const serveruser_t carrier =
-            it->second.dataUserId != 0 ? node_.Users().GetUser(it->second.dataUserId) : nullptr;
+        const serveruser_t carrier = it->second.dataUserId != 0 ? users_.GetUser(it->second.dataUserId) : nullptr;
         if (carrier && carrier->Transfer().GetTransferID() == id) uploaders.push_back(carrier);
         Erase(id);
     }
@@ -275,10 +279,10 @@ void TransferTable::ChannelRemoved(const serverchannel_t& channel) {
 }
 
 void TransferTable::GetActiveTransfers(int& transfers, int& uploads, int& downloads) const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     uploads = downloads = 0;
     for (std::map<int, std::set<int>>::const_iterator it = carried_.begin(); it != carried_.end(); ++it) {
-        const serveruser_t user = node_.Users().GetUser(it->first);
+        const serveruser_t user = users_.GetUser(it->first);
         if (!user || !user->Transfer().IsActive()) continue;
         const transfers_t::const_iterator transfer = transfers_.find(user->Transfer().GetTransferID());
         if (transfer == transfers_.end()) continue;
@@ -289,7 +293,7 @@ void TransferTable::GetActiveTransfers(int& transfers, int& uploads, int& downlo
 }
 
 void TransferTable::CheckTimeouts(int64_t nowMs) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     while (!deadlines_.empty() && deadlines_.front().first <= nowMs) {
         const int id = deadlines_.front().second;
         deadlines_.pop_front();
@@ -300,13 +304,13 @@ void TransferTable::CheckTimeouts(int64_t nowMs) {
     const int64_t idleLimit = static_cast<int64_t>(timeoutSeconds_) * 1000;
     std::vector<serveruser_t> idle;
     for (std::map<int, std::set<int>>::const_iterator it = carried_.begin(); it != carried_.end(); ++it) {
-        const serveruser_t user = node_.Users().GetUser(it->first);
+        const serveruser_t user = users_.GetUser(it->first);
         if (user && user->Transfer().IsOpen() && nowMs - user->Transfer().GetLastActivityMs() >= idleLimit)
             idle.push_back(user);
     }
     // The close takes the transfer and an unfinished upload's file with it.
     for (const serveruser_t& user : idle) {
-        node_.Statistics().Add(ServerStatistics::CLOSED_TRANSFER_TIMEOUT);
+        statistics_.Add(ServerStatistics::CLOSED_TRANSFER_TIMEOUT);
         user->Disconnect();
     }
 }

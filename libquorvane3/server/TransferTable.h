@@ -20,16 +20,23 @@
 
 #include "server/FileTransfer.h"
 #include "server/ServerChannel.h"
+#include "server/TransferDesk.h"
 #include "server/TransferFile.h"
 #include "settings/SettingsTable.h"
+
+class ACE_Reactor;
 
 namespace quorvane {
 namespace server {
 
-class ServerNode;
+class ChannelTree;
+class FileStore;
+class ServerNodeListener;
+class ServerStatistics;
 class ServerUser;
+class UserRegistry;
 
-class TransferTable {
+class TransferTable : public TransferDesk {
 public:
     enum {
         MAX_TRANSFER_ID = 2147483646,
@@ -38,7 +45,11 @@ public:
         DEFAULT_TRANSFER_TIMEOUT_SECONDS = SettingsTable::Default("transfer-timeout"),
     };
 
-    explicit TransferTable(ServerNode& node) : node_(node) {}
+    // files holds the files transfers read and complete; listener hears of uploads and
+    // downloads.
+    TransferTable(ACE_Reactor* loop, ServerStatistics& statistics, FileStore& files, const ChannelTree& tree,
+                  UserRegistry& users, ServerNodeListener& listener)
+        : loop_(loop), statistics_(statistics), files_(files), tree_(tree), users_(users), listener_(listener) {}
 
     // Seconds a data connection may move no byte before it is closed; 0 = no limit.
     void SetTransferTimeout(int seconds);
@@ -50,12 +61,13 @@ public:
     // Starts the data phase on the connection of userId: copies the record and opens its
     // file. Only a connection from the registering user's host may, and only in the
     // registered direction.
-    int UserBeginFileTransfer(int userId, int transferId, bool upload, FileTransfer& transfer, TransferFile& file);
+    int UserBeginFileTransfer(int userId, int transferId, bool upload, FileTransfer& transfer,
+                              TransferFile& file) override;
     // An upload has reached its size and its file is closed: moves it into the store and
     // announces it.
-    int FileTransferCompleted(int transferId);
+    int FileTransferCompleted(int transferId) override;
     // The last byte of a download has been queued: reports it and frees the id.
-    void FileTransferDownloaded(int transferId);
+    void FileTransferDownloaded(int transferId) override;
     // A copy of a registered transfer; false when the id is unknown.
     bool GetTransfer(int transferId, FileTransfer& transfer) const;
     // Forgets the transfers the user's connection carries or registered and never began,
@@ -93,7 +105,14 @@ private:
     void Unwait(const FileTransfer& transfer);
     static std::string ChannelKey(const std::string& path);
 
-    ServerNode& node_;
+    void AssertLoopThread() const;
+
+    ACE_Reactor* const loop_;
+    ServerStatistics& statistics_;
+    FileStore& files_;
+    const ChannelTree& tree_;
+    UserRegistry& users_;
+    ServerNodeListener& listener_;
     int timeoutSeconds_ = DEFAULT_TRANSFER_TIMEOUT_SECONDS;
     transfers_t transfers_;                             // the ids in use are its keys
     std::map<int, std::deque<int>> waiting_;            // user -> ids it registered, not begun, oldest first

@@ -2,7 +2,6 @@
 
 #include <deque>
 
-#include "server/ServerNode.h"
 #include "server/ServerUser.h"
 
 namespace quorvane {
@@ -32,12 +31,6 @@ Listing::Lines TreeListing::ChannelLines(const serverchannel_t& from, bool forAd
                  [&](const ServerChannel& channel) { Listing::Append(lines, channel.AddChannelLine(forAdmin)); });
     lines.shrink_to_fit();
     return lines;
-}
-
-void TreeListing::SendChannels(ServerUser& user) {
-    ServerNode* const node = user.Owner();
-    if (!user.IsLoggedIn() || !node) return;
-    user.SendListing(std::unique_ptr<Listing>(new Listing(node->Channels().ChannelLines(user.IsAdmin()))));
 }
 
 void TreeListing::SendUsers(ServerUser& user, const serverchannel_t& from, bool recursive) {

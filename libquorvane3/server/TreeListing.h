@@ -1,5 +1,5 @@
 // The listings a user receives of a part of the tree: channels ("addchannel" for each,
-// at login), their users and their files, breadth first from a channel (a channel
+// which ChannelTree keeps for logins), their users and their files, breadth first from a channel (a channel
 // before its sub-channels, in stored order). Each is a Listing of the lines as they are
 // now, which the connection makes as it drains (see Listing).
 //
@@ -17,11 +17,9 @@ class ServerUser;
 
 class TreeListing {
 public:
-    // Only while the user is logged in: the whole tree, from the snapshot that listings
-    // share while the tree does not change (ChannelService::ChannelLines).
-    static void SendChannels(ServerUser& user);
     // The "addchannel" lines of the channel and everything below it.
     static Listing::Lines ChannelLines(const serverchannel_t& from, bool forAdmin);
+    // Only while the user is logged in.
     static void SendUsers(ServerUser& user, const serverchannel_t& from, bool recursive);
     // In every state.
     static void SendFiles(ServerUser& user, const serverchannel_t& from, bool recursive);

@@ -1,18 +1,20 @@
 #include "server/UserRegistry.h"
 
-#include "server/ServerNode.h"
+#include "network/ReactorThread.h"
 
 namespace quorvane {
 namespace server {
 
+void UserRegistry::AssertLoopThread() const { ReactorThread::AssertLoopThread(loop_); }
+
 serveruser_t UserRegistry::GetUser(int userId) const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     const users_t::const_iterator it = users_.find(userId);
     return it == users_.end() ? serveruser_t() : it->second;
 }
 
 int UserRegistry::GetNewUserID() {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     bool wrapped = false;
     for (;;) {
         const int candidate = ++lastUserId_;
@@ -30,26 +32,26 @@ int UserRegistry::GetNewUserID() {
 }
 
 void UserRegistry::Add(const serveruser_t& user) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     users_[user->GetUserID()] = user;
     everyUserStale_ = true;
-    node_.Statistics().Change(ServerStatistics::CONNECTIONS, 1);
+    statistics_.Change(ServerStatistics::CONNECTIONS, 1);
 }
 
 void UserRegistry::Remove(int userId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     admins_.erase(userId);
-    if (users_.erase(userId) != 0) node_.Statistics().Change(ServerStatistics::CONNECTIONS, -1);
+    if (users_.erase(userId) != 0) statistics_.Change(ServerStatistics::CONNECTIONS, -1);
     everyUserStale_ = true;
 }
 
 const UserRegistry::users_t& UserRegistry::All() const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     return users_;
 }
 
 const std::vector<ServerUser*>& UserRegistry::EveryUser() {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     if (everyUserStale_) {
         everyUser_.clear();
         for (users_t::const_iterator it = users_.begin(); it != users_.end(); ++it)
@@ -60,16 +62,16 @@ const std::vector<ServerUser*>& UserRegistry::EveryUser() {
 }
 
 int UserRegistry::GetUsersOnline() const {
-    return GetCountedUsers() + static_cast<int>(node_.Statistics().Get(ServerStatistics::ADMINS));
+    return GetCountedUsers() + static_cast<int>(statistics_.Get(ServerStatistics::ADMINS));
 }
 
 void UserRegistry::AddAdmin(int userId) {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     admins_.insert(userId);
 }
 
 std::vector<serveruser_t> UserRegistry::GetLoggedInAdmins() const {
-    node_.AssertLoopThread();
+    AssertLoopThread();
     std::vector<serveruser_t> admins;
     for (std::set<int>::const_iterator it = admins_.begin(); it != admins_.end(); ++it) {
         const users_t::const_iterator user = users_.find(*it);
@@ -81,7 +83,7 @@ std::vector<serveruser_t> UserRegistry::GetLoggedInAdmins() const {
 
 void UserRegistry::DetachAll() {
     for (users_t::iterator it = users_.begin(); it != users_.end(); ++it) it->second->Detach();
-    node_.Statistics().Change(ServerStatistics::CONNECTIONS, -static_cast<int64_t>(users_.size()));
+    statistics_.Change(ServerStatistics::CONNECTIONS, -static_cast<int64_t>(users_.size()));
     users_.clear();
     everyUser_.clear();
     admins_.clear();

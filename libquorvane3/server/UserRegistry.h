@@ -1,29 +1,29 @@
 // Every connected user by id, logged in or not: the ids handed out, the users counted
 // against the user limit and the administrators among them.
 //
-// Threads: the main loop's thread only (checked in debug builds), except CountUser,
-// GetCountedUsers and GetUsersOnline, which any thread may call.
+// Threads: the main loop's thread only (checked in debug builds), except GetCountedUsers
+// and GetUsersOnline, which any thread may call.
 #ifndef QUORVANE_SERVER_USERREGISTRY_H
 #define QUORVANE_SERVER_USERREGISTRY_H
 
-#include <atomic>
 #include <map>
 #include <set>
 #include <vector>
 
+#include "server/ServerStatistics.h"
 #include "server/ServerUser.h"
+
+class ACE_Reactor;
 
 namespace quorvane {
 namespace server {
-
-class ServerNode;
 
 class UserRegistry {
 public:
     enum { MAX_USER_ID = 32766 };
     typedef std::map<int, serveruser_t> users_t;
 
-    explicit UserRegistry(ServerNode& node) : node_(node) {}
+    UserRegistry(ACE_Reactor* loop, ServerStatistics& statistics) : loop_(loop), statistics_(statistics) {}
 
     // Empty when the id is not registered.
     serveruser_t GetUser(int userId) const;
@@ -39,28 +39,28 @@ public:
     const std::vector<ServerUser*>& EveryUser();
     // Logged-in users, administrators included. Any thread.
     int GetUsersOnline() const;
+    // Logged-in users that are not administrators (the statistics count them as the
+    // users' flags change, so a login need not walk every user). Any thread.
+    int GetCountedUsers() const { return static_cast<int>(statistics_.Get(ServerStatistics::USERS)); }
 
     // Administrators: the ids that ever logged in as one while connected, so that the
     // logged-in ones are found without walking every user.
     void AddAdmin(int userId);
     std::vector<serveruser_t> GetLoggedInAdmins() const;
 
-    // Logged-in users that are not administrators, kept as the users' flags change so a
-    // login need not walk every user. Any thread.
-    void CountUser(int delta) { counted_.fetch_add(delta, std::memory_order_relaxed); }
-    int GetCountedUsers() const { return counted_.load(std::memory_order_relaxed); }
-
-    // Unties every user from its connection and the node (the node goes away).
+    // Unties every user from its connection and the server (the node goes away).
     void DetachAll();
 
 private:
-    ServerNode& node_;
+    void AssertLoopThread() const;
+
+    ACE_Reactor* const loop_;
+    ServerStatistics& statistics_;
     users_t users_;
     std::vector<ServerUser*> everyUser_;
     bool everyUserStale_ = true;
     int lastUserId_ = 0;
     std::set<int> admins_;
-    std::atomic<int> counted_{0};
 };
 
 }  // namespace server

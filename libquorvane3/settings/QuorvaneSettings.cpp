@@ -21,7 +21,7 @@ const char* const STATIC_CHANNELS = "static-channels";
 const char* const CHANNEL = "channel";
 
 StaticChannelRecord MakeRecord(int32_t id, int32_t parentid, const std::string& name, const std::string& password,
-                               const std::string& topic, int64_t diskquota) {
+                               const std::string& topic, int64_t diskquota, int32_t line = 0) {
     StaticChannelRecord record{};
     record.id = id;
     record.parentid = parentid;
@@ -29,6 +29,7 @@ StaticChannelRecord MakeRecord(int32_t id, int32_t parentid, const std::string& 
     CopyFixedText(record.password, password);
     CopyFixedText(record.topic, topic);
     record.diskquota = diskquota;
+    record.line = line;
     return record;
 }
 
@@ -76,6 +77,11 @@ bool QuorvaneSettings::SetDefaultSettings() {
     return SaveXMLFile();
 }
 
+void QuorvaneSettings::TakeDefaults(const std::string& path) {
+    document_.SetValue(path);
+    ParseText(DefaultDocument());
+}
+
 bool QuorvaneSettings::PutText(const char* element, const std::string& value) {
     return PutString(GetHostingElement(), SettingsTable::Require(element, SettingRow::TEXT).element, value);
 }
@@ -117,7 +123,8 @@ bool QuorvaneSettings::ReadStaticChannels(StaticChannelTable& table) {
             GetString(child, "password", password);
             GetString(child, "topic", topic);
             GetInteger64(child, "diskquota", diskquota);
-            pending.push(std::make_pair(child, MakeRecord(++lastId, record.id, name, password, topic, diskquota)));
+            pending.push(
+                std::make_pair(child, MakeRecord(++lastId, record.id, name, password, topic, diskquota, child->Row())));
         }
     }
     return true;

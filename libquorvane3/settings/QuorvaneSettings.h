@@ -24,6 +24,8 @@ public:
     // table's order, at its initial value; one line.
     static const std::string& DefaultDocument();
     bool SetDefaultSettings();
+    // The first start's file in memory under the file name path; nothing is written.
+    void TakeDefaults(const std::string& path);
 
     // Writes one setting under <hosting> (replacing the first element of that name, or
     // appending one) and saves; the element must be a row of SettingsTable of that type.

@@ -41,13 +41,17 @@ const SettingRow& SettingsTable::Require(std::string_view element, SettingRow::T
     return *row;
 }
 
-std::string SettingsTable::Describe(const SettingRow& row) {
-    std::string text = std::string(row.element) + " (" + Kind(row);
+std::string SettingsTable::Facts(const SettingRow& row) {
+    std::string text = Kind(row);
     if (row.type != SettingRow::CHANNELS) {
         text += "; absent: " + Shown(row.missing);
         if (row.initial != nullptr) text += "; first written as " + Shown(row.initial);
     }
-    return text + "; " + When(row) + "): " + row.meaning;
+    return text + "; " + When(row);
+}
+
+std::string SettingsTable::Describe(const SettingRow& row) {
+    return std::string(row.element) + " (" + Facts(row) + "): " + row.meaning;
 }
 
 std::string SettingsTable::List() {

@@ -127,9 +127,11 @@ public:
     static const SettingRow& Require(std::string_view element, SettingRow::Type type);
     // The value the first start's file holds.
     static const char* Initial(const SettingRow& row) { return row.initial != nullptr ? row.initial : row.missing; }
-    // One line about the row, for lists and manual pages: "command-rate (a number from 0
-    // to 2147483647; absent: 20; a reload applies it): commands a second per connection;
-    // 0: no throttle".
+    // What the row takes and when it applies, for lists and manual pages: "a number from 0
+    // to 2147483647; absent: 20; a reload applies it".
+    static std::string Facts(const SettingRow& row);
+    // One line about the row: "command-rate (a number from 0 to 2147483647; absent: 20; a
+    // reload applies it): commands a second per connection; 0: no throttle".
     static std::string Describe(const SettingRow& row);
     // Every row but the retired ones, a line each as Describe writes it.
     static std::string List();

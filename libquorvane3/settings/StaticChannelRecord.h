@@ -16,6 +16,7 @@ struct StaticChannelRecord {
     char topic[TEXT_SIZE];
     int32_t parentid;
     int64_t diskquota;
+    int32_t line;  // of its element in the settings file; 0 when not read from one
 };
 
 // Static channels by ascending id; id 1 is the root channel (parentid 0).

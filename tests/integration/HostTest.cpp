@@ -70,6 +70,9 @@ TEST_F(HostTest, CommandLineFollowsLinuxConventions) {
         {{"-d", "extra"}, 2, "", refused("unexpected argument \"extra\"")},
         {{"-h", "-x"}, 2, "", refused("unknown option -x")},
         {{"-i", "-l"}, 2, "", refused("option -l needs a value")},
+        {{"--check="}, 2, "", refused("option --check= needs a file")},
+        {{"-d", "--data-dir"}, 2, "", refused("option --data-dir needs a value")},
+        {{"--check", "file", "extra"}, 2, "", refused("unexpected argument \"extra\"")},
     };
     for (const Case& c : cases) {
         const std::string label = c.args.front() + " ... " + c.args.back();

@@ -23,8 +23,6 @@ using testing_support::Param;
 using testing_support::VoiceClient;
 using testing_support::WaitFor;
 
-const int QUIET_MS = 200;  // how long "nothing arrives" is watched for
-
 class OwnershipAndLagTest : public ServerFixture {
 protected:
     // With receiveBuffer, the client's socket takes only that much before the server's
@@ -42,15 +40,38 @@ protected:
         ASSERT_FALSE(SkipUntil(user.tcp, "done").empty());
     }
 
-    // Sends the user's audio and answers whether the listener got it, relayed.
-    bool Hears(VoiceClient& from, int senderId, int destId, VoiceClient& listener) {
+    // The server handles its datagrams in order: what a datagram makes it send goes before
+    // the answer to one sent after it, so that answer marks the end of the first one's
+    // effects, and nothing has to be waited for to see that nothing came.
+
+    // Sends the user's audio, then a keep-alive of the listener's own user from its socket,
+    // and answers whether the audio reached the listener before the keep-alive's answer.
+    bool Hears(VoiceClient& from, int senderId, int destId, VoiceClient& listener, int listenerId) {
         const std::string audio = AudioPacketBytes(5, senderId, destId, 24);
         from.SendTo(udpPort_, audio);
+        listener.SendTo(udpPort_, HeaderPacketBytes(3, listenerId));
         std::string got;
-        while (listener.Receive(got, QUIET_MS))
-            if (got.size() == audio.size() && got.substr(1) == audio.substr(1)) return true;
-        return false;
+        bool heard = false;
+        while (listener.Receive(got, DEFAULT_TIMEOUT_MS)) {
+            if (got.size() == audio.size() && got.substr(1) == audio.substr(1)) heard = true;
+            else if (got[0] == KEEPALIVE_ANSWER) return heard;
+        }
+        ADD_FAILURE() << "the listener's keep-alive was not answered";
+        return heard;
     }
+
+    // Sends the datagram, then a marker the server answers (a hello, answered with an
+    // acknowledgement, or a keep-alive), and answers whether the datagram got an answer of
+    // its own: then the first answer is not the marker's.
+    bool Answered(VoiceClient& client, const std::string& datagram, const std::string& marker) {
+        client.SendTo(udpPort_, datagram);
+        client.SendTo(udpPort_, marker);
+        std::string got;
+        EXPECT_TRUE(client.Receive(got, DEFAULT_TIMEOUT_MS)) << "the marker was not answered";
+        return !got.empty() && got[0] != (marker[0] == HELLO ? ACKNOWLEDGE : KEEPALIVE_ANSWER);
+    }
+
+    enum { HELLO = 1, ACKNOWLEDGE = 2, KEEPALIVE = 3, KEEPALIVE_ANSWER = 6 };
 };
 
 TEST_F(OwnershipAndLagTest, VoiceBelongsToTheAddressOfItsConnection) {
@@ -67,33 +88,32 @@ TEST_F(OwnershipAndLagTest, VoiceBelongsToTheAddressOfItsConnection) {
     std::string answer;
 
     // Hellos and keep-alives naming someone else are not answered and move nothing.
-    attacker.SendTo(udpPort_, HelloPacketBytes(victim.id));
-    attacker.SendTo(udpPort_, HeaderPacketBytes(3, victim.id));
-    EXPECT_FALSE(attacker.Receive(answer, QUIET_MS));
-    EXPECT_TRUE(Hears(friendly.udp, friendly.id, 0, victim.udp));
+    EXPECT_FALSE(Answered(attacker, HelloPacketBytes(victim.id), HeaderPacketBytes(KEEPALIVE, attackerId)));
+    EXPECT_FALSE(Answered(attacker, HeaderPacketBytes(KEEPALIVE, victim.id), HelloPacketBytes(attackerId)));
+    EXPECT_TRUE(Hears(friendly.udp, friendly.id, 0, victim.udp, victim.id));
 
     // Audio naming another sender is not relayed; nor is audio of a connection that
     // never logged in, even from its own address after its own hello.
-    EXPECT_FALSE(Hears(attacker, victim.id, 0, friendly.udp));
+    EXPECT_FALSE(Hears(attacker, victim.id, 0, friendly.udp, friendly.id));
     attacker.SendTo(udpPort_, HelloPacketBytes(attackerId));
     ASSERT_TRUE(attacker.Receive(answer, DEFAULT_TIMEOUT_MS));
-    EXPECT_FALSE(Hears(attacker, attackerId, victim.id, victim.udp));
+    EXPECT_FALSE(Hears(attacker, attackerId, victim.id, victim.udp, victim.id));
 
-    // Its own id from another host's socket is not its own either.
+    // Its own id from another host's socket is not its own either (the marker, the
+    // victim's keep-alive from there, moves the victim as the next step does).
     VoiceClient elsewhere("127.0.0.1");
-    elsewhere.SendTo(udpPort_, HelloPacketBytes(attackerId));
-    EXPECT_FALSE(elsewhere.Receive(answer, QUIET_MS));
+    EXPECT_FALSE(Answered(elsewhere, HelloPacketBytes(attackerId), HeaderPacketBytes(KEEPALIVE, victim.id)));
 
     // A user that moves to another port of its own address (NAT rebinding) keeps its voice.
     VoiceClient rebound("127.0.0.1");
-    rebound.SendTo(udpPort_, HeaderPacketBytes(3, victim.id));
+    rebound.SendTo(udpPort_, HeaderPacketBytes(KEEPALIVE, victim.id));
     ASSERT_TRUE(rebound.Receive(answer, DEFAULT_TIMEOUT_MS));
-    EXPECT_TRUE(Hears(friendly.udp, friendly.id, 0, rebound));
+    EXPECT_TRUE(Hears(friendly.udp, friendly.id, 0, rebound, victim.id));
 
     // Receivers must be logged in: after its logout the victim hears nothing.
     victim.tcp.Send("logout\r\n");
     ASSERT_FALSE(victim.tcp.Expect("loggedout").empty());
-    EXPECT_FALSE(Hears(friendly.udp, friendly.id, victim.id, rebound));
+    EXPECT_FALSE(Hears(friendly.udp, friendly.id, victim.id, rebound, victim.id));
 }
 
 // A connection that does not read its lines is closed as lagging once its output is

@@ -103,10 +103,6 @@ long long ProcField(const std::string& path, const std::string& field) {
     return -1;
 }
 
-std::string HeaderPacketBytes(int type, int userId) {
-    return Bytes({type, 3, 6, 0, userId & 0xff, (userId >> 8) & 0xff});
-}
-
 // --- ServerFixture ---
 
 void ServerFixture::SetUp() {

@@ -19,6 +19,8 @@
 namespace quorvane {
 namespace test {
 
+using testing_support::HeaderPacketBytes;
+
 // How long a test waits for anything the server should do at once.
 const int DEFAULT_TIMEOUT_MS = 10000;
 // The exit code of a server that was stopped by a signal after it ran.
@@ -75,8 +77,6 @@ std::string SkipUntil(testing_support::LineClient& client, const std::string& wo
 std::string CommandWord(const std::string& line);
 // A number from a /proc file such as "rchar: 123" or "VmRSS:  456 kB"; -1 when absent.
 long long ProcField(const std::string& path, const std::string& field);
-// A 6-byte voice packet header as clients send it.
-std::string HeaderPacketBytes(int type, int userId);
 std::string Bytes(std::initializer_list<int> bytes);
 
 // One client with both of its sockets, from the source address (another loopback

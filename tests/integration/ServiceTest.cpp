@@ -104,7 +104,6 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
         << "the package is installed here";
     const std::pair<std::string, std::string> rewritten[] = {
         {"Documentation=", ""},
-        {"ExecStart=", "ExecStart=" + directory + "/quorvane-server"},
         {"User=", "User=daemon"},
         {"Group=", ""},
         {"StateDirectory=", "WorkingDirectory=" + directory + "\nReadWritePaths=" + directory},
@@ -120,6 +119,9 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
                 keep = !line.empty();
             }
         }
+        // Every command runs this program: the start, its check before, the reload's check.
+        const size_t packaged = line.rfind("Exec", 0) == 0 ? line.find("/usr/sbin/quorvane-server") : std::string::npos;
+        if (packaged != std::string::npos) line.replace(packaged, 25, directory + "/quorvane-server");
         if (keep) expected += line + "\n";
     }
     const std::string unit = ReadFile(UnitPath());
@@ -129,6 +131,8 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
           "ProtectSystem=strict", "ProtectHome=yes", "WatchdogSec=30s", "ExecReload=/bin/kill -HUP $MAINPID"}) {
         EXPECT_NE(unit.find(std::string("\n") + setting + "\n"), std::string::npos) << setting;
     }
+    for (const std::string command : {"ExecStartPre=", "ExecReload="})
+        EXPECT_NE(unit.find("\n" + command + directory + "/quorvane-server --check\n"), std::string::npos) << command;
     // A clean stop exits 0, which needs no SuccessExitStatus=; no wait for a network.
     EXPECT_NE(unit.find("\nAfter=network.target\n"), std::string::npos);
     for (const char* absent : {"SuccessExitStatus=", "\nWants=", "\nAfter=network-online"}) {
@@ -141,6 +145,17 @@ TEST_F(ServiceTest, InstallWritesTheRepositoryUnitForThisProgramAndEnablesIt) {
     EXPECT_EQ(again.out, "Unable to install Quorvane Server - " + UnitPath() + " already exists\n");
     EXPECT_EQ(ReadFile(UnitPath()), unit);
     EXPECT_EQ(Calls(), "daemon-reload\nenable quorvane-server.service\n");
+
+    // With --data-dir the files go there, and every command is told so.
+    ASSERT_EQ(mkdir(PathOf("data").c_str(), 0750), 0);
+    ASSERT_EQ(unlink(UnitPath().c_str()), 0);
+    const RunResult elsewhere = RunBinary({"-i", "--data-dir", PathOf("data")});
+    EXPECT_EQ(elsewhere.exitCode, 0) << elsewhere.out;
+    const std::string program = directory + "/quorvane-server --data-dir " + directory + "/data";
+    for (const std::string& line :
+         {"ExecStartPre=" + program + " --check", "ExecStart=" + program, "ExecReload=" + program + " --check",
+          "WorkingDirectory=" + directory + "/data", "ReadWritePaths=" + directory + "/data"})
+        EXPECT_NE(ReadFile(UnitPath()).find("\n" + line + "\n"), std::string::npos) << line;
 
     // systemd's own check of the unit as installed.
     if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) {

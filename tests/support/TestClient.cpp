@@ -227,6 +227,12 @@ std::string HelloPacketBytes(int userId, int protocol) {
     return std::string(bytes, 6);
 }
 
+std::string HeaderPacketBytes(int type, int userId) {
+    const char bytes[6] = {
+        static_cast<char>(type), 3, 6, 0, static_cast<char>(userId & 0xff), static_cast<char>((userId >> 8) & 0xff)};
+    return std::string(bytes, 6);
+}
+
 std::string AudioPacketBytes(int type, int userId, int destUserId, int length, int datagramLength) {
     if (datagramLength < 0) datagramLength = length;
     std::string bytes(static_cast<size_t>(datagramLength), '\0');

@@ -75,6 +75,8 @@ private:
 
 // Packet bytes.
 std::string HelloPacketBytes(int userId, int protocol = 3);
+// A 6-byte voice packet header as clients send it (a keep-alive is type 3).
+std::string HeaderPacketBytes(int type, int userId);
 std::string AudioPacketBytes(int type, int userId, int destUserId, int length, int datagramLength = -1);
 
 // The value of a name=value parameter in a received line (quoted values unescaped).

@@ -4,9 +4,11 @@
 # systemd as PID 1, no network but loopback), then checks -i and -u of a plain binary,
 # installs the Debian package and checks the service: active only once both ports
 # listen, its status line and start line, a client's login, a reload, a stop, a kill,
-# a broken settings file, the watchdog, the voice thread's priority, the sandbox's
-# exposure score, logrotate, the package's first settings and event log, the fail2ban jail
-# without the event log beside another jail, removal and purge.
+# a broken settings file refused before a start, a reload and a reinstallation (the
+# running server serving on), /health, the program run by hand with --data-dir, the
+# watchdog, the voice thread's priority, the sandbox's exposure score, logrotate, the
+# package's first settings and event log, the fail2ban jail without the event log beside
+# another jail, removal and purge.
 #
 # Usage: tests/systemd/run.sh [DEB-DIR]   (default: build/deb, built when it has no package)
 #
@@ -190,7 +192,7 @@ echo "   ($out)"
 inside bash -c 'exec 3<>/dev/tcp/127.0.0.1/10300; timeout 60 cat <&3 >/tmp/client.log' &
 client=$!
 wait_for 10 inside grep -q '^welcome' /tmp/client.log
-inside sed -i 's|<server-name>[^<]*</server-name>|<server-name>Renamed</server-name>|; s|<server-logging>false<|<server-logging>true<|' "$settings"
+inside sed -i 's|<server-name>[^<]*</server-name>|<server-name>Renamed</server-name>|; s|<server-logging>false<|<server-logging>true<|; s|<metrics-address>[^<]*</metrics-address>|<metrics-address>127.0.0.1:10302</metrics-address>|' "$settings"
 inside systemctl reload "$unit"
 check "systemctl reload succeeds" test $? -eq 0
 check "a connected client gets serverupdate" wait_for 10 inside grep -q 'serverupdate servername="Renamed"' /tmp/client.log
@@ -198,6 +200,53 @@ check "the reload names each change" wait_for 10 journal_has 'Reload: server-nam
 check "it is active with its status after the reload" wait_for 10 status_is "Running: TCP 10300, UDP 10301, 0 users"
 check "the main process stayed" test "$(prop "$unit" MainPID)" = "$main"
 kill "$client" 2>/dev/null
+
+# /health on the metrics address the reload moved to.
+health() { inside bash -c 'exec 3<>/dev/tcp/127.0.0.1/10302; printf "GET /health HTTP/1.0\r\n\r\n" >&3; cat <&3'; }
+healthy() { health | tr -d '\r' | grep -qx 'Running: TCP 10300, UDP 10301, 0 users' && health | grep -q '^HTTP/1.1 200'; }
+check "GET /health answers 200 with the running status" wait_for 10 healthy
+
+# A broken file and a reload: the check refuses it, the reload fails visibly, and the
+# running server serves on with what it had.
+inside cp "$settings" /tmp/settings.xml
+inside sed -i 's|<password-lockout>[^<]*</password-lockout>|<password-lockout>ten</password-lockout>|' "$settings"
+out=$(inside systemctl reload "$unit" 2>&1)
+check "systemctl reload with a broken file fails" test $? -ne 0
+echo "   ($(head -n 1 <<<"$out"))"
+check "the journal says what is wrong, with its line" journal_has 'password-lockout is "ten"; it must be a number'
+check "the server serves on: same process, active, listening" test "$(prop "$unit" MainPID)" = "$main" -a \
+    "$(prop "$unit" ActiveState)" = active
+check "and answers" listening
+check "the refused file never reached it" test "$(journal | grep -c 'Reload failed')" -eq 0
+inside cp /tmp/settings.xml "$settings"
+
+# Reinstalling with a broken file: the package says what is wrong and does not restart.
+inside sed -i 's|<password-lockout>[^<]*</password-lockout>|<password-lockout>ten</password-lockout>|' "$settings"
+out=$(inside env DEBIAN_FRONTEND=noninteractive dpkg -i "/mnt/quorvane/$server_deb" 2>&1)
+check "reinstalling with a broken file: dpkg succeeds" test $? -eq 0
+check "and says what is wrong instead of a failed systemctl" grep -q 'password-lockout is "ten"' <<<"$out"
+grep -q "Could not execute systemctl" <<<"$out" && check "no failed systemctl" false
+check "the running server was not restarted" test "$(prop "$unit" MainPID)" = "$main" -a \
+    "$(prop "$unit" ActiveState)" = active
+inside cp /tmp/settings.xml "$settings"
+
+# The program by hand: as root it leaves the service's directory alone and says how to
+# run it; its check reads the service's file; --data-dir keeps everything there.
+out=$(inside quorvane-server -d 2>&1)
+check "by hand as root it refuses the service's directory, saying how" test $? -eq 2
+grep -q "/var/lib/quorvane is the service's data directory, owned by quorvane" <<<"$out" || echo "   ($out)"
+out=$(inside quorvane-server --check 2>&1)
+check "by hand its --check reads /var/lib/quorvane/QuorvaneService.xml" grep -q "^$settings: the server would start from it" <<<"$out"
+before=$(inside ls -A /var/lib/quorvane /usr/sbin | md5sum)
+inside sh -c "mkdir -p /tmp/hand && sed 's|<hostport>10300<|<hostport>10400<|; s|<soundport>10301<|<soundport>10401<|; s|<metrics-address>[^<]*<|<metrics-address><|; s|<server-logging>false<|<server-logging>true<|' $settings >/tmp/hand/QuorvaneService.xml"
+hand=$(inside sh -c 'quorvane-server --data-dir /tmp/hand -f >/tmp/hand.out 2>&1 & echo $!')
+hand_listens() { inside ss -H -ltn 'sport = :10400' | grep -q .; }
+check "--data-dir by hand: it serves" wait_for 20 hand_listens
+inside kill "$hand"
+wait_for 20 sh -c "! nsenter -t $leader -a -- kill -0 $hand"
+check "its files are in the data directory" inside test -f /tmp/hand/BanList.xml -a -f /tmp/hand/FilesList.xml \
+    -a -f /tmp/hand/QuorvaneService.log
+check "nothing was written in /usr/sbin or /var/lib/quorvane" test "$(inside ls -A /var/lib/quorvane /usr/sbin | md5sum)" = "$before"
 
 # logrotate moves the event log away; the reload it asks for reopens the log.
 inside logrotate -f /etc/logrotate.d/quorvane-server
@@ -232,15 +281,17 @@ inside rm -r "/etc/systemd/system/$unit.service.d"
 inside systemctl daemon-reload
 inside systemctl restart "$unit"
 
-# A broken settings file: exit 2, not restarted, the reason in the journal.
+# A broken settings file: refused by the check before the start (exit 2), not
+# restarted, the reason in the journal and in systemctl status.
 inside cp "$settings" /tmp/settings.xml
 inside sh -c "echo '<quorvane><hosting>' >$settings"
 restarts=$(prop "$unit" NRestarts)
 inside systemctl restart "$unit" 2>/dev/null
-check "a broken settings file: exit 2" test "$(prop "$unit" ExecMainStatus)" = 2
+check "a broken settings file: ExecStartPre's check fails with 2" \
+    grep -q 'ExecStartPre=.*--check.*status=2' <<<"$(inside systemctl show -p ExecStartPre "$unit")"
+check "the server itself never ran" test "$(prop "$unit" ExecMainPID)" = 0
 check "not restarted" test "$(prop "$unit" SubState)" = failed -a "$(prop "$unit" NRestarts)" = "$restarts"
-failure_status() { prop "$unit" StatusText | grep -q '^Failed to start: settings file invalid: '; }
-check "the status says why" failure_status
+check "systemctl status says why" grep -q 'failed to read settings file' <<<"$(inside systemctl status --no-pager -n 20 "$unit")"
 check "the journal says why, once" test "$(journal | grep -c 'failed to read settings file')" -eq 1
 inside cp /tmp/settings.xml "$settings"
 inside systemctl reset-failed "$unit"

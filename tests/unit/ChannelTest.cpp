@@ -247,13 +247,13 @@ TEST(ServerChannelListing, ListingsShareTheLinesOfTheTreeAsItWas) {
     ASSERT_EQ(0, node.Channels().UserMakeChannel("/a/", "", "first", true, 0));
     ASSERT_EQ(0, node.Channels().UserMakeChannel("/b/", "pw", "", true, 0));
     const long long retained = ListingLine::RetainedBytesOfAll();
-    std::unique_ptr<Listing> first(new Listing(node.Channels().ChannelLines(false)));
-    std::unique_ptr<Listing> second(new Listing(node.Channels().ChannelLines(false)));
+    std::unique_ptr<Listing> first(new Listing(node.Tree().ChannelLines(false)));
+    std::unique_ptr<Listing> second(new Listing(node.Tree().ChannelLines(false)));
     EXPECT_EQ(&first->GetLines(), &second->GetLines());
     EXPECT_GT(first->Footprint(), second->Footprint());  // the shared list counts once
 
     node.Channels().UserUpdateChannel("/a/", "", "second", true, 0);
-    std::unique_ptr<Listing> third(new Listing(node.Channels().ChannelLines(false)));
+    std::unique_ptr<Listing> third(new Listing(node.Tree().ChannelLines(false)));
     ASSERT_EQ(3u, third->GetLines().size());
     EXPECT_EQ(first->GetLines()[0], third->GetLines()[0]);
     EXPECT_NE(first->GetLines()[1], third->GetLines()[1]);

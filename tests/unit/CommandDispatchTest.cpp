@@ -21,7 +21,7 @@ protected:
     CommandDispatchTest()
         : reactor_(new ACE_Select_Reactor, true),
           node_(&reactor_, &reactor_, 0, false),
-          user_(std::make_shared<RecordingUser>(1, &node_)) {
+          user_(std::make_shared<RecordingUser>(1, node_.Links())) {
         CommandReader::SetClock([]() -> int64_t { return 1000000; });
     }
     ~CommandDispatchTest() override { CommandReader::SetClock(nullptr); }
@@ -188,7 +188,7 @@ TEST_F(CommandDispatchTest, ABurstIsHandledAFewCommandsPerTurn) {
 // client is told and closed, however the bytes trickle in.
 TEST_F(CommandDispatchTest, LongLinesCloseTheConnection) {
     for (const bool loggedIn : {false, true}) {
-        user_ = std::make_shared<RecordingUser>(1, &node_);
+        user_ = std::make_shared<RecordingUser>(1, node_.Links());
         user_->SetLoggedIn(loggedIn);
         const size_t limit = loggedIn ? CommandReader::MAX_LINE : CommandReader::MAX_LINE_BEFORE_LOGIN;
         EXPECT_TRUE(Feed("ping " + std::string(limit - 7, ' ') + "\r\n"));  // a whole line at the limit
@@ -198,7 +198,7 @@ TEST_F(CommandDispatchTest, LongLinesCloseTheConnection) {
         EXPECT_FALSE(open);
         EXPECT_EQ(Error(100, "Syntax error in command"), user_->lines.back());
         // A whole line one byte past the cap is refused as well.
-        user_ = std::make_shared<RecordingUser>(1, &node_);
+        user_ = std::make_shared<RecordingUser>(1, node_.Links());
         user_->SetLoggedIn(loggedIn);
         EXPECT_FALSE(Feed("ping " + std::string(limit - 6, ' ') + "\r\n"));
         EXPECT_EQ(std::vector<std::string>{Error(100, "Syntax error in command")}, user_->lines);
@@ -213,8 +213,8 @@ TEST_F(CommandDispatchTest, CommandsPastTheBurstWaitForTheRate) {
     std::string pings;
     for (int i = 0; i < 12; ++i) pings += "ping\r\n";
     EXPECT_TRUE(Read(pings));
-    EXPECT_EQ(12u, user_->lines.size());                 // twelve quarters: the whole burst
-    user_ = std::make_shared<RecordingUser>(2, &node_);  // a full bucket again
+    EXPECT_EQ(12u, user_->lines.size());                        // twelve quarters: the whole burst
+    user_ = std::make_shared<RecordingUser>(2, node_.Links());  // a full bucket again
     EXPECT_TRUE(Read("x\r\nx\r\nx\r\nx\r\nx\r\n"));
     bool keepOpen = true;
     user_->Connection().OnStreamResume(keepOpen);
@@ -244,7 +244,7 @@ TEST_F(CommandDispatchTest, LongLinesAndTheCopiesOfMessagesCostByTheirBytes) {
         SCOPED_TRACE(std::to_string(c.bytes) + " bytes, " + std::to_string(c.members) + " members");
         std::vector<std::shared_ptr<RecordingUser>> users;
         for (int i = 0; i <= std::max(c.members, 0); ++i) {
-            users.push_back(std::make_shared<RecordingUser>(++id, &node_));
+            users.push_back(std::make_shared<RecordingUser>(++id, node_.Links()));
             users.back()->SetLoggedIn(true);
             node_.Users().Add(users.back());
             if (c.members >= 0) node_.Channels().UserJoinChannel(id, "/c" + std::to_string(id - i) + "/", "", "");

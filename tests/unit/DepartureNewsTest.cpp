@@ -17,7 +17,7 @@ protected:
     DepartureNewsTest() : reactor_(new ACE_Select_Reactor, true), node_(&reactor_, &reactor_, 0, false) {}
 
     std::shared_ptr<RecordingUser> Add(int id, const char* channel, bool admin = false) {
-        const std::shared_ptr<RecordingUser> user = std::make_shared<RecordingUser>(id, &node_);
+        const std::shared_ptr<RecordingUser> user = std::make_shared<RecordingUser>(id, node_.Links());
         node_.Users().Add(user);
         user->SetLoggedIn(true);
         user->SetAdmin(admin);

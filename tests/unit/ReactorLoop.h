@@ -3,7 +3,6 @@
 #ifndef QUORVANE_TESTS_REACTORLOOP_H
 #define QUORVANE_TESTS_REACTORLOOP_H
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -58,28 +57,12 @@ public:
 
     std::thread::id LoopThread() const { return loopThread_; }
 
-    // Runs the work on the loop's thread and waits for it. Also serves as a barrier:
-    // everything the loop had already been asked to do before has been dispatched.
-    bool RunOnLoop(const std::function<void()>& work) {
-        Call call(work);
-        if (reactor_->notify(&call, ACE_Event_Handler::EXCEPT_MASK) != 0) return false;
-        if (WaitFor([&call] { return call.done.load(); })) return true;
-        reactor_->purge_pending_notifications(&call);
-        return false;
-    }
+    // Runs the work on the loop's thread and waits for it (ReactorThread::RunOnLoop, as the
+    // server hands work to its loop). Also serves as a barrier: everything the loop had
+    // already been asked to do before has been dispatched.
+    bool RunOnLoop(const std::function<void()>& work) { return ReactorThread::RunOnLoop(reactor_, work); }
 
 private:
-    struct Call : ACE_Event_Handler {
-        explicit Call(const std::function<void()>& w) : work(w), done(false) {}
-        int handle_exception(ACE_HANDLE) override {
-            work();
-            done = true;  // last touch: the waiting thread may destroy us now
-            return 0;
-        }
-        std::function<void()> work;
-        std::atomic<bool> done;
-    };
-
     ACE_Reactor* reactor_;
     std::thread thread_;
     std::thread::id loopThread_;

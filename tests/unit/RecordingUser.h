@@ -1,5 +1,6 @@
 // A ServerUser whose lines are recorded instead of sent, for tests that drive the
-// channel model and the command handlers without sockets.
+// channel model and the command handlers without sockets; and FakeUserLinks, what such a
+// user reaches when no server is there.
 #ifndef QUORVANE_TESTS_RECORDINGUSER_H
 #define QUORVANE_TESTS_RECORDINGUSER_H
 
@@ -8,12 +9,56 @@
 #include <vector>
 
 #include "network/SharedLine.h"
+#include "network/StreamHandler.h"
+#include "protocol/ErrorCodes.h"
+#include "server/CommandRate.h"
+#include "server/CommandRunner.h"
+#include "server/DepartureFeed.h"
+#include "server/OutputPolicy.h"
+#include "server/ServerStatistics.h"
 #include "server/ServerUser.h"
+#include "server/TransferDesk.h"
+#include "server/UserEvents.h"
+
+// Runs no command, owes no news, refuses every transfer; counts what it is told.
+class FakeUserLinks : public quorvane::server::CommandRunner,
+                      public quorvane::server::UserEvents,
+                      public quorvane::server::DepartureFeed,
+                      public quorvane::server::OutputBound,
+                      public quorvane::server::TransferDesk {
+public:
+    bool AnswersOnRead(const std::string&, size_t, size_t) const override { return false; }
+    void Run(quorvane::server::ServerUser&, const std::string&, bool&) override {}
+    void UserDisconnected(int userId) override { disconnected.push_back(userId); }
+    void UserLagging(int userId) override { lagging.push_back(userId); }
+    uint64_t End() const override { return 0; }
+    void CatchUp(quorvane::server::ServerUser&) override {}
+    void Queued() override { ++queued; }
+    int UserBeginFileTransfer(int, int, bool, quorvane::server::FileTransfer&,
+                              quorvane::server::TransferFile&) override {
+        return quorvane::ERR_FILETRANSFER_NOT_FOUND;
+    }
+    int FileTransferCompleted(int) override { return quorvane::ERR_FILETRANSFER_NOT_FOUND; }
+    void FileTransferDownloaded(int) override {}
+
+    // One for the users of tests that look at none of it.
+    static FakeUserLinks& Shared() {
+        static FakeUserLinks links;
+        return links;
+    }
+
+    quorvane::server::ServerStatistics statistics;
+    quorvane::server::CommandRate rate;
+    quorvane::server::OutputPolicy policy{*this};
+    const quorvane::server::UserLinks links{nullptr, statistics, rate, *this, *this, *this, policy, *this};
+    std::vector<int> disconnected, lagging;
+    int queued = 0;
+};
 
 class RecordingUser : public quorvane::server::ServerUser {
 public:
-    explicit RecordingUser(int id, quorvane::server::ServerNode* node = 0)
-        : ServerUser(id, node, static_cast<ACE_HANDLE>(1000 + id)) {}
+    explicit RecordingUser(int id, const quorvane::server::UserLinks& links = FakeUserLinks::Shared().links)
+        : ServerUser(id, links, nullptr) {}
 
     int WriteShared(const SharedLine& line) override {
         return WriteLine(std::string(line.Block().rd_ptr(), line.Block().length()));
@@ -24,12 +69,9 @@ public:
         return 0;
     }
 
+    // With failSends the output is full, as a connection's that does not read.
     int WriteLine(const std::string& line) override {
-        if (failSends) {
-            SetLoggedIn(false);
-            SetAdmin(false);
-            return -1;
-        }
+        if (failSends) return StreamHandler::SEND_FULL;
         lines.push_back(line);
         return 0;
     }

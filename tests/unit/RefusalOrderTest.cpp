@@ -31,7 +31,7 @@ protected:
         // Ids 1-6 are the actors, 7 another member of /open/. None speaks from loopback, so
         // none is trusted into the protected channel.
         for (int id = 1; id <= 7; ++id) {
-            auto user = std::make_shared<RecordingUser>(id, &node_);
+            auto user = std::make_shared<RecordingUser>(id, node_.Links());
             node_.Users().Add(user);
             if (id != GUEST + 1) user->SetUdpAddress(ACE_INET_Addr(5000, "10.0.0.1"));
             if (id > HELLO + 1) user->SetLoggedIn(true);
