@@ -9,14 +9,14 @@
 #
 # Environment (and those of bench/bench_lib.sh: SKIP_BUILD, OUT, PIN, AWAKE, VOICE_REALTIME):
 #   SIZE_MIB=1024   size of the file
-#   REPS=3          runs of each throughput figure, alternating plain copy and server
+#   REPS=5          runs of each throughput figure, alternating plain copy and server
 #   READ_RATE=100   MB/s of the slow reader
 #   VOICE_ONLY=1    measure only the voice latency with and without transfers
 #   PYTHON=python3  the interpreter of the simple client; PYTHON= leaves that client out
 . "$(dirname "$0")/bench_lib.sh"
 bench_init filebench
 SIZE_MIB=${SIZE_MIB:-1024}
-REPS=${REPS:-3}
+REPS=${REPS:-5}
 READ_RATE=${READ_RATE:-100}
 PYTHON=${PYTHON-python3}
 build_targets quorvane-server loadgen filebench tcpcopy

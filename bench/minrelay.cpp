@@ -4,22 +4,40 @@
 // length field, to every other registered user of the sender's channel, or to the one
 // user it names. The channel is a fixed rule on the id that the load generator shares:
 // channel = (id - 1) / users-per-channel. It measures what the real server is compared with.
+//
+// With --tcp-port it also has the least control plane a storm needs, on a thread of its
+// own as the server's main loop is: a TCP listener that welcomes each connection with its
+// user id and answers login, join, ping and pwc, nothing more (no listings, no
+// broadcasts). The channel is then the one the user joined: the control thread publishes
+// each channel's member list as a new immutable array (atomic pointers; old arrays are
+// kept until the end, a few MB for a storm), which the voice thread reads without a lock.
+// The voice thread asks for real-time priority as the server's does.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "BenchNet.h"
@@ -29,6 +47,7 @@
 namespace {
 
 const int kMaxUsers = 32766;
+const int kMaxChannels = 4096;
 const int kBatch = 64;
 
 volatile sig_atomic_t g_stop = 0;
@@ -41,11 +60,224 @@ struct Options {
     double duration = 900;     // the relay ends by itself after this
     int bufferBytes = 131072;  // as the server's sound port
     bool batched = true;       // recvmmsg/sendmmsg rather than one call per datagram
+    int tcpPort = -1;          // the control plane's port (0: any); none when negative
 };
+
+// The channels as the control plane's joins make them: the voice thread reads a user's
+// channel and the channel's members through atomics only.
+struct Channels {
+    Channels() {
+        for (auto& c : channelOf) c.store(-1, std::memory_order_relaxed);
+        for (auto& m : members) m.store(nullptr, std::memory_order_relaxed);
+    }
+    std::atomic<int> channelOf[kMaxUsers + 1];
+    std::atomic<const std::vector<uint16_t>*> members[kMaxChannels];
+};
+
+// The control plane: welcome, login, join, ping, pwc; one epoll loop on its own thread.
+class Control {
+public:
+    Control(Channels& channels, int port) : channels_(channels), port_(port) {}
+    bool Open();
+    int Port() const { return port_; }
+    void Run();
+
+private:
+    struct Conn {
+        int fd = -1;
+        int id = 0;
+        std::string in, out;
+    };
+    void Accept();
+    void OnInput(Conn& c);
+    void OnCommand(Conn& c, const std::string& line);
+    void Write(Conn& c, const std::string& text);
+    void Flush(Conn& c);
+    void Drop(int fd);
+    void Move(int id, int channel);
+
+    Channels& channels_;
+    int port_;
+    int listen_ = -1, epoll_ = -1, nextId_ = 1;
+    std::unordered_map<int, Conn> conns_;
+    std::unordered_map<std::string, int> channelIds_;
+    std::vector<std::unique_ptr<std::vector<uint16_t>>> kept_;  // every published array
+};
+
+bool Control::Open() {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = Loopback(port_);
+    if (listen_ < 0 || bind(listen_, (sockaddr*)&a, sizeof a) != 0 || listen(listen_, 4096) != 0) return false;
+    socklen_t len = sizeof a;
+    getsockname(listen_, (sockaddr*)&a, &len);
+    port_ = ntohs(a.sin_port);
+    epoll_ = epoll_create1(0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_;
+    return epoll_ctl(epoll_, EPOLL_CTL_ADD, listen_, &ev) == 0;
+}
+
+void Control::Run() {
+    epoll_event events[256];
+    while (!g_stop) {
+        int n = epoll_wait(epoll_, events, 256, 200);
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == listen_) {
+                Accept();
+                continue;
+            }
+            auto it = conns_.find(fd);
+            if (it == conns_.end()) continue;
+            if (events[i].events & EPOLLOUT) Flush(it->second);
+            it = conns_.find(fd);
+            if (it != conns_.end() && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) OnInput(it->second);
+        }
+    }
+}
+
+void Control::Accept() {
+    for (int i = 0; i < 256; ++i) {
+        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK);
+        if (fd < 0) return;
+        if (nextId_ > kMaxUsers) {
+            close(fd);
+            continue;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Conn& c = conns_[fd];
+        c.fd = fd;
+        c.id = nextId_++;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+        Write(c, "welcome userid=" + std::to_string(c.id) + " servername=\"minrelay\"\r\n");
+    }
+}
+
+void Control::OnInput(Conn& c) {
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            Drop(c.fd);
+            return;
+        }
+        if (n < 0) break;
+        c.in.append(buf, size_t(n));
+        if (c.in.size() > 65536) {  // no command is that long
+            Drop(c.fd);
+            return;
+        }
+    }
+    size_t start = 0, lf;
+    const int fd = c.fd;
+    while ((lf = c.in.find('\n', start)) != std::string::npos) {
+        OnCommand(c, c.in.substr(start, lf - start));
+        if (conns_.find(fd) == conns_.end()) return;
+        start = lf + 1;
+    }
+    c.in.erase(0, start);
+}
+
+void Control::OnCommand(Conn& c, const std::string& line) {
+    const std::string word = line.substr(0, line.find_first_of(" \r"));
+    if (word == "ping") {
+        Write(c, "pong\r\n");
+    } else if (word == "login") {
+        Write(c, "accepted userid=" + std::to_string(c.id) + "\r\ndone\r\n");
+    } else if (word == "join") {
+        const size_t open = line.find("channel=\""), close = line.find('"', open + 9);
+        const std::string name =
+            open == std::string::npos || close == std::string::npos ? "/" : line.substr(open + 9, close - open - 9);
+        auto it = channelIds_.find(name);
+        if (it == channelIds_.end() && channelIds_.size() < size_t(kMaxChannels))
+            it = channelIds_.emplace(name, int(channelIds_.size())).first;
+        if (it != channelIds_.end()) Move(c.id, it->second);
+        Write(c, "joined channel=\"" + name + "\"\r\ndone\r\n");
+    } else if (word == "pwc") {
+        Write(c, "pwc channel=\"\"\r\n");
+    } else if (!word.empty()) {
+        Write(c, "error number=101 message=\"Unknown command\"\r\n");
+    }
+}
+
+// Publishes the member lists that change: the user leaves its channel (if any) for channel
+// (none when negative).
+void Control::Move(int id, int channel) {
+    auto publish = [&](int ch, int add, int remove) {
+        const std::vector<uint16_t>* old = channels_.members[ch].load(std::memory_order_relaxed);
+        std::unique_ptr<std::vector<uint16_t>> next(new std::vector<uint16_t>());
+        if (old) next->reserve(old->size() + 1);
+        if (old)
+            for (uint16_t m : *old)
+                if (m != remove) next->push_back(m);
+        if (add > 0) next->push_back(uint16_t(add));
+        channels_.members[ch].store(next.get(), std::memory_order_release);
+        kept_.push_back(std::move(next));
+    };
+    const int from = channels_.channelOf[id].load(std::memory_order_relaxed);
+    if (from == channel) return;
+    if (from >= 0) publish(from, 0, id);
+    if (channel >= 0) publish(channel, id, 0);
+    channels_.channelOf[id].store(channel, std::memory_order_release);
+}
+
+void Control::Write(Conn& c, const std::string& text) {
+    if (!c.out.empty()) {
+        c.out += text;
+        return;
+    }
+    const ssize_t n = send(c.fd, text.data(), text.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;  // the read sees the failure
+    const size_t done = n > 0 ? size_t(n) : 0;
+    if (done == text.size()) return;
+    c.out.assign(text, done, std::string::npos);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT;
+    ev.data.fd = c.fd;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+}
+
+void Control::Flush(Conn& c) {
+    while (!c.out.empty()) {
+        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(c.fd);
+            return;
+        }
+        c.out.erase(0, size_t(n));
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = c.fd;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+}
+
+void Control::Drop(int fd) {
+    auto it = conns_.find(fd);
+    if (it == conns_.end()) return;
+    Move(it->second.id, -1);
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    conns_.erase(it);
+}
 
 class Relay {
 public:
-    explicit Relay(const Options& o) : opt_(o), table_(size_t(kMaxUsers) + 1), known_(size_t(kMaxUsers) + 1, false) {}
+    // With channels, a user's channel is the one it joined.
+    Relay(const Options& o, const Channels* channels)
+        : opt_(o), channels_(channels), table_(size_t(kMaxUsers) + 1), known_(size_t(kMaxUsers) + 1, false) {}
 
     bool Open();
     void Run();
@@ -57,6 +289,7 @@ private:
     void Flush();
 
     Options opt_;
+    const Channels* channels_;
     int fd_ = -1;
     std::vector<sockaddr_in> table_;
     std::vector<bool> known_;
@@ -141,6 +374,15 @@ void Relay::Handle(uint8_t* p, unsigned len, const sockaddr_in& from) {
         if (dest <= unsigned(kMaxUsers) && known_[dest]) Send(p, length, table_[dest]);
         return;
     }
+    if (channels_) {
+        const int joined = channels_->channelOf[id].load(std::memory_order_acquire);
+        const std::vector<uint16_t>* members =
+            joined < 0 ? nullptr : channels_->members[joined].load(std::memory_order_acquire);
+        if (members)
+            for (uint16_t other : *members)
+                if (other != id && known_[other]) Send(p, length, table_[other]);
+        return;
+    }
     unsigned channel = (id - 1) / unsigned(opt_.usersPerChannel);
     unsigned first = channel * unsigned(opt_.usersPerChannel) + 1;
     unsigned last = std::min(first + unsigned(opt_.usersPerChannel) - 1, unsigned(kMaxUsers));
@@ -185,12 +427,13 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         double v = strtod(argv[++i], &end);
         if (!end || *end != '\0') return false;
         if (a == "--port") o.port = int(v);
+        else if (a == "--tcp-port") o.tcpPort = int(v);
         else if (a == "--users-per-channel") o.usersPerChannel = int(v);
         else if (a == "--duration") o.duration = v;
         else if (a == "--buffer") o.bufferBytes = int(v);
         else return false;
     }
-    return o.port >= 0 && o.port <= 65535 && o.usersPerChannel >= 1 && o.duration > 0;
+    return o.port >= 0 && o.port <= 65535 && o.tcpPort <= 65535 && o.usersPerChannel >= 1 && o.duration > 0;
 }
 
 }  // namespace
@@ -200,18 +443,39 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, o)) {
         fprintf(stderr,
                 "usage: minrelay [--port P (0: any)] [--users-per-channel U (10)] [--duration S (900)]\n"
-                "                [--buffer BYTES (131072)] [--simple: one system call per datagram]\n");
+                "                [--buffer BYTES (131072)] [--simple: one system call per datagram]\n"
+                "                [--tcp-port P: the control plane (welcome, login, join, ping) there]\n");
         return 2;
     }
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
-    Relay relay(o);
+    static Channels channels;  // large: not on the stack
+    std::unique_ptr<Control> control;
+    if (o.tcpPort >= 0) {
+        control.reset(new Control(channels, o.tcpPort));
+        if (!control->Open()) {
+            fprintf(stderr, "minrelay: cannot open TCP port %d on 127.0.0.1: %s\n", o.tcpPort, strerror(errno));
+            return 1;
+        }
+    }
+    Relay relay(o, control ? &channels : nullptr);
     if (!relay.Open()) {
         fprintf(stderr, "minrelay: cannot open UDP port %d on 127.0.0.1: %s\n", o.port, strerror(errno));
         return 1;
     }
+    std::thread controlThread;
+    if (control) {
+        controlThread = std::thread([&control] { control->Run(); });
+        // As the server's voice thread: real-time priority where the system grants it.
+        sched_param param{};
+        param.sched_priority = 1;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+        printf("minrelay control plane on 127.0.0.1:%d\n", control->Port());
+    }
     printf("minrelay listening on 127.0.0.1:%d\n", relay.Port());
     fflush(stdout);
     relay.Run();
+    g_stop = 1;
+    if (controlThread.joinable()) controlThread.join();
     return 0;
 }

@@ -18,6 +18,11 @@
 #                   server's 30-second keep-alive tick, which gives freed memory back)
 #   DESCRIPTOR_USERS  users of the scale figure (the hard open-file limit less 100)
 #   PARTS="logins burst mass cost scale"   the parts to run ("metrics" added with METRICS=1)
+#   BASELINE_SERVER=path   another quorvane-server binary (an earlier build) that the cost
+#                   part runs the same login storm on too, for the ratio of their CPU time
+#   RELAY_STORMS=1  the login storm and each mass storm run again, right after the server's,
+#                   against bench/minrelay with its minimal control plane (welcome, login,
+#                   join, ping; no broadcasts), for the voice latency under the same storm
 #   VOICE_REALTIME=1  the voice client talks at real-time priority and sleeps to each packet's
 #                   due time; 0 leaves it at normal priority, where the storm's client, on the
 #                   same core, holds the core for 4-8 ms at a time and the talkers' packets
@@ -40,6 +45,7 @@ SETTLE=${SETTLE:-35}
 HARD_LIMIT=$(ulimit -Hn)
 DESCRIPTOR_USERS=${DESCRIPTOR_USERS:-$((HARD_LIMIT - 100))}
 PARTS=${PARTS:-logins burst mass cost scale$([ "$METRICS" = 1 ] && echo " metrics")}
+RELAY_STORMS=${RELAY_STORMS:-1}
 part() { case " $PARTS " in *" $1 "*) return 0 ;; esac; return 1; }
 
 storm() {  # name args...: the storm client against the running server; prints its RESULT line
@@ -51,12 +57,33 @@ storm() {  # name args...: the storm client against the running server; prints i
     grep '^RESULT' "$OUT/$name-storm.out" | tail -1
 }
 
+# The minimal relay with its control plane on fresh ports, in the server's place.
+start_control_relay() {
+    next_ports
+    pinning
+    "${SERVER_ON[@]}" "$MINRELAY" --port "$UDP_PORT" --tcp-port "$TCP_PORT" --duration 900 \
+        >"$OUT/relay-$UDP_PORT.out" 2>"$OUT/relay-$UDP_PORT.err" &
+    TARGET_PID=$!
+    for _ in $(seq 50); do
+        grep -q listening "$OUT/relay-$UDP_PORT.out" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    log "relay did not start (see $OUT/relay-$UDP_PORT.err)"
+    stop_target
+    return 1
+}
+
+# The target of the next run: KIND=relay (set for one call) starts the minimal relay.
+start_kind() {
+    if [ "${KIND:-server}" = relay ]; then start_control_relay; else start_server; fi
+}
+
 declare -A S
 scenario() {  # name storm-args...: voice plus a storm; fills S[name.*]
     local name=$1 line voice window
     shift
     start_spinner
-    start_server || return
+    start_kind || return
     start_voice "$name"
     line=$(storm "$name" --settle "$SETTLE" "$@")
     stop_voice "$name"
@@ -82,7 +109,11 @@ scenario() {  # name storm-args...: voice plus a storm; fills S[name.*]
     S[$name.steal]=$(field steal_ms "$voice")
 }
 
-part logins && scenario logins --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/
+if part logins; then
+    scenario logins --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/
+    [ "$RELAY_STORMS" = 1 ] && KIND=relay scenario logins-relay --users "$STORM_USERS" --joiners "$STORM_JOINERS" \
+        --channel /storm/
+fi
 part burst && scenario burst --users "$BURST_USERS" --joiners 0 --burst "$BURST"
 
 # The mass storm: voice from the first login to a few seconds after all the storm's users
@@ -91,7 +122,7 @@ declare -A M
 mass_run() {  # name [scrape]
     local name=$1 line scrape=""
     start_spinner
-    start_server || return
+    start_kind || return
     start_voice "$name"
     [ "${2:-}" = scrape ] && start_scrape "$name"
     line=$(storm "$name" --users "$MASS_USERS" --joiners "$MASS_JOINERS" --channel /storm/ --keepalive 1 \
@@ -126,6 +157,7 @@ if part mass; then
             PIN=$pin
             mass_run "mass-pin$pin-$rep"
             MASS_RUNS+=("mass-pin$pin-$rep")
+            [ "$RELAY_STORMS" = 1 ] && KIND=relay mass_run "mass-pin$pin-$rep-relay"
         done
     done
     PIN=$SAVED_PIN
@@ -147,6 +179,19 @@ part cost && start_spinner && start_server && {
     log "cost storm: $line"
     for f in cpu_us_per_line lines_per_socket line_bytes sockets lines storm_s; do S[cost.$f]=$(field "$f" "$line"); done
 }
+# The same storm on the baseline binary, for the ratio of the whole storm's CPU time.
+part cost && [ -n "${BASELINE_SERVER:-}" ] && start_spinner && {
+    SAVED_BIN=$SERVER_BIN
+    SERVER_BIN=$BASELINE_SERVER
+    start_server && {
+        line=$(storm cost-baseline --users "$STORM_USERS" --joiners "$STORM_JOINERS" --channel /storm/ --settle 1)
+        stop_target
+        log "cost storm, baseline: $line"
+        for f in cpu_us_per_line lines; do S[base.$f]=$(field "$f" "$line"); done
+    }
+    SERVER_BIN=$SAVED_BIN
+}
+storm_cpu() { awk -v a="${S[$1.cpu_us_per_line]:-}" -v b="${S[$1.lines]:-}" 'BEGIN { if (a + 0 == a && b + 0 == b) printf "%.2f", a * b / 1e6; else print "n/a" }'; }
 lps=$(awk -v v="${S[cost.lines_per_socket]:-0}" 'BEGIN { printf "%d", v + 0.5 }')
 lb=$(awk -v v="${S[cost.line_bytes]:-0}" 'BEGIN { printf "%d", v + 0.5 }')
 minimal() {  # name [minbroadcast options]
@@ -222,11 +267,19 @@ mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else pri
     echo "| time the host took from this machine during the voice run (\`steal_ms\`), ms | $(V logins.steal) | $(V burst.steal) | |"
     echo "| storm users still logged in at the end of the storm | $(V logins.still_logged_in) of $STORM_USERS | $(V burst.still_logged_in) of $BURST_USERS | all |"
     echo
-    echo "| broadcast cost | server | minimal program | server / minimal | target | minimal, writes batched | server / batched |"
-    echo "|---|---|---|---|---|---|---|"
+    echo "| broadcast cost | server | minimal program | server / minimal | target | minimal, writes batched | server / batched | target |"
+    echo "|---|---|---|---|---|---|---|---|"
+    batched=$(ratio "$(V cost.cpu_us_per_line)" "$(V minbatch.cpu_us_per_line)")
     echo "| CPU us per delivered line ($(V cost.sockets) connections, $(V cost.lines_per_socket) lines of $(V cost.line_bytes) bytes each) |" \
         "$(V cost.cpu_us_per_line) | $(V min.cpu_us_per_line) | $(ratio "$(V cost.cpu_us_per_line)" "$(V min.cpu_us_per_line)") | <= 2 |" \
-        "$(V minbatch.cpu_us_per_line) | $(ratio "$(V cost.cpu_us_per_line)" "$(V minbatch.cpu_us_per_line)") |"
+        "$(V minbatch.cpu_us_per_line) | $batched | <= 1.5: $(meets "$batched" "<=" 1.5) |"
+    if [ -n "${S[base.lines]:-}" ]; then
+        whole=$(ratio "$(storm_cpu cost)" "$(storm_cpu base)")
+        echo
+        echo "| the whole login storm's server CPU, s | this build | baseline ($BASELINE_SERVER) | ratio | target |"
+        echo "|---|---|---|---|---|"
+        echo "| $STORM_USERS log in, $STORM_JOINERS join | $(storm_cpu cost) | $(storm_cpu base) | $whole | <= 0.5: $(meets "$whole" "<=" 0.5) |"
+    fi
     echo
     echo "| scale to the open-file limit | value | target |"
     echo "|---|---|---|"
@@ -258,10 +311,27 @@ mib() { awk -v v="$1" 'BEGIN { if (v + 0 == v) printf "%.1f", v / 1024; else pri
             highest "${vals[@]}"
         }
         for t in "p99:voice p99 < 1 ms:<:1" "p999:voice p99.9 < 2 ms:<:2" "loss:voice loss <= 0.1 %:<=:0.1" \
-            "ping_max:ping < 50 ms:<:50"; do
+            "ping_p99:another client's ping p99 < 50 ms:<:50" "ping_max:another client's ping, worst < 200 ms:<:200"; do
             IFS=: read -r key label op limit <<<"$t"
             u=$(mass_worst "$key" 0) p=$(mass_worst "$key" 1)
             echo "| $label | $u ($(meets "$u" "$op" "$limit")) | $p ($(meets "$p" "$op" "$limit")) |"
+        done
+    fi
+    if [ "$RELAY_STORMS" = 1 ]; then
+        echo
+        echo "Voice under the same storm against the minimal relay with its minimal control plane, each right after the server's run:"
+        echo
+        echo "| storm | voice p99, ms: server / relay | ratio | p99.9, ms: server / relay | ratio | target |"
+        echo "|---|---|---|---|---|---|"
+        relay_row() {  # label server-p99 relay-p99 server-p999 relay-p999 (ms)
+            local r1 r2
+            r1=$(ratio "$2" "$3") r2=$(ratio "$4" "$5")
+            echo "| $1 | $2 / $3 | $r1 | $4 / $5 | $r2 | <= 1.2: $(meets "$r1" "<=" 1.2), $(meets "$r2" "<=" 1.2) |"
+        }
+        part logins && relay_row "$STORM_USERS log in" "$(us_to_ms "$(V logins.p99)")" \
+            "$(us_to_ms "$(V logins-relay.p99)")" "$(us_to_ms "$(V logins.p999)")" "$(us_to_ms "$(V logins-relay.p999)")"
+        for r in "${MASS_RUNS[@]}"; do
+            relay_row "$r" "${M[$r.p99]:-n/a}" "${M[$r-relay.p99]:-n/a}" "${M[$r.p999]:-n/a}" "${M[$r-relay.p999]:-n/a}"
         done
     fi
     if [ ${#METRICS_RUNS[@]} -gt 0 ]; then

@@ -3,8 +3,8 @@
 // wait behind it, and the writer asks it for more only when it reaches the marker, so a
 // client that does not read holds a piece of it at most, never the whole.
 //
-// Threads: Produce runs on the connection's loop thread, without the handler's lock. The
-// source is destroyed with the queue, on whichever thread releases it.
+// Threads: the connection's loop thread: Produce runs there, and the source is destroyed
+// with the queue there.
 #ifndef QUORVANE_NETWORK_OUTPUTSOURCE_H
 #define QUORVANE_NETWORK_OUTPUTSOURCE_H
 

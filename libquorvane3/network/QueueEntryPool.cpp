@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -31,6 +32,25 @@ const size_t CELL = HEADER + (QueueEntryPool::ENTRY_BYTES + 15) / 16 * 16;
 size_t FirstCellOffset(size_t slabHeader) { return (slabHeader + 15) / 16 * 16; }
 
 }  // namespace
+
+// Marks the pool busy while a call runs: a second thread inside at the same time is a
+// fault of the caller (entries confined to one loop), caught here in debug builds.
+class QueueEntryPool::Inside {
+public:
+#ifdef NDEBUG
+    explicit Inside(QueueEntryPool&) {}
+#else
+    explicit Inside(QueueEntryPool& pool) : pool_(pool) {
+        const bool wasBusy = pool_.busy_.exchange(true, std::memory_order_acquire);
+        assert(!wasBusy && "queue entries used by two threads at once");
+        (void)wasBusy;
+    }
+    ~Inside() { pool_.busy_.store(false, std::memory_order_release); }
+
+private:
+    QueueEntryPool& pool_;
+#endif
+};
 
 QueueEntryPool::~QueueEntryPool() {
     // Only a test's own pool is destroyed; its entries are gone by then.
@@ -76,7 +96,7 @@ void* QueueEntryPool::malloc(size_t bytes) {
     if (bytes > ENTRY_BYTES) return nullptr;
     const size_t first = FirstCellOffset(sizeof(Slab));
     const size_t capacity = (SLAB_BYTES - first) / CELL;
-    std::lock_guard<std::mutex> guard(lock_);
+    const Inside inside(*this);
     if (partial_ == nullptr) {
         Slab* slab = spare_ != nullptr ? spare_ : NewSlab();
         spare_ = nullptr;
@@ -114,7 +134,7 @@ void* QueueEntryPool::calloc(size_t count, size_t bytes, char initialValue) {
 void QueueEntryPool::free(void* entry) {
     if (Slab* const empty = Release(entry)) {
         ASAN_UNPOISON_MEMORY_REGION(empty, SLAB_BYTES);  // the range may be mapped again for anything
-        munmap(empty, SLAB_BYTES);  // outside the lock: the other threads' entries need not wait for it
+        munmap(empty, SLAB_BYTES);
     }
 }
 
@@ -125,7 +145,7 @@ QueueEntryPool::Slab* QueueEntryPool::Release(void* entry) {
     ASAN_UNPOISON_MEMORY_REGION(cell, HEADER);
     Slab* slab = nullptr;
     std::memcpy(&slab, cell, sizeof slab);
-    std::lock_guard<std::mutex> guard(lock_);
+    const Inside inside(*this);
     std::memcpy(cell, &slab->freeList, sizeof(char*));
     slab->freeList = cell;
     ASAN_POISON_MEMORY_REGION(cell, CELL);
@@ -146,11 +166,11 @@ QueueEntryPool::Slab* QueueEntryPool::Release(void* entry) {
 }
 
 size_t QueueEntryPool::Entries() {
-    std::lock_guard<std::mutex> guard(lock_);
+    const Inside inside(*this);
     return entries_;
 }
 
 size_t QueueEntryPool::Slabs() {
-    std::lock_guard<std::mutex> guard(lock_);
+    const Inside inside(*this);
     return slabs_;
 }

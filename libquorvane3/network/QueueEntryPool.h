@@ -4,12 +4,14 @@
 // back takes one long trim that stalls the loop. Here they live in slabs mapped from the
 // system, and a slab goes back to the system as soon as its last entry is freed.
 //
-// Threads: every method is thread safe (one short lock).
+// Threads: one thread at a time, without a lock: the main loop's (the host's while no loop
+// runs), where every shared line and its queued references live. Debug builds abort when
+// two threads are found inside at once.
 #ifndef QUORVANE_NETWORK_QUEUEENTRYPOOL_H
 #define QUORVANE_NETWORK_QUEUEENTRYPOOL_H
 
+#include <atomic>
 #include <cstddef>
-#include <mutex>
 
 #include <ace/Malloc_Allocator.h>
 
@@ -41,7 +43,8 @@ private:
     void PushPartial(Slab* slab);
     Slab* Release(void* entry);
 
-    std::mutex lock_;          // guards the slab lists; taken by any thread that queues or frees an entry
+    class Inside;  // the debug builds' check that one thread at a time is inside
+    std::atomic<bool> busy_{false};
     Slab* partial_ = nullptr;  // slabs with room, the one allocated from first
     Slab* spare_ = nullptr;    // one empty slab kept, so that a line to one user does not map and unmap
     size_t entries_ = 0;

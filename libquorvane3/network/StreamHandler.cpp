@@ -7,9 +7,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <cstdio>
-#include <cstring>
-
 #include <cerrno>
 
 #include <ace/Guard_T.h>
@@ -18,10 +15,11 @@
 
 #include "network/OutputScheduler.h"
 #include "network/ReactorThread.h"
+#include "network/SharedLine.h"
 
-// The close relies on purging a handler's pending notifications, and Send notifies while
-// holding a lock: both need ACE's notification queue (without it notifications sit in a
-// pipe that cannot be purged and that blocks when full).
+// The close relies on purging a handler's pending notifications: it needs ACE's
+// notification queue (without it notifications sit in a pipe that cannot be purged and
+// that blocks when full).
 #ifndef ACE_HAS_REACTOR_NOTIFICATION_QUEUE
 #error "StreamHandler needs ACE built with ACE_HAS_REACTOR_NOTIFICATION_QUEUE"
 #endif
@@ -31,20 +29,6 @@ namespace {
 // How long unsent output waits before the next write attempt when the reactor cannot
 // report the socket's room.
 const ACE_Time_Value RETRY_DELAY(0, 100000);
-
-std::atomic<long long> queuedBytesOfAll(0);
-std::atomic<uint64_t> linesQueuedOfAll(0);
-std::atomic<uint64_t> bytesWrittenOfAll(0);
-
-// Releases blocks linked through next(), as the output queue keeps them.
-void ReleaseChain(ACE_Message_Block* block) {
-    while (block != 0) {
-        ACE_Message_Block* const next = block->next();
-        block->next(0);
-        block->release();
-        block = next;
-    }
-}
 
 }  // namespace
 
@@ -59,26 +43,22 @@ StreamHandler::StreamHandler(ACE_Reactor* reactor)
       reading_(true),
       outputPaused_(false),
       resumeScheduled_(false),
+      closing_(false),
       upcallDepth_(0),
-      closePending_(false),
       closed_(false),
-      head_(0),
-      tail_(0),
-      queuedBytes_(0),
-      sourceBytes_(0),
-      headWritten_(0),
+      queue_(reactor),
+      socket_(peer()),
+      writer_(&socket_),
       waitingForRoom_(false),
       peerClosed_(false) {}
 
 StreamHandler::~StreamHandler() {
-    // Deleted with output still queued (without the real close, or by it).
-    sources_t sources;
-    ReleaseChain(TakeQueue(sources));
-    // Deleted without the real close: leave no notification pointing at freed memory.
-    // The base's destructor cancels the timers and removes the handler from the reactor.
+    // Deleted with output still queued (without the real close, or by it): the queue
+    // releases it. Deleted without the real close: leave no notification pointing at
+    // freed memory. The base's destructor cancels the timers and removes the handler.
     if (!closed_ && reactor() != 0) {
         reactor()->purge_pending_notifications(this);
-        OutputScheduler::Forget(reactor(), this);
+        if (scheduler_) scheduler_->Forget(this);
     }
 }
 
@@ -95,7 +75,7 @@ int StreamHandler::open(void* arg) {
     // core where nothing can preempt them, and delayed the voice thread.
     int on = 1;
     peer().set_option(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    OutputScheduler::Ensure(reactor());  // when it cannot, passes come by notification
+    scheduler_ = OutputScheduler::Ensure(reactor());  // without one, passes come by notification
     if (!EnterUpcall()) {
         return -1;
     }
@@ -108,12 +88,23 @@ int StreamHandler::open(void* arg) {
 
 void StreamHandler::SetListener(StreamListener* listener) { listener_.store(listener); }
 
+void StreamHandler::UseTransport(std::unique_ptr<StreamTransport> transport) {
+    AssertLoopThread();
+    transport_ = std::move(transport);
+    writer_ = transport_ ? transport_.get() : static_cast<StreamTransport*>(&socket_);
+}
+
+void StreamHandler::AssertLoopThread() const {
+    if (reactor() != 0) ReactorThread::AssertLoopThread(reactor());
+}
+
 int StreamHandler::Send(const char* data, size_t length, bool reply) {
-    if (length == 0) {
-        return IsClosing() ? SEND_CLOSED : 0;
-    }
-    if (data == 0) {
+    if (IsClosing() || (length != 0 && data == 0)) {
         return SEND_CLOSED;
+    }
+    AssertLoopThread();
+    if (length == 0) {
+        return 0;
     }
     ACE_Message_Block* block = 0;
     ACE_NEW_NORETURN(block, ACE_Message_Block(length));
@@ -127,103 +118,45 @@ int StreamHandler::Send(const char* data, size_t length, bool reply) {
     return SendBlock(block, reply);
 }
 
-int StreamHandler::SendShared(const ACE_Message_Block& line, bool reply) {
-    if (line.length() == 0) {
-        return IsClosing() ? SEND_CLOSED : 0;
-    }
-    ACE_Message_Block* block = line.duplicate();
-    return block == 0 ? SEND_FULL : SendBlock(block, reply);
-}
-
-long long StreamHandler::QueuedBytesOfAll() { return queuedBytesOfAll.load(std::memory_order_relaxed); }
-uint64_t StreamHandler::LinesQueuedOfAll() { return linesQueuedOfAll.load(std::memory_order_relaxed); }
-void StreamHandler::CountLines(uint64_t lines) { linesQueuedOfAll.fetch_add(lines, std::memory_order_relaxed); }
-uint64_t StreamHandler::BytesWrittenOfAll() { return bytesWrittenOfAll.load(std::memory_order_relaxed); }
-
-// The connection's count and the process's move together. Under stateLock_.
-void StreamHandler::CountQueued(long long delta) {
-    queuedBytes_.store(
-        static_cast<size_t>(static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)) + delta),
-        std::memory_order_relaxed);
-    queuedBytesOfAll += delta;
+int StreamHandler::SendShared(const SharedLine& line, bool reply) {
+    if (IsClosing()) return SEND_CLOSED;
+    AssertLoopThread();
+    if (line.Block().length() == 0) return 0;
+    const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
+    if (queue_.Bytes() >= limit) return SEND_FULL;
+    return Queued(queue_.AppendShared(line));
 }
 
 bool StreamHandler::IsOutputFull() const { return QueuedBytes() >= HIGH_WATER_MARK; }
 
-ACE_Message_Block* StreamHandler::TakeQueue(sources_t& sources) {
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, 0);
-    ACE_Message_Block* const chain = head_;
-    head_ = tail_ = 0;
-    CountQueued(-static_cast<long long>(queuedBytes_.load(std::memory_order_relaxed)));
-    headWritten_ = 0;
-    sources.swap(sources_);
-    CountSources(-static_cast<long long>(sourceBytes_.load(std::memory_order_relaxed)));
-    return chain;
-}
-
-bool StreamHandler::Append(ACE_Message_Block* block) {
-    const bool wasEmpty = head_ == 0;
-    block->next(0);
-    if (tail_ != 0) {
-        tail_->next(block);
-    } else {
-        head_ = block;
-    }
-    tail_ = block;
-    return wasEmpty;
-}
-
-bool StreamHandler::IsClosing() {
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, true);
-    return closePending_ || closed_;
-}
-
 int StreamHandler::SendBlock(ACE_Message_Block* block, bool reply) {
     const size_t limit = reply ? static_cast<size_t>(REPLY_LIMIT) : static_cast<size_t>(HIGH_WATER_MARK);
-    const size_t length = block->length();  // what WriteQueued writes of it
-    int result = 0;
-    bool orphaned = false;  // queued, but its output pass could not be asked for
-    {
-        // The notification is posted under the lock too, so that the real close, which
-        // purges notifications after marking itself, cannot miss it.
-        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, SEND_CLOSED);
-        const size_t queued = queuedBytes_.load(std::memory_order_relaxed);
-        if (closePending_ || closed_) {
-            result = SEND_CLOSED;
-        } else if (queued >= limit) {
-            result = SEND_FULL;
-        } else {
-            const bool wasEmpty = Append(block);
-            CountQueued(static_cast<long long>(length));
-            CountLines(1);
-            // A queue that was not empty has its output pass (or its retry) pending.
-            if (!wasEmpty || reactor() == 0 || RequestOutput()) {
-                return 0;
-            }
-            orphaned = true;
-        }
+    if (queue_.Bytes() >= limit) {
+        block->release();
+        return SEND_FULL;
     }
-    if (orphaned) {
-        // Without its output pass nothing queued would ever be written: close instead of
-        // leaving the client waiting. The close releases the block with the queue.
-        handle_close();
-        return SEND_CLOSED;
-    }
-    block->release();
-    return result;
+    return Queued(queue_.Append(block));
+}
+
+// A queue that was not empty has its output pass (or its wait for room) pending already.
+int StreamHandler::Queued(int appended) {
+    if (appended < 0) return SEND_FULL;  // no memory for the entry
+    if (appended == 0 || reactor() == 0 || RequestOutput()) return 0;
+    // Without its output pass nothing queued would ever be written: close instead of
+    // leaving the client waiting. The close releases the queue.
+    handle_close();
+    return SEND_CLOSED;
 }
 
 void StreamHandler::CloseLater() {
-    bool postNotification = false;
     {
-        ACE_GUARD(ACE_Thread_Mutex, guard, stateLock_);
-        if (closed_ || closePending_) {
+        ACE_GUARD(ACE_Thread_Mutex, guard, closeLock_);
+        if (closed_ || closing_.exchange(true)) {
             return;
         }
-        closePending_ = postNotification = true;
-    }
-    if (postNotification && reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
-        ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
+        if (reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
+            ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
+        }
     }
 }
 
@@ -241,90 +174,41 @@ int StreamHandler::handle_output(ACE_HANDLE) {
     if (!EnterUpcall()) {
         return -1;
     }
-    return LeaveUpcall(WriteQueued());
+    return LeaveUpcall(WriteQueued(PASS_BYTES));
 }
 
-// The queued blocks are written in place with one gathering write of up to
-// WRITE_BATCH blocks, and only taken off the queue once fully written: a burst of lines,
-// such as a broadcast to thousands of users, costs one system call per connection. Loop thread only: no other thread takes blocks off, so the
-// blocks gathered stay valid while other threads append behind them.
-int StreamHandler::WriteQueued() {
+// The queued blocks are written in place with gathering writes, and only taken off the
+// queue once fully written: a burst of lines, such as the broadcasts of a storm of
+// joins, costs one system call per connection per pass.
+int StreamHandler::WriteQueued(size_t limit) {
+    AssertLoopThread();
     size_t made = 0;          // bytes that sources made in this pass
-    bool socketFull = false;  // else the loop ended at the queue's end or at a source's pass limit
-    for (;;) {
-        iovec pieces[WRITE_BATCH];
-        bool blockEnds[WRITE_BATCH];
-        int count = 0;
-        {
-            ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
-            size_t skip = headWritten_;
-            size_t bytes = 0;
-            for (ACE_Message_Block* block = head_;
-                 count < WRITE_BATCH && bytes < WRITE_BYTES && block != 0 && !IsMarker(block);
-                 block = block->next(), ++count) {
-                pieces[count].iov_base = block->rd_ptr() + skip;
-                pieces[count].iov_len = std::min<size_t>(block->length() - skip, WRITE_BYTES - bytes);
-                blockEnds[count] = pieces[count].iov_len == block->length() - skip;
-                bytes += pieces[count].iov_len;
-                skip = 0;
-            }
-        }
+    size_t written = 0;       // bytes written in this pass
+    bool socketFull = false;  // else the pass ended at the queue's end or at its limit
+    iovec pieces[WRITE_BATCH];
+    while (written < limit) {
+        const int count = queue_.Gather(pieces, WRITE_BATCH, std::min<size_t>(WRITE_BYTES, limit - written));
         if (count == 0) {
-            if (ExpandSource(made)) continue;
+            if (made < limit && queue_.Expand(WRITE_BYTES, made)) continue;
             break;
         }
-        // A zero-timeout write: MSG_DONTWAIT takes whatever room the socket has. (ACE's
-        // timed send polls first and gives up while the buffer is merely past its
-        // writable mark, which would stall output until the retry timer.)
-        msghdr message;
-        std::memset(&message, 0, sizeof message);
-        message.msg_iov = pieces;
-        message.msg_iovlen = static_cast<size_t>(count);
-        const ssize_t written = ::sendmsg(peer().get_handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (written < 0 && !IsTransient(errno)) {
+        size_t wanted = 0;
+        for (int i = 0; i < count; ++i) wanted += pieces[i].iov_len;
+        const ssize_t took = writer_->Write(pieces, count);
+        if (took < 0 && !IsTransient(errno) && errno != EINTR) {
             return -1;  // the blocks are released with the queue
         }
-        if (written > 0) bytesWrittenOfAll.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
-        size_t left = written > 0 ? static_cast<size_t>(written) : 0;
-        bool full = written <= 0;
-        int done = 0;        // blocks written to their end
-        size_t partial = 0;  // bytes written of the block after them
-        for (int i = 0; i < count; ++i) {
-            if (left < pieces[i].iov_len || !blockEnds[i]) {
-                // The socket is full, or the block was cut at WRITE_BYTES: the rest stays
-                // at the head for the next write.
-                partial = std::min(left, pieces[i].iov_len);
-                full = full || left < pieces[i].iov_len;
-                break;
-            }
-            left -= pieces[i].iov_len;
-            ++done;
+        if (took > 0) {
+            queue_.Consume(static_cast<size_t>(took));
+            written += static_cast<size_t>(took);
         }
-        ACE_Message_Block* finished = 0;
-        if (done > 0) {
-            ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
-            finished = head_;
-            ACE_Message_Block* last = 0;
-            size_t bytes = 0;
-            for (int i = 0; i < done; ++i) {
-                last = head_;
-                bytes += head_->length();
-                head_ = head_->next();
-            }
-            last->next(0);
-            if (head_ == 0) tail_ = 0;
-            CountQueued(-static_cast<long long>(bytes));
-            headWritten_ = 0;
-        }
-        headWritten_ += partial;
-        ReleaseChain(finished);  // without the lock: a shared line's release takes locks of its own
-        if (full) {
-            socketFull = true;
+        if (took < static_cast<ssize_t>(wanted)) {
+            socketFull = took >= 0 || errno != EINTR;
             break;
         }
     }
     if (reactor() == 0) return 0;
-    if (!HasQueued()) {
+    if (queue_.Empty()) {
         if (waitingForRoom_ && reactor()->cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1)
             waitingForRoom_ = false;
         // The drained queue's OnStreamReady, called here: a zero-delay timer would be
@@ -333,7 +217,7 @@ int StreamHandler::WriteQueued() {
         if (StreamListener* const listener = listener_.load()) listener->OnStreamReady();
         return 0;
     } else if (socketFull ? !WaitForRoom() : !RequestOutput()) {
-        // Without its retry, or the source's next pass, the output would never be written.
+        // Without its wait for room, or its next pass, the output would never be written.
         return -1;
     }
     if (outputPaused_) UpdateInput();
@@ -361,7 +245,7 @@ int StreamHandler::handle_timeout(const ACE_Time_Value&, const void* act) {
     if (act == &TURN_TIMER) {
         // The throttled listener's turn is due.
         if (resumeScheduled_) ResumeInput();
-    } else if (!HasQueued()) {
+    } else if (queue_.Empty()) {
         StreamListener* const listener = listener_.load();
         if (listener != 0) {
             listener->OnStreamReady();
@@ -389,26 +273,22 @@ int StreamHandler::handle_exception(ACE_HANDLE) {
 // thread through one notification.
 int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
     const bool onLoopThread = OnReactorThread();
-    bool closeNow = false;
-    bool postNotification = false;
     {
-        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
+        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, closeLock_, -1);
         if (closed_) {
             return 0;
         }
         if (onLoopThread && upcallDepth_ == 0) {
-            closed_ = closeNow = true;
+            closed_ = true;
+            closing_.store(true, std::memory_order_release);
         } else {
-            postNotification = !closePending_;
-            closePending_ = true;
+            if (!closing_.exchange(true) && reactor() != 0 &&
+                reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
+                // The next callback, or the reactor's shutdown, still completes the close.
+                ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
+            }
+            return 0;
         }
-    }
-    if (!closeNow) {
-        if (postNotification && reactor() != 0 && reactor()->notify(this, ACE_Event_Handler::EXCEPT_MASK) == -1) {
-            // The next callback, or the reactor's shutdown, still completes the close.
-            ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("StreamHandler: notify close")));
-        }
-        return 0;
     }
     CloseNow();
     return 0;
@@ -416,12 +296,11 @@ int StreamHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
 
 void StreamHandler::CloseNow() {
     AssertLoopThread();
-    sources_t sources;
-    ReleaseChain(TakeQueue(sources));
+    queue_.Clear();
     if (reactor() != 0) {
         reactor()->cancel_timer(this, 1);
         reactor()->purge_pending_notifications(this);
-        OutputScheduler::Forget(reactor(), this);
+        if (scheduler_) scheduler_->Forget(this);
     }
     if (StreamListener* const listener = listener_.exchange(0)) {
         listener->OnStreamClosed();
@@ -439,18 +318,14 @@ void StreamHandler::CloseNow() {
 
 bool StreamHandler::OnReactorThread() const { return reactor() == 0 || ReactorThread::IsLoopThread(reactor()); }
 
-void StreamHandler::AssertLoopThread() const {
-    if (reactor() != 0) ReactorThread::AssertLoopThread(reactor());
-}
-
 // A place in the reactor's output line; without one, a notification of its own.
 bool StreamHandler::RequestOutput() {
-    return OutputScheduler::Queue(reactor(), this) || reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1;
+    return (scheduler_ && scheduler_->Queue(this)) || reactor()->notify(this, ACE_Event_Handler::WRITE_MASK) != -1;
 }
 
+// Loop thread only: upcalls run there, and so does the count.
 bool StreamHandler::EnterUpcall() {
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, false);
-    if (closePending_ || closed_) {
+    if (IsClosing() || closed_) {
         return false;
     }
     ++upcallDepth_;
@@ -458,9 +333,8 @@ bool StreamHandler::EnterUpcall() {
 }
 
 int StreamHandler::LeaveUpcall(int result) {
-    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, stateLock_, -1);
     --upcallDepth_;
-    if (closePending_ && upcallDepth_ == 0) {
+    if (upcallDepth_ == 0 && IsClosing() && !closed_) {
         return -1;
     }
     return result;

@@ -1,11 +1,12 @@
 // One accepted TCP connection: reads whatever arrives and hands it to its listener,
 // queues outgoing bytes and writes them without ever blocking the event loop.
 //
-// Threads: open, the callbacks and the real close run on the main reactor's thread (the
-// loop-only methods check it in debug builds).
-// Send may be called from any thread. A close requested from another thread, or from
-// inside one of this handler's own callbacks (a command that disconnects its own
-// sender), is deferred to the reactor thread so that nothing runs on freed memory.
+// Threads: open, the callbacks, everything that queues output and the real close run on
+// the reactor's loop thread (checked in debug builds), so a queued line takes no lock;
+// another thread hands its line over with ReactorThread::RunOnLoop. A close requested from
+// another thread, or from inside one of this handler's own callbacks (a command that
+// disconnects its own sender), is deferred to the loop thread so that nothing runs on
+// freed memory.
 #ifndef QUORVANE_NETWORK_STREAMHANDLER_H
 #define QUORVANE_NETWORK_STREAMHANDLER_H
 
@@ -13,7 +14,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 
 #include <ace/Reactor.h>
@@ -22,8 +22,13 @@
 #include <ace/Synch_Traits.h>
 #include <ace/Thread_Mutex.h>
 
+#include "network/OutputQueue.h"
 #include "network/OutputSource.h"
+#include "network/SocketTransport.h"
 #include "network/StreamListener.h"
+
+class OutputScheduler;
+class SharedLine;
 
 class StreamHandler : public ACE_Svc_Handler<ACE_SOCK_STREAM, ACE_MT_SYNCH> {
 public:
@@ -37,14 +42,14 @@ public:
         // Replies to the client's own commands may go past the high water mark (what a
         // read's worth of commands answers), never past this. Long replies are sources.
         REPLY_LIMIT = 64 * 1048576,
-        WRITE_BATCH = 64,  // queued blocks written with one system call
+        WRITE_BATCH = 1024,  // queued blocks written with one system call (IOV_MAX)
         // Bytes given to one write. A loopback write runs the receiver's side too, and the
         // kernel may not preempt it: a few MiB at once would hold the core for a
         // millisecond, and a real-time thread of the same core behind it. 64 KiB keep one
         // call well under 100 us.
         WRITE_BYTES = 65536,
-        // What an output source makes in one output pass at most; the rest comes on a
-        // later pass, after the other connections had theirs.
+        // What one output pass writes at most (lines and what sources make); the rest comes
+        // on a later pass, after the other connections had theirs.
         PASS_BYTES = 262144,
     };
     // What Send answers when the bytes were not queued.
@@ -62,53 +67,56 @@ public:
     // the one it started with, so the old listener must outlive it.
     virtual void SetListener(StreamListener* listener);
 
-    // Thread safe. Copies the bytes into the output queue; the reactor thread writes them.
+    // Loop thread. Copies the bytes into the output queue; an output pass writes them.
     // SEND_FULL when the queue is at its high water mark (at REPLY_LIMIT for a reply),
-    // SEND_CLOSED when the connection is closing. The caller keeps the handler alive: it
-    // is deleted right after OnStreamClosed returns.
+    // SEND_CLOSED when the connection is closing (which any thread may learn here). The
+    // caller keeps the handler alive: it is deleted right after OnStreamClosed returns.
     int Send(const char* data, size_t length, bool reply = false);
-    // As Send, but queues a reference to the line's data instead of a copy: one line sent
-    // to many connections is stored once. The line's data block must count its references
-    // under a lock (see SharedLine) when more than one thread sends it.
-    int SendShared(const ACE_Message_Block& line, bool reply = false);
-    // Thread safe; the server calls it on the loop thread. Queues the source behind what is
-    // queued: its blocks are made as the writer reaches it, a piece at a time, and what is
-    // queued later waits behind them. SEND_CLOSED (and the source destroyed) when the
-    // connection is closing.
+    // Loop thread. As Send, but queues a reference to the line's bytes instead of a copy:
+    // one line sent to many connections is stored once (see SharedLine).
+    int SendShared(const SharedLine& line, bool reply = false);
+    // Loop thread. Queues the source behind what is queued: its blocks are made as the
+    // writer reaches it, a piece at a time, and what is queued later waits behind them.
+    // SEND_CLOSED (and the source destroyed) when the connection is closing.
     int SendSource(std::unique_ptr<OutputSource> source);
     // Whether lines that are not replies would be refused now.
     bool IsOutputFull() const;
-    // Thread safe. Bytes queued and not yet written (a partly written block counts whole).
-    size_t QueuedBytes() const { return queuedBytes_.load(std::memory_order_relaxed); }
-    // Thread safe. Bytes queued on every connection of the process, not yet written: zero
+    // Any thread. Bytes queued and not yet written (a partly written block counts whole).
+    size_t QueuedBytes() const { return queue_.Bytes(); }
+    // Any thread. Bytes queued on every connection of the process, not yet written: zero
     // once a storm of broadcasts has drained.
-    static long long QueuedBytesOfAll();
-    // Thread safe. The memory that waiting sources hold (their Footprint), on this
+    static long long QueuedBytesOfAll() { return OutputQueue::BytesOfAll(); }
+    // Any thread. The memory that waiting sources hold (their Footprint), on this
     // connection and on every connection of the process.
-    size_t SourceBytes() const { return sourceBytes_.load(std::memory_order_relaxed); }
-    static long long SourceBytesOfAll();
-    // Thread safe. Lines (and other blocks) queued, and bytes written, on every connection
+    size_t SourceBytes() const { return queue_.SourceBytes(); }
+    static long long SourceBytesOfAll() { return OutputQueue::SourceBytesOfAll(); }
+    // Any thread. Lines (and other blocks) queued, and bytes written, on every connection
     // of the process since it started.
-    static uint64_t LinesQueuedOfAll();
-    static uint64_t BytesWrittenOfAll();
-    // Closes on a later turn of the loop, even when called on the loop thread outside
-    // any of this handler's callbacks: for a caller that is walking other connections.
+    static uint64_t LinesQueuedOfAll() { return OutputQueue::LinesOfAll(); }
+    static uint64_t BytesWrittenOfAll() { return OutputQueue::BytesWrittenOfAll(); }
+    // Loop thread. Replaces the transport the queue is written to and input read from
+    // (the socket by default); the handler keeps it. SendFile needs the plain socket.
+    void UseTransport(std::unique_ptr<StreamTransport> transport);
+    // Any thread. Closes on a later turn of the loop, even when called on the loop thread
+    // outside any of this handler's callbacks: for a caller that is walking other
+    // connections.
     void CloseLater();
     // Loop thread: writes what is queued as far as the socket takes it now (an error that
     // says why), then closes as close() does.
     void CloseAfterWrite();
 
     // Loop thread, with nothing queued (bytes queued earlier must go first): writes up to
-    // count bytes (at most WRITE_BYTES) of the file at offset straight to the socket
+    // count bytes (at most FILE_SLICE_BYTES) of the file at offset straight to the socket
     // (sendfile, no copy through the program) and advances offset. Answers the bytes
     // written; 0 when the file ended before offset + count; FILE_WAIT when the socket is
     // full or bytes are queued (OnStreamReady follows once it has room, or they are
     // written); FILE_FAILED when the connection failed or closes.
+    enum { FILE_SLICE_BYTES = 262144 };
     ssize_t SendFile(int fd, int64_t& offset, size_t count);
     // Loop thread. The listener's held input may go on (StreamListener::IsInputHeld): a
     // turn for what it holds, or reading again.
     void ContinueInput() { UpdateInput(); }
-    // Thread safe. An output pass on a later turn of the loop, after the others in line:
+    // Loop thread. An output pass on a later turn of the loop, after the others in line:
     // with nothing queued it calls OnStreamReady, so a listener that writes in bounded
     // pieces (a download) continues there.
     void ContinueLater();
@@ -131,25 +139,17 @@ private:
     // Results of a non-blocking read or write that only mean "not now".
     static bool IsTransient(int error);
     bool OnReactorThread() const;
+    // Any thread: a close was asked for or done.
+    bool IsClosing() const { return closing_.load(std::memory_order_acquire); }
     // Debug builds abort when a loop-only method runs off the loop's thread while it runs.
     void AssertLoopThread() const;
-    bool IsClosing();
-    typedef std::deque<std::unique_ptr<OutputSource>> sources_t;
 
     // Queues the block (taking it over) and asks for an output pass when needed.
     int SendBlock(ACE_Message_Block* block, bool reply);
-    // Appends the block under stateLock_; answers whether the queue was empty before.
-    bool Append(ACE_Message_Block* block);
-    // A source's place in the queue: a block of no bytes, of a type that no line has.
-    static bool IsMarker(const ACE_Message_Block* block);
-    void CountSources(long long delta);
-    static void CountLines(uint64_t lines);
-    // Loop thread: the head is a source's marker; its next blocks go in front of it, and a
-    // finished source leaves the queue with its marker. made counts the bytes of this pass;
-    // false when the head is no marker or the pass made PASS_BYTES already.
-    bool ExpandSource(size_t& made);
-    // Whether anything is queued, blocks or sources (a source's marker holds no bytes).
-    bool HasQueued();
+    // What an append to the queue answered (see OutputQueue::Append) as Send answers: a
+    // queue that was empty asks for its pass, and closes when none can be had (nothing
+    // would ever write it).
+    int Queued(int appended);
     // Reads from the socket only while the output is below its marks and the listener
     // has nothing left to handle; schedules the listener's next turn. Loop thread.
     void UpdateInput();
@@ -158,9 +158,6 @@ private:
     // output line nor a notification can be had.
     bool RequestTurn();
     bool RequestOutput();
-    // Takes the queued blocks and sources off the queue, for release without the lock.
-    ACE_Message_Block* TakeQueue(sources_t& sources);
-    void CountQueued(long long delta);
     // Upcall bookkeeping: Enter answers false when a close is pending; Leave answers -1
     // instead of result when the last callback on the stack leaves a close pending.
     bool EnterUpcall();
@@ -174,42 +171,49 @@ private:
     static const char TURN_TIMER;
     // Input the listener moves itself; -1 closes, 1 when it wants an ordinary read.
     int MoveInput(StreamListener& listener);
-    // After the listener handled input: what it answered goes out, input is resumed or held.
+    // After the listener handled input: the first piece of what it answered goes out now,
+    // input is resumed or held.
     int AfterInput();
     // The peer closed its end: the close waits for its turn.
     int PeerClosed();
     // Registers for the socket's writability (or a retry timer); false when neither can be had.
     bool WaitForRoom();
-    int WriteQueued();
+    // Writes the queue's head, one gathering transport write of at most WRITE_BATCH blocks
+    // and WRITE_BYTES bytes at a time, until it is empty, the transport is full, or limit
+    // bytes went (then the rest waits for the next pass). -1 when the connection failed.
+    int WriteQueued(size_t limit);
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();
 
     // Called without any lock of ours, so that no lock of the handler ever sits between
     // two of the listener's; the callbacks all run on the loop thread.
     std::atomic<StreamListener*> listener_;
-    bool reading_;                // registered for input (loop thread only)
-    bool outputPaused_;           // input held back until the output drains (loop thread only)
-    bool resumeScheduled_;        // a turn for the listener's pending input is due (loop thread only)
-    ACE_Thread_Mutex stateLock_;  // guards the fields below up to queuedBytes_; never held in a listener call
-    int upcallDepth_;             // > 0 while one of our own callbacks runs
-    bool closePending_;           // a deferred close has been requested
-    bool closed_;                 // the real close has run
-    // The output queue, blocks linked through next(): any thread appends (under
-    // stateLock_, once per line), only the loop thread takes blocks off the head.
-    ACE_Message_Block* head_;
-    ACE_Message_Block* tail_;
-    std::atomic<size_t> queuedBytes_;  // written under stateLock_, read anywhere
-    sources_t sources_;                // under stateLock_: in the order of their markers in the queue
-    std::atomic<size_t> sourceBytes_;  // written under stateLock_, read anywhere
-    size_t headWritten_;               // bytes of the queue's head block already written (loop thread only)
-    bool waitingForRoom_;              // registered for the socket's writability (loop thread only)
-    bool peerClosed_;                  // end of stream read; the close waits for its turn (loop thread only)
-    // This connection's place in its reactor's OutputScheduler line (under its lock).
+    bool reading_;               // registered for input (loop thread only)
+    bool outputPaused_;          // input held back until the output drains (loop thread only)
+    bool resumeScheduled_;       // a turn for the listener's pending input is due (loop thread only)
+    std::atomic<bool> closing_;  // a close was asked for (any thread) or done
+    int upcallDepth_;            // > 0 while one of our own callbacks runs (loop thread only)
+    // The real close has run: written on the loop thread under closeLock_, which another
+    // thread asking for a close takes to post its notification, so that the close's purge
+    // of notifications cannot miss it. No line ever takes it.
+    bool closed_;
+    ACE_Thread_Mutex closeLock_;
+    OutputQueue queue_;  // loop thread only
+    SocketTransport socket_;
+    std::unique_ptr<StreamTransport> transport_;  // another transport in the socket's place
+    StreamTransport* writer_;                     // socket_ or transport_
+    bool waitingForRoom_;                         // registered for the socket's writability (loop thread only)
+    bool peerClosed_;                             // end of stream read; the close waits for its turn (loop thread only)
+    // This connection's places in its reactor's OutputScheduler lines (loop thread only).
+    std::shared_ptr<OutputScheduler> scheduler_;
     StreamHandler* outputPrev_ = 0;
     StreamHandler* outputNext_ = 0;
+    StreamHandler* turnPrev_ = 0;
+    StreamHandler* turnNext_ = 0;
     bool outputListed_ = false;
-    bool outputWanted_ = false;  // listed for an output pass
-    bool turnWanted_ = false;    // listed for the listener's turn
+    bool turnListed_ = false;
+    uint64_t outputSequence_ = 0;  // when it was listed for its pass
+    uint64_t turnAfter_ = 0;       // its turn waits for the passes listed up to here
 };
 
 #endif

@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <csignal>
 
-#include <ace/Guard_T.h>
-
 #include "network/StreamHandler.h"
 
 namespace {
@@ -27,11 +25,11 @@ void IgnoreBrokenPipes() {
 }  // namespace
 
 ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
-    AssertLoopThread();
     IgnoreBrokenPipes();
     if (IsClosing()) return FILE_FAILED;
-    if (HasQueued()) return FILE_WAIT;  // their pass ends in OnStreamReady
-    if (count > WRITE_BYTES) count = WRITE_BYTES;
+    AssertLoopThread();
+    if (!queue_.Empty()) return FILE_WAIT;  // their pass ends in OnStreamReady
+    if (count > FILE_SLICE_BYTES) count = FILE_SLICE_BYTES;
     off_t position = static_cast<off_t>(offset);
     for (;;) {
         const ssize_t sent = ::sendfile(peer().get_handle(), fd, &position, count);
@@ -47,11 +45,7 @@ ssize_t StreamHandler::SendFile(int fd, int64_t& offset, size_t count) {
 }
 
 void StreamHandler::ContinueLater() {
-    bool failed = false;
-    {
-        ACE_GUARD(ACE_Thread_Mutex, guard, stateLock_);
-        if (closePending_ || closed_ || reactor() == 0) return;
-        failed = !RequestOutput();
-    }
-    if (failed) handle_close();  // the listener would wait for its pass forever
+    if (IsClosing() || reactor() == 0) return;
+    AssertLoopThread();
+    if (!RequestOutput()) handle_close();  // the listener would wait for its pass forever
 }

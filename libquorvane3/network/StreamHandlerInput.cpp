@@ -42,7 +42,7 @@ int StreamHandler::ReadOnce() {
         if (moved != 1) return moved;
     }
     char* const buffer = ReceiveBuffer();
-    const ssize_t count = peer().recv(buffer, RECEIVE_BUFFER_SIZE);
+    const ssize_t count = writer_->Read(buffer, RECEIVE_BUFFER_SIZE);
     if (count == 0) {
         return PeerClosed();
     }
@@ -82,11 +82,13 @@ int StreamHandler::PeerClosed() {
     return RequestTurn() ? 0 : -1;
 }
 
-// What the read answered (a pong) goes out now, with whatever was queued before it,
-// rather than on this connection's output pass, which may wait behind thousands of
-// others during a storm of broadcasts.
+// What the read or the turn answered (a pong) goes out now, with whatever was queued
+// before it, rather than on this connection's output pass, which may wait behind
+// thousands of others during a storm of broadcasts. One write at most: a connection with
+// much queued gets the rest on its pass, so that answering one client never holds the
+// loop over another's bulk output.
 int StreamHandler::AfterInput() {
-    if (!waitingForRoom_ && HasQueued() && WriteQueued() == -1) {
+    if (!waitingForRoom_ && !queue_.Empty() && WriteQueued(WRITE_BYTES) == -1) {
         return -1;
     }
     UpdateInput();
@@ -134,11 +136,11 @@ void StreamHandler::UpdateInput() {
 // scheduler, a notification: never a zero-delay timer, as the reactor dispatches due
 // timers before any I/O and timers as turns would starve every other connection.
 void StreamHandler::FlushBeforeClose() {
-    if (!waitingForRoom_ && HasQueued()) WriteQueued();
+    if (!waitingForRoom_ && !queue_.Empty()) WriteQueued(REPLY_LIMIT);
 }
 
 bool StreamHandler::RequestTurn() {
-    return OutputScheduler::QueueTurn(reactor(), this) || reactor()->notify(this, ACE_Event_Handler::READ_MASK) != -1;
+    return (scheduler_ && scheduler_->QueueTurn(this)) || reactor()->notify(this, ACE_Event_Handler::READ_MASK) != -1;
 }
 
 void StreamHandler::ResumeInput() {
@@ -158,5 +160,6 @@ void StreamHandler::ResumeInput() {
         handle_close();
         return;
     }
-    UpdateInput();
+    // The turn's answers go out at once, as a read's do.
+    if (AfterInput() == -1) handle_close();
 }

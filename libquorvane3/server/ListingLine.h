@@ -5,8 +5,8 @@
 // while listings still hold it is counted as retained until the last of them lets it go:
 // the server-wide output bound sees it.
 //
-// Threads: built, taken and retired on the main loop's thread; released on any (with the
-// connection's queue).
+// Threads: the main loop's thread (its shared line counts its references without a lock),
+// or the host's while no loop runs.
 #ifndef QUORVANE_SERVER_LISTINGLINE_H
 #define QUORVANE_SERVER_LISTINGLINE_H
 

@@ -206,7 +206,7 @@ int ServerUser::WriteLine(const std::string& line) {
 }
 
 int ServerUser::WriteShared(const SharedLine& line) {
-    return handler_ ? handler_->SendShared(line.Block(), inCommand_) : StreamHandler::SEND_CLOSED;
+    return handler_ ? handler_->SendShared(line, inCommand_) : StreamHandler::SEND_CLOSED;
 }
 
 int ServerUser::SendListing(std::unique_ptr<Listing> listing) {
@@ -225,7 +225,8 @@ listingline_t ServerUser::AddUserLine() {
     const LineSource source{GetChanges(), voice_->GetAddressKey(), channel.get(), voice_->GetPacketProtocol()};
     const bool current = source == addUserSource_;
     addUserSource_ = source;
-    return ListingLine::Take(addUserLine_, current, [this] { return LineWriter::User("adduser", *this); });
+    addUserLineKept_ = ListingLine::Take(addUserLine_, current, [this] { return LineWriter::User("adduser", *this); });
+    return addUserLineKept_;
 }
 
 void ServerUser::SendNotice(const std::string& line) {

@@ -190,8 +190,11 @@ private:
     std::vector<std::weak_ptr<ServerChannel>> operatorOf_;
     bool inCommand_ = false;  // this user's own command is running: lines are replies
     bool lagging_ = false;
-    // Its "adduser" line, and what it was built from.
+    // Its "adduser" line, and what it was built from. The user keeps the line itself too:
+    // every join lists each member of the channel, and a line that only listings held
+    // would be built again for each of them (a join storm's thousands of lines per join).
     std::weak_ptr<const ListingLine> addUserLine_;
+    listingline_t addUserLineKept_;
     struct LineSource {
         uint64_t changes, address;
         const ServerChannel* channel;

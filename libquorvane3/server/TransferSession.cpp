@@ -160,23 +160,26 @@ void TransferSession::FinishUpload(bool& keepOpen) {
     keepOpen = false;
 }
 
-// Writes while the socket takes the file and the turn lasts; a full socket calls
-// OnOutputDrained again once it has room, a spent turn once the others had theirs. The
+// Writes while the socket takes the file and the pass lasts; a full socket calls
+// OnOutputDrained again once it has room, a spent pass once the others had theirs. The
 // file goes from the page cache to the socket: memory stays bounded whatever its size.
 void TransferSession::Pump() {
     user_.AssertLoopThread();
     if (!active_ || upload_ || !file_.IsOpen()) return;
     StreamHandler* const handler = user_.FindStreamHandler();
     if (!handler) return;
+    const std::chrono::steady_clock::time_point passEnds =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(PASS_MICROSECONDS);
+    size_t slice = CHUNK;
     for (size_t sent = 0; !file_.AtEnd();) {
-        if (sent >= TURN_BYTES) {
+        if (sent >= PASS_BYTES || (sent > 0 && std::chrono::steady_clock::now() >= passEnds)) {
             handler->ContinueLater();
             return;
         }
         int64_t position = file_.GetPosition();
         const uint64_t left = static_cast<uint64_t>(file_.GetSize() - position);
-        const ssize_t count =
-            handler->SendFile(file_.Fd(), position, static_cast<size_t>(std::min<uint64_t>(CHUNK, left)));
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(slice, left));
+        const ssize_t count = handler->SendFile(file_.Fd(), position, wanted);
         if (count == StreamHandler::FILE_WAIT || count == StreamHandler::FILE_FAILED) return;
         if (count == 0) {
             // The data file is shorter than its entry or unreadable: the client would
@@ -186,6 +189,8 @@ void TransferSession::Pump() {
             return;
         }
         file_.SetPosition(position);
+        // The socket took the whole slice: the next may be larger.
+        if (static_cast<size_t>(count) == wanted && slice < StreamHandler::FILE_SLICE_BYTES) slice *= 2;
         sent += static_cast<size_t>(count);
         Count(static_cast<size_t>(count));
         Touch();

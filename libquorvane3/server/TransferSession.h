@@ -3,8 +3,11 @@
 // through the program; a read and a write where the system cannot splice); after
 // "recvfile" and "filedeliver" the download's file goes to the socket with sendfile(2).
 // Both move bounded pieces between other events: an upload at most TURN_BYTES per
-// readable event, a download at most TURN_BYTES per output turn, one WRITE_BYTES call at a
-// time, and nothing of the file is ever held in memory.
+// readable event, one CHUNK call at a time; a download for at most PASS_MICROSECONDS and
+// PASS_BYTES per output pass, in calls that grow from CHUNK to
+// StreamHandler::FILE_SLICE_BYTES while the socket takes them whole, and on the next pass
+// at once, without waiting for room, while it does. Nothing of the file is ever held in
+// memory.
 //
 // Threads: the main loop's thread (checked in debug builds). The open file and the fields
 // belong to it alone.
@@ -29,8 +32,10 @@ class TransferDesk;
 class TransferSession {
 public:
     enum {
-        CHUNK = 65536,       // one system call's share
-        TURN_BYTES = 262144  // one event's or turn's share
+        CHUNK = 65536,         // one system call's share (a download's first)
+        TURN_BYTES = 262144,   // one readable event's share of an upload
+        PASS_BYTES = 4194304,  // one output pass's share of a download, and its time:
+        PASS_MICROSECONDS = 1000
     };
 
     // For the user whose connection carries it; desk is the table of registered transfers.

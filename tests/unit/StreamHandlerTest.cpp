@@ -108,11 +108,13 @@ TEST_P(StreamHandlerTest, CarriesDataInOrderAndClosesOnTheLoopWhenAskedFromElsew
     ASSERT_TRUE(WaitFor([&] { return listener_.Data().size() == in.size(); }));
     EXPECT_EQ(in, listener_.Data());
 
-    // Sent from this thread, not the loop's.
+    // Another thread hands its lines to the loop's.
     const std::string a = Pattern(1000, 2), b = Pattern(70000, 3), c = "end";
-    EXPECT_EQ(0, handler->Send(a.data(), a.size()));
-    EXPECT_EQ(0, handler->Send(b.data(), b.size()));
-    EXPECT_EQ(0, handler->Send(c.data(), c.size()));
+    ASSERT_TRUE(loop_.RunOnLoop([&] {
+        EXPECT_EQ(0, handler->Send(a.data(), a.size()));
+        EXPECT_EQ(0, handler->Send(b.data(), b.size()));
+        EXPECT_EQ(0, handler->Send(c.data(), c.size()));
+    }));
     std::string out;
     ASSERT_TRUE(ReadExactly(peer, a.size() + b.size() + c.size(), out));
     EXPECT_EQ(a + b + c, out);
@@ -149,24 +151,24 @@ TEST_P(StreamHandlerTest, ASharedLineReachesEveryConnectionAndOutlivesItsSender)
     ProbeHandler* second = Open(&other_, secondPeer);
     const std::string text = "updatechannel channel=\"/a/\"\r\n";
     const long long queuedBefore = StreamHandler::QueuedBytesOfAll();
-    {
-        // Dropped before the loop writes it: the queued references keep the bytes.
+    // Dropped before the loop writes it: the queued references keep the bytes.
+    ASSERT_TRUE(loop_.RunOnLoop([&] {
         SharedLine line(text);
-        ASSERT_TRUE(loop_.RunOnLoop([&] {
-            EXPECT_EQ(0, first->SendShared(line.Block()));
-            EXPECT_EQ(0, second->Send("x", 1));
-            EXPECT_EQ(0, second->SendShared(line.Block()));
-        }));
-    }
+        EXPECT_EQ(0, first->SendShared(line));
+        EXPECT_EQ(0, second->Send("x", 1));
+        EXPECT_EQ(0, second->SendShared(line));
+    }));
     std::string one, two;
     ASSERT_TRUE(ReadExactly(firstPeer, text.size(), one));
     ASSERT_TRUE(ReadExactly(secondPeer, text.size() + 1, two));
     EXPECT_EQ(text, one);
     EXPECT_EQ("x" + text, two);
 
-    // From another thread than the loop's, which releases the reference after writing.
-    SharedLine late("late\r\n");
-    EXPECT_EQ(0, second->SendShared(late.Block()));
+    // Queued on a connection that already wrote everything; released after its write.
+    ASSERT_TRUE(loop_.RunOnLoop([&] {
+        SharedLine late("late\r\n");
+        EXPECT_EQ(0, second->SendShared(late));
+    }));
     std::string rest;
     ASSERT_TRUE(ReadExactly(secondPeer, 6, rest));
     EXPECT_EQ("late\r\n", rest);
@@ -289,7 +291,7 @@ TEST_P(StreamHandlerTest, ReportsReadyOnceAfterDrainingAndNeverWithoutOutput) {
     Open(&other_, quietPeer);
     ProbeHandler* handler = Open(&listener_, peer);
     const std::string message = Pattern(5000, 4);
-    EXPECT_EQ(0, handler->Send(message.data(), message.size()));
+    ASSERT_TRUE(loop_.RunOnLoop([&] { EXPECT_EQ(0, handler->Send(message.data(), message.size())); }));
     std::string out;
     ASSERT_TRUE(ReadExactly(peer, message.size(), out));
     ASSERT_TRUE(WaitFor([&] { return listener_.Ready() == 1; }));
@@ -305,7 +307,7 @@ TEST_P(StreamHandlerTest, PartlyWrittenBlockIsFinishedFirstWhenThePeerReadsAgain
     std::string all;
     for (int i = 0; i < 3; ++i) {
         const std::string block = Pattern(300000, 10 + i);
-        EXPECT_EQ(0, handler->Send(block.data(), block.size()));
+        ASSERT_TRUE(loop_.RunOnLoop([&] { EXPECT_EQ(0, handler->Send(block.data(), block.size())); }));
         all += block;
     }
     ASSERT_TRUE(WaitFor([&] {
@@ -371,10 +373,12 @@ TEST_P(StreamHandlerTest, ASourceIsMadeAsThePeerReadsAndWhatFollowsWaitsBehindIt
         int socketBuffer = 0;
         socklen_t size = sizeof socketBuffer;
         ASSERT_EQ(0, getsockopt(peer, SOL_SOCKET, SO_RCVBUF, &socketBuffer, &size));
-        EXPECT_EQ(0, handler->Send("before", 6));
-        EXPECT_EQ(0, handler->SendSource(std::unique_ptr<OutputSource>(new LineSource(LINES, made, ended))));
-        EXPECT_EQ(0, handler->Send("after", 5));
-        EXPECT_EQ(100u, handler->SourceBytes());
+        ASSERT_TRUE(loop_.RunOnLoop([&] {
+            EXPECT_EQ(0, handler->Send("before", 6));
+            EXPECT_EQ(0, handler->SendSource(std::unique_ptr<OutputSource>(new LineSource(LINES, made, ended))));
+            EXPECT_EQ(0, handler->Send("after", 5));
+            EXPECT_EQ(100u, handler->SourceBytes());
+        }));
         if (!read) {
             // Stopped at a full socket: made no more than it took and one piece.
             ASSERT_TRUE(WaitFor([&] { return made > 0; }));
