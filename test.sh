@@ -13,8 +13,9 @@ bash scripts/setup.sh build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZ
   cd build/sanitize && ctest --output-on-failure -j 2
 )
 
-# The tree is formatted as .clang-format says.
+# The tree is formatted as .clang-format says, and clang-tidy finds nothing (.clang-tidy).
 bash scripts/check-format.sh
+bash scripts/check-tidy.sh
 
 bash scripts/setup.sh build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUORVANE_SANITIZE_THREAD=ON -DQUORVANE_WERROR=ON
 (

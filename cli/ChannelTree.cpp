@@ -166,7 +166,7 @@ std::string ChannelTree::Render() const {
     std::string out;
     for (const auto& entry : channels_) {
         const ChannelInfo& channel = entry.second;
-        const std::string indent(2 * std::max(Depth(channel.path), 0), ' ');
+        const std::string indent(2 * static_cast<size_t>(std::max(Depth(channel.path), 0)), ' ');
         out += indent + channel.path;
         if (!channel.topic.empty()) out += "  \"" + channel.topic + "\"";
         if (channel.isProtected) out += "  (password)";

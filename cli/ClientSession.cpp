@@ -90,7 +90,7 @@ void ClientSession::Lost() {
 }
 
 std::string ClientSession::ClosedText() const {
-    const std::string plain = "the server closed the connection";
+    std::string plain = "the server closed the connection";
     if (stillRuns_) return plain + " and still runs: kicked by an operator or the administrator";
     if (LineWord(lastLine_) != "error") return plain;
     const int number = IntParam(lastLine_, "number");

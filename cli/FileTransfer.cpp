@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
@@ -78,7 +79,7 @@ bool UploadFile(const TransferEndpoint& endpoint, int transferId, const std::str
                 ProgressBar& progress, std::string& error) {
     FilePtr file(std::fopen(path.c_str(), "rb"));
     if (!file) {
-        error = "cannot read " + path + ": " + std::strerror(errno);
+        error = "cannot read " + path + ": " + std::generic_category().message(errno);
         return false;
     }
     LineConnection conn;
@@ -125,7 +126,7 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
     std::string temporary = path + ".part-XXXXXX";
     const int fd = ::mkstemp(&temporary[0]);
     if (fd < 0) {
-        error = "cannot write beside " + path + ": " + std::strerror(errno);
+        error = "cannot write beside " + path + ": " + std::generic_category().message(errno);
         return false;
     }
     // mkstemp makes the file private; the finished download gets the usual permissions.
@@ -153,7 +154,7 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
                              : "the download stalled";
             ok = false;
         } else if (std::fwrite(buffer.data(), 1, static_cast<size_t>(got), file.get()) != static_cast<size_t>(got)) {
-            error = "cannot write " + temporary + ": " + std::strerror(errno);
+            error = "cannot write " + temporary + ": " + std::generic_category().message(errno);
             ok = false;
         } else {
             received += got;
@@ -162,12 +163,13 @@ bool DownloadFile(const TransferEndpoint& endpoint, int transferId, const std::s
         }
     }
     if (file && std::fclose(file.release()) != 0 && ok) {
-        error = "cannot write " + temporary + ": " + std::strerror(errno);
+        error = "cannot write " + temporary + ": " + std::generic_category().message(errno);
         ok = false;
     }
     if (ok && !Place(temporary, path, replace)) {
-        error = errno == EEXIST ? path + " exists; give --force to replace it"
-                                : "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
+        error = errno == EEXIST
+                    ? path + " exists; give --force to replace it"
+                    : "cannot rename " + temporary + " to " + path + ": " + std::generic_category().message(errno);
         ok = false;
     }
     if (!ok) ::unlink(temporary.c_str());

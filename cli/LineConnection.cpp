@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstring>
@@ -36,7 +37,7 @@ namespace {
 int ConnectAddress(const addrinfo* ai, const Deadline& deadline, const std::string& from, std::string& error) {
     const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
-        error = std::strerror(errno);
+        error = std::generic_category().message(errno);
         return -1;
     }
     if (!BindSource(fd, ai->ai_family, from, error)) {
@@ -56,7 +57,7 @@ int ConnectAddress(const addrinfo* ai, const Deadline& deadline, const std::stri
         rc = soError == 0 ? 0 : -1;
     }
     if (rc != 0) {
-        error = std::strerror(errno);
+        error = std::generic_category().message(errno);
         ::close(fd);
         return -1;
     }

@@ -1,5 +1,7 @@
 #include "ProgressBar.h"
 
+#include <cmath>
+
 #include "Output.h"
 
 namespace quorvane {
@@ -10,7 +12,7 @@ namespace {
 const int BAR_WIDTH = 24;
 
 std::string Duration(double seconds) {
-    const long total = seconds > 0 ? static_cast<long>(seconds + 0.5) : 0;
+    const long total = seconds > 0 ? std::lround(seconds) : 0;
     char text[32];
     if (total >= 3600) {
         std::snprintf(text, sizeof(text), "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);

@@ -1,6 +1,7 @@
 #include "Resolve.h"
 
 #include <sys/socket.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstring>
@@ -50,7 +51,7 @@ bool BindSource(int fd, int family, const std::string& from, std::string& error)
     addrinfo* found = nullptr;
     if (::getaddrinfo(from.c_str(), "0", &hints, &found) != 0) return true;  // the other family
     const bool bound = ::bind(fd, found->ai_addr, found->ai_addrlen) == 0;
-    if (!bound) error = "cannot use the address " + from + ": " + std::strerror(errno);
+    if (!bound) error = "cannot use the address " + from + ": " + std::generic_category().message(errno);
     ::freeaddrinfo(found);
     return bound;
 }

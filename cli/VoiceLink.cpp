@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <algorithm>
 #include <cerrno>
@@ -28,7 +29,7 @@ bool VoiceLink::Open(const std::string& host, int port, std::string& error, cons
         [&from](const addrinfo* ai, std::string& reason) {
             const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
             if (fd < 0) {
-                reason = std::strerror(errno);
+                reason = std::generic_category().message(errno);
                 return -1;
             }
             if (!BindSource(fd, ai->ai_family, from, reason)) {
@@ -36,7 +37,7 @@ bool VoiceLink::Open(const std::string& host, int port, std::string& error, cons
                 return -1;
             }
             if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
-                reason = std::strerror(errno);
+                reason = std::generic_category().message(errno);
                 ::close(fd);
                 return -1;
             }

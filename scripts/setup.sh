@@ -7,14 +7,15 @@ cd "$(dirname "$0")/.."
 
 # libsystemd-dev: sd_notify for the service's state; systemd: systemd-analyze, with which
 # the tests check the unit file (no running systemd needed). libmicrohttpd-dev: the metrics'
-# HTTP server; prometheus: promtool, with which a test checks them. clang: the fuzz targets.
+# HTTP server; prometheus: promtool, with which a test checks them. clang: the fuzz targets;
+# clang-format, clang-tidy: the checks of the code's form and findings.
 # tmux: the terminal in which the tests type at the interactive client. dpkg-dev,
 # debhelper, fakeroot, help2man, lintian: the Debian package; systemd-container, logrotate:
 # the service's test under a real systemd; fail2ban: the filter's test; bash-completion:
 # the client's completion's test; python3: the dashboard's test; iproute2: the addresses of the
 # IPv6 tests' own network namespace.
 packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev
-          libgmock-dev libbenchmark-dev libcli11-dev clang clang-format tmux prometheus
+          libgmock-dev libbenchmark-dev libcli11-dev clang clang-format clang-tidy tmux prometheus
           dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban bash-completion
           python3 iproute2)
 bash scripts/install-packages.sh "${packages[@]}"

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,8 +45,8 @@ bool DataDirectory::Find(const std::string& given, bool forRun, std::string& dir
         const bool found = realpath(given.c_str(), resolved) != nullptr;
         const int error = errno;
         if (!found || !IsDirectory(resolved)) {
-            refusal = "The data directory " + given +
-                      " cannot be used: " + (found ? std::string("it is no directory") : std::strerror(error)) + ".";
+            refusal = "The data directory " + given + " cannot be used: " +
+                      (found ? std::string("it is no directory") : std::generic_category().message(error)) + ".";
             return false;
         }
         directory = resolved;
@@ -73,7 +74,8 @@ bool DataDirectory::Find(const std::string& given, bool forRun, std::string& dir
     directory = packaged;
     struct stat info;
     if (!forRun || stat(packaged.c_str(), &info) != 0 || info.st_uid == geteuid()) return true;
-    const struct passwd* owner = getpwuid(info.st_uid);
+    // Before any thread of the server starts.
+    const struct passwd* owner = getpwuid(info.st_uid);  // NOLINT(concurrency-mt-unsafe)
     const std::string user = owner != nullptr ? owner->pw_name : std::to_string(info.st_uid);
     refusal = directory + " is the service's data directory, owned by " + user + ": run the server by hand as " + user +
               " with the service stopped (systemctl stop quorvane-server; runuser -u " + user + " -- " + program +

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <algorithm>
 #include <cctype>
@@ -36,7 +37,7 @@ std::string FromEnvironment(const char* name, const char* fallback) {
     return value != nullptr && *value != '\0' ? value : fallback;
 }
 
-std::string ErrorText(int error) { return std::strerror(error); }
+std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 std::string FirstLine(const std::string& text) {
     const size_t start = text.find_first_not_of(" \t\r\n");

@@ -1,6 +1,7 @@
 #include "ServiceNotifier.h"
 
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstddef>
@@ -22,7 +23,7 @@ ServiceNotifier::ServiceNotifier(const std::string& address) {
         if (abstract) address_.sun_path[0] = '\0';
         addressLength_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size() + (abstract ? 0 : 1));
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd_ < 0) addressError_ = std::strerror(errno);
+        if (fd_ < 0) addressError_ = std::generic_category().message(errno);
     }
 }
 
@@ -87,7 +88,7 @@ bool ServiceNotifier::Send(std::string& error) {
         }
         if (result != 0) {
             sent = false;
-            error = result < 0 ? addressError_ : std::strerror(result);
+            error = result < 0 ? addressError_ : std::generic_category().message(result);
         }
     }
     sending_ = false;

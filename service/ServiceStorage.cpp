@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
@@ -115,9 +116,9 @@ void ServiceStorage::TidyFilesRoot(const std::string& filesRoot, EventLog& event
         const std::string path = filesRoot + "/" + name;
         std::string text;
         if (IsNumberedName(name, "tmp_")) {
-            text = unlink(path.c_str()) == 0
-                       ? "Deleted the unfinished upload " + path + " of an earlier run."
-                       : "Could not delete the unfinished upload " + path + ": " + strerror(errno) + ".";
+            text = unlink(path.c_str()) == 0 ? "Deleted the unfinished upload " + path + " of an earlier run."
+                                             : "Could not delete the unfinished upload " + path + ": " +
+                                                   std::generic_category().message(errno) + ".";
         } else if (IsNumberedName(name, "data_") && listed.count(name) == 0) {
             text = "Kept " + path + ", which no shared file names.";
         } else {

@@ -1,6 +1,7 @@
 #include "SettingsReload.h"
 
 #include <algorithm>
+#include <utility>
 
 #include <ace/Guard_T.h>
 #include <ace/Reactor.h>
@@ -26,8 +27,8 @@ SettingsReload::SettingsReload(ACE_Reactor* reactor, const Target& target, Reloa
       document_(document),
       started_(applied),
       applied_(applied),
-      begun_(begun),
-      ended_(ended),
+      begun_(std::move(begun)),
+      ended_(std::move(ended)),
       pending_(false) {}
 
 SettingsReload::~SettingsReload() { reactor()->purge_pending_notifications(this); }

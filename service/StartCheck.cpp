@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
@@ -49,8 +50,8 @@ void CheckFiles(const SettingValues& values, const std::string& dataDirectory, S
     const std::string log = dataDirectory + "/QuorvaneService.log";
     const bool exists = access(log.c_str(), F_OK) == 0;
     if (access(exists ? log.c_str() : dataDirectory.c_str(), exists ? W_OK : W_OK | X_OK) != 0)
-        found.push_back({false, "Quorvane service failed to open the log file: " + log + " (" + std::strerror(errno) +
-                                    "): no event is logged."});
+        found.push_back({false, "Quorvane service failed to open the log file: " + log + " (" +
+                                    std::generic_category().message(errno) + "): no event is logged."});
 }
 
 // Binds what the server would bind, once; in use is a warning, anything else an error.
@@ -67,7 +68,7 @@ void Probe(const HostSettings& host, StartCheck::Findings& found) {
     MetricsServer metrics([] { return std::string(); });
     std::string error;
     if (metrics.Start(address, error)) return;
-    const bool inUse = error.find(std::strerror(EADDRINUSE)) != std::string::npos;
+    const bool inUse = error.find(std::generic_category().message(EADDRINUSE)) != std::string::npos;
     found.push_back({!inUse, "Quorvane service cannot serve its metrics: " + error +
                                  (inUse ? ": the start fails unless it is free by then." : ".")});
 }

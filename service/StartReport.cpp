@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,7 +31,7 @@ std::string Why(const char* protocol, int port, int error, const HostSettings& h
     case EACCES:
     case EPERM: return what + " needs the privilege to bind ports below 1024";
     case EADDRNOTAVAIL: return "bind-ip " + host.BindIp() + " is no address of this machine";
-    default: return what + ": " + std::strerror(error);
+    default: return what + ": " + std::generic_category().message(error);
     }
 }
 
@@ -64,7 +65,7 @@ std::string StartLine(const std::string& displayName, const HostSettings& host, 
 
 std::string CheckFilesRoot(const std::string& filesRoot) {
     if (filesRoot.empty() || access(filesRoot.c_str(), W_OK | X_OK) == 0) return "";
-    const std::string reason = std::strerror(errno);
+    const std::string reason = std::generic_category().message(errno);
     return "The files root " + filesRoot + " cannot be written (" + reason +
            "): every upload will fail. Give the server's user write access to it; under systemd also "
            "ReadWritePaths=" +

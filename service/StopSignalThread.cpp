@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "ServiceHost.h"
 
@@ -16,7 +17,8 @@ StopSignalThread::StopSignalThread(ServiceHost& service, Mode mode)
 StopSignalThread::~StopSignalThread() {
     if (started_) {
         finished_ = true;
-        pthread_kill(thread_, SIGTERM);
+        // Wakes its sigwait: the signal is blocked on that thread, so nothing is terminated.
+        pthread_kill(thread_, SIGTERM);  // NOLINT(bugprone-bad-signal-to-kill-thread)
         pthread_join(thread_, nullptr);
     }
 }
@@ -31,7 +33,7 @@ bool StopSignalThread::Start(std::string& error) {
     if (result != 0) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         error = std::string("Unable to start the stop-signal thread for ") + service_.GetName() + ": " +
-                std::strerror(result);
+                std::generic_category().message(result);
         return false;
     }
     started_ = true;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <algorithm>
 #include <cerrno>
@@ -94,7 +95,7 @@ int UnitActions::Fail(const char* verb, const std::string& why) const {
 int UnitActions::Install() {
     char path[PATH_MAX + 1];
     const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
-    if (length <= 0) return Fail("install", std::strerror(errno));
+    if (length <= 0) return Fail("install", std::generic_category().message(errno));
     const std::string program(path, static_cast<size_t>(length));
     std::string unitText, error, dataDirectory;
     if (!dataDirectory_.empty() && !DataDirectory::Find(dataDirectory_, false, dataDirectory, error))
@@ -110,7 +111,7 @@ int UnitActions::Install() {
     std::string user;
     const struct passwd* account = nullptr;
     if (!account_.empty() && ServiceManager::ToUserName(account_, user) &&
-        (account = getpwnam(user.c_str())) == nullptr)
+        (account = getpwnam(user.c_str())) == nullptr)  // NOLINT(concurrency-mt-unsafe): one thread runs -i
         return Fail("install", "the user " + user + " does not exist");
     if (!manager.Install(unitText, error)) return Fail("install", error);
     Print(name_ + " installed.\n");

@@ -3,6 +3,7 @@
 #include "listeners/PersistenceListener.h"
 
 #include <ctime>
+#include <utility>
 
 #include "listeners/StorageWriter.h"
 #include "server/ServerNode.h"
@@ -15,7 +16,11 @@ namespace server {
 
 PersistenceListener::PersistenceListener(QuorvaneSettings& settings, BanList& banList, FilesList& filesList,
                                          ErrorReporter reportError, StorageWriter* writer)
-    : settings_(settings), banList_(banList), filesList_(filesList), reportError_(reportError), writer_(writer) {}
+    : settings_(settings),
+      banList_(banList),
+      filesList_(filesList),
+      reportError_(std::move(reportError)),
+      writer_(writer) {}
 
 void PersistenceListener::ReportFailedSave(const char* what, const std::string& path) {
     if (reportError_) reportError_(std::string("Quorvane service failed to save ") + what + " file: " + path + ".");

@@ -1,6 +1,7 @@
 #include "listeners/StorageWriter.h"
 
 #include <system_error>
+#include <utility>
 
 #include <ace/Reactor.h>
 
@@ -10,7 +11,10 @@
 namespace quorvane {
 
 StorageWriter::StorageWriter(ACE_Reactor* loop, Reporter report, WriteFile write)
-    : reactor_(loop), report_(report), write_(write ? write : WriteFile(&XMLDocument::WriteSnapshot)), wakeup_(*this) {}
+    : reactor_(loop),
+      report_(std::move(report)),
+      write_(write ? std::move(write) : WriteFile(&XMLDocument::WriteSnapshot)),
+      wakeup_(*this) {}
 
 StorageWriter::~StorageWriter() { Stop(); }
 

@@ -17,7 +17,7 @@ int64_t Heartbeat::NowMs() {
 
 bool Heartbeat::Start() {
     stampMs_.store(NowMs(), std::memory_order_relaxed);
-    const ACE_Time_Value period(0, PERIOD_MS * 1000);
+    const ACE_Time_Value period(0, static_cast<suseconds_t>(PERIOD_MS) * 1000);
     timerId_ = reactor()->schedule_timer(this, nullptr, period, period);
     return timerId_ != -1;
 }

@@ -94,7 +94,7 @@ size_t IpAddress::Format(char* out) const {
             std::snprintf(out, TEXT_SIZE, "%u.%u.%u.%u", v4 >> 24, (v4 >> 16) & 0xff, (v4 >> 8) & 0xff, v4 & 0xff));
     }
     unsigned groups[8];
-    for (int i = 0; i < 8; ++i) groups[i] = static_cast<unsigned>(bytes_[2 * i]) << 8 | bytes_[2 * i + 1];
+    for (size_t i = 0; i < 8; ++i) groups[i] = static_cast<unsigned>(bytes_[2 * i]) << 8 | bytes_[2 * i + 1];
     int runStart = -1, runLength = 0;
     for (int i = 0; i < 8;) {
         int j = i;

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <cctype>
 #include <cerrno>
@@ -206,7 +207,7 @@ bool MetricsServer::ServeAll(const std::string& text, const std::vector<SocketAd
         if (!daemon) {
             const std::string where = TextOf(address);
             error = "cannot " + why + " on " + text + (where == text ? "" : " (" + where + ")") + ": " +
-                    (errno ? std::strerror(errno) : "the HTTP server did not start");
+                    (errno ? std::generic_category().message(errno) : "the HTTP server did not start");
             next.clear();
             return false;
         }

@@ -8,7 +8,7 @@
 #include "network/ReactorThread.h"
 #include "network/SharedLine.h"
 
-static_assert(sizeof(void*) + OutputQueue::ENTRIES * 24 <= QueueEntryPool::ENTRY_BYTES,
+static_assert(sizeof(void*) + size_t{OutputQueue::ENTRIES} * 24 <= QueueEntryPool::ENTRY_BYTES,
               "a chunk of entries must fit a pool cell");
 
 namespace {

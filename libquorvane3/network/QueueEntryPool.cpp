@@ -27,7 +27,7 @@ struct QueueEntryPool::Slab {
 namespace {
 
 const size_t HEADER = 16;  // the slab pointer, padded to keep entries 16-byte aligned
-const size_t CELL = HEADER + (QueueEntryPool::ENTRY_BYTES + 15) / 16 * 16;
+const size_t CELL = HEADER + (size_t{QueueEntryPool::ENTRY_BYTES} + 15) / 16 * 16;
 
 size_t FirstCellOffset(size_t slabHeader) { return (slabHeader + 15) / 16 * 16; }
 
@@ -116,7 +116,7 @@ void* QueueEntryPool::malloc(size_t bytes) {
     ++entries_;
     if (slab->freeList == nullptr && slab->carved == capacity) Unlink(slab);
     Slab* owner = slab;
-    std::memcpy(cell, &owner, sizeof owner);
+    std::memcpy(cell, &owner, sizeof owner);  // NOLINT(bugprone-sizeof-expression): the pointer is stored
     ASAN_POISON_MEMORY_REGION(cell, HEADER);
     return cell + HEADER;
 }
@@ -144,7 +144,7 @@ QueueEntryPool::Slab* QueueEntryPool::Release(void* entry) {
     char* const cell = static_cast<char*>(entry) - HEADER;
     ASAN_UNPOISON_MEMORY_REGION(cell, HEADER);
     Slab* slab = nullptr;
-    std::memcpy(&slab, cell, sizeof slab);
+    std::memcpy(&slab, cell, sizeof slab);  // NOLINT(bugprone-sizeof-expression): the pointer is stored
     const Inside inside(*this);
     std::memcpy(cell, &slab->freeList, sizeof(char*));
     slab->freeList = cell;

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#include <system_error>
 
 #include <atomic>
 #include <cerrno>
@@ -159,8 +160,8 @@ std::string ThreadPrecedence::Describe() {
     std::string text = "voice thread: ";
     if (record.granted) text += "real-time priority " + std::to_string(PRIORITY) + " (SCHED_FIFO)";
     else if (record.asked)
-        text += std::string("ordinary scheduling (real-time priority refused: ") + std::strerror(record.refusal) +
-                RealTimeLimit() + ")";
+        text += std::string("ordinary scheduling (real-time priority refused: ") +
+                std::generic_category().message(record.refusal) + RealTimeLimit() + ")";
     else text += "ordinary scheduling";
     if (record.voicePlaced && record.mainPlaced)
         return text + ", CPU " + record.voiceCpus + " of its own; main loop: CPU " + record.mainCpus;

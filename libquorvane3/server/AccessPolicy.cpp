@@ -40,7 +40,7 @@ serverchannel_t AccessPolicy::FindTarget(Target target, const ServerUser& user, 
     switch (target) {
     case NO_TARGET: return serverchannel_t();
     case MEMBER_OF_OWN_CHANNEL: {
-        const serverchannel_t own = user.GetChannel();
+        serverchannel_t own = user.GetChannel();
         int member = 0;
         if (!own || !GetIntParam(line, "userid", member) || member == user.GetUserID() || !own->UserExists(member))
             return serverchannel_t();

@@ -163,7 +163,7 @@ int DepartureNews::handle_timeout(const ACE_Time_Value&, const void*) {
 
 void DepartureNews::Arm(int delayMs) {
     if (armed_ || !loop_) return;
-    armed_ = loop_->schedule_timer(this, 0, ACE_Time_Value(0, delayMs * 1000)) != -1;
+    armed_ = loop_->schedule_timer(this, 0, ACE_Time_Value(0, static_cast<suseconds_t>(delayMs) * 1000)) != -1;
 }
 
 void DepartureNews::Stop() {

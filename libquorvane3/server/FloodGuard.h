@@ -76,7 +76,7 @@ private:
 
     int maxPerAddress_ = DEFAULT_MAX_CONNECTIONS_PER_ADDRESS;
     int lockout_ = DEFAULT_PASSWORD_LOCKOUT;
-    int64_t loginTimeoutMs_ = DEFAULT_LOGIN_TIMEOUT_SECONDS * 1000;
+    int64_t loginTimeoutMs_ = int64_t{DEFAULT_LOGIN_TIMEOUT_SECONDS} * 1000;
     std::map<std::string, int> perAddress_;
     std::map<int, std::string> addressOf_;  // connection id -> counted address
     std::map<std::pair<Door, std::string>, Failures> failures_;

@@ -30,7 +30,8 @@ size_t ResidentBytes() {
 
 }  // namespace
 
-HeapTrimmer::HeapTrimmer() { mallopt(M_TRIM_THRESHOLD, FREE_TRIMS_ABOVE); }
+// Made with the node, before its loops start.
+HeapTrimmer::HeapTrimmer() { mallopt(M_TRIM_THRESHOLD, FREE_TRIMS_ABOVE); }  // NOLINT(concurrency-mt-unsafe)
 
 HeapTrimmer::~HeapTrimmer() {
     Ask(STOP);

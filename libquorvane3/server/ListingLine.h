@@ -36,7 +36,7 @@ public:
     // line built by build() (none for an empty text), which the slot keeps from then on.
     template <class BUILD>
     static listingline_t Take(std::weak_ptr<const ListingLine>& slot, bool current, BUILD build) {
-        if (const listingline_t held = slot.lock()) {
+        if (listingline_t held = slot.lock()) {
             if (current) return held;
             held->Retire();
         }

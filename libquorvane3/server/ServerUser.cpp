@@ -64,7 +64,7 @@ void ServerUser::SetChannel(const serverchannel_t& channel) {
 void ServerUser::SetLeftChannel(const serverchannel_t& channel) { leftChannel_ = channel; }
 
 serverchannel_t ServerUser::TakeLeftChannel() {
-    const serverchannel_t channel = leftChannel_.lock();
+    serverchannel_t channel = leftChannel_.lock();
     leftChannel_.reset();
     return channel;
 }

@@ -92,7 +92,8 @@ void TransferTable::Insert(const FileTransfer& transfer, int64_t nowMs) {
     transfers_[transfer.transferId] = transfer;
     std::deque<int>& waiting = waiting_[transfer.userId];
     waiting.push_back(transfer.transferId);
-    deadlines_.push_back(std::make_pair(nowMs + REGISTRATION_SECONDS * 1000, transfer.transferId));
+    deadlines_.push_back(
+        std::make_pair(nowMs + static_cast<int64_t>(REGISTRATION_SECONDS) * 1000, transfer.transferId));
     ChannelTransfers& channel = channels_[ChannelKey(transfer.channel)];
     channel.ids.insert(transfer.transferId);
     if (transfer.upload) {

@@ -47,7 +47,7 @@ public:
     // The characters from here up to one of the stops.
     std::string Name(const char* stops) {
         const size_t end = std::min(text_.find_first_of(stops, at_), text_.size());
-        const std::string name = text_.substr(at_, end - at_);
+        std::string name = text_.substr(at_, end - at_);
         Advance(name.size());
         return name;
     }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include <dirent.h>
@@ -130,7 +131,7 @@ std::string CheckedLoad(TiXmlDocument& document, FILE* stream, const std::string
 std::string ReadsBack(const std::string& text) {
     if (text.empty()) return "It is empty.";
     FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "rb");
-    if (!stream) return strerror(errno);
+    if (!stream) return std::generic_category().message(errno);
     TiXmlDocument probe;
     std::string why = CheckedLoad(probe, stream, text);
     fclose(stream);
@@ -146,21 +147,23 @@ bool XMLDocument::LoadXMLFile(const std::string& path) {
     ResetDocument(path);
     loadError_.clear();
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return FailLoad(std::string("Cannot open the file: ") + strerror(errno) + ".");
+    if (fd < 0) return FailLoad(std::string("Cannot open the file: ") + std::generic_category().message(errno) + ".");
     struct stat info;
     FILE* stream = nullptr;
     std::string refusal;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) refusal = "Not a regular file.";
     else if (info.st_size > MAX_FILE_SIZE)
         refusal = "The file is larger than " + std::to_string(MAX_FILE_SIZE / (1024 * 1024)) + " MiB.";
-    else if (!(stream = fdopen(fd, "rb"))) refusal = std::string("Cannot open the file: ") + strerror(errno) + ".";
+    else if (!(stream = fdopen(fd, "rb")))
+        refusal = std::string("Cannot open the file: ") + std::generic_category().message(errno) + ".";
     if (!refusal.empty()) {
         close(fd);
         return FailLoad(refusal);
     }
     std::string text(static_cast<size_t>(info.st_size), '\0');
     const size_t got = fread(&text[0], 1, text.size(), stream);
-    if (got != text.size() || ferror(stream)) refusal = std::string("Cannot read the file: ") + strerror(errno) + ".";
+    if (got != text.size() || ferror(stream))
+        refusal = std::string("Cannot read the file: ") + std::generic_category().message(errno) + ".";
     bom_ = text.compare(0, 3, BOM) == 0;
     if (refusal.empty()) refusal = CheckedLoad(document_, stream, text);
     fclose(stream);
