@@ -12,11 +12,14 @@
 namespace {
 
 // A client renegotiating in TLS 1.2 is refused by SSL_OP_NO_RENEGOTIATION with a
-// warning only; the transport closes such a connection when it sees this mark. (TLS 1.3
-// has no renegotiation; its key updates are fine.)
-void WatchHandshakes(const SSL* ssl, int where, int) {
-    if (!(where & SSL_CB_HANDSHAKE_START) || !SSL_is_init_finished(ssl) || SSL_version(ssl) >= TLS1_3_VERSION) return;
-    SSL_set_app_data(const_cast<SSL*>(ssl), const_cast<char*>("renegotiation"));
+// warning alert only, after which it could go on; the transport closes such a connection
+// when it sees this mark (set for the alert, and for any handshake after the first).
+// TLS 1.3 has no renegotiation; its key updates are fine.
+void WatchHandshakes(const SSL* ssl, int where, int value) {
+    const bool refused = (where & SSL_CB_WRITE_ALERT) && (value & 0xff) == SSL_AD_NO_RENEGOTIATION;
+    const bool again =
+        (where & SSL_CB_HANDSHAKE_START) && SSL_is_init_finished(ssl) && SSL_version(ssl) < TLS1_3_VERSION;
+    if (refused || again) SSL_set_app_data(const_cast<SSL*>(ssl), const_cast<char*>("renegotiation"));
 }
 
 // fopen's reason, for files OpenSSL would only call "system library" errors.
@@ -86,11 +89,12 @@ std::shared_ptr<TlsContext> TlsContext::Load(const std::string& certificateFile,
         error = "certificate-file " + certificateFile + ": " + TakeError("no certificate in it");
         return nullptr;
     }
-    if (SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    const bool keyRead = SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) == 1;
+    if (!keyRead && ERR_GET_REASON(ERR_peek_last_error()) != X509_R_KEY_VALUES_MISMATCH) {
         error = "privatekey-file " + keyFile + ": " + TakeError("no private key in it");
         return nullptr;
     }
-    if (SSL_CTX_check_private_key(context) != 1) {
+    if (!keyRead || SSL_CTX_check_private_key(context) != 1) {
         ERR_clear_error();
         error = "privatekey-file " + keyFile + ": it does not match the certificate of " + certificateFile;
         return nullptr;
