@@ -153,6 +153,7 @@ bool CliApp::Transfer(const Request& request, std::string& error) {
     endpoint.from = session_.OwnAddress();
     endpoint.port = options_.port;
     endpoint.timeoutMs = session_.TimeoutMs();
+    endpoint.tls = options_.tls;
     endpoint.tick = [this] {
         session_.KeepAlive();
         return !SignalFlags::Stopped();

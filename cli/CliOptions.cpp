@@ -1,5 +1,7 @@
 #include "CliOptions.h"
 
+#include <cstdio>
+
 #include <CLI/CLI.hpp>
 
 #include "CommandTable.h"
@@ -41,12 +43,26 @@ int ParseCliOptions(int argc, char** argv, CliOptions& options) {
     app.add_option("--timeout", options.timeoutSeconds, "seconds to wait for each reply")
         ->capture_default_str()
         ->check(CLI::Range(1, 3600));
+    CLI::Option* tls = app.add_flag("--tls", options.tls.on,
+                                    "connect inside TLS (to the server's tls-port), checking its certificate and "
+                                    "name; file transfers too");
+    app.add_option("--ca", options.tls.ca, "PEM file of the certificates to trust for --tls instead of the system's")
+        ->check(CLI::ExistingFile)
+        ->needs(tls);
+    app.add_flag("--tls-insecure", options.tls.insecure,
+                 "with --tls: check neither the certificate nor its name (anyone on the way can read and change "
+                 "everything)")
+        ->needs(tls);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
     }
+    if (options.tls.insecure)
+        std::fprintf(stderr,
+                     "Warning: --tls-insecure: the server's certificate is not checked. Anyone between here and the "
+                     "server can pose as it, read everything, passwords included, and change it.\n");
     return -1;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "ClientTls.h"
+
 namespace quorvane {
 namespace cli {
 
@@ -17,6 +19,7 @@ struct CliOptions {
     std::vector<std::string> commands;  // -c, run in order; none: interactive
     bool json = false;
     int timeoutSeconds = 10;  // for each reply of the server
+    ClientTls tls;
 
     int VoicePort() const { return udpPort > 0 ? udpPort : port + 1; }
     bool IsAdmin() const { return !admin.empty(); }

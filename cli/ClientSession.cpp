@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 ClientSession::ClientSession(const CliOptions& options) : options_(options) {}
 
 bool ClientSession::Open(const std::string& password, std::string& error) {
+    tcp_.UseTls(options_.tls);
     if (!tcp_.Connect(options_.host, options_.port, TimeoutMs(), error)) return false;
     // Voice and transfers go to the address that answered, from the address the server saw,
     // so the server knows them as this session's (a name may have several addresses, and
@@ -83,6 +84,7 @@ void ClientSession::Lost() {
     // take a connection into its backlog, but closes it unanswered.
     const int probeMs = std::min(TimeoutMs(), 2000);
     LineConnection probe;
+    probe.UseTls(options_.tls);
     std::string ignored, welcome;
     stillRuns_ = probe.Connect(options_.host, options_.port, probeMs, ignored) &&
                  probe.ReadLine(welcome, probeMs) == LineConnection::READ_LINE && LineWord(welcome) == "welcome";

@@ -53,6 +53,7 @@ bool Await(LineConnection& conn, const char* awaited, int timeoutMs, std::string
 // Opens the data connection and names the transfer.
 bool Begin(LineConnection& conn, const TransferEndpoint& endpoint, const std::string& request, const char* awaited,
            std::string& reply, std::string& error) {
+    conn.UseTls(endpoint.tls);
     if (!conn.Connect(endpoint.host, endpoint.port, endpoint.timeoutMs, error, endpoint.from)) return false;
     if (!conn.Send(request)) {
         error = "the data connection broke";

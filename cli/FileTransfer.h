@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "ClientTls.h"
 #include "ProgressBar.h"
 
 namespace quorvane {
@@ -17,6 +18,7 @@ struct TransferEndpoint {
     int port = 0;
     std::string from;       // this end's numeric address, or empty for any
     int timeoutMs = 10000;  // the longest the other side may stay silent
+    ClientTls tls;          // the session's
     // Called while bytes move, so the command connection's keep-alives keep going; false
     // stops the transfer (the person pressed Ctrl+C).
     std::function<bool()> tick;

@@ -1,10 +1,16 @@
 // One TCP connection to the server that reads command lines and raw bytes with
-// deadlines. Blocking sockets driven by poll; used from one thread only.
+// deadlines, in the clear or inside TLS (UseTls). Sockets driven by poll; used from one
+// thread only.
 #ifndef QUORVANE_CLI_LINECONNECTION_H
 #define QUORVANE_CLI_LINECONNECTION_H
 
 #include <cstddef>
 #include <string>
+
+#include "ClientTls.h"
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
 
 namespace quorvane {
 namespace cli {
@@ -26,6 +32,9 @@ public:
     // given (see BindSource); on failure error says why.
     bool Connect(const std::string& host, int port, int timeoutMs, std::string& error,
                  const std::string& from = std::string());
+    // TLS for the next Connect (as the options say); its failures (an unknown issuer, a
+    // name the certificate does not hold) fail Connect with why.
+    void UseTls(const ClientTls& tls) { tls_ = tls; }
     // Takes over a connected socket (tests use socket pairs).
     void Adopt(int fd);
     void Close();
@@ -46,8 +55,16 @@ public:
 private:
     // Waits for readable data and appends it to the buffer: READ_LINE means "got bytes".
     ReadResult Fill(int timeoutMs);
+    // The TLS handshake on the connected socket, checking as tls_ says.
+    bool StartTls(const std::string& host, int timeoutMs, std::string& error);
+    // Waits until OpenSSL's last call (answering result) can go on; false at the deadline
+    // or on an error.
+    bool AwaitTls(int result, int timeoutMs);
 
     int fd_ = -1;
+    ClientTls tls_;
+    SSL_CTX* context_ = nullptr;
+    SSL* ssl_ = nullptr;
     std::string buffer_;
 };
 

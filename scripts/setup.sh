@@ -13,11 +13,11 @@ cd "$(dirname "$0")/.."
 # debhelper, fakeroot, help2man, lintian: the Debian package; systemd-container, logrotate:
 # the service's test under a real systemd; fail2ban: the filter's test; bash-completion:
 # the client's completion's test; python3: the dashboard's test; iproute2: the addresses of the
-# IPv6 tests' own network namespace.
+# IPv6 tests' own network namespace. libssl-dev: TLS (OpenSSL); openssl: the tests' certificates.
 packages=(g++ cmake make pkg-config libace-dev libtinyxml-dev libsystemd-dev libmicrohttpd-dev systemd libgtest-dev
           libgmock-dev libbenchmark-dev libcli11-dev clang clang-format clang-tidy tmux prometheus
           dpkg-dev debhelper fakeroot help2man lintian systemd-container logrotate fail2ban bash-completion
-          python3 iproute2)
+          python3 iproute2 libssl-dev openssl)
 bash scripts/install-packages.sh "${packages[@]}"
 
 build_dir="$1"; shift

@@ -1,6 +1,7 @@
 #include "HostSettings.h"
 
 #include "SettingHooks.h"
+#include "network/TlsContext.h"
 #include "settings/SettingsCheck.h"
 
 using quorvane::SettingsCheck;
@@ -13,6 +14,15 @@ bool HostSettings::Read(quorvane::QuorvaneSettings& settings, HostSettings& host
     if (!BindAddress::Parse(host.BindIp(), host.where)) {
         findings.errors.push_back("This specified IP-address to bind to is invalid.");
         findings.reason = "bind-ip invalid: \"" + host.BindIp() + "\"";
+    }
+    host.tls.reset();
+    if (host.TlsPort() != 0) {
+        std::string error;
+        host.tls = TlsContext::Load(host.values.Text("certificate-file"), host.values.Text("privatekey-file"), error);
+        if (!host.tls) {
+            findings.errors.push_back("Quorvane service cannot use the certificate of its TLS port: " + error + ".");
+            findings.reason = "TLS certificate: " + error;
+        }
     }
     const std::string file = settings.GetFileName();
     for (const SettingsCheck::Problem& problem : problems) {

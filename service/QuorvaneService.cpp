@@ -37,6 +37,7 @@
 #include "network/MetricsServer.h"
 #include "network/ReactorThread.h"
 #include "network/ThreadPrecedence.h"
+#include "network/TlsContext.h"
 #include "server/MetricsText.h"
 #include "server/ServerNode.h"
 #include "settings/QuorvaneSettings.h"
@@ -281,6 +282,10 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         ServerListener listener(&eventLog, &persistence);
         ServerNode node(ACE_Reactor::instance(), voiceReactor, &listener, false);
         SettingHooks::ApplyAll(node, host.values);
+        if (host.tls) {
+            node.SetTlsContext(host.tls);
+            HostLog::Info("The TLS port's certificate: " + host.tls->Describe() + ".");
+        }
         // The table stays: a reload compares the file's tree with it.
         const quorvane::SkippedStaticChannels skipped = ApplyStaticChannels(node, host.values.Channels());
         storage.ReportSkippedChannels(skipped, eventLog);
@@ -315,7 +320,7 @@ bool QuorvaneService::Serve(ACE_Reactor* voiceReactor) {
         if (!metricsAddress.empty() && !metrics.Start(metricsAddress, metricsError)) {
             HostLog::Error("Quorvane service cannot serve its metrics: " + metricsError + ".");
             Status().SetFailureReason("metrics " + metricsError);
-        } else if (node.StartServer(host.TcpPort(), host.UdpPort(), host.where)) {
+        } else if (node.StartServer(host.TcpPort(), host.UdpPort(), host.where, host.TlsPort())) {
             started =
                 RunStartedServer(node, voiceReactor, host, storage.Settings(), eventLog, logPath, metrics, heartbeat);
         } else if (!node.GetStartError().empty()) {

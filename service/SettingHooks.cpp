@@ -131,6 +131,13 @@ constexpr SettingHooks::Hook TABLE[] = {
     {"trust-loopback", nullptr,
      [](ServerNode& n, const SettingValues& v, bool) { n.Properties().SetTrustLoopback(v.Flag("trust-loopback")); },
      [](ServerNode& n, SettingValues& v) { v.SetFlag("trust-loopback", n.Properties().GetTrustLoopback()); }},
+    {"tls-handshake-timeout", nullptr,
+     [](ServerNode& n, const SettingValues& v, bool) { n.SetHandshakeTimeout(v.Int("tls-handshake-timeout")); },
+     [](ServerNode& n, SettingValues& v) { v.SetNumber("tls-handshake-timeout", n.GetHandshakeTimeout()); }},
+    // The host loads these (HostSettings) and hands the node the context at the start and
+    // at every reload, changed or not: a renewal replaces the files under the same names.
+    {"certificate-file", nullptr, nullptr, nullptr},
+    {"privatekey-file", nullptr, nullptr, nullptr},
     // The host applies these two itself: the metrics listener moves before every other
     // value of a reload, and the event log follows server-logging after it.
     {"metrics-address", MetricsAddressCheck, nullptr, nullptr},

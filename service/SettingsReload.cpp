@@ -12,6 +12,7 @@
 #include "SettingHooks.h"
 #include "listeners/EventLog.h"
 #include "network/MetricsServer.h"
+#include "network/TlsContext.h"
 #include "server/ServerNode.h"
 
 using quorvane::EventLog;
@@ -119,6 +120,14 @@ std::vector<std::string> SettingsReload::Reload() {
             if (!change.empty()) changes.push_back(change);
         }
         for (auto apply : applies) apply(target_.node, fresh.values, true);
+        // The TLS port's files are read again whether their names changed or not.
+        if (started_.TlsPort() != 0 && fresh.tls) {
+            target_.node.SetTlsContext(fresh.tls);
+            const std::string& before = applied_.tls ? applied_.tls->Describe() : std::string();
+            if (fresh.tls->Describe() != before)
+                changes.push_back("Reload: the TLS port's certificate is now " + fresh.tls->Describe() +
+                                  ", for new connections; those made keep theirs.");
+        }
     }
     applied_ = fresh;
     document_.TakeTreeOf(candidate);

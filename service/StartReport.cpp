@@ -40,9 +40,11 @@ std::string Why(const char* protocol, int port, int error, const HostSettings& h
 std::string DescribeBindFailure(const HostSettings& host) {
     const int tcp = TryBind(SOCK_STREAM, host.where, host.TcpPort());
     const int udp = TryBind(SOCK_DGRAM, host.where, host.UdpPort());
+    const int tls = host.TlsPort() != 0 ? TryBind(SOCK_STREAM, host.where, host.TlsPort()) : 0;
     if (tcp == EADDRINUSE && udp == EADDRINUSE) return "ports in use";
     if (tcp != 0) return Why("TCP", host.TcpPort(), tcp, host);
     if (udp != 0) return Why("UDP", host.UdpPort(), udp, host);
+    if (tls != 0) return Why("TLS", host.TlsPort(), tls, host);
     return "ports in use";  // taken and given back in between
 }
 
@@ -55,7 +57,8 @@ std::string ProbePort(bool tcp, const HostSettings& host, bool& inUse) {
 
 std::string StartLine(const std::string& displayName, const HostSettings& host, const std::string& filesRoot,
                       const std::string& voicePlacement) {
-    return displayName + " started: TCP " + std::to_string(host.TcpPort()) + " and UDP " +
+    return displayName + " started: TCP " + std::to_string(host.TcpPort()) +
+           (host.TlsPort() != 0 ? ", TLS " + std::to_string(host.TlsPort()) : std::string()) + " and UDP " +
            std::to_string(host.UdpPort()) +
            (!host.BindIp().empty()   ? " on " + host.BindIp()
             : BindAddress::HasIpv6() ? std::string(" on every address")

@@ -8,7 +8,12 @@
 #include <climits>
 #include <new>
 
+#include <openssl/ssl.h>
+
 #include <ace/Log_Msg.h>
+
+#include "network/TlsContext.h"
+#include "network/TlsTransport.h"
 
 namespace {
 
@@ -34,6 +39,7 @@ Acceptor::Acceptor(ACE_Reactor* reactor)
 }
 
 Acceptor::~Acceptor() {
+    AbortHandshakes();
     if (homeReactor_ != 0) homeReactor_->cancel_timer(this);
     if (spare_ >= 0) ::close(spare_);
     if (idleHandler_ != 0) idleHandler_->destroy();
@@ -138,9 +144,64 @@ int Acceptor::handle_timeout(const ACE_Time_Value&, const void*) {
     return 0;
 }
 
+void Acceptor::UseTls(std::shared_ptr<const TlsContext> context, const ACE_Time_Value& deadline) {
+    tls_ = std::move(context);
+    handshakeDeadline_ = deadline;
+}
+
+void Acceptor::AbortHandshakes() {
+    std::set<TlsHandshake*> pending;
+    pending.swap(handshakes_);
+    for (TlsHandshake* handshake : pending) {
+        StreamHandler* const handler = static_cast<StreamHandler*>(handshake->Tag());
+        handshake->Abort();
+        if (listener_ != 0) listener_->OnHandshakeEnded(*handler, false);
+        handler->close(CLOSE_DURING_NEW_CONNECTION);
+    }
+}
+
+int Acceptor::BeginHandshake(StreamHandler* handler) {
+    if (listener_ != 0 && !listener_->OnHandshakeStarted(*handler)) {
+        handler->close(CLOSE_DURING_NEW_CONNECTION);
+        return -1;
+    }
+    SSL* const session = tls_->NewSession();
+    TlsHandshake* const handshake = session != nullptr && handler->peer().enable(ACE_NONBLOCK) == 0
+                                        ? new (std::nothrow)
+                                              TlsHandshake(reactor(), session, handler->get_handle(), *this, handler)
+                                        : nullptr;
+    if (handshake == nullptr || !handshake->Start(handshakeDeadline_)) {
+        if (handshake != nullptr) handshake->Abort();  // frees the session
+        else if (session != nullptr) SSL_free(session);
+        if (listener_ != 0) listener_->OnHandshakeEnded(*handler, false);
+        handler->close(CLOSE_DURING_NEW_CONNECTION);
+        return -1;
+    }
+    handshakes_.insert(handshake);
+    return 0;
+}
+
+// A later turn than the handshake's last I/O: the handler may take the socket now.
+void Acceptor::OnHandshakeEnded(TlsHandshake& handshake, TlsHandshake::Outcome outcome, SSL* session, void* tag) {
+    handshakes_.erase(&handshake);
+    StreamHandler* const handler = static_cast<StreamHandler*>(tag);
+    if (listener_ != 0) listener_->OnHandshakeEnded(*handler, outcome == TlsHandshake::DONE);
+    if (outcome != TlsHandshake::DONE) {
+        handler->close(CLOSE_DURING_NEW_CONNECTION);
+        return;
+    }
+    handler->UseTransport(std::unique_ptr<StreamTransport>(new TlsTransport(session)));
+    ActivateOpened(handler);
+}
+
 // The base closes the handler when it cannot be made non-blocking or opened, so only a
 // fully opened connection reaches the listener.
 int Acceptor::activate_svc_handler(StreamHandler* handler) {
+    if (tls_) return BeginHandshake(handler);
+    return ActivateOpened(handler);
+}
+
+int Acceptor::ActivateOpened(StreamHandler* handler) {
     const int result = Base::activate_svc_handler(handler);
     if (result != -1 && listener_ != 0) {
         listener_->OnNewConnection(handler);

@@ -95,7 +95,9 @@ public:
     static uint64_t LinesQueuedOfAll() { return OutputQueue::LinesOfAll(); }
     static uint64_t BytesWrittenOfAll() { return OutputQueue::BytesWrittenOfAll(); }
     // Loop thread. Replaces the transport the queue is written to and input read from
-    // (the socket by default); the handler keeps it. SendFile needs the plain socket.
+    // (the socket by default); the handler keeps it. Input then never bypasses it
+    // (StreamListener::TakesStreamInput is not asked), and SendFile reads the file and
+    // writes it through it.
     void UseTransport(std::unique_ptr<StreamTransport> transport);
     // Any thread. Closes on a later turn of the loop, even when called on the loop thread
     // outside any of this handler's callbacks: for a caller that is walking other
@@ -182,6 +184,10 @@ private:
     // and WRITE_BYTES bytes at a time, until it is empty, the transport is full, or limit
     // bytes went (then the rest waits for the next pass). -1 when the connection failed.
     int WriteQueued(size_t limit);
+    // SendFile through a transport other than the socket: at most FILE_THROUGH_BYTES a
+    // call, read into the stack.
+    enum { FILE_THROUGH_BYTES = 65536 };
+    ssize_t SendFileThrough(int fd, int64_t& offset, size_t count);
     // The one real close; deletes a heap handler, so nothing may touch this afterwards.
     void CloseNow();
 

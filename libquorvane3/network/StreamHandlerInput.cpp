@@ -37,7 +37,8 @@ int StreamHandler::ReadOnce() {
         return 0;  // an event that was already due when input was held back
     }
     StreamListener* const listener = listener_.load();
-    if (listener != 0 && listener->TakesStreamInput()) {
+    // Spliced bytes would bypass a transport that deciphers them.
+    if (listener != 0 && !transport_ && listener->TakesStreamInput()) {
         const int moved = MoveInput(*listener);
         if (moved != 1) return moved;
     }

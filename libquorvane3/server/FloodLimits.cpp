@@ -60,10 +60,30 @@ int FloodLimits::GetCommandBurst() const { return rate_.Burst(); }
 
 bool FloodLimits::AdmitConnection(int userId, StreamHandler& handler) {
     AssertLoopThread();
+    return Admit(userId, handler);
+}
+
+bool FloodLimits::AdmitHandshake(StreamHandler& handler) {
+    AssertLoopThread();
+    lastHandshakeKey_ = lastHandshakeKey_ <= -(1 << 30) ? -1 : lastHandshakeKey_ - 1;
+    if (!Admit(lastHandshakeKey_, handler)) return false;
+    handshakes_[&handler] = lastHandshakeKey_;
+    return true;
+}
+
+void FloodLimits::HandshakeEnded(const StreamHandler& handler) {
+    AssertLoopThread();
+    const std::map<const StreamHandler*, int>::iterator it = handshakes_.find(&handler);
+    if (it == handshakes_.end()) return;
+    guard_.ConnectionClosed(it->second);
+    handshakes_.erase(it);
+}
+
+bool FloodLimits::Admit(int key, StreamHandler& handler) {
     ACE_INET_Addr peer;
     IpAddress address;
     if (handler.peer().get_remote_addr(peer) != 0 || !IpAddress::FromAce(peer, address)) return false;
-    if (guard_.ConnectionOpened(userId, CountedAs(address), NowMs())) return true;
+    if (guard_.ConnectionOpened(key, CountedAs(address), NowMs())) return true;
     statistics_.Add(ServerStatistics::CLOSED_ADDRESS_LIMIT);
     return false;
 }
@@ -115,6 +135,7 @@ void FloodLimits::CheckLoginTimeouts() {
 void FloodLimits::Clear() {
     AssertLoopThread();
     guard_.Clear();
+    handshakes_.clear();
 }
 
 }  // namespace server

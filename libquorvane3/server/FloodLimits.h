@@ -9,6 +9,7 @@
 #ifndef QUORVANE_SERVER_FLOODLIMITS_H
 #define QUORVANE_SERVER_FLOODLIMITS_H
 
+#include <map>
 #include <string>
 
 #include "network/IpAddress.h"
@@ -58,6 +59,10 @@ public:
     // holds its limit (the caller closes it).
     bool AdmitConnection(int userId, StreamHandler& handler);
     void ConnectionClosed(int userId);
+    // A TLS handshake counts against its address as a connection does, until it ends;
+    // false when the address holds its limit. The connection it makes is counted anew.
+    bool AdmitHandshake(StreamHandler& handler);
+    void HandshakeEnded(const StreamHandler& handler);
 
     // A password check at the door that counts wrong answers against the user's address;
     // while the address is locked out of that door every answer is wrong, unchecked. The
@@ -77,6 +82,8 @@ public:
 
 private:
     void AssertLoopThread() const;
+    // Counts the connection under key (a user id, or a handshake's negative key).
+    bool Admit(int key, StreamHandler& handler);
 
     ACE_Reactor* const loop_;
     ServerStatistics& statistics_;
@@ -85,6 +92,10 @@ private:
     CommandRate& rate_;
     FloodGuard guard_;
     int ipv6Prefix_ = FloodGuard::DEFAULT_IPV6_PREFIX;
+    // Handshakes in progress and the keys they are counted under: below zero, so never a
+    // user's id; a login timeout that finds one finds no user and passes.
+    std::map<const StreamHandler*, int> handshakes_;
+    int lastHandshakeKey_ = 0;
 };
 
 }  // namespace server

@@ -141,7 +141,8 @@ std::string MetricsText::Render(const ServerStatistics& stats, const VoiceRelay&
         .Sample(stats.Get(S::CLOSED_LOGIN_TIMEOUT), Label("reason", "login_timeout"))
         .Sample(stats.Get(S::CLOSED_ADDRESS_LIMIT), Label("reason", "address_limit"))
         .Sample(stats.Get(S::CLOSED_INACTIVE), Label("reason", "inactive"))
-        .Sample(stats.Get(S::CLOSED_TRANSFER_TIMEOUT), Label("reason", "transfer_timeout"));
+        .Sample(stats.Get(S::CLOSED_TRANSFER_TIMEOUT), Label("reason", "transfer_timeout"))
+        .Sample(stats.Get(S::CLOSED_TLS_HANDSHAKE), Label("reason", "tls_handshake"));
     Family(out, "quorvane_password_lockouts_total", "counter", "Addresses locked out after wrong passwords.")
         .Sample(stats.Get(S::PASSWORD_LOCKOUTS));
     Family(out, "quorvane_bans", "gauge", "Banned addresses.").Sample(stats.Get(S::BANS));

@@ -25,6 +25,7 @@ ServerNode::ServerNode(ACE_Reactor* reactor, ACE_Reactor* voiceReactor, ServerNo
       saveOnChange_(saveOnChange),
       timerInterval_(KEEPALIVE_INTERVAL_SECONDS),
       acceptor_(reactor),
+      tlsAcceptor_(reactor),
       packetHandler_(voiceReactor),
       users_(reactor, statistics_),
       tree_(reactor),
@@ -75,17 +76,36 @@ void ServerNode::CancelTimers() {
     limits_.Clear();
 }
 
-bool ServerNode::StartServer(int tcpPort, int udpPort, const BindAddress& where) {
+void ServerNode::SetTlsContext(std::shared_ptr<const TlsContext> context) {
+    AssertLoopThread();
+    tlsContext_ = std::move(context);
+    tlsAcceptor_.UseTls(tlsContext_, ACE_Time_Value(handshakeSeconds_));
+}
+
+void ServerNode::SetHandshakeTimeout(int seconds) {
+    AssertLoopThread();
+    handshakeSeconds_ = seconds;
+    tlsAcceptor_.UseTls(tlsContext_, ACE_Time_Value(handshakeSeconds_));
+}
+
+bool ServerNode::StartServer(int tcpPort, int udpPort, const BindAddress& where, int tlsPort) {
     AssertLoopThread();
     if (IsStarted() || tcpPort == 0 || udpPort == 0) return false;
+    if (tlsPort != 0 && !tlsContext_) {
+        startError_ = "The TLS port has no certificate.";
+        return false;
+    }
     const bool tcpOpen = acceptor_.Open(where, tcpPort) == 0;
     const bool udpOpen = packetHandler_.Open(where, udpPort);
-    if (!tcpOpen || !udpOpen) {
+    const bool tlsOpen = tlsPort == 0 || tlsAcceptor_.Open(where, tlsPort) == 0;
+    if (!tcpOpen || !udpOpen || !tlsOpen) {
         if (tcpOpen) acceptor_.close();
         if (udpOpen) packetHandler_.Close();
+        if (tlsOpen && tlsPort != 0) tlsAcceptor_.close();
         return false;
     }
     acceptor_.SetListener(this);
+    tlsAcceptor_.SetListener(this);
     packetHandler_.AddListener(&voice_);
     startError_.clear();
     // Without its timers the server would never drop a dead, idle or silent connection.
@@ -100,6 +120,8 @@ bool ServerNode::StartServer(int tcpPort, int udpPort, const BindAddress& where)
     CancelTimers();
     acceptor_.SetListener(0);
     acceptor_.close();
+    tlsAcceptor_.SetListener(0);
+    tlsAcceptor_.close();
     packetHandler_.RemoveListener(&voice_);
     packetHandler_.Close();
     return false;
@@ -121,6 +143,9 @@ void ServerNode::DoStopServer() {
     departures_.Stop();
     acceptor_.SetListener(0);
     acceptor_.close();
+    tlsAcceptor_.SetListener(0);
+    tlsAcceptor_.AbortHandshakes();
+    tlsAcceptor_.close();
     packetHandler_.RemoveListener(&voice_);
     packetHandler_.Close();
     statistics_.Reset();
@@ -130,6 +155,12 @@ void ServerNode::DoStopServer() {
 int ServerNode::GetTcpPort() const {
     ACE_INET_Addr local;
     if (const_cast<Acceptor&>(acceptor_).acceptor().get_local_addr(local) != 0) return 0;
+    return local.get_port_number();
+}
+
+int ServerNode::GetTlsPort() const {
+    ACE_INET_Addr local;
+    if (const_cast<Acceptor&>(tlsAcceptor_).acceptor().get_local_addr(local) != 0) return 0;
     return local.get_port_number();
 }
 
@@ -157,6 +188,17 @@ void ServerNode::OnNewConnection(StreamHandler* handler) {
     ACE_INET_Addr peer;
     handler->peer().get_remote_addr(peer);
     listener_.OnUserConnected(user, peer);
+}
+
+bool ServerNode::OnHandshakeStarted(StreamHandler& handler) {
+    AssertLoopThread();
+    return limits_.AdmitHandshake(handler);
+}
+
+void ServerNode::OnHandshakeEnded(StreamHandler& handler, bool ok) {
+    AssertLoopThread();
+    limits_.HandshakeEnded(handler);
+    if (!ok) statistics_.Add(ServerStatistics::CLOSED_TLS_HANDSHAKE);
 }
 
 void ServerNode::OnTimerExpired(int timerId) {

@@ -30,6 +30,7 @@
 #define QUORVANE_SERVER_SERVERNODE_H
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include <ace/INET_Addr.h>
@@ -81,6 +82,7 @@ public:
         DEFAULT_MAX_CONNECTIONS_PER_ADDRESS = FloodGuard::DEFAULT_MAX_CONNECTIONS_PER_ADDRESS,
         DEFAULT_PASSWORD_LOCKOUT = FloodGuard::DEFAULT_PASSWORD_LOCKOUT,
         DEFAULT_LOGIN_TIMEOUT_SECONDS = FloodGuard::DEFAULT_LOGIN_TIMEOUT_SECONDS,
+        DEFAULT_HANDSHAKE_TIMEOUT_SECONDS = SettingsTable::Default("tls-handshake-timeout"),
     };
     typedef BanTable::bans_t bans_t;
 
@@ -113,7 +115,13 @@ public:
 
     // Opens both sockets where told (every address: dual stack, see BindAddress) and
     // starts the timers. False, with both sockets closed, when either port is 0 or taken.
-    bool StartServer(int tcpPort, int udpPort, const BindAddress& where);
+    // With tlsPort not 0 also the TLS port, whose context SetTlsContext gave.
+    bool StartServer(int tcpPort, int udpPort, const BindAddress& where, int tlsPort = 0);
+    // The TLS port's certificate for the connections from now on (those made keep theirs),
+    // and the time a handshake may take. Main loop's thread, or before the start.
+    void SetTlsContext(std::shared_ptr<const TlsContext> context);
+    void SetHandshakeTimeout(int seconds);
+    int GetHandshakeTimeout() const { return handshakeSeconds_; }
     // Disconnects every user, closes the sockets, cancels the timers and zeroes the
     // statistics; false when not started. Any thread: when the main loop runs on another
     // thread, the work is handed to it and this call waits for it.
@@ -125,11 +133,14 @@ public:
     // The bound ports (useful when started on port 0 by tests).
     int GetTcpPort() const;
     int GetUdpPort() const;
+    int GetTlsPort() const;
     // The keep-alive timer's period; tests shorten it. Takes effect at the next start.
     void SetTimerInterval(const ACE_Time_Value& interval) { timerInterval_ = interval; }
 
     // Admits the connection: an id, a user, the welcome line.
     void OnNewConnection(StreamHandler* handler) override;
+    bool OnHandshakeStarted(StreamHandler& handler) override;
+    void OnHandshakeEnded(StreamHandler& handler, bool ok) override;
     void OnTimerExpired(int timerId) override;
 
     // The administrator's "saveconfig": asks the listener to save the configuration; done
@@ -160,6 +171,9 @@ private:
     long keepAliveTimerId_ = -1;
     long housekeepingTimerId_ = -1;
     Acceptor acceptor_;
+    Acceptor tlsAcceptor_;
+    std::shared_ptr<const TlsContext> tlsContext_;
+    int handshakeSeconds_ = DEFAULT_HANDSHAKE_TIMEOUT_SECONDS;
     PacketHandler packetHandler_;
 
     // The parts, each after those it uses (docs/architecture.md draws the graph).

@@ -31,6 +31,7 @@ public:
         CLOSED_ADDRESS_LIMIT,
         CLOSED_INACTIVE,
         CLOSED_TRANSFER_TIMEOUT,
+        CLOSED_TLS_HANDSHAKE,  // failed or ran past its deadline on the TLS port
         PASSWORD_LOCKOUTS,
         UPLOADED_BYTES,
         DOWNLOADED_BYTES,

@@ -85,15 +85,19 @@ public:
          "whether 127.0.0.1 and ::1 enter protected channels without their password"},
         {"metrics-address", SettingRow::TEXT, SettingRow::RELOAD, "", nullptr, 0, 0, false,
          "HOST:PORT where the metrics are served (an IPv6 host in brackets, or a name); empty: no metrics"},
+        {"tls-port", SettingRow::NUMBER, SettingRow::RESTART, "0", nullptr, 0, 65535, false,
+         "TCP port where the same protocol runs inside TLS, on bind-ip as hostport; 0: none"},
+        {"certificate-file", SettingRow::TEXT, SettingRow::RELOAD, "", nullptr, 0, 0, false,
+         "PEM file of the TLS port's certificate, then its chain; relative: in the data directory"},
+        {"privatekey-file", SettingRow::TEXT, SettingRow::RELOAD, "", nullptr, 0, 0, false,
+         "PEM file of the certificate's private key; relative: in the data directory"},
+        {"tls-handshake-timeout", SettingRow::NUMBER, SettingRow::RELOAD, "10", nullptr, 1, 3600, false,
+         "seconds a TLS handshake may take before its connection is closed"},
         {"static-channels", SettingRow::CHANNELS, SettingRow::RESTART, "",
          "<!--\t<channel>\t\t<name>Channel 1</name>\t\t<password></password>\t\t<topic></topic>"
          "\t\t<diskquota>0</diskquota>\t</channel>\t-->",
          0, 0, true, "the channels that always exist"},
         {"voice-logging", SettingRow::BOOLEAN, SettingRow::RETIRED, "false", nullptr, 0, 0, false,
-         "read by no version of this server"},
-        {"certificate-file", SettingRow::TEXT, SettingRow::RETIRED, "", nullptr, 0, 0, false,
-         "read by no version of this server"},
-        {"privatekey-file", SettingRow::TEXT, SettingRow::RETIRED, "", nullptr, 0, 0, false,
          "read by no version of this server"},
     };
     static constexpr size_t COUNT = sizeof(ROWS) / sizeof(ROWS[0]);

@@ -182,6 +182,11 @@ std::string ServerFixture::SettingsDocument(const ServerConfig& config, int tcpP
         Element("trust-loopback", Bool(config.trustLoopback)) +
         Element("ipv6-ban-prefix", std::to_string(config.ipv6BanPrefix)) +
         Element("metrics-address", XmlEscape(config.metricsAddress)) +
+        (config.tlsPort == 0 ? std::string()
+                             : Element("tls-port", std::to_string(config.tlsPort)) +
+                                   Element("certificate-file", XmlEscape(config.certificateFile)) +
+                                   Element("privatekey-file", XmlEscape(config.privatekeyFile)) +
+                                   Element("tls-handshake-timeout", std::to_string(config.tlsHandshakeTimeout))) +
         Element("static-channels", config.staticChannels);
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?><quorvane version=\"3.3\">" + Element("hosting", hosting) +
            "</quorvane>";

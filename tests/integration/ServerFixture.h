@@ -58,6 +58,10 @@ struct ServerConfig {
     bool trustLoopback = true;
     int ipv6BanPrefix = 64;
     std::string metricsAddress;  // empty: no metrics
+    int tlsPort = 0;             // 0: no TLS port, and none of its settings written
+    std::string certificateFile;
+    std::string privatekeyFile;
+    int tlsHandshakeTimeout = 10;
     // XML placed inside <static-channels>.
     std::string staticChannels;
 };

@@ -257,8 +257,24 @@ check "the server writes to the new log" wait_for 10 inside grep -q 'connected' 
 # A clean stop, counted as success.
 inside systemctl stop "$unit"
 check "systemctl stop: exit 0, result success" test "$(prop "$unit" ExecMainStatus)" = 0 -a "$(prop "$unit" Result)" = success
+
+# The TLS port, as the README tells an operator to set it up: a certificate made here (a CA
+# and a server certificate for localhost), the key readable by the service's user only.
+inside sh -c 'cd /tmp && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=CA &&
+    openssl req -newkey rsa:2048 -nodes -keyout key.pem -out req.csr -subj /CN=localhost &&
+    printf "subjectAltName=DNS:localhost,IP:127.0.0.1\n" >ext &&
+    openssl x509 -req -in req.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out cert.pem -days 2 -extfile ext &&
+    install -d -o quorvane -g quorvane -m 0750 /var/lib/quorvane/tls &&
+    install -o quorvane -g quorvane -m 0644 cert.pem /var/lib/quorvane/tls/fullchain.pem &&
+    install -o quorvane -g quorvane -m 0600 key.pem /var/lib/quorvane/tls/privkey.pem' >/dev/null 2>&1
+inside sed -i 's|</metrics-address>|</metrics-address><tls-port>10443</tls-port><certificate-file>tls/fullchain.pem</certificate-file><privatekey-file>tls/privkey.pem</privatekey-file>|' "$settings"
 inside systemctl start "$unit"
 main=$(prop "$unit" MainPID)
+tls_listens() { inside ss -H -ltn 'sport = :10443' | grep -q .; }
+check "with tls-port it listens on the TLS port too" wait_for 20 tls_listens
+out=$(inside env QUORVANE_PASSWORD= quorvane-cli --host localhost --port 10443 --udp-port 10301 --tls --ca /tmp/ca.pem \
+    --user secure -c "join /" -c stats 2>&1)
+check "quorvane-cli logs in over TLS" test $? -eq 0 -a -n "$(grep '^users_online' <<<"$out")" || echo "$out"
 
 # kill -9: restarted.
 signal_main -KILL "$main"
