@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +26,7 @@ void WatchHandshakes(const SSL* ssl, int where, int value) {
 // fopen's reason, for files OpenSSL would only call "system library" errors.
 std::string Unreadable(const char* setting, const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr) return std::string(setting) + " " + path + ": " + std::strerror(errno);
+    if (file == nullptr) return std::string(setting) + " " + path + ": " + std::generic_category().message(errno);
     std::fclose(file);
     return "";
 }
