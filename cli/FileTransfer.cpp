@@ -5,12 +5,12 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "Deadline.h"

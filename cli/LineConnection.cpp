@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -13,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "Deadline.h"
 #include "Resolve.h"

@@ -1,10 +1,10 @@
 #include "Resolve.h"
 
 #include <sys/socket.h>
-#include <system_error>
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace quorvane {
 namespace cli {

@@ -4,11 +4,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "Deadline.h"
 #include "Resolve.h"

@@ -5,11 +5,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #ifdef QUORVANE_PACKAGE_STATE_DIRECTORY
 const char* const DataDirectory::PACKAGED = QUORVANE_PACKAGE_STATE_DIRECTORY;

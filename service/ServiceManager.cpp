@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <system_error>
 
 #include <systemd/sd-daemon.h>
 

@@ -1,12 +1,12 @@
 #include "ServiceNotifier.h"
 
 #include <unistd.h>
-#include <system_error>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 ServiceNotifier::ServiceNotifier(const std::string& address) {
     address_.sun_family = AF_UNIX;

@@ -3,12 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <system_error>
 #include <vector>
 
 #include <ace/Log_Msg.h>

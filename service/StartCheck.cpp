@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include <ace/Reactor.h>
 #include <ace/Select_Reactor.h>

@@ -6,13 +6,13 @@
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <vector>
 

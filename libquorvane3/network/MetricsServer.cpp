@@ -6,11 +6,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "network/BindAddress.h"
 #include "network/ConnectionCap.h"

@@ -7,12 +7,12 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
-#include <system_error>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 #include "network/CpuPlacement.h"
 #include "network/PrecedenceRule.h"
