@@ -138,9 +138,10 @@ TEST_F(TlsTest, CertificatesThatCannotServeStopTheStartAndTheCheck) {
                                                           testing_support::FreePort(SOCK_DGRAM)));
         const RunResult run = RunBinary({"--check", PathOf("QuorvaneService.xml")});
         EXPECT_EQ(run.exitCode, c.told.empty() ? 0 : 2) << c.certificate << " " << run.err;
-        if (!c.told.empty())
+        if (!c.told.empty()) {
             EXPECT_NE(run.err.find("cannot use the certificate of its TLS port: " + c.told + "."), std::string::npos)
                 << run.err;
+        }
     }
 }
 
@@ -208,8 +209,9 @@ TEST_F(TlsTest, TheClientChecksWhatAReloadServes) {
         args.insert(args.end(), {"--user", "u", "-c", "leave"});
         const RunResult run = Cli(c.host, args);
         EXPECT_EQ(run.exitCode, c.refusal.empty() ? 1 : 2) << served << " " << c.host << " " << run.err;
-        if (!c.refusal.empty())
+        if (!c.refusal.empty()) {
             EXPECT_NE(run.err.find("the server's certificate is refused: " + c.refusal), std::string::npos) << run.err;
+        }
         EXPECT_EQ(run.err.find("--tls-insecure: the server's certificate is not checked") != std::string::npos,
                   !c.options.empty() && c.options[0] == "--tls-insecure")
             << run.err;

@@ -64,8 +64,12 @@ TEST_F(TlsHandshakeTest, EachHandshakeEndsOnceAsItsClientBehaves) {
         SSL_CTX* client = SSL_CTX_new(TLS_client_method());
         SSL* ssl = SSL_new(client);
         SSL_set_fd(ssl, pair[1]);
-        if (c.client == HANDSHAKE) EXPECT_EQ(SSL_connect(ssl), 1);
-        if (c.client == PLAIN_TEXT) EXPECT_EQ(write(pair[1], "login\r\n", 7), 7);
+        if (c.client == HANDSHAKE) {
+            EXPECT_EQ(SSL_connect(ssl), 1);
+        }
+        if (c.client == PLAIN_TEXT) {
+            EXPECT_EQ(write(pair[1], "login\r\n", 7), 7);
+        }
         EXPECT_TRUE(testing_support::WaitFor([&] { return ended.calls_ > 0; }, 5000));
         loop.RunOnLoop([] {});  // nothing more comes
         EXPECT_EQ(ended.calls_, 1);
