@@ -13,7 +13,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -70,16 +69,8 @@ private:
 const size_t kQueueLimit = size_t(64) << 20;
 
 bool Broadcaster::Open() {
-    rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    int one = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = Loopback(port_);
-    if (listen_ < 0 || bind(listen_, (sockaddr*)&a, sizeof a) != 0 || listen(listen_, 4096) != 0) {
+    listen_ = ListenLoopback(port_);
+    if (listen_ < 0) {
         perror("minbroadcast: listen");
         return false;
     }

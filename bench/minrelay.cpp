@@ -21,7 +21,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -105,19 +104,8 @@ private:
 };
 
 bool Control::Open() {
-    rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    int one = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = Loopback(port_);
-    if (listen_ < 0 || bind(listen_, (sockaddr*)&a, sizeof a) != 0 || listen(listen_, 4096) != 0) return false;
-    socklen_t len = sizeof a;
-    getsockname(listen_, (sockaddr*)&a, &len);
-    port_ = ntohs(a.sin_port);
+    listen_ = ListenLoopback(port_);
+    if (listen_ < 0) return false;
     epoll_ = epoll_create1(0);
     epoll_event ev{};
     ev.events = EPOLLIN;

@@ -19,10 +19,14 @@ SCALE_USERS=${SCALE_USERS:-10000}
 SCALE_JOINERS=${SCALE_JOINERS:-1000}
 build_targets quorvane-server loadgen minrelay minbroadcast scrape
 
+# The minimal relay on fresh ports, in the server's place; with CONTROL=1 it has its
+# minimal control plane (welcome, login, join, ping) instead of fixed channels.
 start_relay() {  # users per channel [relay options]
     next_ports
     pinning
-    "${SERVER_ON[@]}" "$MINRELAY" --port "$UDP_PORT" --users-per-channel "$@" --duration 600 \
+    local what=(--users-per-channel "$@" --duration 600)
+    [ "${CONTROL:-0}" = 1 ] && what=(--tcp-port "$TCP_PORT" --duration 900)
+    "${SERVER_ON[@]}" "$MINRELAY" --port "$UDP_PORT" "${what[@]}" \
         >"$OUT/relay-$UDP_PORT.out" 2>"$OUT/relay-$UDP_PORT.err" &
     TARGET_PID=$!
     for _ in $(seq 50); do

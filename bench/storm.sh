@@ -58,20 +58,7 @@ storm() {  # name args...: the storm client against the running server; prints i
 }
 
 # The minimal relay with its control plane on fresh ports, in the server's place.
-start_control_relay() {
-    next_ports
-    pinning
-    "${SERVER_ON[@]}" "$MINRELAY" --port "$UDP_PORT" --tcp-port "$TCP_PORT" --duration 900 \
-        >"$OUT/relay-$UDP_PORT.out" 2>"$OUT/relay-$UDP_PORT.err" &
-    TARGET_PID=$!
-    for _ in $(seq 50); do
-        grep -q listening "$OUT/relay-$UDP_PORT.out" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    log "relay did not start (see $OUT/relay-$UDP_PORT.err)"
-    stop_target
-    return 1
-}
+start_control_relay() { CONTROL=1 start_relay; }
 
 # The target of the next run: KIND=relay (set for one call) starts the minimal relay.
 start_kind() {
