@@ -30,7 +30,7 @@ namespace {
 
 const char* const DEFAULT_UNIT_DIRECTORY = "/etc/systemd/system";
 const char* const DEFAULT_SYSTEMCTL = "systemctl";
-const size_t MAX_SYSTEMCTL_OUTPUT = 64 * 1024;
+const size_t MAX_SYSTEMCTL_OUTPUT = size_t{64} * 1024;
 
 std::string FromEnvironment(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
