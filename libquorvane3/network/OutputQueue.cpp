@@ -15,6 +15,7 @@ namespace {
 
 std::atomic<long long> bytesOfAll(0);
 std::atomic<long long> sourceBytesOfAll(0);
+std::atomic<long long> memoryOfAll(0);
 std::atomic<uint64_t> linesOfAll(0);
 std::atomic<uint64_t> bytesWrittenOfAll(0);
 
@@ -32,6 +33,7 @@ void ReleaseChain(ACE_Message_Block* block) {
 
 long long OutputQueue::BytesOfAll() { return bytesOfAll.load(std::memory_order_relaxed); }
 long long OutputQueue::SourceBytesOfAll() { return sourceBytesOfAll.load(std::memory_order_relaxed); }
+long long OutputQueue::MemoryOfAll() { return memoryOfAll.load(std::memory_order_relaxed); }
 uint64_t OutputQueue::LinesOfAll() { return linesOfAll.load(std::memory_order_relaxed); }
 uint64_t OutputQueue::BytesWrittenOfAll() { return bytesWrittenOfAll.load(std::memory_order_relaxed); }
 
@@ -42,6 +44,12 @@ void OutputQueue::CountBytes(long long delta) {
     bytes_.store(static_cast<size_t>(static_cast<long long>(bytes_.load(std::memory_order_relaxed)) + delta),
                  std::memory_order_relaxed);
     bytesOfAll.fetch_add(delta, std::memory_order_relaxed);
+}
+
+void OutputQueue::CountMemory(long long delta) {
+    memory_.store(static_cast<size_t>(static_cast<long long>(memory_.load(std::memory_order_relaxed)) + delta),
+                  std::memory_order_relaxed);
+    memoryOfAll.fetch_add(delta, std::memory_order_relaxed);
 }
 
 void OutputQueue::CountSources(long long delta) {
@@ -96,7 +104,9 @@ int OutputQueue::Append(ACE_Message_Block* block) {
         block->release();
         return -1;
     }
-    *entry = Entry{block->rd_ptr(), static_cast<uint32_t>(block->length()), COPY, block};
+    const uint32_t length = static_cast<uint32_t>(block->length());
+    *entry = Entry{block->rd_ptr(), length, COPY, length, block};
+    CountMemory(length);
     return Pushed(wasEmpty, block->length());
 }
 
@@ -106,8 +116,12 @@ int OutputQueue::AppendShared(const SharedLine& line) {
     Entry* const entry = Push();
     if (entry == 0) return -1;
     const ACE_Message_Block& block = line.Block();
-    *entry = Entry{block.rd_ptr(), static_cast<uint32_t>(block.length()), SHARED, line.Hold()};
-    return Pushed(wasEmpty, block.length());
+    SharedLine::Text* const text = line.Hold();
+    const uint32_t length = static_cast<uint32_t>(block.length());
+    const uint32_t cost = static_cast<uint32_t>(sizeof(Entry) + length / text->holders);
+    *entry = Entry{block.rd_ptr(), length, SHARED, cost, text};
+    CountMemory(cost);
+    return Pushed(wasEmpty, length);
 }
 
 int OutputQueue::AppendSource(std::unique_ptr<OutputSource> source) {
@@ -115,7 +129,7 @@ int OutputQueue::AppendSource(std::unique_ptr<OutputSource> source) {
     const bool wasEmpty = Empty();
     Entry* const entry = Push();
     if (entry == 0) return -1;
-    *entry = Entry{0, 0, MARKER, 0};
+    *entry = Entry{0, 0, MARKER, 0, 0};
     CountSources(static_cast<long long>(source->Footprint()));
     sources_.push_back(std::move(source));
     return wasEmpty ? 1 : 0;
@@ -151,10 +165,11 @@ int OutputQueue::Gather(iovec* pieces, int count, size_t bytes) const {
 void OutputQueue::Consume(size_t written) {
     AssertLoop();
     bytesWrittenOfAll.fetch_add(written, std::memory_order_relaxed);
-    size_t released = 0;
+    size_t released = 0, freed = 0;
     while (made_ != 0 && written >= made_->length() - headWritten_) {
         written -= made_->length() - headWritten_;
         released += made_->length();
+        freed += made_->length();
         headWritten_ = 0;
         ACE_Message_Block* const done = made_;
         made_ = made_->next();
@@ -166,12 +181,14 @@ void OutputQueue::Consume(size_t written) {
         if (entry.kind == MARKER || written < entry.length - headWritten_) break;
         written -= entry.length - headWritten_;
         released += entry.length;
+        freed += entry.cost;
         headWritten_ = 0;
         Pop();
         Release(entry);
     }
     headWritten_ += written;  // the rest of a partly written line
     if (released != 0) CountBytes(-static_cast<long long>(released));
+    if (freed != 0) CountMemory(-static_cast<long long>(freed));
 }
 
 bool OutputQueue::Expand(size_t budget, size_t& made) {
@@ -187,6 +204,7 @@ bool OutputQueue::Expand(size_t budget, size_t& made) {
     headWritten_ = 0;
     if (first != 0) {
         CountBytes(static_cast<long long>(bytes));
+        CountMemory(static_cast<long long>(bytes));
         linesOfAll.fetch_add(blocks, std::memory_order_relaxed);
     }
     if (finished) {
@@ -210,6 +228,7 @@ void OutputQueue::Clear() {
     }
     headWritten_ = 0;
     CountBytes(-static_cast<long long>(Bytes()));
+    CountMemory(-static_cast<long long>(Memory()));
     CountSources(-static_cast<long long>(SourceBytes()));
     sources_.clear();
 }

@@ -40,6 +40,11 @@ public:
     // the memory waiting sources hold (their Footprint).
     size_t Bytes() const { return bytes_.load(std::memory_order_relaxed); }
     size_t SourceBytes() const { return sourceBytes_.load(std::memory_order_relaxed); }
+    // Any thread. The memory the queued lines hold: a copy its bytes, a shared line its
+    // entry and its share of the text (the text over the holders it had when queued here),
+    // so that a line sent to thousands counts its text some times in all (a harmonic sum:
+    // ten times for ten thousand), not once per receiver.
+    size_t Memory() const { return memory_.load(std::memory_order_relaxed); }
 
     // Appends the block's bytes, taking the block over; answers whether the queue was
     // empty, or -1 when no entry could be had (the block is released).
@@ -65,6 +70,7 @@ public:
     // memory now; lines (and other blocks) queued and bytes written since the start.
     static long long BytesOfAll();
     static long long SourceBytesOfAll();
+    static long long MemoryOfAll();
     static uint64_t LinesOfAll();
     static uint64_t BytesWrittenOfAll();
 
@@ -73,8 +79,9 @@ private:
     struct Entry {
         const char* data;
         uint32_t length;
-        uint32_t kind;
-        void* owner;  // COPY: its ACE_Message_Block; SHARED: the line's SharedLine::Text
+        uint32_t kind : 2;
+        uint32_t cost : 30;  // what it adds to Memory()
+        void* owner;         // COPY: its ACE_Message_Block; SHARED: the line's SharedLine::Text
     };
     struct Chunk {
         Chunk* next;
@@ -88,6 +95,7 @@ private:
     void Pop();
     int Pushed(bool wasEmpty, size_t bytes);
     void CountBytes(long long delta);
+    void CountMemory(long long delta);
     void CountSources(long long delta);
     static void Release(const Entry& entry);
 
@@ -100,6 +108,7 @@ private:
     std::deque<std::unique_ptr<OutputSource>> sources_;  // in the order of their markers
     std::atomic<size_t> bytes_{0};                       // written here only, read anywhere
     std::atomic<size_t> sourceBytes_{0};
+    std::atomic<size_t> memory_{0};
 };
 
 #endif

@@ -90,6 +90,10 @@ public:
     // connection and on every connection of the process.
     size_t SourceBytes() const { return queue_.SourceBytes(); }
     static long long SourceBytesOfAll() { return OutputQueue::SourceBytesOfAll(); }
+    // Any thread. The memory the queued lines hold (see OutputQueue::Memory), on this
+    // connection and on every connection of the process.
+    size_t QueuedMemory() const { return queue_.Memory(); }
+    static long long QueuedMemoryOfAll() { return OutputQueue::MemoryOfAll(); }
     // Any thread. Lines (and other blocks) queued, and bytes written, on every connection
     // of the process since it started.
     static uint64_t LinesQueuedOfAll() { return OutputQueue::LinesOfAll(); }

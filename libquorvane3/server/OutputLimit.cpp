@@ -24,7 +24,7 @@ void OutputLimit::SetLimit(int64_t bytes) {
 }
 
 int64_t OutputLimit::Total() {
-    return StreamHandler::QueuedBytesOfAll() + StreamHandler::SourceBytesOfAll() + ListingLine::RetainedBytesOfAll();
+    return StreamHandler::QueuedMemoryOfAll() + StreamHandler::SourceBytesOfAll() + ListingLine::RetainedBytesOfAll();
 }
 
 void OutputLimit::Queued() {
@@ -49,7 +49,7 @@ void OutputLimit::Trim() {
     for (ServerUser* const user : users_.EveryUser()) {
         StreamHandler* const handler = user->IsLagging() ? nullptr : user->FindStreamHandler();
         if (!handler) continue;
-        const int64_t held = static_cast<int64_t>(handler->QueuedBytes() + handler->SourceBytes());
+        const int64_t held = static_cast<int64_t>(handler->QueuedMemory() + handler->SourceBytes());
         total += held;
         if (held > 0) holders.emplace_back(held, user->shared_from_this());
     }

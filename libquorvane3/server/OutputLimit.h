@@ -1,6 +1,7 @@
-// The bound on the output that every connection together holds (max-output-queue): lines
-// queued and not yet written, the memory of listings that wait, and the lines that
-// replaced listing lines keep alive. When a send finds the total past the bound, a pass on
+// The bound on the memory that the output of every connection together holds
+// (max-output-queue): lines queued and not yet written (a line shared by many receivers
+// counted some times, not once per receiver: see OutputQueue::Memory), the memory of
+// listings that wait, and the lines that replaced listing lines keep alive. When a send finds the total past the bound, a pass on
 // a later turn closes the connections that hold the most as lagging (logged out,
 // UserLagging, closed), largest first, until the rest fit under it again.
 //

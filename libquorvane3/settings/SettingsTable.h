@@ -80,7 +80,7 @@ public:
         {"ipv6-ban-prefix", SettingRow::NUMBER, SettingRow::RELOAD, "64", nullptr, 48, 128, false,
          "bits of an IPv6 address that bans and limits count a client by"},
         {"max-output-queue", SettingRow::NUMBER, SettingRow::RELOAD, "268435456", nullptr, 0, INT64, false,
-         "bytes of output all connections together hold; 0: no limit"},
+         "bytes of memory the output of all connections together holds; 0: no limit"},
         {"trust-loopback", SettingRow::BOOLEAN, SettingRow::RELOAD, "true", nullptr, 0, 0, false,
          "whether 127.0.0.1 and ::1 enter protected channels without their password"},
         {"metrics-address", SettingRow::TEXT, SettingRow::RELOAD, "", nullptr, 0, 0, false,

@@ -227,7 +227,29 @@ TEST(OutputQueueTest, WritesOfAnySizeTakeTheLinesInOrder) {
         EXPECT_EQ(expected, out) << take;
         EXPECT_EQ(0u, queue.Bytes());
         EXPECT_EQ(0u, queue.SourceBytes());
+        EXPECT_EQ(0u, queue.Memory());
     }
+}
+
+// A line queued on a thousand connections is a thousand lines to write but a few texts
+// in memory: what the bound on every connection's output counts.
+TEST(OutputQueueTest, ALineSharedByManyCountsItsTextAFewTimesInMemory) {
+    const long long before = OutputQueue::MemoryOfAll();
+    const std::string text(100, 'x');
+    std::vector<std::unique_ptr<OutputQueue>> queues;
+    {
+        SharedLine line(text);
+        for (int i = 0; i < 1000; ++i) {
+            queues.emplace_back(new OutputQueue(nullptr));
+            ASSERT_GE(queues.back()->AppendShared(line), 0);
+        }
+    }
+    const long long memory = OutputQueue::MemoryOfAll() - before;
+    EXPECT_EQ(100u, queues[0]->Bytes());
+    EXPECT_GE(memory, 1000 * 24 + 100);
+    EXPECT_LE(memory, 1000 * 24 + 100 * 8);  // each pays the text over its holders: a harmonic sum
+    queues.clear();
+    EXPECT_EQ(before, OutputQueue::MemoryOfAll());
 }
 
 }  // namespace

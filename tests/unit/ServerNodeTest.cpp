@@ -119,6 +119,8 @@ protected:
         ASSERT_TRUE(node_->StartServer(tcpPort_, udpPort_, LOOPBACK_BIND));
         mainThread_ = std::thread([this] { ReactorThread::RunLoop(mainReactor_.get()); });
         voiceThread_ = std::thread([this] { ReactorThread::RunLoop(voiceReactor_.get()); });
+        // Until the loop runs, work handed to it would run here, racing its start.
+        ASSERT_TRUE(WaitFor([this] { return ReactorThread::LoopRunsElsewhere(mainReactor_.get()); }, 5000));
     }
 
     void TearDown() override {
