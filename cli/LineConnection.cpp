@@ -44,15 +44,8 @@ namespace {
 
 // Connects one resolved address without blocking longer than the deadline.
 int ConnectAddress(const addrinfo* ai, const Deadline& deadline, const std::string& from, std::string& error) {
-    const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-    if (fd < 0) {
-        error = std::generic_category().message(errno);
-        return -1;
-    }
-    if (!BindSource(fd, ai->ai_family, from, error)) {
-        ::close(fd);
-        return -1;
-    }
+    const int fd = SocketFrom(ai, from, error);
+    if (fd < 0) return -1;
     const int flags = fcntl(fd, F_GETFL, 0);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);

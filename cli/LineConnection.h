@@ -29,7 +29,7 @@ public:
     LineConnection& operator=(const LineConnection&) = delete;
 
     // Resolves the host and connects within the time, from the numeric address from when
-    // given (see BindSource); on failure error says why.
+    // given (see SocketFrom); on failure error says why.
     bool Connect(const std::string& host, int port, int timeoutMs, std::string& error,
                  const std::string& from = std::string());
     // TLS for the next Connect (as the options say); its failures (an unknown issuer, a

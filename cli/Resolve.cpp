@@ -1,6 +1,7 @@
 #include "Resolve.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -42,18 +43,25 @@ int OpenFirstAddress(const std::string& host, int port, int socketType,
     return fd;
 }
 
-bool BindSource(int fd, int family, const std::string& from, std::string& error) {
-    if (from.empty()) return true;
+int SocketFrom(const addrinfo* ai, const std::string& from, std::string& error) {
+    const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0) {
+        error = std::generic_category().message(errno);
+        return -1;
+    }
+    if (from.empty()) return fd;
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
-    hints.ai_family = family;
+    hints.ai_family = ai->ai_family;
     hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(from.c_str(), "0", &hints, &found) != 0) return true;  // the other family
+    if (::getaddrinfo(from.c_str(), "0", &hints, &found) != 0) return fd;  // the other family
     const bool bound = ::bind(fd, found->ai_addr, found->ai_addrlen) == 0;
     if (!bound) error = "cannot use the address " + from + ": " + std::generic_category().message(errno);
     ::freeaddrinfo(found);
-    return bound;
+    if (bound) return fd;
+    ::close(fd);
+    return -1;
 }
 
 std::string LocalAddressOf(int fd) {

@@ -17,11 +17,11 @@ namespace cli {
 int OpenFirstAddress(const std::string& host, int port, int socketType,
                      const std::function<int(const addrinfo*, std::string& error)>& open, std::string& error);
 
-// Binds the new socket of the family to the numeric address from (port 0), so that the
-// server sees all of a session's connections come from one address (an IPv6 host has
-// several, and may prefer another for the next connection). Nothing happens for an
-// empty from, or one of the other family. False with the reason.
-bool BindSource(int fd, int family, const std::string& from, std::string& error);
+// A new socket for the resolved address, bound to the numeric address from (port 0) so
+// that the server sees all of a session's connections come from one address (an IPv6 host
+// has several, and may prefer another for the next connection); an empty from, or one of
+// the other family, binds nothing. -1 with the reason.
+int SocketFrom(const addrinfo* ai, const std::string& from, std::string& error);
 
 // The numeric text of a connected socket's own address or its peer's ("::1",
 // "fe80::1%eth0"); empty when it has none.

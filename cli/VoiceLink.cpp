@@ -27,15 +27,8 @@ bool VoiceLink::Open(const std::string& host, int port, std::string& error, cons
     fd_ = OpenFirstAddress(
         host, port, SOCK_DGRAM,
         [&from](const addrinfo* ai, std::string& reason) {
-            const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
-            if (fd < 0) {
-                reason = std::generic_category().message(errno);
-                return -1;
-            }
-            if (!BindSource(fd, ai->ai_family, from, reason)) {
-                ::close(fd);
-                return -1;
-            }
+            const int fd = SocketFrom(ai, from, reason);
+            if (fd < 0) return -1;
             if (::connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
                 reason = std::generic_category().message(errno);
                 ::close(fd);

@@ -19,7 +19,7 @@ public:
     VoiceLink(const VoiceLink&) = delete;
     VoiceLink& operator=(const VoiceLink&) = delete;
 
-    // To the host and port, from the numeric address from when given (see BindSource).
+    // To the host and port, from the numeric address from when given (see SocketFrom).
     bool Open(const std::string& host, int port, std::string& error, const std::string& from = std::string());
     // Sends hellos (again every half second) until the server acknowledges one.
     bool Hello(int userId, int timeoutMs);
